@@ -1,0 +1,2 @@
+# DNS message format, local IP stack and NAT64.
+lumaview_add_test(dns_message_test DnsMessageTest.cpp DnsTestSupport.cpp)
