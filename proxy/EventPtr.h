@@ -1,0 +1,35 @@
+#pragma once
+#include <event2/buffer.h>
+#include <event2/event.h>
+#include <event2/http.h>
+#include <event2/listener.h>
+
+#include <memory>
+
+// Owners for libevent objects: each frees its object with the matching
+// libevent function.
+struct EventBaseDeleter {
+    void operator()(event_base* base) const { event_base_free(base); }
+};
+struct EventDeleter {
+    void operator()(event* ev) const { event_free(ev); }
+};
+struct EvBufferDeleter {
+    void operator()(evbuffer* buffer) const { evbuffer_free(buffer); }
+};
+struct ListenerDeleter {
+    void operator()(evconnlistener* listener) const { evconnlistener_free(listener); }
+};
+struct HttpConnectionDeleter {
+    void operator()(evhttp_connection* connection) const { evhttp_connection_free(connection); }
+};
+struct HttpDeleter {
+    void operator()(evhttp* http) const { evhttp_free(http); }
+};
+
+using EventBasePtr = std::unique_ptr<event_base, EventBaseDeleter>;
+using EventPtr = std::unique_ptr<event, EventDeleter>;
+using EvBufferPtr = std::unique_ptr<evbuffer, EvBufferDeleter>;
+using ListenerPtr = std::unique_ptr<evconnlistener, ListenerDeleter>;
+using HttpConnectionPtr = std::unique_ptr<evhttp_connection, HttpConnectionDeleter>;
+using HttpPtr = std::unique_ptr<evhttp, HttpDeleter>;

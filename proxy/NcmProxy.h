@@ -1,0 +1,97 @@
+#pragma once
+#include "proxy/EventPtr.h"
+#include "proxy/NcmStats.h"
+#include "proxy/ProxyConfig.h"
+#include "resolver/LocalIpStack.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+class NcmProxyContext;
+class NcmProxyRemoteManager;
+class NcmDnsClient;
+
+// State of one service object that outlives activations: the event base is
+// made once and kept; listener, port and contexts belong to the activation.
+struct ProxyRuntime {
+    // Live contexts, owned; the vector keeps insertion order.
+    std::unordered_map<NcmProxyContext*, int> contextTable;
+    std::vector<NcmProxyContext*> contextOrder;
+    EventBasePtr eventBase;
+    ListenerPtr listener;
+    std::atomic<int> port{-1};
+    std::mutex activationLock;
+    std::thread loopThread;
+    std::atomic<bool> loopDone{true};
+    // Contexts that finished and wait for the next loop turn to be deleted,
+    // so that none is destroyed from inside one of its own callbacks.
+    std::vector<NcmProxyContext*> doomedContexts;
+    EventPtr reapEvent;
+};
+
+// The local proxy service. Lives for the whole process. activate() and
+// stop() are called from the controlling thread; everything else runs on the
+// event-loop thread that activate() starts.
+class NcmProxy {
+public:
+    NcmProxy();
+    ~NcmProxy();
+    NcmProxy(const NcmProxy&) = delete;
+    NcmProxy& operator=(const NcmProxy&) = delete;
+
+    void activate(const char* text);
+    void stop();
+    int port() const { return runtime->port.load(); }
+
+    event_base* eventBase() const { return runtime->eventBase.get(); }
+    bool isRunning() const { return static_cast<bool>(stats); }
+
+    // Event-loop thread.
+    void destroyContext(NcmProxyContext* context);
+    void dumpStats();
+    std::string statsText();
+
+    // Reports of unusable addresses and HTTP-DNS failures (any thread).
+    void appendReports(const std::vector<std::string>& records);
+    std::string takeReports();
+
+    std::unique_ptr<ProxyRuntime> runtime;
+    std::mt19937 rng;
+    ProxyConfig config;
+    std::atomic<int64_t> lastAcceptTime{0};
+
+    // Local network state, zeroed at each activation.
+    ELocalIPStack localIpStack = ELocalIPStack_None;
+    bool ipv6Only = false;
+    bool nat64Known = false;
+    uint8_t nat64Address[16] = {};
+
+    std::shared_ptr<NcmProxyRemoteManager> remoteManager;
+    std::shared_ptr<NcmStats> stats;
+    std::shared_ptr<NcmDnsClient> dnsClient;
+
+    std::mutex reportLock;
+    std::deque<std::string> reportQueue;
+
+private:
+    void doActivate(const char* text);
+    void deactivate();
+    void loopMain();
+    void reapContexts();
+
+    static void onAccept(evconnlistener* listener, evutil_socket_t fd, sockaddr* address, int length,
+                         void* arg);
+    static void onListenerError(evconnlistener* listener, void* arg);
+    static void onReap(evutil_socket_t, short, void* arg);
+};
+
+// Process-wide set-up (level ranks, libevent threading); idempotent.
+void proxyGlobalInit();

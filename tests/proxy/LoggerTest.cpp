@@ -1,0 +1,131 @@
+#include "proxy/Logger.h"
+#include "proxy/NcmProxy.h"
+#include "tests/support/TestSupport.h"
+
+#include <event2/event.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+using testsupport::LogCapture;
+
+namespace {
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { proxyGlobalInit(); }
+    void TearDown() override { rootLogger.setLevel('V'); }
+    LogCapture capture;
+};
+
+bool formatInto(LogLineBuffer& buffer, size_t reserve, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    bool ok = formatLogLine(buffer, reserve, 'D', "Tag", format, args);
+    va_end(args);
+    return ok;
+}
+
+} // namespace
+
+TEST_F(LoggerTest, RootLevelIsTheThresholdOfEveryModule)
+{
+    rootLogger.setLevel('E');
+    logProxy.error("e-line");
+    logProxy.warn("w-line");
+    logProxy.info("i-line");
+    logProxy.debug("d-line");
+    logProxy.verbose("v-line");
+    EXPECT_TRUE(capture.contains("[E][NcmProxy] e-line"));
+    EXPECT_EQ(capture.lines().size(), 1u);
+
+    capture.clear();
+    rootLogger.setLevel('D');
+    logDnsClient.debug("debug passes");
+    logDnsClient.verbose("verbose is dropped");
+    EXPECT_TRUE(capture.contains("[D][NcmDnsClient] debug passes"));
+    EXPECT_FALSE(capture.contains("verbose is dropped"));
+}
+
+TEST_F(LoggerTest, UnknownLevelLettersRankZeroAndDropEverything)
+{
+    rootLogger.setLevel('d');
+    logProxy.error("nothing");
+    rootLogger.setLevel('x');
+    logRemote.error("nothing");
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(levelRank('U'), 0);
+    EXPECT_EQ(levelRank('V'), 8);
+    EXPECT_EQ(levelRank('N'), 5);
+    EXPECT_EQ(levelRank(3), 3);
+}
+
+TEST_F(LoggerTest, LineFormatCarriesTimeThreadLevelAndTag)
+{
+    logContext.info("value=%d", 42);
+    ASSERT_EQ(capture.lines().size(), 1u);
+    const std::string line = capture.lines()[0];
+    // "YYYY-MM-DD HH:MM:SS {0xXXXXXXXX}[I][NcmProxyContext] value=42"
+    ASSERT_GE(line.size(), 20u);
+    EXPECT_EQ(line[4], '-');
+    EXPECT_EQ(line[13], ':');
+    EXPECT_EQ(line.substr(19, 4), " {0x");
+    EXPECT_EQ(line.substr(31, 2), "}[");
+    for (int i = 23; i < 31; ++i)
+        EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(line[i])) && !std::islower(line[i])) << line;
+    EXPECT_EQ(line.substr(33), "I][NcmProxyContext] value=42");
+}
+
+TEST_F(LoggerTest, LongMessagesGrowUpToTheLimit)
+{
+    const std::string kilobytes(6000, 'k');
+    logProxy.debug("%s", kilobytes.c_str());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_NE(capture.lines()[0].find(kilobytes), std::string::npos);
+
+    capture.clear();
+    const std::string huge(2 * 1024 * 1024, 'h');
+    logProxy.debug("%s", huge.c_str());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    const std::string line = capture.lines()[0];
+    EXPECT_LT(line.size(), 100u);
+    EXPECT_EQ(line.substr(line.size() - 11), "[NcmProxy] ") << line;
+}
+
+TEST_F(LoggerTest, FormatLogLineReportsWhatItWrote)
+{
+    char small[16];
+    LogLineBuffer tiny(small, sizeof small);
+    EXPECT_FALSE(formatInto(tiny, 0, "x"));
+    EXPECT_EQ(std::string(tiny.data), std::string("[logger_insufficient_buffer]").substr(0, 15));
+    EXPECT_EQ(tiny.length, 15u);
+
+    char inlineStorage[80];
+    LogLineBuffer reserveAll(inlineStorage, sizeof inlineStorage);
+    EXPECT_FALSE(formatInto(reserveAll, 80, "x"));
+
+    LogLineBuffer grows(inlineStorage, sizeof inlineStorage);
+    EXPECT_TRUE(formatInto(grows, 8, "%s", std::string(500, 'g').c_str()));
+    EXPECT_NE(grows.data, grows.inlineData);
+    EXPECT_GE(grows.capacity, grows.length + 8 + 1);
+    EXPECT_EQ(grows.data[grows.length], '\0');
+}
+
+TEST_F(LoggerTest, LibeventMessagesUseTheRootTag)
+{
+    libeventLogHook(EVENT_LOG_WARN, "careful");
+    libeventLogHook(EVENT_LOG_DEBUG, "detail");
+    libeventLogHook(99, "odd");
+    EXPECT_TRUE(capture.contains("[W][] event2: careful"));
+    EXPECT_TRUE(capture.contains("[D][] event2: detail"));
+    EXPECT_TRUE(capture.contains("[E][] event2(unknown): odd"));
+}
+
+TEST_F(LoggerTest, MessagesWithoutOutputVanish)
+{
+    rootLogger.setOutput(nullptr);
+    logProxy.error("lost");
+    rootLogger.setOutput(nullptr);
+    EXPECT_TRUE(capture.lines().empty());
+}

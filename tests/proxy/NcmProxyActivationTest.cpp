@@ -1,0 +1,131 @@
+#include "proxy/Clock.h"
+#include "proxy/NcmProxy.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <unistd.h>
+
+using testsupport::LogCapture;
+
+namespace {
+
+class ActivationTest : public ::testing::Test {
+protected:
+    void SetUp() override { proxyGlobalInit(); }
+    void TearDown() override
+    {
+        Clock::resetForTest();
+        rootLogger.setLevel('V');
+    }
+    LogCapture capture;
+};
+
+} // namespace
+
+TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoop)
+{
+    NcmProxy proxy;
+    proxy.activate("LogLevel=V\nShowStatsOnAccept=0\n");
+    ASSERT_GT(proxy.port(), 0);
+    EXPECT_TRUE(proxy.isRunning());
+    EXPECT_NE(proxy.lastAcceptTime.load(), 0);
+    EXPECT_TRUE(capture.contains("local proxy activated for the first time"));
+    EXPECT_TRUE(capture.contains("local proxy is listening at"));
+
+    evutil_socket_t client = testsupport::connectTcp("127.0.0.1", proxy.port());
+    EXPECT_GE(client, 0);
+    close(client);
+
+    proxy.stop();
+    EXPECT_EQ(proxy.port(), -1);
+    EXPECT_FALSE(proxy.isRunning());
+    EXPECT_EQ(proxy.lastAcceptTime.load(), 0);
+    EXPECT_TRUE(capture.contains("event loop over"));
+    EXPECT_EQ(capture.count("stats: {dnsctx=0"), 1u);
+    EXPECT_LT(testsupport::connectTcp("127.0.0.1", 1), 0);
+}
+
+TEST_F(ActivationTest, SecondActivateWithinTheIdleTimeIsIgnored)
+{
+    NcmProxy proxy;
+    proxy.activate("ResolveTimeoutDns=3\n");
+    const int port = proxy.port();
+    ASSERT_GT(port, 0);
+    capture.clear();
+    proxy.activate("ResolveTimeoutDns=4\n");
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(proxy.port(), port);
+    EXPECT_EQ(proxy.config.resolveTimeoutDns, 3);
+    proxy.stop();
+}
+
+TEST_F(ActivationTest, IdleServiceIsRestartedWithTheNewText)
+{
+    NcmProxy proxy;
+    proxy.activate("ResolveTimeoutDns=3\n");
+    ASSERT_GT(proxy.port(), 0);
+    Clock::advanceSecondsForTest(61);
+    capture.clear();
+    proxy.activate("ResolveTimeoutDns=4\n");
+    EXPECT_TRUE(capture.contains("local proxy has been idle for long time, activate it again"));
+    EXPECT_TRUE(capture.contains("event loop over"));
+    EXPECT_GT(proxy.port(), 0);
+    EXPECT_EQ(proxy.config.resolveTimeoutDns, 4);
+    proxy.stop();
+}
+
+TEST_F(ActivationTest, ZeroIdleTimeRestartsAtEveryActivateAndEmptyTextKeepsConfig)
+{
+    NcmProxy proxy;
+    proxy.activate("BackgroundIdleTimeoutToReactivate=never\nUID=someone\n");
+    ASSERT_GT(proxy.port(), 0);
+    EXPECT_EQ(proxy.config.backgroundIdleTimeoutToReactivate, 0);
+    capture.clear();
+    proxy.activate("");
+    EXPECT_TRUE(capture.contains("activate it again"));
+    EXPECT_GT(proxy.port(), 0);
+    EXPECT_TRUE(proxy.isRunning());
+    EXPECT_EQ(proxy.config.uid, "someone");
+    proxy.stop();
+}
+
+TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
+{
+    int port = 0;
+    evutil_socket_t holder = testsupport::listenTcp("127.0.0.1", port);
+    ASSERT_GE(holder, 0);
+    NcmProxy proxy;
+    const std::string text = "DebugUseFixedLocalPort=" + std::to_string(port) + "\nBackgroundIdleTimeoutToReactivate=0\n";
+    proxy.activate(text.c_str());
+    EXPECT_EQ(proxy.port(), -1);
+    EXPECT_FALSE(proxy.isRunning());
+    EXPECT_TRUE(capture.contains("local proxy failed. errno=98"));
+
+    close(holder);
+    proxy.activate(text.c_str());
+    EXPECT_EQ(proxy.port(), port);
+    proxy.stop();
+}
+
+TEST_F(ActivationTest, StopWithoutStartReturnsAtOnce)
+{
+    NcmProxy proxy;
+    proxy.lastAcceptTime = 12345;
+    auto start = std::chrono::steady_clock::now();
+    proxy.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(proxy.lastAcceptTime.load(), 0);
+    EXPECT_EQ(proxy.port(), -1);
+}
+
+TEST_F(ActivationTest, StopRightAfterActivateDoesNotHang)
+{
+    NcmProxy proxy;
+    for (int i = 0; i < 20; ++i) {
+        proxy.activate("BackgroundIdleTimeoutToReactivate=0\n");
+        proxy.stop();
+    }
+    EXPECT_EQ(proxy.port(), -1);
+}

@@ -1,0 +1,164 @@
+#include "proxy/NcmProxy.h"
+#include "proxy/ProxyConfig.h"
+#include "proxy/ShellConfig.h"
+#include "proxy/StringUtil.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+using testsupport::LogCapture;
+
+TEST(ProxyConfigParse, TrimsLinesKeysAndValuesAndLogsEachLine)
+{
+    LogCapture capture;
+    ProxyConfig config;
+    config.parse("  ResolveTimeoutDns =  7 \r\n\n\t\nUID=  user-1\n#comment\nNoSuchKey=1\nLogLevel=\n");
+    EXPECT_EQ(config.resolveTimeoutDns, 7);
+    EXPECT_EQ(config.uid, "user-1");
+    EXPECT_TRUE(capture.contains("config option:  ResolveTimeoutDns =  7"));
+    EXPECT_TRUE(capture.contains("config option: INVALID #comment"));
+    EXPECT_TRUE(capture.contains("config option: INVALID NoSuchKey=1"));
+    EXPECT_TRUE(capture.contains("config option: INVALID LogLevel="));
+    EXPECT_EQ(capture.count("config option:"), 5u); // blank lines leave no trace
+    EXPECT_EQ(rootLogger.level(), 'V');              // the empty LogLevel changed nothing
+}
+
+TEST(ProxyConfigParse, IntegersFollowAtoiRules)
+{
+    ProxyConfig config;
+    config.parse("BackgroundIdleTimeoutToReactivate=abc\nResolveTimeoutHttp=-3x\nDnsHostIpCacheExpiration=+12 5\n"
+                 "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=99999999999\n");
+    EXPECT_EQ(config.backgroundIdleTimeoutToReactivate, 0);
+    EXPECT_EQ(config.resolveTimeoutHttp, -3);
+    EXPECT_EQ(config.dnsHostIpCacheExpiration, 12);
+    EXPECT_FALSE(config.showStatsOnAccept);
+    EXPECT_TRUE(config.kcpEnabled);
+    EXPECT_FALSE(config.useSystemDns);
+    EXPECT_GT(config.fixedLocalPort, 65535); // saturated, not wrapped; binding then fails
+}
+
+TEST(ProxyConfigParse, ListsKeepEmptyElementsAndReplaceEarlierLists)
+{
+    ProxyConfig config;
+    config.parse("DnsUdp=127.0.0.1, ,127.0.0.2\nDnsTcp=127.0.0.9\nDnsTcp= 127.0.0.3 ,,127.0.0.4\nDnsHttp=\n");
+    EXPECT_EQ(config.dnsUdp, (std::vector<std::string>{"127.0.0.1", "", "127.0.0.2"}));
+    EXPECT_EQ(config.dnsTcp, (std::vector<std::string>{"127.0.0.3", "", "127.0.0.4"}));
+    EXPECT_EQ(config.dnsHttp, (std::vector<std::string>{""}));
+}
+
+TEST(ProxyConfigParse, DomainIpsAndKcpMappingSkipMalformedEntries)
+{
+    ProxyConfig config;
+    config.parse("DomainIps= a.example : 127.0.0.1 ,127.0.0.2 ; b.example:1:2 ;c.example\n"
+                 "DomainIps=d.example:127.0.0.4\n"
+                 "DomainIps=a.example:127.0.0.3\n"
+                 "KcpHostMapping= .one.test # 127.0.0.1:9990 ;bad;x#y#z; two.test:8080#:9990\n"
+                 "KcpHostMapping=.three.test#127.0.0.3:9990\n");
+    ASSERT_EQ(config.domainIps.size(), 2u);
+    EXPECT_EQ(config.domainIps["a.example"], (std::vector<std::string>{"127.0.0.3"}));
+    EXPECT_EQ(config.domainIps["d.example"], (std::vector<std::string>{"127.0.0.4"}));
+    ASSERT_EQ(config.kcpHostMapping.size(), 3u);
+    EXPECT_EQ(config.kcpHostMapping[0], std::make_pair(std::string(".one.test"), std::string("127.0.0.1:9990")));
+    EXPECT_EQ(config.kcpHostMapping[1], std::make_pair(std::string("two.test:8080"), std::string(":9990")));
+    EXPECT_EQ(config.kcpHostMapping[2].first, ".three.test");
+}
+
+TEST(ProxyConfigParse, LogLevelSetsTheRootThreshold)
+{
+    proxyGlobalInit();
+    ProxyConfig config;
+    config.parse("LogLevel=Ignored\n");
+    EXPECT_EQ(config.logLevel, 'I');
+    EXPECT_EQ(rootLogger.level(), 'I');
+    rootLogger.setLevel('V');
+}
+
+namespace {
+
+// A scratch application directory with its own INI files.
+class ShellConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/lumaview-shellcfg-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    void write(const std::string& name, const std::string& content)
+    {
+        std::ofstream(dir + "/" + name) << content;
+    }
+    std::string dir;
+};
+
+std::vector<std::string> keysOf(const std::string& text)
+{
+    std::vector<std::string> keys;
+    for (const auto& line : StringUtil::split(text, '\n')) {
+        if (!line.empty())
+            keys.push_back(line.substr(0, line.find('=')));
+    }
+    return keys;
+}
+
+} // namespace
+
+TEST_F(ShellConfigTest, ComposesTheFixedLinesInOrder)
+{
+    const std::string text = composeShellProxyConfig(dir);
+    EXPECT_EQ(keysOf(text), (std::vector<std::string>{"LogLevel", "ShowStatsOnAccept", "DebugUseFixedLocalPort",
+                                                      "UseSystemDns", "BackgroundIdleTimeoutToReactivate", "DnsTcp",
+                                                      "DnsUdp", "DnsHttp", "DomainIps"}));
+    ProxyConfig config;
+    config.parse(text);
+    rootLogger.setLevel('V');
+    EXPECT_EQ(config.fixedLocalPort, 28080);
+    EXPECT_EQ(config.dnsTcp.size(), 6u);
+    EXPECT_EQ(config.dnsUdp.size(), 8u);
+    EXPECT_EQ(config.dnsHttp.size(), 2u);
+    ASSERT_EQ(config.domainIps.size(), 2u);
+    for (const auto& entry : config.domainIps)
+        EXPECT_EQ(entry.second.size(), 3u);
+    EXPECT_FALSE(config.kcpEnabled);
+}
+
+TEST_F(ShellConfigTest, KcpLinesFollowTheIniSwitch)
+{
+    write("lumashell.ini", "[setting]\nuse_kcp=1\n");
+    ProxyConfig config;
+    config.parse(composeShellProxyConfig(dir));
+    rootLogger.setLevel('V');
+    EXPECT_TRUE(config.kcpEnabled);
+    ASSERT_EQ(config.kcpHostMapping.size(), 3u);
+    for (const auto& mapping : config.kcpHostMapping) {
+        EXPECT_EQ(mapping.first[0], '.');
+        EXPECT_TRUE(StringUtil::endsWith(mapping.second, ":9990"));
+    }
+
+    write("lumashell.ini", "[setting]\nuse_kcp=2\n");
+    EXPECT_EQ(composeShellProxyConfig(dir).find("KcpEnabled"), std::string::npos);
+}
+
+TEST_F(ShellConfigTest, DeploymentFileOverridesComposedLines)
+{
+    write("lumashell.ini", "[setting]\nproxy_config=site.conf\n");
+    write("site.conf", "DnsUdp=127.0.0.53\nDebugUseFixedLocalPort=0");
+    ProxyConfig config;
+    config.parse(composeShellProxyConfig(dir));
+    rootLogger.setLevel('V');
+    EXPECT_EQ(config.dnsUdp, (std::vector<std::string>{"127.0.0.53"}));
+    EXPECT_EQ(config.fixedLocalPort, 0);
+
+    LogCapture capture;
+    write("lumashell.ini", "[setting]\nproxy_config=missing.conf\n");
+    const std::string text = composeShellProxyConfig(dir);
+    EXPECT_EQ(keysOf(text).size(), 9u);
+    EXPECT_TRUE(capture.contains("missing.conf"));
+}

@@ -1,0 +1,163 @@
+#include "tests/support/TestSupport.h"
+
+#include "proxy/NcmProxy.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+std::mutex g_logMutex;
+std::vector<std::string> g_logLines;
+} // namespace
+
+LogCapture::LogCapture()
+{
+    proxyGlobalInit();
+    clear();
+    rootLogger.setOutput(&LogCapture::output);
+}
+
+LogCapture::~LogCapture()
+{
+    rootLogger.setOutput(nullptr);
+}
+
+int LogCapture::output(char level, const char* tag, const char* format, va_list args)
+{
+    char inlineStorage[80];
+    LogLineBuffer line(inlineStorage, sizeof inlineStorage);
+    formatLogLine(line, 0, level, tag, format, args);
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_logLines.emplace_back(line.data, line.length);
+    return 0;
+}
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    return g_logLines;
+}
+
+bool LogCapture::contains(const std::string& needle) const
+{
+    return count(needle) > 0;
+}
+
+size_t LogCapture::count(const std::string& needle) const
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    size_t n = 0;
+    for (const auto& line : g_logLines)
+        n += line.find(needle) != std::string::npos;
+    return n;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_logLines.clear();
+}
+
+bool runUntil(event_base* base, const std::function<bool()>& pred, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        event_base_loop(base, EVLOOP_ONCE | EVLOOP_NONBLOCK);
+        if (!pred())
+            usleep(1000);
+    }
+    return true;
+}
+
+void runFor(event_base* base, int milliseconds)
+{
+    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    event_base_loopexit(base, &tv);
+    event_base_dispatch(base);
+}
+
+evutil_socket_t listenTcp(const char* host, int& port, int backlog)
+{
+    evutil_socket_t fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, host, &address.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+evutil_socket_t connectTcp(const char* host, int port)
+{
+    evutil_socket_t fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, host, &address.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(evutil_socket_t fd, const std::string& data)
+{
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs)
+{
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[65536];
+    while (out.size() < bytes) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
+        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, bytes - out.size()), 0);
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string readAll(evutil_socket_t fd, int timeoutMs)
+{
+    return readSome(fd, static_cast<size_t>(-1), timeoutMs);
+}
+
+} // namespace testsupport

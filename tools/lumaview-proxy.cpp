@@ -1,0 +1,98 @@
+// Runs the local proxy without the browser shell.
+#include "proxy/Logger.h"
+#include "proxy/NcmProxy.h"
+#include "proxy/ShellConfig.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: lumaview-proxy [--config FILE]\n"
+                 "\n"
+                 "Runs the Lumaview local HTTP proxy on 127.0.0.1 without the browser shell.\n"
+                 "\n"
+                 "  --config FILE  use the configuration text in FILE (lines of Key=Value).\n"
+                 "                 Without it, the text the browser shell composes is used,\n"
+                 "                 including lumashell.ini beside this program.\n"
+                 "  --help         show this text.\n"
+                 "\n"
+                 "Prints \"port = N\" on standard output once the proxy listens (N is -1 when\n"
+                 "it could not bind, and the program then exits with status 1), logs to\n"
+                 "standard error, and runs until SIGINT or SIGTERM, then stops and exits 0.\n");
+}
+
+std::string applicationDir(const char* argv0)
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string exe = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(argv0);
+    size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const char* configPath = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+            configPath = argv[++i];
+            continue;
+        }
+        std::fprintf(stderr, "lumaview-proxy: unknown argument: %s\n\n", argv[i]);
+        usage(stderr);
+        return 2;
+    }
+
+    std::string text;
+    if (configPath) {
+        std::ifstream in(configPath);
+        if (!in) {
+            std::fprintf(stderr, "lumaview-proxy: can not read %s\n", configPath);
+            return 2;
+        }
+        std::stringstream content;
+        content << in.rdbuf();
+        text = content.str();
+    } else {
+        text = composeShellProxyConfig(applicationDir(argv[0]));
+    }
+
+    // Block the stop signals in every thread; the main thread waits for them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    rootLogger.setOutput(stderrLogOutput);
+    proxyGlobalInit();
+
+    NcmProxy proxy;
+    proxy.activate(text.c_str());
+    const int port = proxy.port();
+    std::printf("port = %d\n", port);
+    std::fflush(stdout);
+    if (port == -1)
+        return 1;
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    proxy.stop();
+    return 0;
+}

@@ -1,0 +1,237 @@
+#include "transport/NcmConnTcp.h"
+
+#include "proxy/Logger.h"
+#include "transport/ConnectAddress.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
+struct NcmConnTcp::State {
+    evutil_socket_t socket = -1;
+    bool connected = false;
+    bool failed = false;
+    bool wantWrite = false;
+    uint32_t pendingWritten = 0;
+    int32_t lastWriteError = 0;
+    // A connect that failed before the socket could report it (bad address,
+    // no socket, immediate refusal); delivered from the next loop turn.
+    int32_t pendingConnectError = 0;
+    EventPtr readEvent;
+    EventPtr writeEvent;
+    EventPtr connectFailEvent;
+};
+
+namespace {
+bool isTransient(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+} // namespace
+
+NcmConnTcp::NcmConnTcp(event_base* base) : NcmConn(base), m_state(std::make_unique<State>()) {}
+
+NcmConnTcp::~NcmConnTcp()
+{
+    close();
+}
+
+evutil_socket_t NcmConnTcp::socket() const
+{
+    return m_state->socket;
+}
+
+void NcmConnTcp::createEvents()
+{
+    m_state->readEvent.reset(event_new(m_base, m_state->socket, EV_READ, &NcmConnTcp::onReadable, this));
+    m_state->writeEvent.reset(event_new(m_base, m_state->socket, EV_WRITE, &NcmConnTcp::onWritable, this));
+}
+
+void NcmConnTcp::attachSocket(evutil_socket_t fd)
+{
+    m_state->socket = fd;
+    evutil_make_socket_nonblocking(fd);
+    createEvents();
+    m_state->connected = true;
+}
+
+void NcmConnTcp::failConnectSoon(int error)
+{
+    m_state->pendingConnectError = error ? error : EINVAL;
+    m_state->connectFailEvent.reset(event_new(m_base, -1, 0, &NcmConnTcp::onConnectFailed, this));
+    if (m_state->connectFailEvent)
+        event_active(m_state->connectFailEvent.get(), 0, 0);
+}
+
+void NcmConnTcp::connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds)
+{
+    if (isClosed() || m_state->socket >= 0 || m_state->connectFailEvent)
+        return;
+    sockaddr_storage storage;
+    int length = 0;
+    if (!buildConnectAddress(proxy, address, storage, length)) {
+        rootLogger.error("SOMETHING WRONG! can not parse connect address: %s", address.c_str());
+        failConnectSoon(EINVAL);
+        return;
+    }
+    evutil_socket_t fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        failConnectSoon(evutil_socket_geterror(fd));
+        return;
+    }
+    evutil_make_socket_nonblocking(fd);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(length));
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
+        // Refused at once (unreachable network, no route): writability
+        // would not carry the error any more.
+        int error = errno;
+        evutil_closesocket(fd);
+        failConnectSoon(error);
+        return;
+    }
+    m_state->socket = fd;
+    createEvents();
+    if (timeoutSeconds > 0) {
+        timeval tv{timeoutSeconds, 0};
+        event_add(m_state->writeEvent.get(), &tv);
+    } else {
+        event_add(m_state->writeEvent.get(), nullptr);
+    }
+}
+
+void NcmConnTcp::requestRead()
+{
+    if (isClosed() || m_state->failed || !m_state->readEvent)
+        return;
+    event_add(m_state->readEvent.get(), nullptr);
+}
+
+void NcmConnTcp::requestWrite()
+{
+    if (isClosed() || m_state->failed)
+        return;
+    m_state->wantWrite = true;
+    if (!m_state->writeEvent)
+        return; // a failing connect delivers the owed Write
+    if (!m_state->connected) {
+        // Keeps a pending connect time-out: a null timeval does not replace it.
+        event_add(m_state->writeEvent.get(), nullptr);
+        return;
+    }
+    int r = flush();
+    if (r >= 0 && outputSpace() < 1)
+        event_add(m_state->writeEvent.get(), nullptr);
+    else
+        event_active(m_state->writeEvent.get(), 0, 0);
+}
+
+void NcmConnTcp::doClose()
+{
+    if (m_state->socket >= 0) {
+        evutil_closesocket(m_state->socket);
+        m_state->socket = -1;
+    }
+    m_state->readEvent.reset();
+    m_state->writeEvent.reset();
+    m_state->connectFailEvent.reset();
+}
+
+int NcmConnTcp::flush()
+{
+    if (outputLength() == 0)
+        return 0;
+    int n = evbuffer_write(output(), m_state->socket);
+    if (n < 0) {
+        int error = evutil_socket_geterror(m_state->socket);
+        if (!isTransient(error)) {
+            m_state->lastWriteError = error;
+            m_state->failed = true;
+            return n;
+        }
+    }
+    if (n < 1)
+        return 0;
+    m_state->pendingWritten += static_cast<uint32_t>(n);
+    return n;
+}
+
+void NcmConnTcp::onReadable(evutil_socket_t, short, void* arg)
+{
+    static_cast<NcmConnTcp*>(arg)->handleRead();
+}
+
+void NcmConnTcp::onWritable(evutil_socket_t, short flags, void* arg)
+{
+    static_cast<NcmConnTcp*>(arg)->handleWrite(flags);
+}
+
+void NcmConnTcp::onConnectFailed(evutil_socket_t, short, void* arg)
+{
+    static_cast<NcmConnTcp*>(arg)->handleWrite(0);
+}
+
+void NcmConnTcp::handleRead()
+{
+    int n = evbuffer_read(input(), m_state->socket, -1);
+    if (n > 0) {
+        notify(Read, 0, static_cast<uint32_t>(n));
+        return;
+    }
+    int error = 0;
+    if (n < 0) {
+        error = evutil_socket_geterror(m_state->socket);
+        if (isTransient(error)) {
+            // Spurious readiness: keep waiting for the data that was asked for.
+            event_add(m_state->readEvent.get(), nullptr);
+            return;
+        }
+    }
+    m_state->failed = true;
+    notify(Read, error, 0);
+}
+
+void NcmConnTcp::handleWrite(short flags)
+{
+    State& s = *m_state;
+    if (!s.connected) {
+        int error = 0;
+        if (s.pendingConnectError) {
+            error = s.pendingConnectError;
+            s.pendingConnectError = 0;
+        } else if (flags & EV_TIMEOUT) {
+            error = ETIMEDOUT;
+        } else {
+            socklen_t length = sizeof error;
+            if (getsockopt(s.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        if (error == 0) {
+            s.connected = true;
+        } else if (error != ETIMEDOUT) {
+            // Refused or unreachable: nothing more can be sent or received.
+            s.failed = true;
+            s.lastWriteError = error;
+            flags = 0;
+        }
+        auto alive = aliveToken();
+        notify(Connect, error, 0);
+        if (!*alive || isClosed())
+            return;
+    }
+
+    bool owed = true;
+    if ((flags & EV_WRITE) && !s.failed) {
+        int r = flush();
+        if (r >= 0 && outputLength() > 0)
+            event_add(s.writeEvent.get(), nullptr);
+        owed = r < 0 || outputSpace() > 0;
+    }
+    if (s.wantWrite && owed) {
+        int32_t error = s.lastWriteError;
+        uint32_t written = s.pendingWritten;
+        s.wantWrite = false;
+        s.pendingWritten = 0;
+        s.lastWriteError = 0;
+        notify(Write, error, written);
+    }
+}

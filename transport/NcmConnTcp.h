@@ -1,0 +1,39 @@
+#pragma once
+#include "transport/NcmConn.h"
+
+#include <event2/util.h>
+
+// NcmConn over a non-blocking TCP socket driven by two one-shot libevent
+// events (readability and writability); no bufferevent.
+class NcmConnTcp : public NcmConn {
+public:
+    explicit NcmConnTcp(event_base* base);
+    ~NcmConnTcp() override;
+
+    // Adopts an accepted, connected socket. Arms nothing.
+    void attachSocket(evutil_socket_t fd);
+
+    void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) override;
+    void requestRead() override;
+    void requestWrite() override;
+
+    evutil_socket_t socket() const;
+
+protected:
+    void doClose() override;
+
+private:
+    struct State;
+
+    int flush();
+    void createEvents();
+    void failConnectSoon(int error);
+    void handleRead();
+    void handleWrite(short flags);
+
+    static void onReadable(evutil_socket_t fd, short flags, void* arg);
+    static void onWritable(evutil_socket_t fd, short flags, void* arg);
+    static void onConnectFailed(evutil_socket_t fd, short flags, void* arg);
+
+    std::unique_ptr<State> m_state;
+};
