@@ -1,0 +1,218 @@
+#include "resolver/Nat64Discovery.h"
+
+#include "proxy/Logger.h"
+#include "proxy/NcmProxy.h"
+#include "resolver/DnsMessage.h"
+#include "resolver/LocalIpStack.h"
+
+#include <event2/util.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+const char WellKnownName[] = "ipv4only.arpa";
+constexpr int ProbeTimeoutMs = 5000;
+
+std::mutex g_seamMutex;
+Nat64LookupForTest g_lookup;
+uint16_t g_probePort = 0;
+
+int systemLookup(const char* host, std::vector<sockaddr_storage>& results)
+{
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    const int rc = getaddrinfo(host, nullptr, &hints, &list);
+    if (rc != 0)
+        return rc;
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+        sockaddr_storage storage;
+        std::memset(&storage, 0, sizeof storage);
+        if (ai->ai_addr && ai->ai_addrlen <= sizeof storage)
+            std::memcpy(&storage, ai->ai_addr, ai->ai_addrlen);
+        // Keep the family even for an address we could not copy, so that it
+        // is reported like any other unexpected entry.
+        storage.ss_family = static_cast<sa_family_t>(ai->ai_family);
+        results.push_back(storage);
+    }
+    freeaddrinfo(list);
+    return 0;
+}
+
+int lookup(const char* host, std::vector<sockaddr_storage>& results)
+{
+    Nat64LookupForTest seam;
+    {
+        std::lock_guard<std::mutex> lock(g_seamMutex);
+        seam = g_lookup;
+    }
+    return seam ? seam(host, results) : systemLookup(host, results);
+}
+
+uint16_t probePort()
+{
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    return g_probePort ? g_probePort : 53;
+}
+
+// Stores the address when it embeds the well-known IPv4 address.
+bool acceptCandidate(NcmProxy& proxy, const uint8_t address[16], const char* text)
+{
+    if (!CheckNat64Address(address)) {
+        logDnsClient.error("AF_INET6 Nat64 addr invalid = %s", toHexString(address, 16).c_str());
+        return false;
+    }
+    std::memcpy(proxy.nat64Address, address, 16);
+    logDnsClient.debug("AF_INET6 Nat64 ip_str = %s", text);
+    proxy.nat64Known = true;
+    return true;
+}
+
+void discoverThroughSystemResolver(NcmProxy& proxy)
+{
+    std::vector<sockaddr_storage> results;
+    const int rc = lookup(WellKnownName, results);
+    if (rc != 0) {
+        logDnsClient.error("getaddrinfo error = %d", rc);
+        return;
+    }
+    for (const sockaddr_storage& entry : results) {
+        char text[64] = "";
+        if (entry.ss_family == AF_INET6) {
+            const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&entry);
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&sin6->sin6_addr);
+            evutil_inet_ntop(AF_INET6, bytes, text, sizeof text);
+            if (acceptCandidate(proxy, bytes, text))
+                break;
+        } else if (entry.ss_family == AF_INET) {
+            const auto* sin = reinterpret_cast<const sockaddr_in*>(&entry);
+            evutil_inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+            logDnsClient.debug("AF_INET ip_str = %s", text);
+        } else {
+            logDnsClient.error("invalid ai_family = %d", entry.ss_family);
+        }
+    }
+}
+
+void describeSender(const sockaddr_storage& sender, char* text, size_t size, int& port)
+{
+    text[0] = '\0';
+    port = 0;
+    if (sender.ss_family == AF_INET6) {
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&sender);
+        evutil_inet_ntop(AF_INET6, &sin6->sin6_addr, text, size);
+        port = ntohs(sin6->sin6_port);
+    } else if (sender.ss_family == AF_INET) {
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(&sender);
+        evutil_inet_ntop(AF_INET, &sin->sin_addr, text, size);
+        port = ntohs(sin->sin_port);
+    }
+}
+
+// One blocking AAAA query to the server; the event loop waits at most the
+// receive timeout.
+void discoverThroughServer(NcmProxy& proxy, const std::string& server)
+{
+    const evutil_socket_t fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    timeval timeout;
+    timeout.tv_sec = ProbeTimeoutMs / 1000;
+    timeout.tv_usec = (ProbeTimeoutMs % 1000) * 1000;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        evutil_closesocket(fd);
+        logDnsClient.error("socket option  SO_RCVTIMEO not support");
+        return;
+    }
+
+    std::vector<uint8_t> query;
+    ncm_dns_build_query(WellKnownName, query, false);
+
+    const std::string target = "[" + server + "]:" + std::to_string(probePort());
+    sockaddr_storage address;
+    int addressLength = sizeof address;
+    std::memset(&address, 0, sizeof address);
+    if (evutil_parse_sockaddr_port(target.c_str(), reinterpret_cast<sockaddr*>(&address),
+                                   &addressLength)
+        != 0) {
+        evutil_closesocket(fd);
+        logDnsClient.error("evutil_parse_sockaddr_port error: %s", server.c_str());
+        return;
+    }
+
+    const size_t messageLength = query.size() - 2;
+    const ssize_t sent = sendto(fd, query.data() + 2, messageLength, 0,
+                                reinterpret_cast<const sockaddr*>(&address),
+                                static_cast<socklen_t>(addressLength));
+    if (sent < static_cast<ssize_t>(messageLength)) {
+        evutil_closesocket(fd);
+        logDnsClient.error("sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
+        return;
+    }
+
+    uint8_t datagram[4096];
+    sockaddr_storage sender;
+    std::memset(&sender, 0, sizeof sender);
+    socklen_t senderLength = sizeof sender;
+    const ssize_t received = recvfrom(fd, datagram, sizeof datagram, 0,
+                                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (received < 1) {
+        evutil_closesocket(fd);
+        char text[64];
+        int port;
+        describeSender(sender, text, sizeof text, port);
+        logDnsClient.error("recvfrom error: %d([%s]:%d)", static_cast<int>(received), text, port);
+        return;
+    }
+
+    std::vector<std::string> addresses;
+    if (ncm_dns_parse_response(query.data() + 2, messageLength, datagram,
+                               static_cast<size_t>(received), addresses, false)
+        != 0) {
+        evutil_closesocket(fd);
+        logDnsClient.error("ncm_dns_parse_response response valid fail");
+        return;
+    }
+
+    logDnsClient.debug("udp over 'ipv4only.arpa' with %d ip", static_cast<int>(addresses.size()));
+    for (const std::string& text : addresses) {
+        logDnsClient.debug("udp over 'ipv4only.arpa': %s", text.c_str());
+        uint8_t bytes[16];
+        if (evutil_inet_pton(AF_INET6, text.c_str(), bytes) != 1)
+            continue;
+        if (acceptCandidate(proxy, bytes, text.c_str()))
+            break;
+    }
+    evutil_closesocket(fd);
+}
+
+} // namespace
+
+void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns)
+{
+    discoverThroughSystemResolver(proxy);
+    if (!proxy.nat64Known && systemDnsKnown && !systemDns.empty())
+        discoverThroughServer(proxy, systemDns.front());
+}
+
+void setNat64LookupForTest(Nat64LookupForTest lookup)
+{
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    g_lookup = std::move(lookup);
+}
+
+void setNat64ProbePortForTest(uint16_t port)
+{
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    g_probePort = port;
+}

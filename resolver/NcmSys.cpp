@@ -1,0 +1,13 @@
+#include "resolver/NcmSys.h"
+
+#include "proxy/Logger.h"
+
+namespace NcmSys {
+
+std::vector<std::string> getSystemDns()
+{
+    rootLogger.error("NcmSys::getSystemDns not implemented on Windows");
+    return {};
+}
+
+} // namespace NcmSys
