@@ -2,6 +2,9 @@
 
 #include "proxy/Clock.h"
 #include "proxy/Logger.h"
+#include "proxy/NcmProxyContext.h"
+#include "proxy/NcmProxyRemoteManager.h"
+#include "resolver/NcmDnsClient.h"
 
 #include <event2/thread.h>
 
@@ -21,6 +24,9 @@ void proxyGlobalInit()
         evthread_use_pthreads();
     });
 }
+
+ProxyRuntime::ProxyRuntime() = default;
+ProxyRuntime::~ProxyRuntime() = default;
 
 NcmProxy::NcmProxy()
     : runtime(std::make_unique<ProxyRuntime>()), rng(static_cast<uint32_t>(std::time(nullptr)))
@@ -93,6 +99,11 @@ void NcmProxy::doActivate(const char* text)
         ipv6Only = false;
         nat64Known = false;
         std::memset(nat64Address, 0, sizeof nat64Address);
+        if (dnsClient)
+            dnsClient->requestCacheClear();
+        runtime->reapEvent.reset(event_new(runtime->eventBase.get(), -1, 0, &NcmProxy::onReap, this));
+        remoteManager = std::make_shared<NcmProxyRemoteManager>(this);
+        dnsClient = std::make_shared<NcmDnsClient>(this);
         lastAcceptTime = Clock::nowSeconds();
         runtime->loopDone = false;
         try {
@@ -116,12 +127,22 @@ void NcmProxy::loopMain()
 {
     event_base_loop(runtime->eventBase.get(), 0);
     logProxy.debug("event loop over");
+    auto contexts = std::move(runtime->contextTable);
+    runtime->contextTable.clear();
+    for (auto& entry : contexts)
+        entry.second->close();
+    contexts.clear();
+    reap();
     deactivate();
+    reap();
+    runtime->reapEvent.reset();
     runtime->loopDone = true;
 }
 
 void NcmProxy::deactivate()
 {
+    remoteManager.reset();
+    dnsClient.reset();
     runtime->listener.reset();
     runtime->port = -1;
     dumpStats();
@@ -146,10 +167,43 @@ void NcmProxy::stop()
 void NcmProxy::onAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* arg)
 {
     NcmProxy* self = static_cast<NcmProxy*>(arg);
-    self->lastAcceptTime = Clock::nowSeconds();
+    const int64_t now = Clock::nowSeconds();
+    self->lastAcceptTime = now;
+    self->sweepIdleContexts(now);
     self->stats->pxyreq += 1;
-    // Interim: contexts do not exist yet, so every client is closed at once.
-    evutil_closesocket(fd);
+
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.ss_family != AF_INET) {
+        logProxy.error("new local client context failed");
+        evutil_closesocket(fd);
+        return;
+    }
+    if (self->config.showStatsOnAccept)
+        self->dumpStats();
+    auto context = std::make_unique<NcmProxyContext>(self);
+    context->attachLocal(fd);
+    context->start();
+    NcmProxyContext* key = context.get();
+    self->runtime->contextTable.emplace(key, std::move(context));
+}
+
+void NcmProxy::sweepIdleContexts(int64_t now)
+{
+    std::vector<NcmProxyContext*> idle;
+    for (const auto& entry : runtime->contextTable) {
+        const int64_t last = entry.first->lastActive();
+        if ((now > last ? now - last : last - now) >= config.contextIdleTimeout)
+            idle.push_back(entry.first);
+    }
+    for (NcmProxyContext* context : idle) {
+        logProxy.debug("destroy timeout context: %p (%s, %s)", static_cast<void*>(context),
+                       context->requestHost().c_str(), context->remoteName().c_str());
+        auto it = runtime->contextTable.find(context);
+        std::unique_ptr<NcmProxyContext> owned = std::move(it->second);
+        runtime->contextTable.erase(it);
+        owned->close();
+    }
 }
 
 void NcmProxy::onListenerError(evconnlistener*, void* arg)
@@ -165,6 +219,10 @@ std::string NcmProxy::statsText()
     char proxyPart[256];
     std::snprintf(proxyPart, sizeof proxyPart, "ctxmap=%d", static_cast<int>(runtime->contextTable.size()));
     std::string summary = std::string("[proxy: ") + proxyPart + "] ";
+    if (remoteManager)
+        summary += "[mgr: " + remoteManager->statsLine() + "] ";
+    if (dnsClient)
+        summary += "[dns: " + dnsClient->statsLine() + "] ";
     return summary;
 }
 
@@ -179,7 +237,41 @@ void NcmProxy::dumpStats()
                   stats->remotesuc, stats->remotefail, summary.c_str());
 }
 
-void NcmProxy::destroyContext(NcmProxyContext*) {}
+void NcmProxy::destroyContext(NcmProxyContext* context)
+{
+    auto it = runtime->contextTable.find(context);
+    if (it != runtime->contextTable.end()) {
+        deferDelete(std::shared_ptr<void>(std::move(it->second)));
+        runtime->contextTable.erase(it);
+    } else {
+        // Not ours to own, but asked to go: it still goes, a turn later.
+        deferDelete(std::shared_ptr<void>(std::unique_ptr<NcmProxyContext>(context)));
+    }
+    if (config.showStatsOnAccept)
+        dumpStats();
+}
+
+void NcmProxy::deferDelete(std::shared_ptr<void> object)
+{
+    runtime->graveyard.push_back(std::move(object));
+    if (runtime->reapEvent)
+        event_active(runtime->reapEvent.get(), 0, 0);
+}
+
+void NcmProxy::onReap(evutil_socket_t, short, void* arg)
+{
+    static_cast<NcmProxy*>(arg)->reap();
+}
+
+void NcmProxy::reap()
+{
+    // Deleting may retire more objects (a context frees its endpoint).
+    while (!runtime->graveyard.empty()) {
+        auto batch = std::move(runtime->graveyard);
+        runtime->graveyard.clear();
+        batch.clear();
+    }
+}
 
 void NcmProxy::appendReports(const std::vector<std::string>& records)
 {

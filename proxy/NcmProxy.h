@@ -22,18 +22,19 @@ class NcmDnsClient;
 // State of one service object that outlives activations: the event base is
 // made once and kept; listener, port and contexts belong to the activation.
 struct ProxyRuntime {
-    // Live contexts, owned; the vector keeps insertion order.
-    std::unordered_map<NcmProxyContext*, int> contextTable;
-    std::vector<NcmProxyContext*> contextOrder;
+    ProxyRuntime();
+    ~ProxyRuntime();
+    // Live contexts, owned.
+    std::unordered_map<NcmProxyContext*, std::unique_ptr<NcmProxyContext>> contextTable;
     EventBasePtr eventBase;
     ListenerPtr listener;
     std::atomic<int> port{-1};
     std::mutex activationLock;
     std::thread loopThread;
     std::atomic<bool> loopDone{true};
-    // Contexts that finished and wait for the next loop turn to be deleted,
-    // so that none is destroyed from inside one of its own callbacks.
-    std::vector<NcmProxyContext*> doomedContexts;
+    // Objects that finished inside one of their own callbacks wait here for
+    // the next loop turn to be deleted.
+    std::vector<std::shared_ptr<void>> graveyard;
     EventPtr reapEvent;
 };
 
@@ -56,6 +57,9 @@ public:
 
     // Event-loop thread.
     void destroyContext(NcmProxyContext* context);
+    // Deletes the object in a later loop turn (connections, contexts and
+    // callables that may still be on the stack).
+    void deferDelete(std::shared_ptr<void> object);
     void dumpStats();
     std::string statsText();
 
@@ -85,7 +89,8 @@ private:
     void doActivate(const char* text);
     void deactivate();
     void loopMain();
-    void reapContexts();
+    void reap();
+    void sweepIdleContexts(int64_t now);
 
     static void onAccept(evconnlistener* listener, evutil_socket_t fd, sockaddr* address, int length,
                          void* arg);

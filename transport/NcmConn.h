@@ -35,6 +35,9 @@ public:
     virtual void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) = 0;
     virtual void requestRead() = 0;
     virtual void requestWrite() = 0;
+    // Like requestWrite, but the Write event is owed only once the output
+    // buffer is empty (or a write failed): for flushing before the end.
+    virtual void requestDrain() = 0;
 
     void setEventCallback(EventCallback callback) { m_callback = std::move(callback); }
     void close();

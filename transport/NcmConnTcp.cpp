@@ -12,6 +12,7 @@ struct NcmConnTcp::State {
     bool connected = false;
     bool failed = false;
     bool wantWrite = false;
+    bool wantDrain = false; // the owed Write waits for an empty output
     uint32_t pendingWritten = 0;
     int32_t lastWriteError = 0;
     // A connect that failed before the socket could report it (bad address,
@@ -111,6 +112,7 @@ void NcmConnTcp::requestWrite()
     if (isClosed() || m_state->failed)
         return;
     m_state->wantWrite = true;
+    m_state->wantDrain = false;
     if (!m_state->writeEvent)
         return; // a failing connect delivers the owed Write
     if (!m_state->connected) {
@@ -120,6 +122,23 @@ void NcmConnTcp::requestWrite()
     }
     int r = flush();
     if (r >= 0 && outputSpace() < 1)
+        event_add(m_state->writeEvent.get(), nullptr);
+    else
+        event_active(m_state->writeEvent.get(), 0, 0);
+}
+
+void NcmConnTcp::requestDrain()
+{
+    if (isClosed() || m_state->failed)
+        return;
+    if (!m_state->connected || !m_state->writeEvent) {
+        requestWrite();
+        return;
+    }
+    m_state->wantWrite = true;
+    m_state->wantDrain = true;
+    int r = flush();
+    if (r >= 0 && outputLength() > 0)
         event_add(m_state->writeEvent.get(), nullptr);
     else
         event_active(m_state->writeEvent.get(), 0, 0);
@@ -224,9 +243,10 @@ void NcmConnTcp::handleWrite(short flags)
         int r = flush();
         if (r >= 0 && outputLength() > 0)
             event_add(s.writeEvent.get(), nullptr);
-        owed = r < 0 || outputSpace() > 0;
+        owed = r < 0 || (s.wantDrain ? outputLength() == 0 : outputSpace() > 0);
     }
     if (s.wantWrite && owed) {
+        s.wantDrain = false;
         int32_t error = s.lastWriteError;
         uint32_t written = s.pendingWritten;
         s.wantWrite = false;

@@ -16,6 +16,7 @@ public:
     void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) override;
     void requestRead() override;
     void requestWrite() override;
+    void requestDrain() override;
 
     evutil_socket_t socket() const;
 

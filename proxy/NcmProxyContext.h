@@ -1,0 +1,112 @@
+#pragma once
+#include "proxy/EventPtr.h"
+#include "transport/NcmConn.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class NcmProxy;
+class NcmConnTcp;
+struct NcmProxyEndpointRemote;
+
+// What one client asked for, and how far its response has been parsed.
+struct HttpRequestState {
+    std::string host;
+    std::string port;
+    int socks5GreetingSeen = 0;
+    std::string method;
+    std::string scheme;
+    std::string target;
+    std::string path;
+    std::string version;
+    // Unparsed part of the response head; a single zero byte once complete.
+    std::vector<char> responseHeadBuffer;
+    int framing = 0; // 0 none, 1 close-delimited, 2 length, 3 chunked
+    int64_t httpResponseContentLength = -1;
+    int64_t httpResponseRawContentReceived = 0;
+    int64_t chunkSize = -1;
+    int64_t chunkRemaining = -1;
+    std::string chunkLineBuffer;
+    bool chunkTrailerDone = false;
+    bool responseStarted = false;
+    std::map<std::string, std::string> headers;
+    EventPtr connectEvent;
+
+    bool headComplete() const { return responseHeadBuffer.size() == 1 && responseHeadBuffer[0] == '\0'; }
+};
+
+// The client end: same first two members as an upstream endpoint.
+struct LocalEnd {
+    bool responseComplete = false; // never set for the client side
+    std::unique_ptr<NcmConnTcp> conn;
+};
+
+// Serves one accepted client connection: reads one proxy request, connects
+// upstream through the remote manager, forwards (or tunnels), relays both
+// ways with back-pressure, follows the response framing, and ends itself
+// through NcmProxy::destroyContext. Event-loop thread only.
+class NcmProxyContext {
+public:
+    enum Phase { ReadingRequest = 0, Connecting = 1, Transferring = 2 };
+    enum Kind { Unknown = 0, Socks5 = 1, HttpForward = 2, ConnectTunnel = 3 };
+
+    explicit NcmProxyContext(NcmProxy* proxy);
+    ~NcmProxyContext();
+    NcmProxyContext(const NcmProxyContext&) = delete;
+    NcmProxyContext& operator=(const NcmProxyContext&) = delete;
+
+    void attachLocal(evutil_socket_t fd);
+    void start();
+    void close();
+
+    int64_t lastActive() const { return m_lastActive; }
+    std::string requestHost() const;
+    std::string remoteName() const;
+
+    // Exposed for the unit tests of the request and response parsers.
+    const HttpRequestState* request() const { return m_request.get(); }
+    static void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
+    std::string buildEndpointName(const std::string& host, const std::string& port) const;
+
+private:
+    struct Side {
+        bool* responseComplete = nullptr;
+        NcmConn* conn = nullptr;
+        bool exists() const { return conn != nullptr; }
+    };
+    Side localSide();
+    Side remoteSide();
+
+    void onConnEventLocal(NcmConn* conn, NcmConn::Event event, int32_t error, uint32_t size);
+    void onConnEventRemote(NcmConn* conn, NcmConn::Event event, int32_t error, uint32_t size);
+    static void onConnectEvent(evutil_socket_t, short flags, void* arg);
+
+    bool parseLocalRequest();
+    void parseRequestHead();
+    void parseRequestLine(const std::string& line);
+    void onRemoteConnected(bool ok);
+    void sendForwardRequest();
+    void sendConnectEstablished();
+    void sendGatewayTimeout();
+    bool parseRemoteResponse();
+    bool parseResponseHead(evbuffer* input);
+    void accountResponseBody(const char* data, size_t length);
+    void transfer(bool fromLocal);
+    void onPeerClosed(bool localEnded);
+    void onWritten(bool localWrote);
+    bool handleBrokenRemoteConnection();
+    void finishTransport(const char* message);
+    void deleteLocal();
+
+    NcmProxy* m_proxy;
+    int64_t m_lastActive;
+    int m_phase = ReadingRequest;
+    int m_kind = Unknown;
+    std::unique_ptr<HttpRequestState> m_request;
+    LocalEnd m_local;
+    NcmProxyEndpointRemote* m_remote = nullptr;
+    bool m_finished = false;
+};

@@ -1,0 +1,254 @@
+#include "proxy/NcmProxyRemoteManager.h"
+
+#include "proxy/Clock.h"
+#include "proxy/Logger.h"
+#include "proxy/NcmProxy.h"
+#include "proxy/StringUtil.h"
+#include "transport/NcmConnTcp.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+int64_t absDiff(int64_t a, int64_t b)
+{
+    return a > b ? a - b : b - a;
+}
+void* ptr(const void* p)
+{
+    return const_cast<void*>(p);
+}
+} // namespace
+
+NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
+    : m_proxy(proxy)
+{
+}
+
+NcmProxyRemoteManager::~NcmProxyRemoteManager()
+{
+    std::vector<NcmProxyEndpointRemote*> all;
+    all.reserve(m_endpoints.size());
+    for (auto& entry : m_endpoints)
+        all.push_back(entry.first);
+    for (NcmProxyEndpointRemote* endpoint : all)
+        freeEndpoint(endpoint);
+    m_httpPool.clear();
+}
+
+NcmProxyEndpointRemote* NcmProxyRemoteManager::acquireEndpointHttp(const std::string& name, event* connectEvent)
+{
+    auto it = m_httpPool.find(name);
+    if (it != m_httpPool.end() && !it->second.empty()) {
+        NcmProxyEndpointRemote* endpoint = it->second.front();
+        it->second.pop_front();
+        logRemote.debug("acquireEndpointHttp pop %p from pool for %s", ptr(endpoint), endpoint->name.c_str());
+        endpoint->connectEvent = connectEvent;
+        return endpoint;
+    }
+    NcmProxyEndpointRemote* endpoint = newEndpoint(name, connectEvent);
+    logRemote.debug("acquireEndpointHttp open new %p for %s", ptr(endpoint), name.c_str());
+    return endpoint;
+}
+
+NcmProxyEndpointRemote* NcmProxyRemoteManager::newEndpoint(const std::string& name, event* connectEvent)
+{
+    const int64_t now = Clock::nowSeconds();
+    if (absDiff(now, m_lastPoolSweep) >= PoolSweepSeconds) {
+        m_lastPoolSweep = now;
+        const std::vector<std::string> names = m_poolOrder;
+        for (const std::string& poolName : names)
+            purge(poolName, now);
+    }
+
+    auto owned = std::make_unique<NcmProxyEndpointRemote>();
+    NcmProxyEndpointRemote* endpoint = owned.get();
+    endpoint->connectedAt = now;
+    endpoint->connectEvent = connectEvent;
+    endpoint->name = name;
+    m_proxy->stats->remoteconn += 1;
+
+    size_t first = name.find(':');
+    size_t second = first == std::string::npos ? std::string::npos : name.find(':', first + 1);
+    if (second == std::string::npos) {
+        logRemote.error("SOMETHING WRONG! can not parse conn host port: %s", name.c_str());
+    } else {
+        endpoint->type = name.substr(0, first);
+        endpoint->host = name.substr(first + 1, second - first - 1);
+        endpoint->port = name.substr(second + 1);
+    }
+    m_endpoints.emplace(endpoint, std::move(owned));
+    logRemote.error("newEndpoint %p for %s", ptr(endpoint), name.c_str());
+    return endpoint;
+}
+
+void NcmProxyRemoteManager::openConn(NcmProxyEndpointRemote* endpoint)
+{
+    logRemote.debug("openConn: %p for %s", ptr(endpoint), endpoint->name.c_str());
+    if (StringUtil::isIpAddress(endpoint->host)) {
+        connectEndpoint(endpoint, endpoint->host);
+        return;
+    }
+    endpoint->dnsCallback = std::make_unique<DnsCallback>(
+        [this, endpoint](const std::string& address) { connectEndpoint(endpoint, address); });
+    m_proxy->dnsClient->chooseUsableIp(endpoint->host, endpoint->dnsCallback.get());
+    if (m_proxy->config.debugCloseAfterOpen)
+        closeConn(endpoint);
+}
+
+void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, const std::string& address)
+{
+    // This usually runs inside dnsCallback: keep the callable alive until
+    // the next loop turn instead of destroying it under its own feet.
+    if (endpoint->dnsCallback)
+        m_proxy->deferDelete(std::shared_ptr<void>(std::move(endpoint->dnsCallback)));
+    endpoint->ip = address;
+
+    if (address.empty()) {
+        m_proxy->stats->remotefail += 1;
+        logRemote.error("can not resolve ip for %s", endpoint->name.c_str());
+        event_active(endpoint->connectEvent, 0, 0);
+        return;
+    }
+
+    const std::string target = address + ":" + endpoint->port;
+    if (endpoint->type == "tcp") {
+        endpoint->conn = std::make_unique<NcmConnTcp>(m_proxy->eventBase());
+    }
+    // "kcp" endpoints get no connection until the KCP transport is wired in.
+    if (!endpoint->conn) {
+        m_proxy->stats->remotefail += 1;
+        logRemote.error("SOMETHING WRONG! no connection for endpoint %p of type '%s' (%s)", ptr(endpoint),
+                        endpoint->type.c_str(), endpoint->name.c_str());
+        event_active(endpoint->connectEvent, 0, 0);
+        return;
+    }
+
+    logRemote.debug("connecting %p to %s, ip=%s", ptr(endpoint), endpoint->name.c_str(), target.c_str());
+    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error, uint32_t) {
+        onConnectEvent(endpoint, event, error);
+    });
+    endpoint->conn->connect(m_proxy, target, m_proxy->config.connectTimeout);
+}
+
+void NcmProxyRemoteManager::onConnectEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error)
+{
+    logRemote.debug("endpoint %p connect event %d, err=%d", ptr(endpoint), static_cast<int>(event), error);
+    if (event != NcmConn::Connect || !endpoint->connectEvent)
+        return;
+    if (error == 0) {
+        m_proxy->stats->remotesuc += 1;
+        endpoint->connectedAt = Clock::nowSeconds();
+        event_active(endpoint->connectEvent, EV_WRITE, 0);
+    } else {
+        m_proxy->stats->remotefail += 1;
+        event_active(endpoint->connectEvent, 0, 0);
+    }
+}
+
+void NcmProxyRemoteManager::closeConn(NcmProxyEndpointRemote* endpoint)
+{
+    if (endpoint->dnsCallback) {
+        logRemote.debug("closeConn: %p for %s, remove dns callback", ptr(endpoint), endpoint->name.c_str());
+        if (m_proxy->dnsClient)
+            m_proxy->dnsClient->removeDnsCallback(endpoint->host, endpoint->dnsCallback.get());
+        endpoint->dnsCallback.reset();
+    }
+    if (!endpoint->conn) {
+        logRemote.debug("closeConn: %p for %s, no conn yet", ptr(endpoint), endpoint->name.c_str());
+        return;
+    }
+    logRemote.debug("closeConn: %p for %s, read=%d, write=%d", ptr(endpoint), endpoint->name.c_str(),
+                    static_cast<int>(endpoint->conn->bytesRead()), static_cast<int>(endpoint->conn->bytesWritten()));
+    // Closed now, deleted next turn: this may run inside the connection's own callback.
+    endpoint->conn->close();
+    m_proxy->deferDelete(std::shared_ptr<void>(std::move(endpoint->conn)));
+}
+
+void NcmProxyRemoteManager::freeEndpoint(NcmProxyEndpointRemote* endpoint)
+{
+    closeConn(endpoint);
+    logRemote.error("freeEndpoint %p for %s", ptr(endpoint), endpoint->name.c_str());
+    if (m_proxy->stats)
+        m_proxy->stats->remoteconn -= 1;
+    // A pooled endpoint leaves its pool list too.
+    auto pool = m_httpPool.find(endpoint->name);
+    if (pool != m_httpPool.end())
+        pool->second.remove(endpoint);
+    endpoint->connectEvent = nullptr;
+    m_endpoints.erase(endpoint);
+}
+
+void NcmProxyRemoteManager::releaseHttp(NcmProxyEndpointRemote* endpoint)
+{
+    if (m_proxy->config.keepAliveDisabled || !endpoint->conn) {
+        logRemote.debug("releaseHttp %p for %s, keep alive disabled. close.", ptr(endpoint), endpoint->name.c_str());
+        freeEndpoint(endpoint);
+        return;
+    }
+    logRemote.debug("releaseHttp %p for %s", ptr(endpoint), endpoint->name.c_str());
+    auto it = m_httpPool.find(endpoint->name);
+    if (it == m_httpPool.end()) {
+        it = m_httpPool.emplace(endpoint->name, PoolList()).first;
+        m_poolOrder.push_back(endpoint->name);
+    }
+    endpoint->connectedAt = Clock::nowSeconds();
+    endpoint->connectEvent = nullptr;
+    endpoint->responseComplete = false;
+    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t, uint32_t size) {
+        onIdleEvent(endpoint, event, size);
+    });
+    endpoint->conn->requestRead();
+    it->second.push_back(endpoint);
+    while (it->second.size() > PoolLimitPerName)
+        freeEndpoint(it->second.front()); // also takes it off the list
+}
+
+void NcmProxyRemoteManager::onIdleEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, uint32_t size)
+{
+    logRemote.debug("endpoint idle event %d, size: %d", static_cast<int>(event), static_cast<int>(size));
+    if (event == NcmConn::Read)
+        clearHttpPoolHostConn(endpoint);
+}
+
+void NcmProxyRemoteManager::clearHttpPoolHostConn(NcmProxyEndpointRemote* endpoint)
+{
+    endpoint->connectedAt = -1;
+    logRemote.debug("clearHttpPoolHostConn: %p for %s", ptr(endpoint), endpoint->name.c_str());
+    if (m_httpPool.count(endpoint->name))
+        purge(endpoint->name, Clock::nowSeconds());
+}
+
+void NcmProxyRemoteManager::purge(const std::string& name, int64_t now)
+{
+    auto it = m_httpPool.find(name);
+    if (it == m_httpPool.end())
+        return;
+    std::vector<NcmProxyEndpointRemote*> stale;
+    for (NcmProxyEndpointRemote* endpoint : it->second) {
+        if (endpoint->connectedAt == -1 || absDiff(now, endpoint->connectedAt) >= PoolIdleSeconds)
+            stale.push_back(endpoint);
+    }
+    for (NcmProxyEndpointRemote* endpoint : stale)
+        freeEndpoint(endpoint);
+    if (it->second.empty()) {
+        m_httpPool.erase(it);
+        m_poolOrder.erase(std::remove(m_poolOrder.begin(), m_poolOrder.end(), name), m_poolOrder.end());
+    }
+}
+
+size_t NcmProxyRemoteManager::pooledCount() const
+{
+    size_t total = 0;
+    for (const auto& entry : m_httpPool)
+        total += entry.second.size();
+    return total;
+}
+
+std::string NcmProxyRemoteManager::statsLine() const
+{
+    char text[256];
+    std::snprintf(text, sizeof text, "endpoint=%d, httpPool=%d(%d)", static_cast<int>(m_endpoints.size()),
+                  static_cast<int>(m_httpPool.size()), static_cast<int>(pooledCount()));
+    return text;
+}

@@ -1,0 +1,74 @@
+#pragma once
+#include "resolver/NcmDnsClient.h"
+#include "transport/NcmConn.h"
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class NcmProxy;
+
+// One attempt to reach one upstream, named "tcp:host:port" or
+// "kcp:relay:port". Its first two members mirror the context's local end so
+// that the relay code treats both sides alike.
+struct NcmProxyEndpointRemote {
+    bool responseComplete = false;
+    NcmConnPtr conn;
+    int64_t connectedAt = 0; // -1: pooled connection that signalled while idle
+    int retryCount = 0;
+    std::string name;
+    event* connectEvent = nullptr; // the waiting context's, not owned
+    std::string type;
+    std::string host;
+    std::string port;
+    std::string ip;
+    // Set while a resolution for this endpoint is pending at the DNS client.
+    std::unique_ptr<DnsCallback> dnsCallback;
+};
+
+// Owns every upstream endpoint of one activation, resolves and connects
+// them, reports the outcome through the context's connect event, and keeps
+// a keep-alive pool of idle HTTP connections when keep-alive is enabled.
+// Event-loop thread only.
+class NcmProxyRemoteManager {
+public:
+    static constexpr size_t PoolLimitPerName = 3;
+    static constexpr int64_t PoolIdleSeconds = 10;
+    static constexpr int64_t PoolSweepSeconds = 5;
+
+    explicit NcmProxyRemoteManager(NcmProxy* proxy);
+    ~NcmProxyRemoteManager();
+    NcmProxyRemoteManager(const NcmProxyRemoteManager&) = delete;
+    NcmProxyRemoteManager& operator=(const NcmProxyRemoteManager&) = delete;
+
+    NcmProxyEndpointRemote* acquireEndpointHttp(const std::string& name, event* connectEvent);
+    NcmProxyEndpointRemote* newEndpoint(const std::string& name, event* connectEvent);
+    void openConn(NcmProxyEndpointRemote* endpoint);
+    void connectEndpoint(NcmProxyEndpointRemote* endpoint, const std::string& address);
+    void closeConn(NcmProxyEndpointRemote* endpoint);
+    void releaseHttp(NcmProxyEndpointRemote* endpoint);
+    void freeEndpoint(NcmProxyEndpointRemote* endpoint);
+    void clearHttpPoolHostConn(NcmProxyEndpointRemote* endpoint);
+    std::string statsLine() const;
+
+    size_t endpointCount() const { return m_endpoints.size(); }
+    size_t pooledCount() const;
+
+private:
+    using PoolList = std::list<NcmProxyEndpointRemote*>;
+
+    void purge(const std::string& name, int64_t now);
+    void onConnectEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error);
+    void onIdleEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, uint32_t size);
+
+    // Pool entries by name; the vector keeps the names in insertion order.
+    std::unordered_map<std::string, PoolList> m_httpPool;
+    std::vector<std::string> m_poolOrder;
+    std::unordered_map<NcmProxyEndpointRemote*, std::unique_ptr<NcmProxyEndpointRemote>> m_endpoints;
+    int64_t m_lastPoolSweep = 0;
+    NcmProxy* m_proxy;
+};
