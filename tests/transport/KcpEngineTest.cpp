@@ -1,0 +1,694 @@
+#include "tests/transport/KcpSimulatedNetwork.h"
+#include "transport/KcpControlBlock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// Lets tests place sequence numbers just below the 32-bit wrap.
+struct KcpControlBlockTestAccess {
+    static void rebaseSend(KcpControlBlock& kcp, uint32_t sn) { kcp.m_sndUna = kcp.m_sndNxt = sn; }
+    static void rebaseReceive(KcpControlBlock& kcp, uint32_t sn) { kcp.m_rcvNxt = sn; }
+};
+
+namespace {
+
+constexpr uint32_t Conv = 0x11223344;
+
+struct Wire {
+    uint32_t conv = Conv;
+    uint32_t cmd = KcpSegment::Push;
+    uint32_t frg = 0;
+    uint32_t wnd = 1024;
+    uint32_t ts = 0;
+    uint32_t sn = 0;
+    uint32_t una = 0;
+    std::string data;
+    int64_t lenOverride = -1;  // header len that disagrees with the data
+};
+
+void put32(std::vector<uint8_t>& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+std::vector<uint8_t> encode(const std::vector<Wire>& segments)
+{
+    std::vector<uint8_t> out;
+    for (const Wire& s : segments) {
+        put32(out, s.conv);
+        out.push_back(static_cast<uint8_t>(s.cmd));
+        out.push_back(static_cast<uint8_t>(s.frg));
+        out.push_back(static_cast<uint8_t>(s.wnd));
+        out.push_back(static_cast<uint8_t>(s.wnd >> 8));
+        put32(out, s.ts);
+        put32(out, s.sn);
+        put32(out, s.una);
+        put32(out, s.lenOverride >= 0 ? static_cast<uint32_t>(s.lenOverride) : static_cast<uint32_t>(s.data.size()));
+        out.insert(out.end(), s.data.begin(), s.data.end());
+    }
+    return out;
+}
+
+std::vector<Wire> decode(const std::vector<uint8_t>& datagram)
+{
+    std::vector<Wire> segments;
+    for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size();) {
+        const uint8_t* p = datagram.data() + at;
+        Wire s;
+        s.conv = get32(p);
+        s.cmd = p[4];
+        s.frg = p[5];
+        s.wnd = p[6] | p[7] << 8;
+        s.ts = get32(p + 8);
+        s.sn = get32(p + 12);
+        s.una = get32(p + 16);
+        const uint32_t len = get32(p + 20);
+        s.data.assign(reinterpret_cast<const char*>(p) + KcpSegment::Overhead, len);
+        segments.push_back(s);
+        at += KcpSegment::Overhead + len;
+    }
+    return segments;
+}
+
+// One engine whose datagrams are captured instead of sent.
+struct Captured {
+    KcpControlBlockPtr kcp = KcpControlBlock::create(Conv, nullptr);
+    std::vector<std::vector<uint8_t>> sent;
+
+    explicit Captured(bool systemSettings = true)
+    {
+        if (systemSettings)
+            KcpPair::applySystemSettings(*kcp);
+        kcp->setOutput([this](const uint8_t* data, int length, KcpControlBlock*, void*) {
+            sent.emplace_back(data, data + length);
+        });
+    }
+    int input(const std::vector<Wire>& segments)
+    {
+        const std::vector<uint8_t> datagram = encode(segments);
+        return kcp->input(datagram.data(), static_cast<long>(datagram.size()));
+    }
+    std::vector<Wire> segments() const
+    {
+        std::vector<Wire> all;
+        for (const auto& datagram : sent)
+            for (const Wire& s : decode(datagram))
+                all.push_back(s);
+        return all;
+    }
+    std::vector<Wire> takeSegments()
+    {
+        std::vector<Wire> all = segments();
+        sent.clear();
+        return all;
+    }
+    // Accepts the peer's Open so that data may flow; wnd is what the peer advertises.
+    void establish(uint32_t now, uint32_t wnd = 1024)
+    {
+        kcp->update(now);
+        Wire open;
+        open.cmd = KcpSegment::Open;
+        open.wnd = wnd;
+        ASSERT_EQ(0, input({open}));
+        ASSERT_TRUE(kcp->isEstablished());
+        kcp->flush();  // the Open's acknowledgement goes out; tests start with nothing pending
+        sent.clear();
+    }
+};
+
+Wire push(uint32_t sn, std::string data, uint32_t frg = 0)
+{
+    Wire s;
+    s.sn = sn;
+    s.frg = frg;
+    s.data = std::move(data);
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
+{
+    Captured a, b;
+    a.kcp->update(1000);
+    a.kcp->open();
+    ASSERT_EQ(1u, a.sent.size());
+    const std::vector<Wire> opening = a.segments();
+    ASSERT_EQ(1u, opening.size());
+    EXPECT_EQ(KcpSegment::Open, opening[0].cmd);
+    EXPECT_EQ(0u, opening[0].sn);
+    EXPECT_EQ(1000u, opening[0].ts);
+    EXPECT_EQ(Conv, opening[0].conv);
+    EXPECT_TRUE(opening[0].data.empty());
+
+    b.kcp->update(1005);
+    ASSERT_EQ(0, b.kcp->input(a.sent[0].data(), static_cast<long>(a.sent[0].size())));
+    EXPECT_TRUE(b.kcp->isEstablished());
+    b.kcp->open();
+    // The acknowledgement and B's own Open travel in one datagram.
+    ASSERT_EQ(1u, b.sent.size());
+    const std::vector<Wire> answer = b.segments();
+    ASSERT_EQ(2u, answer.size());
+    EXPECT_EQ(KcpSegment::Ack, answer[0].cmd);
+    EXPECT_EQ(0u, answer[0].sn);
+    EXPECT_EQ(1000u, answer[0].ts);
+    EXPECT_EQ(KcpSegment::Open, answer[1].cmd);
+    EXPECT_EQ(0u, answer[1].sn);
+
+    a.kcp->update(1010);
+    ASSERT_EQ(0, a.kcp->input(b.sent[0].data(), static_cast<long>(b.sent[0].size())));
+    EXPECT_TRUE(a.kcp->isEstablished());
+    EXPECT_EQ(1u, a.kcp->sndUna());
+    EXPECT_EQ(0, a.kcp->waitSend());
+
+    // A late copy of A's Open changes nothing on B and is not acknowledged.
+    b.sent.clear();
+    ASSERT_EQ(0, b.kcp->input(a.sent[0].data(), static_cast<long>(a.sent[0].size())));
+    EXPECT_EQ(1u, b.kcp->rcvNxt());
+    b.kcp->update(1030);
+    b.kcp->update(1050);
+    for (const Wire& s : b.segments())
+        EXPECT_NE(KcpSegment::Ack, s.cmd);
+}
+
+TEST(KcpHandshake, OpenAndCloseOnlyInTheirStates)
+{
+    // open after data was queued sends no Open.
+    Captured a;
+    a.kcp->update(0);
+    EXPECT_EQ(0, a.kcp->send("x", 1));
+    a.kcp->open();
+    a.kcp->flush();
+    const std::vector<Wire> first = a.segments();
+    ASSERT_EQ(1u, first.size());
+    EXPECT_EQ(KcpSegment::Push, first[0].cmd);
+    EXPECT_EQ(0u, first[0].sn);
+
+    // close before establishment sends nothing, ever.
+    Captured b;
+    b.kcp->update(0);
+    b.kcp->open();
+    b.sent.clear();
+    b.kcp->close();
+    EXPECT_EQ(1, b.kcp->waitSend());
+    EXPECT_EQ(0u, b.kcp->state() & KcpControlBlock::LocalClosed);
+    Captured c;
+    c.kcp->close();
+    for (uint32_t t = 0; t < 5000; t += 10)
+        c.kcp->update(t);
+    EXPECT_TRUE(c.sent.empty());
+}
+
+// ---------------------------------------------------------------------------
+
+struct TransferCase {
+    double loss;
+    uint32_t seed;
+};
+
+class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> {};
+
+TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
+{
+    const TransferCase param = GetParam();
+    LinkProfile link;
+    link.loss = param.loss;
+    link.duplicate = 0.02;
+    link.delayMs = 15;
+    link.jitterMs = 20;  // spreads arrivals wider than the send spacing: reordering
+    KcpPair pair(Conv, link, param.seed);
+    const std::string up = makePayload(3 << 20, param.seed);
+    const std::string down = makePayload(1 << 20, param.seed + 1);
+    pair.a().toSend = up;
+    pair.a().closeWhenSent = true;
+    pair.b().toSend = down;
+    pair.b().closeWhenSent = true;
+    pair.connect();
+
+    const bool done = pair.runUntil([&] { return pair.a().peerEnded && pair.b().peerEnded; }, 600000, 2);
+    ASSERT_TRUE(done) << "A got " << pair.a().received.size() << ", B got " << pair.b().received.size();
+    EXPECT_TRUE(pair.b().received == up);
+    EXPECT_TRUE(pair.a().received == down);
+
+    // The marker stays at the head: nothing more is ever read.
+    EXPECT_EQ(0, pair.b().kcp->peekSize());
+    char byte;
+    EXPECT_EQ(0, pair.b().kcp->recv(&byte, 1));
+
+    for (SimulatedLink* l : {&pair.linkAB(), &pair.linkBA()}) {
+        EXPECT_LE(l->stats().largest, 1360);
+        EXPECT_GT(l->stats().multiSegment, 0u);
+    }
+    if (param.loss > 0) {
+        EXPECT_GT(pair.a().kcp->xmit(), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loss, KcpStreamTransfer,
+                         ::testing::Values(TransferCase{0.0, 1}, TransferCase{0.1, 2}, TransferCase{0.3, 3}),
+                         [](const ::testing::TestParamInfo<TransferCase>& info) {
+                             return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100));
+                         });
+
+TEST(KcpStreamEnd, MarkerComesOnlyAfterAllDataAndHidesLaterData)
+{
+    LinkProfile link;
+    link.delayMs = 5;
+    KcpPair pair(Conv, link, 7);
+    const std::string payload = makePayload(200000, 7);
+    pair.a().toSend = payload;
+    pair.a().closeWhenSent = true;
+    pair.b().reading = false;
+    pair.connect();
+    ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->waitSend() == 0; }, 20000));
+
+    KcpControlBlock& b = *pair.b().kcp;
+    EXPECT_FALSE(b.isPeerClosedOnly());
+    std::string got;
+    std::vector<char> buffer;
+    int size;
+    while ((size = b.peekSize()) > 0) {
+        EXPECT_FALSE(b.isPeerClosedOnly());
+        buffer.resize(static_cast<size_t>(size));
+        ASSERT_EQ(size, b.recv(buffer.data(), size));
+        got.append(buffer.data(), buffer.size());
+    }
+    EXPECT_EQ(0, size);
+    EXPECT_TRUE(got == payload);
+    EXPECT_TRUE(b.isPeerClosedOnly());
+
+    // A forged Push behind the marker is acknowledged but never read.
+    const uint32_t next = b.rcvNxt();
+    std::vector<uint8_t> datagram = encode({push(next, "late")});
+    ASSERT_EQ(0, b.input(datagram.data(), static_cast<long>(datagram.size())));
+    EXPECT_EQ(next + 1, b.rcvNxt());
+    EXPECT_EQ(0, b.peekSize());
+    EXPECT_EQ(0, b.recv(buffer.data(), static_cast<int>(buffer.size())));
+
+    b.close();
+    EXPECT_FALSE(b.isPeerClosedOnly());
+    ASSERT_TRUE(pair.runUntil([&] { return pair.a().peerEnded; }, 5000));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
+{
+    Captured a;
+    a.kcp->setNoDelay(1, 20, 2, 1);  // no congestion window: everything queued leaves at once
+    a.establish(0);
+    const uint32_t mss = a.kcp->mss();
+    ASSERT_EQ(1336u, mss);
+    const std::string data = makePayload(100 + 2000 + 572 + 1, 3);
+    EXPECT_EQ(-1, a.kcp->send(data.data(), -1));
+    EXPECT_EQ(0, a.kcp->send(data.data(), 0));
+    EXPECT_EQ(0u, a.kcp->nSndQue());
+    EXPECT_EQ(0, a.kcp->send(data.data(), 100));
+    EXPECT_EQ(0, a.kcp->send(data.data() + 100, 2000));
+    EXPECT_EQ(2u, a.kcp->nSndQue());
+    EXPECT_EQ(0, a.kcp->send(data.data() + 2100, 572));  // exactly fills the 764-byte tail
+    EXPECT_EQ(2u, a.kcp->nSndQue());
+    EXPECT_EQ(0, a.kcp->send(data.data() + 2672, 1));
+    EXPECT_EQ(3u, a.kcp->nSndQue());
+
+    a.sent.clear();
+    a.kcp->flush();
+    std::string onWire;
+    std::vector<size_t> sizes;
+    for (const Wire& s : a.segments())
+        if (s.cmd == KcpSegment::Push) {
+            EXPECT_EQ(0u, s.frg);
+            sizes.push_back(s.data.size());
+            onWire += s.data;
+        }
+    EXPECT_EQ((std::vector<size_t>{mss, mss, 1}), sizes);
+    EXPECT_TRUE(onWire == data);
+}
+
+TEST(KcpSend, EndMarkerIsNeverExtendedByLaterData)
+{
+    Captured a;
+    a.establish(0, 0);  // the peer's window is closed, so everything stays queued
+    a.kcp->close();
+    ASSERT_EQ(1u, a.kcp->nSndQue());
+    EXPECT_EQ(0, a.kcp->send("abc", 3));
+    EXPECT_EQ(2u, a.kcp->nSndQue());
+}
+
+TEST(KcpSend, MessageModeRefusesMoreThan255Fragments)
+{
+    Captured message(false), stream;
+    const int most = 255 * static_cast<int>(message.kcp->mss());
+    const std::string big(most + 1, 'm');
+    EXPECT_EQ(-2, message.kcp->send(big.data(), most + 1));
+    EXPECT_EQ(0u, message.kcp->nSndQue());
+    EXPECT_EQ(0, message.kcp->send(big.data(), most));
+    EXPECT_EQ(255u, message.kcp->nSndQue());
+    const int streamMost = 255 * static_cast<int>(stream.kcp->mss());
+    EXPECT_EQ(0, stream.kcp->send(big.data(), streamMost + 1));
+    EXPECT_EQ(256u, stream.kcp->nSndQue());
+}
+
+TEST(KcpMessages, BoundariesSurviveLossAndReordering)
+{
+    LinkProfile link;
+    link.loss = 0.1;
+    link.delayMs = 10;
+    link.jitterMs = 15;
+    KcpPair pair(Conv, link, 11);
+    pair.a().kcp->setStreamMode(false);
+    pair.b().kcp->setStreamMode(false);
+    pair.connect();
+    ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->isEstablished(); }, 5000));
+    const uint32_t mss = pair.a().kcp->mss();
+    std::vector<std::string> sent;
+    for (size_t size : {size_t{1}, size_t{mss}, size_t{mss + 1}, size_t{5 * mss + 7}, size_t{255 * mss}}) {
+        sent.push_back(makePayload(size, static_cast<uint32_t>(size)));
+        ASSERT_EQ(0, pair.a().kcp->send(sent.back().data(), static_cast<int>(size)));
+    }
+    ASSERT_TRUE(pair.runUntil([&] { return pair.b().messages.size() == sent.size(); }, 60000));
+    EXPECT_TRUE(pair.b().messages == sent);
+}
+
+TEST(KcpMessages, IncompleteMessageIsNotReadableAndSmallBufferIsRefused)
+{
+    Captured b(false);
+    b.establish(0);
+    ASSERT_EQ(0, b.input({push(1, "ab", 2), push(2, "cd", 1)}));
+    char buffer[8] = {};
+    EXPECT_EQ(-1, b.kcp->peekSize());
+    EXPECT_EQ(-2, b.kcp->recv(buffer, sizeof buffer));
+    ASSERT_EQ(0, b.input({push(3, "e", 0)}));
+    EXPECT_EQ(5, b.kcp->peekSize());
+    EXPECT_EQ(-3, b.kcp->recv(buffer, 4));
+    EXPECT_EQ(5, b.kcp->recv(buffer, -8));  // a negative length peeks
+    EXPECT_EQ(5, b.kcp->recv(buffer, 8));
+    EXPECT_EQ("abcde", std::string(buffer, 5));
+    EXPECT_EQ(-1, b.kcp->recv(buffer, 8));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
+{
+    Captured b;
+    b.establish(0);
+    EXPECT_EQ(-1, b.kcp->input(nullptr, 100));
+    const std::vector<uint8_t> tooShort(23, 0);
+    EXPECT_EQ(-1, b.kcp->input(tooShort.data(), 23));
+
+    Wire foreign = push(9, "zz");
+    foreign.conv = Conv + 1;
+    EXPECT_EQ(-1, b.input({push(1, "one"), foreign}));
+    Wire truncated = push(9, "zz");
+    truncated.lenOverride = 100;
+    EXPECT_EQ(-2, b.input({push(2, "two"), truncated}));
+    Wire unknown = push(9, "zz");
+    unknown.cmd = 99;
+    EXPECT_EQ(-3, b.input({push(3, "three"), unknown}));
+
+    EXPECT_EQ(4u, b.kcp->rcvNxt());
+    std::string got;
+    char buffer[16];
+    int n;
+    while ((n = b.kcp->recv(buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ("onetwothree", got);
+
+    b.sent.clear();
+    b.kcp->flush();
+    std::vector<uint32_t> acked;
+    for (const Wire& s : b.segments())
+        if (s.cmd == KcpSegment::Ack)
+            acked.push_back(s.sn);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), acked);
+}
+
+TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
+{
+    Captured a, b;
+    a.establish(5000);
+    b.establish(0x90000000u);  // B's clock is nowhere near A's
+    a.kcp->send("ping", 4);
+    a.sent.clear();
+    a.kcp->flush();
+    const std::vector<uint8_t> datagram = a.sent.back();
+    ASSERT_EQ(0, b.kcp->input(datagram.data(), static_cast<long>(datagram.size())));
+    b.sent.clear();
+    b.kcp->flush();
+    const std::vector<Wire> acks = b.segments();
+    ASSERT_EQ(1u, acks.size());
+    EXPECT_EQ(KcpSegment::Ack, acks[0].cmd);
+    EXPECT_EQ(5000u, acks[0].ts);
+    EXPECT_EQ(0u, acks[0].sn);
+
+    a.kcp->update(5137);
+    ASSERT_EQ(0, a.kcp->input(b.sent[0].data(), static_cast<long>(b.sent[0].size())));
+    EXPECT_EQ(137, a.kcp->rxSrtt());
+    EXPECT_EQ(0, a.kcp->waitSend());
+
+    // An acknowledgement stamped in the future gives no sample.
+    Wire forged;
+    forged.cmd = KcpSegment::Ack;
+    forged.ts = 9000;
+    forged.una = 1;
+    ASSERT_EQ(0, a.input({forged}));
+    EXPECT_EQ(137, a.kcp->rxSrtt());
+}
+
+TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
+{
+    Captured a;
+    a.kcp->setNoDelay(1, 20, 2, 1);
+    a.establish(0);
+    const std::string data(6 * a.kcp->mss(), 'd');
+    a.kcp->send(data.data(), static_cast<int>(data.size()));
+    a.kcp->update(20);
+    ASSERT_EQ(6u, a.kcp->nSndBuf());
+    a.sent.clear();
+
+    auto acks = [](std::vector<uint32_t> sns, uint32_t ts) {
+        std::vector<Wire> segments;
+        for (uint32_t sn : sns) {
+            Wire ack;
+            ack.cmd = KcpSegment::Ack;
+            ack.ts = ts;
+            ack.sn = sn;
+            segments.push_back(ack);
+        }
+        return segments;
+    };
+    // Each datagram counts once, against its greatest acknowledgement (4):
+    // 0, 2 and 3 were passed over, 5 was not.
+    ASSERT_EQ(0, a.input(acks({1, 4}, 20)));
+    a.kcp->update(40);
+    EXPECT_TRUE(a.sent.empty());  // once is not enough
+    ASSERT_EQ(0, a.input(acks({4}, 20)));
+    a.kcp->update(60);  // far below the 200 ms time-out
+    std::vector<uint32_t> resent;
+    for (const Wire& s : a.takeSegments())
+        resent.push_back(s.sn);
+    EXPECT_EQ((std::vector<uint32_t>{0, 2, 3}), resent);
+
+    // Left alone, a segment is resent on time-out, backing off by half an rto each time.
+    std::vector<uint32_t> timeouts;
+    for (uint32_t t = 80; t <= 1200; t += 20) {
+        a.kcp->update(t);
+        for (const Wire& s : a.takeSegments())
+            if (s.sn == 5)
+                timeouts.push_back(t);
+    }
+    // First sent at 20 with rto 200; then, with rxRto 60 from the 20 ms
+    // sample, rto grows by 30 per time-out.
+    ASSERT_GE(timeouts.size(), 3u);
+    EXPECT_EQ((std::vector<uint32_t>{220, 460, 720}), std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
+{
+    Captured a;
+    a.kcp->setNoDelay(1, 10, 2, 0);
+    const uint32_t start = 100000;
+    a.establish(start, 0);
+    a.kcp->send("x", 1);
+    a.kcp->flush();  // sees the closed window: the first ask is due 7000 ms from now
+    std::vector<uint32_t> asks;
+    uint32_t t = start;
+    for (; t < start + 700000; t += 5) {
+        a.kcp->update(t);
+        for (const Wire& s : a.takeSegments()) {
+            EXPECT_NE(KcpSegment::Push, s.cmd);  // nothing is sent into a closed window
+            if (s.cmd == KcpSegment::WindowAsk)
+                asks.push_back(t);
+        }
+    }
+    const std::vector<uint32_t> waits = {7000, 10500, 15750, 23625, 35437, 53155, 79732, 119598, 120000, 120000};
+    ASSERT_GE(asks.size(), waits.size());
+    uint32_t previous = start;
+    for (size_t i = 0; i < waits.size(); ++i) {
+        const uint32_t gap = asks[i] - previous;
+        EXPECT_GE(gap, waits[i]) << "ask " << i;
+        EXPECT_LT(gap, waits[i] + 10) << "ask " << i;
+        previous = asks[i];
+    }
+
+    // The peer's answer reopens the window: the data goes and asking stops.
+    Wire tell;
+    tell.cmd = KcpSegment::WindowTell;
+    tell.wnd = 8;
+    ASSERT_EQ(0, a.input({tell}));
+    bool pushed = false;
+    for (uint32_t end = t + 200000; t < end; t += 5) {
+        a.kcp->update(t);
+        for (const Wire& s : a.takeSegments()) {
+            EXPECT_NE(KcpSegment::WindowAsk, s.cmd);
+            pushed |= s.cmd == KcpSegment::Push;
+        }
+    }
+    EXPECT_TRUE(pushed);
+}
+
+TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
+{
+    LinkProfile link;
+    link.delayMs = 10;
+    KcpPair pair(Conv, link, 5);
+    pair.b().kcp->setWindowSize(1204, 16);
+    const std::string payload = makePayload(100000, 5);
+    pair.a().toSend = payload;
+    pair.b().reading = false;
+    pair.connect();
+    ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->rmtWnd() == 0; }, 5000));
+    pair.runUntil([] { return false; }, 8000);  // long enough for one window ask
+    EXPECT_EQ(16u, pair.b().kcp->nRcvQue());
+
+    // Reading frees the full window; B's WindowTell reopens A's view of it
+    // within one flush interval and one trip, long before a retransmission would.
+    pair.b().reading = true;
+    EXPECT_TRUE(pair.runUntil([&] { return pair.a().kcp->rmtWnd() > 0; }, 35));
+    ASSERT_TRUE(pair.runUntil([&] { return pair.b().received.size() == payload.size(); }, 60000));
+    EXPECT_TRUE(pair.b().received == payload);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(KcpClock, JumpOfTenSecondsEitherWayRestartsTheFlushSchedule)
+{
+    Captured a;
+    a.kcp->setNoDelay(1, 20, 2, 1);
+    a.establish(50000);
+    for (uint32_t t = 50000; t <= 51000; t += 10)
+        a.kcp->update(t);
+    auto sendsAt = [&](uint32_t t) {
+        a.kcp->send("x", 1);
+        a.sent.clear();
+        a.kcp->update(t);
+        return !a.sent.empty();
+    };
+    // Last flush at 51000, next due at 51020. A step back of 5 s waits for
+    // the old schedule...
+    EXPECT_FALSE(sendsAt(46000));
+    EXPECT_FALSE(sendsAt(51019));
+    EXPECT_TRUE(sendsAt(51020));
+    // ...a step back of 10 s flushes at once and schedules from the new time.
+    EXPECT_TRUE(sendsAt(41020));
+    EXPECT_FALSE(sendsAt(41039));
+    EXPECT_TRUE(sendsAt(41040));
+    // A step forward of 10 s flushes at once too, the next one an interval later.
+    EXPECT_TRUE(sendsAt(51040));
+    EXPECT_FALSE(sendsAt(51059));
+    EXPECT_TRUE(sendsAt(51060));
+}
+
+TEST(KcpWrap, TimeOutsAndRttAcrossTheClockWrap)
+{
+    Captured a;
+    a.kcp->setNoDelay(1, 20, 2, 1);
+    const uint32_t start = 0xFFFFFFFFu - 99;
+    a.establish(start);
+    a.kcp->send("x", 1);
+    a.kcp->update(start + 20);  // sent at -80 with rto 200: due again at 120
+    ASSERT_EQ(1u, a.takeSegments().size());
+    std::vector<uint32_t> resent;
+    for (uint32_t t = start + 40; t != 200; t += 20) {
+        a.kcp->update(t);
+        if (!a.takeSegments().empty())
+            resent.push_back(t);
+    }
+    EXPECT_EQ(std::vector<uint32_t>{120}, resent);
+
+    Wire ack;
+    ack.cmd = KcpSegment::Ack;
+    ack.ts = start + 20;
+    ASSERT_EQ(0, a.input({ack}));
+    EXPECT_EQ(260, a.kcp->rxSrtt());  // from -80 to 180
+    EXPECT_EQ(0, a.kcp->waitSend());
+}
+
+TEST(KcpWrap, TransferAcrossTheClockWrap)
+{
+    LinkProfile link;
+    link.loss = 0.1;
+    link.delayMs = 10;
+    link.jitterMs = 10;
+    KcpPair pair(Conv, link, 13, 0xFFFFFFFFu - 500);
+    const std::string payload = makePayload(1 << 20, 13);
+    pair.a().toSend = payload;
+    pair.a().closeWhenSent = true;
+    pair.connect();
+    ASSERT_TRUE(pair.runUntil([&] { return pair.b().peerEnded; }, 120000, 2));
+    EXPECT_LT(pair.clock(), 0x80000000u);  // the clock did wrap
+    EXPECT_TRUE(pair.b().received == payload);
+    EXPECT_LT(pair.a().kcp->rxSrtt(), 1000);
+}
+
+TEST(KcpWrap, SequenceNumbersAcrossTheWrap)
+{
+    LinkProfile link;
+    link.loss = 0.1;
+    link.delayMs = 10;
+    link.jitterMs = 10;
+    KcpPair pair(Conv, link, 17);
+    pair.connect();
+    ASSERT_TRUE(pair.runUntil([&] {
+        return pair.a().kcp->isEstablished() && pair.a().kcp->waitSend() == 0 && pair.b().kcp->waitSend() == 0
+            && pair.linkAB().idle() && pair.linkBA().idle();
+    }, 10000));
+    const uint32_t base = 0xFFFFFFFFu - 300;
+    KcpControlBlockTestAccess::rebaseSend(*pair.a().kcp, base);
+    KcpControlBlockTestAccess::rebaseReceive(*pair.b().kcp, base);
+    KcpControlBlockTestAccess::rebaseSend(*pair.b().kcp, base - 50);
+    KcpControlBlockTestAccess::rebaseReceive(*pair.a().kcp, base - 50);
+
+    const std::string up = makePayload(1 << 20, 17), down = makePayload(1 << 19, 18);
+    pair.a().toSend = up;
+    pair.a().closeWhenSent = true;
+    pair.b().toSend = down;
+    pair.b().closeWhenSent = true;
+    ASSERT_TRUE(pair.runUntil([&] { return pair.a().peerEnded && pair.b().peerEnded; }, 120000, 2));
+    EXPECT_TRUE(pair.b().received == up);
+    EXPECT_TRUE(pair.a().received == down);
+    EXPECT_LT(pair.a().kcp->sndNxt(), 1000u);
+    EXPECT_LT(pair.b().kcp->sndNxt(), 1000u);
+}
+
+TEST(KcpLog, MaskSelectsTheLines)
+{
+    Captured a;
+    a.establish(0);
+    std::vector<std::string> lines;
+    a.kcp->setLogWriter([&](const char* line) { lines.emplace_back(line); },
+                        KcpControlBlock::LogOutput | KcpControlBlock::LogInData);
+    ASSERT_EQ(0, a.input({push(1, "hello")}));
+    a.kcp->flush();
+    EXPECT_EQ((std::vector<std::string>{"input psh: sn=1 ts=0", "[RO] 24 bytes"}), lines);
+}
+
+} // namespace

@@ -1,0 +1,119 @@
+#pragma once
+#include "transport/KcpControlBlock.h"
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+// An in-memory datagram channel between two KCP engines, driven by a
+// deterministic millisecond clock. Every random choice comes from one seeded
+// generator, so a failing run replays exactly.
+
+struct LinkProfile {
+    double loss = 0.0;       // probability that a datagram is dropped
+    double duplicate = 0.0;  // probability that a delivered datagram arrives twice
+    uint32_t delayMs = 0;    // fixed one-way delay
+    uint32_t jitterMs = 0;   // extra delay drawn from 0..jitterMs; reorders datagrams
+};
+
+struct LinkStats {
+    uint64_t sent = 0;
+    uint64_t dropped = 0;
+    uint64_t duplicated = 0;
+    uint64_t delivered = 0;
+    uint64_t multiSegment = 0;  // datagrams that carried more than one segment
+    int largest = 0;
+};
+
+// One direction of the channel. Times are 64-bit elapsed milliseconds so
+// that ordering survives the wrap of the engines' 32-bit clock.
+class SimulatedLink {
+public:
+    SimulatedLink(LinkProfile profile, std::mt19937& rng);
+
+    void send(uint64_t now, const uint8_t* data, int length);
+    // Takes the next datagram due at or before now; false when none is.
+    bool popDue(uint64_t now, std::vector<uint8_t>& datagram);
+    bool idle() const { return m_inFlight.empty(); }
+
+    LinkProfile& profile() { return m_profile; }
+    const LinkStats& stats() const { return m_stats; }
+
+private:
+    bool chance(double p);
+
+    LinkProfile m_profile;
+    std::mt19937& m_rng;
+    // (due time, arrival order) -> datagram: ties leave in sending order.
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> m_inFlight;
+    uint64_t m_order = 0;
+    LinkStats m_stats;
+};
+
+// Everything one side of a byte-stream conversation does around its engine,
+// in the way the proxy's KCP connection drives it: feed arrivals, update,
+// read everything readable, and move pending bytes in while the engine holds
+// fewer than twice its send window, flushing at once when the window has room.
+struct StreamSide {
+    KcpControlBlockPtr kcp;
+    std::string toSend;       // bytes the application still has to hand over
+    size_t sendOffset = 0;
+    bool closeWhenSent = false;
+    bool reading = true;      // false: the application leaves data in the engine
+    std::string received;
+    bool peerEnded = false;   // peekSize reported the end-of-stream marker
+    std::vector<std::string> messages;  // message mode: one entry per recv
+
+    void pump();
+    void deliver();
+};
+
+// Two engines A and B joined by a SimulatedLink each way.
+class KcpPair {
+public:
+    KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t startClock = 0);
+
+    // The settings every conversation of the proxy uses.
+    static void applySystemSettings(KcpControlBlock& kcp);
+
+    StreamSide& a() { return m_a; }
+    StreamSide& b() { return m_b; }
+    SimulatedLink& linkAB() { return m_ab; }
+    SimulatedLink& linkBA() { return m_ba; }
+    uint32_t clock() const { return static_cast<uint32_t>(m_start + m_elapsed); }
+    uint64_t elapsed() const { return m_elapsed; }
+
+    // A updates and opens; B answers with its own Open once A's arrives.
+    void connect();
+    // Advance the clock by ms, deliver what is due, update both engines and
+    // run both sides' application steps.
+    void tick(uint32_t ms);
+    // Ticks until done() or until limitMs of simulated time have passed;
+    // returns whether done() became true.
+    template <typename Done> bool runUntil(Done done, uint64_t limitMs, uint32_t stepMs = 1)
+    {
+        const uint64_t end = m_elapsed + limitMs;
+        while (!done()) {
+            if (m_elapsed >= end)
+                return false;
+            tick(stepMs);
+        }
+        return true;
+    }
+
+private:
+    void arrive(StreamSide& side, SimulatedLink& from);
+
+    std::mt19937 m_rng;
+    SimulatedLink m_ab;
+    SimulatedLink m_ba;
+    StreamSide m_a;
+    StreamSide m_b;
+    uint32_t m_start;
+    uint64_t m_elapsed = 0;
+};
+
+// Deterministic pseudo-random payload.
+std::string makePayload(size_t size, uint32_t seed);

@@ -1,0 +1,2 @@
+lumaview_add_test(kcp_engine_test KcpEngineTest.cpp KcpSimulatedNetwork.cpp)
+target_link_libraries(kcp_engine_test PRIVATE lumaview_transport)

@@ -1,0 +1,689 @@
+#include "transport/KcpControlBlock.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr uint32_t Overhead = KcpSegment::Overhead;
+constexpr int32_t MaxRto = 60000;
+constexpr uint32_t ThreshMin = 2;
+constexpr uint32_t ProbeInit = 7000;    // first wait before asking a closed window
+constexpr uint32_t ProbeLimit = 120000; // longest wait between window asks
+constexpr uint32_t MaxFragments = 255;  // frg travels in one byte
+constexpr int32_t ClockJump = 10000;    // a bigger gap restarts the flush schedule
+
+// Signed distance from b to a; wrap-around safe for sequence numbers and times.
+inline int32_t timeDiff(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(a - b);
+}
+
+inline void put8(uint8_t* p, uint32_t v) { p[0] = static_cast<uint8_t>(v); }
+inline void put16(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void put32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t get16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
+inline uint32_t get32(const uint8_t* p)
+{
+    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
+        | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+} // namespace
+
+std::unique_ptr<KcpControlBlock> KcpControlBlock::create(uint32_t conv, void* user)
+{
+    try {
+        return std::unique_ptr<KcpControlBlock>(new KcpControlBlock(conv, user));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+KcpControlBlock::KcpControlBlock(uint32_t conv, void* user)
+    : m_conv(conv)
+    , m_user(user)
+    , m_buffer(3 * (m_mtu + Overhead))
+{
+}
+
+KcpControlBlock::~KcpControlBlock() = default;
+
+int KcpControlBlock::setMtu(int mtu)
+{
+    if (mtu < 50)
+        return -1;
+    try {
+        std::vector<uint8_t> buffer(3 * (static_cast<size_t>(mtu) + Overhead));
+        m_buffer.swap(buffer);
+    } catch (const std::bad_alloc&) {
+        return -2;
+    }
+    m_mtu = static_cast<uint32_t>(mtu);
+    m_mss = m_mtu - Overhead;
+    return 0;
+}
+
+int KcpControlBlock::setNoDelay(int nodelay, int interval, int resend, int nc)
+{
+    if (nodelay >= 0) {
+        m_noDelay = static_cast<uint32_t>(nodelay);
+        m_rxMinRto = nodelay ? 30 : 100;
+    }
+    m_interval = static_cast<uint32_t>(std::clamp(interval, 10, 5000));
+    if (resend >= 0)
+        m_fastResend = static_cast<uint32_t>(resend);
+    if (nc >= 0)
+        m_noCwnd = static_cast<uint32_t>(nc);
+    return 0;
+}
+
+int KcpControlBlock::setWindowSize(int sndWnd, int rcvWnd)
+{
+    if (sndWnd > 0)
+        m_sndWnd = static_cast<uint32_t>(sndWnd);
+    if (rcvWnd > 0)
+        m_rcvWnd = static_cast<uint32_t>(rcvWnd);
+    return 0;
+}
+
+void KcpControlBlock::setLogWriter(LogWriter writer, uint32_t mask)
+{
+    m_log = std::move(writer);
+    m_logMask = mask;
+}
+
+void KcpControlBlock::log(uint32_t bit, const char* format, ...) const
+{
+    if (!canLog(bit))
+        return;
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    m_log(line);
+}
+
+KcpSegment KcpControlBlock::makeSegment(uint32_t cmd, const uint8_t* data, uint32_t length) const
+{
+    KcpSegment seg;
+    seg.cmd = cmd;
+    if (length > 0)
+        seg.data.assign(data, data + length);
+    return seg;
+}
+
+// ---------------------------------------------------------------------------
+// Application side
+
+int KcpControlBlock::send(const void* data, int length)
+{
+    if (length < 0)
+        return -1;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    uint32_t remaining = static_cast<uint32_t>(length);
+
+    // Everything is built aside first so that a failed allocation leaves the
+    // queue exactly as it was.
+    KcpSegment* tail = nullptr;
+    uint32_t extend = 0;
+    if (m_stream && !m_sndQueue.empty()) {
+        KcpSegment& last = m_sndQueue.back();
+        // The zero-length Push is our end-of-stream marker; data never merges into it.
+        if (last.cmd == KcpSegment::Push && last.len() > 0 && last.len() < m_mss) {
+            tail = &last;
+            extend = std::min(remaining, m_mss - last.len());
+            remaining -= extend;
+        }
+    }
+
+    uint64_t count = (static_cast<uint64_t>(remaining) + m_mss - 1) / m_mss;
+    if (!m_stream && count > MaxFragments)
+        return -2;
+
+    SegmentList pieces;
+    try {
+        if (tail)
+            tail->data.reserve(tail->len() + extend);
+        const uint8_t* p = bytes + extend;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint32_t size = std::min(remaining, m_mss);
+            pieces.push_back(makeSegment(KcpSegment::Push, p, size));
+            pieces.back().frg = m_stream ? 0 : static_cast<uint32_t>(count - i - 1);
+            p += size;
+            remaining -= size;
+        }
+    } catch (const std::bad_alloc&) {
+        return -2;
+    }
+    if (tail)
+        tail->data.insert(tail->data.end(), bytes, bytes + extend);
+    m_sndQueue.splice(m_sndQueue.end(), pieces);
+    return 0;
+}
+
+int KcpControlBlock::peekSize()
+{
+    if (m_rcvQueue.empty())
+        return -1;
+    const KcpSegment& head = m_rcvQueue.front();
+    if (head.frg == 0) {
+        if (head.len() > 0)
+            return static_cast<int>(head.len());
+        // The peer's end-of-stream marker: it stays at the head for good.
+        m_state |= PeerClosed;
+        return 0;
+    }
+    if (m_rcvQueue.size() < static_cast<size_t>(head.frg) + 1)
+        return -1;
+    int64_t size = 0;
+    for (const KcpSegment& seg : m_rcvQueue) {
+        size += seg.len();
+        if (seg.frg == 0)
+            break;
+    }
+    return static_cast<int>(std::min<int64_t>(size, INT32_MAX));
+}
+
+int KcpControlBlock::recv(void* buffer, int length)
+{
+    if (m_rcvQueue.empty())
+        return -1;
+    int peek = peekSize();
+    if (peek < 0)
+        return -2;
+    if (peek > std::llabs(static_cast<long long>(length)))
+        return -3;
+    const KcpSegment& head = m_rcvQueue.front();
+    if (head.frg == 0 && head.len() == 0)
+        return 0;  // the marker is never consumed, so nothing behind it is ever read
+
+    const bool peeking = length < 0;
+    const bool recover = m_rcvQueue.size() >= m_rcvWnd;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    int copied = 0;
+    for (auto it = m_rcvQueue.begin(); it != m_rcvQueue.end();) {
+        if (out && it->len() > 0)
+            std::memcpy(out + copied, it->data.data(), it->len());
+        copied += static_cast<int>(it->len());
+        uint32_t fragment = it->frg;
+        log(LogRecv, "recv sn=%lu", static_cast<unsigned long>(it->sn));
+        if (peeking)
+            ++it;
+        else
+            it = m_rcvQueue.erase(it);
+        if (fragment == 0)
+            break;
+    }
+
+    moveReadyToQueue();
+    // The reader opened a window that was full: tell the peer at once.
+    if (m_rcvQueue.size() < m_rcvWnd && recover)
+        m_probe |= 2;
+    return copied;
+}
+
+void KcpControlBlock::open()
+{
+    if (waitSend() != 0 || m_sndNxt != 0)
+        return;
+    try {
+        m_sndQueue.push_back(makeSegment(KcpSegment::Open, nullptr, 0));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    flush();
+}
+
+void KcpControlBlock::close()
+{
+    if ((m_state & Established) == 0 || (m_state & LocalClosed) != 0)
+        return;
+    try {
+        m_sndQueue.push_back(makeSegment(KcpSegment::Push, nullptr, 0));
+    } catch (const std::bad_alloc&) {
+        return;  // state untouched, so a later close can try again
+    }
+    m_state &= ~static_cast<uint32_t>(Established);
+    m_state |= LocalClosed;
+    flush();
+}
+
+int32_t KcpControlBlock::sendRoom() const
+{
+    uint32_t window = std::min(m_sndWnd, m_rmtWnd);
+    if (m_noCwnd == 0 && m_cwnd < window)
+        window = m_cwnd;
+    return static_cast<int32_t>(window) - static_cast<int32_t>(m_sndNxt - m_sndUna);
+}
+
+// ---------------------------------------------------------------------------
+// Input side
+
+void KcpControlBlock::shrinkBuf()
+{
+    m_sndUna = m_sndBuf.empty() ? m_sndNxt : m_sndBuf.front().sn;
+}
+
+void KcpControlBlock::parseUna(uint32_t una)
+{
+    while (!m_sndBuf.empty() && timeDiff(una, m_sndBuf.front().sn) > 0)
+        m_sndBuf.pop_front();
+}
+
+void KcpControlBlock::parseAck(uint32_t sn)
+{
+    if (timeDiff(sn, m_sndUna) < 0 || timeDiff(sn, m_sndNxt) >= 0)
+        return;
+    for (auto it = m_sndBuf.begin(); it != m_sndBuf.end(); ++it) {
+        if (it->sn == sn) {
+            m_sndBuf.erase(it);
+            break;
+        }
+        if (timeDiff(sn, it->sn) < 0)
+            break;
+    }
+}
+
+void KcpControlBlock::parseFastAck(uint32_t sn)
+{
+    if (timeDiff(sn, m_sndUna) < 0 || timeDiff(sn, m_sndNxt) >= 0)
+        return;
+    for (KcpSegment& seg : m_sndBuf) {
+        if (timeDiff(sn, seg.sn) < 0)
+            break;
+        if (sn != seg.sn)
+            ++seg.fastAck;
+    }
+}
+
+void KcpControlBlock::updateAck(int32_t rtt)
+{
+    // 64-bit intermediates: a forged ts can make rtt close to 2^31.
+    if (m_rxSrtt == 0) {
+        m_rxSrtt = rtt;
+        m_rxRttVal = rtt / 2;
+    } else {
+        int64_t delta = std::llabs(static_cast<int64_t>(rtt) - m_rxSrtt);
+        m_rxRttVal = static_cast<int32_t>((3 * static_cast<int64_t>(m_rxRttVal) + delta) / 4);
+        m_rxSrtt = static_cast<int32_t>((7 * static_cast<int64_t>(m_rxSrtt) + rtt) / 8);
+        if (m_rxSrtt < 1)
+            m_rxSrtt = 1;
+    }
+    int64_t rto = m_rxSrtt + std::max<int64_t>(m_interval, 4 * static_cast<int64_t>(m_rxRttVal));
+    m_rxRto = static_cast<int32_t>(std::clamp<int64_t>(rto, m_rxMinRto, MaxRto));
+}
+
+void KcpControlBlock::pushAck(uint32_t sn, uint32_t ts)
+{
+    if (m_ackList.size() == m_ackList.capacity()) {
+        size_t capacity = 8;
+        while (capacity < m_ackList.size() + 1)
+            capacity *= 2;
+        try {
+            m_ackList.reserve(capacity);
+        } catch (const std::bad_alloc&) {
+            return;  // unacknowledged, so the peer sends the segment again
+        }
+    }
+    m_ackList.emplace_back(sn, ts);
+}
+
+void KcpControlBlock::moveReadyToQueue()
+{
+    while (!m_rcvBuf.empty() && m_rcvBuf.front().sn == m_rcvNxt && m_rcvQueue.size() < m_rcvWnd) {
+        m_rcvQueue.splice(m_rcvQueue.end(), m_rcvBuf, m_rcvBuf.begin());
+        ++m_rcvNxt;
+    }
+}
+
+// Files a received Push into rcvBuf (sorted by sn, duplicates dropped) and
+// moves what became contiguous to rcvQueue. False only when memory is short.
+bool KcpControlBlock::storeReceived(const KcpSegment& header, const uint8_t* data, uint32_t len)
+{
+    const uint32_t sn = header.sn;
+    if (timeDiff(sn, m_rcvNxt + m_rcvWnd) >= 0 || timeDiff(sn, m_rcvNxt) < 0)
+        return true;
+
+    auto position = m_rcvBuf.end();
+    bool duplicate = false;
+    while (position != m_rcvBuf.begin()) {
+        auto before = std::prev(position);
+        if (before->sn == sn) {
+            duplicate = true;
+            break;
+        }
+        if (timeDiff(sn, before->sn) > 0)
+            break;
+        position = before;
+    }
+    if (!duplicate) {
+        try {
+            KcpSegment seg = makeSegment(KcpSegment::Push, data, len);
+            seg.conv = header.conv;
+            seg.frg = header.frg;
+            seg.wnd = header.wnd;
+            seg.ts = header.ts;
+            seg.sn = sn;
+            seg.una = header.una;
+            m_rcvBuf.insert(position, std::move(seg));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    moveReadyToQueue();
+    return true;
+}
+
+int KcpControlBlock::input(const void* data, long size)
+{
+    if (!data || size < static_cast<long>(Overhead))
+        return -1;
+    log(LogInput, "[RI] %d bytes", static_cast<int>(size));
+
+    const uint32_t prevUna = m_sndUna;
+    bool haveAck = false;
+    uint32_t maxAck = 0;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    int64_t remaining = size;
+
+    while (remaining >= Overhead) {
+        // Only the header fields are decoded here; data is copied only when stored.
+        KcpSegment seg;
+        seg.conv = get32(p);
+        if (seg.conv != m_conv)
+            return -1;
+        seg.cmd = p[4];
+        seg.frg = p[5];
+        seg.wnd = get16(p + 6);
+        seg.ts = get32(p + 8);
+        seg.sn = get32(p + 12);
+        seg.una = get32(p + 16);
+        const uint32_t len = get32(p + 20);
+        p += Overhead;
+        remaining -= Overhead;
+        if (remaining < len)
+            return -2;
+        if (seg.cmd < KcpSegment::Open || seg.cmd > KcpSegment::WindowTell)
+            return -3;
+
+        m_rmtWnd = seg.wnd;
+        parseUna(seg.una);
+        shrinkBuf();
+
+        switch (seg.cmd) {
+        case KcpSegment::Open:
+            // Only the first Open counts: later copies are neither acknowledged nor stored.
+            if (m_rcvNxt == 0) {
+                pushAck(seg.sn, seg.ts);
+                ++m_rcvNxt;
+                m_state |= Established;
+            }
+            break;
+        case KcpSegment::Ack:
+            if (timeDiff(m_current, seg.ts) >= 0)
+                updateAck(timeDiff(m_current, seg.ts));
+            parseAck(seg.sn);
+            shrinkBuf();
+            if (!haveAck || timeDiff(seg.sn, maxAck) > 0)
+                maxAck = seg.sn;
+            haveAck = true;
+            log(LogInAck, "input ack: sn=%lu rtt=%ld rto=%ld", static_cast<unsigned long>(seg.sn),
+                static_cast<long>(timeDiff(m_current, seg.ts)), static_cast<long>(m_rxRto));
+            break;
+        case KcpSegment::Push:
+            log(LogInData, "input psh: sn=%lu ts=%lu", static_cast<unsigned long>(seg.sn),
+                static_cast<unsigned long>(seg.ts));
+            if (timeDiff(seg.sn, m_rcvNxt + m_rcvWnd) < 0) {
+                // A segment that could not be stored is not acknowledged, so it comes again.
+                if (timeDiff(seg.sn, m_rcvNxt) >= 0 && !storeReceived(seg, p, len))
+                    break;
+                pushAck(seg.sn, seg.ts);
+            }
+            break;
+        case KcpSegment::WindowAsk:
+            m_probe |= 2;
+            log(LogInProbe, "input probe");
+            break;
+        case KcpSegment::WindowTell:
+            log(LogInWindow, "input wins: %lu", static_cast<unsigned long>(seg.wnd));
+            break;
+        }
+        p += len;
+        remaining -= len;
+    }
+
+    if (haveAck)
+        parseFastAck(maxAck);
+
+    // Congestion window growth: slow start below ssthresh, then about one
+    // segment per round trip.
+    if (timeDiff(m_sndUna, prevUna) > 0 && m_cwnd < m_rmtWnd) {
+        const uint32_t mss = m_mss;
+        if (m_cwnd < m_ssthresh) {
+            ++m_cwnd;
+            m_incr += mss;
+        } else {
+            if (m_incr < mss)
+                m_incr = mss;
+            m_incr += (mss * mss) / m_incr + (mss / 16);
+            if ((m_cwnd + 1) * mss <= m_incr)
+                ++m_cwnd;
+        }
+        if (m_cwnd > m_rmtWnd) {
+            m_cwnd = m_rmtWnd;
+            m_incr = m_rmtWnd * mss;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Output side
+
+uint32_t KcpControlBlock::freeWindow() const
+{
+    return m_rcvQueue.size() < m_rcvWnd ? m_rcvWnd - static_cast<uint32_t>(m_rcvQueue.size()) : 0;
+}
+
+void KcpControlBlock::emitDatagram()
+{
+    if (m_bufferUsed == 0)
+        return;
+    log(LogOutput, "[RO] %ld bytes", static_cast<long>(m_bufferUsed));
+    const uint32_t size = m_bufferUsed;
+    m_bufferUsed = 0;
+    if (m_output)
+        m_output(m_buffer.data(), static_cast<int>(size), this, m_user);
+}
+
+// Room for `need` more bytes in the datagram being assembled; the datagram
+// goes out first when they would push it past mtu. Null only when a segment
+// larger than the whole buffer (left from a bigger mtu) cannot get room.
+uint8_t* KcpControlBlock::reserveInDatagram(uint32_t need)
+{
+    if (m_bufferUsed > 0 && m_bufferUsed + need > m_mtu)
+        emitDatagram();
+    if (m_bufferUsed + need > m_buffer.size()) {
+        try {
+            m_buffer.resize(m_bufferUsed + need);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    uint8_t* at = m_buffer.data() + m_bufferUsed;
+    m_bufferUsed += need;
+    return at;
+}
+
+void KcpControlBlock::appendHeader(const KcpSegment& seg, uint32_t len)
+{
+    uint8_t* p = reserveInDatagram(Overhead + len);
+    if (!p)
+        return;
+    put32(p, seg.conv);
+    put8(p + 4, seg.cmd);
+    put8(p + 5, seg.frg);
+    put16(p + 6, seg.wnd);
+    put32(p + 8, seg.ts);
+    put32(p + 12, seg.sn);
+    put32(p + 16, seg.una);
+    put32(p + 20, len);
+    if (len > 0)
+        std::memcpy(p + Overhead, seg.data.data(), len);
+}
+
+void KcpControlBlock::flush()
+{
+    if (!m_updated)
+        return;
+
+    const uint32_t free = freeWindow();
+    m_bufferUsed = 0;
+
+    // Acknowledgements, and the window ask/tell after them.
+    KcpSegment control;
+    control.conv = m_conv;
+    control.cmd = KcpSegment::Ack;
+    control.wnd = free;
+    control.una = m_rcvNxt;
+    for (const auto& [sn, ts] : m_ackList) {
+        control.sn = sn;
+        control.ts = ts;
+        appendHeader(control, 0);
+    }
+    m_ackList.clear();
+
+    if (m_rmtWnd == 0) {
+        if (m_probeWait == 0) {
+            m_probeWait = ProbeInit;
+            m_tsProbe = m_current + m_probeWait;
+        } else if (timeDiff(m_current, m_tsProbe) >= 0) {
+            if (m_probeWait < ProbeInit)
+                m_probeWait = ProbeInit;
+            m_probeWait += m_probeWait / 2;
+            if (m_probeWait > ProbeLimit)
+                m_probeWait = ProbeLimit;
+            m_tsProbe = m_current + m_probeWait;
+            m_probe |= 1;
+        }
+    } else {
+        m_tsProbe = 0;
+        m_probeWait = 0;
+    }
+
+    if (m_probe & 1) {
+        control.cmd = KcpSegment::WindowAsk;
+        appendHeader(control, 0);
+    }
+    if (m_probe & 2) {
+        control.cmd = KcpSegment::WindowTell;
+        appendHeader(control, 0);
+    }
+    m_probe = 0;
+
+    uint32_t window = std::min(m_sndWnd, m_rmtWnd);
+    if (m_noCwnd == 0)
+        window = std::min(m_cwnd, window);
+
+    while (timeDiff(m_sndNxt, m_sndUna + window) < 0 && !m_sndQueue.empty()) {
+        m_sndBuf.splice(m_sndBuf.end(), m_sndQueue, m_sndQueue.begin());
+        KcpSegment& seg = m_sndBuf.back();
+        seg.conv = m_conv;
+        seg.wnd = free;
+        seg.ts = m_current;
+        seg.sn = m_sndNxt++;
+        seg.una = m_rcvNxt;
+        seg.resendTs = m_current;
+        seg.rto = static_cast<uint32_t>(m_rxRto);
+        seg.fastAck = 0;
+        seg.xmit = 0;
+    }
+
+    const uint32_t resent = m_fastResend > 0 ? m_fastResend : 0xffffffffu;
+    const uint32_t rtoMin = m_noDelay == 0 ? static_cast<uint32_t>(m_rxRto >> 3) : 0;
+    const uint32_t rxRto = static_cast<uint32_t>(m_rxRto);
+    bool lost = false;
+    uint32_t change = 0;
+
+    for (KcpSegment& seg : m_sndBuf) {
+        bool send = false;
+        if (seg.xmit == 0) {
+            send = true;
+            seg.xmit = 1;
+            seg.rto = rxRto;
+            seg.resendTs = m_current + seg.rto + rtoMin;
+        } else if (timeDiff(m_current, seg.resendTs) >= 0) {
+            send = true;
+            ++seg.xmit;
+            ++m_xmit;
+            seg.rto += m_noDelay == 0 ? rxRto : rxRto / 2;
+            seg.resendTs = m_current + seg.rto;
+            lost = true;
+        } else if (seg.fastAck >= resent) {
+            send = true;
+            ++seg.xmit;
+            seg.fastAck = 0;
+            seg.resendTs = m_current + seg.rto;
+            ++change;
+        }
+        if (send) {
+            seg.ts = m_current;
+            seg.wnd = free;
+            seg.una = m_rcvNxt;
+            appendHeader(seg, seg.len());
+        }
+    }
+    emitDatagram();
+
+    if (change > 0) {
+        const uint32_t inflight = m_sndNxt - m_sndUna;
+        m_ssthresh = std::max(inflight / 2, ThreshMin);
+        m_cwnd = m_ssthresh + resent;
+        m_incr = m_cwnd * m_mss;
+    }
+    if (lost) {
+        m_ssthresh = std::max(window / 2, ThreshMin);
+        m_cwnd = 1;
+        m_incr = m_mss;
+    }
+    if (m_cwnd < 1) {
+        m_cwnd = 1;
+        m_incr = m_mss;
+    }
+}
+
+void KcpControlBlock::update(uint32_t now)
+{
+    m_current = now;
+    if (!m_updated) {
+        m_updated = 1;
+        m_tsFlush = now;
+    }
+    int32_t slap = timeDiff(now, m_tsFlush);
+    if (slap >= ClockJump || slap < -ClockJump) {
+        m_tsFlush = now;
+        slap = 0;
+    }
+    if (slap >= 0) {
+        m_tsFlush += m_interval;
+        if (timeDiff(now, m_tsFlush) >= 0)
+            m_tsFlush = now + m_interval;
+        flush();
+    }
+}
