@@ -230,6 +230,12 @@ TEST(DnsNameDecoder, KeepsRoomForTheTerminatingNul)
     EXPECT_EQ(-1, decode(abc, p, name, 4));
     p = 0;
     EXPECT_EQ(-1, decode(abc, p, name, 3));
+
+    // A label far larger than the output must not be copied at all (the
+    // sanitizer build sees the heap buffer overflow otherwise).
+    const Bytes longLabel = encode(std::string(40, 'z'));
+    p = 0;
+    EXPECT_EQ(-1, decode(longLabel, p, name, 4));
 }
 
 // ------------------------------------------------------------------- parser
@@ -296,6 +302,22 @@ TEST_F(DnsReplyParser, StopsAtThirtyTwoAddresses)
     reply.resize(reply.size() - 8 * 16 + 3);
     ASSERT_EQ(0, parse(query, reply, out));
     EXPECT_EQ(32u, out.size());
+}
+
+TEST_F(DnsReplyParser, RecordWithSeveralAddressesFillsOnlyTheRemainingRoom)
+{
+    std::vector<Record> answers;
+    for (int i = 1; i <= 31; ++i)
+        answers.push_back(aRecord("10.0.1." + std::to_string(i)));
+    Record pair = aRecord("10.0.2.1");
+    pair.rdata.insert(pair.rdata.end(), {10, 0, 2, 2});
+    answers.push_back(pair);
+    ASSERT_EQ(0, parse(query, makeReply(query, 0x8180, answers), out));
+    ASSERT_EQ(32u, out.size());
+    EXPECT_EQ("10.0.2.1", out.back());
+
+    ASSERT_EQ(0, parse(query, makeReply(query, 0x8180, {pair}), out));
+    EXPECT_EQ((std::vector<std::string>{"10.0.2.1", "10.0.2.2"}), out);
 }
 
 TEST_F(DnsReplyParser, AcceptsReplyWithoutAddresses)
