@@ -1,0 +1,115 @@
+// Fuzzes the DNS reply parser and the name decoder. The parser must never
+// read outside the reply and must return either a clean rejection or a
+// consistent result; the decoder must keep its output NUL-terminated inside
+// the given buffer and leave the position inside the message.
+#include "resolver/DnsMessage.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+// The input as its own query: the question always matches, so the answer
+// and authority walks get exercised on every input that has one.
+void parseAgainstItself(const uint8_t* data, size_t size, uint16_t type)
+{
+    DnsReply reply;
+    const DnsParseContext context{data, size, type};
+    if (ncm_dns_parse_reply(data, size, context, reply) == 0) {
+        require(reply.type == type);
+        require(reply.count >= 0 && reply.count <= DnsReplyMaxAddresses);
+        require(reply.count == 0 || reply.haveAnswer);
+    }
+}
+
+void parseAgainstQuery(const std::vector<uint8_t>& query, const uint8_t* data, size_t size, bool wantA)
+{
+    std::vector<std::string> out{"stale"};
+    const int rc = ncm_dns_parse_response(query.data(), query.size(), data, size, out, wantA);
+    if (rc != 0)
+        require(out.empty());
+    require(out.size() <= static_cast<size_t>(DnsReplyMaxAddresses));
+}
+
+void decodeEverywhere(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return;
+    // Exact-size output buffers, so that an overflow is seen by the sanitizer.
+    const size_t outSize = 1 + data[0] % DnsNameBufferSize;
+    std::unique_ptr<char[]> out(new char[outSize]);
+    const size_t limit = size < 64 ? size : 64;
+    for (size_t start = 0; start < limit; ++start) {
+        size_t position = start;
+        if (ncm_dns_decode_name(data, size, position, out.get(), outSize) == 0) {
+            require(std::memchr(out.get(), 0, outSize) != nullptr);
+            require(position > start && position <= size);
+        } else {
+            require(position == start);
+        }
+    }
+}
+
+// A well-formed host name survives encoding and decoding unchanged.
+void roundTrip(const uint8_t* data, size_t size)
+{
+    if (size == 0 || size > 253)
+        return;
+    const std::string name(reinterpret_cast<const char*>(data), size);
+    size_t labelLength = 0;
+    for (char c : name) {
+        if (c == '\0')
+            return;
+        if (c == '.') {
+            if (labelLength == 0)
+                return;
+            labelLength = 0;
+        } else if (++labelLength > 63) {
+            return;
+        }
+    }
+    if (labelLength == 0)
+        return;
+    uint8_t wire[300];
+    const int end = ncm_dns_encode_name(wire, sizeof wire, 0, name.data(), name.size());
+    require(end == static_cast<int>(size) + 2);
+    char decoded[DnsNameBufferSize];
+    size_t position = 0;
+    require(ncm_dns_decode_name(wire, static_cast<size_t>(end), position, decoded, sizeof decoded) == 0);
+    require(position == static_cast<size_t>(end));
+    require(name == decoded);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const std::vector<uint8_t> queryA = [] {
+        std::vector<uint8_t> framed;
+        ncm_dns_build_query("www.example.test", framed, true);
+        return std::vector<uint8_t>(framed.begin() + 2, framed.end());
+    }();
+    static const std::vector<uint8_t> queryAaaa = [] {
+        std::vector<uint8_t> framed;
+        ncm_dns_build_query("www.example.test", framed, false);
+        return std::vector<uint8_t>(framed.begin() + 2, framed.end());
+    }();
+
+    parseAgainstItself(data, size, DnsTypeA);
+    parseAgainstItself(data, size, DnsTypeAaaa);
+    parseAgainstQuery(queryA, data, size, true);
+    parseAgainstQuery(queryAaaa, data, size, false);
+    decodeEverywhere(data, size);
+    roundTrip(data, size);
+    return 0;
+}
