@@ -219,7 +219,7 @@ void NcmProxyRemoteManager::clearHttpPoolHostConn(NcmProxyEndpointRemote* endpoi
         purge(endpoint->name, Clock::nowSeconds());
 }
 
-void NcmProxyRemoteManager::purge(const std::string& name, int64_t now)
+void NcmProxyRemoteManager::purge(std::string name, int64_t now)
 {
     auto it = m_httpPool.find(name);
     if (it == m_httpPool.end())

@@ -61,7 +61,7 @@ public:
 private:
     using PoolList = std::list<NcmProxyEndpointRemote*>;
 
-    void purge(const std::string& name, int64_t now);
+    void purge(std::string name, int64_t now); // by value: freeing may destroy the caller's string
     void onConnectEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error);
     void onIdleEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, uint32_t size);
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
-    : m_proxy(proxy), m_answerEvent(event_new(proxy->eventBase(), -1, 0, &NcmDnsClient::onAnswer, this))
+    : m_answerEvent(event_new(proxy->eventBase(), -1, 0, &NcmDnsClient::onAnswer, this))
 {
 }
 

@@ -33,7 +33,6 @@ public:
 private:
     static void onAnswer(evutil_socket_t, short, void* arg);
 
-    NcmProxy* m_proxy;
     std::vector<std::pair<std::string, DnsCallback*>> m_pending;
     EventPtr m_answerEvent;
 };

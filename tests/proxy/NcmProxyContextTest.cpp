@@ -1,0 +1,331 @@
+#include "proxy/Clock.h"
+#include "proxy/NcmProxy.h"
+#include "proxy/NcmProxyContext.h"
+#include "tests/support/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const char* const LoopbackConfig = "LogLevel=V\nShowStatsOnAccept=1\n";
+
+std::string randomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string out(n, '\0');
+    for (auto& c : out)
+        c = static_cast<char>(rng());
+    return out;
+}
+
+// True when the peer closes its side within the time given.
+bool closesWithin(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0)
+        return false;
+    char c;
+    return recv(fd, &c, 1, MSG_PEEK) == 0;
+}
+
+class ProxyContextTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(proxy.start(LoopbackConfig)); }
+    void TearDown() override
+    {
+        proxy.stop();
+        rootLogger.setLevel('V');
+        Clock::resetForTest();
+    }
+    LogCapture log;
+    RunningProxy proxy;
+};
+
+} // namespace
+
+TEST_F(ProxyContextTest, ForwardedRequestIsRewrittenExactly)
+{
+    std::string received;
+    std::atomic<bool> done{false};
+    TestUpstream upstream([&](int fd) {
+        std::string head = readHead(fd);
+        received = head + readSome(fd, 11);
+        done = true;
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        readAll(fd, 3000); // keeps the connection open: the length ends the response
+    });
+    const std::string port = std::to_string(upstream.port());
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client, "POST http://127.0.0.1:" + port + "/a?b=1#c HTTP/1.0\r\n"
+                    "Zeta: last\r\n"
+                    "Proxy-Connection: keep-alive\r\n"
+                    "Connection: keep-alive\r\n"
+                    "Accept: text/html\r\n"
+                    "Host: 127.0.0.1:" + port + "\r\n"
+                    "Accept: */*\r\n"
+                    "Content-Length: 11\r\n"
+                    "\r\nhello world");
+    std::string answer = readAll(client, 2000);
+    EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    close(client);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(received, "POST /a?b=1#c HTTP/1.1\r\n"
+                        "Accept: text/html, */*\r\n"
+                        "Content-Length: 11\r\n"
+                        "Host: 127.0.0.1:" + port + "\r\n"
+                        "Zeta: last\r\n"
+                        "X-Ncm-Proxy: Skylark/2.0\r\n"
+                        "\r\nhello world");
+}
+
+TEST_F(ProxyContextTest, LargeRequestBodyArrivesIntact)
+{
+    const std::string body = randomBytes(3 * 1024 * 1024 + 17, 1);
+    std::string received;
+    TestUpstream upstream([&](int fd) {
+        readHead(fd);
+        received = readSome(fd, body.size(), 10000);
+        sendAll(fd, "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
+        readAll(fd, 3000);
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    std::thread writer([&] {
+        sendAll(client, "PUT http://127.0.0.1:" + std::to_string(upstream.port()) + "/up HTTP/1.1\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body);
+    });
+    std::string answer = readAll(client, 10000);
+    writer.join();
+    close(client);
+    EXPECT_EQ(answer, "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(received == body) << "received " << received.size() << " of " << body.size();
+}
+
+TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
+{
+    struct Case {
+        const char* name;
+        std::string response;
+        bool upstreamCloses;
+    };
+    const std::string big = randomBytes(200000, 2);
+    const std::vector<Case> cases = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big, false},
+        {"zero length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
+        {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1;ext=1\r\n!\r\n0\r\nTrailer: x\r\n\r\n", false},
+        {"close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big, true},
+        {"length then close", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n" + big, true},
+    };
+    for (const Case& c : cases) {
+        TestUpstream upstream([&](int fd) {
+            readHead(fd);
+            // Dribble the head across writes to exercise the incremental parser.
+            const size_t split = c.response.find("\r\n") + 5;
+            sendAll(fd, c.response.substr(0, split));
+            usleep(20 * 1000);
+            sendAll(fd, c.response.substr(split));
+            if (c.upstreamCloses) {
+                shutdown(fd, SHUT_WR);
+                return;
+            }
+            readAll(fd, 4000);
+        });
+        int client = connectTcp("127.0.0.1", proxy.port());
+        sendAll(client, "GET http://127.0.0.1:" + std::to_string(upstream.port()) + "/ HTTP/1.1\r\n\r\n");
+        auto start = std::chrono::steady_clock::now();
+        std::string answer = readAll(client, 3000);
+        auto took = std::chrono::steady_clock::now() - start;
+        close(client);
+        EXPECT_EQ(answer.size(), c.response.size()) << c.name;
+        EXPECT_TRUE(answer == c.response) << c.name;
+        EXPECT_LT(took, std::chrono::milliseconds(2500)) << c.name << ": the client waited for the upstream";
+    }
+}
+
+TEST_F(ProxyContextTest, ConnectTunnelsMegabytesBothWays)
+{
+    TestUpstream echo([](int fd) {
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            if (!sendAll(fd, std::string(buffer, static_cast<size_t>(n))))
+                return;
+        }
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client, "CONNECT 127.0.0.1:" + std::to_string(echo.port()) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(readHead(client), "HTTP/1.0 200 Connection established\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+
+    const std::string payload = randomBytes(6 * 1024 * 1024, 3);
+    std::thread writer([&] { sendAll(client, payload); });
+    std::string back = readSome(client, payload.size(), 20000);
+    writer.join();
+    EXPECT_EQ(back.size(), payload.size());
+    EXPECT_TRUE(back == payload);
+    close(client);
+}
+
+TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
+{
+    const size_t total = 64 * 1024 * 1024;
+    std::atomic<size_t> sent{0};
+    TestUpstream upstream([&](int fd) {
+        readHead(fd);
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n");
+        const std::string chunk(64 * 1024, 'z');
+        while (sent < total) {
+            if (!sendAll(fd, chunk))
+                return;
+            sent += chunk.size();
+        }
+        readAll(fd, 2000);
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client, "GET http://127.0.0.1:" + std::to_string(upstream.port()) + "/big HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Only the sockets' kernel buffers and one high-water mark hold data:
+    // the proxy must not have drained the upstream into memory.
+    EXPECT_LT(sent.load(), 32u * 1024 * 1024) << "the proxy kept reading from the upstream";
+    std::string all = readSome(client, total + 1000, 20000);
+    close(client);
+    EXPECT_GE(all.size(), total);
+}
+
+TEST_F(ProxyContextTest, UnreachableUpstreamGetsOne504AfterThreeAttempts)
+{
+    int port = 0;
+    int holder = listenTcp("127.0.0.1", port);
+    close(holder); // nothing listens there now
+    std::string answer = proxyGet(proxy.port(), "http://127.0.0.1:" + std::to_string(port) + "/");
+    EXPECT_EQ(answer, "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(log.count("too many times, stop"), 1u);
+    EXPECT_EQ(log.count("handleBrokenRemoteConnection 0x") - 1, 3u); // three attempts, then give up
+
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client, "CONNECT 127.0.0.1:" + std::to_string(port) + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(readAll(client), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    close(client);
+
+    proxy.stop();
+    EXPECT_TRUE(log.contains("remotesuc=0, remotefail=6"));
+}
+
+TEST_F(ProxyContextTest, NamedAndOriginFormTargetsEndIn504)
+{
+    // Names are not resolved here yet, and an origin-form target has no host.
+    EXPECT_EQ(proxyGet(proxy.port(), "http://unresolvable.invalid/"),
+              "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(proxyGet(proxy.port(), "/index.html"), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_TRUE(log.contains("unhandled http request: /index.html"));
+}
+
+TEST_F(ProxyContextTest, RefusedClientsGetNoAnswer)
+{
+    // A SOCKS5 greeting and request.
+    int socks = connectTcp("127.0.0.1", proxy.port());
+    sendAll(socks, std::string("\x05\x01\x00", 3));
+    usleep(20 * 1000);
+    sendAll(socks, std::string("\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x50", 10));
+    EXPECT_EQ(readAll(socks, 3000), "");
+    close(socks);
+    EXPECT_TRUE(log.contains("socks5 not implemented: read socks5 req"));
+
+    // A head that never ends.
+    int longHead = connectTcp("127.0.0.1", proxy.port());
+    std::string head = "GET http://127.0.0.1:1/ HTTP/1.1\r\n";
+    while (head.size() < 20000)
+        head += "X-Filler: " + std::string(100, 'f') + "\r\n";
+    sendAll(longHead, head);
+    EXPECT_EQ(readAll(longHead, 3000), "");
+    close(longHead);
+
+    // An empty request line.
+    int empty = connectTcp("127.0.0.1", proxy.port());
+    sendAll(empty, "\r\n\r\n\r\n");
+    EXPECT_EQ(readAll(empty, 3000), "");
+    close(empty);
+    EXPECT_GE(log.count("can not parse local request"), 3u);
+}
+
+TEST_F(ProxyContextTest, IdleContextsAreSweptAtTheNextAccept)
+{
+    int idle = connectTcp("127.0.0.1", proxy.port());
+    sendAll(idle, "GET http://127.0.0.1:1/ HT"); // never completes its head
+    for (int i = 0; i < 300 && !log.contains("onConnEventLocal"); ++i)
+        usleep(10 * 1000);
+    ASSERT_TRUE(log.contains("onConnEventLocal"));
+    Clock::advanceSecondsForTest(30);
+    int next = connectTcp("127.0.0.1", proxy.port());
+    EXPECT_TRUE(closesWithin(idle, 3000)) << "the idle client was not disconnected";
+    EXPECT_TRUE(log.contains("destroy timeout context:"));
+    EXPECT_TRUE(log.contains(", no remote)"));
+    close(idle);
+    close(next);
+}
+
+TEST_F(ProxyContextTest, CountersReturnToZeroWhenAllIsDone)
+{
+    TestUpstream upstream([](int fd) {
+        readHead(fd);
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+        readAll(fd, 2000);
+    });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            EXPECT_EQ(proxyGet(proxy.port(), "http://127.0.0.1:" + std::to_string(upstream.port()) + "/"),
+                      "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    proxy.stop();
+    EXPECT_TRUE(log.contains("stats: {dnsctx=0, pxyctx=0, remoteconn=0} dnsreq=0, pxyreq=8, remotesuc=8, remotefail=0"));
+    EXPECT_EQ(log.count("releaseHttp 0x"), 8u);
+    EXPECT_EQ(log.count("keep alive disabled. close."), 8u);
+    EXPECT_EQ(log.count("httpPool=0(0)"), log.count("[mgr: "));
+}
+
+TEST(ProxyContextEndpointName, KcpMappingRules)
+{
+    NcmProxy proxy;
+    proxy.stats = std::make_shared<NcmStats>();
+    proxy.config.kcpHostMapping = {{".Example.test", "127.0.0.9:9990"},
+                                   {".mixed.test", ":9990"},
+                                   {"port.test:8443", "127.0.0.8:9990"},
+                                   {"exact.test", "127.0.0.7:9990"}};
+    NcmProxyContext context(&proxy);
+    EXPECT_EQ(context.buildEndpointName("Www.Mixed.Test", "443"), "tcp:Www.Mixed.Test:443") << "KCP is off";
+
+    proxy.config.kcpEnabled = true;
+    EXPECT_EQ(context.buildEndpointName("Www.Mixed.Test", "443"), "kcp:Www.Mixed.Test:9990");
+    EXPECT_EQ(context.buildEndpointName("a.example.test", "80"), "tcp:a.example.test:80") << "keys are not lowered";
+    EXPECT_EQ(context.buildEndpointName("port.test", "8443"), "kcp:127.0.0.8:9990");
+    EXPECT_EQ(context.buildEndpointName("port.test", "443"), "tcp:port.test:443");
+    EXPECT_EQ(context.buildEndpointName("EXACT.test", "80"), "kcp:127.0.0.7:9990");
+    EXPECT_EQ(context.buildEndpointName("notexact.test", "80"), "tcp:notexact.test:80");
+    EXPECT_EQ(context.buildEndpointName("mixed.test", "80"), "tcp:mixed.test:80") << "a dotted key needs the dot";
+}
+
+TEST(ProxyContextHeaders, HeaderLinesSplitAtTheFirstColon)
+{
+    std::string name, value;
+    NcmProxyContext::parseHeaderLine("Host:  example:8080 ", name, value);
+    EXPECT_EQ(name, "Host");
+    EXPECT_EQ(value, "example:8080 ");
+    NcmProxyContext::parseHeaderLine("NoColon", name, value);
+    EXPECT_EQ(name, "NoColon");
+    EXPECT_EQ(value, "");
+}

@@ -1,0 +1,59 @@
+#pragma once
+#include "proxy/NcmProxy.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// A proxy running on its own event-loop thread, listening on a free port.
+class RunningProxy {
+public:
+    RunningProxy() = default;
+    ~RunningProxy() { stop(); }
+    // Activates with the given text (loopback only).
+    bool start(const std::string& text);
+    // Activates with the configuration already set on proxy.config.
+    bool startWithCurrentConfig();
+    void stop() { proxy.stop(); }
+    int port() const { return proxy.port(); }
+
+    NcmProxy proxy;
+};
+
+// A blocking TCP server on 127.0.0.1 that runs a handler per connection on
+// its own thread. stop() shuts every connection down and joins.
+class TestUpstream {
+public:
+    using Handler = std::function<void(int fd)>;
+    explicit TestUpstream(Handler handler, const char* host = "127.0.0.1");
+    ~TestUpstream();
+    int port() const { return m_port; }
+    int accepted() const { return m_accepted.load(); }
+    void stop();
+
+private:
+    Handler m_handler;
+    int m_listenFd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_acceptThread;
+    std::mutex m_mutex;
+    std::vector<int> m_fds;
+    std::vector<std::thread> m_workers;
+};
+
+// Reads an HTTP/1.x head (through "\r\n\r\n") from a blocking socket,
+// byte by byte so that nothing after it is consumed.
+std::string readHead(int fd, int timeoutMs = 5000);
+
+// Absolute-form GET through the proxy; returns everything until the proxy closes.
+std::string proxyGet(int proxyPort, const std::string& url, const std::string& extraHeaders = "");
+
+} // namespace testsupport
