@@ -1,0 +1,439 @@
+#!/usr/bin/env bash
+# Drives a running lumaview-proxy with curl against a local nginx, so that a
+# client and a server we did not write agree with the proxy: plain HTTP
+# forwarding (rewritten head, bodies both ways, Content-Length and chunked
+# framing), CONNECT tunnels carrying TLS, the 504 for a dead upstream, and a
+# clean shutdown with every context and remote connection released.
+#
+# Usage: curl_nginx_test.sh PATH-TO-lumaview-proxy
+# Exits 0 on success, 77 when a peer program is missing (CTest skips), and
+# 1 with a message on the first failure. Everything stays on 127.0.0.1.
+# LUMAVIEW_KEEP_TMP=1 keeps the working directory for a post-mortem.
+
+set -u -o pipefail
+
+PROXY_BIN=${1:-}
+if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" ]]; then
+    echo "usage: $0 PATH-TO-lumaview-proxy (got '${PROXY_BIN}')" >&2
+    exit 2
+fi
+PROXY_BIN=$(readlink -f "$PROXY_BIN")
+
+NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
+for tool in curl openssl cmp ss; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed" >&2
+        exit 77
+    fi
+done
+if [[ -z "$NGINX" ]]; then
+    echo "SKIP: nginx is not installed" >&2
+    exit 77
+fi
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-peers.XXXXXX")
+NGINX_PID=
+PROXY_PID=
+CHECKS=0
+
+cleanup() {
+    local status=$?
+    if [[ -n "$PROXY_PID" ]] && kill -0 "$PROXY_PID" 2>/dev/null; then
+        kill -KILL "$PROXY_PID" 2>/dev/null
+        wait "$PROXY_PID" 2>/dev/null
+    fi
+    if [[ -n "$NGINX_PID" ]] && kill -0 "$NGINX_PID" 2>/dev/null; then
+        # QUIT lets the master stop its worker too; KILL would orphan it.
+        kill -QUIT "$NGINX_PID" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$NGINX_PID" 2>/dev/null
+        wait "$NGINX_PID" 2>/dev/null
+    fi
+    if [[ $status -ne 0 ]]; then
+        echo "--- last lines of the proxy log ---" >&2
+        tail -n 40 "$WORK/proxy.log" 2>/dev/null >&2
+        echo "--- nginx error log ---" >&2
+        tail -n 20 "$WORK/nginx-error.log" 2>/dev/null >&2
+    fi
+    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
+        echo "kept $WORK" >&2
+    else
+        rm -rf "$WORK"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+pass() {
+    CHECKS=$((CHECKS + 1))
+    echo "ok: $*"
+}
+
+is_listening() {
+    ss -Htln "sport = :$1" 2>/dev/null | grep -q .
+}
+
+# A port from below the kernel's ephemeral range that nothing listens on.
+free_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 12000))
+        if ! is_listening "$port"; then
+            echo "$port"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# ---------------------------------------------------------------- content
+mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
+printf 'hello through the proxy\n' > "$WORK/www/small.txt"
+head -c $((5 * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
+# Compressible text: nginx gzips it on the fly and sends it chunked.
+seq 1 40000 | sed 's/^/line of text number /' > "$WORK/www/text.txt"
+head -c $((1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
+head -c $((256 * 1024)) /dev/urandom > "$WORK/post.bin"
+
+# The certificate names 127.0.0.1, so curl verifies it with --cacert: a
+# tunnel that reached anything but this nginx would fail the handshake.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" -days 2 \
+    -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
+    >"$WORK/openssl.log" 2>&1 || fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
+
+# The echo module lets nginx return a request body and the raw request head
+# it received; without it those two checks are skipped.
+ECHO_MODULE=
+for candidate in /usr/lib/nginx/modules/ngx_http_echo_module.so /usr/share/nginx/modules/ngx_http_echo_module.so; do
+    [[ -f "$candidate" ]] && ECHO_MODULE=$candidate && break
+done
+
+write_nginx_conf() {
+    local http_port=$1 tls_port=$2 conf=$WORK/nginx.conf
+    {
+        [[ -n "$ECHO_MODULE" ]] && echo "load_module $ECHO_MODULE;"
+        # Workers of a root master would run as nobody and could not read
+        # the private temporary directory.
+        [[ $(id -u) -eq 0 ]] && echo "user root;"
+        cat <<EOF
+worker_processes 1;
+pid $WORK/nginx.pid;
+error_log $WORK/nginx-error.log warn;
+events { worker_connections 256; }
+http {
+    log_format seen '\$request_method \$request_uri \$server_protocol '
+                    'xncm=[\$http_x_ncm_proxy] pconn=[\$http_proxy_connection] '
+                    'pauth=[\$http_proxy_authorization] conn=[\$http_connection] '
+                    'custom=[\$http_x_lumaview_check]';
+    access_log $WORK/access.log seen;
+    client_body_temp_path $WORK/tmp/body;
+    proxy_temp_path $WORK/tmp/proxy;
+    fastcgi_temp_path $WORK/tmp/fastcgi;
+    uwsgi_temp_path $WORK/tmp/uwsgi;
+    scgi_temp_path $WORK/tmp/scgi;
+    types { text/plain txt; }
+    default_type application/octet-stream;
+    # Keep upstream connections open long after a response, so a proxy
+    # that waits for the close instead of framing the response shows up.
+    keepalive_timeout 120s;
+    gzip on;
+    gzip_types text/plain;
+    gzip_min_length 1;
+    gzip_proxied any;
+    client_max_body_size 8m;
+    client_body_buffer_size 1m;
+    server {
+        listen 127.0.0.1:$http_port;
+        listen 127.0.0.1:$tls_port ssl;
+        ssl_certificate $WORK/cert.pem;
+        ssl_certificate_key $WORK/key.pem;
+        root $WORK/www;
+        location / { }
+        location /dav/ { dav_methods PUT DELETE; }
+        location = /nocontent { return 204; }
+EOF
+        if [[ -n "$ECHO_MODULE" ]]; then
+            cat <<'EOF'
+        location = /echo { echo_read_request_body; echo_request_body; }
+        location = /head { echo -n $echo_client_request_headers; }
+EOF
+        fi
+        echo "    }"
+        echo "}"
+    } > "$conf"
+}
+
+# ---------------------------------------------------------------- nginx
+# Free ports can be taken between the check and nginx's bind: retry with
+# fresh ones when nginx exits.
+start_nginx() {
+    for attempt in 1 2 3 4 5; do
+        HTTP_PORT=$(free_port) || fail "no free port for nginx"
+        TLS_PORT=$(free_port) || fail "no free port for nginx"
+        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
+        write_nginx_conf "$HTTP_PORT" "$TLS_PORT"
+        : > "$WORK/nginx-error.log"
+        "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
+            >"$WORK/nginx.out" 2>&1 &
+        NGINX_PID=$!
+        for _ in $(seq 100); do
+            if ! kill -0 "$NGINX_PID" 2>/dev/null; then
+                wait "$NGINX_PID" 2>/dev/null
+                NGINX_PID=
+                break
+            fi
+            if is_listening "$HTTP_PORT" && is_listening "$TLS_PORT" &&
+                curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$HTTP_PORT/small.txt"; then
+                return 0
+            fi
+            sleep 0.1
+        done
+        if [[ -n "$NGINX_PID" ]]; then
+            fail "nginx did not come up: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log")"
+        fi
+        echo "nginx could not start (attempt $attempt): $(tail -n 3 "$WORK/nginx-error.log" "$WORK/nginx.out")" >&2
+    done
+    fail "nginx could not start after 5 attempts"
+}
+
+# ---------------------------------------------------------------- proxy
+start_proxy() {
+    printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\n' > "$WORK/proxy.conf"
+    "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
+    PROXY_PID=$!
+    for _ in $(seq 100); do
+        if grep -q '^port = ' "$WORK/proxy.out" 2>/dev/null; then
+            break
+        fi
+        kill -0 "$PROXY_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    PROXY_PORT=$(sed -n 's/^port = \(-\{0,1\}[0-9]*\)$/\1/p' "$WORK/proxy.out")
+    [[ -n "$PROXY_PORT" ]] || fail "the proxy printed no port line: $(cat "$WORK/proxy.out")"
+    [[ $(wc -l < "$WORK/proxy.out") -eq 1 ]] || fail "the proxy printed more than one line on stdout: $(cat "$WORK/proxy.out")"
+    [[ "$PROXY_PORT" -gt 0 ]] || fail "the proxy could not listen (port = $PROXY_PORT)"
+    is_listening "$PROXY_PORT" || fail "nothing listens on the proxy's port $PROXY_PORT"
+}
+
+start_nginx
+start_proxy
+echo "nginx http=$HTTP_PORT https=$TLS_PORT, lumaview-proxy=$PROXY_PORT, echo module: ${ECHO_MODULE:-none}"
+
+PROXY=http://127.0.0.1:$PROXY_PORT
+ORIGIN=http://127.0.0.1:$HTTP_PORT
+TLS_ORIGIN=https://127.0.0.1:$TLS_PORT
+CURL=(curl -sS --max-time 30 --noproxy '')
+
+# Runs curl through the proxy; prints "<http_code> <http_connect>".
+through() {
+    "${CURL[@]}" -x "$PROXY" -w '%{http_code} %{http_connect}' "$@"
+}
+
+expect_status() {
+    local what=$1 want=$2 got=$3
+    [[ "$got" == "$want" ]] || fail "$what: expected status '$want', got '$got'"
+}
+
+# Last access-log line for a request URI; nginx writes it when the response is done.
+seen_by_nginx() {
+    local uri=$1
+    for _ in $(seq 20); do
+        local line
+        line=$(grep -F " $uri HTTP/" "$WORK/access.log" | tail -n 1)
+        if [[ -n "$line" ]]; then
+            echo "$line"
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# ---------------------------------------------------------------- plain HTTP
+code=$(through -o "$WORK/out/small.txt" "$ORIGIN/small.txt") || fail "curl GET small.txt failed"
+expect_status "GET small.txt" "200 000" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/small.txt" || fail "small.txt arrived altered"
+pass "GET of a small file over plain HTTP"
+
+code=$(through -o "$WORK/out/big.bin" "$ORIGIN/big.bin") || fail "curl GET big.bin failed"
+expect_status "GET big.bin" "200 000" "$code"
+cmp "$WORK/www/big.bin" "$WORK/out/big.bin" || fail "big.bin (5 MiB, Content-Length framed) arrived altered"
+pass "GET of 5 MiB over plain HTTP, identical"
+
+code=$(through -D "$WORK/out/text.head" --compressed -o "$WORK/out/text.txt" "$ORIGIN/text.txt") ||
+    fail "curl GET text.txt (chunked) failed"
+expect_status "GET text.txt" "200 000" "$code"
+grep -qi '^Transfer-Encoding: *chunked' "$WORK/out/text.head" ||
+    fail "nginx did not send text.txt chunked, the check proves nothing: $(cat "$WORK/out/text.head")"
+cmp -s "$WORK/www/text.txt" "$WORK/out/text.txt" || fail "chunked gzip text arrived altered"
+pass "chunked gzip response, identical"
+
+# curl stops at the end of a framed response by itself, so whether the proxy
+# ends the connection there needs a client that reads to the end of the
+# connection. nginx keeps its side open, so a proxy that waits for the
+# upstream to close would leave this client hanging.
+raw_request() {
+    local out=$1 fd
+    shift
+    exec {fd}<>"/dev/tcp/127.0.0.1/$PROXY_PORT" || fail "can not connect to the proxy"
+    printf "$@" >&$fd
+    timeout 10 cat <&$fd >"$out"
+    local status=$?
+    exec {fd}<&- {fd}>&-
+    return $status
+}
+raw_request "$WORK/out/raw-chunked" 'GET %s/text.txt HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nAccept-Encoding: gzip\r\n\r\n' \
+    "$ORIGIN" "$HTTP_PORT" || fail "the proxy did not end the connection after a chunked response (status $?)"
+grep -qai $'^Transfer-Encoding: *chunked\r$' "$WORK/out/raw-chunked" || fail "raw chunked request was not answered chunked"
+[[ $(tail -c 5 "$WORK/out/raw-chunked" | od -An -c | tr -d ' ') == '0\r\n\r\n' ]] ||
+    fail "the chunked response did not end with its last chunk: $(tail -c 16 "$WORK/out/raw-chunked" | od -c)"
+raw_request "$WORK/out/raw-length" 'GET %s/big.bin HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n\r\n' \
+    "$ORIGIN" "$HTTP_PORT" || fail "the proxy did not end the connection after a Content-Length response (status $?)"
+size=$(stat -c %s "$WORK/out/raw-length")
+head_size=$(grep -abo $'^\r$' "$WORK/out/raw-length" | head -n 1 | cut -d: -f1)
+[[ -n "$head_size" && $((size - head_size - 2)) -eq $((5 * 1024 * 1024)) ]] ||
+    fail "Content-Length response of 5 MiB: got $size bytes in all, head ends at ${head_size:-?}"
+pass "the proxy ends the client connection at the last chunk and at Content-Length"
+
+# The head nginx sees: HTTP/1.1, the proxy's mark, no proxy or hop headers,
+# the client's own headers intact, the query kept.
+code=$(through -o /dev/null -U 'user:secret' -H 'Connection: keep-alive' -H 'X-Lumaview-Check: kept' \
+    "$ORIGIN/small.txt?q=1&r=two") || fail "curl GET with headers failed"
+expect_status "GET with headers" "200 000" "$code"
+line=$(seen_by_nginx "/small.txt?q=1&r=two") || fail "nginx logged no request for /small.txt?q=1&r=two"
+want='GET /small.txt?q=1&r=two HTTP/1.1 xncm=[Skylark/2.0] pconn=[-] pauth=[-] conn=[-] custom=[kept]'
+[[ "$line" == "$want" ]] || fail "nginx saw a different request:
+  got:  $line
+  want: $want"
+pass "forwarded request rewritten (HTTP/1.1, proxy and Connection headers dropped, X-Ncm-Proxy added)"
+
+if [[ -n "$ECHO_MODULE" ]]; then
+    through -o "$WORK/out/head.txt" -H 'X-Lumaview-Check: raw' -H 'Proxy-Connection: keep-alive' \
+        "$ORIGIN/head?x=1" >/dev/null || fail "curl GET /head failed"
+    head -n 1 "$WORK/out/head.txt" | grep -qx $'GET /head?x=1 HTTP/1.1\r' ||
+        fail "request line as nginx received it: $(head -n 1 "$WORK/out/head.txt" | od -c | head -n 3)"
+    last=$(grep -av $'^\r$' "$WORK/out/head.txt" | tail -n 1)
+    [[ "$last" == $'X-Ncm-Proxy: Skylark/2.0\r' ]] || fail "X-Ncm-Proxy is not the last header; head was:
+$(cat "$WORK/out/head.txt")"
+    ! grep -qi '^proxy-\|^connection:' "$WORK/out/head.txt" || fail "proxy or Connection header reached nginx:
+$(cat "$WORK/out/head.txt")"
+    grep -q $'^X-Lumaview-Check: raw\r$' "$WORK/out/head.txt" || fail "client header lost:
+$(cat "$WORK/out/head.txt")"
+    pass "raw request head as nginx received it"
+
+    code=$(through -o "$WORK/out/post.bin" -H 'Content-Type: application/octet-stream' \
+        --data-binary "@$WORK/post.bin" "$ORIGIN/echo") || fail "curl POST /echo failed"
+    expect_status "POST /echo" "200 000" "$code"
+    cmp -s "$WORK/post.bin" "$WORK/out/post.bin" || fail "POST body of 256 KiB did not come back identical"
+    pass "POST body of 256 KiB echoed back identical"
+else
+    echo "skip: nginx echo module not found (raw head and POST echo)"
+fi
+
+# A request body forwarded to nginx and read back: PUT, then GET.
+code=$(through -o /dev/null -T "$WORK/upload.bin" "$ORIGIN/dav/upload.bin") || fail "curl PUT failed"
+expect_status "PUT /dav/upload.bin" "201 000" "$code"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/upload.bin" || fail "PUT body of 1 MiB reached nginx altered"
+code=$(through -o "$WORK/out/upload.bin" "$ORIGIN/dav/upload.bin") || fail "curl GET of the upload failed"
+expect_status "GET /dav/upload.bin" "200 000" "$code"
+cmp -s "$WORK/upload.bin" "$WORK/out/upload.bin" || fail "uploaded file came back altered"
+pass "PUT of 1 MiB stored identical by nginx and read back"
+
+# Statuses other than 200 pass through with their bodies.
+code=$(through -o "$WORK/out/missing" "$ORIGIN/missing") || fail "curl GET /missing failed"
+expect_status "GET /missing" "404 000" "$code"
+grep -q '404 Not Found' "$WORK/out/missing" || fail "nginx's 404 page did not arrive"
+code=$(through -o /dev/null -X POST --data 'a=1' "$ORIGIN/small.txt") || fail "curl POST to a static file failed"
+expect_status "POST small.txt" "405 000" "$code"
+code=$(through -o /dev/null "$ORIGIN/nocontent") || fail "curl GET /nocontent failed"
+expect_status "GET /nocontent" "204 000" "$code"
+code=$(through -o /dev/null -I "$ORIGIN/big.bin") || fail "curl HEAD big.bin failed"
+expect_status "HEAD big.bin" "200 000" "$code"
+pass "404, 405, 204 and HEAD answers pass through"
+
+# ---------------------------------------------------------------- CONNECT
+TLS=(--cacert "$WORK/cert.pem")
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-small.txt" "$TLS_ORIGIN/small.txt") || fail "curl HTTPS small.txt failed"
+expect_status "HTTPS small.txt" "200 200" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/tls-small.txt" || fail "small.txt over the tunnel arrived altered"
+pass "HTTPS through a CONNECT tunnel, certificate verified"
+
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-big.bin" "$TLS_ORIGIN/big.bin") || fail "curl HTTPS big.bin failed"
+expect_status "HTTPS big.bin" "200 200" "$code"
+cmp "$WORK/www/big.bin" "$WORK/out/tls-big.bin" || fail "big.bin over the tunnel arrived altered"
+code=$(through "${TLS[@]}" -o /dev/null -T "$WORK/upload.bin" "$TLS_ORIGIN/dav/tls-upload.bin") || fail "curl HTTPS PUT failed"
+expect_status "HTTPS PUT" "201 200" "$code"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/tls-upload.bin" || fail "PUT over the tunnel reached nginx altered"
+pass "5 MiB down and 1 MiB up through a CONNECT tunnel, identical"
+
+# The exact answer to CONNECT, read off the wire.
+exec 3<>"/dev/tcp/127.0.0.1/$PROXY_PORT" || fail "can not connect to the proxy"
+printf 'CONNECT 127.0.0.1:%s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n\r\n' "$TLS_PORT" "$TLS_PORT" >&3
+IFS= read -r -t 10 status_line <&3 || fail "no answer to CONNECT"
+exec 3<&- 3>&-
+[[ "$status_line" == $'HTTP/1.0 200 Connection established\r' ]] ||
+    fail "CONNECT answered with '$status_line'"
+pass "CONNECT answered with 'HTTP/1.0 200 Connection established'"
+
+# ---------------------------------------------------------------- concurrency
+# Several transfers at once in both modes; each must get its own bytes.
+pids=()
+for i in 1 2 3 4; do
+    "${CURL[@]}" -x "$PROXY" -o "$WORK/out/par-http-$i" "$ORIGIN/big.bin" & pids+=($!)
+    "${CURL[@]}" -x "$PROXY" "${TLS[@]}" -o "$WORK/out/par-tls-$i" "$TLS_ORIGIN/big.bin" & pids+=($!)
+    "${CURL[@]}" -x "$PROXY" -o "$WORK/out/par-small-$i" "$ORIGIN/small.txt" & pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid" || fail "one of the concurrent transfers failed"
+done
+for i in 1 2 3 4; do
+    cmp -s "$WORK/www/big.bin" "$WORK/out/par-http-$i" || fail "concurrent plain transfer $i arrived altered"
+    cmp -s "$WORK/www/big.bin" "$WORK/out/par-tls-$i" || fail "concurrent tunnelled transfer $i arrived altered"
+    cmp -s "$WORK/www/small.txt" "$WORK/out/par-small-$i" || fail "concurrent small transfer $i arrived altered"
+done
+pass "12 concurrent transfers (plain, tunnelled, small), all identical"
+
+# ---------------------------------------------------------------- dead upstream
+DEAD_PORT=$(free_port) || fail "no free port to leave closed"
+"${CURL[@]}" -i -x "$PROXY" -o "$WORK/out/dead.txt" "http://127.0.0.1:$DEAD_PORT/x" ||
+    fail "curl to a closed port through the proxy failed"
+printf 'HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n' > "$WORK/out/dead.want"
+cmp -s "$WORK/out/dead.want" "$WORK/out/dead.txt" || fail "a closed upstream port did not give exactly one 504:
+$(od -c "$WORK/out/dead.txt" | head -n 8)"
+code=$("${CURL[@]}" -x "$PROXY" -o /dev/null -w '%{http_connect}' "https://127.0.0.1:$DEAD_PORT/x" 2>/dev/null)
+expect_status "CONNECT to a closed port" "504" "$code"
+pass "closed upstream port: exactly one 504, for a request and for CONNECT"
+
+# ---------------------------------------------------------------- shutdown
+kill -0 "$PROXY_PID" 2>/dev/null || fail "the proxy died during the test"
+kill -TERM "$PROXY_PID"
+status=
+for _ in $(seq 100); do
+    if ! kill -0 "$PROXY_PID" 2>/dev/null; then
+        wait "$PROXY_PID"
+        status=$?
+        break
+    fi
+    sleep 0.1
+done
+[[ -n "$status" ]] || fail "the proxy did not stop within 10 s of SIGTERM"
+PROXY_PID=
+[[ "$status" -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM"
+final=$(grep 'stats: {' "$WORK/proxy.log" | tail -n 1)
+[[ "$final" == *"pxyctx=0, remoteconn=0}"* ]] || fail "contexts or remote connections left at shutdown: $final"
+# Nothing but the two requests to the closed port fails to connect, and each
+# of them is tried three times before the 504.
+[[ "$final" == *"remotefail=6"* ]] || fail "expected 6 failed connects (2 requests x 3 tries): $final"
+if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG\|memory leaks' "$WORK/proxy.log"; then
+    fail "the proxy log reports a fault: $(grep -m 5 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG\|memory leaks' "$WORK/proxy.log")"
+fi
+pass "SIGTERM: exit 0, final stats $final"
+
+echo "PASS: $CHECKS checks"
