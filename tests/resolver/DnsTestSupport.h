@@ -2,10 +2,11 @@
 // Helpers for the resolver tests: hand-made DNS replies, a captured log, a
 // scripted UDP resolver and a dnsmasq child process. Everything listens on
 // loopback only.
+#include "tests/support/TestSupport.h"
+
 #include <sys/types.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -47,29 +48,10 @@ Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& a
 // The message part of a framed query built by ncm_dns_build_query.
 Bytes buildQueryMessage(const char* name, bool wantA);
 
-// Captures every line written through rootLogger while alive.
-class LogCapture {
-public:
-    struct Line {
-        char level;
-        std::string tag;
-        std::string text;
-    };
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<Line> lines() const;
-    bool has(char level, const std::string& tag, const std::string& text) const;
-    int count(const std::string& text) const;
-    std::string dump() const;
-
-private:
-    static int output(char level, const char* tag, const char* format, va_list args);
-    mutable std::mutex m_mutex;
-    std::vector<Line> m_lines;
-};
+// True when the capture holds the line "[level][tag] text" exactly.
+bool logged(const testsupport::LogCapture& log, char level, const std::string& tag, const std::string& text);
+// Every captured line, for failure messages.
+std::string dump(const testsupport::LogCapture& log);
 
 // A UDP resolver on a loopback address and an ephemeral port that answers
 // each datagram with what the handler returns (nothing for an empty vector).

@@ -104,19 +104,19 @@ TEST(Nat64Address, RejectsOtherSuffixLengthsWithAnErrorLine)
     };
     const int counts[] = {1, 2, 7, 9, 16};
     for (int i = 0; i < 5; ++i) {
-        LogCapture log;
+        testsupport::LogCapture log;
         EXPECT_FALSE(check(invalid[i])) << invalid[i];
         const std::string count = std::to_string(counts[i]);
-        EXPECT_TRUE(log.has('E', "Nat64PrefixUtil", "suffix_zero_count=" + count)) << log.dump();
-        EXPECT_TRUE(log.has('W', "Nat64PrefixUtil",
+        EXPECT_TRUE(logged(log, 'E', "Nat64PrefixUtil", "suffix_zero_count=" + count)) << dump(log);
+        EXPECT_TRUE(logged(log, 'W', "Nat64PrefixUtil",
                             "suffix_zero_count=" + count + ", _replaced_nat64_addr="
                                 + toHexString(v6(invalid[i]).data(), 16)))
-            << log.dump();
+            << dump(log);
     }
 
-    LogCapture quiet;
+    testsupport::LogCapture quiet;
     EXPECT_TRUE(check("64:ff9b::c000:aa"));
-    EXPECT_TRUE(quiet.lines().empty()) << quiet.dump();
+    EXPECT_TRUE(quiet.lines().empty()) << dump(quiet);
 }
 
 TEST(Nat64Address, SynthesisFollowsTheRfc6052Layouts)
@@ -147,17 +147,10 @@ TEST(Nat64Address, SynthesisTouchesOnlyTheAddressBytes)
 
 TEST(Nat64Address, SynthesisWithAnInvalidTemplateFallsBackToTheLastFourBytes)
 {
-    LogCapture log;
+    testsupport::LogCapture log;
     const Address6 s = synthesize("2001:db8:c000:aa:100::", "10.1.2.3"); // suffix_zero_count 7
     EXPECT_EQ("2001:db8:c000:aa:100:0:a01:203", text6(s));
-    EXPECT_TRUE(log.has('E', "Nat64PrefixUtil", "suffix_zero_count=7")) << log.dump();
-}
-
-TEST(Nat64Address, HexStringIsLowerCaseWithoutSeparators)
-{
-    const uint8_t bytes[] = {0x00, 0x0A, 0xFF, 0x64};
-    EXPECT_EQ("000aff64", toHexString(bytes, 4));
-    EXPECT_EQ("", toHexString(bytes, 0));
+    EXPECT_TRUE(logged(log, 'E', "Nat64PrefixUtil", "suffix_zero_count=7")) << dump(log);
 }
 
 // ------------------------------------------------------- synthesis at connect
@@ -321,9 +314,9 @@ TEST(LocalIpStack, TestDetectorReplacesTheKernelTablesUntilReset)
 
 TEST(NcmSys, SystemDnsIsNotAvailableAndSaysSo)
 {
-    LogCapture log;
+    testsupport::LogCapture log;
     EXPECT_TRUE(NcmSys::getSystemDns().empty());
-    EXPECT_TRUE(log.has('E', "", "NcmSys::getSystemDns not implemented on Windows")) << log.dump();
+    EXPECT_TRUE(logged(log, 'E', "", "NcmSys::getSystemDns not implemented on Windows")) << dump(log);
 }
 
 // --------------------------------------------------------------- discovery
@@ -378,7 +371,7 @@ protected:
     std::string stored() { return text6(*reinterpret_cast<Address6*>(proxy.nat64Address)); }
 
     NcmProxy proxy;
-    LogCapture log;
+    testsupport::LogCapture log;
     std::vector<std::string> lookedUp;
     int lookupError = EAI_NONAME;
     std::vector<std::string> lookupResults;
@@ -398,11 +391,11 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
     EXPECT_EQ(std::vector<std::string>{"ipv4only.arpa"}, lookedUp);
     EXPECT_TRUE(proxy.nat64Known);
     EXPECT_EQ("64:ff9b::c000:ab", stored());
-    EXPECT_TRUE(log.has('D', "NcmDnsClient", "AF_INET ip_str = 192.0.0.170")) << log.dump();
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
-        << log.dump();
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "invalid ai_family = 1")) << log.dump();
-    EXPECT_TRUE(log.has('D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:ab")) << log.dump();
+    EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET ip_str = 192.0.0.170")) << dump(log);
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
+        << dump(log);
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "invalid ai_family = 1")) << dump(log);
+    EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:ab")) << dump(log);
     EXPECT_TRUE(server.received().empty()) << "no direct query once the system resolver answered";
 }
 
@@ -414,8 +407,8 @@ TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
     discoverNat64(proxy, false, {"::ffff:127.0.4.41"});
 
     EXPECT_FALSE(proxy.nat64Known);
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "getaddrinfo error = " + std::to_string(EAI_NONAME)))
-        << log.dump();
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "getaddrinfo error = " + std::to_string(EAI_NONAME)))
+        << dump(log);
     EXPECT_TRUE(server.received().empty());
 }
 
@@ -427,7 +420,7 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
     discoverNat64(proxy, true, {"::ffff:127.0.4.42", "::ffff:127.0.4.43"});
 
-    ASSERT_TRUE(proxy.nat64Known) << log.dump();
+    ASSERT_TRUE(proxy.nat64Known) << dump(log);
     EXPECT_EQ("64:ff9b::c000:aa", stored());
     ASSERT_EQ(1u, server.received().size());
     EXPECT_TRUE(second.received().empty());
@@ -438,11 +431,12 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
     ASSERT_EQ(expected.size(), query.size());
     EXPECT_EQ(Bytes(expected.begin() + 2, expected.end()), Bytes(query.begin() + 2, query.end()));
 
-    EXPECT_TRUE(log.has('D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 3 ip")) << log.dump();
-    EXPECT_TRUE(log.has('D', "NcmDnsClient", "udp over 'ipv4only.arpa': 64:ff9b::c000:ac"));
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
-    EXPECT_TRUE(log.has('D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:aa"));
-    EXPECT_EQ(0, log.count("udp over 'ipv4only.arpa': 64:ff9b::c000:ab")) << "the walk stops at the first valid one";
+    EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 3 ip")) << dump(log);
+    EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa': 64:ff9b::c000:ac"));
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
+    EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:aa"));
+    EXPECT_FALSE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa': 64:ff9b::c000:ab"))
+        << "the walk stops at the first valid one";
 }
 
 TEST_F(Nat64Discovery, ReachesAServerOnIpv6Loopback)
@@ -452,7 +446,7 @@ TEST_F(Nat64Discovery, ReachesAServerOnIpv6Loopback)
 
     discoverNat64(proxy, true, {"::1"});
 
-    ASSERT_TRUE(proxy.nat64Known) << log.dump();
+    ASSERT_TRUE(proxy.nat64Known) << dump(log);
     EXPECT_EQ("2001:db8:122:344::c000:ab", stored());
 }
 
@@ -463,14 +457,14 @@ TEST_F(Nat64Discovery, UnusableAnswersLeaveTheAddressUnknown)
         setNat64ProbePortForTest(server.port());
         discoverNat64(proxy, true, {"::ffff:127.0.4.44"});
         EXPECT_FALSE(proxy.nat64Known);
-        EXPECT_TRUE(log.has('E', "NcmDnsClient", "ncm_dns_parse_response response valid fail")) << log.dump();
+        EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "ncm_dns_parse_response response valid fail")) << dump(log);
     }
     {
         FakeUdpResolver server("127.0.4.45", answering({"2001:db8::1", "64:ff9b::c000:ac"}));
         setNat64ProbePortForTest(server.port());
         discoverNat64(proxy, true, {"::ffff:127.0.4.45"});
         EXPECT_FALSE(proxy.nat64Known);
-        EXPECT_TRUE(log.has('D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 2 ip")) << log.dump();
+        EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 2 ip")) << dump(log);
         EXPECT_EQ("::", stored());
     }
 }
@@ -483,7 +477,7 @@ TEST_F(Nat64Discovery, ServerTextMustBeAnIpv6Address)
     discoverNat64(proxy, true, {"127.0.4.46"});
 
     EXPECT_FALSE(proxy.nat64Known);
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "evutil_parse_sockaddr_port error: 127.0.4.46")) << log.dump();
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "evutil_parse_sockaddr_port error: 127.0.4.46")) << dump(log);
     EXPECT_TRUE(server.received().empty());
 }
 
@@ -500,7 +494,7 @@ TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
     EXPECT_EQ(1u, server.received().size());
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(8000));
-    EXPECT_TRUE(log.has('E', "NcmDnsClient", "recvfrom error: -1([]:0)")) << log.dump();
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "recvfrom error: -1([]:0)")) << dump(log);
 }
 
 TEST_F(Nat64Discovery, WorksAgainstDnsmasqOnPort53)
@@ -512,6 +506,6 @@ TEST_F(Nat64Discovery, WorksAgainstDnsmasqOnPort53)
 
     discoverNat64(proxy, true, {"::ffff:127.0.4.48"});
 
-    ASSERT_TRUE(proxy.nat64Known) << log.dump() << dnsmasq.log();
+    ASSERT_TRUE(proxy.nat64Known) << dump(log) << dnsmasq.log();
     EXPECT_EQ("64:ff9b::c000:aa", stored());
 }
