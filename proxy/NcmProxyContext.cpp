@@ -10,6 +10,7 @@
 
 #include <event2/http.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -226,6 +227,19 @@ void NcmProxyContext::parseRequestHead()
     }
     const std::string& method = m_request->method;
     m_kind = method == "CONNECT" ? ConnectTunnel : (!method.empty() ? HttpForward : Unknown);
+
+    // The request body is framed by its own headers; a chunked body is
+    // forwarded without a bound.
+    for (const auto& header : m_request->headers) {
+        if (strcasecmp(header.first.c_str(), "Content-Length") == 0) {
+            long long length = std::strtoll(header.second.c_str(), nullptr, 10);
+            m_request->requestBodyRemaining = length > 0 ? length : 0;
+        } else if (strcasecmp(header.first.c_str(), "Transfer-Encoding") == 0
+                   && strcasecmp(header.second.c_str(), "identity") != 0) {
+            m_request->requestBodyRemaining = -1;
+            break;
+        }
+    }
 }
 
 void NcmProxyContext::parseRequestLine(const std::string& line)
@@ -372,8 +386,30 @@ void NcmProxyContext::sendForwardRequest()
     }
     evbuffer_add_printf(out, "X-Ncm-Proxy: Skylark/%s\r\n", AgentVersion);
     evbuffer_add(out, "\r\n", 2);
-    evbuffer_add_buffer(out, m_local.conn->input());
+    moveToRemote(out);
     m_remote->conn->requestWrite();
+}
+
+void NcmProxyContext::moveToRemote(evbuffer* destination)
+{
+    evbuffer* input = m_local.conn->input();
+    if (m_kind != HttpForward || m_request->requestBodyRemaining < 0) {
+        evbuffer_add_buffer(destination, input);
+        return;
+    }
+    // Only the body of this one request goes upstream: a second request on
+    // the same client connection must not reach this upstream.
+    const size_t length = evbuffer_get_length(input);
+    const size_t allowed = std::min(length, static_cast<size_t>(m_request->requestBodyRemaining));
+    evbuffer_remove_buffer(input, destination, allowed);
+    m_request->requestBodyRemaining -= static_cast<int64_t>(allowed);
+    if (length > allowed)
+        evbuffer_drain(input, length - allowed);
+}
+
+bool NcmProxyContext::clientMayBeRead() const
+{
+    return m_kind != HttpForward || m_request->requestBodyRemaining != 0;
 }
 
 void NcmProxyContext::sendConnectEstablished()
@@ -435,7 +471,9 @@ bool NcmProxyContext::parseRemoteResponse()
     // seen in a partial head must not end the exchange early.
     bool complete = false;
     if (r.headComplete() || m_kind != HttpForward) {
-        if (r.framing == 3 && r.chunkSize == 0 && r.chunkTrailerDone) {
+        if (m_kind == HttpForward && r.responseBodiless) {
+            complete = true;
+        } else if (r.framing == 3 && r.chunkSize == 0 && r.chunkTrailerDone) {
             complete = true;
         } else if (r.framing == 2 && r.httpResponseRawContentReceived >= r.httpResponseContentLength) {
             complete = true;
@@ -481,6 +519,15 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
         if (crlf == std::string::npos)
             break;
         if (crlf == begin) {
+            if (r.responseStatus >= 100 && r.responseStatus < 200 && r.responseStatus != 101) {
+                // An interim answer (100 Continue): the real head follows.
+                begin = crlf + 2;
+                r.responseStatus = 0;
+                r.framing = 0;
+                r.httpResponseContentLength = -1;
+                continue;
+            }
+            r.responseBodiless = m_request->method == "HEAD" || r.responseStatus == 204 || r.responseStatus == 304;
             // End of the head: what follows is body.
             std::vector<char> body(head.begin() + static_cast<std::ptrdiff_t>(crlf + 2), head.end());
             head.assign(1, '\0');
@@ -490,8 +537,11 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
         }
         const std::string line(head.data() + begin, crlf - begin);
         begin = crlf + 2;
-        if (StringUtil::startsWith(line, "HTTP/"))
+        if (StringUtil::startsWith(line, "HTTP/")) {
+            size_t blank = line.find(' ');
+            r.responseStatus = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
             continue;
+        }
         std::string name, value;
         parseHeaderLine(line, name, value);
         if (strcasecmp(name.c_str(), "Content-Length") == 0) {
@@ -561,9 +611,12 @@ void NcmProxyContext::transfer(bool fromLocal)
             return; // paused until the other side has written
         rearm = true;
     }
-    evbuffer_add_buffer(other.conn->output(), self.conn->input());
+    if (fromLocal)
+        moveToRemote(other.conn->output());
+    else
+        evbuffer_add_buffer(other.conn->output(), self.conn->input());
     other.conn->requestWrite();
-    if (rearm)
+    if (rearm && (!fromLocal || clientMayBeRead()))
         self.conn->requestRead();
 }
 
@@ -574,10 +627,14 @@ void NcmProxyContext::onWritten(bool localWrote)
     if (!self.exists())
         return;
     if (other.exists() && !*other.responseComplete && !other.conn->isClosed()) {
-        evbuffer_add_buffer(self.conn->output(), other.conn->input());
+        if (localWrote)
+            evbuffer_add_buffer(self.conn->output(), other.conn->input());
+        else
+            moveToRemote(self.conn->output());
         if (self.conn->outputLength() != 0)
             self.conn->requestWrite();
-        other.conn->requestRead();
+        if (localWrote || clientMayBeRead())
+            other.conn->requestRead();
         return;
     }
     if (self.conn->isOutputDrained()) {
@@ -602,7 +659,10 @@ void NcmProxyContext::onPeerClosed(bool localEnded)
         finishTransport("both closed");
         return;
     }
-    evbuffer_add_buffer(other.conn->output(), self.conn->input());
+    if (localEnded)
+        moveToRemote(other.conn->output());
+    else
+        evbuffer_add_buffer(other.conn->output(), self.conn->input());
     other.conn->requestWrite();
 }
 

@@ -32,6 +32,11 @@ struct HttpRequestState {
     std::string chunkLineBuffer;
     bool chunkTrailerDone = false;
     bool responseStarted = false;
+    int responseStatus = 0;
+    bool responseBodiless = false; // HEAD, 204 and 304 answers end with their head
+    // Request body bytes still to forward: -1 while unbounded (chunked).
+    // Anything the client sends beyond its one request is not forwarded.
+    int64_t requestBodyRemaining = 0;
     std::map<std::string, std::string> headers;
     EventPtr connectEvent;
 
@@ -95,6 +100,8 @@ private:
     bool parseResponseHead(evbuffer* input);
     void accountResponseBody(const char* data, size_t length);
     void transfer(bool fromLocal);
+    void moveToRemote(evbuffer* destination);
+    bool clientMayBeRead() const;
     void onPeerClosed(bool localEnded);
     void onWritten(bool localWrote);
     bool handleBrokenRemoteConnection();

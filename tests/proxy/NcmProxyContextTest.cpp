@@ -1,6 +1,7 @@
 #include "proxy/Clock.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/NcmProxyContext.h"
+#include "proxy/StringUtil.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -150,6 +151,52 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         EXPECT_TRUE(answer == c.response) << c.name;
         EXPECT_LT(took, std::chrono::milliseconds(2500)) << c.name << ": the client waited for the upstream";
     }
+}
+
+TEST_F(ProxyContextTest, BodilessAnswersEndWithTheirHead)
+{
+    struct Case {
+        const char* method;
+        std::string response;
+    };
+    const std::vector<Case> cases = {
+        {"HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n"},
+        {"GET", "HTTP/1.1 204 No Content\r\n\r\n"},
+        {"GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
+        {"GET", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+    };
+    for (const Case& c : cases) {
+        TestUpstream upstream([&](int fd) {
+            readHead(fd);
+            sendAll(fd, c.response);
+            readAll(fd, 4000); // the upstream keeps its connection open
+        });
+        int client = connectTcp("127.0.0.1", proxy.port());
+        sendAll(client, std::string(c.method) + " http://127.0.0.1:" + std::to_string(upstream.port()) + "/ HTTP/1.1\r\n\r\n");
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(readAll(client, 3000), c.response) << c.method;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500)) << c.response;
+        close(client);
+    }
+}
+
+TEST_F(ProxyContextTest, OnlyTheOneRequestReachesTheUpstream)
+{
+    std::string received;
+    TestUpstream upstream([&](int fd) {
+        received = readHead(fd);
+        received += readSome(fd, 3, 1000);
+        received += readAll(fd, 300); // anything more would be a second request
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    const std::string url = "http://127.0.0.1:" + std::to_string(upstream.port());
+    sendAll(client, "POST " + url + "/one HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
+                    "GET " + url + "/two HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n");
+    EXPECT_EQ(readAll(client, 3000), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    close(client);
+    EXPECT_TRUE(StringUtil::endsWith(received, "\r\n\r\nabc")) << received;
+    EXPECT_EQ(received.find("/two"), std::string::npos);
 }
 
 TEST_F(ProxyContextTest, ConnectTunnelsMegabytesBothWays)
