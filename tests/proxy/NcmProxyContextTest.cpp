@@ -271,7 +271,7 @@ TEST_F(ProxyContextTest, UnreachableUpstreamGetsOne504AfterThreeAttempts)
 
 TEST_F(ProxyContextTest, NamedAndOriginFormTargetsEndIn504)
 {
-    // Names are not resolved here yet, and an origin-form target has no host.
+    // No resolver is configured here, and an origin-form target has no host.
     EXPECT_EQ(proxyGet(proxy.port(), "http://unresolvable.invalid/"),
               "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
     EXPECT_EQ(proxyGet(proxy.port(), "/index.html"), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
