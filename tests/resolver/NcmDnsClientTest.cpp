@@ -1,0 +1,328 @@
+// The DNS client against fake resolvers on 127.0.5.40-99, and one request
+// through a running proxy on 127.0.5.100-119.
+#include "proxy/Clock.h"
+#include "resolver/NcmDnsClient.h"
+#include "tests/resolver/ResolverFakes.h"
+#include "tests/support/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <unistd.h>
+
+using namespace resolvertest;
+using testsupport::LogCapture;
+
+namespace {
+
+DnsAnswer answerWith(std::vector<std::string> addresses, int delayMs = 0)
+{
+    return DnsAnswer::with(std::move(addresses), delayMs);
+}
+
+class DnsClientTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        harness.client.reset();
+        EXPECT_EQ(harness.proxy.stats->dnsctx, 0);
+        Clock::resetForTest();
+    }
+    void start(const std::string& config) { harness.start("LogLevel=V\n" + config); }
+    NcmDnsClient& client() { return *harness.client; }
+    bool waitFor(const Caller& caller, int timeoutMs = 5000)
+    {
+        return harness.runUntil([&] { return caller.answered(); }, timeoutMs);
+    }
+
+    LogCapture log;
+    ClientHarness harness;
+};
+
+} // namespace
+
+TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
+{
+    std::vector<std::unique_ptr<FakeDnsServer>> servers;
+    for (int i = 40; i < 44; ++i) {
+        const std::string address = "127.0.5." + std::to_string(i);
+        servers.push_back(std::make_unique<FakeDnsServer>(address, [address](const std::string&) {
+            return answerWith({"10.0.4." + address.substr(address.rfind('.') + 1)});
+        }));
+        ASSERT_TRUE(servers.back()->ok());
+    }
+    start("DnsUdp=127.0.5.40,127.0.5.41,127.0.5.42,127.0.5.43\nResolveTimeoutDns=5\n");
+
+    for (const char* host : {"first.test", "second.test"}) {
+        Caller caller;
+        client().chooseUsableIp(host, &caller.callback);
+        ASSERT_TRUE(waitFor(caller));
+        ASSERT_EQ(caller.answers.size(), 1u);
+        // The answer came from one of the servers asked.
+        const std::string asked = "127.0.5." + caller.answers[0].substr(caller.answers[0].rfind('.') + 1);
+        const auto server = std::find_if(servers.begin(), servers.end(),
+                                         [&](const auto& s) { return s->address() == asked; });
+        ASSERT_NE(server, servers.end());
+        EXPECT_EQ((*server)->names().back(), host);
+    }
+    // The same two servers for every host, each asked once per host.
+    int used = 0;
+    for (const auto& server : servers) {
+        const size_t count = server->count();
+        EXPECT_TRUE(count == 0 || count == 2) << server->address() << " asked " << count << " times";
+        used += count > 0;
+    }
+    EXPECT_EQ(used, 2);
+    EXPECT_EQ(harness.proxy.stats->dnsreq, 2);
+}
+
+TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
+{
+    FakeDnsServer dns("127.0.5.44", [](const std::string&) { return answerWith({"10.0.4.44"}); });
+    ASSERT_TRUE(dns.ok());
+    start("DnsUdp=127.0.5.44\n");
+
+    Caller first;
+    client().chooseUsableIp("cached.test", &first.callback);
+    EXPECT_FALSE(first.answered()) << "answered before anyone was asked";
+    ASSERT_TRUE(waitFor(first));
+    EXPECT_EQ(first.answers, std::vector<std::string>{"10.0.4.44"});
+
+    // A hit is answered before chooseUsableIp returns.
+    Caller hit;
+    client().chooseUsableIp("cached.test", &hit.callback);
+    EXPECT_EQ(hit.answers, std::vector<std::string>{"10.0.4.44"});
+    Clock::advanceSecondsForTest(1199);
+    Caller older;
+    client().chooseUsableIp("cached.test", &older.callback);
+    EXPECT_EQ(older.answers, std::vector<std::string>{"10.0.4.44"});
+    EXPECT_EQ(dns.count(), 1u);
+
+    Clock::advanceSecondsForTest(11);
+    Caller expired;
+    client().chooseUsableIp("cached.test", &expired.callback);
+    EXPECT_FALSE(expired.answered());
+    EXPECT_TRUE(log.contains("chooseUsableIp clear expired cached ip: cached.test"));
+    ASSERT_TRUE(waitFor(expired));
+    EXPECT_EQ(dns.count(), 2u);
+    EXPECT_EQ(harness.proxy.stats->dnsreq, 2);
+}
+
+TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled)
+{
+    FakeDnsServer dns("127.0.5.45", [](const std::string&) { return answerWith({"10.0.4.45"}, 200); });
+    ASSERT_TRUE(dns.ok());
+    start("DnsUdp=127.0.5.45\n");
+
+    std::vector<std::string> order;
+    Caller withdrawnEarly, withdrawnByAnother, last;
+    DnsCallback first = [&](const std::string& ip) {
+        order.push_back("first " + ip);
+        // Callbacks are called one after another: withdrawing a later one
+        // from inside an earlier one must hold.
+        client().removeDnsCallback("shared.test", &withdrawnByAnother.callback);
+    };
+    DnsCallback second = [&](const std::string& ip) { order.push_back("second " + ip); };
+    DnsCallback third = [&](const std::string& ip) { order.push_back("third " + ip); };
+
+    client().chooseUsableIp("shared.test", &first);
+    client().chooseUsableIp("shared.test", &withdrawnEarly.callback);
+    client().chooseUsableIp("shared.test", &second);
+    client().chooseUsableIp("shared.test", &withdrawnByAnother.callback);
+    client().chooseUsableIp("shared.test", &third);
+    EXPECT_EQ(harness.proxy.stats->dnsreq, 1);
+    EXPECT_EQ(client().statsLine(), "taskmap=1(req:1), cbmap=1(5), cache=0(0)");
+    client().removeDnsCallback("shared.test", &withdrawnEarly.callback);
+    EXPECT_EQ(client().statsLine(), "taskmap=1(req:1), cbmap=1(4), cache=0(0)");
+
+    ASSERT_TRUE(harness.runUntil([&] { return order.size() >= 3; }));
+    harness.runUntil([] { return false; }, 100);
+    EXPECT_EQ(order, (std::vector<std::string>{"first 10.0.4.45", "second 10.0.4.45", "third 10.0.4.45"}));
+    EXPECT_FALSE(withdrawnEarly.answered());
+    EXPECT_FALSE(withdrawnByAnother.answered());
+    EXPECT_EQ(dns.count(), 1u);
+    EXPECT_EQ(client().statsLine(), "taskmap=0(req:0), cbmap=0(0), cache=1(1)");
+}
+
+TEST_F(DnsClientTest, DomainIpsFollowTheAnswersAndDiscardsWalkTheList)
+{
+    FakeDnsServer dns("127.0.5.46", [](const std::string&) { return answerWith({"10.0.4.8", "10.0.4.7"}); });
+    ASSERT_TRUE(dns.ok());
+    start("UID=tester\nDnsUdp=127.0.5.46\nDomainIps=list.test:10.0.4.6,10.0.4.7;other.test:10.9.9.9\n");
+
+    Caller caller;
+    client().chooseUsableIp("list.test", &caller.callback);
+    ASSERT_TRUE(waitFor(caller));
+    // Two answers and the one configured address DNS did not give.
+    EXPECT_EQ(client().statsLine(), "taskmap=0(req:0), cbmap=0(0), cache=1(3)");
+    std::vector<std::string> handedOut = caller.answers;
+    // Each discard hands out the next address of the entry.
+    for (int i = 0; i < 2; ++i) {
+        client().discardUnusableIp("list.test", handedOut.back());
+        Caller next;
+        client().chooseUsableIp("list.test", &next.callback);
+        ASSERT_EQ(next.answers.size(), 1u) << "not answered from the cache";
+        handedOut.push_back(next.answers[0]);
+    }
+    // Both answers first, in either order, then the configured address.
+    ASSERT_EQ(handedOut.size(), 3u);
+    EXPECT_EQ(std::set<std::string>(handedOut.begin(), handedOut.begin() + 2),
+              (std::set<std::string>{"10.0.4.7", "10.0.4.8"}));
+    EXPECT_EQ(handedOut[2], "10.0.4.6");
+
+    // Nothing left: the host is resolved again.
+    client().discardUnusableIp("list.test", "10.0.4.6");
+    Caller again;
+    client().chooseUsableIp("list.test", &again.callback);
+    EXPECT_FALSE(again.answered());
+    ASSERT_TRUE(waitFor(again));
+    EXPECT_EQ(dns.count(), 2u);
+
+    // Unknown addresses and hosts change nothing.
+    client().discardUnusableIp("list.test", "192.0.2.1");
+    client().discardUnusableIp("never.test", "192.0.2.1");
+    EXPECT_TRUE(log.contains("discardUnusableIp can't find host cached ip: list.test, 192.0.2.1"));
+    EXPECT_TRUE(log.contains("discardUnusableIp can not find host never.test to discard 192.0.2.1"));
+
+    const std::string reports = harness.proxy.takeReports();
+    const std::string expected = "\\[\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\"" + handedOut[0]
+                                 + "\",\"timestamp\":[0-9]+\\},\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\""
+                                 + handedOut[1]
+                                 + "\",\"timestamp\":[0-9]+\\},\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":"
+                                   "\"10.0.4.6\",\"timestamp\":[0-9]+\\}\\]";
+    EXPECT_TRUE(std::regex_match(reports, std::regex(expected))) << reports;
+}
+
+TEST_F(DnsClientTest, InjectedFakeAddressComesFirstAndCanBeDiscarded)
+{
+    FakeDnsServer dns("127.0.5.47", [](const std::string&) { return answerWith({"10.0.4.47"}); });
+    ASSERT_TRUE(dns.ok());
+    start("DnsUdp=127.0.5.47\nDebugInjectFakeIp=1\n");
+    Caller caller;
+    client().chooseUsableIp("fake.test", &caller.callback);
+    ASSERT_TRUE(waitFor(caller));
+    EXPECT_EQ(caller.answers, std::vector<std::string>{"1.1.1.1"});
+    client().discardUnusableIp("fake.test", "1.1.1.1");
+    Caller next;
+    client().chooseUsableIp("fake.test", &next.callback);
+    EXPECT_EQ(next.answers, std::vector<std::string>{"10.0.4.47"});
+}
+
+TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
+{
+    start("");
+    Caller empty;
+    client().chooseUsableIp("", &empty.callback);
+    EXPECT_EQ(empty.answers, std::vector<std::string>{""});
+    EXPECT_EQ(harness.proxy.stats->dnsreq, 0);
+
+    // No resolver configured: the task has nobody to ask and ends at once;
+    // its empty entry does not keep the next request from resolving.
+    for (int round = 1; round <= 2; ++round) {
+        Caller caller;
+        client().chooseUsableIp("nowhere.test", &caller.callback);
+        ASSERT_TRUE(waitFor(caller, 1000));
+        EXPECT_EQ(caller.answers, std::vector<std::string>{""});
+        EXPECT_EQ(harness.proxy.stats->dnsreq, round);
+    }
+}
+
+TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
+{
+    FakeHttpDns http("127.0.5.49", [](const HttpDnsRequest&) { return FakeHttpDns::ok("HTTPDNS\n10.0.4.11"); });
+    const std::string port = http.server().substr(http.server().find(':') + 1);
+    FakeDnsServer dns("127.0.5.48", [](const std::string& name) {
+        if (name == "httpdns.test")
+            return answerWith({"127.0.5.49"});
+        return answerWith({"10.0.4.10"});
+    });
+    ASSERT_TRUE(dns.ok());
+    start("DnsUdp=127.0.5.48\nDnsHttp=httpdns.test:" + port + "\n");
+    EXPECT_TRUE(client().httpDnsPending());
+
+    Caller caller;
+    client().chooseUsableIp("named.test", &caller.callback);
+    EXPECT_TRUE(log.contains("resolveToChooseUsableIp pend task named.test, wait for http dns"));
+    ASSERT_TRUE(waitFor(caller));
+    EXPECT_EQ(caller.answers, std::vector<std::string>{"10.0.4.11"});
+    EXPECT_FALSE(client().httpDnsPending());
+    EXPECT_EQ(client().httpDnsServers(), std::vector<std::string>{"127.0.5.49:" + port});
+    EXPECT_EQ(dns.names(), (std::vector<std::string>{"httpdns.test", "named.test"}));
+    ASSERT_EQ(http.requests().size(), 1u);
+    EXPECT_NE(http.requests()[0].body.find("&known=127.0.5.48%3D10.0.4.10"), std::string::npos);
+    EXPECT_TRUE(log.contains("onResolveHttpDnsOver: start pending task for named.test"));
+}
+
+TEST_F(DnsClientTest, AStuckTaskIsEndedByTheNextRequestForAnotherHost)
+{
+    FakeDnsServer dns("127.0.5.50", [](const std::string& name) {
+        return name == "stuck.test" ? DnsAnswer::silent() : answerWith({"10.0.4.50"});
+    });
+    ASSERT_TRUE(dns.ok());
+    start("DnsUdp=127.0.5.50\nResolveTimeoutDns=60\n");
+
+    Caller stuck;
+    client().chooseUsableIp("stuck.test", &stuck.callback);
+    ASSERT_TRUE(harness.runUntil([&] { return dns.count() == 1; }));
+    Clock::advanceSecondsForTest(8);
+    Caller early;
+    client().chooseUsableIp("early.test", &early.callback);
+    EXPECT_FALSE(stuck.answered());
+
+    Clock::advanceSecondsForTest(1);
+    Caller late;
+    client().chooseUsableIp("late.test", &late.callback);
+    EXPECT_EQ(stuck.answers, std::vector<std::string>{""});
+    EXPECT_TRUE(log.contains("resolveToChooseUsableIp destroy timeout task for: stuck.test"));
+    ASSERT_TRUE(harness.runUntil([&] { return early.answered() && late.answered(); }));
+    EXPECT_EQ(late.answers, std::vector<std::string>{"10.0.4.50"});
+}
+
+// End to end through a running proxy: a name with two addresses, one of
+// which refuses connections. Whichever comes first, the request succeeds;
+// when the refusing one comes first it is dropped and reported, and the
+// retry reaches the other.
+TEST(DnsClientThroughProxy, RefusingAddressIsDiscardedAndTheRetryReachesTheOther)
+{
+    LogCapture log;
+    setLocalIpStackDetectorForTest([] { return ELocalIPStack_IPv4; });
+    FakeDnsServer dns("127.0.5.100", [](const std::string&) { return answerWith({"127.0.5.101", "127.0.5.102"}); });
+    ASSERT_TRUE(dns.ok());
+    testsupport::TestUpstream upstream(
+        [](int fd) {
+            if (!testsupport::readHead(fd).empty())
+                testsupport::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+        },
+        "127.0.5.102");
+    testsupport::RunningProxy proxy;
+    ASSERT_TRUE(proxy.start("LogLevel=V\nUID=e2e\nDnsUdp=127.0.5.100\n"));
+
+    const std::string port = std::to_string(upstream.port());
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+    std::string discardedHost;
+    // Each name is a fresh shuffle; the refusing address comes first in
+    // half of them.
+    for (int i = 0; i < 24 && discardedHost.empty(); ++i) {
+        const std::string host = "h" + std::to_string(i) + ".test";
+        const int fd = testsupport::connectTcp("127.0.0.1", proxy.port());
+        ASSERT_GE(fd, 0);
+        testsupport::sendAll(fd, "GET http://" + host + ":" + port + "/ HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        const std::string answer = testsupport::readSome(fd, ok.size(), 10000);
+        close(fd);
+        ASSERT_EQ(answer, ok) << host;
+        if (log.contains("discardUnusableIp 127.0.5.101 from " + host))
+            discardedHost = host;
+    }
+    ASSERT_FALSE(discardedHost.empty()) << "the refusing address never came first";
+    const std::string reports = proxy.proxy.takeReports();
+    EXPECT_TRUE(std::regex_match(
+        reports, std::regex("\\[\\{\"uid\":\"e2e\",\"host\":\"" + discardedHost
+                            + "\",\"ip\":\"127.0.5.101\",\"timestamp\":[0-9]+\\}\\]")))
+        << reports;
+    EXPECT_FALSE(log.contains("discardUnusableIp 127.0.5.102"));
+    proxy.stop();
+    EXPECT_TRUE(log.contains("dnsctx=0"));
+    setLocalIpStackDetectorForTest(nullptr);
+}

@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# Named hosts through the proxy with real peers: dnsmasq as the DNS server,
+# lumaview-httpdns as the HTTP-DNS service (asking that dnsmasq for names its
+# hosts file does not hold), Python's web server as the upstream, and curl
+# as the client of lumaview-proxy.
+#
+#   some.name.test    dnsmasq and HTTP-DNS agree: the page arrives.
+#   pinned.name.test  dnsmasq says 127.0.5.209 (nothing listens there), the
+#                     hosts file says 127.0.5.203: the page arrives only if
+#                     the HTTP-DNS answer wins.
+# Then lumaview-httpdns is given bad requests and a client that leaves while
+# its question waits for a silent resolver, and must keep serving.
+#
+# Usage: httpdns_end_to_end.sh PATH-TO-lumaview-proxy PATH-TO-lumaview-httpdns
+# Exits 0 on success, 77 when a peer program is missing (CTest skips), and 1
+# with a message on the first failure. Everything stays on 127.0.5.200-209
+# and 127.0.0.1. LUMAVIEW_KEEP_TMP=1 keeps the working directory.
+
+set -u -o pipefail
+
+PROXY_BIN=${1:-}
+HTTPDNS_BIN=${2:-}
+if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" || -z "$HTTPDNS_BIN" || ! -x "$HTTPDNS_BIN" ]]; then
+    echo "usage: $0 PATH-TO-lumaview-proxy PATH-TO-lumaview-httpdns" >&2
+    exit 2
+fi
+PROXY_BIN=$(readlink -f "$PROXY_BIN")
+HTTPDNS_BIN=$(readlink -f "$HTTPDNS_BIN")
+
+DNSMASQ=/usr/sbin/dnsmasq
+if [[ ! -x "$DNSMASQ" ]]; then
+    echo "SKIP: dnsmasq is not installed" >&2
+    exit 77
+fi
+for tool in curl python3; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed" >&2
+        exit 77
+    fi
+done
+
+DNS_ADDR=127.0.5.201
+HTTPDNS_ADDR=127.0.5.202
+WEB_ADDR=127.0.5.203
+SILENT_ADDR=127.0.5.204
+LOST_ADDR=127.0.5.209
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-httpdns.XXXXXX")
+PIDS=()
+CHECKS=0
+
+cleanup() {
+    local status=$?
+    local pid
+    for pid in "${PIDS[@]}"; do
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -KILL "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+        fi
+    done
+    if [[ $status -ne 0 ]]; then
+        for log in proxy.log httpdns.log silent-httpdns.log dnsmasq.log web.log; do
+            echo "--- last lines of $log ---" >&2
+            tail -n 30 "$WORK/$log" 2>/dev/null >&2
+        done
+    fi
+    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
+        echo "kept $WORK" >&2
+    else
+        rm -rf "$WORK"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+pass() {
+    CHECKS=$((CHECKS + 1))
+    echo "ok: $*"
+}
+
+# Waits (at most 10 s) for "port = N" from a program's standard output.
+wait_port() {
+    local file=$1 port=
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^port = \(-\?[0-9]\+\)$/\1/p' "$file" 2>/dev/null | head -n 1)
+        [[ -n "$port" ]] && break
+        sleep 0.1
+    done
+    [[ -n "$port" && "$port" != -1 ]] || return 1
+    echo "$port"
+}
+
+# POST /dns to a lumaview-httpdns; prints the body, or the status with -s.
+ask_httpdns() {
+    local server=$1 body=$2
+    curl -sS --max-time 5 --noproxy '*' -X POST --data "$body" "http://$server/dns"
+}
+
+status_of() {
+    curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '*' "$@"
+}
+
+# ------------------------------------------------------------------ peers
+mkdir -p "$WORK/www"
+printf 'named hosts work\n' > "$WORK/www/hello.txt"
+
+"$DNSMASQ" --no-daemon --conf-file=/dev/null --no-resolv --no-hosts --no-poll \
+    --listen-address=$DNS_ADDR --bind-interfaces --port=53 \
+    --address=/some.name.test/$WEB_ADDR --address=/pinned.name.test/$LOST_ADDR \
+    --pid-file="$WORK/dnsmasq.pid" --log-facility=- --log-queries \
+    >"$WORK/dnsmasq.log" 2>&1 &
+PIDS+=($!)
+
+python3 -u -m http.server --bind $WEB_ADDR --directory "$WORK/www" 0 >"$WORK/web.log" 2>&1 &
+PIDS+=($!)
+
+cat > "$WORK/hosts" <<EOF
+# name            addresses
+pinned.name.test  $WEB_ADDR
+EOF
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --resolver $DNS_ADDR \
+    >"$WORK/httpdns.out" 2>"$WORK/httpdns.log" &
+HTTPDNS_PID=$!
+PIDS+=($HTTPDNS_PID)
+HTTPDNS_PORT=$(wait_port "$WORK/httpdns.out") || fail "lumaview-httpdns did not start"
+HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
+
+WEB_PORT=
+for _ in $(seq 100); do
+    WEB_PORT=$(sed -n 's/.* port \([0-9]\+\) .*/\1/p' "$WORK/web.log" | head -n 1)
+    [[ -n "$WEB_PORT" ]] && break
+    sleep 0.1
+done
+[[ -n "$WEB_PORT" ]] || fail "the web server did not start"
+
+# dnsmasq serves once lumaview-httpdns gets its answer through it.
+answer=
+for _ in $(seq 50); do
+    answer=$(ask_httpdns "$HTTPDNS" "q=some.name.test&output=text" 2>/dev/null)
+    [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] && break
+    sleep 0.2
+done
+[[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "lumaview-httpdns could not resolve through dnsmasq: '$answer'"
+pass "lumaview-httpdns answers from dnsmasq"
+
+# ------------------------------------------------------------------ proxy
+cat > "$WORK/proxy.conf" <<EOF
+LogLevel=V
+DebugUseFixedLocalPort=0
+UseSystemDns=1
+UID=end-to-end
+DnsUdp=$DNS_ADDR
+DnsHttp=$HTTPDNS
+EOF
+"$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
+PROXY_PID=$!
+PIDS+=($PROXY_PID)
+PROXY_PORT=$(wait_port "$WORK/proxy.out") || fail "lumaview-proxy did not start"
+
+body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://some.name.test:$WEB_PORT/hello.txt") \
+    || fail "curl through the proxy to some.name.test failed"
+[[ "$body" == "named hosts work" ]] || fail "unexpected page for some.name.test: '$body'"
+grep -q "q=some.name.test uid=end-to-end known=$DNS_ADDR=$WEB_ADDR\$" "$WORK/httpdns.log" \
+    || fail "lumaview-httpdns was not told what dnsmasq answered"
+pass "some.name.test resolved by dnsmasq and confirmed over HTTP-DNS"
+
+body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://pinned.name.test:$WEB_PORT/hello.txt") \
+    || fail "curl through the proxy to pinned.name.test failed"
+[[ "$body" == "named hosts work" ]] || fail "unexpected page for pinned.name.test: '$body'"
+grep -q "known=$DNS_ADDR=$LOST_ADDR\$" "$WORK/httpdns.log" || fail "HTTP-DNS not told the DNS answer of pinned.name.test"
+grep -q "answer pinned.name.test = $WEB_ADDR (hosts file)" "$WORK/httpdns.log" || fail "hosts file not used"
+grep -q "collectAnswerIpList use http response to provide resolved ip for pinned.name.test" "$WORK/proxy.log" \
+    || fail "the proxy did not prefer the HTTP-DNS answer"
+pass "pinned.name.test: the HTTP-DNS answer wins over DNS"
+
+# A second request for the same name comes from the cache.
+queries_before=$(grep -c "query\[A\] some.name.test" "$WORK/dnsmasq.log")
+body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://some.name.test:$WEB_PORT/hello.txt") \
+    || fail "second request to some.name.test failed"
+[[ "$(grep -c "query\[A\] some.name.test" "$WORK/dnsmasq.log")" == "$queries_before" ]] \
+    || fail "a cached name was asked again"
+grep -q "chooseUsableIp uses cached ip: $WEB_ADDR" "$WORK/proxy.log" || fail "no cache hit logged"
+pass "cached names ask nobody"
+
+# ------------------------------------------------------------------ bad requests
+[[ $(status_of "http://$HTTPDNS/dns") == 405 ]] || fail "GET /dns is not 405"
+[[ $(status_of -X POST --data "q=a.test" "http://$HTTPDNS/other") == 404 ]] || fail "POST /other is not 404"
+[[ $(status_of -X POST --data "uid=1" "http://$HTTPDNS/dns") == 400 ]] || fail "a request without q is not 400"
+[[ $(status_of -X POST --data "q=a%20b%0A" "http://$HTTPDNS/dns") == 400 ]] || fail "a bad name is not 400"
+[[ $(status_of -X POST --data "q=a.test&output=json" "http://$HTTPDNS/dns") == 400 ]] || fail "output=json is not 400"
+head -c 40000 /dev/zero | tr '\0' q > "$WORK/big.txt"
+[[ $(status_of -X POST --data-binary @"$WORK/big.txt" "http://$HTTPDNS/dns") == 413 ]] || fail "a huge body is not 413"
+printf 'GARBAGE\r\n\r\n' | timeout 5 python3 -c '
+import socket, sys
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=3)
+s.sendall(sys.stdin.buffer.read())
+try:
+    s.recv(100)
+except OSError:
+    pass
+' $HTTPDNS_ADDR $HTTPDNS_PORT
+kill -0 $HTTPDNS_PID || fail "lumaview-httpdns died on bad requests"
+[[ "$(ask_httpdns "$HTTPDNS" "q=PINNED.name.test.")" == $'HTTPDNS\n'"$WEB_ADDR" ]] \
+    || fail "lumaview-httpdns does not serve after bad requests"
+pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
+
+# ------------------------------------------------------------------ a client that leaves
+# A resolver that never answers, and a client that gives up before the
+# service's own time-out.
+python3 -u -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 53))
+print("ready", flush=True)
+while True:
+    s.recvfrom(4096)
+' $SILENT_ADDR >"$WORK/silent.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; done
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts /dev/null --resolver $SILENT_ADDR \
+    >"$WORK/silent-httpdns.out" 2>"$WORK/silent-httpdns.log" &
+SILENT_HTTPDNS_PID=$!
+PIDS+=($SILENT_HTTPDNS_PID)
+SILENT_PORT=$(wait_port "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
+curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$SILENT_PORT/dns" >/dev/null
+sleep 2.5 # past the service's resolver time-out
+kill -0 $SILENT_HTTPDNS_PID || fail "lumaview-httpdns died after its client left"
+answer=$(ask_httpdns "$HTTPDNS_ADDR:$SILENT_PORT" "q=late.test")
+[[ "$answer" == $'HTTPDNS\n' || "$answer" == "HTTPDNS" ]] || fail "silent resolver: unexpected answer '$answer'"
+grep -q "answer late.test =  (resolver timed out)" "$WORK/silent-httpdns.log" || fail "no time-out logged"
+pass "a silent resolver times out and a client leaving early does no harm"
+
+# ------------------------------------------------------------------ shutdown
+for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID; do
+    kill -TERM "$pid"
+    wait "$pid"
+    [[ $? -eq 0 ]] || fail "lumaview-httpdns did not exit 0 on SIGTERM"
+done
+kill -TERM $PROXY_PID
+wait $PROXY_PID
+[[ $? -eq 0 ]] || fail "lumaview-proxy did not exit 0 on SIGTERM"
+grep -q "dnsctx=0" "$WORK/proxy.log" || fail "resolution tasks left at shutdown"
+pass "both programs stop cleanly"
+
+echo "all $CHECKS checks passed"
