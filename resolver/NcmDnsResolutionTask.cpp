@@ -210,8 +210,10 @@ bool NcmDnsResolutionRequestDns::onReadable()
             return true;
         }
     }
-    // A stream closed before the whole reply arrived can never complete.
-    return readFailed || n == 0;
+    // A stream closed before the whole reply arrived can never complete,
+    // and one that trickles (each piece restarts the wait) must not hold
+    // the task for longer than the task waits for answers.
+    return readFailed || n == 0 || task->age() >= task->proxy()->config.resolveTimeoutCallback;
 }
 
 // ---------------------------------------------------------------- task
@@ -236,7 +238,7 @@ NcmDnsResolutionTask::~NcmDnsResolutionTask()
         m_stats->dnsctx -= 1;
 }
 
-int64_t NcmDnsResolutionTask::sinceStart() const
+int64_t NcmDnsResolutionTask::age() const
 {
     const int64_t now = Clock::nowSeconds();
     return now > startTime ? now - startTime : startTime - now;
@@ -289,7 +291,7 @@ void NcmDnsResolutionTask::onDnsResponseOver(NcmDnsResolutionRequestDns* request
     if (request->success)
         ++dnsAnswered;
     if (dnsAnswered < 2 && dnsFinished < static_cast<int>(dnsRequests.size())
-        && sinceStart() < m_proxy->config.resolveTimeoutCallback)
+        && age() < m_proxy->config.resolveTimeoutCallback)
         return;
 
     logDnsResolution.debug("onDnsResponseOver complete task=%p for: %s", ptr(this), host.c_str());
@@ -338,7 +340,7 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
     if (request->success)
         ++httpAnswered;
     if (httpAnswered < 1 && httpFinished < static_cast<int>(httpRequests.size())
-        && sinceStart() < m_proxy->config.resolveTimeoutCallback)
+        && age() < m_proxy->config.resolveTimeoutCallback)
         return;
 
     logDnsResolution.debug("onHttpResponseOver complete task for: %s", host.c_str());

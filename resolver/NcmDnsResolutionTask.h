@@ -82,6 +82,8 @@ public:
     void onHttpResponseOver(NcmDnsResolutionRequestHttp* request);
 
     NcmProxy* proxy() const { return m_proxy; }
+    // Seconds since the current DNS stage started.
+    int64_t age() const;
 
     Completion completion;
     NcmDnsClient* const client;
@@ -106,7 +108,6 @@ private:
     void finish();
     void closeDnsRequests();
     void releaseHttpRequests();
-    int64_t sinceStart() const;
 
     NcmProxy* const m_proxy;
     std::shared_ptr<NcmStats> m_stats;

@@ -268,6 +268,26 @@ TEST_F(ResolutionTaskTest, TcpStreamClosedBeforeTheWholeReplyEndsUnanswered)
     EXPECT_EQ(cut.count(), 1u);
 }
 
+TEST_F(ResolutionTaskTest, TcpReplyStillTricklingWhenTheTaskStopsWaitingEndsUnanswered)
+{
+    // Every piece restarts the request's own wait, so only the task's
+    // limit (ResolveTimeoutCallback, 9 s) can end a trickle.
+    start("ResolveTimeoutDns=5\n");
+    TcpPlan plan;
+    plan.pieces = {1, 1, 1, 1};
+    plan.gapMs = 300;
+    FakeDnsServer trickle("127.0.5.34", [](const std::string&) { return answerWith({"10.0.0.13"}); }, true, plan);
+    ASSERT_TRUE(trickle.ok());
+
+    TaskRun run(client(), "trickle.test");
+    run.task->tcpServers = {"127.0.5.34"};
+    run.task->doResolve();
+    ASSERT_TRUE(harness.runUntil([&] { return trickle.count() == 1; }));
+    Clock::advanceSecondsForTest(9);
+    ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
+    EXPECT_TRUE(run.answers.empty()) << "the whole reply was waited for";
+}
+
 TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
 {
     start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
