@@ -4,6 +4,7 @@
 #include "proxy/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/StringUtil.h"
+#include "transport/NcmConnKcp.h"
 #include "transport/NcmConnTcp.h"
 
 #include <algorithm>
@@ -21,7 +22,7 @@ void* ptr(const void* p)
 } // namespace
 
 NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
-    : m_proxy(proxy)
+    : m_kcpManager(std::make_unique<NcmKcpManager>(proxy->eventBase())), m_proxy(proxy)
 {
 }
 
@@ -114,8 +115,14 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     const std::string target = address + ":" + endpoint->port;
     if (endpoint->type == "tcp") {
         endpoint->conn = std::make_unique<NcmConnTcp>(m_proxy->eventBase());
+    } else if (endpoint->type == "kcp") {
+        std::unique_ptr<NcmConnKcp> kcp = m_kcpManager->createConnection();
+        kcp->setMtu(KcpMtu);
+        kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, KcpNoCongestionWindow);
+        kcp->setWindowSize(KcpSendWindow, KcpReceiveWindow);
+        endpoint->conn = std::move(kcp);
     }
-    // "kcp" endpoints get no connection until the KCP transport is wired in.
+    // Only a malformed name has another type.
     if (!endpoint->conn) {
         m_proxy->stats->remotefail += 1;
         logRemote.error("SOMETHING WRONG! no connection for endpoint %p of type '%s' (%s)", ptr(endpoint),

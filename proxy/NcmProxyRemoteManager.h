@@ -11,6 +11,7 @@
 #include <vector>
 
 class NcmProxy;
+class NcmKcpManager;
 
 // One attempt to reach one upstream, named "tcp:host:port" or
 // "kcp:relay:port". Its first two members mirror the context's local end so
@@ -39,6 +40,14 @@ public:
     static constexpr size_t PoolLimitPerName = 3;
     static constexpr int64_t PoolIdleSeconds = 10;
     static constexpr int64_t PoolSweepSeconds = 5;
+    // Engine settings of every KCP connection, applied before connect.
+    static constexpr int KcpMtu = 1360;
+    static constexpr int KcpNoDelay = 1;
+    static constexpr int KcpInterval = 20; // ms
+    static constexpr int KcpFastResend = 2;
+    static constexpr int KcpNoCongestionWindow = 0;
+    static constexpr int KcpSendWindow = 1204;
+    static constexpr int KcpReceiveWindow = 1024;
 
     explicit NcmProxyRemoteManager(NcmProxy* proxy);
     ~NcmProxyRemoteManager();
@@ -70,5 +79,8 @@ private:
     std::vector<std::string> m_poolOrder;
     std::unordered_map<NcmProxyEndpointRemote*, std::unique_ptr<NcmProxyEndpointRemote>> m_endpoints;
     int64_t m_lastPoolSweep = 0;
+    // Outlives the endpoints (the destructor frees them first): channels of
+    // closed KCP connections linger here and go with it.
+    std::unique_ptr<NcmKcpManager> m_kcpManager;
     NcmProxy* m_proxy;
 };

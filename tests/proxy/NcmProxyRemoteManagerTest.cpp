@@ -5,9 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -60,11 +66,46 @@ TEST_F(RemoteManagerTest, NumericHostsSkipTheResolver)
     EXPECT_EQ(log.count("can not resolve ip for tcp:host.invalid:81"), 3u);
 }
 
-TEST_F(RemoteManagerTest, KcpEndpointWithoutTransportFailsCleanly)
+TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 {
-    ASSERT_TRUE(proxy.start("LogLevel=V\nKcpEnabled=1\nKcpHostMapping=.relay.test#127.0.0.1:9\n"));
-    EXPECT_EQ(proxyGet(proxy.port(), "http://www.relay.test/"), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
-    EXPECT_EQ(log.count("no connection for endpoint"), 3u);
+    // A relay address that takes datagrams and never answers.
+    int relay = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.6.1", &address.sin_addr);
+    ASSERT_EQ(bind(relay, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(relay, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string relayAddress = "127.0.6.1:" + std::to_string(ntohs(address.sin_port));
+
+    proxy.proxy.config.logLevel = 'V';
+    proxy.proxy.config.kcpEnabled = true;
+    proxy.proxy.config.kcpHostMapping = {{".relay.test", relayAddress}};
+    proxy.proxy.config.connectTimeout = 1;
+    ASSERT_TRUE(proxy.startWithCurrentConfig());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxyGet(proxy.port(), "http://www.relay.test/"),
+              "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+        << "each of the three attempts waits out its time-out";
+    // One Connect failure per attempt, each a time-out.
+    EXPECT_EQ(log.count("connect event"), 3u);
+    EXPECT_EQ(log.count("connect event 1, err=" + std::to_string(ETIMEDOUT)), 3u);
+    EXPECT_EQ(log.count("connecting"), 3u);
+
+    // Every attempt opened its own conversation, and only Opens were sent.
+    std::set<uint32_t> conversations;
+    uint8_t datagram[2048];
+    ssize_t n;
+    while ((n = recv(relay, datagram, sizeof datagram, 0)) > 0) {
+        ASSERT_GE(n, 24);
+        EXPECT_EQ(datagram[4], 80) << "an Open";
+        EXPECT_EQ(datagram[6] | (datagram[7] << 8), 1024) << "the receive window was set before connect";
+        conversations.insert(datagram[0] | (datagram[1] << 8) | (datagram[2] << 16)
+                             | (static_cast<uint32_t>(datagram[3]) << 24));
+    }
+    EXPECT_EQ(conversations.size(), 3u);
+    close(relay);
     proxy.stop();
     EXPECT_TRUE(log.contains("pxyctx=0, remoteconn=0"));
 }

@@ -1,0 +1,64 @@
+#pragma once
+#include "proxy/EventPtr.h"
+#include "transport/KcpControlBlock.h"
+
+#include <event2/util.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+// The far end of one KCP conversation for connection tests: an engine with
+// the proxy's settings on a UDP socket on loopback, driven by the test's
+// own event base. It adopts the first conversation that opens, answers its
+// Open, reads what arrives and sends what it is given. Switches make it
+// silent, deaf (a dead link) or a reader that stops reading.
+class KcpTestPeer {
+public:
+    explicit KcpTestPeer(event_base* base, const char* host = "127.0.6.1");
+    ~KcpTestPeer();
+    KcpTestPeer(const KcpTestPeer&) = delete;
+    KcpTestPeer& operator=(const KcpTestPeer&) = delete;
+
+    std::string address() const { return m_host + ":" + std::to_string(m_port); }
+    int port() const { return m_port; }
+
+    // false: datagrams are counted, nothing is answered.
+    void setAnswering(bool on) { m_answering = on; }
+    // true: every datagram in either direction is lost.
+    void setDropping(bool on) { m_dropping = on; }
+    // false: data stays in the engine, so its receive window closes.
+    void setReading(bool on) { m_reading = on; }
+
+    void send(const std::string& data);
+    void sendEndOfStream();
+
+    bool established() const { return m_engine && m_engine->isEstablished(); }
+    uint32_t conv() const { return m_conv; }
+    const std::string& received() const { return m_received; }
+    bool clientEnded() const { return m_clientEnded; } // the client's marker was reached
+    size_t datagrams() const { return m_datagrams; }
+    const std::set<uint32_t>& conversationsSeen() const { return m_seen; }
+    KcpControlBlock* engine() const { return m_engine.get(); }
+
+private:
+    void handleDatagrams();
+    void tick();
+    static void onReadable(evutil_socket_t, short, void* arg);
+    static void onTimer(evutil_socket_t, short, void* arg);
+
+    std::string m_host;
+    int m_port = 0;
+    evutil_socket_t m_socket = -1;
+    EventPtr m_readEvent;
+    EventPtr m_timer;
+    KcpControlBlockPtr m_engine;
+    uint32_t m_conv = 0;
+    bool m_answering = true;
+    bool m_dropping = false;
+    bool m_reading = true;
+    bool m_clientEnded = false;
+    std::string m_received;
+    size_t m_datagrams = 0;
+    std::set<uint32_t> m_seen;
+};
