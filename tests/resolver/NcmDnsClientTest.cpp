@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <unistd.h>
 
 using namespace resolvertest;
@@ -186,13 +185,10 @@ TEST_F(DnsClientTest, DomainIpsFollowTheAnswersAndDiscardsWalkTheList)
     EXPECT_TRUE(log.contains("discardUnusableIp can't find host cached ip: list.test, 192.0.2.1"));
     EXPECT_TRUE(log.contains("discardUnusableIp can not find host never.test to discard 192.0.2.1"));
 
-    const std::string reports = harness.proxy.takeReports();
-    const std::string expected = "\\[\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\"" + handedOut[0]
-                                 + "\",\"timestamp\":[0-9]+\\},\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\""
-                                 + handedOut[1]
-                                 + "\",\"timestamp\":[0-9]+\\},\\{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":"
-                                   "\"10.0.4.6\",\"timestamp\":[0-9]+\\}\\]";
-    EXPECT_TRUE(std::regex_match(reports, std::regex(expected))) << reports;
+    const std::string record = "{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\"";
+    EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()),
+              "[" + record + handedOut[0] + "\",\"timestamp\":T}," + record + handedOut[1] + "\",\"timestamp\":T},"
+                  + record + "10.0.4.6\",\"timestamp\":T}]");
 }
 
 TEST_F(DnsClientTest, InjectedFakeAddressComesFirstAndCanBeDiscarded)
@@ -316,11 +312,8 @@ TEST(DnsClientThroughProxy, RefusingAddressIsDiscardedAndTheRetryReachesTheOther
             discardedHost = host;
     }
     ASSERT_FALSE(discardedHost.empty()) << "the refusing address never came first";
-    const std::string reports = proxy.proxy.takeReports();
-    EXPECT_TRUE(std::regex_match(
-        reports, std::regex("\\[\\{\"uid\":\"e2e\",\"host\":\"" + discardedHost
-                            + "\",\"ip\":\"127.0.5.101\",\"timestamp\":[0-9]+\\}\\]")))
-        << reports;
+    EXPECT_EQ(maskTimestamps(proxy.proxy.takeReports()),
+              "[{\"uid\":\"e2e\",\"host\":\"" + discardedHost + "\",\"ip\":\"127.0.5.101\",\"timestamp\":T}]");
     EXPECT_FALSE(log.contains("discardUnusableIp 127.0.5.102"));
     proxy.stop();
     EXPECT_TRUE(log.contains("dnsctx=0"));

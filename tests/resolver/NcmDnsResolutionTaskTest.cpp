@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 
 using namespace resolvertest;
 using testsupport::LogCapture;
@@ -208,12 +207,9 @@ TEST_F(ResolutionTaskTest, EveryHttpDnsServerTimingOutQueuesOneReportPerServer)
     EXPECT_GE(run.seconds, 0.9);
     EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.6"}));
 
-    const std::string reports = harness.proxy.takeReports();
-    const std::regex expected("\\[\\{\"uid\":\"u1\",\"host\":\"HttpDNS Request Error\",\"ip\":\"" + hang1.server()
-                              + "\",\"timestamp\":[0-9]+\\},"
-                                "\\{\"uid\":\"u1\",\"host\":\"HttpDNS Request Error\",\"ip\":\""
-                              + hang2.server() + "\",\"timestamp\":[0-9]+\\}\\]");
-    EXPECT_TRUE(std::regex_match(reports, expected)) << reports;
+    const std::string record = "{\"uid\":\"u1\",\"host\":\"HttpDNS Request Error\",\"ip\":\"";
+    EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()),
+              "[" + record + hang1.server() + "\",\"timestamp\":T}," + record + hang2.server() + "\",\"timestamp\":T}]");
 
     // One server failing fast while the other times out is no full time-out.
     FakeHttpDns failing("127.0.5.26", [](const HttpDnsRequest&) {

@@ -1,5 +1,6 @@
 #include "tests/resolver/ResolverFakes.h"
 
+#include "proxy/Clock.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
 #include "tests/support/TestSupport.h"
@@ -67,6 +68,28 @@ size_t contentLength(const std::string& head)
 }
 
 } // namespace
+
+std::string maskTimestamps(const std::string& reports)
+{
+    const std::string key = "\"timestamp\":";
+    const int64_t now = Clock::nowSeconds();
+    std::string out;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = reports.find(key, from);
+        if (at == std::string::npos)
+            break;
+        const size_t digits = at + key.size();
+        size_t end = digits;
+        while (end < reports.size() && std::isdigit(static_cast<unsigned char>(reports[end])))
+            ++end;
+        const int64_t value = end > digits ? std::stoll(reports.substr(digits, end - digits)) : -1;
+        out += reports.substr(from, digits - from);
+        out += (value > now - 60 && value <= now + 1) ? "T" : "BAD";
+        from = end;
+    }
+    return out + reports.substr(from);
+}
 
 Bytes makeReply(const Bytes& query, const DnsAnswer& answer)
 {

@@ -48,6 +48,10 @@ struct DnsAnswer {
     }
 };
 
+// Report text with every "timestamp" value replaced by T, after checking
+// that each was a plausible current time (within a minute of now).
+std::string maskTimestamps(const std::string& reports);
+
 // A reply to `query` (message without framing) with the given addresses as
 // A records, or an error code.
 Bytes makeReply(const Bytes& query, const DnsAnswer& answer);
