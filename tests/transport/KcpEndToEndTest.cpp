@@ -1,0 +1,259 @@
+// Requests through the running proxy over KCP to the relay, which forwards
+// them to a blocking upstream; optionally through a lossy forwarder between
+// proxy and relay. Everything on 127.0.6.x.
+#include "proxy/NcmProxy.h"
+#include "tests/support/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+#include "tools/KcpRelay.h"
+#include "tools/LossyLink.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+// The relay, and optionally a lossy forwarder in front of it, on an event
+// loop of their own.
+class RelayRunner {
+public:
+    RelayRunner(const std::string& upstream, std::optional<ImpairmentProfile> impairment = std::nullopt,
+        uint32_t seed = 1)
+        : m_base(event_base_new())
+    {
+        KcpRelayOptions options;
+        options.listen = "127.0.6.1:0";
+        options.upstream = upstream;
+        m_relay = std::make_unique<KcpRelay>(m_base.get(), options);
+        std::string error;
+        m_started = m_relay->start(error);
+        m_entryPort = m_relay->port();
+        if (m_started && impairment) {
+            LossyUdpOptions lossy;
+            lossy.listen = "127.0.6.1:0";
+            lossy.target = "127.0.6.1:" + std::to_string(m_relay->port());
+            lossy.toTarget = *impairment;
+            lossy.toClient = *impairment;
+            lossy.seed = seed;
+            m_lossy = std::make_unique<LossyUdpForwarder>(m_base.get(), lossy);
+            m_started = m_lossy->start(error);
+            m_entryPort = m_lossy->port();
+        }
+        m_stopCheck.reset(event_new(m_base.get(), -1, EV_PERSIST, &RelayRunner::onStopCheck, this));
+        timeval tv { 0, 20 * 1000 };
+        event_add(m_stopCheck.get(), &tv);
+        m_thread = std::thread([this] { event_base_dispatch(m_base.get()); });
+    }
+    ~RelayRunner() { stop(); }
+
+    bool started() const { return m_started; }
+    std::string entry() const { return "127.0.6.1:" + std::to_string(m_entryPort); }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // After stop().
+    const KcpRelay& relay() const { return *m_relay; }
+    const LossyUdpForwarder* lossy() const { return m_lossy.get(); }
+
+private:
+    static void onStopCheck(evutil_socket_t, short, void* arg)
+    {
+        auto* self = static_cast<RelayRunner*>(arg);
+        if (self->m_stop)
+            event_base_loopbreak(self->m_base.get());
+    }
+
+    EventBasePtr m_base;
+    std::unique_ptr<KcpRelay> m_relay;
+    std::unique_ptr<LossyUdpForwarder> m_lossy;
+    EventPtr m_stopCheck;
+    bool m_started = false;
+    int m_entryPort = -1;
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+};
+
+// Answers "GET /size/N" with N pattern bytes and anything else with "ok",
+// Content-Length framed; remembers the last request head.
+class PatternUpstream {
+public:
+    PatternUpstream()
+        : m_server(
+            [this](int fd) {
+                const std::string head = readHead(fd);
+                if (head.empty())
+                    return;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_lastHead = head;
+                }
+                const size_t space = head.find(' ');
+                const std::string path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
+                std::string body = "ok";
+                if (path.rfind("/size/", 0) == 0) {
+                    const size_t slash = path.rfind('/');
+                    body = pattern(std::stoul(path.substr(6, slash - 6)), std::stoul(path.substr(slash + 1)));
+                }
+                sendAll(fd,
+                    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+                shutdown(fd, SHUT_WR);
+                readAll(fd, 5000); // the client's end arrives through the relay
+            },
+            "127.0.6.2")
+    {
+    }
+    std::string address() const { return "127.0.6.2:" + std::to_string(m_server.port()); }
+    std::string lastHead()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lastHead;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::string m_lastHead;
+    TestUpstream m_server;
+};
+
+// A GET through the proxy that reads until the proxy closes; the body when
+// the status is 200 and the length matches, else the whole answer.
+std::string fetch(int proxyPort, const std::string& path, int timeoutMs)
+{
+    int fd = connectTcp("127.0.0.1", proxyPort);
+    if (fd < 0)
+        return "connect failed";
+    sendAll(fd,
+        "GET http://www.relay.test" + path
+            + " HTTP/1.1\r\nHost: www.relay.test\r\nProxy-Connection: close\r\n\r\n");
+    std::string answer = readAll(fd, timeoutMs);
+    close(fd);
+    const size_t end = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || end == std::string::npos)
+        return answer;
+    return answer.substr(end + 4);
+}
+
+class KcpEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+    bool startProxy(const std::string& relayEntry)
+    {
+        return proxy.start("LogLevel=W\nKcpEnabled=1\nKcpHostMapping=.relay.test#" + relayEntry + "\n");
+    }
+    PatternUpstream upstream;
+    RunningProxy proxy;
+};
+
+} // namespace
+
+TEST_F(KcpEndToEndTest, PlainRequestReachesTheUpstreamRewritten)
+{
+    RelayRunner relay(upstream.address());
+    ASSERT_TRUE(relay.started());
+    ASSERT_TRUE(startProxy(relay.entry()));
+    EXPECT_EQ(fetch(proxy.port(), "/hello?x=1", 10000), "ok");
+    const std::string head = upstream.lastHead();
+    EXPECT_EQ(head.rfind("GET /hello?x=1 HTTP/1.1\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("X-Ncm-Proxy: "), std::string::npos) << head;
+    EXPECT_EQ(head.find("Proxy-Connection"), std::string::npos) << head;
+    proxy.stop();
+    relay.stop();
+    EXPECT_EQ(relay.relay().stats().opened, 1u);
+}
+
+TEST_F(KcpEndToEndTest, LargeBodyArrivesIntact)
+{
+    RelayRunner relay(upstream.address());
+    ASSERT_TRUE(relay.started());
+    ASSERT_TRUE(startProxy(relay.entry()));
+    const size_t size = 40u << 20;
+    const std::string body = fetch(proxy.port(), "/size/" + std::to_string(size) + "/5", 60000);
+    ASSERT_EQ(body.size(), size);
+    EXPECT_TRUE(body == pattern(size, 5));
+}
+
+TEST_F(KcpEndToEndTest, ManyRequestsAtOnceEachGetTheirOwnAnswer)
+{
+    RelayRunner relay(upstream.address());
+    ASSERT_TRUE(relay.started());
+    ASSERT_TRUE(startProxy(relay.entry()));
+    constexpr int Clients = 32;
+    std::vector<std::string> bodies(Clients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Clients; ++i) {
+        threads.emplace_back([&, i] {
+            bodies[i] = fetch(
+                proxy.port(), "/size/" + std::to_string(100000 + 997 * i) + "/" + std::to_string(i), 30000);
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (int i = 0; i < Clients; ++i) {
+        ASSERT_EQ(bodies[i].size(), 100000u + 997 * i) << "client " << i;
+        EXPECT_TRUE(bodies[i] == pattern(100000 + 997 * i, i)) << "client " << i;
+    }
+    proxy.stop();
+    relay.stop();
+    EXPECT_EQ(relay.relay().stats().opened, static_cast<uint64_t>(Clients));
+}
+
+struct LossCase {
+    double loss;
+    size_t size;
+};
+
+class KcpLossyLinkTest : public KcpEndToEndTest, public ::testing::WithParamInterface<LossCase> { };
+
+TEST_P(KcpLossyLinkTest, BodyArrivesIntact)
+{
+    ImpairmentProfile impairment;
+    impairment.loss = GetParam().loss;
+    impairment.duplicate = 0.02;
+    impairment.reorder = 0.02;
+    RelayRunner relay(upstream.address(), impairment, 17);
+    ASSERT_TRUE(relay.started());
+    ASSERT_TRUE(startProxy(relay.entry()));
+    const size_t size = GetParam().size;
+    const std::string body = fetch(proxy.port(), "/size/" + std::to_string(size) + "/11", 120000);
+    ASSERT_EQ(body.size(), size);
+    EXPECT_TRUE(body == pattern(size, 11));
+    proxy.stop();
+    relay.stop();
+    // The link really was that bad, both ways.
+    const ImpairmentStats down = relay.lossy()->toClientStats();
+    const ImpairmentStats up = relay.lossy()->toTargetStats();
+    EXPECT_NEAR(static_cast<double>(down.dropped) / down.received, GetParam().loss, 0.03);
+    EXPECT_NEAR(static_cast<double>(up.dropped) / up.received, GetParam().loss, 0.05);
+    EXPECT_GT(down.duplicated, 0u);
+    EXPECT_GT(down.reordered, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loss, KcpLossyLinkTest,
+    ::testing::Values(LossCase { 0.10, 4u << 20 }, LossCase { 0.30, 2u << 20 }),
+    [](const ::testing::TestParamInfo<LossCase>& info) {
+        return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100 + 0.5)) + "Percent";
+    });

@@ -1,0 +1,409 @@
+// The relay on the test's event base, driven by the proxy's own KCP
+// connections, with blocking TCP upstreams on their own threads.
+#include "tools/KcpRelay.h"
+#include "proxy/Clock.h"
+#include "proxy/NcmProxy.h"
+#include "tests/support/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+#include "transport/NcmConnKcp.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using testsupport::readHead;
+using testsupport::runFor;
+using testsupport::runUntil;
+using testsupport::sendAll;
+using testsupport::TestUpstream;
+
+namespace {
+
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+// A TLS record carrying a ClientHello, with a server name when one is given.
+std::string clientHello(const std::string& serverName)
+{
+    std::string body;
+    body += std::string("\x03\x03", 2);
+    body += std::string(32, '\x11'); // random
+    body += std::string("\x00", 1); // session id
+    body += std::string("\x00\x02\x13\x01", 4); // one cipher suite
+    body += std::string("\x01\x00", 2); // null compression
+    std::string extensions;
+    extensions += std::string("\x00\x0b\x00\x02\x01\x00", 6); // ec_point_formats, before the name
+    if (!serverName.empty()) {
+        const size_t n = serverName.size();
+        std::string sni;
+        sni += static_cast<char>((n + 3) >> 8);
+        sni += static_cast<char>((n + 3) & 0xff);
+        sni += '\0';
+        sni += static_cast<char>(n >> 8);
+        sni += static_cast<char>(n & 0xff);
+        sni += serverName;
+        extensions += std::string("\x00\x00", 2);
+        extensions += static_cast<char>(sni.size() >> 8);
+        extensions += static_cast<char>(sni.size() & 0xff);
+        extensions += sni;
+    }
+    body += static_cast<char>(extensions.size() >> 8);
+    body += static_cast<char>(extensions.size() & 0xff);
+    body += extensions;
+    std::string handshake = "\x01";
+    handshake += static_cast<char>(body.size() >> 16);
+    handshake += static_cast<char>((body.size() >> 8) & 0xff);
+    handshake += static_cast<char>(body.size() & 0xff);
+    handshake += body;
+    std::string record = "\x16\x03\x01";
+    record += static_cast<char>(handshake.size() >> 8);
+    record += static_cast<char>(handshake.size() & 0xff);
+    return record + handshake;
+}
+
+SniffResult sniff(const std::string& data, std::string& host)
+{
+    host.clear();
+    return sniffTargetHost(reinterpret_cast<const uint8_t*>(data.data()), data.size(), host);
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        proxyGlobalInit();
+        std::signal(SIGPIPE, SIG_IGN);
+        base.reset(event_base_new());
+        manager = std::make_unique<NcmKcpManager>(base.get());
+    }
+    void TearDown() override
+    {
+        conns.clear();
+        manager.reset();
+        relay.reset();
+        Clock::resetForTest();
+    }
+
+    void startRelay(const std::string& upstream, std::vector<std::pair<std::string, std::string>> routes = {})
+    {
+        KcpRelayOptions options;
+        options.listen = "127.0.6.1:0";
+        options.upstream = upstream;
+        options.routes = std::move(routes);
+        relay = std::make_unique<KcpRelay>(base.get(), options);
+        std::string error;
+        ASSERT_TRUE(relay->start(error)) << error;
+    }
+    std::string relayAddress() const { return "127.0.6.1:" + std::to_string(relay->port()); }
+
+    struct Client {
+        NcmConnKcp* conn = nullptr;
+        std::vector<std::pair<NcmConn::Event, uint32_t>> events;
+        bool ended = false; // Read with size 0 seen
+    };
+
+    // A connected KCP connection with the proxy's settings.
+    Client* connect()
+    {
+        clients.push_back(std::make_unique<Client>());
+        Client* client = clients.back().get();
+        conns.push_back(manager->createConnection());
+        client->conn = conns.back().get();
+        client->conn->setMtu(1360);
+        client->conn->setNoDelay(1, 20, 2, 0);
+        client->conn->setWindowSize(1204, 1024);
+        client->conn->setEventCallback([client](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
+            client->events.emplace_back(e, size);
+            if (e == NcmConn::Read && (size == 0 || error != 0))
+                client->ended = true;
+        });
+        client->conn->connect(&proxy, relayAddress(), 5);
+        EXPECT_TRUE(runUntil(base.get(), [&] { return !client->events.empty(); }));
+        EXPECT_TRUE(!client->events.empty() && client->events[0].first == NcmConn::Connect);
+        return client;
+    }
+    void write(Client* client, const std::string& data)
+    {
+        evbuffer_add(client->conn->output(), data.data(), data.size());
+        client->conn->requestWrite();
+    }
+    // Reads until the relay's end-of-stream marker (or the time-out).
+    std::string readToEnd(Client* client, int timeoutMs = 10000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!client->ended && std::chrono::steady_clock::now() < deadline) {
+            const size_t before = client->events.size();
+            client->conn->requestRead();
+            runUntil(
+                base.get(), [&] { return client->events.size() > before; }, timeoutMs);
+        }
+        std::string out(client->conn->inputLength(), '\0');
+        evbuffer_remove(client->conn->input(), out.data(), out.size());
+        return out;
+    }
+
+    EventBasePtr base;
+    NcmProxy proxy;
+    std::unique_ptr<NcmKcpManager> manager;
+    std::unique_ptr<KcpRelay> relay;
+    std::vector<std::unique_ptr<NcmConnKcp>> conns;
+    std::vector<std::unique_ptr<Client>> clients;
+};
+
+} // namespace
+
+TEST(RelaySniffTest, FindsTheHostOfAnHttpHeadOrATlsClientHello)
+{
+    std::string host;
+    EXPECT_EQ(sniff("GET / HTTP/1.1\r\nAccept: */*\r\nHOST: WWW.Example.Test:8080\r\n\r\n", host),
+        SniffResult::Found);
+    EXPECT_EQ(host, "www.example.test");
+    EXPECT_EQ(sniff("GET / HTTP/1.1\r\nHost: [::1]:80\r\n\r\n", host), SniffResult::Found);
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(sniff("GET / HTTP/1.1\r\nHost: www.exam", host), SniffResult::NeedMore);
+    EXPECT_EQ(sniff("GET / HTTP/1.0\r\nAccept: */*\r\n\r\n", host), SniffResult::NotFound);
+    EXPECT_EQ(sniff("", host), SniffResult::NeedMore);
+
+    const std::string hello = clientHello("API.b.test");
+    EXPECT_EQ(sniff(hello, host), SniffResult::Found);
+    EXPECT_EQ(host, "api.b.test");
+    EXPECT_EQ(sniff(hello.substr(0, hello.size() - 3), host), SniffResult::NeedMore);
+    EXPECT_EQ(sniff(hello.substr(0, 3), host), SniffResult::NeedMore);
+    EXPECT_EQ(sniff(clientHello(""), host), SniffResult::NotFound);
+    // The same handshake split over two records, as large hellos are.
+    const std::string handshake = hello.substr(5);
+    const size_t half = handshake.size() / 2;
+    std::string split = "\x16\x03\x01";
+    split += static_cast<char>(half >> 8);
+    split += static_cast<char>(half & 0xff);
+    split += handshake.substr(0, half);
+    split += "\x16\x03\x01";
+    split += static_cast<char>((handshake.size() - half) >> 8);
+    split += static_cast<char>((handshake.size() - half) & 0xff);
+    split += handshake.substr(half);
+    EXPECT_EQ(sniff(split, host), SniffResult::Found);
+    EXPECT_EQ(host, "api.b.test");
+    // A lying extension length must not read past the data.
+    std::string forged = hello;
+    forged[forged.size() - 12] = '\x7f';
+    EXPECT_NE(sniff(forged, host), SniffResult::Found);
+    // Not a ClientHello at all.
+    EXPECT_EQ(sniff(std::string("\x16\x03\x01\x00\x04\x02\x00\x00\x00", 9), host), SniffResult::NotFound);
+
+    EXPECT_TRUE(relayRouteMatches(".b.test", "api.b.test"));
+    EXPECT_TRUE(relayRouteMatches(".b.test", "b.test"));
+    EXPECT_TRUE(relayRouteMatches("B.test", "x.y.b.TEST"));
+    EXPECT_FALSE(relayRouteMatches("b.test", "ab.test"));
+    EXPECT_FALSE(relayRouteMatches(".", "anything"));
+}
+
+TEST_F(RelayTest, AnswersTheOpenRelaysBothWaysThenForgetsTheConversation)
+{
+    std::string seenHead;
+    TestUpstream upstream(
+        [&](int fd) {
+            seenHead = readHead(fd);
+            sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+            shutdown(fd, SHUT_WR);
+            testsupport::readAll(fd, 5000); // until the relay passes the client's end on
+        },
+        "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+    Client* client = connect();
+    EXPECT_EQ(relay->stats().opened, 1u);
+    write(client, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
+    EXPECT_EQ(readToEnd(client), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    EXPECT_TRUE(client->ended);
+    EXPECT_EQ(seenHead, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
+
+    // Both ends are through: the relay lingers, then forgets.
+    client->conn->close();
+    runFor(base.get(), 300);
+    EXPECT_EQ(relay->conversationCount(), 1u);
+    Clock::advanceTicksForTest(5000);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+    EXPECT_EQ(relay->stats().finished, 1u);
+    EXPECT_EQ(relay->stats().idleDropped, 0u);
+}
+
+TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
+{
+    // The upstream reads to the end of the stream before it answers.
+    TestUpstream upstream(
+        [](int fd) {
+            const std::string all = testsupport::readAll(fd, 10000);
+            sendAll(fd, "got " + std::to_string(all.size()));
+            shutdown(fd, SHUT_RDWR);
+        },
+        "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+    Client* client = connect();
+    write(client, pattern(300 * 1024, 7));
+    client->conn->requestDrain();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return client->conn->outputLength() == 0; }));
+    // Our end-of-stream marker, while this side still reads. (With our own
+    // marker sent, the connection no longer reports the relay's.)
+    client->conn->channel()->engine()->close();
+    const std::string answer = "got 307200";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (client->conn->inputLength() < answer.size() && std::chrono::steady_clock::now() < deadline) {
+        client->conn->requestRead();
+        runFor(base.get(), 20);
+    }
+    std::string got(client->conn->inputLength(), '\0');
+    evbuffer_remove(client->conn->input(), got.data(), got.size());
+    EXPECT_EQ(got, answer);
+}
+
+TEST_F(RelayTest, RoutesByHostHeaderAndTlsServerName)
+{
+    // Each upstream answers with its own name to whatever arrives first.
+    auto namedUpstream = [](const char* name) {
+        return std::make_unique<TestUpstream>(
+            [name](int fd) {
+                pollfd p { fd, POLLIN, 0 };
+                char buffer[4096];
+                if (poll(&p, 1, 5000) == 1 && recv(fd, buffer, sizeof buffer, 0) > 0)
+                    sendAll(fd, name);
+                shutdown(fd, SHUT_RDWR);
+            },
+            "127.0.6.2");
+    };
+    auto a = namedUpstream("A");
+    auto b = namedUpstream("B");
+    auto fallback = namedUpstream("F");
+    auto at = [](const std::unique_ptr<TestUpstream>& u) { return "127.0.6.2:" + std::to_string(u->port()); };
+    startRelay(at(fallback), { { "a.test", at(a) }, { ".b.test", at(b) } });
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        { "GET / HTTP/1.1\r\nHost: www.a.test:8080\r\n\r\n", "A" },
+        { "GET / HTTP/1.1\r\nHost: b.test\r\n\r\n", "B" },
+        { "GET / HTTP/1.1\r\nHost: other.test\r\n\r\n", "F" },
+        { "GET / HTTP/1.0\r\n\r\n", "F" },
+        { clientHello("api.b.test"), "B" },
+        { clientHello(""), "F" },
+    };
+    std::vector<Client*> started;
+    for (const auto& c : cases) {
+        started.push_back(connect());
+        write(started.back(), c.first);
+    }
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(readToEnd(started[i]), cases[i].second) << "case " << i;
+}
+
+TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
+{
+    TestUpstream greeter(
+        [](int fd) {
+            sendAll(fd, "220 hello\r\n");
+            shutdown(fd, SHUT_RDWR);
+        },
+        "127.0.6.2");
+    TestUpstream never([](int fd) { shutdown(fd, SHUT_RDWR); }, "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(greeter.port()),
+        { { "a.test", "127.0.6.2:" + std::to_string(never.port()) } });
+    Client* client = connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readToEnd(client, 8000), "220 hello\r\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_EQ(never.accepted(), 0);
+}
+
+TEST_F(RelayTest, IgnoresDatagramsOfUnknownConversations)
+{
+    TestUpstream upstream([](int fd) { shutdown(fd, SHUT_RDWR); }, "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(relay->port()));
+    inet_pton(AF_INET, "127.0.6.1", &to.sin_addr);
+    // A Push of a conversation that never opened, and a runt.
+    uint8_t push[24 + 4] = { 0x78, 0x56, 0x34, 0x12, 81, 0, 0, 4, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0,
+        0, 'd', 'a', 't', 'a' };
+    sendto(fd, push, sizeof push, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sendto(fd, "short", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->stats().ignoredDatagrams == 2; }));
+    runFor(base.get(), 100);
+    EXPECT_EQ(relay->conversationCount(), 0u);
+    EXPECT_EQ(upstream.accepted(), 0);
+    pollfd p { fd, POLLIN, 0 };
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "nothing is answered";
+    close(fd);
+}
+
+TEST_F(RelayTest, IdleConversationsAreDropped)
+{
+    std::atomic<bool> upstreamSawEnd { false };
+    TestUpstream upstream(
+        [&](int fd) {
+            char c;
+            upstreamSawEnd = recv(fd, &c, 1, 0) == 0; // blocks until the relay lets go
+        },
+        "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+    Client* client = connect();
+    (void)client;
+    ASSERT_TRUE(runUntil(base.get(), [&] { return upstream.accepted() == 1; }));
+    runFor(base.get(), 200);
+    EXPECT_EQ(relay->conversationCount(), 1u);
+    Clock::advanceTicksForTest(61 * 1000);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+    EXPECT_EQ(relay->stats().idleDropped, 1u);
+    ASSERT_TRUE(runUntil(base.get(), [&] { return upstreamSawEnd.load(); }));
+}
+
+TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
+{
+    const std::string body = pattern(24 << 20, 9);
+    std::atomic<bool> allSent { false };
+    TestUpstream upstream(
+        [&](int fd) {
+            readHead(fd);
+            allSent = sendAll(fd, body);
+            shutdown(fd, SHUT_RDWR);
+        },
+        "127.0.6.2");
+    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+    Client* client = connect();
+    write(client, "GET /big HTTP/1.1\r\nHost: a\r\n\r\n");
+    // Nobody reads: the client's window fills, the relay's engine fills,
+    // and the relay stops taking bytes from the upstream.
+    size_t peak = 0;
+    for (int i = 0; i < 20; ++i) {
+        runFor(base.get(), 50);
+        peak = std::max(peak, relay->heldBytes());
+    }
+    EXPECT_FALSE(allSent.load());
+    // One send window unsent or in flight, one receive window, and the upstream queue.
+    const size_t bound = (1204 + 2 * 1024) * 1336 + KcpRelay::UpstreamQueueLimit + 64 * 1024;
+    EXPECT_LE(peak, bound);
+    EXPECT_GT(peak, 1204u * 1336 / 2) << "the engine was filled at all";
+
+    // Reading again drains everything, in order.
+    const std::string got = readToEnd(client, 30000);
+    EXPECT_TRUE(allSent.load());
+    ASSERT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body);
+}

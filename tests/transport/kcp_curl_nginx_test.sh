@@ -1,0 +1,298 @@
+#!/usr/bin/env bash
+# curl through lumaview-proxy over KCP to lumaview-relay, which forwards to a
+# local nginx: plain requests, a large body, an upload, CONNECT tunnels with
+# TLS routed by the ClientHello's server name, many transfers at once, and
+# the same through lumaview-lossy at 10% loss. Ends with clean shutdowns.
+#
+# Usage: kcp_curl_nginx_test.sh LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY
+# Exits 0 on success, 77 when a peer program is missing (CTest skips), 1 with
+# a message on the first failure. Servers listen on 127.0.6.x only.
+# LUMAVIEW_KEEP_TMP=1 keeps the working directory for a post-mortem.
+
+set -u -o pipefail
+
+if [[ $# -ne 3 ]]; then
+    echo "usage: $0 LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY" >&2
+    exit 2
+fi
+PROXY_BIN=$(readlink -f "$1")
+RELAY_BIN=$(readlink -f "$2")
+LOSSY_BIN=$(readlink -f "$3")
+for bin in "$PROXY_BIN" "$RELAY_BIN" "$LOSSY_BIN"; do
+    [[ -x "$bin" ]] || { echo "not executable: $bin" >&2; exit 2; }
+done
+NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
+for tool in curl openssl cmp ss; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
+done
+[[ -n "$NGINX" ]] || { echo "SKIP: nginx is not installed" >&2; exit 77; }
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-kcp.XXXXXX")
+PIDS=()
+CHECKS=0
+ORIGIN_IP=127.0.6.3
+RELAY_IP=127.0.6.1
+
+cleanup() {
+    local status=$?
+    for pid in "${PIDS[@]}"; do
+        kill -0 "$pid" 2>/dev/null && kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in "${PIDS[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    if [[ $status -ne 0 ]]; then
+        for log in proxy.log relay.log lossy.log nginx-error.log; do
+            echo "--- last lines of $log ---" >&2
+            tail -n 30 "$WORK/$log" >&2 2>/dev/null
+        done
+    fi
+    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
+        echo "kept $WORK" >&2
+    else
+        rm -rf "$WORK"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+pass() {
+    CHECKS=$((CHECKS + 1))
+    echo "ok: $*"
+}
+
+is_listening() {
+    ss -Htln "src $1:$2" 2>/dev/null | grep -q .
+}
+
+free_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 12000))
+        is_listening "$1" "$port" || { echo "$port"; return 0; }
+    done
+    return 1
+}
+
+# Waits for "port = N" from a program that prints it; echoes N.
+port_of() {
+    local pid=$1 out=$2
+    for _ in $(seq 100); do
+        grep -q '^port = ' "$out" 2>/dev/null && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    sed -n 's/^port = \(-\{0,1\}[0-9]*\)$/\1/p' "$out"
+}
+
+stop_and_status() {
+    local pid=$1
+    kill -TERM "$pid"
+    for _ in $(seq 100); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            return $?
+        fi
+        sleep 0.1
+    done
+    return 124
+}
+
+# ---------------------------------------------------------------- content
+mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
+printf 'hello over kcp\n' > "$WORK/www/small.txt"
+head -c $((32 * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
+head -c $((8 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/8m.bin"
+head -c $((4 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/4m.bin"
+head -c $((2 * 1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
+
+# The certificate names the tunnel's host, so curl verifies it with --cacert:
+# a tunnel routed anywhere but this nginx fails the handshake.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" -days 2 \
+    -subj "/CN=tls.relay.test" -addext "subjectAltName=DNS:tls.relay.test,DNS:tls.lossy.test" \
+    >"$WORK/openssl.log" 2>&1 || fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
+
+# ---------------------------------------------------------------- nginx
+start_nginx() {
+    for attempt in 1 2 3 4 5; do
+        HTTP_PORT=$(free_port $ORIGIN_IP) && TLS_PORT=$(free_port $ORIGIN_IP) || fail "no free port"
+        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
+        {
+            [[ $(id -u) -eq 0 ]] && echo "user root;"
+            cat <<EOF
+worker_processes 1;
+pid $WORK/nginx.pid;
+error_log $WORK/nginx-error.log warn;
+events { worker_connections 512; }
+http {
+    log_format seen '\$request_method \$request_uri \$server_protocol xncm=[\$http_x_ncm_proxy] '
+                    'pconn=[\$http_proxy_connection] tls=[\$ssl_server_name]';
+    access_log $WORK/access.log seen;
+    client_body_temp_path $WORK/tmp/body;
+    proxy_temp_path $WORK/tmp/proxy;
+    fastcgi_temp_path $WORK/tmp/fastcgi;
+    uwsgi_temp_path $WORK/tmp/uwsgi;
+    scgi_temp_path $WORK/tmp/scgi;
+    default_type application/octet-stream;
+    keepalive_timeout 120s;
+    client_max_body_size 64m;
+    server {
+        listen $ORIGIN_IP:$HTTP_PORT;
+        listen $ORIGIN_IP:$TLS_PORT ssl;
+        ssl_certificate $WORK/cert.pem;
+        ssl_certificate_key $WORK/key.pem;
+        root $WORK/www;
+        location /dav/ { dav_methods PUT; }
+    }
+}
+EOF
+        } > "$WORK/nginx.conf"
+        : > "$WORK/nginx-error.log"
+        "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
+            >"$WORK/nginx.out" 2>&1 &
+        local pid=$!
+        for _ in $(seq 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            if is_listening $ORIGIN_IP "$HTTP_PORT" && is_listening $ORIGIN_IP "$TLS_PORT"; then
+                PIDS+=("$pid")
+                return 0
+            fi
+            sleep 0.1
+        done
+        kill -QUIT "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        echo "nginx could not start (attempt $attempt): $(tail -n 3 "$WORK/nginx-error.log")" >&2
+    done
+    fail "nginx could not start"
+}
+start_nginx
+
+# ---------------------------------------------------------------- relay, lossy link, proxy
+"$RELAY_BIN" --listen $RELAY_IP:0 --upstream $ORIGIN_IP:$HTTP_PORT \
+    --route tls.relay.test=$ORIGIN_IP:$TLS_PORT --route tls.lossy.test=$ORIGIN_IP:$TLS_PORT \
+    --log-level D >"$WORK/relay.out" 2>"$WORK/relay.log" &
+RELAY_PID=$!
+PIDS+=("$RELAY_PID")
+RELAY_PORT=$(port_of "$RELAY_PID" "$WORK/relay.out")
+[[ -n "$RELAY_PORT" && "$RELAY_PORT" -gt 0 ]] || fail "the relay did not start: $(cat "$WORK/relay.out")"
+
+"$LOSSY_BIN" --listen $RELAY_IP:0 --target $RELAY_IP:$RELAY_PORT --loss 10% --duplicate 2% --reorder 2% \
+    --seed 5 >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
+LOSSY_PID=$!
+PIDS+=("$LOSSY_PID")
+LOSSY_PORT=$(port_of "$LOSSY_PID" "$WORK/lossy.out")
+[[ -n "$LOSSY_PORT" && "$LOSSY_PORT" -gt 0 ]] || fail "the lossy forwarder did not start"
+
+printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\nKcpEnabled=1\nKcpHostMapping=.relay.test#%s:%s;.lossy.test#%s:%s\n' \
+    $RELAY_IP "$RELAY_PORT" $RELAY_IP "$LOSSY_PORT" > "$WORK/proxy.conf"
+"$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
+PROXY_PID=$!
+PIDS+=("$PROXY_PID")
+PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out")
+[[ -n "$PROXY_PORT" && "$PROXY_PORT" -gt 0 ]] || fail "the proxy did not start: $(cat "$WORK/proxy.out")"
+echo "nginx $ORIGIN_IP:$HTTP_PORT (TLS $TLS_PORT), relay :$RELAY_PORT, lossy :$LOSSY_PORT, proxy :$PROXY_PORT"
+
+CURL=(curl -sS --max-time 60 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT")
+TLS=(--cacert "$WORK/cert.pem")
+
+# Prints "<http_code> <http_connect>".
+through() {
+    "${CURL[@]}" -w '%{http_code} %{http_connect}' "$@"
+}
+
+expect_status() {
+    [[ "$3" == "$2" ]] || fail "$1: expected status '$2', got '$3'"
+}
+
+# ---------------------------------------------------------------- plain HTTP
+code=$(through -o "$WORK/out/small.txt" "http://www.relay.test:$HTTP_PORT/small.txt") || fail "GET small.txt failed"
+expect_status "GET small.txt" "200 000" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/small.txt" || fail "small.txt arrived altered"
+line=$(grep -F ' /small.txt ' "$WORK/access.log" | tail -n 1)
+[[ "$line" == *"xncm=[Skylark/"* && "$line" == *"pconn=[-]"* ]] || fail "nginx did not see the rewritten head: $line"
+pass "GET of a small file over KCP, head rewritten"
+
+code=$(through -o "$WORK/out/big.bin" "http://www.relay.test/big.bin") || fail "GET big.bin failed"
+expect_status "GET big.bin" "200 000" "$code"
+cmp "$WORK/www/big.bin" "$WORK/out/big.bin" || fail "big.bin (32 MiB) arrived altered"
+pass "GET of 32 MiB over KCP, identical"
+
+code=$(through -T "$WORK/upload.bin" -o /dev/null "http://www.relay.test/dav/up.bin") || fail "PUT failed"
+[[ "$code" == "201 000" || "$code" == "204 000" ]] || fail "PUT answered $code"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/up.bin" || fail "the 2 MiB upload arrived altered"
+pass "PUT of 2 MiB over KCP, identical"
+
+# ---------------------------------------------------------------- CONNECT + TLS
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-small.txt" "https://tls.relay.test/small.txt") ||
+    fail "GET over a CONNECT tunnel failed"
+expect_status "tunnelled GET" "200 200" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/tls-small.txt" || fail "tunnelled small.txt arrived altered"
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-big.bin" "https://tls.relay.test/big.bin") ||
+    fail "large GET over a CONNECT tunnel failed"
+cmp -s "$WORK/www/big.bin" "$WORK/out/tls-big.bin" || fail "tunnelled big.bin arrived altered"
+grep -q 'tls=\[tls.relay.test\]' "$WORK/access.log" || fail "nginx saw no TLS request for tls.relay.test"
+pass "CONNECT tunnel with TLS, routed by server name, certificate verified, 32 MiB identical"
+
+# ---------------------------------------------------------------- concurrency
+pids=()
+for i in 1 2 3 4 5 6; do
+    "${CURL[@]}" -o "$WORK/out/par-http-$i" "http://www.relay.test/8m.bin" & pids+=($!)
+    "${CURL[@]}" "${TLS[@]}" -o "$WORK/out/par-tls-$i" "https://tls.relay.test/8m.bin" & pids+=($!)
+    "${CURL[@]}" -o "$WORK/out/par-small-$i" "http://www.relay.test/small.txt" & pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid" || fail "one of the concurrent transfers failed"
+done
+for i in 1 2 3 4 5 6; do
+    cmp -s "$WORK/www/8m.bin" "$WORK/out/par-http-$i" || fail "concurrent plain transfer $i arrived altered"
+    cmp -s "$WORK/www/8m.bin" "$WORK/out/par-tls-$i" || fail "concurrent tunnelled transfer $i arrived altered"
+    cmp -s "$WORK/www/small.txt" "$WORK/out/par-small-$i" || fail "concurrent small transfer $i arrived altered"
+done
+pass "18 concurrent transfers over KCP (plain, tunnelled, small), all identical"
+
+# ---------------------------------------------------------------- 10% loss
+code=$(through -o "$WORK/out/lossy.bin" "http://www.lossy.test/4m.bin") || fail "GET through the lossy link failed"
+expect_status "lossy GET" "200 000" "$code"
+cmp -s "$WORK/www/4m.bin" "$WORK/out/lossy.bin" || fail "4 MiB through the lossy link arrived altered"
+code=$(through "${TLS[@]}" -T "$WORK/upload.bin" -o /dev/null "https://tls.lossy.test/dav/lossy-up.bin") ||
+    fail "PUT through a tunnel over the lossy link failed"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/lossy-up.bin" || fail "the upload through the lossy link arrived altered"
+pass "10% loss, 2% duplicates, 2% reordered: 4 MiB down and a 2 MiB tunnelled upload, identical"
+
+# ---------------------------------------------------------------- shutdown
+# The last conversations finish while their channels linger in the proxy.
+for _ in $(seq 100); do
+    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 25 ]] && break
+    sleep 0.1
+done
+stop_and_status "$PROXY_PID"
+status=$?
+[[ $status -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM"
+final=$(grep 'stats: {' "$WORK/proxy.log" | tail -n 1)
+[[ "$final" == *"pxyctx=0, remoteconn=0}"* ]] || fail "contexts or remote connections left at shutdown: $final"
+[[ "$final" == *"remotefail=0"* ]] || fail "a connect over KCP failed: $final"
+
+stop_and_status "$LOSSY_PID" || fail "the lossy forwarder did not exit 0"
+grep -q 'dropped=[1-9]' "$WORK/lossy.log" || fail "the lossy link dropped nothing: $(cat "$WORK/lossy.log")"
+stop_and_status "$RELAY_PID"
+status=$?
+[[ $status -eq 0 ]] || fail "the relay exited with status $status after SIGTERM"
+opened=$(grep -c ' opened$' "$WORK/relay.log")
+finished=$(grep -c ' finished: ' "$WORK/relay.log")
+[[ $opened -eq 25 ]] || fail "the relay opened $opened conversations, expected 25"
+[[ $finished -eq $opened ]] || fail "only $finished of $opened conversations finished cleanly"
+if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log"; then
+    fail "a log reports a fault: $(grep -m 5 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log")"
+fi
+pass "SIGTERM: proxy, relay and lossy link exit 0; every conversation finished; $final"
+
+echo "PASS: $CHECKS checks"

@@ -1,0 +1,784 @@
+#include "tools/KcpRelay.h"
+
+#include "proxy/Clock.h"
+#include "proxy/Logger.h"
+#include "transport/KcpControlBlock.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+Logger logRelay("KcpRelay", &rootLogger);
+
+namespace {
+
+// The client's engine settings: both ends must agree on mtu and windows.
+constexpr int Mtu = 1360;
+constexpr int NoDelay = 1;
+constexpr int Interval = 20;
+constexpr int FastResend = 2;
+constexpr int NoCongestionWindow = 0;
+constexpr int SendWindow = 1204;
+constexpr int ReceiveWindow = 1024;
+
+constexpr uint32_t MaxDelay = 1000;
+constexpr int SocketBuffer = 4 << 20;
+constexpr int DatagramsPerRun = 1024; // then other sockets get a turn
+
+bool isTransient(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS;
+}
+
+uint32_t readLe32(const uint8_t* p)
+{
+    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
+        | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::string addressText(const sockaddr* address)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (address->sa_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(address);
+        evutil_inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        port = ntohs(in->sin_port);
+        return std::string(host) + ":" + std::to_string(port);
+    }
+    if (address->sa_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        evutil_inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        port = ntohs(in6->sin6_port);
+        return "[" + std::string(host) + "]:" + std::to_string(port);
+    }
+    return "?";
+}
+
+// Family, port and address bytes, then the conversation id: sockaddr
+// padding never takes part.
+std::string conversationKey(const sockaddr_storage& from, uint32_t conv)
+{
+    std::string key;
+    if (from.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(&from);
+        key.assign(reinterpret_cast<const char*>(&in->sin_port), sizeof in->sin_port);
+        key.append(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr);
+    } else if (from.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(&from);
+        key.assign(reinterpret_cast<const char*>(&in6->sin6_port), sizeof in6->sin6_port);
+        key.append(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
+    }
+    key.append(reinterpret_cast<const char*>(&conv), sizeof conv);
+    return key;
+}
+
+bool splitHostPort(const std::string& text, std::string& host, std::string& port)
+{
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= text.size())
+        return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return !host.empty();
+}
+
+std::string toLower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix)
+{
+    return text.size() >= suffix.size()
+        && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The server name extension of a complete ClientHello body (after the
+// 4-byte handshake header).
+SniffResult serverNameOfClientHello(const uint8_t* p, size_t length, std::string& host)
+{
+    size_t at = 2 + 32; // version, random
+    if (at + 1 > length)
+        return SniffResult::NotFound;
+    at += 1 + p[at]; // session id
+    if (at + 2 > length)
+        return SniffResult::NotFound;
+    at += 2 + ((p[at] << 8) | p[at + 1]); // cipher suites
+    if (at + 1 > length)
+        return SniffResult::NotFound;
+    at += 1 + p[at]; // compression methods
+    if (at + 2 > length)
+        return SniffResult::NotFound;
+    size_t end = std::min(length, at + 2 + ((p[at] << 8) | p[at + 1]));
+    at += 2;
+    while (at + 4 <= end) {
+        const unsigned type = (p[at] << 8) | p[at + 1];
+        const size_t size = (p[at + 2] << 8) | p[at + 3];
+        at += 4;
+        if (at + size > end)
+            return SniffResult::NotFound;
+        if (type == 0) {
+            // server_name_list: length, then (name type, length, name) entries.
+            size_t item = at + 2;
+            while (item + 3 <= at + size) {
+                const unsigned nameType = p[item];
+                const size_t nameLength = (p[item + 1] << 8) | p[item + 2];
+                item += 3;
+                if (item + nameLength > at + size)
+                    return SniffResult::NotFound;
+                if (nameType == 0 && nameLength > 0) {
+                    host = toLower(std::string(reinterpret_cast<const char*>(p + item), nameLength));
+                    return SniffResult::Found;
+                }
+                item += nameLength;
+            }
+            return SniffResult::NotFound;
+        }
+        at += size;
+    }
+    return SniffResult::NotFound;
+}
+
+SniffResult sniffTls(const uint8_t* data, size_t length, std::string& host)
+{
+    // Handshake bytes gathered from consecutive handshake records.
+    std::vector<uint8_t> handshake;
+    size_t at = 0;
+    while (at + 5 <= length && data[at] == 0x16) {
+        const size_t record = (data[at + 3] << 8) | data[at + 4];
+        if (at + 5 + record > length) {
+            handshake.insert(handshake.end(), data + at + 5, data + length);
+            at = length;
+            break;
+        }
+        handshake.insert(handshake.end(), data + at + 5, data + at + 5 + record);
+        at += 5 + record;
+        if (handshake.size() >= 4) {
+            const size_t body = (handshake[1] << 16) | (handshake[2] << 8) | handshake[3];
+            if (handshake.size() >= 4 + body)
+                break;
+        }
+    }
+    if (handshake.size() < 4) {
+        return at < length && data[at] != 0x16 ? SniffResult::NotFound : SniffResult::NeedMore;
+    }
+    if (handshake[0] != 1) // not a ClientHello
+        return SniffResult::NotFound;
+    const size_t body = (handshake[1] << 16) | (handshake[2] << 8) | handshake[3];
+    if (handshake.size() < 4 + body)
+        return at < length ? SniffResult::NotFound : SniffResult::NeedMore;
+    return serverNameOfClientHello(handshake.data() + 4, body, host);
+}
+
+SniffResult sniffHttp(const uint8_t* data, size_t length, std::string& host)
+{
+    const char* text = reinterpret_cast<const char*>(data);
+    const std::string head(text, length);
+    const size_t end = head.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return SniffResult::NeedMore;
+    size_t line = head.find("\r\n");
+    while (line != std::string::npos && line < end) {
+        const size_t start = line + 2;
+        const size_t next = head.find("\r\n", start);
+        const std::string header = head.substr(start, next - start);
+        const size_t colon = header.find(':');
+        if (colon != std::string::npos && toLower(header.substr(0, colon)) == "host") {
+            std::string value = header.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t") + 1);
+            if (!value.empty() && value.front() == '[') {
+                value = value.substr(1, value.find(']') - 1);
+            } else if (std::count(value.begin(), value.end(), ':') == 1) {
+                value = value.substr(0, value.find(':'));
+            }
+            if (value.empty())
+                return SniffResult::NotFound;
+            host = toLower(value);
+            return SniffResult::Found;
+        }
+        line = next;
+    }
+    return SniffResult::NotFound;
+}
+
+} // namespace
+
+SniffResult sniffTargetHost(const uint8_t* data, size_t length, std::string& host)
+{
+    if (length == 0)
+        return SniffResult::NeedMore;
+    if (data[0] == 0x16)
+        return sniffTls(data, length, host);
+    return sniffHttp(data, length, host);
+}
+
+bool relayRouteMatches(const std::string& suffix, const std::string& host)
+{
+    std::string name = toLower(suffix);
+    if (!name.empty() && name.front() == '.')
+        name.erase(0, 1);
+    if (name.empty())
+        return false;
+    const std::string lowered = toLower(host);
+    return lowered == name || endsWith(lowered, "." + name);
+}
+
+// ---------------------------------------------------------------------------
+// One conversation: its engine, its upstream TCP connection and the bytes
+// waiting for that upstream.
+
+class KcpRelay::Conversation {
+public:
+    Conversation(
+        KcpRelay& relay, std::string key, uint32_t conv, const sockaddr_storage& peer, socklen_t length);
+    ~Conversation();
+    Conversation(const Conversation&) = delete;
+    Conversation& operator=(const Conversation&) = delete;
+
+    bool valid() const { return static_cast<bool>(m_engine) && m_timer; }
+    bool answered() const { return m_answered; }
+    const std::string& key() const { return m_key; }
+    size_t heldBytes() const
+    {
+        const KcpControlBlock& kcp = *m_engine;
+        const size_t segments = kcp.nSndBuf() + kcp.nSndQue() + kcp.nRcvBuf() + kcp.nRcvQue();
+        return segments * kcp.mss() + evbuffer_get_length(m_toUpstream.get());
+    }
+    void input(const uint8_t* data, size_t length);
+
+private:
+    void clientToUpstream();
+    void writeUpstream();
+    void upstreamToClient();
+    void resumeUpstreamRead();
+    void tryRoute(bool deadline);
+    void connectUpstream(const Target& target, const std::string& host);
+    void upstreamConnected(short flags);
+    void failUpstream(const char* what, int error);
+    void endClientStream();
+    void closeUpstream();
+    void ackClocked();
+    void handleTimer();
+    void armTimer();
+    size_t sendLimit() const { return m_engine->sndWnd(); }
+
+    static void onTimer(evutil_socket_t, short, void* arg) { static_cast<Conversation*>(arg)->handleTimer(); }
+    static void onUpstreamRead(evutil_socket_t, short, void* arg)
+    {
+        static_cast<Conversation*>(arg)->upstreamToClient();
+    }
+    static void onUpstreamWrite(evutil_socket_t, short flags, void* arg)
+    {
+        static_cast<Conversation*>(arg)->upstreamConnected(flags);
+    }
+
+    KcpRelay& m_relay;
+    std::string m_key;
+    uint32_t m_conv;
+    sockaddr_storage m_peer;
+    socklen_t m_peerLength;
+    std::string m_peerText;
+    std::string m_upstreamName;
+
+    UniqueSocket m_upstream;
+    KcpControlBlockPtr m_engine;
+    EvBufferPtr m_toUpstream;
+    EventPtr m_upstreamRead;
+    EventPtr m_upstreamWrite;
+    EventPtr m_timer;
+
+    bool m_answered = false;
+    bool m_routing = false; // waiting for the bytes that choose the upstream
+    bool m_connected = false; // the upstream accepted the connection
+    bool m_readPaused = false; // the engine holds a full send window
+    bool m_upstreamEnded = false; // no more upstream bytes: our marker is queued
+    bool m_clientEnded = false; // the client's marker has been reached
+    bool m_upstreamShut = false; // the client's end was passed on with a half-close
+    bool m_upstreamFailed = false;
+    uint32_t m_created;
+    uint32_t m_lastActive;
+    uint32_t m_finishedAt = 0; // lowest bit forced, so never 0 once set
+    uint32_t m_delay = Interval;
+    uint64_t m_bytesUp = 0;
+    uint64_t m_bytesDown = 0;
+};
+
+KcpRelay::Conversation::Conversation(
+    KcpRelay& relay, std::string key, uint32_t conv, const sockaddr_storage& peer, socklen_t length)
+    : m_relay(relay)
+    , m_key(std::move(key))
+    , m_conv(conv)
+    , m_peer(peer)
+    , m_peerLength(length)
+    , m_peerText(addressText(reinterpret_cast<const sockaddr*>(&peer)))
+    , m_engine(KcpControlBlock::create(conv, this))
+    , m_toUpstream(evbuffer_new())
+    , m_timer(event_new(relay.m_base, -1, 0, &Conversation::onTimer, this))
+    , m_created(Clock::tickCount())
+    , m_lastActive(m_created)
+{
+    if (!m_engine)
+        return;
+    m_engine->setMtu(Mtu);
+    m_engine->setNoDelay(NoDelay, Interval, FastResend, NoCongestionWindow);
+    m_engine->setWindowSize(SendWindow, ReceiveWindow);
+    m_engine->setStreamMode(true);
+    m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
+        auto* self = static_cast<Conversation*>(user);
+        // A refused datagram is lost like any other; the engine resends it.
+        ssize_t sent = ::sendto(self->m_relay.m_socket.get(), data, static_cast<size_t>(size), 0,
+            reinterpret_cast<const sockaddr*>(&self->m_peer), self->m_peerLength);
+        (void)sent;
+    });
+    m_engine->update(m_created);
+}
+
+KcpRelay::Conversation::~Conversation()
+{
+    m_upstreamRead.reset();
+    m_upstreamWrite.reset();
+    m_timer.reset();
+}
+
+void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
+{
+    const uint32_t now = Clock::tickCount();
+    m_lastActive = now;
+    m_engine->input(data, static_cast<long>(length));
+    if (!m_answered && m_engine->isEstablished()) {
+        m_answered = true;
+        m_engine->open();
+        logRelay.info("conversation %08x from %s opened", m_conv, m_peerText.c_str());
+        if (m_relay.m_routes.empty()) {
+            connectUpstream(m_relay.m_fallback, std::string());
+        } else {
+            m_routing = true;
+        }
+    }
+    if (!m_answered)
+        return;
+    m_engine->update(now);
+    clientToUpstream();
+    resumeUpstreamRead();
+    ackClocked();
+    m_delay = std::max(std::min(m_delay / 2, MaxDelay), m_engine->interval());
+    armTimer();
+}
+
+// Acknowledgements and newly allowed segments go out on arrival instead of
+// at the next tick, so the transfer is clocked by the client's acks.
+void KcpRelay::Conversation::ackClocked()
+{
+    if (m_engine->sendRoom() > 0)
+        m_engine->flush();
+}
+
+void KcpRelay::Conversation::armTimer()
+{
+    timeval tv { static_cast<time_t>(m_delay / 1000), static_cast<suseconds_t>((m_delay % 1000) * 1000) };
+    event_add(m_timer.get(), &tv);
+}
+
+void KcpRelay::Conversation::clientToUpstream()
+{
+    KcpControlBlock& kcp = *m_engine;
+    const bool windowWasFull = kcp.nRcvQue() >= kcp.rcvWnd();
+    // Bytes for a failed upstream are read and dropped so that the
+    // client's marker can still be reached.
+    while (m_upstreamFailed || evbuffer_get_length(m_toUpstream.get()) < UpstreamQueueLimit) {
+        const int size = kcp.peekSize();
+        if (size < 0)
+            break;
+        if (size == 0) {
+            if (!m_clientEnded)
+                logRelay.debug("conversation %08x: client ended its stream", m_conv);
+            m_clientEnded = true;
+            break;
+        }
+        evbuffer_iovec space;
+        if (evbuffer_reserve_space(m_toUpstream.get(), size, &space, 1) < 1)
+            break;
+        const int got = kcp.recv(space.iov_base, size);
+        if (got <= 0)
+            break;
+        space.iov_len = static_cast<size_t>(got);
+        evbuffer_commit_space(m_toUpstream.get(), &space, 1);
+        m_bytesUp += static_cast<uint64_t>(got);
+        if (m_upstreamFailed)
+            evbuffer_drain(m_toUpstream.get(), static_cast<size_t>(got));
+    }
+    if (windowWasFull && kcp.nRcvQue() < kcp.rcvWnd())
+        kcp.flush(); // the client would otherwise wait seconds to probe the window
+    if (m_routing)
+        tryRoute(false);
+    if (m_connected)
+        writeUpstream();
+}
+
+void KcpRelay::Conversation::writeUpstream()
+{
+    evbuffer* queue = m_toUpstream.get();
+    while (evbuffer_get_length(queue) > 0) {
+        evbuffer_iovec chunks[16];
+        const int count = evbuffer_peek(queue, -1, nullptr, chunks, 16);
+        msghdr message {};
+        message.msg_iov = reinterpret_cast<iovec*>(chunks);
+        message.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t n = ::sendmsg(m_upstream.get(), &message, MSG_NOSIGNAL);
+        if (n < 0) {
+            const int error = errno;
+            if (isTransient(error))
+                break;
+            failUpstream("write", error);
+            return;
+        }
+        evbuffer_drain(queue, static_cast<size_t>(n));
+        m_lastActive = Clock::tickCount();
+    }
+    if (evbuffer_get_length(queue) > 0) {
+        event_add(m_upstreamWrite.get(), nullptr);
+    } else if (m_clientEnded && !m_upstreamShut) {
+        // The client will send nothing more: pass its end on, keep reading.
+        ::shutdown(m_upstream.get(), SHUT_WR);
+        m_upstreamShut = true;
+    }
+}
+
+void KcpRelay::Conversation::upstreamToClient()
+{
+    KcpControlBlock& kcp = *m_engine;
+    std::vector<uint8_t>& buffer = m_relay.m_scratch;
+    while (!m_upstreamEnded && static_cast<size_t>(kcp.waitSend()) < sendLimit()) {
+        const ssize_t n = ::recv(m_upstream.get(), buffer.data(), buffer.size(), 0);
+        if (n > 0) {
+            kcp.send(buffer.data(), static_cast<int>(n));
+            m_bytesDown += static_cast<uint64_t>(n);
+            m_lastActive = Clock::tickCount();
+            continue;
+        }
+        if (n < 0 && isTransient(errno))
+            break;
+        if (n < 0)
+            logRelay.debug(
+                "conversation %08x: upstream read failed: %s", m_conv, evutil_socket_error_to_string(errno));
+        endClientStream();
+        break;
+    }
+    if (!m_upstreamEnded && static_cast<size_t>(kcp.waitSend()) >= sendLimit() && !m_readPaused) {
+        event_del(m_upstreamRead.get());
+        m_readPaused = true;
+    }
+    ackClocked();
+}
+
+void KcpRelay::Conversation::resumeUpstreamRead()
+{
+    if (m_readPaused && !m_upstreamEnded && static_cast<size_t>(m_engine->waitSend()) < sendLimit()) {
+        m_readPaused = false;
+        event_add(m_upstreamRead.get(), nullptr);
+    }
+}
+
+// The upstream sent everything it will: our marker follows its last byte.
+void KcpRelay::Conversation::endClientStream()
+{
+    if (m_upstreamEnded)
+        return;
+    m_upstreamEnded = true;
+    if (m_upstreamRead)
+        event_del(m_upstreamRead.get());
+    m_engine->close();
+    logRelay.debug(
+        "conversation %08x: upstream ended, down=%llu", m_conv, static_cast<unsigned long long>(m_bytesDown));
+}
+
+void KcpRelay::Conversation::tryRoute(bool deadline)
+{
+    evbuffer* queue = m_toUpstream.get();
+    const size_t length = std::min(evbuffer_get_length(queue), RouteSniffLimit);
+    std::string host;
+    SniffResult result = SniffResult::NeedMore;
+    if (length > 0)
+        result = sniffTargetHost(evbuffer_pullup(queue, static_cast<ssize_t>(length)), length, host);
+    if (result == SniffResult::NeedMore && !deadline && length < RouteSniffLimit && !m_clientEnded)
+        return;
+    m_routing = false;
+    connectUpstream(m_relay.chooseTarget(host), host);
+}
+
+void KcpRelay::Conversation::connectUpstream(const Target& target, const std::string& host)
+{
+    m_upstreamName = target.name;
+    logRelay.debug("conversation %08x: upstream %s%s%s", m_conv, target.name.c_str(),
+        host.empty() ? "" : " for ", host.c_str());
+    m_upstream.reset(::socket(target.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!m_upstream.valid()) {
+        failUpstream("socket", errno);
+        return;
+    }
+    int one = 1;
+    setsockopt(m_upstream.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(m_upstream.get(), reinterpret_cast<const sockaddr*>(&target.address), target.length) != 0
+        && errno != EINPROGRESS) {
+        failUpstream("connect", errno);
+        return;
+    }
+    m_upstreamRead.reset(event_new(
+        m_relay.m_base, m_upstream.get(), EV_READ | EV_PERSIST, &Conversation::onUpstreamRead, this));
+    m_upstreamWrite.reset(
+        event_new(m_relay.m_base, m_upstream.get(), EV_WRITE, &Conversation::onUpstreamWrite, this));
+    timeval tv { m_relay.m_options.upstreamConnectSeconds, 0 };
+    event_add(m_upstreamWrite.get(), &tv);
+}
+
+void KcpRelay::Conversation::upstreamConnected(short flags)
+{
+    if (!m_connected) {
+        int error = 0;
+        if (flags & EV_TIMEOUT) {
+            error = ETIMEDOUT;
+        } else {
+            socklen_t length = sizeof error;
+            if (getsockopt(m_upstream.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        if (error != 0) {
+            failUpstream("connect", error);
+            return;
+        }
+        m_connected = true;
+        event_add(m_upstreamRead.get(), nullptr);
+    }
+    writeUpstream();
+    if (!m_upstreamFailed)
+        clientToUpstream();
+}
+
+void KcpRelay::Conversation::failUpstream(const char* what, int error)
+{
+    logRelay.warn("conversation %08x: upstream %s %s failed: %s", m_conv, m_upstreamName.c_str(), what,
+        evutil_socket_error_to_string(error));
+    m_relay.m_stats.upstreamFailures += 1;
+    m_upstreamFailed = true;
+    m_routing = false;
+    closeUpstream();
+    evbuffer_drain(m_toUpstream.get(), evbuffer_get_length(m_toUpstream.get()));
+    endClientStream();
+    clientToUpstream();
+}
+
+void KcpRelay::Conversation::closeUpstream()
+{
+    m_upstreamRead.reset();
+    m_upstreamWrite.reset();
+    m_upstream.reset();
+    m_connected = false;
+}
+
+void KcpRelay::Conversation::handleTimer()
+{
+    const uint32_t now = Clock::tickCount();
+    KcpControlBlock& kcp = *m_engine;
+    kcp.update(now);
+    resumeUpstreamRead();
+    if (m_routing && now - m_created >= m_relay.m_options.routeWaitMs)
+        tryRoute(true);
+
+    if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && kcp.waitSend() == 0) {
+        // Both markers are through; only resends remain to be answered.
+        m_finishedAt = now | 1u;
+        closeUpstream();
+        logRelay.info("conversation %08x from %s finished: up=%llu, down=%llu", m_conv, m_peerText.c_str(),
+            static_cast<unsigned long long>(m_bytesUp), static_cast<unsigned long long>(m_bytesDown));
+    }
+    // Signed: m_finishedAt may lie 1 ms ahead of now (its forced low bit).
+    if (m_finishedAt != 0
+        && static_cast<int32_t>(now - m_finishedAt) >= static_cast<int32_t>(m_relay.m_options.lingerMs)) {
+        m_relay.m_stats.finished += 1;
+        m_relay.forget(this);
+        return;
+    }
+    const uint32_t idleLimit = static_cast<uint32_t>(m_relay.m_options.idleTimeoutSeconds) * 1000u;
+    if (idleLimit > 0 && now - m_lastActive >= idleLimit) {
+        logRelay.info("conversation %08x from %s idle for %d s, dropped: up=%llu, down=%llu", m_conv,
+            m_peerText.c_str(), m_relay.m_options.idleTimeoutSeconds,
+            static_cast<unsigned long long>(m_bytesUp), static_cast<unsigned long long>(m_bytesDown));
+        m_relay.m_stats.idleDropped += 1;
+        m_relay.forget(this);
+        return;
+    }
+    // Unacknowledged segments are resent from update(): keep ticking at the
+    // engine's interval while any are out; back off only on a quiet line.
+    m_delay = kcp.waitSend() > 0 ? kcp.interval() : std::max(std::min(m_delay * 2, MaxDelay), kcp.interval());
+    armTimer();
+}
+
+// ---------------------------------------------------------------------------
+// KcpRelay
+
+KcpRelay::KcpRelay(event_base* base, KcpRelayOptions options)
+    : m_base(base)
+    , m_options(std::move(options))
+    , m_scratch(64 * 1024)
+{
+}
+
+KcpRelay::~KcpRelay()
+{
+    m_socketEvent.reset();
+    m_conversations.clear();
+}
+
+namespace {
+bool resolveTarget(const std::string& text, std::string& name, sockaddr_storage& address, socklen_t& length,
+    std::string& error)
+{
+    std::string host, port;
+    if (!splitHostPort(text, host, port)) {
+        error = "not HOST:PORT: " + text;
+        return false;
+    }
+    evutil_addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    evutil_addrinfo* result = nullptr;
+    int rc = evutil_getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+    if (rc != 0 || !result) {
+        error = "can not resolve " + text + ": " + evutil_gai_strerror(rc);
+        return false;
+    }
+    std::memset(&address, 0, sizeof address);
+    std::memcpy(&address, result->ai_addr, result->ai_addrlen);
+    length = static_cast<socklen_t>(result->ai_addrlen);
+    evutil_freeaddrinfo(result);
+    name = text;
+    return true;
+}
+} // namespace
+
+bool KcpRelay::start(std::string& error)
+{
+    if (!resolveTarget(m_options.upstream, m_fallback.name, m_fallback.address, m_fallback.length, error))
+        return false;
+    for (const auto& route : m_options.routes) {
+        Target target;
+        if (!resolveTarget(route.second, target.name, target.address, target.length, error))
+            return false;
+        m_routes.emplace_back(route.first, target);
+    }
+
+    sockaddr_storage address {};
+    socklen_t length = 0;
+    if (!parseSocketAddress(m_options.listen, address, length)) {
+        error = "can not parse the listen address: " + m_options.listen;
+        return false;
+    }
+    m_socket.reset(::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!m_socket.valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    // Every client's window arrives through this one socket.
+    int size = SocketBuffer;
+    setsockopt(m_socket.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    if (::bind(m_socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        error = "can not bind " + m_options.listen + ": " + std::strerror(errno);
+        m_socket.reset();
+        return false;
+    }
+    m_port = boundPort(m_socket.get());
+    m_socketEvent.reset(
+        event_new(m_base, m_socket.get(), EV_READ | EV_PERSIST, &KcpRelay::onDatagrams, this));
+    event_add(m_socketEvent.get(), nullptr);
+    logRelay.info("relay listening on %s (port %d), upstream %s, %d route(s)", m_options.listen.c_str(),
+        m_port, m_fallback.name.c_str(), static_cast<int>(m_routes.size()));
+    return true;
+}
+
+size_t KcpRelay::heldBytes() const
+{
+    size_t total = 0;
+    for (const auto& entry : m_conversations)
+        total += entry.second->heldBytes();
+    return total;
+}
+
+const KcpRelay::Target& KcpRelay::chooseTarget(const std::string& host) const
+{
+    if (!host.empty()) {
+        for (const auto& route : m_routes) {
+            if (relayRouteMatches(route.first, host))
+                return route.second;
+        }
+    }
+    return m_fallback;
+}
+
+void KcpRelay::onDatagrams(evutil_socket_t, short, void* arg)
+{
+    static_cast<KcpRelay*>(arg)->handleDatagrams();
+}
+
+void KcpRelay::handleDatagrams()
+{
+    uint8_t buffer[65536];
+    for (int i = 0; i < DatagramsPerRun; ++i) {
+        sockaddr_storage from;
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(
+            m_socket.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0)
+            break; // drained, or an error the next datagram does not share
+        if (n < static_cast<ssize_t>(KcpSegment::Overhead)) {
+            m_stats.ignoredDatagrams += 1;
+            continue;
+        }
+        const uint32_t conv = readLe32(buffer);
+        std::string key = conversationKey(from, conv);
+        auto it = m_conversations.find(key);
+        if (it == m_conversations.end()) {
+            if (buffer[4] != KcpSegment::Open) {
+                m_stats.ignoredDatagrams += 1;
+                continue;
+            }
+            if (m_conversations.size() >= m_options.maxConversations) {
+                logRelay.warn("conversation %08x from %s refused: %d conversations open", conv,
+                    addressText(reinterpret_cast<sockaddr*>(&from)).c_str(),
+                    static_cast<int>(m_conversations.size()));
+                m_stats.ignoredDatagrams += 1;
+                continue;
+            }
+            auto conversation = std::make_unique<Conversation>(*this, key, conv, from, fromLength);
+            if (!conversation->valid())
+                continue;
+            conversation->input(buffer, static_cast<size_t>(n));
+            if (!conversation->answered()) {
+                m_stats.ignoredDatagrams += 1; // an Open the engine would not accept
+                continue;
+            }
+            m_stats.opened += 1;
+            m_conversations.emplace(std::move(key), std::move(conversation));
+            continue;
+        }
+        it->second->input(buffer, static_cast<size_t>(n));
+    }
+}
+
+void KcpRelay::forget(Conversation* conversation)
+{
+    const std::string key = conversation->key(); // the conversation owns the original
+    m_conversations.erase(key);
+}

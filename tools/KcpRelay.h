@@ -1,0 +1,109 @@
+#pragma once
+#include "proxy/EventPtr.h"
+#include "proxy/Logger.h"
+#include "tools/SocketUtil.h"
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+extern Logger logRelay; // "KcpRelay"
+
+// The relay's settings (lumaview-relay's command line).
+struct KcpRelayOptions {
+    std::string listen; // "ADDR:PORT" of the UDP socket; port 0 picks a free one
+    std::string upstream; // "HOST:PORT": where conversations go unless a route matches
+    // (host suffix, "HOST:PORT"), tried in order against the Host header of
+    // an HTTP request or the server name of a TLS ClientHello.
+    std::vector<std::pair<std::string, std::string>> routes;
+    int idleTimeoutSeconds = 60; // a conversation with no traffic this long is dropped
+    uint32_t lingerMs = 5000; // kept after both ends finished, to answer resends
+    uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route
+    int upstreamConnectSeconds = 10;
+    size_t maxConversations = 4096;
+};
+
+struct KcpRelayStats {
+    uint64_t opened = 0;
+    uint64_t finished = 0; // both streams ended and acknowledged, then forgotten
+    uint64_t idleDropped = 0;
+    uint64_t ignoredDatagrams = 0; // unknown conversation and not an Open, or too short
+    uint64_t upstreamFailures = 0;
+};
+
+// A KCP relay: accepts conversations on one UDP socket (a datagram whose
+// first segment is an Open with a new conversation id starts one, answered
+// by our own Open), opens one TCP connection to an upstream per
+// conversation and relays bytes both ways with back-pressure. The
+// end-of-stream marker goes out when the upstream closes; the client's
+// marker half-closes the upstream. Finished conversations linger, then are
+// forgotten; idle ones are dropped.
+//
+// Memory per conversation is bounded: the engine holds at most a send
+// window of unsent and unacknowledged segments plus a receive window, and
+// bytes waiting for a slow upstream stop at UpstreamQueueLimit.
+//
+// Event-loop thread only; not copyable.
+class KcpRelay {
+public:
+    static constexpr size_t UpstreamQueueLimit = 256 * 1024;
+    static constexpr size_t RouteSniffLimit = 16 * 1024;
+
+    KcpRelay(event_base* base, KcpRelayOptions options);
+    ~KcpRelay();
+    KcpRelay(const KcpRelay&) = delete;
+    KcpRelay& operator=(const KcpRelay&) = delete;
+
+    // Binds and resolves the upstreams; false with a message on failure.
+    bool start(std::string& error);
+    int port() const { return m_port; }
+
+    size_t conversationCount() const { return m_conversations.size(); }
+    // Payload bytes held for all conversations: segments in the engines'
+    // queues and bytes waiting for upstreams.
+    size_t heldBytes() const;
+    const KcpRelayStats& stats() const { return m_stats; }
+
+private:
+    class Conversation;
+    struct Target {
+        std::string name;
+        sockaddr_storage address;
+        socklen_t length = 0;
+    };
+
+    void handleDatagrams();
+    void forget(Conversation* conversation);
+    const Target& chooseTarget(const std::string& host) const;
+    static void onDatagrams(evutil_socket_t fd, short flags, void* arg);
+
+    event_base* m_base;
+    KcpRelayOptions m_options;
+    UniqueSocket m_socket;
+    int m_port = -1;
+    EventPtr m_socketEvent;
+    Target m_fallback;
+    std::vector<std::pair<std::string, Target>> m_routes;
+    // Keyed by the client's address and the conversation id.
+    std::unordered_map<std::string, std::unique_ptr<Conversation>> m_conversations;
+    std::vector<uint8_t> m_scratch; // one upstream read at a time
+    KcpRelayStats m_stats;
+};
+
+// What the first bytes of a client stream say about where it goes.
+enum class SniffResult { Found, NeedMore, NotFound };
+
+// The host named by the start of a stream: the Host header of an HTTP
+// request head (port removed), or the server name of a TLS ClientHello.
+// Lower case.
+SniffResult sniffTargetHost(const uint8_t* data, size_t length, std::string& host);
+
+// A suffix matches its own name and every name below it; a leading dot is
+// optional (".example.test" and "example.test" both match www.example.test).
+bool relayRouteMatches(const std::string& suffix, const std::string& host);

@@ -1,0 +1,80 @@
+#pragma once
+#include <event2/util.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <utility>
+
+// Owns one socket descriptor and closes it when destroyed or reset.
+// Move-only.
+class UniqueSocket {
+public:
+    UniqueSocket() = default;
+    explicit UniqueSocket(evutil_socket_t fd)
+        : m_fd(fd)
+    {
+    }
+    ~UniqueSocket() { reset(); }
+    UniqueSocket(UniqueSocket&& other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1))
+    {
+    }
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+
+    evutil_socket_t get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(evutil_socket_t fd = -1)
+    {
+        if (m_fd >= 0)
+            evutil_closesocket(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    evutil_socket_t m_fd = -1;
+};
+
+// Parses "IPv4:PORT" or "[IPv6]:PORT" like evutil_parse_sockaddr_port, but
+// also takes port 0 ("any free port") for addresses to bind.
+inline bool parseSocketAddress(const std::string& text, sockaddr_storage& out, socklen_t& length)
+{
+    std::string parsed = text;
+    const bool anyPort = text.size() > 2 && text.compare(text.size() - 2, 2, ":0") == 0;
+    if (anyPort)
+        parsed.replace(parsed.size() - 1, 1, "1");
+    out = sockaddr_storage {};
+    int size = sizeof out;
+    if (evutil_parse_sockaddr_port(parsed.c_str(), reinterpret_cast<sockaddr*>(&out), &size) != 0)
+        return false;
+    length = static_cast<socklen_t>(size);
+    if (anyPort) {
+        if (out.ss_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&out)->sin6_port = 0;
+        else
+            reinterpret_cast<sockaddr_in*>(&out)->sin_port = 0;
+    }
+    return true;
+}
+
+// The port a socket is bound to; -1 when it can not be told.
+inline int boundPort(evutil_socket_t fd)
+{
+    sockaddr_storage bound {};
+    socklen_t length = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+        return -1;
+    if (bound.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+    if (bound.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return -1;
+}

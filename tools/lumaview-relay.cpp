@@ -1,0 +1,140 @@
+// The relay at the far end of the proxy's KCP connections: accepts KCP
+// conversations on UDP and carries each to an upstream over TCP.
+#include "proxy/EventPtr.h"
+#include "proxy/Logger.h"
+#include "proxy/NcmProxy.h"
+#include "tools/KcpRelay.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+        "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT\n"
+        "                      [--route SUFFIX=HOST:PORT ...] [--idle-timeout SECONDS]\n"
+        "                      [--log-level LETTER]\n"
+        "\n"
+        "Accepts KCP conversations from lumaview-proxy on UDP ADDR:PORT (port 0 picks\n"
+        "a free one) and carries each over its own TCP connection to an upstream.\n"
+        "\n"
+        "  --listen ADDR:PORT        UDP address to listen on ([::1]:PORT for IPv6).\n"
+        "  --upstream HOST:PORT      where conversations go when no route matches.\n"
+        "  --route SUFFIX=HOST:PORT  conversations whose HTTP Host header or TLS server\n"
+        "                            name is SUFFIX or ends in .SUFFIX go to HOST:PORT;\n"
+        "                            repeatable, tried in order.\n"
+        "  --idle-timeout SECONDS    drop conversations without traffic for this long\n"
+        "                            (default 60; 0 never drops).\n"
+        "  --log-level LETTER        one of UACEWNIDV (default I).\n"
+        "  --help                    show this text.\n"
+        "\n"
+        "Prints \"port = N\" on standard output once it listens, logs to standard error,\n"
+        "and runs until SIGINT or SIGTERM, then exits 0. Exits 1 when it can not start\n"
+        "and 2 on a bad command line.\n");
+}
+
+bool parseSeconds(const char* text, int& out)
+{
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0 || value > 86400 * 365)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+void onStopSignal(evutil_socket_t, short, void* arg)
+{
+    event_base_loopbreak(static_cast<event_base*>(arg));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    KcpRelayOptions options;
+    char logLevel = 'I';
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (arg == "--listen" && hasValue) {
+            options.listen = argv[++i];
+        } else if (arg == "--upstream" && hasValue) {
+            options.upstream = argv[++i];
+        } else if (arg == "--route" && hasValue) {
+            const std::string route = argv[++i];
+            const size_t equals = route.find('=');
+            if (equals == std::string::npos || equals == 0 || equals + 1 == route.size()) {
+                std::fprintf(
+                    stderr, "lumaview-relay: --route wants SUFFIX=HOST:PORT, got %s\n", route.c_str());
+                return 2;
+            }
+            options.routes.emplace_back(route.substr(0, equals), route.substr(equals + 1));
+        } else if (arg == "--idle-timeout" && hasValue) {
+            if (!parseSeconds(argv[++i], options.idleTimeoutSeconds)) {
+                std::fprintf(stderr, "lumaview-relay: bad --idle-timeout: %s\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--log-level" && hasValue && std::strlen(argv[i + 1]) == 1
+            && std::strchr(LevelLetters, argv[i + 1][0])) {
+            logLevel = argv[++i][0];
+        } else {
+            std::fprintf(stderr, "lumaview-relay: unknown or incomplete argument: %s\n\n", arg.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (options.listen.empty() || options.upstream.empty()) {
+        std::fprintf(stderr, "lumaview-relay: --listen and --upstream are required\n\n");
+        usage(stderr);
+        return 2;
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    rootLogger.setOutput(stderrLogOutput);
+    rootLogger.setLevel(logLevel);
+    proxyGlobalInit();
+
+    EventBasePtr base(event_base_new());
+    if (!base) {
+        std::fprintf(stderr, "lumaview-relay: no event base\n");
+        return 1;
+    }
+    {
+        KcpRelay relay(base.get(), options);
+        std::string error;
+        if (!relay.start(error)) {
+            std::fprintf(stderr, "lumaview-relay: %s\n", error.c_str());
+            std::printf("port = -1\n");
+            std::fflush(stdout);
+            return 1;
+        }
+        EventPtr sigint(evsignal_new(base.get(), SIGINT, &onStopSignal, base.get()));
+        EventPtr sigterm(evsignal_new(base.get(), SIGTERM, &onStopSignal, base.get()));
+        event_add(sigint.get(), nullptr);
+        event_add(sigterm.get(), nullptr);
+        std::printf("port = %d\n", relay.port());
+        std::fflush(stdout);
+
+        event_base_dispatch(base.get());
+        const KcpRelayStats& stats = relay.stats();
+        logRelay.info(
+            "relay stopping: opened=%llu, finished=%llu, idle=%llu, ignored=%llu, upstream failures=%llu, "
+            "open now=%d",
+            static_cast<unsigned long long>(stats.opened), static_cast<unsigned long long>(stats.finished),
+            static_cast<unsigned long long>(stats.idleDropped),
+            static_cast<unsigned long long>(stats.ignoredDatagrams),
+            static_cast<unsigned long long>(stats.upstreamFailures),
+            static_cast<int>(relay.conversationCount()));
+    }
+    return 0;
+}
