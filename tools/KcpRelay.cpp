@@ -606,6 +606,7 @@ void KcpRelay::Conversation::handleTimer()
     // Signed: m_finishedAt may lie 1 ms ahead of now (its forced low bit).
     if (m_finishedAt != 0
         && static_cast<int32_t>(now - m_finishedAt) >= static_cast<int32_t>(m_relay.m_options.lingerMs)) {
+        logRelay.debug("conversation %08x from %s forgotten", m_conv, m_peerText.c_str());
         m_relay.m_stats.finished += 1;
         m_relay.forget(this);
         return;

@@ -36,10 +36,10 @@ NcmKcpChannel::NcmKcpChannel(NcmKcpManager* manager, NcmConnKcp* connection, uin
     if (m_engine) {
         m_engine->setOutput([](const uint8_t* data, int length, KcpControlBlock*, void* user) {
             auto* self = static_cast<NcmKcpChannel*>(user);
-            if (self->m_socket < 0)
+            if (!self->m_socket.valid())
                 return;
             // A datagram the kernel refuses is lost like any other; the engine resends it.
-            ssize_t sent = ::send(self->m_socket, data, static_cast<size_t>(length), 0);
+            ssize_t sent = ::send(self->m_socket.get(), data, static_cast<size_t>(length), 0);
             (void)sent;
         });
         m_engine->setStreamMode(true);
@@ -57,8 +57,7 @@ NcmKcpChannel::~NcmKcpChannel()
     m_timerEvent.reset();
     m_notifyEvent.reset();
     m_engine.reset();
-    if (m_socket >= 0)
-        evutil_closesocket(m_socket);
+    m_socket.reset();
 }
 
 void NcmKcpChannel::onSocket(evutil_socket_t, short, void* arg)
@@ -138,7 +137,7 @@ void NcmKcpChannel::pump()
     evbuffer* output = m_connection->output();
     uint32_t moved = 0;
     // Nothing may be queued ahead of our Open, so data waits for connect.
-    if (m_socket >= 0) {
+    if (m_socket.valid()) {
         const int limit = 2 * static_cast<int>(kcp.sndWnd());
         bool full = false;
         while (!full && kcp.waitSend() < limit && evbuffer_get_length(output) > 0) {
@@ -185,14 +184,14 @@ void NcmKcpChannel::handleSocket()
     const bool wasEstablished = kcp.isEstablished();
     uint8_t buffer[DatagramBuffer];
     for (;;) {
-        ssize_t n = ::recv(m_socket, buffer, sizeof buffer, 0);
+        ssize_t n = ::recv(m_socket.get(), buffer, sizeof buffer, 0);
         if (n > 0) {
             kcp.input(buffer, static_cast<long>(n));
             continue;
         }
         if (n == 0)
             continue; // an empty datagram carries nothing
-        const int error = evutil_socket_geterror(m_socket);
+        const int error = evutil_socket_geterror(m_socket.get());
         if (!isTransient(error)) {
             // Recorded for the next Read or Write; it does not end anything by itself.
             m_lastError = error;
@@ -224,7 +223,7 @@ void NcmKcpChannel::handleSocket()
 void NcmKcpChannel::handleTimer()
 {
     auto alive = m_alive;
-    if (m_socket < 0) {
+    if (!m_socket.valid()) {
         // Only a connect that failed at once gets here.
         if (m_pendingConnectError) {
             const int32_t error = m_pendingConnectError;
@@ -312,29 +311,25 @@ int NcmConnKcp::setWindowSize(int sndWnd, int rcvWnd)
 void NcmConnKcp::connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds)
 {
     NcmKcpChannel* channel = m_channel.get();
-    if (isClosed() || !channel || channel->m_socket >= 0 || channel->m_pendingConnectError)
+    if (isClosed() || !channel || channel->m_socket.valid() || channel->m_pendingConnectError)
         return;
 
     int error = 0;
     sockaddr_storage storage;
     int length = 0;
-    evutil_socket_t fd = -1;
+    UniqueSocket fd;
     if (!channel->m_engine) {
         error = ENOMEM;
     } else if (!buildConnectAddress(proxy, address, storage, length)) {
         rootLogger.error("SOMETHING WRONG! can not parse kcp connect address: %s", address.c_str());
         error = EINVAL;
     } else {
-        fd = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
+        fd.reset(::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd.valid())
             error = errno;
-        } else if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(length))
-            != 0) {
-            // A datagram socket connects at once; failing here means no route.
-            error = errno;
-            evutil_closesocket(fd);
-            fd = -1;
-        }
+        else if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(length))
+            != 0)
+            error = errno; // a datagram socket connects at once; failing here means no route
     }
     if (error != 0) {
         // Reported from the loop, never from inside connect().
@@ -346,9 +341,9 @@ void NcmConnKcp::connect(NcmProxy* proxy, const std::string& address, int timeou
     const uint32_t now = Clock::tickCount();
     channel->m_connectStart = now;
     channel->m_connectTimeout = timeoutSeconds > 0 ? static_cast<uint32_t>(timeoutSeconds) * 1000u : 0;
-    channel->m_socket = fd;
+    channel->m_socket = std::move(fd);
     channel->m_socketEvent.reset(
-        event_new(m_base, fd, EV_READ | EV_PERSIST, &NcmKcpChannel::onSocket, channel));
+        event_new(m_base, channel->m_socket.get(), EV_READ | EV_PERSIST, &NcmKcpChannel::onSocket, channel));
     event_add(channel->m_socketEvent.get(), nullptr);
 
     KcpControlBlock& kcp = *channel->m_engine;
@@ -393,7 +388,7 @@ void NcmConnKcp::doClose()
     channel->m_notifyEvent.reset();
     NcmKcpManager* manager = channel->m_manager;
     // Never connected, or its manager is gone: nothing to linger for.
-    if (channel->m_socket < 0 || !manager)
+    if (!channel->m_socket.valid() || !manager)
         return;
     channel->m_engine->close();
     channel->markClosing();

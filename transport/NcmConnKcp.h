@@ -1,6 +1,7 @@
 #pragma once
 #include "transport/KcpControlBlock.h"
 #include "transport/NcmConn.h"
+#include "transport/UniqueSocket.h"
 
 #include <event2/util.h>
 
@@ -30,7 +31,7 @@ public:
     NcmKcpChannel& operator=(const NcmKcpChannel&) = delete;
 
     KcpControlBlock* engine() const { return m_engine.get(); }
-    evutil_socket_t socket() const { return m_socket; }
+    evutil_socket_t socket() const { return m_socket.get(); }
     bool isLingering() const { return m_connection == nullptr; }
     uint32_t closeTime() const { return m_closeTime; }
     uint32_t delay() const { return m_delay; }
@@ -58,7 +59,7 @@ private:
     // go before the engine and the engine before the socket it sends on.
     NcmConnKcp* m_connection;
     NcmKcpManager* m_manager;
-    evutil_socket_t m_socket = -1;
+    UniqueSocket m_socket; // invalid until connect
     KcpControlBlockPtr m_engine;
     uint32_t m_connectStart = 0;
     uint32_t m_connectTimeout = 0; // ms; 0 = none, reported, or connected
