@@ -51,9 +51,9 @@ cleanup() {
     fi
     if [[ $status -ne 0 ]]; then
         echo "--- last lines of the proxy log ---" >&2
-        tail -n 40 "$WORK/proxy.log" 2>/dev/null >&2
+        tail -n 40 "$WORK/proxy.log" >&2 2>/dev/null
         echo "--- nginx error log ---" >&2
-        tail -n 20 "$WORK/nginx-error.log" 2>/dev/null >&2
+        tail -n 20 "$WORK/nginx-error.log" >&2 2>/dev/null
     fi
     if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
         echo "kept $WORK" >&2

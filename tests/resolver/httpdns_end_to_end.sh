@@ -61,7 +61,7 @@ cleanup() {
     if [[ $status -ne 0 ]]; then
         for log in proxy.log httpdns.log silent-httpdns.log dnsmasq.log web.log; do
             echo "--- last lines of $log ---" >&2
-            tail -n 30 "$WORK/$log" 2>/dev/null >&2
+            tail -n 30 "$WORK/$log" >&2 2>/dev/null
         done
     fi
     if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
