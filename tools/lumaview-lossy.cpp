@@ -72,15 +72,15 @@ void printStats(const char* direction, const ImpairmentStats& s)
 
 // Attaches to the tun device DEVICE inside the namespace NETNS; the
 // descriptor keeps working after we return to our own namespace.
-UniqueSocket openTunIn(const std::string& spec, std::string& error)
+UniqueSocket openTunIn(const std::string& where, std::string& error)
 {
-    const size_t colon = spec.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size()) {
-        error = "--tun wants NETNS:DEVICE, got " + spec;
+    const size_t colon = where.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == where.size()) {
+        error = "--tun wants NETNS:DEVICE, got " + where;
         return UniqueSocket();
     }
-    const std::string ns = spec.substr(0, colon);
-    const std::string device = spec.substr(colon + 1);
+    const std::string ns = where.substr(0, colon);
+    const std::string device = where.substr(colon + 1);
     UniqueSocket own(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
     UniqueSocket target(::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC));
     if (!own.valid() || !target.valid() || setns(target.get(), CLONE_NEWNET) != 0) {
