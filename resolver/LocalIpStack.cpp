@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 const char* localIpStackName(ELocalIPStack stack)
@@ -24,7 +23,6 @@ const char* localIpStackName(ELocalIPStack stack)
 }
 
 namespace {
-std::mutex g_detectorMutex;
 std::function<ELocalIPStack()> g_detector;
 
 // Route flags shared by both kernel tables (linux/route.h).
@@ -106,17 +104,13 @@ ELocalIPStack localIpStackFromRoutes(const std::string& ipv4Table, const std::st
 
 void setLocalIpStackDetectorForTest(std::function<ELocalIPStack()> detector)
 {
-    std::lock_guard<std::mutex> lock(g_detectorMutex);
     g_detector = std::move(detector);
 }
 
 ELocalIPStack DetectLocalIPStack()
 {
-    {
-        std::lock_guard<std::mutex> lock(g_detectorMutex);
-        if (g_detector)
-            return g_detector();
-    }
+    if (g_detector)
+        return g_detector();
     return localIpStackFromRoutes(readFile("/proc/net/route"), readFile("/proc/net/ipv6_route"));
 }
 

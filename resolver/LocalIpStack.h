@@ -27,7 +27,8 @@ ELocalIPStack localIpStackFromRoutes(const std::string& ipv4Table, const std::st
 bool hasIpv4DefaultRoute(const std::string& table);
 bool hasIpv6DefaultRoute(const std::string& table);
 
-// Test-only: replaces the detection; an empty function restores it.
+// Test-only: replaces the detection; an empty function restores it. Set it
+// only while no proxy loop runs (the loop thread reads it without a lock).
 void setLocalIpStackDetectorForTest(std::function<ELocalIPStack()> detector);
 
 // Number of zero bytes at the end of a 16-byte address.

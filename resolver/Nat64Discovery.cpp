@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/time.h>
@@ -20,7 +19,6 @@ namespace {
 const char WellKnownName[] = "ipv4only.arpa";
 constexpr int ProbeTimeoutMs = 5000;
 
-std::mutex g_seamMutex;
 Nat64LookupForTest g_lookup;
 uint16_t g_probePort = 0;
 
@@ -51,17 +49,11 @@ int systemLookup(const char* host, std::vector<sockaddr_storage>& results)
 
 int lookup(const char* host, std::vector<sockaddr_storage>& results)
 {
-    Nat64LookupForTest seam;
-    {
-        std::lock_guard<std::mutex> lock(g_seamMutex);
-        seam = g_lookup;
-    }
-    return seam ? seam(host, results) : systemLookup(host, results);
+    return g_lookup ? g_lookup(host, results) : systemLookup(host, results);
 }
 
 uint16_t probePort()
 {
-    std::lock_guard<std::mutex> lock(g_seamMutex);
     return g_probePort ? g_probePort : 53;
 }
 
@@ -207,12 +199,10 @@ void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::
 
 void setNat64LookupForTest(Nat64LookupForTest lookup)
 {
-    std::lock_guard<std::mutex> lock(g_seamMutex);
     g_lookup = std::move(lookup);
 }
 
 void setNat64ProbePortForTest(uint16_t port)
 {
-    std::lock_guard<std::mutex> lock(g_seamMutex);
     g_probePort = port;
 }

@@ -16,7 +16,8 @@ void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::
 
 // Test-only: replaces the system resolver lookup. Gets the host name, fills
 // the addresses in resolver order and returns 0 or a getaddrinfo error code.
-// An empty function restores getaddrinfo.
+// An empty function restores getaddrinfo. Test seams are set only while no
+// proxy loop runs: the loop thread reads them without a lock.
 using Nat64LookupForTest = std::function<int(const char* host, std::vector<sockaddr_storage>& results)>;
 void setNat64LookupForTest(Nat64LookupForTest lookup);
 
