@@ -19,6 +19,7 @@
 set -u -o pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/scripts/lib/testlib.sh"
 BUILD=${1:-$ROOT/build}
 PROXY_BIN=$BUILD/tools/lumaview-proxy
 RELAY_BIN=$BUILD/tools/lumaview-relay
@@ -52,19 +53,12 @@ MODE=netns
 
 cleanup() {
     local status=$?
-    for pid in $LOSSY_PID $PROXY_PID "${PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in $LOSSY_PID $PROXY_PID "${PIDS[@]}"; do
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    stop_pids TERM $LOSSY_PID $PROXY_PID "${PIDS[@]}"
     if [[ $MODE == netns ]]; then
         ip netns del "$NS_CLIENT" 2>/dev/null
         ip netns del "$NS_SERVER" 2>/dev/null
     fi
-    rm -rf "$WORK"
+    remove_workdir "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
@@ -143,19 +137,9 @@ BIG_SIZE=$(stat -c %s "$WORK/www/big")
 echo ok > "$WORK/www/small"
 HTTP_PORT=18080
 {
-    [[ $(id -u) -eq 0 ]] && echo "user root;"
+    nginx_conf_head "$WORK" error 256
+    echo "    access_log off;"
     cat <<EOF
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log error;
-events { worker_connections 256; }
-http {
-    access_log off;
-    client_body_temp_path $WORK/tmp/body;
-    proxy_temp_path $WORK/tmp/proxy;
-    fastcgi_temp_path $WORK/tmp/fastcgi;
-    uwsgi_temp_path $WORK/tmp/uwsgi;
-    scgi_temp_path $WORK/tmp/scgi;
     default_type application/octet-stream;
     sendfile on;
     server {

@@ -17,6 +17,7 @@
 set -u -o pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/scripts/lib/testlib.sh"
 PROXY_BIN=${1:-$ROOT/build/tools/lumaview-proxy}
 ROUNDS=${BENCH_ROUNDS:-3}
 DURATION=${BENCH_DURATION:-3}
@@ -41,74 +42,24 @@ PIDS=()
 
 cleanup() {
     local status=$?
-    for pid in "${PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${PIDS[@]}"; do
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
+    stop_pids TERM "${PIDS[@]}"
+    remove_workdir "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-is_listening() {
-    ss -Htln "sport = :$1" 2>/dev/null | grep -q .
-}
-
-# Below the ephemeral range, so the many short connections of the run do not
-# collide with our listeners.
-free_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 12000))
-        is_listening "$port" || { echo "$port"; return 0; }
-    done
-    return 1
-}
-
-wait_listening() {
-    local pid=$1 port=$2
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || return 1
-        is_listening "$port" && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # ---------------------------------------------------------------- nginx
 mkdir -p "$WORK/www" "$WORK/tmp"
 head -c 512 /dev/urandom | base64 -w 64 > "$WORK/www/small"
 head -c $((10 * 1024 * 1024)) /dev/urandom > "$WORK/www/big"
 BIG_SIZE=$(stat -c %s "$WORK/www/big")
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" -days 2 -subj "/CN=127.0.0.1" \
-    >/dev/null 2>&1 || die "openssl could not make a certificate"
+make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 || die "openssl could not make a certificate"
 
-start_nginx() {
-    for _ in 1 2 3 4 5; do
-        HTTP_PORT=$(free_port) && TLS_PORT=$(free_port) || die "no free port"
-        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
-        {
-            # Workers of a root master would run as nobody and could not
-            # read the private temporary directory.
-            [[ $(id -u) -eq 0 ]] && echo "user root;"
-            cat <<EOF
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log error;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    client_body_temp_path $WORK/tmp/body;
-    proxy_temp_path $WORK/tmp/proxy;
-    fastcgi_temp_path $WORK/tmp/fastcgi;
-    uwsgi_temp_path $WORK/tmp/uwsgi;
-    scgi_temp_path $WORK/tmp/scgi;
+write_nginx_conf() {
+    nginx_conf_head "$WORK" error 4096
+    echo "    access_log off;"
+    cat <<EOF
     default_type application/octet-stream;
     sendfile on;
     keepalive_requests 100000;
@@ -121,18 +72,12 @@ http {
     }
 }
 EOF
-        } > "$WORK/nginx.conf"
-        "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
-            >"$WORK/nginx.out" 2>&1 &
-        local pid=$!
-        if wait_listening "$pid" "$HTTP_PORT" && wait_listening "$pid" "$TLS_PORT"; then
-            PIDS+=("$pid")
-            return 0
-        fi
-        kill -TERM "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
+}
+
+start_nginx() {
+    launch_nginx "$NGINX" write_nginx_conf ||
+        die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
+    PIDS+=("$NGINX_PID")
 }
 
 # ---------------------------------------------------------------- proxies

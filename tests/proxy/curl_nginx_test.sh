@@ -11,6 +11,7 @@
 # LUMAVIEW_KEEP_TMP=1 keeps the working directory for a post-mortem.
 
 set -u -o pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
 
 PROXY_BIN=${1:-}
 if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" ]]; then
@@ -38,59 +39,17 @@ CHECKS=0
 
 cleanup() {
     local status=$?
-    if [[ -n "$PROXY_PID" ]] && kill -0 "$PROXY_PID" 2>/dev/null; then
-        kill -KILL "$PROXY_PID" 2>/dev/null
-        wait "$PROXY_PID" 2>/dev/null
-    fi
-    if [[ -n "$NGINX_PID" ]] && kill -0 "$NGINX_PID" 2>/dev/null; then
-        # QUIT lets the master stop its worker too; KILL would orphan it.
-        kill -QUIT "$NGINX_PID" 2>/dev/null
-        for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$NGINX_PID" 2>/dev/null
-        wait "$NGINX_PID" 2>/dev/null
-    fi
+    [[ -n "$PROXY_PID" ]] && stop_pids KILL "$PROXY_PID"
+    [[ -n "$NGINX_PID" ]] && stop_pids QUIT "$NGINX_PID"
     if [[ $status -ne 0 ]]; then
-        echo "--- last lines of the proxy log ---" >&2
-        tail -n 40 "$WORK/proxy.log" >&2 2>/dev/null
-        echo "--- nginx error log ---" >&2
-        tail -n 20 "$WORK/nginx-error.log" >&2 2>/dev/null
+        tail_logs 40 "$WORK" proxy.log
+        tail_logs 20 "$WORK" nginx-error.log
     fi
-    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
-        echo "kept $WORK" >&2
-    else
-        rm -rf "$WORK"
-    fi
+    remove_workdir "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-pass() {
-    CHECKS=$((CHECKS + 1))
-    echo "ok: $*"
-}
-
-is_listening() {
-    ss -Htln "sport = :$1" 2>/dev/null | grep -q .
-}
-
-# A port from below the kernel's ephemeral range that nothing listens on.
-free_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 12000))
-        if ! is_listening "$port"; then
-            echo "$port"
-            return 0
-        fi
-    done
-    return 1
-}
 
 # ---------------------------------------------------------------- content
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
@@ -103,10 +62,8 @@ head -c $((256 * 1024)) /dev/urandom > "$WORK/post.bin"
 
 # The certificate names 127.0.0.1, so curl verifies it with --cacert: a
 # tunnel that reached anything but this nginx would fail the handshake.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" -days 2 \
-    -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
-    >"$WORK/openssl.log" 2>&1 || fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
+make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 ||
+    fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
 
 # The echo module lets nginx return a request body and the raw request head
 # it received; without it those two checks are skipped.
@@ -119,25 +76,13 @@ write_nginx_conf() {
     local http_port=$1 tls_port=$2 conf=$WORK/nginx.conf
     {
         [[ -n "$ECHO_MODULE" ]] && echo "load_module $ECHO_MODULE;"
-        # Workers of a root master would run as nobody and could not read
-        # the private temporary directory.
-        [[ $(id -u) -eq 0 ]] && echo "user root;"
+        nginx_conf_head "$WORK" warn 256
         cat <<EOF
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log warn;
-events { worker_connections 256; }
-http {
     log_format seen '\$request_method \$request_uri \$server_protocol '
                     'xncm=[\$http_x_ncm_proxy] pconn=[\$http_proxy_connection] '
                     'pauth=[\$http_proxy_authorization] conn=[\$http_connection] '
                     'custom=[\$http_x_lumaview_check]';
     access_log $WORK/access.log seen;
-    client_body_temp_path $WORK/tmp/body;
-    proxy_temp_path $WORK/tmp/proxy;
-    fastcgi_temp_path $WORK/tmp/fastcgi;
-    uwsgi_temp_path $WORK/tmp/uwsgi;
-    scgi_temp_path $WORK/tmp/scgi;
     types { text/plain txt; }
     default_type application/octet-stream;
     # Keep upstream connections open long after a response, so a proxy

@@ -17,6 +17,7 @@
 # and 127.0.0.1. LUMAVIEW_KEEP_TMP=1 keeps the working directory.
 
 set -u -o pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
 
 PROXY_BIN=${1:-}
 HTTPDNS_BIN=${2:-}
@@ -51,38 +52,15 @@ CHECKS=0
 
 cleanup() {
     local status=$?
-    local pid
-    for pid in "${PIDS[@]}"; do
-        if kill -0 "$pid" 2>/dev/null; then
-            kill -KILL "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
-        fi
-    done
+    stop_pids KILL "${PIDS[@]}"
     if [[ $status -ne 0 ]]; then
-        for log in proxy.log httpdns.log silent-httpdns.log dnsmasq.log web.log; do
-            echo "--- last lines of $log ---" >&2
-            tail -n 30 "$WORK/$log" >&2 2>/dev/null
-        done
+        tail_logs 30 "$WORK" proxy.log httpdns.log silent-httpdns.log dnsmasq.log web.log
     fi
-    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
-        echo "kept $WORK" >&2
-    else
-        rm -rf "$WORK"
-    fi
+    remove_workdir "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-pass() {
-    CHECKS=$((CHECKS + 1))
-    echo "ok: $*"
-}
 
 # Waits (at most 10 s) for "port = N" from a program's standard output.
 wait_port() {

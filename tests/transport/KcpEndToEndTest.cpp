@@ -7,6 +7,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/KcpRelay.h"
 #include "tools/LossyLink.h"
+#include "tests/transport/KcpTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -24,17 +25,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::string pattern(size_t size, uint32_t seed)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<char>(x >> 24);
-    }
-    return out;
-}
 
 // The relay, and optionally a lossy forwarder in front of it, on an event
 // loop of their own.

@@ -6,6 +6,7 @@
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 #include "transport/NcmConnKcp.h"
+#include "tests/transport/KcpTestPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -28,17 +29,6 @@ using testsupport::sendAll;
 using testsupport::TestUpstream;
 
 namespace {
-
-std::string pattern(size_t size, uint32_t seed)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<char>(x >> 24);
-    }
-    return out;
-}
 
 // A TLS record carrying a ClientHello, with a server name when one is given.
 std::string clientHello(const std::string& serverName)

@@ -8,6 +8,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
 KcpTestPeer::KcpTestPeer(event_base* base, const char* host)
     : m_host(host)
 {

@@ -26,17 +26,6 @@ struct Seen {
     uint32_t size;
 };
 
-std::string pattern(size_t size, uint32_t seed)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<char>(x >> 24);
-    }
-    return out;
-}
-
 std::string drain(evbuffer* buffer)
 {
     std::string out(evbuffer_get_length(buffer), '\0');

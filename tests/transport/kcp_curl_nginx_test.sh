@@ -10,6 +10,7 @@
 # LUMAVIEW_KEEP_TMP=1 keeps the working directory for a post-mortem.
 
 set -u -o pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
 
 if [[ $# -ne 3 ]]; then
     echo "usage: $0 LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY" >&2
@@ -35,52 +36,15 @@ RELAY_IP=127.0.6.1
 
 cleanup() {
     local status=$?
-    for pid in "${PIDS[@]}"; do
-        kill -0 "$pid" 2>/dev/null && kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${PIDS[@]}"; do
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    stop_pids TERM "${PIDS[@]}"
     if [[ $status -ne 0 ]]; then
-        for log in proxy.log relay.log lossy.log nginx-error.log; do
-            echo "--- last lines of $log ---" >&2
-            tail -n 30 "$WORK/$log" >&2 2>/dev/null
-        done
+        tail_logs 30 "$WORK" proxy.log relay.log lossy.log nginx-error.log
     fi
-    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
-        echo "kept $WORK" >&2
-    else
-        rm -rf "$WORK"
-    fi
+    remove_workdir "$WORK"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-pass() {
-    CHECKS=$((CHECKS + 1))
-    echo "ok: $*"
-}
-
-is_listening() {
-    ss -Htln "src $1:$2" 2>/dev/null | grep -q .
-}
-
-free_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 12000))
-        is_listening "$1" "$port" || { echo "$port"; return 0; }
-    done
-    return 1
-}
 
 # Waits for "port = N" from a program that prints it; echoes N.
 port_of() {
@@ -116,32 +80,16 @@ head -c $((2 * 1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
 
 # The certificate names the tunnel's host, so curl verifies it with --cacert:
 # a tunnel routed anywhere but this nginx fails the handshake.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" -days 2 \
-    -subj "/CN=tls.relay.test" -addext "subjectAltName=DNS:tls.relay.test,DNS:tls.lossy.test" \
-    >"$WORK/openssl.log" 2>&1 || fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
+make_cert "$WORK" tls.relay.test DNS:tls.relay.test,DNS:tls.lossy.test ||
+    fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
 
 # ---------------------------------------------------------------- nginx
-start_nginx() {
-    for attempt in 1 2 3 4 5; do
-        HTTP_PORT=$(free_port $ORIGIN_IP) && TLS_PORT=$(free_port $ORIGIN_IP) || fail "no free port"
-        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
-        {
-            [[ $(id -u) -eq 0 ]] && echo "user root;"
-            cat <<EOF
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log warn;
-events { worker_connections 512; }
-http {
+write_nginx_conf() {
+    nginx_conf_head "$WORK" warn 512
+    cat <<EOF
     log_format seen '\$request_method \$request_uri \$server_protocol xncm=[\$http_x_ncm_proxy] '
                     'pconn=[\$http_proxy_connection] tls=[\$ssl_server_name]';
     access_log $WORK/access.log seen;
-    client_body_temp_path $WORK/tmp/body;
-    proxy_temp_path $WORK/tmp/proxy;
-    fastcgi_temp_path $WORK/tmp/fastcgi;
-    uwsgi_temp_path $WORK/tmp/uwsgi;
-    scgi_temp_path $WORK/tmp/scgi;
     default_type application/octet-stream;
     keepalive_timeout 120s;
     client_max_body_size 64m;
@@ -155,26 +103,10 @@ http {
     }
 }
 EOF
-        } > "$WORK/nginx.conf"
-        : > "$WORK/nginx-error.log"
-        "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
-            >"$WORK/nginx.out" 2>&1 &
-        local pid=$!
-        for _ in $(seq 100); do
-            kill -0 "$pid" 2>/dev/null || break
-            if is_listening $ORIGIN_IP "$HTTP_PORT" && is_listening $ORIGIN_IP "$TLS_PORT"; then
-                PIDS+=("$pid")
-                return 0
-            fi
-            sleep 0.1
-        done
-        kill -QUIT "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-        echo "nginx could not start (attempt $attempt): $(tail -n 3 "$WORK/nginx-error.log")" >&2
-    done
-    fail "nginx could not start"
 }
-start_nginx
+
+launch_nginx "$NGINX" write_nginx_conf $ORIGIN_IP || fail "nginx could not start"
+PIDS+=("$NGINX_PID")
 
 # ---------------------------------------------------------------- relay, lossy link, proxy
 "$RELAY_BIN" --listen $RELAY_IP:0 --upstream $ORIGIN_IP:$HTTP_PORT \

@@ -4,9 +4,9 @@ target_link_libraries(conn_kcp_test PRIVATE lumaview_transport)
 
 # The relay driven by the proxy's KCP connections, and whole requests
 # through proxy, relay (and a lossy link) to a local upstream.
-lumaview_add_test(kcp_relay_test KcpRelayTest.cpp)
+lumaview_add_test(kcp_relay_test KcpRelayTest.cpp KcpTestPeer.cpp)
 target_link_libraries(kcp_relay_test PRIVATE lumaview_relay)
-lumaview_add_test(kcp_end_to_end_test KcpEndToEndTest.cpp)
+lumaview_add_test(kcp_end_to_end_test KcpEndToEndTest.cpp KcpTestPeer.cpp)
 target_link_libraries(kcp_end_to_end_test PRIVATE lumaview_relay)
 
 # Real peers (curl, nginx, openssl) through the built proxy, relay and lossy

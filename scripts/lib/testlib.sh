@@ -1,0 +1,147 @@
+# shellcheck shell=bash
+# Helpers shared by the end-to-end test scripts and the benchmarks. Sourcing
+# this file only defines functions; the caller owns its globals (WORK, PIDS,
+# CHECKS) and its traps.
+
+# Ends the script with a message; the EXIT trap then cleans up.
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Counts a passed check, so the summary can say how many ran.
+pass() {
+    CHECKS=$((CHECKS + 1))
+    echo "ok: $*"
+}
+
+# Stops each given process with SIGNAL, allows it 5 s to exit, then kills and
+# reaps it, so no peer outlives the script. QUIT suits nginx: its master then
+# stops the worker too, where KILL would orphan it.
+stop_pids() {
+    local signal=$1 pid
+    shift
+    for pid in "$@"; do
+        kill -0 "$pid" 2>/dev/null && kill -"$signal" "$pid" 2>/dev/null
+    done
+    for pid in "$@"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    return 0
+}
+
+# Prints the last LINES lines of each named log in DIR to stderr, for the
+# post-mortem of a failed run; logs that were never written are skipped.
+tail_logs() {
+    local lines=$1 dir=$2 log
+    shift 2
+    for log in "$@"; do
+        echo "--- last lines of $log ---" >&2
+        tail -n "$lines" "$dir/$log" >&2 2>/dev/null
+    done
+    return 0
+}
+
+# Removes the working directory unless LUMAVIEW_KEEP_TMP=1 asks to keep it.
+remove_workdir() {
+    if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then
+        echo "kept $1" >&2
+    else
+        rm -rf "$1"
+    fi
+}
+
+# True when something listens on TCP PORT (on ADDRESS only, when given).
+is_listening() {
+    local port=$1 address=${2:-}
+    if [[ -n "$address" ]]; then
+        ss -Htln "src $address:$port" 2>/dev/null | grep -q .
+    else
+        ss -Htln "sport = :$port" 2>/dev/null | grep -q .
+    fi
+}
+
+# Echoes a TCP port below the kernel's ephemeral range that nothing listens
+# on (on ADDRESS, when given), so the many short connections of a run do not
+# collide with our listeners. Fails after 100 tries.
+free_port() {
+    local address=${1:-} port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 12000))
+        is_listening "$port" "$address" || { echo "$port"; return 0; }
+    done
+    return 1
+}
+
+# Waits at most 10 s for process PID to listen on PORT (on ADDRESS, when
+# given); fails at once if the process exits.
+wait_listening() {
+    local pid=$1 port=$2 address=${3:-}
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        is_listening "$port" "$address" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Makes DIR/key.pem and DIR/cert.pem, a self-signed P-256 certificate for
+# subject CN with the subjectAltName SAN, so that clients can verify peers
+# with --cacert. openssl's output goes to DIR/openssl.log.
+make_cert() {
+    local dir=$1 cn=$2 san=$3
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$dir/key.pem" -out "$dir/cert.pem" -days 2 \
+        -subj "/CN=$cn" -addext "subjectAltName=$san" >"$dir/openssl.log" 2>&1
+}
+
+# Prints the start of an nginx configuration that keeps every file in DIR
+# (pid, error log at LEVEL, temporary paths) and allows CONNECTIONS per
+# worker; the caller goes on inside the open "http {" block.
+nginx_conf_head() {
+    local dir=$1 level=$2 connections=$3
+    # Workers of a root master would run as nobody and could not read the
+    # private temporary directory.
+    [[ $(id -u) -eq 0 ]] && echo "user root;"
+    cat <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/nginx-error.log $level;
+events { worker_connections $connections; }
+http {
+    client_body_temp_path $dir/tmp/body;
+    proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+CONF
+}
+
+# Starts NGINX (the binary) in the background on two fresh ports, HTTP_PORT
+# and TLS_PORT (on ADDRESS, when given), with the configuration that the
+# caller's function WRITE_CONF writes to $WORK/nginx.conf; sets NGINX_PID.
+# A free port can be taken between the check and nginx's bind, so this
+# retries with other ports, five times at most.
+launch_nginx() {
+    local nginx=$1 write_conf=$2 address=${3:-} attempt
+    for attempt in 1 2 3 4 5; do
+        HTTP_PORT=$(free_port "$address") && TLS_PORT=$(free_port "$address") || return 1
+        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
+        "$write_conf" > "$WORK/nginx.conf"
+        : > "$WORK/nginx-error.log"
+        "$nginx" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
+            >"$WORK/nginx.out" 2>&1 &
+        NGINX_PID=$!
+        if wait_listening "$NGINX_PID" "$HTTP_PORT" "$address" &&
+            wait_listening "$NGINX_PID" "$TLS_PORT" "$address"; then
+            return 0
+        fi
+        kill -QUIT "$NGINX_PID" 2>/dev/null
+        wait "$NGINX_PID" 2>/dev/null
+        NGINX_PID=
+        echo "nginx could not start (attempt $attempt): $(tail -n 3 "$WORK/nginx-error.log" "$WORK/nginx.out")" >&2
+    done
+    return 1
+}
