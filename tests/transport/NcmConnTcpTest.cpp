@@ -60,6 +60,17 @@ protected:
         }
         return fd;
     }
+    // A connection that has reported Connect, and the accepted peer socket.
+    void connectedPair(std::unique_ptr<NcmConnTcp>& conn, int& peer)
+    {
+        int port = 0;
+        int lfd = listener(port);
+        conn = makeConn();
+        conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+        ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
+        peer = acceptOne(lfd);
+        ASSERT_GE(peer, 0);
+    }
     size_t countOf(NcmConn::Event e) const
     {
         size_t n = 0;
@@ -205,12 +216,9 @@ TEST_F(ConnTcpTest, HangingConnectTimesOutOnceWithTheOwedWrite)
 
 TEST_F(ConnTcpTest, BackPressureHoldsTheWriteEventUntilTheQueueDrains)
 {
-    int port = 0;
-    int lfd = listener(port);
-    auto conn = makeConn();
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
-    ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
-    int peer = acceptOne(lfd);
+    std::unique_ptr<NcmConnTcp> conn;
+    int peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connectedPair(conn, peer));
 
     const std::string chunk(64 * 1024, 'x');
     const size_t total = 24 * 1024 * 1024; // more than the kernel buffers hold
@@ -235,12 +243,9 @@ TEST_F(ConnTcpTest, BackPressureHoldsTheWriteEventUntilTheQueueDrains)
 
 TEST_F(ConnTcpTest, CloseSilencesEverything)
 {
-    int port = 0;
-    int lfd = listener(port);
-    auto conn = makeConn();
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
-    ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
-    int peer = acceptOne(lfd);
+    std::unique_ptr<NcmConnTcp> conn;
+    int peer = -1;
+    ASSERT_NO_FATAL_FAILURE(connectedPair(conn, peer));
     conn->requestRead();
     conn->close();
     conn->close();
