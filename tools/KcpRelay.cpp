@@ -680,26 +680,10 @@ bool KcpRelay::start(std::string& error)
         m_routes.emplace_back(route.first, target);
     }
 
-    sockaddr_storage address {};
-    socklen_t length = 0;
-    if (!parseSocketAddress(m_options.listen, address, length)) {
-        error = "can not parse the listen address: " + m_options.listen;
-        return false;
-    }
-    m_socket.reset(::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!m_socket.valid()) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
     // Every client's window arrives through this one socket.
-    int size = SocketBuffer;
-    setsockopt(m_socket.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    if (::bind(m_socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        error = "can not bind " + m_options.listen + ": " + std::strerror(errno);
-        m_socket.reset();
+    m_socket = bindUdpSocket(m_options.listen, SocketBuffer, error);
+    if (!m_socket.valid())
         return false;
-    }
     m_port = boundPort(m_socket.get());
     m_socketEvent.reset(
         event_new(m_base, m_socket.get(), EV_READ | EV_PERSIST, &KcpRelay::onDatagrams, this));

@@ -177,21 +177,9 @@ bool LossyUdpForwarder::start(std::string& error)
         error = "can not parse the target address: " + m_options.target;
         return false;
     }
-    sockaddr_storage address {};
-    socklen_t length = 0;
-    if (!parseSocketAddress(m_options.listen, address, length)) {
-        error = "can not parse the listen address: " + m_options.listen;
+    m_socket = bindUdpSocket(m_options.listen, 4 << 20, error);
+    if (!m_socket.valid())
         return false;
-    }
-    m_socket.reset(::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!m_socket.valid() || ::bind(m_socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        error = "can not bind " + m_options.listen + ": " + std::strerror(errno);
-        m_socket.reset();
-        return false;
-    }
-    int size = 4 << 20;
-    setsockopt(m_socket.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     m_port = boundPort(m_socket.get());
     m_socketEvent.reset(
         event_new(m_base, m_socket.get(), EV_READ | EV_PERSIST, &LossyUdpForwarder::onClient, this));

@@ -4,6 +4,8 @@
 #include <event2/util.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -42,4 +44,29 @@ inline int boundPort(evutil_socket_t fd)
     if (bound.ss_family == AF_INET)
         return ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     return -1;
+}
+
+// A non-blocking UDP socket bound to "ADDR:PORT" (port 0: any free port),
+// with both kernel buffers asked to hold bufferBytes. Invalid on failure,
+// with the reason in error.
+inline UniqueSocket bindUdpSocket(const std::string& listen, int bufferBytes, std::string& error)
+{
+    sockaddr_storage address {};
+    socklen_t length = 0;
+    if (!parseSocketAddress(listen, address, length)) {
+        error = "can not parse the listen address: " + listen;
+        return UniqueSocket();
+    }
+    UniqueSocket socket(::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket.valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return UniqueSocket();
+    }
+    setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+    setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        error = "can not bind " + listen + ": " + std::strerror(errno);
+        return UniqueSocket();
+    }
+    return socket;
 }
