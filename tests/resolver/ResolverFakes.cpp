@@ -27,18 +27,8 @@ void put16(Bytes& out, uint16_t value)
 
 int bindOn(const std::string& address, int type)
 {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(53);
-    inet_pton(AF_INET, address.c_str(), &sin.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0
-        || (type == SOCK_STREAM && listen(fd, 16) != 0)) {
+    int fd = testsupport::bindSocket(address.c_str(), 53, type);
+    if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
         close(fd);
         return -1;
     }

@@ -85,9 +85,9 @@ void runFor(event_base* base, int milliseconds)
     event_base_dispatch(base);
 }
 
-evutil_socket_t listenTcp(const char* host, int& port, int backlog)
+evutil_socket_t bindSocket(const char* host, int port, int type)
 {
-    evutil_socket_t fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    evutil_socket_t fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int one = 1;
@@ -97,10 +97,23 @@ evutil_socket_t listenTcp(const char* host, int& port, int backlog)
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, host, &address.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
+    return fd;
+}
+
+evutil_socket_t listenTcp(const char* host, int& port, int backlog)
+{
+    evutil_socket_t fd = bindSocket(host, port, SOCK_STREAM);
+    if (fd < 0)
+        return -1;
+    if (listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    sockaddr_in address;
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     port = ntohs(address.sin_port);

@@ -35,6 +35,10 @@ bool runUntil(event_base* base, const std::function<bool()>& pred, int timeoutMs
 // Runs the loop for the given time.
 void runFor(event_base* base, int milliseconds);
 
+// A socket of the given type (SOCK_STREAM, SOCK_DGRAM) bound to host:port
+// with SO_REUSEADDR; -1 on failure.
+evutil_socket_t bindSocket(const char* host, int port, int type);
+
 // A listening TCP socket on host:0 (or a given port); returns -1 on failure.
 evutil_socket_t listenTcp(const char* host, int& port, int backlog = 16);
 
