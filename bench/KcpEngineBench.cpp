@@ -40,4 +40,9 @@ void BM_KcpStreamGoodput(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_KcpStreamGoodput)->ArgName("loss_pct")->Arg(0)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_KcpStreamGoodput)
+    ->ArgName("loss_pct")
+    ->Arg(0)
+    ->Arg(10)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

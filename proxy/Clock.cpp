@@ -5,8 +5,8 @@
 #include <ctime>
 
 namespace {
-std::atomic<int64_t> g_secondsOffset{0};
-std::atomic<int64_t> g_ticksOffset{0};
+std::atomic<int64_t> g_secondsOffset { 0 };
+std::atomic<int64_t> g_ticksOffset { 0 };
 } // namespace
 
 namespace Clock {
@@ -19,13 +19,19 @@ int64_t nowSeconds()
 uint32_t tickCount()
 {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now().time_since_epoch())
+        std::chrono::steady_clock::now().time_since_epoch())
                   .count();
     return static_cast<uint32_t>(static_cast<uint64_t>(ms + g_ticksOffset.load(std::memory_order_relaxed)));
 }
 
-void advanceSecondsForTest(int64_t seconds) { g_secondsOffset += seconds; }
-void advanceTicksForTest(int64_t milliseconds) { g_ticksOffset += milliseconds; }
+void advanceSecondsForTest(int64_t seconds)
+{
+    g_secondsOffset += seconds;
+}
+void advanceTicksForTest(int64_t milliseconds)
+{
+    g_ticksOffset += milliseconds;
+}
 void resetForTest()
 {
     g_secondsOffset = 0;

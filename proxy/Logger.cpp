@@ -58,13 +58,13 @@ void Logger::write(char letter, const char* format, va_list args)
     }
 }
 
-#define NCM_LOGGER_METHOD(name, letter)                                                            \
-    void Logger::name(const char* format, ...)                                                     \
-    {                                                                                              \
-        va_list args;                                                                              \
-        va_start(args, format);                                                                    \
-        write(letter, format, args);                                                               \
-        va_end(args);                                                                              \
+#define NCM_LOGGER_METHOD(name, letter)                                                                      \
+    void Logger::name(const char* format, ...)                                                               \
+    {                                                                                                        \
+        va_list args;                                                                                        \
+        va_start(args, format);                                                                              \
+        write(letter, format, args);                                                                         \
+        va_end(args);                                                                                        \
     }
 NCM_LOGGER_METHOD(error, 'E')
 NCM_LOGGER_METHOD(warn, 'W')
@@ -109,8 +109,8 @@ bool growLogLine(LogLineBuffer& buffer, size_t newCapacity)
 
 } // namespace
 
-bool formatLogLine(LogLineBuffer& buffer, size_t reserve, char level, const char* tag,
-                   const char* format, va_list args)
+bool formatLogLine(
+    LogLineBuffer& buffer, size_t reserve, char level, const char* tag, const char* format, va_list args)
 {
     const unsigned threadId = static_cast<unsigned>(syscall(SYS_gettid));
     if (reserve >= buffer.capacity)
@@ -127,8 +127,8 @@ bool formatLogLine(LogLineBuffer& buffer, size_t reserve, char level, const char
 
     // The thread id is shown as eight upper-case hexadecimal digits.
     size_t limit = buffer.capacity - reserve;
-    int header = std::snprintf(buffer.data, limit, "%s {0x%08X}[%c][%s] ", timeText, threadId, level,
-                               tag ? tag : "");
+    int header = std::snprintf(
+        buffer.data, limit, "%s {0x%08X}[%c][%s] ", timeText, threadId, level, tag ? tag : "");
     if (header < 0 || static_cast<size_t>(header) >= limit) {
         static const char insufficient[] = "[logger_insufficient_buffer]";
         size_t n = std::min(sizeof insufficient - 1, limit - 1);

@@ -22,7 +22,11 @@ void buildLevelRankTable();
 
 class Logger {
 public:
-    constexpr Logger(const char* tag, Logger* parent) : m_parent(parent), m_tag(tag) {}
+    constexpr Logger(const char* tag, Logger* parent)
+        : m_parent(parent)
+        , m_tag(tag)
+    {
+    }
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
@@ -51,18 +55,20 @@ private:
 };
 
 extern Logger rootLogger;
-extern Logger logProxy;         // "NcmProxy"
-extern Logger logDnsClient;     // "NcmDnsClient"
-extern Logger logRemote;        // "NcmRemote"
-extern Logger logContext;       // "NcmProxyContext"
+extern Logger logProxy; // "NcmProxy"
+extern Logger logDnsClient; // "NcmDnsClient"
+extern Logger logRemote; // "NcmRemote"
+extern Logger logContext; // "NcmProxyContext"
 extern Logger logDnsResolution; // "NcmDnsResolution"
-extern Logger logNat64;         // "Nat64PrefixUtil"
+extern Logger logNat64; // "Nat64PrefixUtil"
 
 // A line under construction: starts on caller-owned inline storage and moves
 // to a heap block only for long messages.
 struct LogLineBuffer {
     LogLineBuffer(char* inlineStorage, size_t inlineCapacity)
-        : inlineData(inlineStorage), capacity(inlineCapacity), data(inlineStorage)
+        : inlineData(inlineStorage)
+        , capacity(inlineCapacity)
+        , data(inlineStorage)
     {
         if (capacity > 0)
             data[0] = '\0';
@@ -82,8 +88,8 @@ constexpr size_t LogLineMaxCapacity = 1024 * 1024;
 
 // Renders "<time> {0x<thread>}[<L>][<tag>] <message>" into the buffer.
 // Returns true when the whole line was written.
-bool formatLogLine(LogLineBuffer& buffer, size_t reserve, char level, const char* tag,
-                   const char* format, va_list args);
+bool formatLogLine(
+    LogLineBuffer& buffer, size_t reserve, char level, const char* tag, const char* format, va_list args);
 
 // libevent's log callback.
 void libeventLogHook(int severity, const char* message);

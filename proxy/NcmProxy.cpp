@@ -29,7 +29,8 @@ ProxyRuntime::ProxyRuntime() = default;
 ProxyRuntime::~ProxyRuntime() = default;
 
 NcmProxy::NcmProxy()
-    : runtime(std::make_unique<ProxyRuntime>()), rng(static_cast<uint32_t>(std::time(nullptr)))
+    : runtime(std::make_unique<ProxyRuntime>())
+    , rng(static_cast<uint32_t>(std::time(nullptr)))
 {
 }
 
@@ -77,8 +78,7 @@ void NcmProxy::doActivate(const char* text)
     address.sin_port = htons(static_cast<uint16_t>(config.fixedLocalPort > 0 ? config.fixedLocalPort : 0));
 
     errno = 0;
-    runtime->listener.reset(evconnlistener_new_bind(
-        runtime->eventBase.get(), &NcmProxy::onAccept, this,
+    runtime->listener.reset(evconnlistener_new_bind(runtime->eventBase.get(), &NcmProxy::onAccept, this,
         LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, -1,
         reinterpret_cast<sockaddr*>(&address), sizeof address));
     int bindError = errno;
@@ -86,8 +86,9 @@ void NcmProxy::doActivate(const char* text)
         evconnlistener_set_error_cb(runtime->listener.get(), &NcmProxy::onListenerError);
         sockaddr_storage bound;
         socklen_t length = sizeof bound;
-        if (getsockname(evconnlistener_get_fd(runtime->listener.get()), reinterpret_cast<sockaddr*>(&bound),
-                        &length) == 0
+        if (getsockname(
+                evconnlistener_get_fd(runtime->listener.get()), reinterpret_cast<sockaddr*>(&bound), &length)
+                == 0
             && bound.ss_family == AF_INET) {
             runtime->port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
         }
@@ -115,7 +116,8 @@ void NcmProxy::doActivate(const char* text)
         return;
     }
 
-    logProxy.error("local proxy failed. errno=%d, err=%s", bindError, evutil_socket_error_to_string(bindError));
+    logProxy.error(
+        "local proxy failed. errno=%d, err=%s", bindError, evutil_socket_error_to_string(bindError));
     // Unlike a running service, a failed one keeps nothing: a later
     // activation tries to bind again.
     runtime->listener.reset();
@@ -198,7 +200,7 @@ void NcmProxy::sweepIdleContexts(int64_t now)
     }
     for (NcmProxyContext* context : idle) {
         logProxy.debug("destroy timeout context: %p (%s, %s)", static_cast<void*>(context),
-                       context->requestHost().c_str(), context->remoteName().c_str());
+            context->requestHost().c_str(), context->remoteName().c_str());
         auto it = runtime->contextTable.find(context);
         std::unique_ptr<NcmProxyContext> owned = std::move(it->second);
         runtime->contextTable.erase(it);
@@ -210,7 +212,8 @@ void NcmProxy::onListenerError(evconnlistener*, void* arg)
 {
     NcmProxy* self = static_cast<NcmProxy*>(arg);
     int error = EVUTIL_SOCKET_ERROR();
-    logProxy.error("LISTENER ERROR! error %d (%s). stop local proxy.", error, evutil_socket_error_to_string(error));
+    logProxy.error(
+        "LISTENER ERROR! error %d (%s). stop local proxy.", error, evutil_socket_error_to_string(error));
     event_base_loopexit(self->runtime->eventBase.get(), nullptr);
 }
 
@@ -233,8 +236,8 @@ void NcmProxy::dumpStats()
     std::string summary = statsText();
     logProxy.info("stats: {dnsctx=%d, pxyctx=%d, remoteconn=%d} dnsreq=%d, pxyreq=%d, remotesuc=%d, "
                   "remotefail=%d\n\t\t%s",
-                  stats->dnsctx, stats->pxyctx, stats->remoteconn, stats->dnsreq, stats->pxyreq,
-                  stats->remotesuc, stats->remotefail, summary.c_str());
+        stats->dnsctx, stats->pxyctx, stats->remoteconn, stats->dnsreq, stats->pxyreq, stats->remotesuc,
+        stats->remotefail, summary.c_str());
 }
 
 void NcmProxy::destroyContext(NcmProxyContext* context)

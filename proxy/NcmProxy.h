@@ -28,10 +28,10 @@ struct ProxyRuntime {
     std::unordered_map<NcmProxyContext*, std::unique_ptr<NcmProxyContext>> contextTable;
     EventBasePtr eventBase;
     ListenerPtr listener;
-    std::atomic<int> port{-1};
+    std::atomic<int> port { -1 };
     std::mutex activationLock;
     std::thread loopThread;
-    std::atomic<bool> loopDone{true};
+    std::atomic<bool> loopDone { true };
     // Objects that finished inside one of their own callbacks wait here for
     // the next loop turn to be deleted.
     std::vector<std::shared_ptr<void>> graveyard;
@@ -70,7 +70,7 @@ public:
     std::unique_ptr<ProxyRuntime> runtime;
     std::mt19937 rng;
     ProxyConfig config;
-    std::atomic<int64_t> lastAcceptTime{0};
+    std::atomic<int64_t> lastAcceptTime { 0 };
 
     // Local network state, zeroed at each activation.
     ELocalIPStack localIpStack = ELocalIPStack_None;
@@ -92,8 +92,8 @@ private:
     void reap();
     void sweepIdleContexts(int64_t now);
 
-    static void onAccept(evconnlistener* listener, evutil_socket_t fd, sockaddr* address, int length,
-                         void* arg);
+    static void onAccept(
+        evconnlistener* listener, evutil_socket_t fd, sockaddr* address, int length, void* arg);
     static void onListenerError(evconnlistener* listener, void* arg);
     static void onReap(evutil_socket_t, short, void* arg);
 };

@@ -41,7 +41,9 @@ std::string takeLine(evbuffer* buffer, bool& found)
 
 } // namespace
 
-NcmProxyContext::NcmProxyContext(NcmProxy* proxy) : m_proxy(proxy), m_lastActive(Clock::nowSeconds())
+NcmProxyContext::NcmProxyContext(NcmProxy* proxy)
+    : m_proxy(proxy)
+    , m_lastActive(Clock::nowSeconds())
 {
     m_proxy->stats->pxyctx += 1;
 }
@@ -66,14 +68,14 @@ std::string NcmProxyContext::remoteName() const
 
 NcmProxyContext::Side NcmProxyContext::localSide()
 {
-    return Side{&m_local.responseComplete, m_local.conn.get()};
+    return Side { &m_local.responseComplete, m_local.conn.get() };
 }
 
 NcmProxyContext::Side NcmProxyContext::remoteSide()
 {
     if (!m_remote)
-        return Side{};
-    return Side{&m_remote->responseComplete, m_remote->conn.get()};
+        return Side {};
+    return Side { &m_remote->responseComplete, m_remote->conn.get() };
 }
 
 void NcmProxyContext::attachLocal(evutil_socket_t fd)
@@ -93,7 +95,8 @@ void NcmProxyContext::start()
     m_phase = ReadingRequest;
     m_kind = Unknown;
     m_request = std::make_unique<HttpRequestState>();
-    m_request->connectEvent.reset(event_new(m_proxy->eventBase(), -1, 0, &NcmProxyContext::onConnectEvent, this));
+    m_request->connectEvent.reset(
+        event_new(m_proxy->eventBase(), -1, 0, &NcmProxyContext::onConnectEvent, this));
     if (m_local.conn)
         m_local.conn->requestRead();
 }
@@ -159,7 +162,8 @@ bool NcmProxyContext::parseLocalRequest()
             m_kind = Socks5;
         if (m_kind == Socks5) {
             // Recognised only to refuse it: no SOCKS5 reply is ever sent.
-            if (!m_request->socks5GreetingSeen && length >= 2 && length >= static_cast<size_t>(first[1]) + 2) {
+            if (!m_request->socks5GreetingSeen && length >= 2
+                && length >= static_cast<size_t>(first[1]) + 2) {
                 m_request->socks5GreetingSeen = 1;
                 evbuffer_drain(input, static_cast<size_t>(first[1]) + 2);
                 logContext.error("socks5 not implemented: send socks5 auth ....");
@@ -177,7 +181,7 @@ bool NcmProxyContext::parseLocalRequest()
 
     const std::string name = buildEndpointName(m_request->host, m_request->port);
     logContext.debug("parseLocalRequest ClientHeaderCompleted, request %s:%s to %s", m_request->host.c_str(),
-                     m_request->port.c_str(), name.c_str());
+        m_request->port.c_str(), name.c_str());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
     if (m_kind == HttpForward) {
         m_remote = manager.acquireEndpointHttp(name, m_request->connectEvent.get());
@@ -235,7 +239,7 @@ void NcmProxyContext::parseRequestHead()
             long long length = std::strtoll(header.second.c_str(), nullptr, 10);
             m_request->requestBodyRemaining = length > 0 ? length : 0;
         } else if (strcasecmp(header.first.c_str(), "Transfer-Encoding") == 0
-                   && strcasecmp(header.second.c_str(), "identity") != 0) {
+            && strcasecmp(header.second.c_str(), "identity") != 0) {
             m_request->requestBodyRemaining = -1;
             break;
         }
@@ -322,7 +326,8 @@ std::string NcmProxyContext::buildEndpointName(const std::string& host, const st
             const std::string& target = mapping.second;
             std::string candidate = key.find(':') != std::string::npos ? host + ":" + port : host;
             candidate = StringUtil::toLower(candidate);
-            bool match = !key.empty() && key[0] == '.' ? StringUtil::endsWith(candidate, key) : key == candidate;
+            bool match
+                = !key.empty() && key[0] == '.' ? StringUtil::endsWith(candidate, key) : key == candidate;
             if (!match)
                 continue;
             if (!target.empty() && target[0] == ':')
@@ -344,9 +349,8 @@ void NcmProxyContext::onConnectEvent(evutil_socket_t, short flags, void* arg)
 void NcmProxyContext::onRemoteConnected(bool ok)
 {
     if (ok && m_remote && m_remote->conn) {
-        m_remote->conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error, uint32_t size) {
-            onConnEventRemote(conn, event, error, size);
-        });
+        m_remote->conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error,
+                                             uint32_t size) { onConnEventRemote(conn, event, error, size); });
         if (m_kind == HttpForward)
             sendForwardRequest();
         else if (m_kind == ConnectTunnel)
@@ -432,7 +436,8 @@ void NcmProxyContext::sendGatewayTimeout()
 
 void NcmProxyContext::onConnEventRemote(NcmConn* conn, NcmConn::Event event, int32_t error, uint32_t size)
 {
-    logContext.verbose("onConnEventRemote event=%d, size=%d", static_cast<int>(event), static_cast<int>(size));
+    logContext.verbose(
+        "onConnEventRemote event=%d, size=%d", static_cast<int>(event), static_cast<int>(size));
     m_lastActive = Clock::nowSeconds();
     if (event == NcmConn::Write) {
         onWritten(false);
@@ -478,9 +483,10 @@ bool NcmProxyContext::parseRemoteResponse()
         } else if (r.framing == 2 && r.httpResponseRawContentReceived >= r.httpResponseContentLength) {
             complete = true;
             if (r.httpResponseRawContentReceived > r.httpResponseContentLength)
-                logContext.error("SOMETHING WRONG! httpResponseRawContentReceived=%d > httpResponseContentLength=%d",
-                                 static_cast<int>(r.httpResponseRawContentReceived),
-                                 static_cast<int>(r.httpResponseContentLength));
+                logContext.error(
+                    "SOMETHING WRONG! httpResponseRawContentReceived=%d > httpResponseContentLength=%d",
+                    static_cast<int>(r.httpResponseRawContentReceived),
+                    static_cast<int>(r.httpResponseContentLength));
         }
     }
     if (complete)
@@ -527,7 +533,8 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
                 r.httpResponseContentLength = -1;
                 continue;
             }
-            r.responseBodiless = m_request->method == "HEAD" || r.responseStatus == 204 || r.responseStatus == 304;
+            r.responseBodiless
+                = m_request->method == "HEAD" || r.responseStatus == 204 || r.responseStatus == 304;
             // End of the head: what follows is body.
             std::vector<char> body(head.begin() + static_cast<std::ptrdiff_t>(crlf + 2), head.end());
             head.assign(1, '\0');
@@ -548,7 +555,8 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
             r.httpResponseContentLength = std::strtoll(value.c_str(), nullptr, 10);
             if (r.httpResponseContentLength >= 0)
                 r.framing = 2;
-        } else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0 && strcasecmp(value.c_str(), "chunked") == 0) {
+        } else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0
+            && strcasecmp(value.c_str(), "chunked") == 0) {
             r.framing = 3;
         } else if (strcasecmp(name.c_str(), "Connection") == 0 && strcasecmp(value.c_str(), "close") == 0) {
             r.framing = 1;
@@ -581,7 +589,8 @@ void NcmProxyContext::accountResponseBody(const char* data, size_t length)
                         r.chunkRemaining = r.chunkSize + 2;
                 }
                 r.chunkLineBuffer.clear();
-            } else if (r.chunkLineBuffer.size() >= (r.chunkSize == 0 ? MaxPendingResponseHead : MaxChunkLine)) {
+            } else if (r.chunkLineBuffer.size()
+                >= (r.chunkSize == 0 ? MaxPendingResponseHead : MaxChunkLine)) {
                 logContext.error("SOMETHING WRONG! can not parse chunked response");
                 r.framing = 0;
             }
@@ -683,8 +692,8 @@ bool NcmProxyContext::handleBrokenRemoteConnection()
         manager.openConn(m_remote);
         return true;
     }
-    logContext.debug("handleBrokenRemoteConnection %p for %s too many times, stop", ptr(m_remote),
-                     m_remote->name.c_str());
+    logContext.debug(
+        "handleBrokenRemoteConnection %p for %s too many times, stop", ptr(m_remote), m_remote->name.c_str());
     return false;
 }
 
@@ -693,7 +702,8 @@ void NcmProxyContext::finishTransport(const char* message)
     if (m_finished)
         return;
     m_finished = true;
-    logContext.debug("finishTransport: host=%s, msg=%s", m_request ? m_request->host.c_str() : "unknown", message);
+    logContext.debug(
+        "finishTransport: host=%s, msg=%s", m_request ? m_request->host.c_str() : "unknown", message);
     if (m_request && m_request->connectEvent)
         event_del(m_request->connectEvent.get());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;

@@ -22,7 +22,8 @@ void* ptr(const void* p)
 } // namespace
 
 NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
-    : m_kcpManager(std::make_unique<NcmKcpManager>(proxy->eventBase())), m_proxy(proxy)
+    : m_kcpManager(std::make_unique<NcmKcpManager>(proxy->eventBase()))
+    , m_proxy(proxy)
 {
 }
 
@@ -37,7 +38,8 @@ NcmProxyRemoteManager::~NcmProxyRemoteManager()
     m_httpPool.clear();
 }
 
-NcmProxyEndpointRemote* NcmProxyRemoteManager::acquireEndpointHttp(const std::string& name, event* connectEvent)
+NcmProxyEndpointRemote* NcmProxyRemoteManager::acquireEndpointHttp(
+    const std::string& name, event* connectEvent)
 {
     auto it = m_httpPool.find(name);
     if (it != m_httpPool.end() && !it->second.empty()) {
@@ -126,19 +128,19 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     if (!endpoint->conn) {
         m_proxy->stats->remotefail += 1;
         logRemote.error("SOMETHING WRONG! no connection for endpoint %p of type '%s' (%s)", ptr(endpoint),
-                        endpoint->type.c_str(), endpoint->name.c_str());
+            endpoint->type.c_str(), endpoint->name.c_str());
         event_active(endpoint->connectEvent, 0, 0);
         return;
     }
 
     logRemote.debug("connecting %p to %s, ip=%s", ptr(endpoint), endpoint->name.c_str(), target.c_str());
-    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error, uint32_t) {
-        onConnectEvent(endpoint, event, error);
-    });
+    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error,
+                                         uint32_t) { onConnectEvent(endpoint, event, error); });
     endpoint->conn->connect(m_proxy, target, m_proxy->config.connectTimeout);
 }
 
-void NcmProxyRemoteManager::onConnectEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error)
+void NcmProxyRemoteManager::onConnectEvent(
+    NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error)
 {
     logRemote.debug("endpoint %p connect event %d, err=%d", ptr(endpoint), static_cast<int>(event), error);
     if (event != NcmConn::Connect || !endpoint->connectEvent)
@@ -166,7 +168,7 @@ void NcmProxyRemoteManager::closeConn(NcmProxyEndpointRemote* endpoint)
         return;
     }
     logRemote.debug("closeConn: %p for %s, read=%d, write=%d", ptr(endpoint), endpoint->name.c_str(),
-                    static_cast<int>(endpoint->conn->bytesRead()), static_cast<int>(endpoint->conn->bytesWritten()));
+        static_cast<int>(endpoint->conn->bytesRead()), static_cast<int>(endpoint->conn->bytesWritten()));
     // Closed now, deleted next turn: this may run inside the connection's own callback.
     endpoint->conn->close();
     m_proxy->deferDelete(std::shared_ptr<void>(std::move(endpoint->conn)));
@@ -189,7 +191,8 @@ void NcmProxyRemoteManager::freeEndpoint(NcmProxyEndpointRemote* endpoint)
 void NcmProxyRemoteManager::releaseHttp(NcmProxyEndpointRemote* endpoint)
 {
     if (m_proxy->config.keepAliveDisabled || !endpoint->conn) {
-        logRemote.debug("releaseHttp %p for %s, keep alive disabled. close.", ptr(endpoint), endpoint->name.c_str());
+        logRemote.debug(
+            "releaseHttp %p for %s, keep alive disabled. close.", ptr(endpoint), endpoint->name.c_str());
         freeEndpoint(endpoint);
         return;
     }
@@ -202,9 +205,8 @@ void NcmProxyRemoteManager::releaseHttp(NcmProxyEndpointRemote* endpoint)
     endpoint->connectedAt = Clock::nowSeconds();
     endpoint->connectEvent = nullptr;
     endpoint->responseComplete = false;
-    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t, uint32_t size) {
-        onIdleEvent(endpoint, event, size);
-    });
+    endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t,
+                                         uint32_t size) { onIdleEvent(endpoint, event, size); });
     endpoint->conn->requestRead();
     it->second.push_back(endpoint);
     while (it->second.size() > PoolLimitPerName)
@@ -256,6 +258,6 @@ std::string NcmProxyRemoteManager::statsLine() const
 {
     char text[256];
     std::snprintf(text, sizeof text, "endpoint=%d, httpPool=%d(%d)", static_cast<int>(m_endpoints.size()),
-                  static_cast<int>(m_httpPool.size()), static_cast<int>(pooledCount()));
+        static_cast<int>(m_httpPool.size()), static_cast<int>(pooledCount()));
     return text;
 }

@@ -5,10 +5,10 @@
 namespace StringUtil {
 
 namespace {
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+    bool isBlank(char c)
+    {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    }
 } // namespace
 
 std::string trim(const std::string& text)

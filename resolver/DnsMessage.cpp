@@ -11,7 +11,7 @@ namespace {
 
 // Replies are not matched by identifier, so the counter only has to differ
 // between consecutive queries; it wraps from 65535 to 0.
-std::atomic<uint16_t> g_queryId{0};
+std::atomic<uint16_t> g_queryId { 0 };
 
 constexpr size_t HeaderSize = 12;
 constexpr size_t MaxNameLength = 255;
@@ -71,7 +71,7 @@ bool readRecordHeader(const uint8_t* reply, size_t length, size_t& p, RecordHead
 // Copies up to the remaining room of `size`-byte addresses from one record.
 // Returns false when the record is malformed or runs past the reply.
 bool takeAddresses(const uint8_t* reply, size_t length, size_t& p, uint16_t rdlength, size_t size,
-                   uint8_t* area, DnsReply& out)
+    uint8_t* area, DnsReply& out)
 {
     if (rdlength % size != 0)
         return false;
@@ -88,8 +88,8 @@ bool takeAddresses(const uint8_t* reply, size_t length, size_t& p, uint16_t rdle
 
 } // namespace
 
-int ncm_dns_encode_name(uint8_t* buffer, size_t bufferSize, size_t position, const char* name,
-                        size_t nameLength)
+int ncm_dns_encode_name(
+    uint8_t* buffer, size_t bufferSize, size_t position, const char* name, size_t nameLength)
 {
     if (nameLength > MaxNameLength)
         return -2;
@@ -120,14 +120,14 @@ int ncm_dns_encode_name(uint8_t* buffer, size_t bufferSize, size_t position, con
     return static_cast<int>(pos);
 }
 
-int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint16_t type,
-                          uint16_t qclass, uint8_t* buffer, size_t bufferSize)
+int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint16_t type, uint16_t qclass,
+    uint8_t* buffer, size_t bufferSize)
 {
     if (bufferSize < HeaderSize)
         return -1;
     put16(buffer + 0, id);
     put16(buffer + 2, 0x0100); // standard query, recursion desired
-    put16(buffer + 4, 1);      // QDCOUNT
+    put16(buffer + 4, 1); // QDCOUNT
     put16(buffer + 6, 0);
     put16(buffer + 8, 0);
     put16(buffer + 10, 0);
@@ -147,8 +147,8 @@ bool ncm_dns_build_query(const char* name, std::vector<uint8_t>& out, bool wantA
     const uint16_t id = static_cast<uint16_t>(g_queryId.fetch_add(1) + 1);
     const size_t nameLength = std::strlen(name);
     out.assign(2 + nameLength + 102, 0);
-    const int length = ncm_dns_write_request(name, nameLength, id, wantA ? DnsTypeA : DnsTypeAaaa,
-                                             DnsClassIn, out.data() + 2, out.size() - 2);
+    const int length = ncm_dns_write_request(
+        name, nameLength, id, wantA ? DnsTypeA : DnsTypeAaaa, DnsClassIn, out.data() + 2, out.size() - 2);
     if (length < 0) {
         // Such a name cannot be asked for; sending a padded, broken query
         // would only cost a round trip.
@@ -160,8 +160,7 @@ bool ncm_dns_build_query(const char* name, std::vector<uint8_t>& out, bool wantA
     return true;
 }
 
-int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position, char* out,
-                        size_t outSize)
+int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position, char* out, size_t outSize)
 {
     size_t p = position;
     size_t written = 0;
@@ -213,8 +212,7 @@ int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position,
     return 0;
 }
 
-int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context,
-                        DnsReply& out)
+int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context, DnsReply& out)
 {
     if (length < HeaderSize)
         return -1;
@@ -243,8 +241,8 @@ int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseConte
         size_t queryPos = p;
         if (ncm_dns_decode_name(reply, length, p, replyName, sizeof replyName) != 0)
             return -1;
-        if (ncm_dns_decode_name(context.query, context.queryLength, queryPos, queryName,
-                                sizeof queryName) != 0)
+        if (ncm_dns_decode_name(context.query, context.queryLength, queryPos, queryName, sizeof queryName)
+            != 0)
             return -1;
         if (equalsIgnoreAsciiCase(replyName, queryName))
             matched = true;
@@ -262,8 +260,7 @@ int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseConte
         if (record.type == DnsTypeA && record.rclass == DnsClassIn && context.type == DnsTypeA) {
             if (!takeAddresses(reply, length, p, record.rdlength, 4, &out.addresses.v4[0][0], out))
                 return -1;
-        } else if (record.type == DnsTypeAaaa && record.rclass == DnsClassIn
-                   && context.type == DnsTypeAaaa) {
+        } else if (record.type == DnsTypeAaaa && record.rclass == DnsClassIn && context.type == DnsTypeAaaa) {
             if (!takeAddresses(reply, length, p, record.rdlength, 16, &out.addresses.v6[0][0], out))
                 return -1;
         } else {
@@ -297,11 +294,11 @@ int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseConte
     return 0;
 }
 
-int ncm_dns_parse_response(const uint8_t* query, size_t queryLength, const uint8_t* reply,
-                           size_t replyLength, std::vector<std::string>& out, bool wantA)
+int ncm_dns_parse_response(const uint8_t* query, size_t queryLength, const uint8_t* reply, size_t replyLength,
+    std::vector<std::string>& out, bool wantA)
 {
     out.clear();
-    const DnsParseContext context{query, queryLength, wantA ? DnsTypeA : DnsTypeAaaa};
+    const DnsParseContext context { query, queryLength, wantA ? DnsTypeA : DnsTypeAaaa };
     DnsReply parsed;
     const int result = ncm_dns_parse_reply(reply, replyLength, context, parsed);
     if (result != 0)

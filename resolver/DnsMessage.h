@@ -53,29 +53,27 @@ bool ncm_dns_build_query(const char* name, std::vector<uint8_t>& out, bool wantA
 // Writes header, question name, type and class. Returns the message length,
 // -1 (buffer too small, label over 63 bytes) or -2 (name over 255 bytes, or
 // out of room inside the name).
-int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint16_t type,
-                          uint16_t qclass, uint8_t* buffer, size_t bufferSize);
+int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint16_t type, uint16_t qclass,
+    uint8_t* buffer, size_t bufferSize);
 
 // Writes the name as labels at `position`, without compression. Returns the
 // position after the name, or -1 / -2 as ncm_dns_write_request.
-int ncm_dns_encode_name(uint8_t* buffer, size_t bufferSize, size_t position, const char* name,
-                        size_t nameLength);
+int ncm_dns_encode_name(
+    uint8_t* buffer, size_t bufferSize, size_t position, const char* name, size_t nameLength);
 
 // Reads the (possibly compressed) name at `position` into `out` as dotted
 // text. On success returns 0 and moves `position` past the name as it is
 // stored at that place; returns -1 on any bound, loop or room error.
-int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position, char* out,
-                        size_t outSize);
+int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position, char* out, size_t outSize);
 
 // Returns 0 when the reply is accepted (possibly without addresses, e.g.
 // NXDOMAIN), -1 when it is rejected. Never reads outside [reply, reply+length).
-int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context,
-                        DnsReply& out);
+int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context, DnsReply& out);
 
 // Parses a reply to `query` (without framing) and appends the addresses as
 // text. `out` is emptied first and stays empty unless 0 is returned.
-int ncm_dns_parse_response(const uint8_t* query, size_t queryLength, const uint8_t* reply,
-                           size_t replyLength, std::vector<std::string>& out, bool wantA);
+int ncm_dns_parse_response(const uint8_t* query, size_t queryLength, const uint8_t* reply, size_t replyLength,
+    std::vector<std::string>& out, bool wantA);
 
 // Length announced by a TCP frame header; -1 when fewer than two bytes.
 int ncm_dns_frame_length(const uint8_t* bytes, size_t count);

@@ -51,8 +51,8 @@ std::string record(const std::string& uid, const std::string& host, const std::s
 {
     char number[32];
     std::snprintf(number, sizeof number, "%" PRId64, timestamp);
-    return "{\"uid\":\"" + jsonStringContents(uid) + "\",\"host\":\"" + jsonStringContents(host) + "\",\"ip\":\""
-           + jsonStringContents(ip) + "\",\"timestamp\":" + number + "}";
+    return "{\"uid\":\"" + jsonStringContents(uid) + "\",\"host\":\"" + jsonStringContents(host)
+        + "\",\"ip\":\"" + jsonStringContents(ip) + "\",\"timestamp\":" + number + "}";
 }
 
 } // namespace
@@ -65,13 +65,34 @@ std::string jsonStringContents(const std::string& text)
     while (i < text.size()) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         switch (c) {
-        case '"': out += "\\\""; ++i; continue;
-        case '\\': out += "\\\\"; ++i; continue;
-        case '\b': out += "\\b"; ++i; continue;
-        case '\f': out += "\\f"; ++i; continue;
-        case '\n': out += "\\n"; ++i; continue;
-        case '\r': out += "\\r"; ++i; continue;
-        case '\t': out += "\\t"; ++i; continue;
+        case '"':
+            out += "\\\"";
+            ++i;
+            continue;
+        case '\\':
+            out += "\\\\";
+            ++i;
+            continue;
+        case '\b':
+            out += "\\b";
+            ++i;
+            continue;
+        case '\f':
+            out += "\\f";
+            ++i;
+            continue;
+        case '\n':
+            out += "\\n";
+            ++i;
+            continue;
+        case '\r':
+            out += "\\r";
+            ++i;
+            continue;
+        case '\t':
+            out += "\\t";
+            ++i;
+            continue;
         default: break;
         }
         if (c < 0x20) {
@@ -93,8 +114,8 @@ std::string jsonStringContents(const std::string& text)
     return out;
 }
 
-std::string unusableIpReport(const std::string& uid, const std::string& host, const std::string& ip,
-                             int64_t timestamp)
+std::string unusableIpReport(
+    const std::string& uid, const std::string& host, const std::string& ip, int64_t timestamp)
 {
     return record(uid, host, ip, timestamp);
 }
@@ -106,7 +127,7 @@ std::string httpDnsErrorReport(const std::string& uid, const std::string& server
 
 void queueUnusableIpReport(NcmProxy& proxy, const std::string& host, const std::string& ip)
 {
-    proxy.appendReports({unusableIpReport(proxy.config.uid, host, ip, Clock::nowSeconds())});
+    proxy.appendReports({ unusableIpReport(proxy.config.uid, host, ip, Clock::nowSeconds()) });
 }
 
 void queueHttpDnsErrorReports(NcmProxy& proxy, const std::vector<std::string>& servers)

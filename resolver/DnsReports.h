@@ -15,8 +15,8 @@ class NcmProxy;
 std::string jsonStringContents(const std::string& text);
 
 // {"uid":"..","host":"..","ip":"..","timestamp":N}
-std::string unusableIpReport(const std::string& uid, const std::string& host, const std::string& ip,
-                             int64_t timestamp);
+std::string unusableIpReport(
+    const std::string& uid, const std::string& host, const std::string& ip, int64_t timestamp);
 
 // The same record with the fixed host "HttpDNS Request Error" and the
 // server text (address and port as configured) as "ip".

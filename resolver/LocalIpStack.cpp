@@ -75,10 +75,10 @@ bool hasIpv6DefaultRoute(const std::string& table)
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
-        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use,
-            flags, iface;
-        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric
-              >> refCnt >> use >> flags >> iface))
+        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags,
+            iface;
+        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt
+                >> use >> flags >> iface))
             continue;
         if (destination.find_first_not_of('0') != std::string::npos
             || std::strtoul(prefixLength.c_str(), nullptr, 16) != 0)
@@ -128,12 +128,12 @@ namespace {
 // suffix_zero_count; null for counts that are not a NAT64 layout.
 const int* ipv4Positions(int zeroCount)
 {
-    static const int p96[4] = {12, 13, 14, 15};
-    static const int p64[4] = {9, 10, 11, 12};
-    static const int p56[4] = {7, 9, 10, 11};
-    static const int p48[4] = {6, 7, 9, 10};
-    static const int p40[4] = {5, 6, 7, 9};
-    static const int p32[4] = {4, 5, 6, 7};
+    static const int p96[4] = { 12, 13, 14, 15 };
+    static const int p64[4] = { 9, 10, 11, 12 };
+    static const int p56[4] = { 7, 9, 10, 11 };
+    static const int p48[4] = { 6, 7, 9, 10 };
+    static const int p40[4] = { 5, 6, 7, 9 };
+    static const int p32[4] = { 4, 5, 6, 7 };
     switch (zeroCount) {
     case 0: return p96;
     case 3: return p64;
@@ -151,8 +151,8 @@ bool CheckNat64Address(const uint8_t address[16])
 {
     const int count = suffixZeroCount(address);
     if (count != 0) {
-        logNat64.warn("suffix_zero_count=%d, _replaced_nat64_addr=%s", count,
-                      toHexString(address, 16).c_str());
+        logNat64.warn(
+            "suffix_zero_count=%d, _replaced_nat64_addr=%s", count, toHexString(address, 16).c_str());
     }
     const int* positions = ipv4Positions(count);
     if (!positions) {

@@ -134,8 +134,7 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     sockaddr_storage address;
     int addressLength = sizeof address;
     std::memset(&address, 0, sizeof address);
-    if (evutil_parse_sockaddr_port(target.c_str(), reinterpret_cast<sockaddr*>(&address),
-                                   &addressLength)
+    if (evutil_parse_sockaddr_port(target.c_str(), reinterpret_cast<sockaddr*>(&address), &addressLength)
         != 0) {
         evutil_closesocket(fd);
         logDnsClient.error("evutil_parse_sockaddr_port error: %s", server.c_str());
@@ -144,8 +143,7 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
 
     const size_t messageLength = query.size() - 2;
     const ssize_t sent = sendto(fd, query.data() + 2, messageLength, 0,
-                                reinterpret_cast<const sockaddr*>(&address),
-                                static_cast<socklen_t>(addressLength));
+        reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(addressLength));
     if (sent < static_cast<ssize_t>(messageLength)) {
         evutil_closesocket(fd);
         logDnsClient.error("sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
@@ -156,8 +154,8 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     sockaddr_storage sender;
     std::memset(&sender, 0, sizeof sender);
     socklen_t senderLength = sizeof sender;
-    const ssize_t received = recvfrom(fd, datagram, sizeof datagram, 0,
-                                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    const ssize_t received
+        = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (received < 1) {
         evutil_closesocket(fd);
         char text[64];
@@ -168,8 +166,8 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     }
 
     std::vector<std::string> addresses;
-    if (ncm_dns_parse_response(query.data() + 2, messageLength, datagram,
-                               static_cast<size_t>(received), addresses, false)
+    if (ncm_dns_parse_response(
+            query.data() + 2, messageLength, datagram, static_cast<size_t>(received), addresses, false)
         != 0) {
         evutil_closesocket(fd);
         logDnsClient.error("ncm_dns_parse_response response valid fail");

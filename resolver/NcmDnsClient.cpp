@@ -34,7 +34,8 @@ void* ptr(const void* p)
 
 } // namespace
 
-NcmDnsClient::NcmDnsClient(NcmProxy* proxy) : m_proxy(proxy)
+NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
+    : m_proxy(proxy)
 {
     prepareConfigDns();
 }
@@ -168,7 +169,8 @@ void NcmDnsClient::resolveToChooseUsableIp(const std::string& host, DnsCallback*
     }
 
     if (m_taskMap.count(host)) {
-        logDnsClient.debug("resolveToChooseUsableIp another task is running, callback pended for: %s", host.c_str());
+        logDnsClient.debug(
+            "resolveToChooseUsableIp another task is running, callback pended for: %s", host.c_str());
         return;
     }
     logDnsClient.debug("resolveToChooseUsableIp start new dns task for: %s", host.c_str());
@@ -244,7 +246,7 @@ void NcmDnsClient::onResolveOver(const std::string& hostRef)
 
     // Detached first, so that a callback may ask again for this host; still
     // visible to removeDnsCallback, so that a withdrawn one is skipped.
-    m_dispatching.push_back(Dispatch{&host, &callbacks});
+    m_dispatching.push_back(Dispatch { &host, &callbacks });
     for (size_t i = 0; i < callbacks.size(); ++i) {
         DnsCallback* callback = callbacks[i];
         if (!callback)
@@ -269,7 +271,7 @@ void NcmDnsClient::removeDnsCallback(const std::string& host, DnsCallback* callb
             continue;
         known = true;
         std::replace(dispatch.callbacks->begin(), dispatch.callbacks->end(), callback,
-                     static_cast<DnsCallback*>(nullptr));
+            static_cast<DnsCallback*>(nullptr));
     }
     if (known)
         logDnsClient.debug("remove dns callback: %s (%p)", host.c_str(), ptr(callback));
@@ -312,8 +314,8 @@ std::string NcmDnsClient::statsLine()
         addresses += static_cast<int>(entry.second.ips.size());
     char text[256];
     std::snprintf(text, sizeof text, "taskmap=%d(req:%d), cbmap=%d(%d), cache=%d(%d)",
-                  static_cast<int>(m_taskMap.size()), requests, static_cast<int>(m_callbackMap.size()), callbacks,
-                  static_cast<int>(m_ipCache.size()), addresses);
+        static_cast<int>(m_taskMap.size()), requests, static_cast<int>(m_callbackMap.size()), callbacks,
+        static_cast<int>(m_ipCache.size()), addresses);
     return text;
 }
 
@@ -373,13 +375,13 @@ void NcmDnsClient::onResolveHttpDnsOver(const std::string&)
         if (answers.empty())
             continue;
         auto entry = std::find_if(m_httpDnsHosts.begin(), m_httpDnsHosts.end(),
-                                  [&](const auto& candidate) { return candidate.first == task->host; });
+            [&](const auto& candidate) { return candidate.first == task->host; });
         if (entry != m_httpDnsHosts.end()) {
             servers.push_back(answers.front() + ":" + entry->second);
             logDnsClient.debug("onResolveHttpDnsOver: %s => %s", task->host.c_str(), servers.back().c_str());
         } else {
             logDnsClient.error("onResolveHttpDnsOver: not in config list: %s => %s", task->host.c_str(),
-                               StringUtil::join(answers, ",").c_str());
+                StringUtil::join(answers, ",").c_str());
         }
     }
     if (unfinished)

@@ -28,7 +28,8 @@ void* ptr(const void* p)
 } // namespace
 
 NcmDnsResolutionRequestHttp::NcmDnsResolutionRequestHttp(NcmDnsResolutionTask* owner, std::string serverText)
-    : task(owner), server(std::move(serverText))
+    : task(owner)
+    , server(std::move(serverText))
 {
 }
 
@@ -56,8 +57,8 @@ std::string NcmDnsResolutionRequestHttp::encodeUri(const std::string& text)
     return out;
 }
 
-std::string NcmDnsResolutionRequestHttp::requestBody(const std::string& host, const std::string& uid,
-                                                     const std::string& known)
+std::string NcmDnsResolutionRequestHttp::requestBody(
+    const std::string& host, const std::string& uid, const std::string& known)
 {
     return "q=" + encodeUri(host) + "&uid=" + encodeUri(uid) + "&output=text&known=" + encodeUri(known);
 }
@@ -96,8 +97,8 @@ bool NcmDnsResolutionRequestHttp::doQuery()
     if (!nat64AddressFor(*proxy, address, target, ipv6))
         return false;
 
-    connection.reset(evhttp_connection_base_new(proxy->eventBase(), nullptr, target.c_str(),
-                                                static_cast<unsigned short>(port)));
+    connection.reset(evhttp_connection_base_new(
+        proxy->eventBase(), nullptr, target.c_str(), static_cast<unsigned short>(port)));
     if (!connection)
         return false;
     evhttp_connection_set_timeout(connection.get(), config.resolveTimeoutHttp);
@@ -105,7 +106,7 @@ bool NcmDnsResolutionRequestHttp::doQuery()
     evhttp_connection_set_max_headers_size(connection.get(), MaxReplyHeaderBytes);
 
     overTimer.reset(event_new(proxy->eventBase(), -1, 0, &NcmDnsResolutionRequestHttp::evhttp_over, this));
-    timeval wait{config.resolveTimeoutHttp > 0 ? config.resolveTimeoutHttp : 0, 0};
+    timeval wait { config.resolveTimeoutHttp > 0 ? config.resolveTimeoutHttp : 0, 0 };
     if (!overTimer || event_add(overTimer.get(), &wait) != 0) {
         release();
         return false;
@@ -135,7 +136,7 @@ bool NcmDnsResolutionRequestHttp::doQuery()
         return false;
     }
     logDnsResolution.debug("doQuery http: server=%s:%d hostName=%s, knownAddresses=%s", target.c_str(), port,
-                           task->host.c_str(), known.c_str());
+        task->host.c_str(), known.c_str());
     return true;
 }
 
@@ -146,7 +147,8 @@ void NcmDnsResolutionRequestHttp::evhttp_cb(evhttp_request* response, void* arg)
     // libevent frees the request after this handler.
     self->pendingRequest = nullptr;
     self->readResponse(response);
-    logDnsResolution.debug("http over %s with %d ip", self->task->host.c_str(), static_cast<int>(self->ips.size()));
+    logDnsResolution.debug(
+        "http over %s with %d ip", self->task->host.c_str(), static_cast<int>(self->ips.size()));
     // The request ends from the loop, not from inside libevent's handler:
     // ending it frees this connection.
     event_active(timer, 0, 0);

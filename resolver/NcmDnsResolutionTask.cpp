@@ -37,9 +37,11 @@ bool retriable(int error)
 
 // ---------------------------------------------------------------- request
 
-NcmDnsResolutionRequestDns::NcmDnsResolutionRequestDns(NcmDnsResolutionTask* owner, std::string protocolName,
-                                                       std::string serverText)
-    : task(owner), protocol(std::move(protocolName)), server(std::move(serverText))
+NcmDnsResolutionRequestDns::NcmDnsResolutionRequestDns(
+    NcmDnsResolutionTask* owner, std::string protocolName, std::string serverText)
+    : task(owner)
+    , protocol(std::move(protocolName))
+    , server(std::move(serverText))
 {
 }
 
@@ -101,13 +103,13 @@ bool NcmDnsResolutionRequestDns::doQuery()
 bool NcmDnsResolutionRequestDns::watch(short what)
 {
     event_base* base = task->proxy()->eventBase();
-    EventPtr fresh(event_new(base, fd, static_cast<short>(what | EV_PERSIST), &NcmDnsResolutionRequestDns::evcb_dns,
-                             this));
+    EventPtr fresh(event_new(
+        base, fd, static_cast<short>(what | EV_PERSIST), &NcmDnsResolutionRequestDns::evcb_dns, this));
     if (!fresh)
         return false;
     // May run inside the old event's own handler; freeing it there is safe.
     event = std::move(fresh);
-    timeval wait{task->proxy()->config.resolveTimeoutDns, 0};
+    timeval wait { task->proxy()->config.resolveTimeoutDns, 0 };
     if (wait.tv_sec < 0)
         wait.tv_sec = 0;
     return event_add(event.get(), &wait) == 0;
@@ -158,7 +160,7 @@ bool NcmDnsResolutionRequestDns::onWritable()
             } else if (n < 0 && !retriable(errno)) {
                 // Refused or reset: no reply can come.
                 logDnsResolution.debug("tcp send to %s failed for %s: %s", server.c_str(), task->host.c_str(),
-                                       std::strerror(errno));
+                    std::strerror(errno));
                 return true;
             }
             if (sent < query.size())
@@ -193,9 +195,9 @@ bool NcmDnsResolutionRequestDns::onReadable()
     if (n < 0 && !readFailed)
         return false; // woken for nothing: keep waiting
     if (protocol == "udp") {
-        success = ncm_dns_parse_response(query.data() + 2, query.size() - 2, response.data(), response.size(), ips,
-                                         true)
-                  == 0;
+        success = ncm_dns_parse_response(
+                      query.data() + 2, query.size() - 2, response.data(), response.size(), ips, true)
+            == 0;
         logDnsResolution.debug("udp over %s with %d ip", task->host.c_str(), static_cast<int>(ips.size()));
         return true;
     }
@@ -204,9 +206,10 @@ bool NcmDnsResolutionRequestDns::onReadable()
         const int frame = ncm_dns_frame_length(response.data(), response.size());
         if (frame > 0 && response.size() >= static_cast<size_t>(frame) + 2) {
             success = ncm_dns_parse_response(query.data() + 2, query.size() - 2, response.data() + 2,
-                                             static_cast<size_t>(frame), ips, true)
-                      == 0;
-            logDnsResolution.debug("tcp over %s with %d ip", task->host.c_str(), static_cast<int>(ips.size()));
+                          static_cast<size_t>(frame), ips, true)
+                == 0;
+            logDnsResolution.debug(
+                "tcp over %s with %d ip", task->host.c_str(), static_cast<int>(ips.size()));
             return true;
         }
     }
@@ -219,8 +222,11 @@ bool NcmDnsResolutionRequestDns::onReadable()
 // ---------------------------------------------------------------- task
 
 NcmDnsResolutionTask::NcmDnsResolutionTask(NcmDnsClient* owner, std::string hostName, Completion done)
-    : completion(std::move(done)), client(owner), host(std::move(hostName)), m_proxy(owner->proxy()),
-      m_stats(m_proxy->stats)
+    : completion(std::move(done))
+    , client(owner)
+    , host(std::move(hostName))
+    , m_proxy(owner->proxy())
+    , m_stats(m_proxy->stats)
 {
     if (m_stats)
         m_stats->dnsctx += 1;
@@ -265,8 +271,8 @@ void NcmDnsResolutionTask::doResolve()
             ++started;
         } else {
             // Ends unanswered here; it has no event that could end it later.
-            logDnsResolution.debug("doQuery dns failed for %s: %s %s", host.c_str(), request->protocol.c_str(),
-                                   request->server.c_str());
+            logDnsResolution.debug("doQuery dns failed for %s: %s %s", host.c_str(),
+                request->protocol.c_str(), request->server.c_str());
             request->close();
             request->over = true;
             ++failed;
@@ -323,7 +329,8 @@ void NcmDnsResolutionTask::doResolveByHttp()
     }
     httpFinished += failed;
     if (started == 0) {
-        logDnsResolution.debug("NcmDnsResolutionTask::doResolveByHttp %s no http dns list, over", host.c_str());
+        logDnsResolution.debug(
+            "NcmDnsResolutionTask::doResolveByHttp %s no http dns list, over", host.c_str());
         finish();
     }
 }
@@ -334,7 +341,8 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
         return;
     request->over = true;
     std::shared_ptr<NcmDnsResolutionTask> keep = shared_from_this();
-    logDnsResolution.debug("onHttpResponseOver task=%p req=%p for: %s", ptr(this), ptr(request), host.c_str());
+    logDnsResolution.debug(
+        "onHttpResponseOver task=%p req=%p for: %s", ptr(this), ptr(request), host.c_str());
     request->release();
     ++httpFinished;
     if (request->success)
@@ -377,7 +385,7 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
     fallbackDone = true;
     udpServers = client->configDnsUdp();
     logDnsResolution.debug("use local dns resolve and httpdns verify fail, so use default dns resolve(%s)",
-                           StringUtil::join(udpServers, ",").c_str());
+        StringUtil::join(udpServers, ",").c_str());
     doResolve();
 }
 
@@ -417,11 +425,12 @@ void NcmDnsResolutionTask::collectAnswerIpList(std::set<std::string>& out) const
             out.insert(http->ips.begin(), http->ips.end());
     }
     if (!out.empty()) {
-        logDnsResolution.debug("collectAnswerIpList use http response to provide resolved ip for %s", host.c_str());
+        logDnsResolution.debug(
+            "collectAnswerIpList use http response to provide resolved ip for %s", host.c_str());
         return;
     }
-    logDnsResolution.debug("collectAnswerIpList no http response, use dns response to provide resolved ip for %s",
-                           host.c_str());
+    logDnsResolution.debug(
+        "collectAnswerIpList no http response, use dns response to provide resolved ip for %s", host.c_str());
     for (const auto& dns : dnsRequests) {
         if (dns->success)
             out.insert(dns->ips.begin(), dns->ips.end());

@@ -41,22 +41,22 @@ constexpr size_t MaxNameLength = 253;
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: lumaview-httpdns --listen ADDR:PORT --hosts FILE [--resolver ADDR[:PORT]]\n"
-                 "\n"
-                 "Answers the proxy's HTTP-DNS requests (POST /dns with the form fields q, uid,\n"
-                 "output=text and known) with \"HTTPDNS\\n\" followed by addresses separated by ';'.\n"
-                 "\n"
-                 "  --listen ADDR:PORT       address to serve on; port 0 picks a free port.\n"
-                 "  --hosts FILE             lines \"name address address ...\"; '#' starts a comment.\n"
-                 "  --resolver ADDR[:PORT]   DNS server asked over UDP (port 53 by default, %d s\n"
-                 "                           time-out) for names the hosts file does not hold.\n"
-                 "  --help                   show this text.\n"
-                 "\n"
-                 "Prints \"port = N\" on standard output once it listens (N is -1 when it could\n"
-                 "not bind, and the program then exits with status 1), logs every request with\n"
-                 "the addresses the client says DNS gave it on standard error, and runs until\n"
-                 "SIGINT or SIGTERM, then exits 0. Bad requests get 400, 404, 405 or 413.\n",
-                 ResolverTimeoutSeconds);
+        "Usage: lumaview-httpdns --listen ADDR:PORT --hosts FILE [--resolver ADDR[:PORT]]\n"
+        "\n"
+        "Answers the proxy's HTTP-DNS requests (POST /dns with the form fields q, uid,\n"
+        "output=text and known) with \"HTTPDNS\\n\" followed by addresses separated by ';'.\n"
+        "\n"
+        "  --listen ADDR:PORT       address to serve on; port 0 picks a free port.\n"
+        "  --hosts FILE             lines \"name address address ...\"; '#' starts a comment.\n"
+        "  --resolver ADDR[:PORT]   DNS server asked over UDP (port 53 by default, %d s\n"
+        "                           time-out) for names the hosts file does not hold.\n"
+        "  --help                   show this text.\n"
+        "\n"
+        "Prints \"port = N\" on standard output once it listens (N is -1 when it could\n"
+        "not bind, and the program then exits with status 1), logs every request with\n"
+        "the addresses the client says DNS gave it on standard error, and runs until\n"
+        "SIGINT or SIGTERM, then exits 0. Bad requests get 400, 404, 405 or 413.\n",
+        ResolverTimeoutSeconds);
 }
 
 // Names compare without letter case and without a final dot.
@@ -81,7 +81,7 @@ bool validName(const std::string& name)
             continue;
         }
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
-                        || c == '_';
+            || c == '_';
         if (!ok || ++label > 63)
             return false;
     }
@@ -231,7 +231,11 @@ struct Lookup {
 
 class Server {
 public:
-    Server(event_base* base, HostsTable hosts) : m_base(base), m_hosts(std::move(hosts)) {}
+    Server(event_base* base, HostsTable hosts)
+        : m_base(base)
+        , m_hosts(std::move(hosts))
+    {
+    }
     ~Server()
     {
         // Lookups first: they unhook themselves from connections that
@@ -257,9 +261,9 @@ public:
         evhttp_set_max_headers_size(m_http.get(), MaxHeaderBytes);
         evhttp_set_timeout(m_http.get(), 10);
         // Every method reaches the handler, which answers 405 itself.
-        evhttp_set_allowed_methods(m_http.get(), EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT
-                                                     | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE
-                                                     | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
+        evhttp_set_allowed_methods(m_http.get(),
+            EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE
+                | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
         evhttp_set_gencb(m_http.get(), &Server::onRequest, this);
         evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
         if (!bound)
@@ -298,7 +302,7 @@ private:
         const char* path = uri ? evhttp_uri_get_path(uri) : nullptr;
         if (!path || std::strcmp(path, "/dns") != 0) {
             logHttpDns.warn("request from %s for %s: not found", peer.c_str(),
-                            printable(evhttp_request_get_uri(request) ? evhttp_request_get_uri(request) : "").c_str());
+                printable(evhttp_request_get_uri(request) ? evhttp_request_get_uri(request) : "").c_str());
             sendError(request, HTTP_NOTFOUND, "Not Found", "only /dns is served here");
             return;
         }
@@ -333,7 +337,7 @@ private:
             return;
         }
         logHttpDns.info("request from %s q=%s uid=%s known=%s", peer.c_str(), printable(question.q).c_str(),
-                        printable(question.uid).c_str(), printable(question.known).c_str());
+            printable(question.uid).c_str(), printable(question.known).c_str());
 
         if (const std::vector<std::string>* addresses = m_hosts.find(question.q)) {
             reply(request, question.q, *addresses, "hosts file");
@@ -346,8 +350,8 @@ private:
         startLookup(request, question.q);
     }
 
-    static void reply(evhttp_request* request, const std::string& name, const std::vector<std::string>& addresses,
-                      const char* source)
+    static void reply(evhttp_request* request, const std::string& name,
+        const std::vector<std::string>& addresses, const char* source)
     {
         const std::string text = StringUtil::join(addresses, ";");
         logHttpDns.info("answer %s = %s (%s)", printable(name).c_str(), text.c_str(), source);
@@ -372,23 +376,24 @@ private:
         lookup->fd = socket(m_resolver.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (lookup->fd < 0
             || connect(lookup->fd, reinterpret_cast<const sockaddr*>(&m_resolver),
-                       static_cast<socklen_t>(m_resolverLength))
-                   != 0
+                   static_cast<socklen_t>(m_resolverLength))
+                != 0
             || send(lookup->fd, lookup->query.data() + 2, lookup->query.size() - 2, MSG_NOSIGNAL)
-                   != static_cast<ssize_t>(lookup->query.size() - 2)) {
+                != static_cast<ssize_t>(lookup->query.size() - 2)) {
             logHttpDns.warn("can not ask the resolver for %s: %s", name.c_str(), std::strerror(errno));
             reply(request, name, {}, "resolver unreachable");
             return;
         }
-        lookup->event.reset(event_new(m_base, lookup->fd, EV_READ | EV_PERSIST, &Server::onResolverEvent,
-                                      lookup.get()));
-        const timeval wait{ResolverTimeoutSeconds, 0};
+        lookup->event.reset(
+            event_new(m_base, lookup->fd, EV_READ | EV_PERSIST, &Server::onResolverEvent, lookup.get()));
+        const timeval wait { ResolverTimeoutSeconds, 0 };
         if (!lookup->event || event_add(lookup->event.get(), &wait) != 0) {
             reply(request, name, {}, "internal error");
             return;
         }
         lookup->request = request;
-        evhttp_connection_set_closecb(evhttp_request_get_connection(request), &Server::onClientClosed, lookup.get());
+        evhttp_connection_set_closecb(
+            evhttp_request_get_connection(request), &Server::onClientClosed, lookup.get());
         m_lookups.emplace(lookup->id, std::move(lookup));
     }
 
@@ -417,8 +422,8 @@ private:
             if (n < 0) {
                 source = "resolver refused";
             } else if (ncm_dns_parse_response(lookup->query.data() + 2, lookup->query.size() - 2, datagram,
-                                              static_cast<size_t>(n), addresses, true)
-                       != 0) {
+                           static_cast<size_t>(n), addresses, true)
+                != 0) {
                 // Not a reply to this question: keep waiting for one.
                 logHttpDns.warn("ignoring a reply that does not answer %s", lookup->name.c_str());
                 return;
@@ -435,7 +440,7 @@ private:
     event_base* m_base;
     HostsTable m_hosts;
     HttpPtr m_http;
-    sockaddr_storage m_resolver{};
+    sockaddr_storage m_resolver {};
     int m_resolverLength = 0;
     bool m_haveResolver = false;
     uint64_t m_nextLookup = 0;
@@ -514,12 +519,14 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    sockaddr_storage resolver{};
+    sockaddr_storage resolver {};
     int resolverLength = sizeof resolver;
     if (!resolverText.empty()) {
-        if (evutil_parse_sockaddr_port(resolverText.c_str(), reinterpret_cast<sockaddr*>(&resolver), &resolverLength)
+        if (evutil_parse_sockaddr_port(
+                resolverText.c_str(), reinterpret_cast<sockaddr*>(&resolver), &resolverLength)
             != 0) {
-            std::fprintf(stderr, "lumaview-httpdns: --resolver wants ADDR[:PORT], got %s\n", resolverText.c_str());
+            std::fprintf(
+                stderr, "lumaview-httpdns: --resolver wants ADDR[:PORT], got %s\n", resolverText.c_str());
             return 2;
         }
         // No port given: the DNS port.
@@ -551,13 +558,13 @@ int main(int argc, char** argv)
             logHttpDns.error("can not listen on %s", listenText.c_str());
             return 1;
         }
-        logHttpDns.info("serving /dns on %s:%d, %d names from %s%s%s", listenAddress.c_str(), port,
-                        names, hostsPath.c_str(), resolverText.empty() ? "" : ", resolver ",
-                        resolverText.c_str());
+        logHttpDns.info("serving /dns on %s:%d, %d names from %s%s%s", listenAddress.c_str(), port, names,
+            hostsPath.c_str(), resolverText.empty() ? "" : ", resolver ", resolverText.c_str());
 
         EventPtr sigint(evsignal_new(base.get(), SIGINT, &onStopSignal, base.get()));
         EventPtr sigterm(evsignal_new(base.get(), SIGTERM, &onStopSignal, base.get()));
-        if (!sigint || !sigterm || event_add(sigint.get(), nullptr) != 0 || event_add(sigterm.get(), nullptr) != 0) {
+        if (!sigint || !sigterm || event_add(sigint.get(), nullptr) != 0
+            || event_add(sigterm.get(), nullptr) != 0) {
             logHttpDns.error("can not watch the stop signals");
             return 1;
         }

@@ -16,18 +16,18 @@ namespace {
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: lumaview-proxy [--config FILE]\n"
-                 "\n"
-                 "Runs the Lumaview local HTTP proxy on 127.0.0.1 without the browser shell.\n"
-                 "\n"
-                 "  --config FILE  use the configuration text in FILE (lines of Key=Value).\n"
-                 "                 Without it, the text the browser shell composes is used,\n"
-                 "                 including lumashell.ini beside this program.\n"
-                 "  --help         show this text.\n"
-                 "\n"
-                 "Prints \"port = N\" on standard output once the proxy listens (N is -1 when\n"
-                 "it could not bind, and the program then exits with status 1), logs to\n"
-                 "standard error, and runs until SIGINT or SIGTERM, then stops and exits 0.\n");
+        "Usage: lumaview-proxy [--config FILE]\n"
+        "\n"
+        "Runs the Lumaview local HTTP proxy on 127.0.0.1 without the browser shell.\n"
+        "\n"
+        "  --config FILE  use the configuration text in FILE (lines of Key=Value).\n"
+        "                 Without it, the text the browser shell composes is used,\n"
+        "                 including lumashell.ini beside this program.\n"
+        "  --help         show this text.\n"
+        "\n"
+        "Prints \"port = N\" on standard output once the proxy listens (N is -1 when\n"
+        "it could not bind, and the program then exits with status 1), logs to\n"
+        "standard error, and runs until SIGINT or SIGTERM, then stops and exits 0.\n");
 }
 
 std::string applicationDir(const char* argv0)

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-bool buildConnectAddress(const NcmProxy* proxy, const std::string& address, sockaddr_storage& out,
-                         int& outLength)
+bool buildConnectAddress(
+    const NcmProxy* proxy, const std::string& address, sockaddr_storage& out, int& outLength)
 {
     std::memset(&out, 0, sizeof out);
     std::string text = address;

@@ -10,5 +10,5 @@ class NcmProxy;
 // network with a known NAT64 address (read from the proxy, which may be
 // null) the IPv4 address is replaced by its synthesised IPv6 form.
 // Returns false when the text does not parse.
-bool buildConnectAddress(const NcmProxy* proxy, const std::string& address, sockaddr_storage& out,
-                         int& outLength);
+bool buildConnectAddress(
+    const NcmProxy* proxy, const std::string& address, sockaddr_storage& out, int& outLength);

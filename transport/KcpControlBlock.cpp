@@ -12,10 +12,10 @@ namespace {
 constexpr uint32_t Overhead = KcpSegment::Overhead;
 constexpr int32_t MaxRto = 60000;
 constexpr uint32_t ThreshMin = 2;
-constexpr uint32_t ProbeInit = 7000;    // first wait before asking a closed window
+constexpr uint32_t ProbeInit = 7000; // first wait before asking a closed window
 constexpr uint32_t ProbeLimit = 120000; // longest wait between window asks
-constexpr uint32_t MaxFragments = 255;  // frg travels in one byte
-constexpr int32_t ClockJump = 10000;    // a bigger gap restarts the flush schedule
+constexpr uint32_t MaxFragments = 255; // frg travels in one byte
+constexpr int32_t ClockJump = 10000; // a bigger gap restarts the flush schedule
 
 // Signed distance from b to a; wrap-around safe for sequence numbers and times.
 inline int32_t timeDiff(uint32_t a, uint32_t b)
@@ -23,7 +23,10 @@ inline int32_t timeDiff(uint32_t a, uint32_t b)
     return static_cast<int32_t>(a - b);
 }
 
-inline void put8(uint8_t* p, uint32_t v) { p[0] = static_cast<uint8_t>(v); }
+inline void put8(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+}
 inline void put16(uint8_t* p, uint32_t v)
 {
     p[0] = static_cast<uint8_t>(v);
@@ -36,7 +39,10 @@ inline void put32(uint8_t* p, uint32_t v)
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
-inline uint32_t get16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
+inline uint32_t get16(const uint8_t* p)
+{
+    return p[0] | (static_cast<uint32_t>(p[1]) << 8);
+}
 inline uint32_t get32(const uint8_t* p)
 {
     return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
@@ -211,7 +217,7 @@ int KcpControlBlock::recv(void* buffer, int length)
         return -3;
     const KcpSegment& head = m_rcvQueue.front();
     if (head.frg == 0 && head.len() == 0)
-        return 0;  // the marker is never consumed, so nothing behind it is ever read
+        return 0; // the marker is never consumed, so nothing behind it is ever read
 
     const bool peeking = length < 0;
     const bool recover = m_rcvQueue.size() >= m_rcvWnd;
@@ -257,7 +263,7 @@ void KcpControlBlock::close()
     try {
         m_sndQueue.push_back(makeSegment(KcpSegment::Push, nullptr, 0));
     } catch (const std::bad_alloc&) {
-        return;  // state untouched, so a later close can try again
+        return; // state untouched, so a later close can try again
     }
     m_state &= ~static_cast<uint32_t>(Established);
     m_state |= LocalClosed;
@@ -338,7 +344,7 @@ void KcpControlBlock::pushAck(uint32_t sn, uint32_t ts)
         try {
             m_ackList.reserve(capacity);
         } catch (const std::bad_alloc&) {
-            return;  // unacknowledged, so the peer sends the segment again
+            return; // unacknowledged, so the peer sends the segment again
         }
     }
     m_ackList.emplace_back(sn, ts);

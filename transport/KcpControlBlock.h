@@ -18,11 +18,11 @@
 // byte and wnd as its low 16 bits.
 struct KcpSegment {
     enum Command : uint32_t {
-        Open = 80,        // opens the conversation; takes the sender's sequence number 0
-        Push = 81,        // data; zero length marks the end of the sender's stream
-        Ack = 82,         // acknowledges one sequence number
-        WindowAsk = 83,   // asks the peer to report its window
-        WindowTell = 84,  // reports the window in wnd
+        Open = 80, // opens the conversation; takes the sender's sequence number 0
+        Push = 81, // data; zero length marks the end of the sender's stream
+        Ack = 82, // acknowledges one sequence number
+        WindowAsk = 83, // asks the peer to report its window
+        WindowTell = 84, // reports the window in wnd
     };
     static constexpr uint32_t Overhead = 24;
 
@@ -33,10 +33,10 @@ struct KcpSegment {
     uint32_t ts = 0;
     uint32_t sn = 0;
     uint32_t una = 0;
-    uint32_t resendTs = 0;  // when the next retransmission is due
-    uint32_t rto = 0;       // this segment's retransmission time-out
-    uint32_t fastAck = 0;   // times a later sequence number was acknowledged first
-    uint32_t xmit = 0;      // transmissions so far
+    uint32_t resendTs = 0; // when the next retransmission is due
+    uint32_t rto = 0; // this segment's retransmission time-out
+    uint32_t fastAck = 0; // times a later sequence number was acknowledged first
+    uint32_t xmit = 0; // transmissions so far
     std::vector<uint8_t> data;
 
     uint32_t len() const { return static_cast<uint32_t>(data.size()); }
@@ -58,24 +58,25 @@ struct KcpSegment {
 class KcpControlBlock {
 public:
     enum State : uint32_t {
-        Established = 1,  // the peer's Open was accepted; cleared by close
-        PeerClosed = 2,   // the reader reached the peer's end-of-stream marker
-        LocalClosed = 4,  // our marker is queued
-        Broken = 8,       // the owner saw the socket fail
+        Established = 1, // the peer's Open was accepted; cleared by close
+        PeerClosed = 2, // the reader reached the peer's end-of-stream marker
+        LocalClosed = 4, // our marker is queued
+        Broken = 8, // the owner saw the socket fail
     };
 
     // Bits of the log mask; each names the lines it lets through.
     enum LogMask : uint32_t {
-        LogOutput = 1,     // "[RO] n bytes" per datagram sent
-        LogInput = 2,      // "[RI] n bytes" per datagram received
-        LogRecv = 8,       // "recv sn=" per segment handed to the reader
-        LogInData = 16,    // "input psh: sn= ts="
-        LogInAck = 32,     // "input ack: sn= rtt= rto="
-        LogInProbe = 64,   // "input probe"
+        LogOutput = 1, // "[RO] n bytes" per datagram sent
+        LogInput = 2, // "[RI] n bytes" per datagram received
+        LogRecv = 8, // "recv sn=" per segment handed to the reader
+        LogInData = 16, // "input psh: sn= ts="
+        LogInAck = 32, // "input ack: sn= rtt= rto="
+        LogInProbe = 64, // "input probe"
         LogInWindow = 128, // "input wins:"
     };
 
-    using OutputFunction = std::function<void(const uint8_t* data, int length, KcpControlBlock* kcp, void* user)>;
+    using OutputFunction
+        = std::function<void(const uint8_t* data, int length, KcpControlBlock* kcp, void* user)>;
     using LogWriter = std::function<void(const char* line)>;
 
     // Null only when memory is short.
@@ -85,7 +86,7 @@ public:
     KcpControlBlock& operator=(const KcpControlBlock&) = delete;
 
     // Settings.
-    int setMtu(int mtu);  // 0; -1 below 50; -2 when the flush buffer cannot be had
+    int setMtu(int mtu); // 0; -1 below 50; -2 when the flush buffer cannot be had
     int setNoDelay(int nodelay, int interval, int resend, int nc);
     int setWindowSize(int sndWnd, int rcvWnd);
     void setStreamMode(bool on) { m_stream = on ? 1 : 0; }
@@ -209,14 +210,14 @@ private:
     uint32_t m_noCwnd = 0;
     uint32_t m_stream = 0;
 
-    SegmentList m_sndQueue;  // not yet sent
-    SegmentList m_sndBuf;    // sent, not yet acknowledged
-    SegmentList m_rcvBuf;    // received out of order
-    SegmentList m_rcvQueue;  // in order, waiting for the reader
-    std::vector<std::pair<uint32_t, uint32_t>> m_ackList;  // (sn, ts) to acknowledge at the next flush
+    SegmentList m_sndQueue; // not yet sent
+    SegmentList m_sndBuf; // sent, not yet acknowledged
+    SegmentList m_rcvBuf; // received out of order
+    SegmentList m_rcvQueue; // in order, waiting for the reader
+    std::vector<std::pair<uint32_t, uint32_t>> m_ackList; // (sn, ts) to acknowledge at the next flush
 
     void* m_user;
-    std::vector<uint8_t> m_buffer;  // 3 x (mtu + overhead), reused for every datagram
+    std::vector<uint8_t> m_buffer; // 3 x (mtu + overhead), reused for every datagram
     uint32_t m_bufferUsed = 0;
     OutputFunction m_output;
     LogWriter m_log;

@@ -3,7 +3,10 @@
 #include "proxy/Logger.h"
 
 NcmConn::NcmConn(event_base* base)
-    : m_base(base), m_input(evbuffer_new()), m_output(evbuffer_new()), m_alive(std::make_shared<bool>(true))
+    : m_base(base)
+    , m_input(evbuffer_new())
+    , m_output(evbuffer_new())
+    , m_alive(std::make_shared<bool>(true))
 {
 }
 
@@ -30,7 +33,7 @@ void NcmConn::notify(Event event, int32_t error, uint32_t size)
         m_bytesWritten += size;
     if (!m_callback) {
         rootLogger.error("SOMETHING WRONG! connection %p has no event callback (event %d)",
-                         static_cast<void*>(this), static_cast<int>(event));
+            static_cast<void*>(this), static_cast<int>(event));
         return;
     }
     // Call a copy: the owner may replace the callback from inside it.

@@ -30,7 +30,11 @@ bool isTransient(int error)
 }
 } // namespace
 
-NcmConnTcp::NcmConnTcp(event_base* base) : NcmConn(base), m_state(std::make_unique<State>()) {}
+NcmConnTcp::NcmConnTcp(event_base* base)
+    : NcmConn(base)
+    , m_state(std::make_unique<State>())
+{
+}
 
 NcmConnTcp::~NcmConnTcp()
 {
@@ -93,7 +97,7 @@ void NcmConnTcp::connect(NcmProxy* proxy, const std::string& address, int timeou
     m_state->socket = fd;
     createEvents();
     if (timeoutSeconds > 0) {
-        timeval tv{timeoutSeconds, 0};
+        timeval tv { timeoutSeconds, 0 };
         event_add(m_state->writeEvent.get(), &tv);
     } else {
         event_add(m_state->writeEvent.get(), nullptr);

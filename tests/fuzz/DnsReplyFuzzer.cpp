@@ -24,7 +24,7 @@ void require(bool condition)
 void parseAgainstItself(const uint8_t* data, size_t size, uint16_t type)
 {
     DnsReply reply;
-    const DnsParseContext context{data, size, type};
+    const DnsParseContext context { data, size, type };
     if (ncm_dns_parse_reply(data, size, context, reply) == 0) {
         require(reply.type == type);
         require(reply.count >= 0 && reply.count <= DnsReplyMaxAddresses);
@@ -34,7 +34,7 @@ void parseAgainstItself(const uint8_t* data, size_t size, uint16_t type)
 
 void parseAgainstQuery(const std::vector<uint8_t>& query, const uint8_t* data, size_t size, bool wantA)
 {
-    std::vector<std::string> out{"stale"};
+    std::vector<std::string> out { "stale" };
     const int rc = ncm_dns_parse_response(query.data(), query.size(), data, size, out, wantA);
     if (rc != 0)
         require(out.empty());

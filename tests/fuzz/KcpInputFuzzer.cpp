@@ -63,8 +63,11 @@ KcpControlBlockPtr makeEngine(Queue& to)
     kcp->setOutput([&to](const uint8_t* data, int length, KcpControlBlock* self, void*) {
         // Packing never passes mtu; only a lone segment queued under a larger
         // mtu may be bigger.
-        const uint32_t firstLen = data[20] | data[21] << 8 | data[22] << 16 | static_cast<uint32_t>(data[23]) << 24;
-        check(length >= 24 && (static_cast<uint32_t>(length) <= self->mtu() || firstLen + 24 == static_cast<uint32_t>(length)));
+        const uint32_t firstLen
+            = data[20] | data[21] << 8 | data[22] << 16 | static_cast<uint32_t>(data[23]) << 24;
+        check(length >= 24
+            && (static_cast<uint32_t>(length) <= self->mtu()
+                || firstLen + 24 == static_cast<uint32_t>(length)));
         if (to.size() < QueueLimit)
             to.emplace_back(data, data + length);
     });
@@ -80,7 +83,7 @@ void readAll(KcpControlBlock& kcp, uint8_t mode)
             return;
         buffer.resize(static_cast<size_t>(size));
         if (mode & 1)
-            check(kcp.recv(buffer.data(), -size) == size);  // peeking leaves it in place
+            check(kcp.recv(buffer.data(), -size) == size); // peeking leaves it in place
         if (mode & 2 && size > 1)
             check(kcp.recv(buffer.data(), size - 1) == -3);
         check(kcp.recv(buffer.data(), size) == size);
@@ -145,13 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 4: {
             const uint32_t length = in.u16() % 8192;
             std::vector<uint8_t> payload(length, static_cast<uint8_t>(op));
-            const int result = ((op >> 3) & 1 ? peer : target)->send(payload.data(), static_cast<int>(length));
+            const int result
+                = ((op >> 3) & 1 ? peer : target)->send(payload.data(), static_cast<int>(length));
             check(result == 0 || result == -2);
             break;
         }
-        case 5:
-            readAll(*target, op >> 3);
-            break;
+        case 5: readAll(*target, op >> 3); break;
         case 6:
             if (op & 8)
                 target->close();

@@ -97,7 +97,8 @@ TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
     evutil_socket_t holder = testsupport::listenTcp("127.0.0.1", port);
     ASSERT_GE(holder, 0);
     NcmProxy proxy;
-    const std::string text = "DebugUseFixedLocalPort=" + std::to_string(port) + "\nBackgroundIdleTimeoutToReactivate=0\n";
+    const std::string text
+        = "DebugUseFixedLocalPort=" + std::to_string(port) + "\nBackgroundIdleTimeoutToReactivate=0\n";
     proxy.activate(text.c_str());
     EXPECT_EQ(proxy.port(), -1);
     EXPECT_FALSE(proxy.isRunning());

@@ -1,6 +1,6 @@
+#include "proxy/NcmProxyContext.h"
 #include "proxy/Clock.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/NcmProxyContext.h"
 #include "proxy/StringUtil.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
@@ -33,7 +33,7 @@ std::string randomBytes(size_t n, unsigned seed)
 // True when the peer closes its side within the time given.
 bool closesWithin(int fd, int timeoutMs)
 {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p { fd, POLLIN, 0 };
     if (poll(&p, 1, timeoutMs) <= 0)
         return false;
     char c;
@@ -58,7 +58,7 @@ protected:
 TEST_F(ProxyContextTest, ForwardedRequestIsRewrittenExactly)
 {
     std::string received;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done { false };
     TestUpstream upstream([&](int fd) {
         std::string head = readHead(fd);
         received = head + readSome(fd, 11);
@@ -68,26 +68,33 @@ TEST_F(ProxyContextTest, ForwardedRequestIsRewrittenExactly)
     });
     const std::string port = std::to_string(upstream.port());
     int client = connectTcp("127.0.0.1", proxy.port());
-    sendAll(client, "POST http://127.0.0.1:" + port + "/a?b=1#c HTTP/1.0\r\n"
-                    "Zeta: last\r\n"
-                    "Proxy-Connection: keep-alive\r\n"
-                    "Connection: keep-alive\r\n"
-                    "Accept: text/html\r\n"
-                    "Host: 127.0.0.1:" + port + "\r\n"
-                    "Accept: */*\r\n"
-                    "Content-Length: 11\r\n"
-                    "\r\nhello world");
+    sendAll(client,
+        "POST http://127.0.0.1:" + port
+            + "/a?b=1#c HTTP/1.0\r\n"
+              "Zeta: last\r\n"
+              "Proxy-Connection: keep-alive\r\n"
+              "Connection: keep-alive\r\n"
+              "Accept: text/html\r\n"
+              "Host: 127.0.0.1:"
+            + port
+            + "\r\n"
+              "Accept: */*\r\n"
+              "Content-Length: 11\r\n"
+              "\r\nhello world");
     std::string answer = readAll(client, 2000);
     EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     close(client);
     ASSERT_TRUE(done);
-    EXPECT_EQ(received, "POST /a?b=1#c HTTP/1.1\r\n"
-                        "Accept: text/html, */*\r\n"
-                        "Content-Length: 11\r\n"
-                        "Host: 127.0.0.1:" + port + "\r\n"
-                        "Zeta: last\r\n"
-                        "X-Ncm-Proxy: Skylark/2.0\r\n"
-                        "\r\nhello world");
+    EXPECT_EQ(received,
+        "POST /a?b=1#c HTTP/1.1\r\n"
+        "Accept: text/html, */*\r\n"
+        "Content-Length: 11\r\n"
+        "Host: 127.0.0.1:"
+            + port
+            + "\r\n"
+              "Zeta: last\r\n"
+              "X-Ncm-Proxy: Skylark/2.0\r\n"
+              "\r\nhello world");
 }
 
 TEST_F(ProxyContextTest, LargeRequestBodyArrivesIntact)
@@ -102,8 +109,9 @@ TEST_F(ProxyContextTest, LargeRequestBodyArrivesIntact)
     });
     int client = connectTcp("127.0.0.1", proxy.port());
     std::thread writer([&] {
-        sendAll(client, "PUT http://127.0.0.1:" + std::to_string(upstream.port()) + "/up HTTP/1.1\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body);
+        sendAll(client,
+            "PUT http://127.0.0.1:" + std::to_string(upstream.port())
+                + "/up HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     });
     std::string answer = readAll(client, 10000);
     writer.join();
@@ -121,11 +129,16 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
     };
     const std::string big = randomBytes(200000, 2);
     const std::vector<Case> cases = {
-        {"length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big, false},
-        {"zero length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
-        {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1;ext=1\r\n!\r\n0\r\nTrailer: x\r\n\r\n", false},
-        {"close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big, true},
-        {"length then close", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n" + big, true},
+        { "length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
+            false },
+        { "zero length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false },
+        { "chunked",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: "
+            "chunked\r\n\r\n5\r\nhello\r\n1;ext=1\r\n!\r\n0\r\nTrailer: x\r\n\r\n",
+            false },
+        { "close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big, true },
+        { "length then close", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n" + big,
+            true },
     };
     for (const Case& c : cases) {
         TestUpstream upstream([&](int fd) {
@@ -160,10 +173,10 @@ TEST_F(ProxyContextTest, BodilessAnswersEndWithTheirHead)
         std::string response;
     };
     const std::vector<Case> cases = {
-        {"HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n"},
-        {"GET", "HTTP/1.1 204 No Content\r\n\r\n"},
-        {"GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
-        {"GET", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+        { "HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n" },
+        { "GET", "HTTP/1.1 204 No Content\r\n\r\n" },
+        { "GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n" },
+        { "GET", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" },
     };
     for (const Case& c : cases) {
         TestUpstream upstream([&](int fd) {
@@ -172,7 +185,9 @@ TEST_F(ProxyContextTest, BodilessAnswersEndWithTheirHead)
             readAll(fd, 4000); // the upstream keeps its connection open
         });
         int client = connectTcp("127.0.0.1", proxy.port());
-        sendAll(client, std::string(c.method) + " http://127.0.0.1:" + std::to_string(upstream.port()) + "/ HTTP/1.1\r\n\r\n");
+        sendAll(client,
+            std::string(c.method) + " http://127.0.0.1:" + std::to_string(upstream.port())
+                + "/ HTTP/1.1\r\n\r\n");
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(readAll(client, 3000), c.response) << c.method;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500)) << c.response;
@@ -191,8 +206,11 @@ TEST_F(ProxyContextTest, OnlyTheOneRequestReachesTheUpstream)
     });
     int client = connectTcp("127.0.0.1", proxy.port());
     const std::string url = "http://127.0.0.1:" + std::to_string(upstream.port());
-    sendAll(client, "POST " + url + "/one HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
-                    "GET " + url + "/two HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n");
+    sendAll(client,
+        "POST " + url
+            + "/one HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
+              "GET "
+            + url + "/two HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n");
     EXPECT_EQ(readAll(client, 3000), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     close(client);
     EXPECT_TRUE(StringUtil::endsWith(received, "\r\n\r\nabc")) << received;
@@ -227,7 +245,7 @@ TEST_F(ProxyContextTest, ConnectTunnelsMegabytesBothWays)
 TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
 {
     const size_t total = 64 * 1024 * 1024;
-    std::atomic<size_t> sent{0};
+    std::atomic<size_t> sent { 0 };
     TestUpstream upstream([&](int fd) {
         readHead(fd);
         sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n");
@@ -273,8 +291,9 @@ TEST_F(ProxyContextTest, NamedAndOriginFormTargetsEndIn504)
 {
     // No resolver is configured here, and an origin-form target has no host.
     EXPECT_EQ(proxyGet(proxy.port(), "http://unresolvable.invalid/"),
-              "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
-    EXPECT_EQ(proxyGet(proxy.port(), "/index.html"), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+        "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(proxyGet(proxy.port(), "/index.html"),
+        "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
     EXPECT_TRUE(log.contains("unhandled http request: /index.html"));
 }
 
@@ -333,13 +352,14 @@ TEST_F(ProxyContextTest, CountersReturnToZeroWhenAllIsDone)
     for (int i = 0; i < 8; ++i) {
         clients.emplace_back([&] {
             EXPECT_EQ(proxyGet(proxy.port(), "http://127.0.0.1:" + std::to_string(upstream.port()) + "/"),
-                      "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+                "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
         });
     }
     for (auto& t : clients)
         t.join();
     proxy.stop();
-    EXPECT_TRUE(log.contains("stats: {dnsctx=0, pxyctx=0, remoteconn=0} dnsreq=0, pxyreq=8, remotesuc=8, remotefail=0"));
+    EXPECT_TRUE(log.contains(
+        "stats: {dnsctx=0, pxyctx=0, remoteconn=0} dnsreq=0, pxyreq=8, remotesuc=8, remotefail=0"));
     EXPECT_EQ(log.count("releaseHttp 0x"), 8u);
     EXPECT_EQ(log.count("keep alive disabled. close."), 8u);
     EXPECT_EQ(log.count("httpPool=0(0)"), log.count("[mgr: "));
@@ -349,21 +369,21 @@ TEST(ProxyContextEndpointName, KcpMappingRules)
 {
     NcmProxy proxy;
     proxy.stats = std::make_shared<NcmStats>();
-    proxy.config.kcpHostMapping = {{".Example.test", "127.0.0.9:9990"},
-                                   {".mixed.test", ":9990"},
-                                   {"port.test:8443", "127.0.0.8:9990"},
-                                   {"exact.test", "127.0.0.7:9990"}};
+    proxy.config.kcpHostMapping = { { ".Example.test", "127.0.0.9:9990" }, { ".mixed.test", ":9990" },
+        { "port.test:8443", "127.0.0.8:9990" }, { "exact.test", "127.0.0.7:9990" } };
     NcmProxyContext context(&proxy);
     EXPECT_EQ(context.buildEndpointName("Www.Mixed.Test", "443"), "tcp:Www.Mixed.Test:443") << "KCP is off";
 
     proxy.config.kcpEnabled = true;
     EXPECT_EQ(context.buildEndpointName("Www.Mixed.Test", "443"), "kcp:Www.Mixed.Test:9990");
-    EXPECT_EQ(context.buildEndpointName("a.example.test", "80"), "tcp:a.example.test:80") << "keys are not lowered";
+    EXPECT_EQ(context.buildEndpointName("a.example.test", "80"), "tcp:a.example.test:80")
+        << "keys are not lowered";
     EXPECT_EQ(context.buildEndpointName("port.test", "8443"), "kcp:127.0.0.8:9990");
     EXPECT_EQ(context.buildEndpointName("port.test", "443"), "tcp:port.test:443");
     EXPECT_EQ(context.buildEndpointName("EXACT.test", "80"), "kcp:127.0.0.7:9990");
     EXPECT_EQ(context.buildEndpointName("notexact.test", "80"), "tcp:notexact.test:80");
-    EXPECT_EQ(context.buildEndpointName("mixed.test", "80"), "tcp:mixed.test:80") << "a dotted key needs the dot";
+    EXPECT_EQ(context.buildEndpointName("mixed.test", "80"), "tcp:mixed.test:80")
+        << "a dotted key needs the dot";
 }
 
 TEST(ProxyContextHeaders, HeaderLinesSplitAtTheFirstColon)

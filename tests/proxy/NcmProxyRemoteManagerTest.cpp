@@ -62,7 +62,8 @@ TEST_F(RemoteManagerTest, NumericHostsSkipTheResolver)
     TestUpstream upstream(keepAliveHandler);
     EXPECT_EQ(proxyGet(proxy.port(), "http://127.0.0.1:" + std::to_string(upstream.port()) + "/"), OkAnswer);
     EXPECT_FALSE(log.contains("can not resolve ip"));
-    EXPECT_EQ(proxyGet(proxy.port(), "http://host.invalid:81/"), "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(proxyGet(proxy.port(), "http://host.invalid:81/"),
+        "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
     EXPECT_EQ(log.count("can not resolve ip for tcp:host.invalid:81"), 3u);
 }
 
@@ -70,7 +71,7 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 {
     // A relay address that takes datagrams and never answers.
     int relay = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     inet_pton(AF_INET, "127.0.6.1", &address.sin_addr);
     ASSERT_EQ(bind(relay, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -80,12 +81,12 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 
     proxy.proxy.config.logLevel = 'V';
     proxy.proxy.config.kcpEnabled = true;
-    proxy.proxy.config.kcpHostMapping = {{".relay.test", relayAddress}};
+    proxy.proxy.config.kcpHostMapping = { { ".relay.test", relayAddress } };
     proxy.proxy.config.connectTimeout = 1;
     ASSERT_TRUE(proxy.startWithCurrentConfig());
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(proxyGet(proxy.port(), "http://www.relay.test/"),
-              "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+        "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
         << "each of the three attempts waits out its time-out";
     // One Connect failure per attempt, each a time-out.
@@ -102,7 +103,7 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
         EXPECT_EQ(datagram[4], 80) << "an Open";
         EXPECT_EQ(datagram[6] | (datagram[7] << 8), 1024) << "the receive window was set before connect";
         conversations.insert(datagram[0] | (datagram[1] << 8) | (datagram[2] << 16)
-                             | (static_cast<uint32_t>(datagram[3]) << 24));
+            | (static_cast<uint32_t>(datagram[3]) << 24));
     }
     EXPECT_EQ(conversations.size(), 3u);
     close(relay);

@@ -1,5 +1,5 @@
-#include "proxy/NcmProxy.h"
 #include "proxy/ProxyConfig.h"
+#include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
 #include "proxy/StringUtil.h"
 #include "tests/support/TestSupport.h"
@@ -26,14 +26,15 @@ TEST(ProxyConfigParse, TrimsLinesKeysAndValuesAndLogsEachLine)
     EXPECT_TRUE(capture.contains("config option: INVALID NoSuchKey=1"));
     EXPECT_TRUE(capture.contains("config option: INVALID LogLevel="));
     EXPECT_EQ(capture.count("config option:"), 5u); // blank lines leave no trace
-    EXPECT_EQ(rootLogger.level(), 'V');              // the empty LogLevel changed nothing
+    EXPECT_EQ(rootLogger.level(), 'V'); // the empty LogLevel changed nothing
 }
 
 TEST(ProxyConfigParse, IntegersFollowAtoiRules)
 {
     ProxyConfig config;
-    config.parse("BackgroundIdleTimeoutToReactivate=abc\nResolveTimeoutHttp=-3x\nDnsHostIpCacheExpiration=+12 5\n"
-                 "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=99999999999\n");
+    config.parse(
+        "BackgroundIdleTimeoutToReactivate=abc\nResolveTimeoutHttp=-3x\nDnsHostIpCacheExpiration=+12 5\n"
+        "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=99999999999\n");
     EXPECT_EQ(config.backgroundIdleTimeoutToReactivate, 0);
     EXPECT_EQ(config.resolveTimeoutHttp, -3);
     EXPECT_EQ(config.dnsHostIpCacheExpiration, 12);
@@ -47,9 +48,9 @@ TEST(ProxyConfigParse, ListsKeepEmptyElementsAndReplaceEarlierLists)
 {
     ProxyConfig config;
     config.parse("DnsUdp=127.0.0.1, ,127.0.0.2\nDnsTcp=127.0.0.9\nDnsTcp= 127.0.0.3 ,,127.0.0.4\nDnsHttp=\n");
-    EXPECT_EQ(config.dnsUdp, (std::vector<std::string>{"127.0.0.1", "", "127.0.0.2"}));
-    EXPECT_EQ(config.dnsTcp, (std::vector<std::string>{"127.0.0.3", "", "127.0.0.4"}));
-    EXPECT_EQ(config.dnsHttp, (std::vector<std::string>{""}));
+    EXPECT_EQ(config.dnsUdp, (std::vector<std::string> { "127.0.0.1", "", "127.0.0.2" }));
+    EXPECT_EQ(config.dnsTcp, (std::vector<std::string> { "127.0.0.3", "", "127.0.0.4" }));
+    EXPECT_EQ(config.dnsHttp, (std::vector<std::string> { "" }));
 }
 
 TEST(ProxyConfigParse, DomainIpsAndKcpMappingSkipMalformedEntries)
@@ -61,10 +62,11 @@ TEST(ProxyConfigParse, DomainIpsAndKcpMappingSkipMalformedEntries)
                  "KcpHostMapping= .one.test # 127.0.0.1:9990 ;bad;x#y#z; two.test:8080#:9990\n"
                  "KcpHostMapping=.three.test#127.0.0.3:9990\n");
     ASSERT_EQ(config.domainIps.size(), 2u);
-    EXPECT_EQ(config.domainIps["a.example"], (std::vector<std::string>{"127.0.0.3"}));
-    EXPECT_EQ(config.domainIps["d.example"], (std::vector<std::string>{"127.0.0.4"}));
+    EXPECT_EQ(config.domainIps["a.example"], (std::vector<std::string> { "127.0.0.3" }));
+    EXPECT_EQ(config.domainIps["d.example"], (std::vector<std::string> { "127.0.0.4" }));
     ASSERT_EQ(config.kcpHostMapping.size(), 3u);
-    EXPECT_EQ(config.kcpHostMapping[0], std::make_pair(std::string(".one.test"), std::string("127.0.0.1:9990")));
+    EXPECT_EQ(
+        config.kcpHostMapping[0], std::make_pair(std::string(".one.test"), std::string("127.0.0.1:9990")));
     EXPECT_EQ(config.kcpHostMapping[1], std::make_pair(std::string("two.test:8080"), std::string(":9990")));
     EXPECT_EQ(config.kcpHostMapping[2].first, ".three.test");
 }
@@ -113,9 +115,9 @@ std::vector<std::string> keysOf(const std::string& text)
 TEST_F(ShellConfigTest, ComposesTheFixedLinesInOrder)
 {
     const std::string text = composeShellProxyConfig(dir);
-    EXPECT_EQ(keysOf(text), (std::vector<std::string>{"LogLevel", "ShowStatsOnAccept", "DebugUseFixedLocalPort",
-                                                      "UseSystemDns", "BackgroundIdleTimeoutToReactivate", "DnsTcp",
-                                                      "DnsUdp", "DnsHttp", "DomainIps"}));
+    EXPECT_EQ(keysOf(text),
+        (std::vector<std::string> { "LogLevel", "ShowStatsOnAccept", "DebugUseFixedLocalPort", "UseSystemDns",
+            "BackgroundIdleTimeoutToReactivate", "DnsTcp", "DnsUdp", "DnsHttp", "DomainIps" }));
     ProxyConfig config;
     config.parse(text);
     rootLogger.setLevel('V');
@@ -153,7 +155,7 @@ TEST_F(ShellConfigTest, DeploymentFileOverridesComposedLines)
     ProxyConfig config;
     config.parse(composeShellProxyConfig(dir));
     rootLogger.setLevel('V');
-    EXPECT_EQ(config.dnsUdp, (std::vector<std::string>{"127.0.0.53"}));
+    EXPECT_EQ(config.dnsUdp, (std::vector<std::string> { "127.0.0.53" }));
     EXPECT_EQ(config.fixedLocalPort, 0);
 
     LogCapture capture;

@@ -97,13 +97,13 @@ TEST(DnsQueryBuilder, RefusesNamesThatCannotBeAskedFor)
 {
     const std::string label63(63, 'a');
     const std::string longest = label63 + "." + label63 + "." + label63 + "." + label63; // 255
-    Bytes q{1, 2, 3};
+    Bytes q { 1, 2, 3 };
     ASSERT_TRUE(ncm_dns_build_query(longest.c_str(), q, true));
     EXPECT_EQ(2u + 12 + 257 + 4, q.size());
 
     EXPECT_FALSE(ncm_dns_build_query((longest + "b").c_str(), q, true)); // 256 bytes
     EXPECT_TRUE(q.empty());
-    q = {1};
+    q = { 1 };
     EXPECT_FALSE(ncm_dns_build_query(("www." + std::string(64, 'a') + ".test").c_str(), q, true));
     EXPECT_TRUE(q.empty());
 }
@@ -149,8 +149,8 @@ TEST(DnsNameDecoder, FollowsPointersAndContinuesAfterTheFirstOne)
     Bytes m(12, 0);
     const Bytes www = labels("www.test");
     m.insert(m.end(), www.begin(), www.end());
-    m.insert(m.end(), {0xC0, 12});
-    m.insert(m.end(), {4, 'm', 'a', 'i', 'l', 0xC0, 16});
+    m.insert(m.end(), { 0xC0, 12 });
+    m.insert(m.end(), { 4, 'm', 'a', 'i', 'l', 0xC0, 16 });
     m.push_back(0xAA); // something after the last name
 
     std::string name;
@@ -167,7 +167,7 @@ TEST(DnsNameDecoder, FollowsPointersAndContinuesAfterTheFirstOne)
     EXPECT_EQ("mail.test", name);
     EXPECT_EQ(31u, p);
 
-    Bytes root = {0, 0xAA};
+    Bytes root = { 0, 0xAA };
     p = 0;
     ASSERT_EQ(0, decode(root, p, name));
     EXPECT_EQ("", name);
@@ -180,31 +180,31 @@ TEST(DnsNameDecoder, RejectsLoopsAndEverythingOutsideTheMessage)
     size_t p;
 
     Bytes selfPointer(12, 0);
-    selfPointer.insert(selfPointer.end(), {0xC0, 12});
+    selfPointer.insert(selfPointer.end(), { 0xC0, 12 });
     p = 12;
     EXPECT_EQ(-1, decode(selfPointer, p, name));
 
-    Bytes twoPointerLoop = {0xC0, 2, 0xC0, 0};
+    Bytes twoPointerLoop = { 0xC0, 2, 0xC0, 0 };
     p = 0;
     EXPECT_EQ(-1, decode(twoPointerLoop, p, name));
 
-    Bytes pointerPastEnd = {0xC0, 2};
+    Bytes pointerPastEnd = { 0xC0, 2 };
     p = 0;
     EXPECT_EQ(-1, decode(pointerPastEnd, p, name));
 
-    Bytes halfPointer = {1, 'a', 0xC0};
+    Bytes halfPointer = { 1, 'a', 0xC0 };
     p = 0;
     EXPECT_EQ(-1, decode(halfPointer, p, name));
 
-    Bytes labelPastEnd = {5, 'a', 'b'};
+    Bytes labelPastEnd = { 5, 'a', 'b' };
     p = 0;
     EXPECT_EQ(-1, decode(labelPastEnd, p, name));
 
-    Bytes noTerminator = {2, 'a', 'b'};
+    Bytes noTerminator = { 2, 'a', 'b' };
     p = 0;
     EXPECT_EQ(-1, decode(noTerminator, p, name));
 
-    Bytes anything = {0};
+    Bytes anything = { 0 };
     p = 1;
     EXPECT_EQ(-1, decode(anything, p, name));
 }
@@ -244,47 +244,48 @@ class DnsReplyParser : public ::testing::Test {
 protected:
     Bytes query = buildQueryMessage("www.example.test", true);
     Bytes query6 = buildQueryMessage("www.example.test", false);
-    std::vector<std::string> out{"stale"};
+    std::vector<std::string> out { "stale" };
 };
 
 TEST_F(DnsReplyParser, ReturnsTheAddressesInReplyOrder)
 {
-    const Bytes reply = makeReply(query, 0x8180, {aRecord("10.0.0.2"), aRecord("10.0.0.1")});
+    const Bytes reply = makeReply(query, 0x8180, { aRecord("10.0.0.2"), aRecord("10.0.0.1") });
     ASSERT_EQ(0, parse(query, reply, out));
-    EXPECT_EQ((std::vector<std::string>{"10.0.0.2", "10.0.0.1"}), out);
+    EXPECT_EQ((std::vector<std::string> { "10.0.0.2", "10.0.0.1" }), out);
 
-    const Bytes reply6 = makeReply(query6, 0x8180, {aaaaRecord("2001:db8::1"), aaaaRecord("64:ff9b::102:304")});
+    const Bytes reply6
+        = makeReply(query6, 0x8180, { aaaaRecord("2001:db8::1"), aaaaRecord("64:ff9b::102:304") });
     ASSERT_EQ(0, parse(query6, reply6, out, false));
-    EXPECT_EQ((std::vector<std::string>{"2001:db8::1", "64:ff9b::102:304"}), out);
+    EXPECT_EQ((std::vector<std::string> { "2001:db8::1", "64:ff9b::102:304" }), out);
 }
 
 TEST_F(DnsReplyParser, IgnoresTheIdentifierAndLetterCaseOfTheQuestion)
 {
-    Bytes reply = makeReply(query, 0x8180, {aRecord("10.0.0.1")});
+    Bytes reply = makeReply(query, 0x8180, { aRecord("10.0.0.1") });
     reply[0] ^= 0x5A;
     reply[1] ^= 0xA5;
     reply[12 + 1] = 'W'; // "Www.example.test"
     reply[12 + 6] = 'X'; // "Www.eXample.test"
     ASSERT_EQ(0, parse(query, reply, out));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.1"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.1" }, out);
 }
 
 TEST_F(DnsReplyParser, SkipsRecordsOfOtherTypesAndClasses)
 {
-    Record cname{pointerTo(12), DnsTypeCname, DnsClassIn, 60, labels("alias.example.test")};
-    Record ptr{pointerTo(12), DnsTypePtr, DnsClassIn, 60, labels("x.test")};
+    Record cname { pointerTo(12), DnsTypeCname, DnsClassIn, 60, labels("alias.example.test") };
+    Record ptr { pointerTo(12), DnsTypePtr, DnsClassIn, 60, labels("x.test") };
     Record chaosA = aRecord("10.9.9.9");
     chaosA.rclass = 3;
-    const Bytes reply = makeReply(query, 0x8180,
-                                  {cname, ptr, chaosA, aaaaRecord("2001:db8::1"), aRecord("10.0.0.3")});
+    const Bytes reply
+        = makeReply(query, 0x8180, { cname, ptr, chaosA, aaaaRecord("2001:db8::1"), aRecord("10.0.0.3") });
     ASSERT_EQ(0, parse(query, reply, out));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.3"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.3" }, out);
 
     // The same reply to an AAAA question yields only the AAAA address.
     Bytes reply6 = reply;
     reply6[12 + 18 + 1] = DnsTypeAaaa; // QTYPE low byte after the 18-byte name
     ASSERT_EQ(0, parse(query6, reply6, out, false));
-    EXPECT_EQ(std::vector<std::string>{"2001:db8::1"}, out);
+    EXPECT_EQ(std::vector<std::string> { "2001:db8::1" }, out);
 }
 
 TEST_F(DnsReplyParser, StopsAtThirtyTwoAddresses)
@@ -310,45 +311,45 @@ TEST_F(DnsReplyParser, RecordWithSeveralAddressesFillsOnlyTheRemainingRoom)
     for (int i = 1; i <= 31; ++i)
         answers.push_back(aRecord("10.0.1." + std::to_string(i)));
     Record pair = aRecord("10.0.2.1");
-    pair.rdata.insert(pair.rdata.end(), {10, 0, 2, 2});
+    pair.rdata.insert(pair.rdata.end(), { 10, 0, 2, 2 });
     answers.push_back(pair);
     ASSERT_EQ(0, parse(query, makeReply(query, 0x8180, answers), out));
     ASSERT_EQ(32u, out.size());
     EXPECT_EQ("10.0.2.1", out.back());
 
-    ASSERT_EQ(0, parse(query, makeReply(query, 0x8180, {pair}), out));
-    EXPECT_EQ((std::vector<std::string>{"10.0.2.1", "10.0.2.2"}), out);
+    ASSERT_EQ(0, parse(query, makeReply(query, 0x8180, { pair }), out));
+    EXPECT_EQ((std::vector<std::string> { "10.0.2.1", "10.0.2.2" }), out);
 }
 
 TEST_F(DnsReplyParser, AcceptsReplyWithoutAddresses)
 {
-    Bytes nxdomain = makeReply(query, 0x8183, {}, {soaRecord()});
+    Bytes nxdomain = makeReply(query, 0x8183, {}, { soaRecord() });
     ASSERT_EQ(0, parse(query, nxdomain, out));
     EXPECT_TRUE(out.empty());
 
-    Bytes nodata = makeReply(query, 0x8180, {aaaaRecord("2001:db8::1")}, {soaRecord()});
+    Bytes nodata = makeReply(query, 0x8180, { aaaaRecord("2001:db8::1") }, { soaRecord() });
     ASSERT_EQ(0, parse(query, nodata, out));
     EXPECT_TRUE(out.empty());
 
-    Record nsRecord{pointerTo(12), 2, DnsClassIn, 60, labels("ns.test")};
-    ASSERT_EQ(0, parse(query, makeReply(query, 0x8183, {}, {nsRecord}), out));
+    Record nsRecord { pointerTo(12), 2, DnsClassIn, 60, labels("ns.test") };
+    ASSERT_EQ(0, parse(query, makeReply(query, 0x8183, {}, { nsRecord }), out));
 }
 
 TEST_F(DnsReplyParser, RejectsUnusableStatus)
 {
-    const std::vector<Record> answer = {aRecord("10.0.0.1")};
+    const std::vector<Record> answer = { aRecord("10.0.0.1") };
     EXPECT_NE(0, parse(query, makeReply(query, 0x8380, answer), out)) << "TC set";
     EXPECT_TRUE(out.empty());
     EXPECT_NE(0, parse(query, makeReply(query, 0x8182, answer), out)) << "SERVFAIL";
     EXPECT_NE(0, parse(query, makeReply(query, 0x8185, answer), out)) << "REFUSED";
-    EXPECT_NE(0, parse(query, makeReply(query, 0x8383, {}, {soaRecord()}), out)) << "TC with NXDOMAIN";
+    EXPECT_NE(0, parse(query, makeReply(query, 0x8383, {}, { soaRecord() }), out)) << "TC with NXDOMAIN";
     EXPECT_NE(0, parse(query, makeReply(query, 0x0180, answer), out)) << "QR clear";
 }
 
 TEST_F(DnsReplyParser, RejectsQuestionsThatDoNotMatch)
 {
     const Bytes other = buildQueryMessage("www.example.tesu", true);
-    EXPECT_NE(0, parse(query, makeReply(other, 0x8180, {aRecord("10.0.0.1")}), out));
+    EXPECT_NE(0, parse(query, makeReply(other, 0x8180, { aRecord("10.0.0.1") }), out));
 
     Bytes noQuestion = makeReply(query, 0x8180, {});
     noQuestion[5] = 0; // QDCOUNT 0
@@ -362,21 +363,21 @@ TEST_F(DnsReplyParser, RejectsQuestionsThatDoNotMatch)
 TEST_F(DnsReplyParser, RejectsMalformedRecords)
 {
     Record six = aRecord("10.0.0.1");
-    six.rdata.insert(six.rdata.end(), {0, 0});
-    EXPECT_NE(0, parse(query, makeReply(query, 0x8180, {aRecord("10.0.0.9"), six}), out))
+    six.rdata.insert(six.rdata.end(), { 0, 0 });
+    EXPECT_NE(0, parse(query, makeReply(query, 0x8180, { aRecord("10.0.0.9"), six }), out))
         << "A with RDLENGTH 6";
     EXPECT_TRUE(out.empty());
 
     Record v6short = aaaaRecord("2001:db8::1");
     v6short.rdata.resize(12);
-    EXPECT_NE(0, parse(query6, makeReply(query6, 0x8180, {v6short}), out, false));
+    EXPECT_NE(0, parse(query6, makeReply(query6, 0x8180, { v6short }), out, false));
 
     Record lying = aRecord("10.0.0.1");
     lying.rdlengthOverride = 8; // promises two addresses, carries one
-    EXPECT_NE(0, parse(query, makeReply(query, 0x8180, {lying}), out));
+    EXPECT_NE(0, parse(query, makeReply(query, 0x8180, { lying }), out));
 
-    Record selfPointing{pointerTo(0), DnsTypeA, DnsClassIn, 60, {10, 0, 0, 1}};
-    Bytes reply = makeReply(query, 0x8180, {selfPointing});
+    Record selfPointing { pointerTo(0), DnsTypeA, DnsClassIn, 60, { 10, 0, 0, 1 } };
+    Bytes reply = makeReply(query, 0x8180, { selfPointing });
     const size_t ownerAt = query.size();
     reply[ownerAt] = 0xC0;
     reply[ownerAt + 1] = static_cast<uint8_t>(ownerAt);
@@ -384,18 +385,18 @@ TEST_F(DnsReplyParser, RejectsMalformedRecords)
 
     Bytes runaway = makeReply(query, 0x8180, {});
     runaway[7] = 1; // ANCOUNT 1
-    runaway.insert(runaway.end(), {40, 'a', 'b', 'c'});
+    runaway.insert(runaway.end(), { 40, 'a', 'b', 'c' });
     EXPECT_NE(0, parse(query, runaway, out)) << "label running past the end";
 
     Record badSoa = soaRecord();
     badSoa.rdata.resize(badSoa.rdata.size() - 1);
-    EXPECT_NE(0, parse(query, makeReply(query, 0x8183, {}, {badSoa}), out)) << "SOA cut short";
+    EXPECT_NE(0, parse(query, makeReply(query, 0x8183, {}, { badSoa }), out)) << "SOA cut short";
 }
 
 TEST_F(DnsReplyParser, RejectsEveryTruncationOfAValidReply)
 {
-    Record cname{pointerTo(12), DnsTypeCname, DnsClassIn, 60, labels("alias.example.test")};
-    const Bytes reply = makeReply(query, 0x8180, {cname, aRecord("10.0.0.1"), aRecord("10.0.0.2")});
+    Record cname { pointerTo(12), DnsTypeCname, DnsClassIn, 60, labels("alias.example.test") };
+    const Bytes reply = makeReply(query, 0x8180, { cname, aRecord("10.0.0.1"), aRecord("10.0.0.2") });
     ASSERT_EQ(0, parse(query, reply, out));
     for (size_t length = 0; length < reply.size(); ++length) {
         const Bytes cut(reply.begin(), reply.begin() + static_cast<long>(length));
@@ -403,7 +404,7 @@ TEST_F(DnsReplyParser, RejectsEveryTruncationOfAValidReply)
         EXPECT_TRUE(out.empty());
     }
 
-    const Bytes nx = makeReply(query, 0x8183, {}, {soaRecord()});
+    const Bytes nx = makeReply(query, 0x8183, {}, { soaRecord() });
     for (size_t length = 0; length < nx.size(); ++length) {
         const Bytes cut(nx.begin(), nx.begin() + static_cast<long>(length));
         EXPECT_NE(0, parse(query, cut, out)) << "length " << length;
@@ -412,10 +413,10 @@ TEST_F(DnsReplyParser, RejectsEveryTruncationOfAValidReply)
 
 TEST(DnsFrame, ReadsTheBigEndianLength)
 {
-    const uint8_t bytes[] = {0x01, 0x02, 0xFF};
+    const uint8_t bytes[] = { 0x01, 0x02, 0xFF };
     EXPECT_EQ(-1, ncm_dns_frame_length(bytes, 0));
     EXPECT_EQ(-1, ncm_dns_frame_length(bytes, 1));
     EXPECT_EQ(258, ncm_dns_frame_length(bytes, 2));
-    const uint8_t max[] = {0xFF, 0xFF};
+    const uint8_t max[] = { 0xFF, 0xFF };
     EXPECT_EQ(65535, ncm_dns_frame_length(max, 2));
 }

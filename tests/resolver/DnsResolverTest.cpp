@@ -69,7 +69,7 @@ protected:
 
     std::string m_address;
     std::unique_ptr<Dnsmasq> m_dnsmasq;
-    std::vector<std::string> out{"stale"};
+    std::vector<std::string> out { "stale" };
 };
 
 } // namespace
@@ -78,15 +78,15 @@ TEST_F(DnsmasqReplies, AddressRecordsOfTheRequestedFamily)
 {
     ASSERT_NO_FATAL_FAILURE(start("127.0.4.10"));
     ASSERT_EQ(0, resolve("a.test", true, out));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.1"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.1" }, out);
     ASSERT_EQ(0, resolve("v6.test", false, out));
-    EXPECT_EQ(std::vector<std::string>{"2001:db8::1"}, out);
+    EXPECT_EQ(std::vector<std::string> { "2001:db8::1" }, out);
     ASSERT_EQ(0, resolve("dual.test", true, out));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.2"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.2" }, out);
     ASSERT_EQ(0, resolve("dual.test", false, out));
-    EXPECT_EQ(std::vector<std::string>{"2001:db8::2"}, out);
+    EXPECT_EQ(std::vector<std::string> { "2001:db8::2" }, out);
     ASSERT_EQ(0, resolve("A.Test", true, out));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.1"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.1" }, out);
 
     // The name exists without an address of that family: accepted, empty.
     ASSERT_EQ(0, resolve("v6.test", true, out));
@@ -103,7 +103,7 @@ TEST_F(DnsmasqReplies, CnameChainIsSkippedToTheAddress)
     ASSERT_GE(reply.size(), 12u);
     ASSERT_EQ(3, count(reply, 1)) << "two CNAME records and the A record: " << toHex(reply);
     ASSERT_EQ(0, ncm_dns_parse_response(query.data(), query.size(), reply.data(), reply.size(), out, true));
-    EXPECT_EQ(std::vector<std::string>{"10.0.0.7"}, out);
+    EXPECT_EQ(std::vector<std::string> { "10.0.0.7" }, out);
 }
 
 TEST_F(DnsmasqReplies, FortyAddressesTruncateOverUdpAndGiveThirtyTwoOverTcp)
@@ -114,7 +114,8 @@ TEST_F(DnsmasqReplies, FortyAddressesTruncateOverUdpAndGiveThirtyTwoOverTcp)
     const Bytes udpReply = ask("many.test", true, &query);
     ASSERT_GE(udpReply.size(), 12u);
     ASSERT_TRUE(flags(udpReply) & DnsFlagTc) << "40 A records do not fit 512 bytes";
-    EXPECT_NE(0, ncm_dns_parse_response(query.data(), query.size(), udpReply.data(), udpReply.size(), out, true));
+    EXPECT_NE(
+        0, ncm_dns_parse_response(query.data(), query.size(), udpReply.data(), udpReply.size(), out, true));
     EXPECT_TRUE(out.empty());
 
     Bytes framed;
@@ -122,7 +123,8 @@ TEST_F(DnsmasqReplies, FortyAddressesTruncateOverUdpAndGiveThirtyTwoOverTcp)
     const Bytes reply = tcpExchange(m_address, 53, framed);
     ASSERT_FALSE(reply.empty()) << m_dnsmasq->log();
     ASSERT_EQ(40, count(reply, 1));
-    ASSERT_EQ(0, ncm_dns_parse_response(framed.data() + 2, framed.size() - 2, reply.data(), reply.size(), out, true));
+    ASSERT_EQ(0,
+        ncm_dns_parse_response(framed.data() + 2, framed.size() - 2, reply.data(), reply.size(), out, true));
     ASSERT_EQ(32u, out.size());
 
     // The first 32 records in the order the server sent them. Each record is
@@ -151,12 +153,15 @@ TEST_F(DnsmasqReplies, NxDomainIsAcceptedWithoutAddresses)
     // dnsmasq leaves the authority section empty here; add the zone's SOA as
     // an authoritative server would and parse again, whole and cut short.
     const Record soa = soaRecord(labels("test"));
-    Bytes withSoa = makeReply(query, flags(reply), {}, {soa});
-    ASSERT_EQ(Bytes(reply.begin() + 12, reply.end()), Bytes(withSoa.begin() + 12, withSoa.begin() + reply.size()));
-    EXPECT_EQ(0, ncm_dns_parse_response(query.data(), query.size(), withSoa.data(), withSoa.size(), out, true));
+    Bytes withSoa = makeReply(query, flags(reply), {}, { soa });
+    ASSERT_EQ(
+        Bytes(reply.begin() + 12, reply.end()), Bytes(withSoa.begin() + 12, withSoa.begin() + reply.size()));
+    EXPECT_EQ(
+        0, ncm_dns_parse_response(query.data(), query.size(), withSoa.data(), withSoa.size(), out, true));
     EXPECT_TRUE(out.empty());
     withSoa.pop_back();
-    EXPECT_NE(0, ncm_dns_parse_response(query.data(), query.size(), withSoa.data(), withSoa.size(), out, true));
+    EXPECT_NE(
+        0, ncm_dns_parse_response(query.data(), query.size(), withSoa.data(), withSoa.size(), out, true));
 }
 
 TEST_F(DnsmasqReplies, RefusedQueryIsRejected)

@@ -74,7 +74,7 @@ Bytes labels(const std::string& name)
 
 Bytes pointerTo(uint16_t offset)
 {
-    return {static_cast<uint8_t>(0xC0 | (offset >> 8)), static_cast<uint8_t>(offset & 0xFF)};
+    return { static_cast<uint8_t>(0xC0 | (offset >> 8)), static_cast<uint8_t>(offset & 0xFF) };
 }
 
 Record aRecord(const std::string& address, Bytes owner)
@@ -82,7 +82,7 @@ Record aRecord(const std::string& address, Bytes owner)
     Bytes data(4);
     if (inet_pton(AF_INET, address.c_str(), data.data()) != 1)
         throw std::invalid_argument(address);
-    return {std::move(owner), DnsTypeA, DnsClassIn, 60, data};
+    return { std::move(owner), DnsTypeA, DnsClassIn, 60, data };
 }
 
 Record aaaaRecord(const std::string& address, Bytes owner)
@@ -90,7 +90,7 @@ Record aaaaRecord(const std::string& address, Bytes owner)
     Bytes data(16);
     if (inet_pton(AF_INET6, address.c_str(), data.data()) != 1)
         throw std::invalid_argument(address);
-    return {std::move(owner), DnsTypeAaaa, DnsClassIn, 60, data};
+    return { std::move(owner), DnsTypeAaaa, DnsClassIn, 60, data };
 }
 
 Record soaRecord(Bytes owner)
@@ -99,35 +99,35 @@ Record soaRecord(Bytes owner)
     const Bytes mailbox = labels("hostmaster.test");
     data.insert(data.end(), mailbox.begin(), mailbox.end());
     // serial, refresh, retry, expire, minimum
-    for (uint32_t v : {2024u, 3600u, 600u, 86400u, 60u})
+    for (uint32_t v : { 2024u, 3600u, 600u, 86400u, 60u })
         for (int shift = 24; shift >= 0; shift -= 8)
             data.push_back(static_cast<uint8_t>(v >> shift));
-    return {std::move(owner), DnsTypeSoa, DnsClassIn, 60, data};
+    return { std::move(owner), DnsTypeSoa, DnsClassIn, 60, data };
 }
 
 namespace {
 
-void put16(Bytes& out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v & 0xFF));
-}
+    void put16(Bytes& out, uint16_t v)
+    {
+        out.push_back(static_cast<uint8_t>(v >> 8));
+        out.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
 
-void putRecord(Bytes& out, const Record& r)
-{
-    out.insert(out.end(), r.owner.begin(), r.owner.end());
-    put16(out, r.type);
-    put16(out, r.rclass);
-    put16(out, static_cast<uint16_t>(r.ttl >> 16));
-    put16(out, static_cast<uint16_t>(r.ttl & 0xFFFF));
-    put16(out, static_cast<uint16_t>(r.rdlengthOverride >= 0 ? r.rdlengthOverride : r.rdata.size()));
-    out.insert(out.end(), r.rdata.begin(), r.rdata.end());
-}
+    void putRecord(Bytes& out, const Record& r)
+    {
+        out.insert(out.end(), r.owner.begin(), r.owner.end());
+        put16(out, r.type);
+        put16(out, r.rclass);
+        put16(out, static_cast<uint16_t>(r.ttl >> 16));
+        put16(out, static_cast<uint16_t>(r.ttl & 0xFFFF));
+        put16(out, static_cast<uint16_t>(r.rdlengthOverride >= 0 ? r.rdlengthOverride : r.rdata.size()));
+        out.insert(out.end(), r.rdata.begin(), r.rdata.end());
+    }
 
 } // namespace
 
 Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
-                const std::vector<Record>& authority)
+    const std::vector<Record>& authority)
 {
     Bytes out(query.begin(), query.begin() + 2); // identifier
     put16(out, flags);
@@ -174,30 +174,30 @@ std::string dump(const testsupport::LogCapture& log)
 
 namespace {
 
-// Fills a socket address for a numeric IPv4 or IPv6 text.
-socklen_t makeAddress(const std::string& address, uint16_t port, sockaddr_storage& storage)
-{
-    std::memset(&storage, 0, sizeof storage);
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        return sizeof(sockaddr_in);
+    // Fills a socket address for a numeric IPv4 or IPv6 text.
+    socklen_t makeAddress(const std::string& address, uint16_t port, sockaddr_storage& storage)
+    {
+        std::memset(&storage, 0, sizeof storage);
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(port);
+            return sizeof(sockaddr_in);
+        }
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(port);
+            return sizeof(sockaddr_in6);
+        }
+        throw std::invalid_argument("not a numeric address: " + address);
     }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        return sizeof(sockaddr_in6);
-    }
-    throw std::invalid_argument("not a numeric address: " + address);
-}
 
-bool waitReadable(int fd, int timeoutMs)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
-}
+    bool waitReadable(int fd, int timeoutMs)
+    {
+        pollfd p { fd, POLLIN, 0 };
+        return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
+    }
 
 } // namespace
 
@@ -237,8 +237,8 @@ void FakeUdpResolver::run()
         uint8_t buffer[4096];
         sockaddr_storage peer;
         socklen_t peerLength = sizeof peer;
-        const ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer),
-                                   &peerLength);
+        const ssize_t n
+            = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (n < 0)
             continue;
         Bytes query(buffer, buffer + n);
@@ -255,7 +255,7 @@ void FakeUdpResolver::run()
 // ------------------------------------------------------------------- Dnsmasq
 
 namespace {
-const char DnsmasqPath[] = "/usr/sbin/dnsmasq";
+    const char DnsmasqPath[] = "/usr/sbin/dnsmasq";
 }
 
 bool Dnsmasq::installed()

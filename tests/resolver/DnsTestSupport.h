@@ -43,7 +43,7 @@ Record soaRecord(Bytes owner = pointerTo(12));
 // A reply to `query` (a message without framing): same identifier and
 // question, the given flags and sections.
 Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
-                const std::vector<Record>& authority = {});
+    const std::vector<Record>& authority = {});
 
 // The message part of a framed query built by ncm_dns_build_query.
 Bytes buildQueryMessage(const char* name, bool wantA);
@@ -71,7 +71,7 @@ private:
     int m_fd = -1;
     uint16_t m_port = 0;
     Handler m_handler;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     mutable std::mutex m_mutex;
     std::vector<Bytes> m_received;
     std::thread m_thread;
@@ -101,11 +101,9 @@ private:
 
 // One query/answer exchange with a loopback server. Returns an empty vector
 // when nothing came back within the timeout.
-Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& message,
-                  int timeoutMs = 2000);
+Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& message, int timeoutMs = 2000);
 // Sends the framed query over TCP and returns the reply message (without its
 // two-byte length), or an empty vector.
-Bytes tcpExchange(const std::string& address, uint16_t port, const Bytes& framed,
-                  int timeoutMs = 2000);
+Bytes tcpExchange(const std::string& address, uint16_t port, const Bytes& framed, int timeoutMs = 2000);
 
 } // namespace dnstest

@@ -27,7 +27,7 @@ using Address6 = std::array<uint8_t, 16>;
 
 Address6 v6(const char* text)
 {
-    Address6 a{};
+    Address6 a {};
     EXPECT_EQ(1, inet_pton(AF_INET6, text, a.data())) << text;
     return a;
 }
@@ -61,12 +61,12 @@ struct PrefixCase {
     const char* rfcExample;
 };
 const PrefixCase Prefixes[] = {
-    {32, 8, "2001:db8:c000:aa::", "2001:db8:c000:221::"},
-    {40, 6, "2001:db8:1c0:0:aa::", "2001:db8:1c0:2:21::"},
-    {48, 5, "2001:db8:122:c000:0:aa00::", "2001:db8:122:c000:2:2100::"},
-    {56, 4, "2001:db8:122:3c0:0:aa::", "2001:db8:122:3c0:0:221::"},
-    {64, 3, "2001:db8:122:344:c0:0:aa00:0", "2001:db8:122:344:c0:2:2100:0"},
-    {96, 0, "2001:db8:122:344::c000:aa", "2001:db8:122:344::c000:221"},
+    { 32, 8, "2001:db8:c000:aa::", "2001:db8:c000:221::" },
+    { 40, 6, "2001:db8:1c0:0:aa::", "2001:db8:1c0:2:21::" },
+    { 48, 5, "2001:db8:122:c000:0:aa00::", "2001:db8:122:c000:2:2100::" },
+    { 56, 4, "2001:db8:122:3c0:0:aa::", "2001:db8:122:3c0:0:221::" },
+    { 64, 3, "2001:db8:122:344:c0:0:aa00:0", "2001:db8:122:344:c0:2:2100:0" },
+    { 96, 0, "2001:db8:122:344::c000:aa", "2001:db8:122:344::c000:221" },
 };
 
 } // namespace
@@ -87,30 +87,30 @@ TEST(Nat64Address, AcceptsOnlyTheWellKnownAddressesAtValidPrefixLengths)
 
 TEST(Nat64Address, ByteEightMustBeZeroBelowSixtyFourBits)
 {
-    EXPECT_FALSE(check("2001:db8:1c0:0:1aa::"));         // /40
+    EXPECT_FALSE(check("2001:db8:1c0:0:1aa::")); // /40
     EXPECT_FALSE(check("2001:db8:122:c000:100:aa00::")); // /48
-    EXPECT_FALSE(check("2001:db8:122:3c0:100:aa::"));    // /56
+    EXPECT_FALSE(check("2001:db8:122:3c0:100:aa::")); // /56
     EXPECT_TRUE(check("2001:db8:122:344:ffc0:0:aa00:0")); // /64 does not look at it
 }
 
 TEST(Nat64Address, RejectsOtherSuffixLengthsWithAnErrorLine)
 {
     const char* invalid[] = {
-        "64:ff9b::c000:aa00",     // 1
-        "64:ff9b::aa:0",          // 2
+        "64:ff9b::c000:aa00", // 1
+        "64:ff9b::aa:0", // 2
         "2001:db8:c000:aa:100::", // 7
-        "2001:db8:c000:aa00::",   // 9
-        "::",                     // 16
+        "2001:db8:c000:aa00::", // 9
+        "::", // 16
     };
-    const int counts[] = {1, 2, 7, 9, 16};
+    const int counts[] = { 1, 2, 7, 9, 16 };
     for (int i = 0; i < 5; ++i) {
         testsupport::LogCapture log;
         EXPECT_FALSE(check(invalid[i])) << invalid[i];
         const std::string count = std::to_string(counts[i]);
         EXPECT_TRUE(logged(log, 'E', "Nat64PrefixUtil", "suffix_zero_count=" + count)) << dump(log);
         EXPECT_TRUE(logged(log, 'W', "Nat64PrefixUtil",
-                            "suffix_zero_count=" + count + ", _replaced_nat64_addr="
-                                + toHexString(v6(invalid[i]).data(), 16)))
+            "suffix_zero_count=" + count
+                + ", _replaced_nat64_addr=" + toHexString(v6(invalid[i]).data(), 16)))
             << dump(log);
     }
 
@@ -136,12 +136,14 @@ TEST(Nat64Address, SynthesisTouchesOnlyTheAddressBytes)
             continue;
         EXPECT_EQ(t64[i], s64[i]) << "byte " << i;
     }
-    EXPECT_EQ((std::array<uint8_t, 4>{10, 1, 2, 3}), (std::array<uint8_t, 4>{s64[9], s64[10], s64[11], s64[12]}));
+    EXPECT_EQ((std::array<uint8_t, 4> { 10, 1, 2, 3 }),
+        (std::array<uint8_t, 4> { s64[9], s64[10], s64[11], s64[12] }));
 
     // /56: byte 8 is cleared and the address skips it.
     const Address6 s56 = synthesize("2001:db8:122:3c0:ff00:aa::", "10.1.2.3");
     EXPECT_EQ(0, s56[8]);
-    EXPECT_EQ((std::array<uint8_t, 4>{10, 1, 2, 3}), (std::array<uint8_t, 4>{s56[7], s56[9], s56[10], s56[11]}));
+    EXPECT_EQ((std::array<uint8_t, 4> { 10, 1, 2, 3 }),
+        (std::array<uint8_t, 4> { s56[7], s56[9], s56[10], s56[11] }));
     EXPECT_EQ(0x03, s56[6]);
 }
 
@@ -204,7 +206,8 @@ int connectAndGetFamily(NcmProxy& proxy, const char* listenerHost, std::string* 
         }
     });
     conn.connect(&proxy, std::string(listenerHost) + ":" + std::to_string(port), 5);
-    EXPECT_TRUE(testsupport::runUntil(base.get(), [&] { return done; }, 5000));
+    EXPECT_TRUE(testsupport::runUntil(
+        base.get(), [&] { return done; }, 5000));
     EXPECT_EQ(0, connectError);
 
     int family = 0;
@@ -249,22 +252,20 @@ TEST(Nat64Connect, TcpConnectionUsesTheSynthesisedIpv6Address)
 
 namespace {
 
-const char Ipv4Header[] =
-    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+const char Ipv4Header[]
+    = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
 const char Ipv4Default[] = "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
 const char Ipv4Subnet[] = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
 
 // The kernel always lists an unreachable default on lo; it does not count.
-const char Ipv6Base[] =
-    "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
-    "00000000000000000000000000000000 00000100 00000002 00000000 00000001     eth0\n"
-    "00000000000000000000000000000001 80 00000000000000000000000000000000 00 "
-    "00000000000000000000000000000000 00000000 00000002 00000000 80200001       lo\n"
-    "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
-    "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200       lo\n";
-const char Ipv6Default[] =
-    "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
-    "fd000000000000000000000000000001 00000400 00000002 00000000 00000003     eth0\n";
+const char Ipv6Base[] = "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
+                        "00000000000000000000000000000000 00000100 00000002 00000000 00000001     eth0\n"
+                        "00000000000000000000000000000001 80 00000000000000000000000000000000 00 "
+                        "00000000000000000000000000000000 00000000 00000002 00000000 80200001       lo\n"
+                        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+                        "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200       lo\n";
+const char Ipv6Default[] = "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+                           "fd000000000000000000000000000001 00000400 00000002 00000000 00000003     eth0\n";
 
 } // namespace
 
@@ -284,10 +285,14 @@ TEST(LocalIpStack, DefaultRoutesOfEachFamilyDecideTheStack)
 
 TEST(LocalIpStack, RoutesThatAreDownOrRejectingDoNotCount)
 {
-    const std::string down = std::string(Ipv4Header) + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n";
-    const std::string reject = std::string(Ipv4Header) + "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n";
-    const std::string onLoopback = std::string(Ipv4Header) + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n";
-    const std::string notDefault = std::string(Ipv4Header) + "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000080\t0\t0\t0\n";
+    const std::string down
+        = std::string(Ipv4Header) + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const std::string reject
+        = std::string(Ipv4Header) + "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const std::string onLoopback
+        = std::string(Ipv4Header) + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const std::string notDefault
+        = std::string(Ipv4Header) + "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000080\t0\t0\t0\n";
     EXPECT_FALSE(hasIpv4DefaultRoute(down));
     EXPECT_FALSE(hasIpv4DefaultRoute(reject));
     EXPECT_FALSE(hasIpv4DefaultRoute(onLoopback));
@@ -382,17 +387,18 @@ protected:
 TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
 {
     lookupError = 0;
-    lookupResults = {"192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa"};
-    FakeUdpResolver server("127.0.4.40", answering({"2001:db8::c000:aa"}));
+    lookupResults = { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" };
+    FakeUdpResolver server("127.0.4.40", answering({ "2001:db8::c000:aa" }));
     setNat64ProbePortForTest(server.port());
 
-    discoverNat64(proxy, true, {"::ffff:127.0.4.40"});
+    discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
 
-    EXPECT_EQ(std::vector<std::string>{"ipv4only.arpa"}, lookedUp);
+    EXPECT_EQ(std::vector<std::string> { "ipv4only.arpa" }, lookedUp);
     EXPECT_TRUE(proxy.nat64Known);
     EXPECT_EQ("64:ff9b::c000:ab", stored());
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET ip_str = 192.0.0.170")) << dump(log);
-    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
+    EXPECT_TRUE(
+        logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
         << dump(log);
     EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "invalid ai_family = 1")) << dump(log);
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:ab")) << dump(log);
@@ -401,10 +407,10 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
 
 TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
 {
-    FakeUdpResolver server("127.0.4.41", answering({"64:ff9b::c000:aa"}));
+    FakeUdpResolver server("127.0.4.41", answering({ "64:ff9b::c000:aa" }));
     setNat64ProbePortForTest(server.port());
 
-    discoverNat64(proxy, false, {"::ffff:127.0.4.41"});
+    discoverNat64(proxy, false, { "::ffff:127.0.4.41" });
 
     EXPECT_FALSE(proxy.nat64Known);
     EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "getaddrinfo error = " + std::to_string(EAI_NONAME)))
@@ -414,11 +420,12 @@ TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
 
 TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 {
-    FakeUdpResolver server("127.0.4.42", answering({"64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab"}));
-    FakeUdpResolver second("127.0.4.43", answering({"64:ff9b::c000:ab"}));
+    FakeUdpResolver server(
+        "127.0.4.42", answering({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
+    FakeUdpResolver second("127.0.4.43", answering({ "64:ff9b::c000:ab" }));
     setNat64ProbePortForTest(server.port());
 
-    discoverNat64(proxy, true, {"::ffff:127.0.4.42", "::ffff:127.0.4.43"});
+    discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
 
     ASSERT_TRUE(proxy.nat64Known) << dump(log);
     EXPECT_EQ("64:ff9b::c000:aa", stored());
@@ -433,7 +440,8 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 3 ip")) << dump(log);
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa': 64:ff9b::c000:ac"));
-    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
+    EXPECT_TRUE(
+        logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET6 Nat64 ip_str = 64:ff9b::c000:aa"));
     EXPECT_FALSE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa': 64:ff9b::c000:ab"))
         << "the walk stops at the first valid one";
@@ -441,10 +449,10 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
 TEST_F(Nat64Discovery, ReachesAServerOnIpv6Loopback)
 {
-    FakeUdpResolver server("::1", answering({"2001:db8:122:344::c000:ab"}));
+    FakeUdpResolver server("::1", answering({ "2001:db8:122:344::c000:ab" }));
     setNat64ProbePortForTest(server.port());
 
-    discoverNat64(proxy, true, {"::1"});
+    discoverNat64(proxy, true, { "::1" });
 
     ASSERT_TRUE(proxy.nat64Known) << dump(log);
     EXPECT_EQ("2001:db8:122:344::c000:ab", stored());
@@ -453,16 +461,17 @@ TEST_F(Nat64Discovery, ReachesAServerOnIpv6Loopback)
 TEST_F(Nat64Discovery, UnusableAnswersLeaveTheAddressUnknown)
 {
     {
-        FakeUdpResolver server("127.0.4.44", answering({"64:ff9b::c000:aa"}, 0x8182));
+        FakeUdpResolver server("127.0.4.44", answering({ "64:ff9b::c000:aa" }, 0x8182));
         setNat64ProbePortForTest(server.port());
-        discoverNat64(proxy, true, {"::ffff:127.0.4.44"});
+        discoverNat64(proxy, true, { "::ffff:127.0.4.44" });
         EXPECT_FALSE(proxy.nat64Known);
-        EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "ncm_dns_parse_response response valid fail")) << dump(log);
+        EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "ncm_dns_parse_response response valid fail"))
+            << dump(log);
     }
     {
-        FakeUdpResolver server("127.0.4.45", answering({"2001:db8::1", "64:ff9b::c000:ac"}));
+        FakeUdpResolver server("127.0.4.45", answering({ "2001:db8::1", "64:ff9b::c000:ac" }));
         setNat64ProbePortForTest(server.port());
-        discoverNat64(proxy, true, {"::ffff:127.0.4.45"});
+        discoverNat64(proxy, true, { "::ffff:127.0.4.45" });
         EXPECT_FALSE(proxy.nat64Known);
         EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 2 ip")) << dump(log);
         EXPECT_EQ("::", stored());
@@ -471,13 +480,14 @@ TEST_F(Nat64Discovery, UnusableAnswersLeaveTheAddressUnknown)
 
 TEST_F(Nat64Discovery, ServerTextMustBeAnIpv6Address)
 {
-    FakeUdpResolver server("127.0.4.46", answering({"64:ff9b::c000:aa"}));
+    FakeUdpResolver server("127.0.4.46", answering({ "64:ff9b::c000:aa" }));
     setNat64ProbePortForTest(server.port());
 
-    discoverNat64(proxy, true, {"127.0.4.46"});
+    discoverNat64(proxy, true, { "127.0.4.46" });
 
     EXPECT_FALSE(proxy.nat64Known);
-    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "evutil_parse_sockaddr_port error: 127.0.4.46")) << dump(log);
+    EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "evutil_parse_sockaddr_port error: 127.0.4.46"))
+        << dump(log);
     EXPECT_TRUE(server.received().empty());
 }
 
@@ -487,7 +497,7 @@ TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
     setNat64ProbePortForTest(server.port());
 
     const auto start = std::chrono::steady_clock::now();
-    discoverNat64(proxy, true, {"::ffff:127.0.4.47"});
+    discoverNat64(proxy, true, { "::ffff:127.0.4.47" });
     const auto waited = std::chrono::steady_clock::now() - start;
 
     EXPECT_FALSE(proxy.nat64Known);
@@ -501,10 +511,10 @@ TEST_F(Nat64Discovery, WorksAgainstDnsmasqOnPort53)
 {
     if (!Dnsmasq::installed())
         GTEST_SKIP() << "dnsmasq is not installed (/usr/sbin/dnsmasq)";
-    Dnsmasq dnsmasq("127.0.4.48", {"--host-record=ipv4only.arpa,64:ff9b::c000:aa"});
+    Dnsmasq dnsmasq("127.0.4.48", { "--host-record=ipv4only.arpa,64:ff9b::c000:aa" });
     ASSERT_EQ("", dnsmasq.failure());
 
-    discoverNat64(proxy, true, {"::ffff:127.0.4.48"});
+    discoverNat64(proxy, true, { "::ffff:127.0.4.48" });
 
     ASSERT_TRUE(proxy.nat64Known) << dump(log) << dnsmasq.log();
     EXPECT_EQ("64:ff9b::c000:aa", stored());

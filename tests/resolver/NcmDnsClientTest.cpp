@@ -1,7 +1,7 @@
 // The DNS client against fake resolvers on 127.0.5.40-99, and one request
 // through a running proxy on 127.0.5.100-119.
-#include "proxy/Clock.h"
 #include "resolver/NcmDnsClient.h"
+#include "proxy/Clock.h"
 #include "tests/resolver/ResolverFakes.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
@@ -48,21 +48,21 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
     for (int i = 40; i < 44; ++i) {
         const std::string address = "127.0.5." + std::to_string(i);
         servers.push_back(std::make_unique<FakeDnsServer>(address, [address](const std::string&) {
-            return answerWith({"10.0.4." + address.substr(address.rfind('.') + 1)});
+            return answerWith({ "10.0.4." + address.substr(address.rfind('.') + 1) });
         }));
         ASSERT_TRUE(servers.back()->ok());
     }
     start("DnsUdp=127.0.5.40,127.0.5.41,127.0.5.42,127.0.5.43\nResolveTimeoutDns=5\n");
 
-    for (const char* host : {"first.test", "second.test"}) {
+    for (const char* host : { "first.test", "second.test" }) {
         Caller caller;
         client().chooseUsableIp(host, &caller.callback);
         ASSERT_TRUE(waitFor(caller));
         ASSERT_EQ(caller.answers.size(), 1u);
         // The answer came from one of the servers asked.
         const std::string asked = "127.0.5." + caller.answers[0].substr(caller.answers[0].rfind('.') + 1);
-        const auto server = std::find_if(servers.begin(), servers.end(),
-                                         [&](const auto& s) { return s->address() == asked; });
+        const auto server = std::find_if(
+            servers.begin(), servers.end(), [&](const auto& s) { return s->address() == asked; });
         ASSERT_NE(server, servers.end());
         EXPECT_EQ((*server)->names().back(), host);
     }
@@ -79,7 +79,7 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
 
 TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
 {
-    FakeDnsServer dns("127.0.5.44", [](const std::string&) { return answerWith({"10.0.4.44"}); });
+    FakeDnsServer dns("127.0.5.44", [](const std::string&) { return answerWith({ "10.0.4.44" }); });
     ASSERT_TRUE(dns.ok());
     start("DnsUdp=127.0.5.44\n");
 
@@ -87,16 +87,16 @@ TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
     client().chooseUsableIp("cached.test", &first.callback);
     EXPECT_FALSE(first.answered()) << "answered before anyone was asked";
     ASSERT_TRUE(waitFor(first));
-    EXPECT_EQ(first.answers, std::vector<std::string>{"10.0.4.44"});
+    EXPECT_EQ(first.answers, std::vector<std::string> { "10.0.4.44" });
 
     // A hit is answered before chooseUsableIp returns.
     Caller hit;
     client().chooseUsableIp("cached.test", &hit.callback);
-    EXPECT_EQ(hit.answers, std::vector<std::string>{"10.0.4.44"});
+    EXPECT_EQ(hit.answers, std::vector<std::string> { "10.0.4.44" });
     Clock::advanceSecondsForTest(1199);
     Caller older;
     client().chooseUsableIp("cached.test", &older.callback);
-    EXPECT_EQ(older.answers, std::vector<std::string>{"10.0.4.44"});
+    EXPECT_EQ(older.answers, std::vector<std::string> { "10.0.4.44" });
     EXPECT_EQ(dns.count(), 1u);
 
     Clock::advanceSecondsForTest(11);
@@ -111,7 +111,7 @@ TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
 
 TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled)
 {
-    FakeDnsServer dns("127.0.5.45", [](const std::string&) { return answerWith({"10.0.4.45"}, 200); });
+    FakeDnsServer dns("127.0.5.45", [](const std::string&) { return answerWith({ "10.0.4.45" }, 200); });
     ASSERT_TRUE(dns.ok());
     start("DnsUdp=127.0.5.45\n");
 
@@ -138,7 +138,7 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
 
     ASSERT_TRUE(harness.runUntil([&] { return order.size() >= 3; }));
     harness.runUntil([] { return false; }, 100);
-    EXPECT_EQ(order, (std::vector<std::string>{"first 10.0.4.45", "second 10.0.4.45", "third 10.0.4.45"}));
+    EXPECT_EQ(order, (std::vector<std::string> { "first 10.0.4.45", "second 10.0.4.45", "third 10.0.4.45" }));
     EXPECT_FALSE(withdrawnEarly.answered());
     EXPECT_FALSE(withdrawnByAnother.answered());
     EXPECT_EQ(dns.count(), 1u);
@@ -147,7 +147,9 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
 
 TEST_F(DnsClientTest, DomainIpsFollowTheAnswersAndDiscardsWalkTheList)
 {
-    FakeDnsServer dns("127.0.5.46", [](const std::string&) { return answerWith({"10.0.4.8", "10.0.4.7"}); });
+    FakeDnsServer dns("127.0.5.46", [](const std::string&) {
+        return answerWith({ "10.0.4.8", "10.0.4.7" });
+    });
     ASSERT_TRUE(dns.ok());
     start("UID=tester\nDnsUdp=127.0.5.46\nDomainIps=list.test:10.0.4.6,10.0.4.7;other.test:10.9.9.9\n");
 
@@ -168,7 +170,7 @@ TEST_F(DnsClientTest, DomainIpsFollowTheAnswersAndDiscardsWalkTheList)
     // Both answers first, in either order, then the configured address.
     ASSERT_EQ(handedOut.size(), 3u);
     EXPECT_EQ(std::set<std::string>(handedOut.begin(), handedOut.begin() + 2),
-              (std::set<std::string>{"10.0.4.7", "10.0.4.8"}));
+        (std::set<std::string> { "10.0.4.7", "10.0.4.8" }));
     EXPECT_EQ(handedOut[2], "10.0.4.6");
 
     // Nothing left: the host is resolved again.
@@ -187,23 +189,23 @@ TEST_F(DnsClientTest, DomainIpsFollowTheAnswersAndDiscardsWalkTheList)
 
     const std::string record = "{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\"";
     EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()),
-              "[" + record + handedOut[0] + "\",\"timestamp\":T}," + record + handedOut[1] + "\",\"timestamp\":T},"
-                  + record + "10.0.4.6\",\"timestamp\":T}]");
+        "[" + record + handedOut[0] + "\",\"timestamp\":T}," + record + handedOut[1] + "\",\"timestamp\":T},"
+            + record + "10.0.4.6\",\"timestamp\":T}]");
 }
 
 TEST_F(DnsClientTest, InjectedFakeAddressComesFirstAndCanBeDiscarded)
 {
-    FakeDnsServer dns("127.0.5.47", [](const std::string&) { return answerWith({"10.0.4.47"}); });
+    FakeDnsServer dns("127.0.5.47", [](const std::string&) { return answerWith({ "10.0.4.47" }); });
     ASSERT_TRUE(dns.ok());
     start("DnsUdp=127.0.5.47\nDebugInjectFakeIp=1\n");
     Caller caller;
     client().chooseUsableIp("fake.test", &caller.callback);
     ASSERT_TRUE(waitFor(caller));
-    EXPECT_EQ(caller.answers, std::vector<std::string>{"1.1.1.1"});
+    EXPECT_EQ(caller.answers, std::vector<std::string> { "1.1.1.1" });
     client().discardUnusableIp("fake.test", "1.1.1.1");
     Caller next;
     client().chooseUsableIp("fake.test", &next.callback);
-    EXPECT_EQ(next.answers, std::vector<std::string>{"10.0.4.47"});
+    EXPECT_EQ(next.answers, std::vector<std::string> { "10.0.4.47" });
 }
 
 TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
@@ -211,7 +213,7 @@ TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
     start("");
     Caller empty;
     client().chooseUsableIp("", &empty.callback);
-    EXPECT_EQ(empty.answers, std::vector<std::string>{""});
+    EXPECT_EQ(empty.answers, std::vector<std::string> { "" });
     EXPECT_EQ(harness.proxy.stats->dnsreq, 0);
 
     // No resolver configured: the task has nobody to ask and ends at once;
@@ -220,19 +222,20 @@ TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
         Caller caller;
         client().chooseUsableIp("nowhere.test", &caller.callback);
         ASSERT_TRUE(waitFor(caller, 1000));
-        EXPECT_EQ(caller.answers, std::vector<std::string>{""});
+        EXPECT_EQ(caller.answers, std::vector<std::string> { "" });
         EXPECT_EQ(harness.proxy.stats->dnsreq, round);
     }
 }
 
 TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
 {
-    FakeHttpDns http("127.0.5.49", [](const HttpDnsRequest&) { return FakeHttpDns::ok("HTTPDNS\n10.0.4.11"); });
+    FakeHttpDns http(
+        "127.0.5.49", [](const HttpDnsRequest&) { return FakeHttpDns::ok("HTTPDNS\n10.0.4.11"); });
     const std::string port = http.server().substr(http.server().find(':') + 1);
     FakeDnsServer dns("127.0.5.48", [](const std::string& name) {
         if (name == "httpdns.test")
-            return answerWith({"127.0.5.49"});
-        return answerWith({"10.0.4.10"});
+            return answerWith({ "127.0.5.49" });
+        return answerWith({ "10.0.4.10" });
     });
     ASSERT_TRUE(dns.ok());
     start("DnsUdp=127.0.5.48\nDnsHttp=httpdns.test:" + port + "\n");
@@ -242,10 +245,10 @@ TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
     client().chooseUsableIp("named.test", &caller.callback);
     EXPECT_TRUE(log.contains("resolveToChooseUsableIp pend task named.test, wait for http dns"));
     ASSERT_TRUE(waitFor(caller));
-    EXPECT_EQ(caller.answers, std::vector<std::string>{"10.0.4.11"});
+    EXPECT_EQ(caller.answers, std::vector<std::string> { "10.0.4.11" });
     EXPECT_FALSE(client().httpDnsPending());
-    EXPECT_EQ(client().httpDnsServers(), std::vector<std::string>{"127.0.5.49:" + port});
-    EXPECT_EQ(dns.names(), (std::vector<std::string>{"httpdns.test", "named.test"}));
+    EXPECT_EQ(client().httpDnsServers(), std::vector<std::string> { "127.0.5.49:" + port });
+    EXPECT_EQ(dns.names(), (std::vector<std::string> { "httpdns.test", "named.test" }));
     ASSERT_EQ(http.requests().size(), 1u);
     EXPECT_NE(http.requests()[0].body.find("&known=127.0.5.48%3D10.0.4.10"), std::string::npos);
     EXPECT_TRUE(log.contains("onResolveHttpDnsOver: start pending task for named.test"));
@@ -254,7 +257,7 @@ TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
 TEST_F(DnsClientTest, AStuckTaskIsEndedByTheNextRequestForAnotherHost)
 {
     FakeDnsServer dns("127.0.5.50", [](const std::string& name) {
-        return name == "stuck.test" ? DnsAnswer::silent() : answerWith({"10.0.4.50"});
+        return name == "stuck.test" ? DnsAnswer::silent() : answerWith({ "10.0.4.50" });
     });
     ASSERT_TRUE(dns.ok());
     start("DnsUdp=127.0.5.50\nResolveTimeoutDns=60\n");
@@ -270,10 +273,10 @@ TEST_F(DnsClientTest, AStuckTaskIsEndedByTheNextRequestForAnotherHost)
     Clock::advanceSecondsForTest(1);
     Caller late;
     client().chooseUsableIp("late.test", &late.callback);
-    EXPECT_EQ(stuck.answers, std::vector<std::string>{""});
+    EXPECT_EQ(stuck.answers, std::vector<std::string> { "" });
     EXPECT_TRUE(log.contains("resolveToChooseUsableIp destroy timeout task for: stuck.test"));
     ASSERT_TRUE(harness.runUntil([&] { return early.answered() && late.answered(); }));
-    EXPECT_EQ(late.answers, std::vector<std::string>{"10.0.4.50"});
+    EXPECT_EQ(late.answers, std::vector<std::string> { "10.0.4.50" });
 }
 
 // End to end through a running proxy: a name with two addresses, one of
@@ -284,12 +287,15 @@ TEST(DnsClientThroughProxy, RefusingAddressIsDiscardedAndTheRetryReachesTheOther
 {
     LogCapture log;
     setLocalIpStackDetectorForTest([] { return ELocalIPStack_IPv4; });
-    FakeDnsServer dns("127.0.5.100", [](const std::string&) { return answerWith({"127.0.5.101", "127.0.5.102"}); });
+    FakeDnsServer dns("127.0.5.100", [](const std::string&) {
+        return answerWith({ "127.0.5.101", "127.0.5.102" });
+    });
     ASSERT_TRUE(dns.ok());
     testsupport::TestUpstream upstream(
         [](int fd) {
             if (!testsupport::readHead(fd).empty())
-                testsupport::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                testsupport::sendAll(
+                    fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
         },
         "127.0.5.102");
     testsupport::RunningProxy proxy;
@@ -304,7 +310,8 @@ TEST(DnsClientThroughProxy, RefusingAddressIsDiscardedAndTheRetryReachesTheOther
         const std::string host = "h" + std::to_string(i) + ".test";
         const int fd = testsupport::connectTcp("127.0.0.1", proxy.port());
         ASSERT_GE(fd, 0);
-        testsupport::sendAll(fd, "GET http://" + host + ":" + port + "/ HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        testsupport::sendAll(
+            fd, "GET http://" + host + ":" + port + "/ HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
         const std::string answer = testsupport::readSome(fd, ok.size(), 10000);
         close(fd);
         ASSERT_EQ(answer, ok) << host;
@@ -313,7 +320,7 @@ TEST(DnsClientThroughProxy, RefusingAddressIsDiscardedAndTheRetryReachesTheOther
     }
     ASSERT_FALSE(discardedHost.empty()) << "the refusing address never came first";
     EXPECT_EQ(maskTimestamps(proxy.proxy.takeReports()),
-              "[{\"uid\":\"e2e\",\"host\":\"" + discardedHost + "\",\"ip\":\"127.0.5.101\",\"timestamp\":T}]");
+        "[{\"uid\":\"e2e\",\"host\":\"" + discardedHost + "\",\"ip\":\"127.0.5.101\",\"timestamp\":T}]");
     EXPECT_FALSE(log.contains("discardUnusableIp 127.0.5.102"));
     proxy.stop();
     EXPECT_TRUE(log.contains("dnsctx=0"));

@@ -1,7 +1,7 @@
 // Resolution tasks against fake DNS and HTTP-DNS servers on 127.0.5.10-39.
+#include "resolver/NcmDnsResolutionTask.h"
 #include "proxy/Clock.h"
 #include "resolver/DnsMessage.h"
-#include "resolver/NcmDnsResolutionTask.h"
 #include "tests/resolver/ResolverFakes.h"
 #include "tests/support/TestSupport.h"
 
@@ -67,19 +67,19 @@ protected:
 TEST_F(ResolutionTaskTest, TheSecondAcceptedReplyEndsTheDnsStage)
 {
     start("ResolveTimeoutDns=5\n");
-    FakeDnsServer a("127.0.5.10", [](const std::string&) { return answerWith({"10.0.0.1"}); });
+    FakeDnsServer a("127.0.5.10", [](const std::string&) { return answerWith({ "10.0.0.1" }); });
     // NXDOMAIN is an accepted reply: it counts as the second one.
     FakeDnsServer b("127.0.5.11", [](const std::string&) { return DnsAnswer::nxdomain(); });
     FakeDnsServer silent("127.0.5.12", [](const std::string&) { return DnsAnswer::silent(); });
     ASSERT_TRUE(a.ok() && b.ok() && silent.ok());
 
     TaskRun run(client(), "two.test");
-    run.task->udpServers = {"127.0.5.10", "127.0.5.11", "127.0.5.12"};
+    run.task->udpServers = { "127.0.5.10", "127.0.5.11", "127.0.5.12" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
     EXPECT_LT(run.seconds, 2.0) << "waited for the silent server";
     EXPECT_EQ(run.calls, 1);
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.1"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.1" }));
     EXPECT_TRUE(harness.runUntil([&] { return silent.count() == 1; }));
     EXPECT_TRUE(log.contains("no http dns list, over"));
 }
@@ -87,16 +87,16 @@ TEST_F(ResolutionTaskTest, TheSecondAcceptedReplyEndsTheDnsStage)
 TEST_F(ResolutionTaskTest, OneReplyWaitsForTheOtherServerUntilItsTimeout)
 {
     start("ResolveTimeoutDns=1\n");
-    FakeDnsServer a("127.0.5.13", [](const std::string&) { return answerWith({"10.0.0.3", "10.0.0.4"}); });
+    FakeDnsServer a("127.0.5.13", [](const std::string&) { return answerWith({ "10.0.0.3", "10.0.0.4" }); });
     FakeDnsServer silent("127.0.5.14", [](const std::string&) { return DnsAnswer::silent(); });
     ASSERT_TRUE(a.ok() && silent.ok());
 
     TaskRun run(client(), "wait.test");
-    run.task->udpServers = {"127.0.5.13", "127.0.5.14"};
+    run.task->udpServers = { "127.0.5.13", "127.0.5.14" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 5000));
     EXPECT_GE(run.seconds, 0.9);
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.3", "10.0.0.4"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.3", "10.0.0.4" }));
 }
 
 TEST_F(ResolutionTaskTest, ServersThatCannotAnswerEndTheirRequestsAtOnce)
@@ -105,8 +105,8 @@ TEST_F(ResolutionTaskTest, ServersThatCannotAnswerEndTheirRequestsAtOnce)
     // Nothing listens on 127.0.5.15: the kernel refuses the datagram.
     {
         TaskRun run(client(), "refused.test");
-        run.task->udpServers = {"not an address", "127.0.5.15"};
-        run.task->tcpServers = {"127.0.5.15"};
+        run.task->udpServers = { "not an address", "127.0.5.15" };
+        run.task->tcpServers = { "127.0.5.15" };
         run.task->doResolve();
         ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
         EXPECT_LT(run.seconds, 2.0);
@@ -116,7 +116,7 @@ TEST_F(ResolutionTaskTest, ServersThatCannotAnswerEndTheirRequestsAtOnce)
     // No request can start: the task ends inside doResolve, once.
     {
         TaskRun run(client(), "none.test");
-        run.task->udpServers = {"::1", "host.name"};
+        run.task->udpServers = { "::1", "host.name" };
         run.task->doResolve();
         EXPECT_EQ(run.calls, 1);
         harness.runUntil([] { return false; }, 100);
@@ -134,7 +134,7 @@ TEST_F(ResolutionTaskTest, ServersThatCannotAnswerEndTheirRequestsAtOnce)
 TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
 {
     start("UID=u&id=1\nResolveTimeoutDns=5\n");
-    FakeDnsServer a("127.0.5.16", [](const std::string&) { return answerWith({"10.0.0.1", "10.0.0.2"}); });
+    FakeDnsServer a("127.0.5.16", [](const std::string&) { return answerWith({ "10.0.0.1", "10.0.0.2" }); });
     FakeDnsServer b("127.0.5.17", [](const std::string&) { return DnsAnswer::nxdomain(); });
     FakeHttpDns http("127.0.5.18", [](const HttpDnsRequest&) {
         return FakeHttpDns::ok("HTTPDNS\n10.9.9.9,60;not-an-ip;10.9.9.8;; 1.2.3.4,x");
@@ -143,11 +143,11 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
 
     // An underscore stays as it is, a space is encoded.
     TaskRun run(client(), "a_b c.test");
-    run.task->udpServers = {"127.0.5.16", "127.0.5.17"};
-    run.task->httpServers = {http.server()};
+    run.task->udpServers = { "127.0.5.16", "127.0.5.17" };
+    run.task->httpServers = { http.server() };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.9.9.8", "10.9.9.9"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.9.9.8", "10.9.9.9" }));
     EXPECT_TRUE(log.contains("collectAnswerIpList use http response to provide resolved ip for a_b c.test"));
 
     const auto requests = http.requests();
@@ -158,15 +158,14 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
     const std::string expectedHead = "POST /dns HTTP/1.1\r\n"
                                      "Content-Type: x-www-form-urlencoded\r\n"
                                      "Host: "
-                                     + http.server() + "\r\nContent-Length: " + std::to_string(body.size())
-                                     + "\r\n\r\n";
+        + http.server() + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     EXPECT_EQ(requests[0].head, expectedHead);
 }
 
 TEST_F(ResolutionTaskTest, HttpDnsReplyWithoutTheMagicOrWithAnErrorIsIgnored)
 {
     start("ResolveTimeoutDns=5\nResolveTimeoutHttp=5\n");
-    FakeDnsServer dns("127.0.5.19", [](const std::string&) { return answerWith({"10.0.0.5"}); });
+    FakeDnsServer dns("127.0.5.19", [](const std::string&) { return answerWith({ "10.0.0.5" }); });
     FakeHttpDns noMagic("127.0.5.20", [](const HttpDnsRequest&) { return FakeHttpDns::ok("10.9.9.9"); });
     FakeHttpDns error("127.0.5.21", [](const HttpDnsRequest&) {
         return std::optional<std::string>(
@@ -176,13 +175,13 @@ TEST_F(ResolutionTaskTest, HttpDnsReplyWithoutTheMagicOrWithAnErrorIsIgnored)
     ASSERT_TRUE(dns.ok());
 
     TaskRun run(client(), "ignored.test");
-    run.task->udpServers = {"127.0.5.19"};
+    run.task->udpServers = { "127.0.5.19" };
     // Nothing listens on 127.0.5.27: that connection is refused.
-    run.task->httpServers = {noMagic.server(), error.server(), magicOnly.server(), "127.0.5.27:9"};
+    run.task->httpServers = { noMagic.server(), error.server(), magicOnly.server(), "127.0.5.27:9" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
     EXPECT_LT(run.seconds, 3.0);
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.5"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.5" }));
     EXPECT_TRUE(log.contains("evhttp_cb response is invalid"));
     EXPECT_TRUE(log.contains("evhttp_cb response error code: 500"));
     // Each of the four ended through its response handler, none by its timer.
@@ -194,33 +193,35 @@ TEST_F(ResolutionTaskTest, HttpDnsReplyWithoutTheMagicOrWithAnErrorIsIgnored)
 TEST_F(ResolutionTaskTest, EveryHttpDnsServerTimingOutQueuesOneReportPerServer)
 {
     start("UID=u1\nUseSystemDns=0\nResolveTimeoutDns=5\nResolveTimeoutHttp=1\n");
-    FakeDnsServer dns("127.0.5.23", [](const std::string&) { return answerWith({"10.0.0.6"}); });
+    FakeDnsServer dns("127.0.5.23", [](const std::string&) { return answerWith({ "10.0.0.6" }); });
     FakeHttpDns hang1("127.0.5.24", [](const HttpDnsRequest&) { return std::optional<std::string>(); });
     FakeHttpDns hang2("127.0.5.25", [](const HttpDnsRequest&) { return std::optional<std::string>(); });
     ASSERT_TRUE(dns.ok());
 
     TaskRun run(client(), "slow-http.test");
-    run.task->udpServers = {"127.0.5.23"};
-    run.task->httpServers = {hang1.server(), hang2.server()};
+    run.task->udpServers = { "127.0.5.23" };
+    run.task->httpServers = { hang1.server(), hang2.server() };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
     EXPECT_GE(run.seconds, 0.9);
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.6"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.6" }));
 
     const std::string record = "{\"uid\":\"u1\",\"host\":\"HttpDNS Request Error\",\"ip\":\"";
     EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()),
-              "[" + record + hang1.server() + "\",\"timestamp\":T}," + record + hang2.server() + "\",\"timestamp\":T}]");
+        "[" + record + hang1.server() + "\",\"timestamp\":T}," + record + hang2.server()
+            + "\",\"timestamp\":T}]");
 
     // One server failing fast while the other times out is no full time-out.
     FakeHttpDns failing("127.0.5.26", [](const HttpDnsRequest&) {
-        return std::optional<std::string>("HTTP/1.1 404 No\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return std::optional<std::string>(
+            "HTTP/1.1 404 No\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     });
     TaskRun second(client(), "half.test");
-    second.task->udpServers = {"127.0.5.23"};
-    second.task->httpServers = {failing.server(), hang1.server()};
+    second.task->udpServers = { "127.0.5.23" };
+    second.task->httpServers = { failing.server(), hang1.server() };
     second.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return second.done(); }, 8000));
-    EXPECT_EQ(second.answers, (std::set<std::string>{"10.0.0.6"}));
+    EXPECT_EQ(second.answers, (std::set<std::string> { "10.0.0.6" }));
     EXPECT_EQ(harness.proxy.takeReports(), "");
 }
 
@@ -229,18 +230,22 @@ TEST_F(ResolutionTaskTest, TcpReplyInPiecesIsParsedOnceWhole)
     start("ResolveTimeoutDns=5\n");
     harness.proxy.config.debugDnsTcpSmallWrites = true; // a fixed setting, no key
     TcpPlan plan;
-    plan.pieces = {1, 3, 10};
+    plan.pieces = { 1, 3, 10 };
     plan.gapMs = 150;
-    FakeDnsServer tcp("127.0.5.28", [](const std::string&) { return answerWith({"10.0.0.7", "10.0.0.8"}); }, true,
-                      plan);
+    FakeDnsServer tcp(
+        "127.0.5.28",
+        [](const std::string&) {
+            return answerWith({ "10.0.0.7", "10.0.0.8" });
+        },
+        true, plan);
     ASSERT_TRUE(tcp.ok());
 
     TaskRun run(client(), "pieces.test");
     const std::vector<uint8_t> query = run.task->query;
-    run.task->tcpServers = {"127.0.5.28"};
+    run.task->tcpServers = { "127.0.5.28" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.7", "10.0.0.8"}));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.7", "10.0.0.8" }));
     // Sent ten bytes at a time, received whole, framing included.
     ASSERT_EQ(tcp.tcpQueries().size(), 1u);
     EXPECT_EQ(tcp.tcpQueries()[0], query);
@@ -252,11 +257,12 @@ TEST_F(ResolutionTaskTest, TcpStreamClosedBeforeTheWholeReplyEndsUnanswered)
     start("ResolveTimeoutDns=5\n");
     TcpPlan plan;
     plan.closeAfter = 9; // the length and part of the header
-    FakeDnsServer cut("127.0.5.29", [](const std::string&) { return answerWith({"10.0.0.9"}); }, true, plan);
+    FakeDnsServer cut(
+        "127.0.5.29", [](const std::string&) { return answerWith({ "10.0.0.9" }); }, true, plan);
     ASSERT_TRUE(cut.ok());
 
     TaskRun run(client(), "cut.test");
-    run.task->tcpServers = {"127.0.5.29"};
+    run.task->tcpServers = { "127.0.5.29" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
     EXPECT_LT(run.seconds, 2.0) << "waited for the time-out instead";
@@ -270,13 +276,14 @@ TEST_F(ResolutionTaskTest, TcpReplyStillTricklingWhenTheTaskStopsWaitingEndsUnan
     // limit (ResolveTimeoutCallback, 9 s) can end a trickle.
     start("ResolveTimeoutDns=5\n");
     TcpPlan plan;
-    plan.pieces = {1, 1, 1, 1};
+    plan.pieces = { 1, 1, 1, 1 };
     plan.gapMs = 300;
-    FakeDnsServer trickle("127.0.5.34", [](const std::string&) { return answerWith({"10.0.0.13"}); }, true, plan);
+    FakeDnsServer trickle(
+        "127.0.5.34", [](const std::string&) { return answerWith({ "10.0.0.13" }); }, true, plan);
     ASSERT_TRUE(trickle.ok());
 
     TaskRun run(client(), "trickle.test");
-    run.task->tcpServers = {"127.0.5.34"};
+    run.task->tcpServers = { "127.0.5.34" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return trickle.count() == 1; }));
     Clock::advanceSecondsForTest(9);
@@ -289,18 +296,19 @@ TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
     start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
     // On an IPv6-only network without NAT64 the addresses are used as they are.
     harness.proxy.ipv6Only = true;
-    FakeDnsServer first("127.0.5.31", [](const std::string&) { return answerWith({"10.0.0.11"}); });
-    FakeDnsServer configured("127.0.5.33", [](const std::string&) { return answerWith({"10.0.0.12"}); });
+    FakeDnsServer first("127.0.5.31", [](const std::string&) { return answerWith({ "10.0.0.11" }); });
+    FakeDnsServer configured("127.0.5.33", [](const std::string&) { return answerWith({ "10.0.0.12" }); });
     FakeHttpDns http("127.0.5.32", [](const HttpDnsRequest&) { return FakeHttpDns::ok("HTTPDNS\n"); });
     ASSERT_TRUE(first.ok() && configured.ok());
 
     TaskRun run(client(), "fallback.test");
-    run.task->udpServers = {"127.0.5.31"};
-    run.task->httpServers = {http.server()};
+    run.task->udpServers = { "127.0.5.31" };
+    run.task->httpServers = { http.server() };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
-    EXPECT_EQ(run.answers, (std::set<std::string>{"10.0.0.12"}));
-    EXPECT_TRUE(log.contains("use local dns resolve and httpdns verify fail, so use default dns resolve(127.0.5.33)"));
+    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.12" }));
+    EXPECT_TRUE(log.contains(
+        "use local dns resolve and httpdns verify fail, so use default dns resolve(127.0.5.33)"));
     EXPECT_TRUE(log.contains("alread execute http resolve task for: fallback.test"));
     EXPECT_EQ(http.requests().size(), 1u) << "a second HTTP-DNS stage ran";
     EXPECT_EQ(configured.count(), 1u);

@@ -19,43 +19,43 @@ namespace resolvertest {
 
 namespace {
 
-void put16(Bytes& out, uint16_t value)
-{
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value & 0xff));
-}
-
-int bindOn(const std::string& address, int type)
-{
-    int fd = testsupport::bindSocket(address.c_str(), 53, type);
-    if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
+    void put16(Bytes& out, uint16_t value)
+    {
+        out.push_back(static_cast<uint8_t>(value >> 8));
+        out.push_back(static_cast<uint8_t>(value & 0xff));
     }
-    return fd;
-}
 
-// Sleeps in small steps so that a stopping server does not wait long.
-void pause(int ms, const std::atomic<bool>& stop)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stop && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
+    int bindOn(const std::string& address, int type)
+    {
+        int fd = testsupport::bindSocket(address.c_str(), 53, type);
+        if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
 
-size_t contentLength(const std::string& head)
-{
-    const std::string lower = [&] {
-        std::string copy = head;
-        for (char& c : copy)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return copy;
-    }();
-    const size_t at = lower.find("\r\ncontent-length:");
-    if (at == std::string::npos)
-        return 0;
-    return static_cast<size_t>(std::strtoul(head.c_str() + at + 17, nullptr, 10));
-}
+    // Sleeps in small steps so that a stopping server does not wait long.
+    void pause(int ms, const std::atomic<bool>& stop)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!stop && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    size_t contentLength(const std::string& head)
+    {
+        const std::string lower = [&] {
+            std::string copy = head;
+            for (char& c : copy)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return copy;
+        }();
+        const size_t at = lower.find("\r\ncontent-length:");
+        if (at == std::string::npos)
+            return 0;
+        return static_cast<size_t>(std::strtoul(head.c_str() + at + 17, nullptr, 10));
+    }
 
 } // namespace
 
@@ -126,7 +126,10 @@ std::string questionName(const Bytes& query)
 }
 
 FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool tcp, TcpPlan plan)
-    : m_address(address), m_handler(std::move(handler)), m_tcpWanted(tcp), m_plan(std::move(plan))
+    : m_address(address)
+    , m_handler(std::move(handler))
+    , m_tcpWanted(tcp)
+    , m_plan(std::move(plan))
 {
     m_udp = bindOn(address, SOCK_DGRAM);
     if (tcp)
@@ -165,15 +168,15 @@ std::vector<Bytes> FakeDnsServer::tcpQueries() const
 void FakeDnsServer::run()
 {
     while (!m_stop) {
-        pollfd fds[2] = {{m_udp, POLLIN, 0}, {m_tcp, POLLIN, 0}};
+        pollfd fds[2] = { { m_udp, POLLIN, 0 }, { m_tcp, POLLIN, 0 } };
         if (poll(fds, m_tcp >= 0 ? 2 : 1, 20) <= 0)
             continue;
         if (m_udp >= 0 && (fds[0].revents & POLLIN)) {
             uint8_t datagram[4096];
             sockaddr_storage peer;
             socklen_t peerLength = sizeof peer;
-            const ssize_t n = recvfrom(m_udp, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&peer),
-                                       &peerLength);
+            const ssize_t n = recvfrom(
+                m_udp, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
             if (n > 0) {
                 const Bytes query(datagram, datagram + n);
                 const std::string name = questionName(query);
@@ -185,7 +188,8 @@ void FakeDnsServer::run()
                 if (answer.kind != DnsAnswer::Silent) {
                     pause(answer.delayMs, m_stop);
                     const Bytes reply = makeReply(query, answer);
-                    sendto(m_udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
+                    sendto(
+                        m_udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
                 }
             }
         }
@@ -207,7 +211,7 @@ void FakeDnsServer::serveTcp(int fd)
     while (!m_stop && std::chrono::steady_clock::now() < deadline) {
         if (framed.size() >= 2 && framed.size() >= 2u + (framed[0] << 8 | framed[1]))
             break;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p { fd, POLLIN, 0 };
         if (poll(&p, 1, 20) <= 0)
             continue;
         uint8_t buffer[512];
@@ -251,11 +255,13 @@ void FakeDnsServer::serveTcp(int fd)
     if (m_plan.closeAfter >= 0)
         return; // cut short: close now
     // Let the client close first, as a server keeping the stream would.
-    pollfd p{fd, POLLIN, 0};
+    pollfd p { fd, POLLIN, 0 };
     poll(&p, 1, 1000);
 }
 
-FakeHttpDns::FakeHttpDns(const char* address, Handler handler) : m_address(address), m_handler(std::move(handler))
+FakeHttpDns::FakeHttpDns(const char* address, Handler handler)
+    : m_address(address)
+    , m_handler(std::move(handler))
 {
     m_upstream = std::make_unique<testsupport::TestUpstream>(
         [this](int fd) {
@@ -287,7 +293,8 @@ std::vector<HttpDnsRequest> FakeHttpDns::requests() const
 
 std::string FakeHttpDns::ok(const std::string& body)
 {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size())
+        + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 ClientHarness::ClientHarness()

@@ -93,7 +93,7 @@ private:
     TcpPlan m_plan;
     int m_udp = -1;
     int m_tcp = -1;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     mutable std::mutex m_mutex;
     std::vector<std::string> m_names;
     std::vector<Bytes> m_tcpQueries;

@@ -22,12 +22,13 @@ bool RunningProxy::startWithCurrentConfig()
     return proxy.port() > 0;
 }
 
-TestUpstream::TestUpstream(Handler handler, const char* host) : m_handler(std::move(handler))
+TestUpstream::TestUpstream(Handler handler, const char* host)
+    : m_handler(std::move(handler))
 {
     m_listenFd = listenTcp(host, m_port, 128);
     m_acceptThread = std::thread([this] {
         for (;;) {
-            pollfd p{m_listenFd, POLLIN, 0};
+            pollfd p { m_listenFd, POLLIN, 0 };
             int ready = poll(&p, 1, 50);
             if (m_stopping)
                 return;
@@ -72,7 +73,7 @@ std::string readHead(int fd, int timeoutMs)
 {
     std::string head;
     while (head.size() < 65536) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p { fd, POLLIN, 0 };
         if (poll(&p, 1, timeoutMs) <= 0)
             break;
         char c;

@@ -41,8 +41,8 @@ private:
     Handler m_handler;
     int m_listenFd = -1;
     int m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<int> m_accepted{0};
+    std::atomic<bool> m_stopping { false };
+    std::atomic<int> m_accepted { 0 };
     std::thread m_acceptThread;
     std::mutex m_mutex;
     std::vector<int> m_fds;

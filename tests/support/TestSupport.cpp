@@ -13,8 +13,8 @@
 namespace testsupport {
 
 namespace {
-std::mutex g_logMutex;
-std::vector<std::string> g_logLines;
+    std::mutex g_logMutex;
+    std::vector<std::string> g_logLines;
 } // namespace
 
 LogCapture::LogCapture()
@@ -80,7 +80,7 @@ bool runUntil(event_base* base, const std::function<bool()>& pred, int timeoutMs
 
 void runFor(event_base* base, int milliseconds)
 {
-    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    timeval tv { milliseconds / 1000, (milliseconds % 1000) * 1000 };
     event_base_loopexit(base, &tv);
     event_base_dispatch(base);
 }
@@ -153,11 +153,12 @@ std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buffer[65536];
     while (out.size() < bytes) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now())
                         .count();
         if (left <= 0)
             break;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p { fd, POLLIN, 0 };
         if (poll(&p, 1, static_cast<int>(left)) <= 0)
             break;
         ssize_t n = recv(fd, buffer, std::min(sizeof buffer, bytes - out.size()), 0);

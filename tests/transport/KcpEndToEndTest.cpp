@@ -5,9 +5,9 @@
 #include "proxy/NcmProxy.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
+#include "tests/transport/KcpTestPeer.h"
 #include "tools/KcpRelay.h"
 #include "tools/LossyLink.h"
-#include "tests/transport/KcpTestPeer.h"
 
 #include <gtest/gtest.h>
 

@@ -26,7 +26,7 @@ struct Wire {
     uint32_t sn = 0;
     uint32_t una = 0;
     std::string data;
-    int64_t lenOverride = -1;  // header len that disagrees with the data
+    int64_t lenOverride = -1; // header len that disagrees with the data
 };
 
 void put32(std::vector<uint8_t>& out, uint32_t v)
@@ -34,7 +34,10 @@ void put32(std::vector<uint8_t>& out, uint32_t v)
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t get32(const uint8_t* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 std::vector<uint8_t> encode(const std::vector<Wire>& segments)
 {
@@ -48,7 +51,8 @@ std::vector<uint8_t> encode(const std::vector<Wire>& segments)
         put32(out, s.ts);
         put32(out, s.sn);
         put32(out, s.una);
-        put32(out, s.lenOverride >= 0 ? static_cast<uint32_t>(s.lenOverride) : static_cast<uint32_t>(s.data.size()));
+        put32(out,
+            s.lenOverride >= 0 ? static_cast<uint32_t>(s.lenOverride) : static_cast<uint32_t>(s.data.size()));
         out.insert(out.end(), s.data.begin(), s.data.end());
     }
     return out;
@@ -114,9 +118,9 @@ struct Captured {
         Wire open;
         open.cmd = KcpSegment::Open;
         open.wnd = wnd;
-        ASSERT_EQ(0, input({open}));
+        ASSERT_EQ(0, input({ open }));
         ASSERT_TRUE(kcp->isEstablished());
-        kcp->flush();  // the Open's acknowledgement goes out; tests start with nothing pending
+        kcp->flush(); // the Open's acknowledgement goes out; tests start with nothing pending
         sent.clear();
     }
 };
@@ -211,7 +215,7 @@ struct TransferCase {
     uint32_t seed;
 };
 
-class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> {};
+class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
 
 TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 {
@@ -220,7 +224,7 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
     link.loss = param.loss;
     link.duplicate = 0.02;
     link.delayMs = 15;
-    link.jitterMs = 20;  // spreads arrivals wider than the send spacing: reordering
+    link.jitterMs = 20; // spreads arrivals wider than the send spacing: reordering
     KcpPair pair(Conv, link, param.seed);
     const std::string up = makePayload(3 << 20, param.seed);
     const std::string down = makePayload(1 << 20, param.seed + 1);
@@ -240,7 +244,7 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
     char byte;
     EXPECT_EQ(0, pair.b().kcp->recv(&byte, 1));
 
-    for (SimulatedLink* l : {&pair.linkAB(), &pair.linkBA()}) {
+    for (SimulatedLink* l : { &pair.linkAB(), &pair.linkBA() }) {
         EXPECT_LE(l->stats().largest, 1360);
         EXPECT_GT(l->stats().multiSegment, 0u);
     }
@@ -250,10 +254,10 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, KcpStreamTransfer,
-                         ::testing::Values(TransferCase{0.0, 1}, TransferCase{0.1, 2}, TransferCase{0.3, 3}),
-                         [](const ::testing::TestParamInfo<TransferCase>& info) {
-                             return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100));
-                         });
+    ::testing::Values(TransferCase { 0.0, 1 }, TransferCase { 0.1, 2 }, TransferCase { 0.3, 3 }),
+    [](const ::testing::TestParamInfo<TransferCase>& info) {
+        return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100));
+    });
 
 TEST(KcpStreamEnd, MarkerComesOnlyAfterAllDataAndHidesLaterData)
 {
@@ -284,7 +288,7 @@ TEST(KcpStreamEnd, MarkerComesOnlyAfterAllDataAndHidesLaterData)
 
     // A forged Push behind the marker is acknowledged but never read.
     const uint32_t next = b.rcvNxt();
-    std::vector<uint8_t> datagram = encode({push(next, "late")});
+    std::vector<uint8_t> datagram = encode({ push(next, "late") });
     ASSERT_EQ(0, b.input(datagram.data(), static_cast<long>(datagram.size())));
     EXPECT_EQ(next + 1, b.rcvNxt());
     EXPECT_EQ(0, b.peekSize());
@@ -300,7 +304,7 @@ TEST(KcpStreamEnd, MarkerComesOnlyAfterAllDataAndHidesLaterData)
 TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
 {
     Captured a;
-    a.kcp->setNoDelay(1, 20, 2, 1);  // no congestion window: everything queued leaves at once
+    a.kcp->setNoDelay(1, 20, 2, 1); // no congestion window: everything queued leaves at once
     a.establish(0);
     const uint32_t mss = a.kcp->mss();
     ASSERT_EQ(1336u, mss);
@@ -311,7 +315,7 @@ TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
     EXPECT_EQ(0, a.kcp->send(data.data(), 100));
     EXPECT_EQ(0, a.kcp->send(data.data() + 100, 2000));
     EXPECT_EQ(2u, a.kcp->nSndQue());
-    EXPECT_EQ(0, a.kcp->send(data.data() + 2100, 572));  // exactly fills the 764-byte tail
+    EXPECT_EQ(0, a.kcp->send(data.data() + 2100, 572)); // exactly fills the 764-byte tail
     EXPECT_EQ(2u, a.kcp->nSndQue());
     EXPECT_EQ(0, a.kcp->send(data.data() + 2672, 1));
     EXPECT_EQ(3u, a.kcp->nSndQue());
@@ -326,14 +330,14 @@ TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
             sizes.push_back(s.data.size());
             onWire += s.data;
         }
-    EXPECT_EQ((std::vector<size_t>{mss, mss, 1}), sizes);
+    EXPECT_EQ((std::vector<size_t> { mss, mss, 1 }), sizes);
     EXPECT_TRUE(onWire == data);
 }
 
 TEST(KcpSend, EndMarkerIsNeverExtendedByLaterData)
 {
     Captured a;
-    a.establish(0, 0);  // the peer's window is closed, so everything stays queued
+    a.establish(0, 0); // the peer's window is closed, so everything stays queued
     a.kcp->close();
     ASSERT_EQ(1u, a.kcp->nSndQue());
     EXPECT_EQ(0, a.kcp->send("abc", 3));
@@ -367,7 +371,8 @@ TEST(KcpMessages, BoundariesSurviveLossAndReordering)
     ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->isEstablished(); }, 5000));
     const uint32_t mss = pair.a().kcp->mss();
     std::vector<std::string> sent;
-    for (size_t size : {size_t{1}, size_t{mss}, size_t{mss + 1}, size_t{5 * mss + 7}, size_t{255 * mss}}) {
+    for (size_t size :
+        { size_t { 1 }, size_t { mss }, size_t { mss + 1 }, size_t { 5 * mss + 7 }, size_t { 255 * mss } }) {
         sent.push_back(makePayload(size, static_cast<uint32_t>(size)));
         ASSERT_EQ(0, pair.a().kcp->send(sent.back().data(), static_cast<int>(size)));
     }
@@ -379,14 +384,14 @@ TEST(KcpMessages, IncompleteMessageIsNotReadableAndSmallBufferIsRefused)
 {
     Captured b(false);
     b.establish(0);
-    ASSERT_EQ(0, b.input({push(1, "ab", 2), push(2, "cd", 1)}));
+    ASSERT_EQ(0, b.input({ push(1, "ab", 2), push(2, "cd", 1) }));
     char buffer[8] = {};
     EXPECT_EQ(-1, b.kcp->peekSize());
     EXPECT_EQ(-2, b.kcp->recv(buffer, sizeof buffer));
-    ASSERT_EQ(0, b.input({push(3, "e", 0)}));
+    ASSERT_EQ(0, b.input({ push(3, "e", 0) }));
     EXPECT_EQ(5, b.kcp->peekSize());
     EXPECT_EQ(-3, b.kcp->recv(buffer, 4));
-    EXPECT_EQ(5, b.kcp->recv(buffer, -8));  // a negative length peeks
+    EXPECT_EQ(5, b.kcp->recv(buffer, -8)); // a negative length peeks
     EXPECT_EQ(5, b.kcp->recv(buffer, 8));
     EXPECT_EQ("abcde", std::string(buffer, 5));
     EXPECT_EQ(-1, b.kcp->recv(buffer, 8));
@@ -404,13 +409,13 @@ TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
 
     Wire foreign = push(9, "zz");
     foreign.conv = Conv + 1;
-    EXPECT_EQ(-1, b.input({push(1, "one"), foreign}));
+    EXPECT_EQ(-1, b.input({ push(1, "one"), foreign }));
     Wire truncated = push(9, "zz");
     truncated.lenOverride = 100;
-    EXPECT_EQ(-2, b.input({push(2, "two"), truncated}));
+    EXPECT_EQ(-2, b.input({ push(2, "two"), truncated }));
     Wire unknown = push(9, "zz");
     unknown.cmd = 99;
-    EXPECT_EQ(-3, b.input({push(3, "three"), unknown}));
+    EXPECT_EQ(-3, b.input({ push(3, "three"), unknown }));
 
     EXPECT_EQ(4u, b.kcp->rcvNxt());
     std::string got;
@@ -426,14 +431,14 @@ TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
     for (const Wire& s : b.segments())
         if (s.cmd == KcpSegment::Ack)
             acked.push_back(s.sn);
-    EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), acked);
+    EXPECT_EQ((std::vector<uint32_t> { 1, 2, 3 }), acked);
 }
 
 TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
 {
     Captured a, b;
     a.establish(5000);
-    b.establish(0x90000000u);  // B's clock is nowhere near A's
+    b.establish(0x90000000u); // B's clock is nowhere near A's
     a.kcp->send("ping", 4);
     a.sent.clear();
     a.kcp->flush();
@@ -457,7 +462,7 @@ TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
     forged.cmd = KcpSegment::Ack;
     forged.ts = 9000;
     forged.una = 1;
-    ASSERT_EQ(0, a.input({forged}));
+    ASSERT_EQ(0, a.input({ forged }));
     EXPECT_EQ(137, a.kcp->rxSrtt());
 }
 
@@ -485,15 +490,15 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
     };
     // Each datagram counts once, against its greatest acknowledgement (4):
     // 0, 2 and 3 were passed over, 5 was not.
-    ASSERT_EQ(0, a.input(acks({1, 4}, 20)));
+    ASSERT_EQ(0, a.input(acks({ 1, 4 }, 20)));
     a.kcp->update(40);
-    EXPECT_TRUE(a.sent.empty());  // once is not enough
-    ASSERT_EQ(0, a.input(acks({4}, 20)));
-    a.kcp->update(60);  // far below the 200 ms time-out
+    EXPECT_TRUE(a.sent.empty()); // once is not enough
+    ASSERT_EQ(0, a.input(acks({ 4 }, 20)));
+    a.kcp->update(60); // far below the 200 ms time-out
     std::vector<uint32_t> resent;
     for (const Wire& s : a.takeSegments())
         resent.push_back(s.sn);
-    EXPECT_EQ((std::vector<uint32_t>{0, 2, 3}), resent);
+    EXPECT_EQ((std::vector<uint32_t> { 0, 2, 3 }), resent);
 
     // Left alone, a segment is resent on time-out, backing off by half an rto each time.
     std::vector<uint32_t> timeouts;
@@ -506,7 +511,8 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
     // First sent at 20 with rto 200; then, with rxRto 60 from the 20 ms
     // sample, rto grows by 30 per time-out.
     ASSERT_GE(timeouts.size(), 3u);
-    EXPECT_EQ((std::vector<uint32_t>{220, 460, 720}), std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
+    EXPECT_EQ((std::vector<uint32_t> { 220, 460, 720 }),
+        std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
 }
 
 // ---------------------------------------------------------------------------
@@ -518,18 +524,19 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
     const uint32_t start = 100000;
     a.establish(start, 0);
     a.kcp->send("x", 1);
-    a.kcp->flush();  // sees the closed window: the first ask is due 7000 ms from now
+    a.kcp->flush(); // sees the closed window: the first ask is due 7000 ms from now
     std::vector<uint32_t> asks;
     uint32_t t = start;
     for (; t < start + 700000; t += 5) {
         a.kcp->update(t);
         for (const Wire& s : a.takeSegments()) {
-            EXPECT_NE(KcpSegment::Push, s.cmd);  // nothing is sent into a closed window
+            EXPECT_NE(KcpSegment::Push, s.cmd); // nothing is sent into a closed window
             if (s.cmd == KcpSegment::WindowAsk)
                 asks.push_back(t);
         }
     }
-    const std::vector<uint32_t> waits = {7000, 10500, 15750, 23625, 35437, 53155, 79732, 119598, 120000, 120000};
+    const std::vector<uint32_t> waits
+        = { 7000, 10500, 15750, 23625, 35437, 53155, 79732, 119598, 120000, 120000 };
     ASSERT_GE(asks.size(), waits.size());
     uint32_t previous = start;
     for (size_t i = 0; i < waits.size(); ++i) {
@@ -543,7 +550,7 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
     Wire tell;
     tell.cmd = KcpSegment::WindowTell;
     tell.wnd = 8;
-    ASSERT_EQ(0, a.input({tell}));
+    ASSERT_EQ(0, a.input({ tell }));
     bool pushed = false;
     for (uint32_t end = t + 200000; t < end; t += 5) {
         a.kcp->update(t);
@@ -566,7 +573,7 @@ TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
     pair.b().reading = false;
     pair.connect();
     ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->rmtWnd() == 0; }, 5000));
-    pair.runUntil([] { return false; }, 8000);  // long enough for one window ask
+    pair.runUntil([] { return false; }, 8000); // long enough for one window ask
     EXPECT_EQ(16u, pair.b().kcp->nRcvQue());
 
     // Reading frees the full window; B's WindowTell reopens A's view of it
@@ -614,7 +621,7 @@ TEST(KcpWrap, TimeOutsAndRttAcrossTheClockWrap)
     const uint32_t start = 0xFFFFFFFFu - 99;
     a.establish(start);
     a.kcp->send("x", 1);
-    a.kcp->update(start + 20);  // sent at -80 with rto 200: due again at 120
+    a.kcp->update(start + 20); // sent at -80 with rto 200: due again at 120
     ASSERT_EQ(1u, a.takeSegments().size());
     std::vector<uint32_t> resent;
     for (uint32_t t = start + 40; t != 200; t += 20) {
@@ -622,13 +629,13 @@ TEST(KcpWrap, TimeOutsAndRttAcrossTheClockWrap)
         if (!a.takeSegments().empty())
             resent.push_back(t);
     }
-    EXPECT_EQ(std::vector<uint32_t>{120}, resent);
+    EXPECT_EQ(std::vector<uint32_t> { 120 }, resent);
 
     Wire ack;
     ack.cmd = KcpSegment::Ack;
     ack.ts = start + 20;
-    ASSERT_EQ(0, a.input({ack}));
-    EXPECT_EQ(260, a.kcp->rxSrtt());  // from -80 to 180
+    ASSERT_EQ(0, a.input({ ack }));
+    EXPECT_EQ(260, a.kcp->rxSrtt()); // from -80 to 180
     EXPECT_EQ(0, a.kcp->waitSend());
 }
 
@@ -644,7 +651,7 @@ TEST(KcpWrap, TransferAcrossTheClockWrap)
     pair.a().closeWhenSent = true;
     pair.connect();
     ASSERT_TRUE(pair.runUntil([&] { return pair.b().peerEnded; }, 120000, 2));
-    EXPECT_LT(pair.clock(), 0x80000000u);  // the clock did wrap
+    EXPECT_LT(pair.clock(), 0x80000000u); // the clock did wrap
     EXPECT_TRUE(pair.b().received == payload);
     EXPECT_LT(pair.a().kcp->rxSrtt(), 1000);
 }
@@ -657,10 +664,12 @@ TEST(KcpWrap, SequenceNumbersAcrossTheWrap)
     link.jitterMs = 10;
     KcpPair pair(Conv, link, 17);
     pair.connect();
-    ASSERT_TRUE(pair.runUntil([&] {
-        return pair.a().kcp->isEstablished() && pair.a().kcp->waitSend() == 0 && pair.b().kcp->waitSend() == 0
-            && pair.linkAB().idle() && pair.linkBA().idle();
-    }, 10000));
+    ASSERT_TRUE(pair.runUntil(
+        [&] {
+            return pair.a().kcp->isEstablished() && pair.a().kcp->waitSend() == 0
+                && pair.b().kcp->waitSend() == 0 && pair.linkAB().idle() && pair.linkBA().idle();
+        },
+        10000));
     const uint32_t base = 0xFFFFFFFFu - 300;
     KcpControlBlockTestAccess::rebaseSend(*pair.a().kcp, base);
     KcpControlBlockTestAccess::rebaseReceive(*pair.b().kcp, base);
@@ -685,10 +694,10 @@ TEST(KcpLog, MaskSelectsTheLines)
     a.establish(0);
     std::vector<std::string> lines;
     a.kcp->setLogWriter([&](const char* line) { lines.emplace_back(line); },
-                        KcpControlBlock::LogOutput | KcpControlBlock::LogInData);
-    ASSERT_EQ(0, a.input({push(1, "hello")}));
+        KcpControlBlock::LogOutput | KcpControlBlock::LogInData);
+    ASSERT_EQ(0, a.input({ push(1, "hello") }));
     a.kcp->flush();
-    EXPECT_EQ((std::vector<std::string>{"input psh: sn=1 ts=0", "[RO] 24 bytes"}), lines);
+    EXPECT_EQ((std::vector<std::string> { "input psh: sn=1 ts=0", "[RO] 24 bytes" }), lines);
 }
 
 } // namespace

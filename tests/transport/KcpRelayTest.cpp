@@ -5,8 +5,8 @@
 #include "proxy/NcmProxy.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
-#include "transport/NcmConnKcp.h"
 #include "tests/transport/KcpTestPeer.h"
+#include "transport/NcmConnKcp.h"
 
 #include <gtest/gtest.h>
 

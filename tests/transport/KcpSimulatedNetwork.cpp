@@ -20,7 +20,8 @@ void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
     ++m_stats.sent;
     m_stats.largest = std::max(m_stats.largest, length);
     if (length > static_cast<int>(KcpSegment::Overhead)) {
-        uint32_t firstLen = data[20] | (data[21] << 8) | (data[22] << 16) | (static_cast<uint32_t>(data[23]) << 24);
+        uint32_t firstLen
+            = data[20] | (data[21] << 8) | (data[22] << 16) | (static_cast<uint32_t>(data[23]) << 24);
         if (static_cast<uint64_t>(length) > KcpSegment::Overhead + static_cast<uint64_t>(firstLen))
             ++m_stats.multiSegment;
     }
@@ -140,7 +141,7 @@ void KcpPair::tick(uint32_t ms)
     arrive(m_b, m_ab);
     m_a.kcp->update(clock());
     m_b.kcp->update(clock());
-    for (StreamSide* side : {&m_a, &m_b}) {
+    for (StreamSide* side : { &m_a, &m_b }) {
         side->deliver();
         side->pump();
     }

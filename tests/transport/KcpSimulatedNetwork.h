@@ -12,10 +12,10 @@
 // generator, so a failing run replays exactly.
 
 struct LinkProfile {
-    double loss = 0.0;       // probability that a datagram is dropped
-    double duplicate = 0.0;  // probability that a delivered datagram arrives twice
-    uint32_t delayMs = 0;    // fixed one-way delay
-    uint32_t jitterMs = 0;   // extra delay drawn from 0..jitterMs; reorders datagrams
+    double loss = 0.0; // probability that a datagram is dropped
+    double duplicate = 0.0; // probability that a delivered datagram arrives twice
+    uint32_t delayMs = 0; // fixed one-way delay
+    uint32_t jitterMs = 0; // extra delay drawn from 0..jitterMs; reorders datagrams
 };
 
 struct LinkStats {
@@ -23,7 +23,7 @@ struct LinkStats {
     uint64_t dropped = 0;
     uint64_t duplicated = 0;
     uint64_t delivered = 0;
-    uint64_t multiSegment = 0;  // datagrams that carried more than one segment
+    uint64_t multiSegment = 0; // datagrams that carried more than one segment
     int largest = 0;
 };
 
@@ -58,13 +58,13 @@ private:
 // fewer than twice its send window, flushing at once when the window has room.
 struct StreamSide {
     KcpControlBlockPtr kcp;
-    std::string toSend;       // bytes the application still has to hand over
+    std::string toSend; // bytes the application still has to hand over
     size_t sendOffset = 0;
     bool closeWhenSent = false;
-    bool reading = true;      // false: the application leaves data in the engine
+    bool reading = true; // false: the application leaves data in the engine
     std::string received;
-    bool peerEnded = false;   // peekSize reported the end-of-stream marker
-    std::vector<std::string> messages;  // message mode: one entry per recv
+    bool peerEnded = false; // peekSize reported the end-of-stream marker
+    std::vector<std::string> messages; // message mode: one entry per recv
 
     void pump();
     void deliver();

@@ -1,13 +1,13 @@
+#include "transport/NcmConnTcp.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/TestSupport.h"
-#include "transport/NcmConnTcp.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
-#include <sys/socket.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,7 +36,7 @@ protected:
     {
         auto conn = std::make_unique<NcmConnTcp>(base.get());
         conn->setEventCallback([this](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
-            events.push_back({e, error, size});
+            events.push_back({ e, error, size });
         });
         return conn;
     }
@@ -194,7 +194,7 @@ TEST_F(ConnTcpTest, HangingConnectTimesOutOnceWithTheOwedWrite)
     int lfd = listener(port, 0);
     for (int i = 0; i < 4; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
+        sockaddr_in a {};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -206,7 +206,8 @@ TEST_F(ConnTcpTest, HangingConnectTimesOutOnceWithTheOwedWrite)
     auto conn = makeConn();
     conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 1);
     conn->requestWrite();
-    ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return events.size() >= 2; }, 4000));
+    ASSERT_TRUE(testsupport::runUntil(
+        base.get(), [&] { return events.size() >= 2; }, 4000));
     EXPECT_EQ(events[0].event, NcmConn::Connect);
     EXPECT_EQ(events[0].error, ETIMEDOUT);
     EXPECT_EQ(events[1].event, NcmConn::Write);
