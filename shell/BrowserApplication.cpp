@@ -1,0 +1,337 @@
+#include "shell/BrowserApplication.h"
+
+#include "shell/BrowserMainWindow.h"
+#include "shell/ProxyHolder.h"
+#include "shell/TabWidget.h"
+#include "shell/widgets/Identity.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLocale>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <QTimer>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QtDebug>
+
+BrowserApplication::BrowserApplication(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+    setOrganizationName(QLatin1String(Identity::OrganisationDomain));
+    setApplicationName(QLatin1String(Identity::ApplicationName));
+    setApplicationVersion(QLatin1String(Identity::ApplicationVersion));
+
+    const QString serverName = instanceServerName();
+    QLocalSocket socket;
+    socket.connectToServer(serverName, QIODevice::ReadWrite);
+    if (socket.waitForConnected(500)) {
+        QTextStream stream(&socket);
+        stream << urlArgument();
+        stream.flush();
+        socket.waitForBytesWritten(30000);
+        return;
+    }
+
+    setQuitOnLastWindowClosed(true);
+    m_localServer = new QLocalServer(this);
+    connect(m_localServer, SIGNAL(newConnection()), this, SLOT(newLocalSocketConnection()));
+    if (!m_localServer->listen(serverName)
+        && m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalServer::removeServer(serverName);
+        if (!m_localServer->listen(serverName))
+            qWarning("Could not create local socket %s.", qPrintable(serverName));
+    }
+
+    if (!QSslSocket::supportsSsl()) {
+        QMessageBox::information(nullptr, QLatin1String(Identity::OrganisationDomain),
+            tr("This system does not support OpenSSL. SSL websites will not be available."));
+    }
+
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+
+    m_qtTranslator.load(QLatin1String("qt_") + QLocale::system().name(),
+        QLibraryInfo::location(QLibraryInfo::TranslationsPath));
+    installTranslator(&m_qtTranslator);
+
+    QTimer::singleShot(0, this, SLOT(postLaunch()));
+
+    startProxyIfEnabled();
+}
+
+BrowserApplication::~BrowserApplication()
+{
+    for (const QPointer<BrowserMainWindow>& window : m_mainWindows)
+        delete window.data();
+    delete m_networkManager;
+}
+
+BrowserApplication* BrowserApplication::instance()
+{
+    return static_cast<BrowserApplication*>(QCoreApplication::instance());
+}
+
+QString BrowserApplication::instanceServerName()
+{
+    return QLatin1String(Identity::ApplicationName) + QString::fromLatin1(qVersion()).remove(QLatin1Char('.'))
+        + QLatin1String("webengine");
+}
+
+QString BrowserApplication::iniPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1String("/lumaview.ini");
+}
+
+void BrowserApplication::startProxyIfEnabled()
+{
+    QSettings ini(iniPath(), QSettings::IniFormat);
+    ProxyHolder& holder = ProxyHolder::instance();
+    holder.enabled = ini.value(QStringLiteral("/setting/use_proxy"), 0).toInt() == 1;
+    if (!holder.enabled)
+        return;
+    const int port = holder.startLocalProxy();
+    // A proxy that could not bind has no port: pointing the manager at it
+    // would only make every icon fetch fail.
+    if (port <= 0) {
+        qWarning() << "local proxy did not start; the shared network manager goes direct";
+        return;
+    }
+    sharedNetworkManager()->setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(port)));
+}
+
+QString BrowserApplication::urlArgument() const
+{
+    const QStringList args = arguments();
+    if (args.size() < 2)
+        return QString();
+    const QString last = args.last();
+    return QUrl::fromUserInput(last).isValid() ? last : QString();
+}
+
+void BrowserApplication::postLaunch()
+{
+    setWindowIcon(QIcon(QStringLiteral(":defaulticon.png")));
+    applyWebEngineSettings();
+    if (m_mainWindows.isEmpty())
+        return;
+    const QString url = urlArgument();
+    if (!url.isEmpty())
+        currentMainWindow()->loadPage(url);
+    else
+        currentMainWindow()->slotHome();
+}
+
+void BrowserApplication::applyWebEngineSettings()
+{
+    const QLocale locale;
+    qDebug() << "locale country:" << QLocale::countryToString(locale.country())
+             << "language:" << QLocale::languageToString(locale.language())
+             << "ui languages:" << locale.uiLanguages();
+    QWebEngineSettings* settings = QWebEngineSettings::defaultSettings();
+    qDebug() << "default text encoding:" << settings->defaultTextEncoding();
+    qDebug() << "fonts: standard" << settings->fontFamily(QWebEngineSettings::StandardFont) << "fixed"
+             << settings->fontFamily(QWebEngineSettings::FixedFont) << "serif"
+             << settings->fontFamily(QWebEngineSettings::SerifFont) << "sans-serif"
+             << settings->fontFamily(QWebEngineSettings::SansSerifFont) << "cursive"
+             << settings->fontFamily(QWebEngineSettings::CursiveFont) << "fantasy"
+             << settings->fontFamily(QWebEngineSettings::FantasyFont);
+
+    settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, true);
+    settings->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, true);
+
+    QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
+    const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    profile->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+    profile->setPersistentStoragePath(dataLocation);
+
+    // The seed is copied once per profile: an existing destination (even an
+    // empty one) is left alone.
+    const QString seedSource = QCoreApplication::applicationDirPath() + QLatin1String("/2N8VG4TE");
+    const QString seedDestination
+        = dataLocation + QLatin1String("/Pepper Data/Shockwave Flash/WritableRoot/#SharedObjects/2N8VG4TE");
+    if (!QDir(seedDestination).exists() && QDir().mkpath(seedDestination))
+        copyDirectoryTree(seedSource, seedDestination, true);
+}
+
+bool BrowserApplication::copyDirectoryTree(
+    const QString& sourcePath, const QString& destinationPath, bool overwrite)
+{
+    QDir source(sourcePath);
+    if (!source.exists())
+        return false;
+    QString from = QDir::toNativeSeparators(sourcePath);
+    QString to = QDir::toNativeSeparators(destinationPath);
+    if (!from.endsWith(QDir::separator()))
+        from += QDir::separator();
+    if (!to.endsWith(QDir::separator()))
+        to += QDir::separator();
+
+    bool ok = true;
+    const QFileInfoList entries = source.entryInfoList(
+        QDir::Dirs | QDir::Files | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo& entry : entries) {
+        const QString target = to + entry.fileName();
+        if (entry.isFile() || entry.isSymLink()) {
+            // Granting write keeps the other permission bits: setting write
+            // alone would leave an existing file unreadable.
+            if (overwrite && QFileInfo::exists(target))
+                QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner);
+            QFile::copy(from + entry.fileName(), target);
+        } else if (entry.isDir()) {
+            QDir().mkpath(target);
+            if (!copyDirectoryTree(from + entry.fileName(), target, overwrite))
+                ok = false;
+        }
+    }
+    return ok;
+}
+
+QByteArray BrowserApplication::credentialKey(const QUrl& url, const QString& realm)
+{
+    QUrl copy = url;
+    copy.setFragment(realm);
+    return "auth:" + copy.toEncoded(QUrl::RemovePassword | QUrl::RemovePath | QUrl::RemoveQuery);
+}
+
+QByteArray BrowserApplication::proxyCredentialKey(
+    const QString& user, const QString& hostText, const QString& realm)
+{
+    QUrl key;
+    key.setScheme(QStringLiteral("proxy-http"));
+    key.setUserName(user, QUrl::TolerantMode);
+    // The host text is "host:port"; as one host it would make the URL
+    // invalid and every proxy share one key, so the port is set apart.
+    const int colon = hostText.lastIndexOf(QLatin1Char(':'));
+    bool numericPort = false;
+    const int port = colon > 0 ? hostText.mid(colon + 1).toInt(&numericPort) : -1;
+    if (numericPort && !hostText.startsWith(QLatin1Char('['))) {
+        key.setHost(hostText.left(colon), QUrl::TolerantMode);
+        key.setPort(port);
+    } else {
+        key.setHost(hostText, QUrl::TolerantMode);
+    }
+    key.setFragment(realm);
+    return "auth:" + key.toEncoded();
+}
+
+void BrowserApplication::authenticationRequired(QNetworkReply* reply, QAuthenticator* authenticator)
+{
+    if (m_lastAuthenticator.isNull())
+        return;
+    const QByteArray key = credentialKey(reply->url(), authenticator->realm());
+    if (m_lastAuthenticator.option(QStringLiteral("key")).toByteArray() == key)
+        *authenticator = m_lastAuthenticator;
+}
+
+void BrowserApplication::proxyAuthenticationRequired(
+    const QNetworkProxy& proxy, QAuthenticator* authenticator)
+{
+    if (m_lastProxyAuthenticator.isNull())
+        return;
+    const QString hostText = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    const QByteArray key = proxyCredentialKey(proxy.user(), hostText, authenticator->realm());
+    if (m_lastProxyAuthenticator.option(QStringLiteral("key")).toByteArray() == key)
+        *authenticator = m_lastProxyAuthenticator;
+}
+
+BrowserMainWindow* BrowserApplication::newMainWindow()
+{
+    auto* window = new BrowserMainWindow();
+    m_mainWindows.prepend(window);
+    window->show();
+    return window;
+}
+
+void BrowserApplication::pruneClosedWindows()
+{
+    for (int i = m_mainWindows.count() - 1; i >= 0; --i) {
+        if (m_mainWindows.at(i).isNull())
+            m_mainWindows.removeAt(i);
+    }
+}
+
+BrowserMainWindow* BrowserApplication::currentMainWindow()
+{
+    pruneClosedWindows();
+    if (m_mainWindows.isEmpty())
+        newMainWindow();
+    return m_mainWindows.first();
+}
+
+QList<BrowserMainWindow*> BrowserApplication::allMainWindows()
+{
+    pruneClosedWindows();
+    QList<BrowserMainWindow*> list;
+    for (const QPointer<BrowserMainWindow>& window : m_mainWindows)
+        list.append(window.data());
+    return list;
+}
+
+QNetworkAccessManager* BrowserApplication::sharedNetworkManager()
+{
+    if (!m_networkManager) {
+        m_networkManager = new QNetworkAccessManager();
+        connect(m_networkManager, SIGNAL(authenticationRequired(QNetworkReply*, QAuthenticator*)), this,
+            SLOT(authenticationRequired(QNetworkReply*, QAuthenticator*)));
+        connect(m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy, QAuthenticator*)), this,
+            SLOT(proxyAuthenticationRequired(QNetworkProxy, QAuthenticator*)));
+    }
+    return m_networkManager;
+}
+
+QIcon BrowserApplication::fallbackIcon()
+{
+    if (m_defaultIcon.isNull())
+        m_defaultIcon = QIcon(QStringLiteral(":defaulticon.png"));
+    return m_defaultIcon;
+}
+
+QIcon BrowserApplication::iconFor(const QUrl&)
+{
+    return fallbackIcon();
+}
+
+void BrowserApplication::openUrl(const QUrl& url)
+{
+    currentMainWindow()->loadPage(url.toString());
+}
+
+void BrowserApplication::newLocalSocketConnection()
+{
+    QLocalSocket* socket = m_localServer->nextPendingConnection();
+    if (!socket)
+        return;
+    socket->waitForReadyRead(1000);
+    QTextStream stream(socket);
+    QString url;
+    stream >> url;
+    if (!url.isEmpty()) {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("general"));
+        const int openLinksIn = settings.value(QStringLiteral("openLinksIn"), 0).toInt();
+        settings.endGroup();
+        if (openLinksIn == 1)
+            newMainWindow();
+        else
+            currentMainWindow()->tabWidget()->newTab(true);
+        openUrl(QUrl(url));
+    }
+    delete socket;
+    BrowserMainWindow* window = currentMainWindow();
+    window->raise();
+    window->activateWindow();
+}

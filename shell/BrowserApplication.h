@@ -1,0 +1,77 @@
+#pragma once
+#include <QApplication>
+#include <QAuthenticator>
+#include <QIcon>
+#include <QList>
+#include <QPointer>
+#include <QTranslator>
+#include <QUrl>
+
+class BrowserMainWindow;
+class QLocalServer;
+class QNetworkAccessManager;
+class QNetworkProxy;
+class QNetworkReply;
+
+// The application object: keeps the client to one running instance (a
+// second launch hands its URL over and exits), starts the local proxy when
+// the INI file beside the executable asks for it, and owns the process-wide
+// objects (main-window list, shared network manager, remembered credentials).
+class BrowserApplication : public QApplication {
+    Q_OBJECT
+public:
+    BrowserApplication(int& argc, char** argv);
+    ~BrowserApplication() override;
+
+    static BrowserApplication* instance();
+
+    bool ownsInstanceServer() const { return m_localServer != nullptr; }
+    BrowserMainWindow* currentMainWindow();
+    QList<BrowserMainWindow*> allMainWindows();
+
+    QNetworkAccessManager* sharedNetworkManager();
+    QIcon fallbackIcon();
+    QIcon iconFor(const QUrl& url);
+
+    void rememberAuthenticator(const QAuthenticator& authenticator) { m_lastAuthenticator = authenticator; }
+    void rememberProxyAuthenticator(const QAuthenticator& authenticator)
+    {
+        m_lastProxyAuthenticator = authenticator;
+    }
+
+    void applyWebEngineSettings();
+
+    // The last argument when it forms a valid URL, else empty.
+    QString urlArgument() const;
+
+    // "client", the running Qt version without dots, and "webengine".
+    static QString instanceServerName();
+    // The INI file beside the executable that holds the proxy switch and the start URL.
+    static QString iniPath();
+
+    static bool copyDirectoryTree(const QString& sourcePath, const QString& destinationPath, bool overwrite);
+    static QByteArray credentialKey(const QUrl& url, const QString& realm);
+    static QByteArray proxyCredentialKey(const QString& user, const QString& hostText, const QString& realm);
+
+public slots:
+    BrowserMainWindow* newMainWindow();
+    void authenticationRequired(QNetworkReply* reply, QAuthenticator* authenticator);
+    void proxyAuthenticationRequired(const QNetworkProxy& proxy, QAuthenticator* authenticator);
+
+private slots:
+    void postLaunch();
+    void openUrl(const QUrl& url);
+    void newLocalSocketConnection();
+
+private:
+    void pruneClosedWindows();
+    void startProxyIfEnabled();
+
+    QList<QPointer<BrowserMainWindow>> m_mainWindows;
+    QLocalServer* m_localServer = nullptr;
+    QIcon m_defaultIcon;
+    QAuthenticator m_lastAuthenticator;
+    QAuthenticator m_lastProxyAuthenticator;
+    QNetworkAccessManager* m_networkManager = nullptr;
+    QTranslator m_qtTranslator;
+};

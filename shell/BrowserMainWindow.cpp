@@ -1,0 +1,292 @@
+#include "shell/BrowserMainWindow.h"
+
+#include "shell/BrowserApplication.h"
+#include "shell/ProxyHolder.h"
+#include "shell/TabWidget.h"
+#include "shell/WebView.h"
+#include "shell/widgets/Identity.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QScreen>
+#include <QSettings>
+#include <QStatusBar>
+#include <QUrlQuery>
+#include <QVBoxLayout>
+#include <QWebEngineHistory>
+#include <QtDebug>
+
+BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+    , m_tabWidget(new TabWidget(this))
+{
+    setToolButtonStyle(Qt::ToolButtonFollowStyle);
+    setAttribute(Qt::WA_DeleteOnClose, true);
+    statusBar()->setSizeGripEnabled(true);
+    addToolBarBreak();
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setSpacing(0);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_tabWidget);
+    setCentralWidget(central);
+
+    connect(m_tabWidget, SIGNAL(loadPage(QString)), this, SLOT(loadPage(QString)));
+    connect(m_tabWidget, SIGNAL(setCurrentTitle(QString)), this, SLOT(slotUpdateWindowTitle(QString)));
+    connect(m_tabWidget, SIGNAL(showStatusBarMessage(QString)), statusBar(), SLOT(showMessage(QString)));
+    connect(m_tabWidget, SIGNAL(linkHovered(QString)), statusBar(), SLOT(showMessage(QString)));
+    connect(m_tabWidget, SIGNAL(geometryChangeRequested(QRect)), this, SLOT(geometryChangeRequested(QRect)));
+    connect(m_tabWidget, SIGNAL(menuBarVisibilityChangeRequested(bool)), menuBar(), SLOT(setVisible(bool)));
+    connect(
+        m_tabWidget, SIGNAL(statusBarVisibilityChangeRequested(bool)), statusBar(), SLOT(setVisible(bool)));
+    connect(m_tabWidget, SIGNAL(lastTabClosed()), m_tabWidget, SLOT(newTab()));
+
+    slotUpdateWindowTitle(QString());
+
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("BrowserMainWindow"));
+    restoreState(settings.value(QStringLiteral("defaultState")).toByteArray(), 0);
+    settings.endGroup();
+
+    m_tabWidget->newTab(true);
+}
+
+QSize BrowserMainWindow::sizeHint() const
+{
+    return QGuiApplication::primaryScreen()->geometry().size() * qreal(0.9);
+}
+
+WebView* BrowserMainWindow::currentTab() const
+{
+    return m_tabWidget->currentWebView();
+}
+
+void BrowserMainWindow::runScriptOnOpenViews(const QString& source)
+{
+    for (int i = 0; i < m_tabWidget->count(); ++i) {
+        if (auto* view = qobject_cast<WebView*>(m_tabWidget->widget(i)))
+            view->page()->runJavaScript(source);
+    }
+}
+
+void BrowserMainWindow::loadPage(const QString& url)
+{
+    loadUrl(QUrl::fromUserInput(url));
+}
+
+void BrowserMainWindow::slotHome()
+{
+    QSettings ini(BrowserApplication::iniPath(), QSettings::IniFormat);
+    QUrl url = QUrl::fromUserInput(ini.value(QStringLiteral("/setting/start_url")).toString());
+    // Pages bundled with the client learn from the query whether the local
+    // proxy runs: its port, "failed", or "off".
+    if (url.scheme() == QLatin1String("qrc")) {
+        const ProxyHolder& holder = ProxyHolder::instance();
+        QUrlQuery query(url);
+        query.removeAllQueryItems(QStringLiteral("proxy"));
+        query.addQueryItem(QStringLiteral("proxy"),
+            !holder.enabled          ? QStringLiteral("off")
+                : holder.port() <= 0 ? QStringLiteral("failed")
+                                     : QString::number(holder.port()));
+        url.setQuery(query);
+    }
+    loadUrl(url);
+}
+
+void BrowserMainWindow::slotUpdateWindowTitle(const QString& title)
+{
+    if (title.isEmpty()) {
+        setWindowTitle(tr(Identity::OrganisationDomain));
+        return;
+    }
+    const QByteArray source = QByteArray("%1 - ") + Identity::OrganisationDomain;
+    setWindowTitle(tr(source.constData(), "Page title and Browser name").arg(title));
+}
+
+void BrowserMainWindow::loadUrl(const QUrl& url)
+{
+    if (!url.isValid() || !currentTab())
+        return;
+    m_tabWidget->currentLineEdit()->setText(QString::fromUtf8(url.toEncoded()));
+    m_tabWidget->loadUrlInCurrentTab(url);
+}
+
+void BrowserMainWindow::slotPreferences()
+{
+    // The settings dialog arrives with the settings library.
+    qDebug() << "preferences are not available in this build";
+}
+
+void BrowserMainWindow::slotFileNew()
+{
+    BrowserApplication* app = BrowserApplication::instance();
+    app->newMainWindow();
+    app->currentMainWindow()->slotHome();
+}
+
+void BrowserMainWindow::slotFileOpen()
+{
+    const QString file = QFileDialog::getOpenFileName(this, tr("Open Web Resource"), QString(),
+        tr("Web Resources (*.html *.htm *.svg *.png *.gif *.svgz);;All files (*.*)"));
+    if (file.isEmpty())
+        return;
+    loadUrl(QUrl::fromUserInput(file));
+}
+
+void BrowserMainWindow::slotFilePrintPreview()
+{
+    WebView* view = currentTab();
+    if (!view)
+        return;
+    QPrintPreviewDialog dialog(this);
+    QPointer<WebView> guard(view);
+    // The page prints asynchronously; the preview wants the pages drawn
+    // before it returns, so wait for the engine here.
+    connect(&dialog, &QPrintPreviewDialog::paintRequested, this, [guard](QPrinter* printer) {
+        if (!guard)
+            return;
+        QEventLoop loop;
+        guard->page()->print(printer, [&loop](bool) { loop.quit(); });
+        loop.exec();
+    });
+    dialog.exec();
+}
+
+void BrowserMainWindow::slotViewZoomIn()
+{
+    if (WebView* view = currentTab())
+        view->setZoomFactor(view->zoomFactor() + 0.1);
+}
+
+void BrowserMainWindow::slotViewZoomOut()
+{
+    if (WebView* view = currentTab())
+        view->setZoomFactor(view->zoomFactor() - 0.1);
+}
+
+void BrowserMainWindow::slotViewResetZoom()
+{
+    if (WebView* view = currentTab())
+        view->setZoomFactor(1.0);
+}
+
+void BrowserMainWindow::slotViewPageSource()
+{
+    WebView* view = currentTab();
+    if (!view)
+        return;
+    auto* editor = new QPlainTextEdit;
+    editor->setWindowTitle(tr("Page Source of %1").arg(view->title()));
+    editor->setMinimumWidth(640);
+    editor->setAttribute(Qt::WA_DeleteOnClose);
+    editor->show();
+    QPointer<QPlainTextEdit> guard(editor);
+    view->page()->toHtml([guard](const QString& html) {
+        if (guard)
+            guard->setPlainText(html);
+    });
+}
+
+void BrowserMainWindow::slotViewFullScreen(bool enable)
+{
+    if (enable)
+        showFullScreen();
+    else if (isMinimized())
+        showMinimized();
+    else if (isMaximized())
+        showMaximized();
+    else
+        showNormal();
+}
+
+void BrowserMainWindow::slotDownloadManager()
+{
+    // The download list arrives with the downloads library.
+    qDebug() << "the download list is not available in this build";
+}
+
+void BrowserMainWindow::slotSelectLineEdit()
+{
+    QLineEdit* lineEdit = m_tabWidget->currentLineEdit();
+    if (!lineEdit)
+        return;
+    lineEdit->selectAll();
+    lineEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void BrowserMainWindow::slotOpenActionUrl(QAction* action)
+{
+    const int offset = action->data().toInt();
+    WebView* view = currentTab();
+    if (!view || offset == 0)
+        return;
+    QWebEngineHistory* history = view->history();
+    // An offset beyond the history has no item to go to.
+    if (offset < 0) {
+        const QList<QWebEngineHistoryItem> items = history->backItems(-offset);
+        if (!items.isEmpty())
+            history->goToItem(items.first());
+    } else {
+        const QList<QWebEngineHistoryItem> items = history->forwardItems(history->count() - offset + 1);
+        if (!items.isEmpty())
+            history->goToItem(items.last());
+    }
+}
+
+void BrowserMainWindow::slotShowWindow()
+{
+    auto* action = qobject_cast<QAction*>(sender());
+    if (!action)
+        return;
+    bool ok = false;
+    const int index = action->data().toInt(&ok);
+    const QList<BrowserMainWindow*> windows = BrowserApplication::instance()->allMainWindows();
+    if (!ok || index < 0 || index >= windows.size())
+        return;
+    BrowserMainWindow* window = windows.at(index);
+    window->activateWindow();
+    if (WebView* view = window->currentTab())
+        view->setFocus(Qt::OtherFocusReason);
+}
+
+void BrowserMainWindow::slotSwapFocus()
+{
+    WebView* view = currentTab();
+    if (!view)
+        return;
+    if (view->hasFocus())
+        m_tabWidget->currentLineEdit()->setFocus(Qt::OtherFocusReason);
+    else
+        view->setFocus(Qt::OtherFocusReason);
+}
+
+void BrowserMainWindow::geometryChangeRequested(const QRect& geometry)
+{
+    setGeometry(geometry);
+}
+
+void BrowserMainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_tabWidget->count() > 1) {
+        const int answer = QMessageBox::warning(this, QString(),
+            tr("Are you sure you want to close the window?  There are %1 tabs open")
+                .arg(m_tabWidget->count()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer == QMessageBox::No) {
+            event->ignore();
+            return;
+        }
+    }
+    event->accept();
+    deleteLater();
+}

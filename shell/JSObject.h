@@ -1,0 +1,10 @@
+#pragma once
+#include <QObject>
+
+// The object that page script sees as window.external. One per process,
+// registered on every page's web channel.
+class JSObject : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+};

@@ -1,0 +1,116 @@
+#include "shell/TabBar.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QDrag>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QShortcut>
+#include <QUrl>
+
+TabBar::TabBar(QWidget* parent)
+    : QTabBar(parent)
+{
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    setAcceptDrops(true);
+    connect(this, SIGNAL(customContextMenuRequested(QPoint)), this, SLOT(contextMenuRequested(QPoint)));
+
+    for (int i = 1; i <= 9; ++i) {
+        auto* shortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+%1").arg(i)), this);
+        m_tabSwitchShortcuts.append(shortcut);
+        connect(shortcut, SIGNAL(activated()), this, SLOT(selectTabAction()));
+    }
+    connect(this, SIGNAL(tabCloseRequested(int)), this, SIGNAL(closeTab(int)));
+}
+
+void TabBar::selectTabAction()
+{
+    // Ctrl+N beyond the last tab names no tab; the selection stays.
+    setCurrentIndex(m_tabSwitchShortcuts.indexOf(qobject_cast<QShortcut*>(sender())));
+}
+
+void TabBar::contextMenuRequested(const QPoint& position)
+{
+    QMenu menu;
+    menu.addAction(tr("New &Tab"), this, SIGNAL(newTab()), QKeySequence::AddTab);
+    const int index = tabAt(position);
+    if (index != -1) {
+        QAction* action = menu.addAction(tr("Clone Tab"), this, SLOT(cloneTab()));
+        action->setData(index);
+        menu.addSeparator();
+        action = menu.addAction(tr("&Close Tab"), this, SLOT(closeTab()), QKeySequence::Close);
+        action->setData(index);
+        action = menu.addAction(tr("Close &Other Tabs"), this, SLOT(closeOtherTabs()));
+        action->setData(index);
+        menu.addSeparator();
+        action = menu.addAction(tr("Reload Tab"), this, SLOT(reloadTab()), QKeySequence::Refresh);
+        action->setData(index);
+    } else {
+        menu.addSeparator();
+    }
+    menu.addAction(tr("Reload All Tabs"), this, SIGNAL(reloadAllTabs()));
+    menu.exec(QCursor::pos());
+}
+
+void TabBar::cloneTab()
+{
+    if (auto* action = qobject_cast<QAction*>(sender()))
+        emit cloneTab(action->data().toInt());
+}
+
+void TabBar::closeTab()
+{
+    if (auto* action = qobject_cast<QAction*>(sender()))
+        emit closeTab(action->data().toInt());
+}
+
+void TabBar::closeOtherTabs()
+{
+    if (auto* action = qobject_cast<QAction*>(sender()))
+        emit closeOtherTabs(action->data().toInt());
+}
+
+void TabBar::reloadTab()
+{
+    if (auto* action = qobject_cast<QAction*>(sender()))
+        emit reloadTab(action->data().toInt());
+}
+
+void TabBar::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        m_dragStartPos = event->pos();
+    if (event->button() == Qt::MiddleButton) {
+        const int index = tabAt(event->pos());
+        if (index != -1) {
+            emit closeTab(index);
+            return;
+        }
+    }
+    QTabBar::mousePressEvent(event);
+}
+
+void TabBar::mouseMoveEvent(QMouseEvent* event)
+{
+    if (event->buttons() == Qt::LeftButton) {
+        const QPoint offset = event->pos() - m_dragStartPos;
+        // Straight up out of the strip is a drag; sideways is reordering.
+        if (offset.manhattanLength() > QApplication::startDragDistance() && offset.x() >= -2
+            && offset.x() <= 2 && offset.y() < -10) {
+            const int index = tabAt(m_dragStartPos);
+            if (index != -1) {
+                auto* drag = new QDrag(this);
+                auto* mimeData = new QMimeData;
+                mimeData->setUrls(QList<QUrl>() << tabData(index).toUrl());
+                mimeData->setText(tabText(index));
+                mimeData->setData(QStringLiteral("action"), "tab-reordering");
+                drag->setMimeData(mimeData);
+                drag->exec(Qt::MoveAction);
+                return;
+            }
+        }
+    }
+    QTabBar::mouseMoveEvent(event);
+}

@@ -1,0 +1,40 @@
+#pragma once
+#include <QList>
+#include <QPoint>
+#include <QTabBar>
+
+class QShortcut;
+
+// The tab strip: context menu, Ctrl+1..9, middle-click close, and dragging
+// a tab straight up out of the strip.
+class TabBar : public QTabBar {
+    Q_OBJECT
+signals:
+    void newTab();
+    void cloneTab(int index);
+    void closeTab(int index);
+    void closeOtherTabs(int index);
+    void reloadTab(int index);
+    void reloadAllTabs();
+    void tabMoveRequested(int fromIndex, int toIndex);
+
+public:
+    explicit TabBar(QWidget* parent = nullptr);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private slots:
+    void selectTabAction();
+    void cloneTab();
+    void closeTab();
+    void closeOtherTabs();
+    void reloadTab();
+    void contextMenuRequested(const QPoint& position);
+
+private:
+    friend class TabWidget;
+    QList<QShortcut*> m_tabSwitchShortcuts;
+    QPoint m_dragStartPos;
+};

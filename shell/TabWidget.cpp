@@ -1,0 +1,513 @@
+#include "shell/TabWidget.h"
+
+#include "shell/BrowserApplication.h"
+#include "shell/JSObject.h"
+#include "shell/TabBar.h"
+#include "shell/WebView.h"
+#include "shell/widgets/FullScreenNotification.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QStackedWidget>
+#include <QWebChannel>
+#include <QWebEngineDownloadItem>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QtDebug>
+
+namespace {
+
+// The one object page script reaches as window.external.
+JSObject* bridgeObject()
+{
+    static JSObject* object = new JSObject;
+    return object;
+}
+
+const char ScriptName[] = "qwebchannel.js";
+
+} // namespace
+
+TabWidget::TabWidget(QWidget* parent)
+    : QTabWidget(parent)
+    , m_recentlyClosedTabsAction(nullptr)
+    , m_newTabAction(nullptr)
+    , m_closeTabAction(nullptr)
+    , m_nextTabAction(nullptr)
+    , m_previousTabAction(nullptr)
+    , m_recentlyClosedTabsMenu(nullptr)
+    , m_lineEdits(new QStackedWidget)
+    , m_tabBar(new TabBar(this))
+    , m_profile(QWebEngineProfile::defaultProfile())
+{
+    setElideMode(Qt::ElideRight);
+
+    connect(m_tabBar, SIGNAL(newTab()), this, SLOT(newTab()));
+    connect(m_tabBar, SIGNAL(closeTab(int)), this, SLOT(requestCloseTab(int)));
+    connect(m_tabBar, SIGNAL(cloneTab(int)), this, SLOT(cloneTab(int)));
+    connect(m_tabBar, SIGNAL(closeOtherTabs(int)), this, SLOT(closeOtherTabs(int)));
+    connect(m_tabBar, SIGNAL(reloadTab(int)), this, SLOT(reloadTab(int)));
+    connect(m_tabBar, SIGNAL(reloadAllTabs()), this, SLOT(reloadAllTabs()));
+    connect(m_tabBar, SIGNAL(tabMoved(int, int)), this, SLOT(moveTab(int, int)));
+    connect(m_tabBar, SIGNAL(tabBarDoubleClicked(int)), this, SLOT(handleTabBarDoubleClicked(int)));
+    setTabBar(m_tabBar);
+    setDocumentMode(true);
+    m_tabBar->setTabsClosable(true);
+    m_tabBar->setMovable(true);
+    m_tabBar->setSelectionBehaviorOnRemove(QTabBar::SelectPreviousTab);
+
+    m_newTabAction = new QAction(QIcon(QStringLiteral(":addtab.png")), tr("New &Tab"), this);
+    m_newTabAction->setShortcuts(QKeySequence::AddTab);
+    m_newTabAction->setIconVisibleInMenu(false);
+    connect(m_newTabAction, SIGNAL(triggered()), this, SLOT(newTab()));
+
+    m_closeTabAction = new QAction(QIcon(QStringLiteral(":closetab.png")), tr("&Close Tab"), this);
+    m_closeTabAction->setShortcuts(QKeySequence::Close);
+    m_closeTabAction->setIconVisibleInMenu(false);
+    connect(m_closeTabAction, SIGNAL(triggered()), this, SLOT(requestCloseTab()));
+
+    m_nextTabAction = new QAction(tr("Show Next Tab"), this);
+    m_nextTabAction->setShortcuts(
+        { QKeySequence(Qt::CTRL | Qt::Key_BraceRight), QKeySequence(Qt::CTRL | Qt::Key_PageDown),
+            QKeySequence(Qt::CTRL | Qt::Key_BracketRight), QKeySequence(Qt::CTRL | Qt::Key_Less) });
+    connect(m_nextTabAction, SIGNAL(triggered()), this, SLOT(nextTab()));
+
+    m_previousTabAction = new QAction(tr("Show Previous Tab"), this);
+    m_previousTabAction->setShortcuts(
+        { QKeySequence(Qt::CTRL | Qt::Key_BraceLeft), QKeySequence(Qt::CTRL | Qt::Key_PageUp),
+            QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), QKeySequence(Qt::CTRL | Qt::Key_Greater) });
+    connect(m_previousTabAction, SIGNAL(triggered()), this, SLOT(previousTab()));
+
+    m_recentlyClosedTabsMenu = new QMenu(this);
+    connect(m_recentlyClosedTabsMenu, SIGNAL(aboutToShow()), this, SLOT(aboutToShowRecentTabsMenu()));
+    connect(m_recentlyClosedTabsMenu, SIGNAL(triggered(QAction*)), this,
+        SLOT(aboutToShowRecentTriggeredAction(QAction*)));
+    m_recentlyClosedTabsAction = new QAction(tr("Recently Closed Tabs"), this);
+    m_recentlyClosedTabsAction->setMenu(m_recentlyClosedTabsMenu);
+    m_recentlyClosedTabsAction->setEnabled(false);
+
+    connect(this, SIGNAL(currentChanged(int)), this, SLOT(currentChanged(int)));
+}
+
+TabWidget::~TabWidget()
+{
+    delete m_fullScreenView;
+    // The stack is never placed in a window, so nothing else deletes it.
+    delete m_lineEdits;
+}
+
+QWidget* TabWidget::lineEditStack() const
+{
+    return m_lineEdits;
+}
+
+QLineEdit* TabWidget::currentLineEdit() const
+{
+    return qobject_cast<QLineEdit*>(m_lineEdits->currentWidget());
+}
+
+QLineEdit* TabWidget::lineEditAt(int index) const
+{
+    return qobject_cast<QLineEdit*>(m_lineEdits->widget(index));
+}
+
+WebView* TabWidget::currentWebView()
+{
+    return webViewAt(currentIndex());
+}
+
+WebView* TabWidget::webViewAt(int index)
+{
+    if (auto* view = qobject_cast<WebView*>(widget(index)))
+        return view;
+    if (count() == 1) {
+        // Only the placeholder: swap in a real view without showing two tabs.
+        setUpdatesEnabled(false);
+        newTab(true);
+        closeTab(0);
+        setUpdatesEnabled(true);
+        return qobject_cast<WebView*>(currentWidget());
+    }
+    return nullptr;
+}
+
+void TabWidget::loadUrlInCurrentTab(const QUrl& url)
+{
+    if (WebView* view = currentWebView()) {
+        view->loadUrl(url);
+        view->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+WebView* TabWidget::newTab(bool makeCurrent)
+{
+    auto* lineEdit = new QLineEdit;
+    connect(lineEdit, SIGNAL(returnPressed()), this, SLOT(lineEditReturnPressed()));
+    m_lineEdits->addWidget(lineEdit);
+    m_lineEdits->setSizePolicy(lineEdit->sizePolicy());
+
+    if (count() == 0) {
+        auto* placeholder = new QWidget;
+        QPalette palette = placeholder->palette();
+        palette.setColor(QPalette::All, QPalette::Window, this->palette().color(QPalette::Base));
+        placeholder->setPalette(palette);
+        placeholder->setAutoFillBackground(true);
+        disconnect(this, SIGNAL(currentChanged(int)), this, SLOT(currentChanged(int)));
+        addTab(placeholder, tr("(Untitled)"));
+        connect(this, SIGNAL(currentChanged(int)), this, SLOT(currentChanged(int)));
+        return nullptr;
+    }
+
+    auto* view = new WebView;
+    auto* page = new WebPage(m_profile, view);
+    view->setPage(page);
+    installScriptBridge(page);
+
+    connect(view, SIGNAL(loadStarted()), this, SLOT(webViewLoadStarted()));
+    connect(view, SIGNAL(iconChanged()), this, SLOT(webViewIconChanged()));
+    connect(view, SIGNAL(titleChanged(QString)), this, SLOT(webViewTitleChanged(QString)));
+    connect(view, SIGNAL(urlChanged(QUrl)), this, SLOT(webViewUrlChanged(QUrl)));
+
+    addTab(view, tr("(Untitled)"));
+    if (makeCurrent)
+        setCurrentWidget(view);
+
+    connect(page, SIGNAL(windowCloseRequested()), this, SLOT(windowCloseRequested()));
+    connect(page, SIGNAL(geometryChangeRequested(QRect)), this, SIGNAL(geometryChangeRequested(QRect)));
+
+    if (count() == 1)
+        currentChanged(currentIndex());
+    emit tabsChanged();
+    return view;
+}
+
+void TabWidget::installScriptBridge(WebPage* page)
+{
+    QFile file(QCoreApplication::applicationDirPath() + QLatin1String("/qwebchannel.js"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "open qwebchannel.js error";
+    } else {
+        qDebug() << "open qwebchannel.js";
+        // Every page shares the profile's collection: one copy serves all
+        // tabs, where a copy per tab would run again in every document.
+        QWebEngineScriptCollection* scripts = page->profile()->scripts();
+        if (scripts->findScript(QLatin1String(ScriptName)).isNull()) {
+            QString source = QString::fromUtf8(file.readAll());
+            const QString name = bridgeObjectName();
+            source += QStringLiteral("new QWebChannel(qt.webChannelTransport, function(channel) {  window.")
+                + name + QStringLiteral(" = channel.objects.") + name + QStringLiteral(";});");
+            QWebEngineScript script;
+            script.setSourceCode(source);
+            script.setName(QLatin1String(ScriptName));
+            script.setWorldId(QWebEngineScript::MainWorld);
+            script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+            script.setRunsOnSubFrames(false);
+            scripts->insert(script);
+        }
+    }
+    auto* channel = new QWebChannel(page);
+    page->setWebChannel(channel);
+    channel->registerObject(bridgeObjectName(), bridgeObject());
+}
+
+void TabWidget::cloneTab(int index)
+{
+    if (index < 0)
+        index = currentIndex();
+    if (index < 0 || index >= count())
+        return;
+    WebView* source = webViewAt(index);
+    if (!source)
+        return;
+    const QUrl url = source->url();
+    WebView* tab = newTab(false);
+    if (tab)
+        tab->loadUrl(url);
+}
+
+void TabWidget::requestCloseTab(int index)
+{
+    if (index < 0)
+        index = currentIndex();
+    if (index < 0 || index >= count())
+        return;
+    if (WebView* view = webViewAt(index))
+        view->page()->triggerAction(QWebEnginePage::RequestClose);
+}
+
+void TabWidget::closeTab(int index)
+{
+    if (index < 0 || index >= count())
+        return;
+
+    bool hadFocus = false;
+    if (auto* view = qobject_cast<WebView*>(widget(index))) {
+        QWidget* focused = QApplication::focusWidget();
+        hadFocus = view->hasFocus() || (focused && view->isAncestorOf(focused));
+        if (m_profile == QWebEngineProfile::defaultProfile()) {
+            m_recentlyClosedTabsAction->setEnabled(true);
+            m_recentlyClosedTabs.prepend(view->url());
+            if (m_recentlyClosedTabs.size() >= 10)
+                m_recentlyClosedTabs.removeLast();
+        }
+    }
+    if (QWidget* lineEdit = m_lineEdits->widget(index)) {
+        m_lineEdits->removeWidget(lineEdit);
+        lineEdit->deleteLater();
+    }
+    QWidget* tab = widget(index);
+    removeTab(index);
+    if (tab)
+        tab->deleteLater();
+    emit tabsChanged();
+    if (hadFocus && count() > 0) {
+        if (WebView* current = qobject_cast<WebView*>(currentWidget()))
+            current->setFocus(Qt::OtherFocusReason);
+    }
+    if (count() == 0)
+        emit lastTabClosed();
+}
+
+void TabWidget::closeOtherTabs(int index)
+{
+    if (index == -1)
+        return;
+    for (int i = count() - 1; i > index; --i)
+        closeTab(i);
+    for (int i = index - 1; i >= 0; --i)
+        closeTab(i);
+}
+
+void TabWidget::reloadTab(int index)
+{
+    if (index < 0)
+        index = currentIndex();
+    if (index < 0 || index >= count())
+        return;
+    if (auto* view = qobject_cast<WebView*>(widget(index)))
+        view->reload();
+}
+
+void TabWidget::reloadAllTabs()
+{
+    for (int i = 0; i < count(); ++i) {
+        if (auto* view = qobject_cast<WebView*>(widget(i)))
+            view->reload();
+    }
+}
+
+void TabWidget::nextTab()
+{
+    int next = currentIndex() + 1;
+    if (next == count())
+        next = 0;
+    setCurrentIndex(next);
+}
+
+void TabWidget::previousTab()
+{
+    int previous = currentIndex() - 1;
+    if (previous < 0)
+        previous = count() - 1;
+    setCurrentIndex(previous);
+}
+
+void TabWidget::currentChanged(int index)
+{
+    auto* view = qobject_cast<WebView*>(widget(index));
+    if (!view)
+        return;
+
+    if (auto* old = qobject_cast<WebView*>(widget(m_lineEdits->currentIndex()))) {
+        disconnect(old->page(), SIGNAL(linkHovered(QString)), this, SIGNAL(linkHovered(QString)));
+        disconnect(old, SIGNAL(loadProgress(int)), this, SIGNAL(loadProgress(int)));
+        disconnect(old->page()->profile(), SIGNAL(downloadRequested(QWebEngineDownloadItem*)), this,
+            SLOT(downloadRequested(QWebEngineDownloadItem*)));
+        disconnect(old->page(), SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
+            SLOT(fullScreenRequested(QWebEngineFullScreenRequest)));
+    }
+    connect(view->page(), SIGNAL(linkHovered(QString)), this, SIGNAL(linkHovered(QString)));
+    connect(view, SIGNAL(loadProgress(int)), this, SIGNAL(loadProgress(int)));
+    connect(view->page()->profile(), SIGNAL(downloadRequested(QWebEngineDownloadItem*)), this,
+        SLOT(downloadRequested(QWebEngineDownloadItem*)), Qt::UniqueConnection);
+    connect(view->page(), SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
+        SLOT(fullScreenRequested(QWebEngineFullScreenRequest)));
+
+    emit setCurrentTitle(view->title());
+    m_lineEdits->setCurrentIndex(index);
+    emit loadProgress(view->progress());
+    emit showStatusBarMessage(view->lastStatusBarText());
+    if (view->url().isEmpty())
+        m_lineEdits->currentWidget()->setFocus(Qt::OtherFocusReason);
+    else
+        view->setFocus(Qt::OtherFocusReason);
+}
+
+void TabWidget::aboutToShowRecentTabsMenu()
+{
+    m_recentlyClosedTabsMenu->clear();
+    for (const QUrl& url : m_recentlyClosedTabs) {
+        QAction* action = new QAction(m_recentlyClosedTabsMenu);
+        action->setData(url);
+        action->setIcon(BrowserApplication::instance()->iconFor(url));
+        action->setText(url.toString());
+        m_recentlyClosedTabsMenu->addAction(action);
+    }
+}
+
+void TabWidget::aboutToShowRecentTriggeredAction(QAction* action)
+{
+    const QUrl url = action->data().toUrl();
+    if (WebView* view = currentWebView()) {
+        view->loadUrl(url);
+        view->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void TabWidget::downloadRequested(QWebEngineDownloadItem* download)
+{
+    // The download list arrives with the downloads library; until then a
+    // request is left unaccepted, which cancels it.
+    qDebug() << "download not handled:" << download->url();
+}
+
+void TabWidget::webViewLoadStarted()
+{
+    auto* view = qobject_cast<WebView*>(sender());
+    const int index = indexOf(view);
+    if (index != -1)
+        setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
+}
+
+void TabWidget::webViewIconChanged()
+{
+    auto* view = qobject_cast<WebView*>(sender());
+    const int index = indexOf(view);
+    if (index != -1)
+        setTabIcon(index, view->icon());
+}
+
+void TabWidget::webViewTitleChanged(const QString& title)
+{
+    auto* view = qobject_cast<WebView*>(sender());
+    const int index = indexOf(view);
+    if (index != -1)
+        setTabText(index, title);
+    if (index != -1 && index == currentIndex())
+        emit setCurrentTitle(title);
+}
+
+void TabWidget::webViewUrlChanged(const QUrl& url)
+{
+    auto* view = qobject_cast<WebView*>(sender());
+    const int index = indexOf(view);
+    if (index != -1)
+        m_tabBar->setTabData(index, url);
+    emit tabsChanged();
+}
+
+void TabWidget::lineEditReturnPressed()
+{
+}
+
+void TabWidget::windowCloseRequested()
+{
+    auto* page = qobject_cast<QWebEnginePage*>(sender());
+    for (int i = 0; i < count(); ++i) {
+        auto* view = qobject_cast<WebView*>(widget(i));
+        if (view && view->page() == page) {
+            closeTab(i);
+            return;
+        }
+    }
+}
+
+void TabWidget::moveTab(int fromIndex, int toIndex)
+{
+    QWidget* lineEdit = m_lineEdits->widget(fromIndex);
+    if (!lineEdit)
+        return;
+    m_lineEdits->removeWidget(lineEdit);
+    m_lineEdits->insertWidget(toIndex, lineEdit);
+}
+
+void TabWidget::fullScreenRequested(QWebEngineFullScreenRequest request)
+{
+    auto* page = qobject_cast<QWebEnginePage*>(sender());
+    if (!page)
+        return;
+    if (request.toggleOn()) {
+        if (!m_fullScreenView) {
+            m_fullScreenView = new QWebEngineView();
+            m_fullScreenNotification = new FullScreenNotification(m_fullScreenView);
+            auto* exitAction = new QAction(m_fullScreenView);
+            exitAction->setShortcut(Qt::Key_Escape);
+            connect(exitAction, &QAction::triggered, page,
+                [page] { page->triggerAction(QWebEnginePage::ExitFullScreen); });
+            m_fullScreenView->addAction(exitAction);
+        }
+        m_fullScreenView->setPage(page);
+        request.accept();
+        m_fullScreenView->showFullScreen();
+        m_fullScreenView->raise();
+        m_fullScreenNotification->show();
+    } else {
+        if (!m_fullScreenView)
+            return;
+        if (auto* view = qobject_cast<WebView*>(widget(m_lineEdits->currentIndex())))
+            view->QWebEngineView::setPage(page);
+        request.accept();
+        delete m_fullScreenView;
+        m_fullScreenView = nullptr;
+        m_fullScreenNotification = nullptr;
+        window()->hide();
+        window()->show();
+    }
+}
+
+void TabWidget::handleTabBarDoubleClicked(int index)
+{
+    if (index == -1)
+        newTab(true);
+}
+
+bool TabWidget::inTabArea(const QPoint& position) const
+{
+    return !childAt(position) && position.y() < m_tabBar->y() + m_tabBar->height();
+}
+
+void TabWidget::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (inTabArea(event->pos())) {
+        newTab(true);
+        return;
+    }
+    QTabWidget::mouseDoubleClickEvent(event);
+}
+
+void TabWidget::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (!childAt(event->pos())) {
+        m_tabBar->contextMenuRequested(event->pos());
+        return;
+    }
+    QTabWidget::contextMenuEvent(event);
+}
+
+void TabWidget::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::MiddleButton && inTabArea(event->pos())) {
+        const QUrl url = QUrl::fromUserInput(QApplication::clipboard()->text(QClipboard::Selection));
+        if (!url.isEmpty() && url.isValid() && !url.scheme().isEmpty()) {
+            if (WebView* view = newTab(true))
+                view->loadUrl(url);
+        }
+        return;
+    }
+    QTabWidget::mouseReleaseEvent(event);
+}
