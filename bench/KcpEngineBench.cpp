@@ -5,7 +5,7 @@
 //                     CPU cost, simulation included;
 //   simulated_MBps    application bytes per second of the simulated clock:
 //                     what the protocol achieves on such a link.
-#include "tests/transport/KcpSimulatedNetwork.h"
+#include "tests/support/KcpSimulatedNetwork.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 #include "proxy/NcmProxy.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxyContext.h"
 #include "proxy/NcmProxyRemoteManager.h"
 #include "resolver/NcmDnsClient.h"

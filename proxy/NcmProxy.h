@@ -1,5 +1,5 @@
 #pragma once
-#include "proxy/EventPtr.h"
+#include "base/EventPtr.h"
 #include "proxy/NcmStats.h"
 #include "proxy/ProxyConfig.h"
 #include "resolver/LocalIpStack.h"

@@ -1,10 +1,10 @@
 #include "proxy/NcmProxyContext.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/NcmProxyRemoteManager.h"
-#include "proxy/StringUtil.h"
 #include "resolver/NcmDnsClient.h"
 #include "transport/NcmConnTcp.h"
 

@@ -1,9 +1,9 @@
 #include "proxy/NcmProxyRemoteManager.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/StringUtil.h"
 #include "transport/NcmConnKcp.h"
 #include "transport/NcmConnTcp.h"
 

@@ -1,7 +1,7 @@
 #include "proxy/ProxyConfig.h"
 
-#include "proxy/Logger.h"
-#include "proxy/StringUtil.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 
 using StringUtil::parseInt;
 using StringUtil::split;

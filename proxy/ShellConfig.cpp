@@ -1,7 +1,7 @@
 #include "proxy/ShellConfig.h"
 
-#include "proxy/Logger.h"
-#include "proxy/StringUtil.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,6 +1,6 @@
 #include "resolver/DnsReports.h"
 
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 #include "proxy/NcmProxy.h"
 
 #include <cinttypes>

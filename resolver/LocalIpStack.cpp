@@ -1,6 +1,6 @@
 #include "resolver/LocalIpStack.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 
 #include <event2/util.h>

@@ -1,6 +1,6 @@
 #include "resolver/Nat64Discovery.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"

@@ -1,8 +1,8 @@
 #include "resolver/NcmDnsResolutionRequestHttp.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/StringUtil.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsResolutionTask.h"
 

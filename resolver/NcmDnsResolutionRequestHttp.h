@@ -1,5 +1,5 @@
 #pragma once
-#include "proxy/EventPtr.h"
+#include "base/EventPtr.h"
 
 #include <event2/http.h>
 #include <event2/util.h>

@@ -1,9 +1,9 @@
 #include "resolver/NcmDnsResolutionTask.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/StringUtil.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/DnsReports.h"
 #include "resolver/LocalIpStack.h"

@@ -1,6 +1,6 @@
 #include "resolver/NcmSys.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 
 namespace NcmSys {
 

@@ -1,9 +1,9 @@
 // A small HTTP-DNS service: answers the proxy's POST "/dns" from a hosts
 // file and, for names the file does not hold, from an upstream DNS server.
-#include "proxy/EventPtr.h"
-#include "proxy/Logger.h"
+#include "base/EventPtr.h"
+#include "base/Logger.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/StringUtil.h"
 #include "resolver/DnsMessage.h"
 
 #include <event2/buffer.h>

@@ -1,9 +1,9 @@
 // A bad network on demand, for tests and benchmarks: drops, duplicates,
 // delays and reorders a configurable share of the datagrams it forwards,
 // with a seeded generator so that a run can be replayed.
-#include "proxy/EventPtr.h"
-#include "tools/LossyLink.h"
-#include "tools/SocketUtil.h"
+#include "base/EventPtr.h"
+#include "base/SocketUtil.h"
+#include "relay/LossyLink.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Runs the local proxy without the browser shell.
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
 

@@ -1,9 +1,9 @@
 // The relay at the far end of the proxy's KCP connections: accepts KCP
 // conversations on UDP and carries each to an upstream over TCP.
-#include "proxy/EventPtr.h"
-#include "proxy/Logger.h"
+#include "base/EventPtr.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
-#include "tools/KcpRelay.h"
+#include "relay/KcpRelay.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "transport/NcmConn.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 
 NcmConn::NcmConn(event_base* base)
     : m_base(base)

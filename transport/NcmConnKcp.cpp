@@ -1,7 +1,7 @@
 #include "transport/NcmConnKcp.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
 #include "transport/ConnectAddress.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #pragma once
+#include "base/UniqueSocket.h"
 #include "transport/KcpControlBlock.h"
 #include "transport/NcmConn.h"
-#include "transport/UniqueSocket.h"
 
 #include <event2/util.h>
 

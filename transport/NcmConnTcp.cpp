@@ -1,6 +1,6 @@
 #include "transport/NcmConnTcp.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "transport/ConnectAddress.h"
 
 #include <cerrno>

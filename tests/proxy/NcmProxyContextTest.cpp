@@ -1,7 +1,7 @@
 #include "proxy/NcmProxyContext.h"
-#include "proxy/Clock.h"
+#include "base/Clock.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
-#include "proxy/StringUtil.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"

@@ -1,7 +1,7 @@
 #include "proxy/ProxyConfig.h"
+#include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
-#include "proxy/StringUtil.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Queries built by ncm_dns_build_query, sent to a real resolver (dnsmasq
 // serving local records on a loopback address), and its replies parsed.
 #include "resolver/DnsMessage.h"
-#include "tests/resolver/DnsTestSupport.h"
+#include "tests/support/DnsTestSupport.h"
 
 #include <gtest/gtest.h>
 

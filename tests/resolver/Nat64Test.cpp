@@ -5,7 +5,7 @@
 #include "resolver/LocalIpStack.h"
 #include "resolver/Nat64Discovery.h"
 #include "resolver/NcmSys.h"
-#include "tests/resolver/DnsTestSupport.h"
+#include "tests/support/DnsTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "transport/NcmConnTcp.h"
 

@@ -1,9 +1,9 @@
 // The DNS client against fake resolvers on 127.0.5.40-99, and one request
 // through a running proxy on 127.0.5.100-119.
 #include "resolver/NcmDnsClient.h"
-#include "proxy/Clock.h"
-#include "tests/resolver/ResolverFakes.h"
+#include "base/Clock.h"
 #include "tests/support/ProxyHarness.h"
+#include "tests/support/ResolverFakes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Resolution tasks against fake DNS and HTTP-DNS servers on 127.0.5.10-39.
 #include "resolver/NcmDnsResolutionTask.h"
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 #include "resolver/DnsMessage.h"
-#include "tests/resolver/ResolverFakes.h"
+#include "tests/support/ResolverFakes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

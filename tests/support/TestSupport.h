@@ -1,6 +1,6 @@
 #pragma once
-#include "proxy/EventPtr.h"
-#include "proxy/Logger.h"
+#include "base/EventPtr.h"
+#include "base/Logger.h"
 
 #include <event2/util.h>
 

@@ -1,8 +1,8 @@
 #include "transport/NcmConnKcp.h"
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 #include "proxy/NcmProxy.h"
+#include "tests/support/KcpTestPeer.h"
 #include "tests/support/TestSupport.h"
-#include "tests/transport/KcpTestPeer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tests/transport/KcpSimulatedNetwork.h"
+#include "tests/support/KcpSimulatedNetwork.h"
 
 #include <algorithm>
 

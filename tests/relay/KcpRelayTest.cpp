@@ -1,11 +1,11 @@
 // The relay on the test's event base, driven by the proxy's own KCP
 // connections, with blocking TCP upstreams on their own threads.
-#include "tools/KcpRelay.h"
-#include "proxy/Clock.h"
+#include "relay/KcpRelay.h"
+#include "base/Clock.h"
 #include "proxy/NcmProxy.h"
+#include "tests/support/KcpTestPeer.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
-#include "tests/transport/KcpTestPeer.h"
 #include "transport/NcmConnKcp.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #pragma once
-#include "transport/UniqueSocket.h"
+#include "base/UniqueSocket.h"
 
 #include <event2/util.h>
 

@@ -1,6 +1,6 @@
-#include "tests/transport/KcpTestPeer.h"
+#include "tests/support/KcpTestPeer.h"
 
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
-#include "proxy/EventPtr.h"
-#include "proxy/Logger.h"
-#include "tools/SocketUtil.h"
+#include "base/EventPtr.h"
+#include "base/Logger.h"
+#include "base/SocketUtil.h"
 
 #include <sys/socket.h>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "proxy/EventPtr.h"
+#include "base/EventPtr.h"
 #include "transport/KcpControlBlock.h"
 
 #include <event2/util.h>

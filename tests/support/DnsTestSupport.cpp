@@ -1,4 +1,4 @@
-#include "tests/resolver/DnsTestSupport.h"
+#include "tests/support/DnsTestSupport.h"
 
 #include "resolver/DnsMessage.h"
 

@@ -1,6 +1,6 @@
-#include "tests/resolver/ResolverFakes.h"
+#include "tests/support/ResolverFakes.h"
 
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
 #include "tests/support/TestSupport.h"

@@ -1,4 +1,4 @@
-#include "proxy/StringUtil.h"
+#include "base/StringUtil.h"
 
 #include <climits>
 

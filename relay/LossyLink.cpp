@@ -1,4 +1,4 @@
-#include "tools/LossyLink.h"
+#include "relay/LossyLink.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "proxy/Clock.h"
+#include "base/Clock.h"
 
 #include <atomic>
 #include <chrono>

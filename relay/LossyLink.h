@@ -1,6 +1,6 @@
 #pragma once
-#include "proxy/EventPtr.h"
-#include "tools/SocketUtil.h"
+#include "base/EventPtr.h"
+#include "base/SocketUtil.h"
 
 #include <sys/socket.h>
 

@@ -1,7 +1,7 @@
-#include "tools/KcpRelay.h"
+#include "relay/KcpRelay.h"
 
-#include "proxy/Clock.h"
-#include "proxy/Logger.h"
+#include "base/Clock.h"
+#include "base/Logger.h"
 #include "transport/KcpControlBlock.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 
 #include <event2/event.h>
 

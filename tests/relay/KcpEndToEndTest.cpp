@@ -3,11 +3,11 @@
 // relay. (Clean links are covered with curl and nginx by
 // kcp_curl_nginx_test.sh.) Everything on 127.0.6.x.
 #include "proxy/NcmProxy.h"
+#include "relay/KcpRelay.h"
+#include "relay/LossyLink.h"
+#include "tests/support/KcpTestPeer.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
-#include "tests/transport/KcpTestPeer.h"
-#include "tools/KcpRelay.h"
-#include "tools/LossyLink.h"
 
 #include <gtest/gtest.h>
 

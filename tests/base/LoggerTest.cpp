@@ -1,4 +1,4 @@
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/TestSupport.h"
 

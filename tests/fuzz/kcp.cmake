@@ -1,2 +1,0 @@
-lumaview_add_fuzzer(kcp_input_fuzzer corpus/kcp KcpInputFuzzer.cpp)
-target_link_libraries(kcp_input_fuzzer PRIVATE lumaview_transport)

@@ -1,2 +1,0 @@
-lumaview_add_test(kcp_engine_test KcpEngineTest.cpp KcpSimulatedNetwork.cpp)
-target_link_libraries(kcp_engine_test PRIVATE lumaview_transport)
