@@ -18,3 +18,10 @@ void advanceTicksForTest(int64_t milliseconds);
 void resetForTest();
 
 } // namespace Clock
+
+// Distance between two clock readings, whichever is later (the wall clock
+// may step back).
+inline int64_t absDiff(int64_t a, int64_t b)
+{
+    return a > b ? a - b : b - a;
+}

@@ -96,3 +96,9 @@ void libeventLogHook(int severity, const char* message);
 
 // An output for programs without a GUI: one formatted line on standard error.
 int stderrLogOutput(char level, const char* tag, const char* format, va_list args);
+
+// An object's address for a "%p" in a log line.
+inline void* ptr(const void* p)
+{
+    return const_cast<void*>(p);
+}

@@ -10,6 +10,12 @@
 #include <string>
 #include <sys/socket.h>
 
+// A socket call that failed only for now: retry when the socket is ready.
+inline bool isTransient(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
 // Parses "IPv4:PORT" or "[IPv6]:PORT" like evutil_parse_sockaddr_port, but
 // also takes port 0 ("any free port") for addresses to bind.
 inline bool parseSocketAddress(const std::string& text, sockaddr_storage& out, socklen_t& length)

@@ -97,9 +97,7 @@ void NcmProxy::doActivate(const char* text)
     if (runtime->listener && runtime->port > 0) {
         logProxy.debug("local proxy is listening at %d", runtime->port.load());
         localIpStack = ELocalIPStack_None;
-        ipv6Only = false;
-        nat64Known = false;
-        std::memset(nat64Address, 0, sizeof nat64Address);
+        ipStack = IpStackFacts {};
         if (dnsClient)
             dnsClient->requestCacheClear();
         runtime->reapEvent.reset(event_new(runtime->eventBase.get(), -1, 0, &NcmProxy::onReap, this));

@@ -3,6 +3,7 @@
 #include "proxy/NcmStats.h"
 #include "proxy/ProxyConfig.h"
 #include "resolver/LocalIpStack.h"
+#include "transport/Nat64Address.h"
 
 #include <atomic>
 #include <cstdint>
@@ -74,9 +75,7 @@ public:
 
     // Local network state, zeroed at each activation.
     ELocalIPStack localIpStack = ELocalIPStack_None;
-    bool ipv6Only = false;
-    bool nat64Known = false;
-    uint8_t nat64Address[16] = {};
+    IpStackFacts ipStack;
 
     std::shared_ptr<NcmProxyRemoteManager> remoteManager;
     std::shared_ptr<NcmStats> stats;

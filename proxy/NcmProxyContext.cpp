@@ -22,11 +22,6 @@ constexpr size_t MaxPendingResponseHead = 8192;
 constexpr size_t MaxChunkLine = 32;
 const char* const AgentVersion = "2.0";
 
-void* ptr(const void* p)
-{
-    return const_cast<void*>(p);
-}
-
 std::string takeLine(evbuffer* buffer, bool& found)
 {
     size_t length = 0;

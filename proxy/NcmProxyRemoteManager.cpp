@@ -11,14 +11,6 @@
 #include <cstdio>
 
 namespace {
-int64_t absDiff(int64_t a, int64_t b)
-{
-    return a > b ? a - b : b - a;
-}
-void* ptr(const void* p)
-{
-    return const_cast<void*>(p);
-}
 } // namespace
 
 NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
@@ -136,7 +128,7 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     logRemote.debug("connecting %p to %s, ip=%s", ptr(endpoint), endpoint->name.c_str(), target.c_str());
     endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error,
                                          uint32_t) { onConnectEvent(endpoint, event, error); });
-    endpoint->conn->connect(m_proxy, target, m_proxy->config.connectTimeout);
+    endpoint->conn->connect(&m_proxy->ipStack, target, m_proxy->config.connectTimeout);
 }
 
 void NcmProxyRemoteManager::onConnectEvent(

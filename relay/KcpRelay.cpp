@@ -1,5 +1,6 @@
 #include "relay/KcpRelay.h"
 
+#include "base/ByteOrder.h"
 #include "base/Clock.h"
 #include "base/Logger.h"
 #include "transport/KcpControlBlock.h"
@@ -30,17 +31,6 @@ constexpr int ReceiveWindow = 1024;
 constexpr uint32_t MaxDelay = 1000;
 constexpr int SocketBuffer = 4 << 20;
 constexpr int DatagramsPerRun = 1024; // then other sockets get a turn
-
-bool isTransient(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS;
-}
-
-uint32_t readLe32(const uint8_t* p)
-{
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
-        | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 std::string addressText(const sockaddr* address)
 {
@@ -439,7 +429,7 @@ void KcpRelay::Conversation::writeUpstream()
         const ssize_t n = ::sendmsg(m_upstream.get(), &message, MSG_NOSIGNAL);
         if (n < 0) {
             const int error = errno;
-            if (isTransient(error))
+            if (isTransient(error) || error == EINPROGRESS) // still connecting
                 break;
             failUpstream("write", error);
             return;
@@ -468,7 +458,7 @@ void KcpRelay::Conversation::upstreamToClient()
             m_lastActive = Clock::tickCount();
             continue;
         }
-        if (n < 0 && isTransient(errno))
+        if (n < 0 && (isTransient(errno) || errno == EINPROGRESS))
             break;
         if (n < 0)
             logRelay.debug(

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-// What the host's IP stack offers, and the NAT64 address helpers used to
-// reach IPv4 servers from an IPv6-only network.
+// What the host's IP stack offers (the NAT64 address helpers are in
+// transport/Nat64Address.h).
 enum ELocalIPStack : int32_t {
     ELocalIPStack_None = 0,
     ELocalIPStack_IPv4 = 1,
@@ -30,24 +30,3 @@ bool hasIpv6DefaultRoute(const std::string& table);
 // Test-only: replaces the detection; an empty function restores it. Set it
 // only while no proxy loop runs (the loop thread reads it without a lock).
 void setLocalIpStackDetectorForTest(std::function<ELocalIPStack()> detector);
-
-// Number of zero bytes at the end of a 16-byte address.
-int suffixZeroCount(const uint8_t address[16]);
-
-// True when the address embeds 192.0.0.170 or 192.0.0.171 at a valid
-// RFC 6052 prefix length.
-bool CheckNat64Address(const uint8_t address[16]);
-
-// Writes the IPv4 address (network order) into the template, in place.
-void SynthesizeNat64Address(uint8_t address[16], const uint8_t ipv4[4]);
-
-// Lower-case hexadecimal, two digits per byte, no separators.
-std::string toHexString(const uint8_t* bytes, size_t count);
-
-class NcmProxy;
-
-// The text to connect to for an IPv4 address text: the NAT64-synthesised
-// IPv6 text when the proxy is on an IPv6-only network with a known NAT64
-// address, else the address unchanged. Sets isIpv6 accordingly. Returns
-// false when a synthesis was needed but the IPv4 text does not parse.
-bool nat64AddressFor(const NcmProxy& proxy, const std::string& ipv4, std::string& out, bool& isIpv6);

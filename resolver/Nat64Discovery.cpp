@@ -4,6 +4,7 @@
 #include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
+#include "transport/Nat64Address.h"
 
 #include <event2/util.h>
 
@@ -64,9 +65,9 @@ bool acceptCandidate(NcmProxy& proxy, const uint8_t address[16], const char* tex
         logDnsClient.error("AF_INET6 Nat64 addr invalid = %s", toHexString(address, 16).c_str());
         return false;
     }
-    std::memcpy(proxy.nat64Address, address, 16);
+    std::memcpy(proxy.ipStack.nat64Address, address, 16);
     logDnsClient.debug("AF_INET6 Nat64 ip_str = %s", text);
-    proxy.nat64Known = true;
+    proxy.ipStack.nat64Known = true;
     return true;
 }
 
@@ -191,7 +192,7 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns)
 {
     discoverThroughSystemResolver(proxy);
-    if (!proxy.nat64Known && systemDnsKnown && !systemDns.empty())
+    if (!proxy.ipStack.nat64Known && systemDnsKnown && !systemDns.empty())
         discoverThroughServer(proxy, systemDns.front());
 }
 

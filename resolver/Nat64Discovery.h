@@ -11,7 +11,7 @@ class NcmProxy;
 // Looks for the NAT64 address of "ipv4only.arpa" (RFC 7050): first through
 // the system resolver, then, when the host's DNS servers are known, by asking
 // the first of them directly over UDP. Blocks for up to 5 seconds. On success
-// stores the address in proxy.nat64Address and sets proxy.nat64Known.
+// stores the address in proxy.ipStack.nat64Address and sets proxy.ipStack.nat64Known.
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns);
 
 // Test-only: replaces the system resolver lookup. Gets the host name, fills

@@ -22,16 +22,6 @@ constexpr int64_t CacheSweepSeconds = 10;
 constexpr int64_t HttpDnsPrepareSeconds = 60;
 const char FakeIp[] = "1.1.1.1";
 
-int64_t absDiff(int64_t a, int64_t b)
-{
-    return a > b ? a - b : b - a;
-}
-
-void* ptr(const void* p)
-{
-    return const_cast<void*>(p);
-}
-
 } // namespace
 
 NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
@@ -117,10 +107,10 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
     }
     if (detectStack || m_proxy->localIpStack == ELocalIPStack_None) {
         m_proxy->localIpStack = DetectLocalIPStack();
-        m_proxy->ipv6Only = m_proxy->localIpStack == ELocalIPStack_IPv6;
+        m_proxy->ipStack.ipv6Only = m_proxy->localIpStack == ELocalIPStack_IPv6;
         logDnsClient.debug("LocalIPStack: %s", localIpStackName(m_proxy->localIpStack));
     }
-    if (m_proxy->ipv6Only && !m_proxy->nat64Known)
+    if (m_proxy->ipStack.ipv6Only && !m_proxy->ipStack.nat64Known)
         discoverNat64(*m_proxy, m_systemDnsKnown, m_systemDns);
 
     if (absDiff(now, m_lastCacheSweep) >= CacheSweepSeconds) {
@@ -179,7 +169,7 @@ void NcmDnsClient::resolveToChooseUsableIp(const std::string& host, DnsCallback*
     TaskPtr task = std::make_shared<NcmDnsResolutionTask>(
         this, host, [this](const std::string& name) { onResolveOver(name); });
     m_taskMap[host] = task;
-    if (m_proxy->config.useSystemDns && !m_proxy->ipv6Only)
+    if (m_proxy->config.useSystemDns && !m_proxy->ipStack.ipv6Only)
         task->udpServers = m_systemDns;
     else
         task->udpServers = m_configDnsUdp;
@@ -337,7 +327,7 @@ void NcmDnsClient::prepareHttpDns()
         }
         TaskPtr task = std::make_shared<NcmDnsResolutionTask>(
             this, entry.first, [this](const std::string& name) { onResolveHttpDnsOver(name); });
-        if (m_proxy->config.useSystemDns && !m_proxy->ipv6Only)
+        if (m_proxy->config.useSystemDns && !m_proxy->ipStack.ipv6Only)
             task->udpServers = m_systemDns;
         for (const std::string& server : m_configDnsUdp) {
             if (std::find(task->udpServers.begin(), task->udpServers.end(), server) == task->udpServers.end())

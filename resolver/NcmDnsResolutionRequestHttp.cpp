@@ -5,6 +5,7 @@
 #include "proxy/NcmProxy.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsResolutionTask.h"
+#include "transport/Nat64Address.h"
 
 #include <event2/buffer.h>
 #include <event2/event.h>
@@ -19,11 +20,6 @@ constexpr size_t MagicLength = sizeof Magic - 1;
 // Far above any real answer; keeps a misbehaving server from filling memory.
 constexpr ev_ssize_t MaxReplyBodyBytes = 64 * 1024;
 constexpr ev_ssize_t MaxReplyHeaderBytes = 16 * 1024;
-
-void* ptr(const void* p)
-{
-    return const_cast<void*>(p);
-}
 
 } // namespace
 
@@ -94,7 +90,7 @@ bool NcmDnsResolutionRequestHttp::doQuery()
         return false;
     std::string target;
     bool ipv6 = false;
-    if (!nat64AddressFor(*proxy, address, target, ipv6))
+    if (!nat64AddressFor(proxy->ipStack, address, target, ipv6))
         return false;
 
     connection.reset(evhttp_connection_base_new(

@@ -9,6 +9,7 @@
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsClient.h"
 #include "resolver/NcmDnsResolutionRequestHttp.h"
+#include "transport/Nat64Address.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,11 +23,6 @@ namespace {
 constexpr size_t TcpSmallWriteBytes = 10;
 // A DNS message over TCP is at most 65535 bytes after its 2-byte length.
 constexpr size_t MaxReadBytes = 65537;
-
-void* ptr(const void* p)
-{
-    return const_cast<void*>(p);
-}
 
 bool retriable(int error)
 {
@@ -71,7 +67,7 @@ bool NcmDnsResolutionRequestDns::doQuery()
 
     std::string target;
     bool ipv6 = false;
-    if (!nat64AddressFor(*task->proxy(), server, target, ipv6))
+    if (!nat64AddressFor(task->proxy()->ipStack, server, target, ipv6))
         return false;
     const std::string text = ipv6 ? "[" + target + "]:53" : target + ":53";
     sockaddr_storage address;
@@ -367,7 +363,7 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
     }
 
     const bool systemResolvers = m_proxy->config.useSystemDns && client->systemDnsKnown();
-    if (!answers.empty() || !(systemResolvers || m_proxy->ipv6Only)) {
+    if (!answers.empty() || !(systemResolvers || m_proxy->ipStack.ipv6Only)) {
         finish();
         return;
     }

@@ -1,5 +1,7 @@
 #include "transport/KcpControlBlock.h"
 
+#include "base/ByteOrder.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -26,27 +28,6 @@ inline int32_t timeDiff(uint32_t a, uint32_t b)
 inline void put8(uint8_t* p, uint32_t v)
 {
     p[0] = static_cast<uint8_t>(v);
-}
-inline void put16(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void put32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t get16(const uint8_t* p)
-{
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8);
-}
-inline uint32_t get32(const uint8_t* p)
-{
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
-        | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 } // namespace
@@ -411,16 +392,16 @@ int KcpControlBlock::input(const void* data, long size)
     while (remaining >= Overhead) {
         // Only the header fields are decoded here; data is copied only when stored.
         KcpSegment seg;
-        seg.conv = get32(p);
+        seg.conv = readLe32(p);
         if (seg.conv != m_conv)
             return -1;
         seg.cmd = p[4];
         seg.frg = p[5];
-        seg.wnd = get16(p + 6);
-        seg.ts = get32(p + 8);
-        seg.sn = get32(p + 12);
-        seg.una = get32(p + 16);
-        const uint32_t len = get32(p + 20);
+        seg.wnd = readLe16(p + 6);
+        seg.ts = readLe32(p + 8);
+        seg.sn = readLe32(p + 12);
+        seg.una = readLe32(p + 16);
+        const uint32_t len = readLe32(p + 20);
         p += Overhead;
         remaining -= Overhead;
         if (remaining < len)
@@ -542,14 +523,14 @@ void KcpControlBlock::appendHeader(const KcpSegment& seg, uint32_t len)
     uint8_t* p = reserveInDatagram(Overhead + len);
     if (!p)
         return;
-    put32(p, seg.conv);
+    writeLe32(p, seg.conv);
     put8(p + 4, seg.cmd);
     put8(p + 5, seg.frg);
-    put16(p + 6, seg.wnd);
-    put32(p + 8, seg.ts);
-    put32(p + 12, seg.sn);
-    put32(p + 16, seg.una);
-    put32(p + 20, len);
+    writeLe16(p + 6, seg.wnd);
+    writeLe32(p + 8, seg.ts);
+    writeLe32(p + 12, seg.sn);
+    writeLe32(p + 16, seg.una);
+    writeLe32(p + 20, len);
     if (len > 0)
         std::memcpy(p + Overhead, seg.data.data(), len);
 }

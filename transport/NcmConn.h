@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-class NcmProxy;
+struct IpStackFacts;
 
 // A byte-stream connection with one owner. The owner asks for one Read or
 // one Write notification at a time (requestRead/requestWrite), moves bytes
@@ -32,7 +32,7 @@ public:
 
     // address: numeric IPv4 address ":" port. The outcome arrives as one
     // Connect event, never from inside this call.
-    virtual void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) = 0;
+    virtual void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) = 0;
     virtual void requestRead() = 0;
     virtual void requestWrite() = 0;
     // Like requestWrite, but the Write event is owed only once the output

@@ -2,6 +2,7 @@
 
 #include "base/Clock.h"
 #include "base/Logger.h"
+#include "base/SocketUtil.h"
 #include "transport/ConnectAddress.h"
 
 #include <algorithm>
@@ -13,11 +14,6 @@ namespace {
 
 constexpr uint32_t MaxDelay = 1000; // ms between updates on a quiet line
 constexpr size_t DatagramBuffer = 2048;
-
-bool isTransient(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
 
 } // namespace
 
@@ -308,7 +304,7 @@ int NcmConnKcp::setWindowSize(int sndWnd, int rcvWnd)
     return m_channel && m_channel->m_engine ? m_channel->m_engine->setWindowSize(sndWnd, rcvWnd) : -1;
 }
 
-void NcmConnKcp::connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds)
+void NcmConnKcp::connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds)
 {
     NcmKcpChannel* channel = m_channel.get();
     if (isClosed() || !channel || channel->m_socket.valid() || channel->m_pendingConnectError)
@@ -320,7 +316,7 @@ void NcmConnKcp::connect(NcmProxy* proxy, const std::string& address, int timeou
     UniqueSocket fd;
     if (!channel->m_engine) {
         error = ENOMEM;
-    } else if (!buildConnectAddress(proxy, address, storage, length)) {
+    } else if (!buildConnectAddress(ipStack, address, storage, length)) {
         rootLogger.error("SOMETHING WRONG! can not parse kcp connect address: %s", address.c_str());
         error = EINVAL;
     } else {

@@ -93,7 +93,7 @@ public:
     int setWindowSize(int sndWnd, int rcvWnd);
 
     // address: "IPv4:port" of the relay (NAT64-synthesised on IPv6-only hosts).
-    void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) override;
+    void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;
     void requestRead() override;
     void requestWrite() override;
     void requestDrain() override;

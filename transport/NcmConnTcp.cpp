@@ -1,6 +1,7 @@
 #include "transport/NcmConnTcp.h"
 
 #include "base/Logger.h"
+#include "base/SocketUtil.h"
 #include "transport/ConnectAddress.h"
 
 #include <cerrno>
@@ -24,10 +25,6 @@ struct NcmConnTcp::State {
 };
 
 namespace {
-bool isTransient(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
 } // namespace
 
 NcmConnTcp::NcmConnTcp(event_base* base)
@@ -68,13 +65,13 @@ void NcmConnTcp::failConnectSoon(int error)
         event_active(m_state->connectFailEvent.get(), 0, 0);
 }
 
-void NcmConnTcp::connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds)
+void NcmConnTcp::connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds)
 {
     if (isClosed() || m_state->socket >= 0 || m_state->connectFailEvent)
         return;
     sockaddr_storage storage;
     int length = 0;
-    if (!buildConnectAddress(proxy, address, storage, length)) {
+    if (!buildConnectAddress(ipStack, address, storage, length)) {
         rootLogger.error("SOMETHING WRONG! can not parse connect address: %s", address.c_str());
         failConnectSoon(EINVAL);
         return;

@@ -13,7 +13,7 @@ public:
     // Adopts an accepted, connected socket. Arms nothing.
     void attachSocket(evutil_socket_t fd);
 
-    void connect(NcmProxy* proxy, const std::string& address, int timeoutSeconds) override;
+    void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;
     void requestRead() override;
     void requestWrite() override;
     void requestDrain() override;

@@ -125,7 +125,7 @@ protected:
             if (e == NcmConn::Read && (size == 0 || error != 0))
                 client->ended = true;
         });
-        client->conn->connect(&proxy, relayAddress(), 5);
+        client->conn->connect(&proxy.ipStack, relayAddress(), 5);
         EXPECT_TRUE(runUntil(base.get(), [&] { return !client->events.empty(); }));
         EXPECT_TRUE(!client->events.empty() && client->events[0].first == NcmConn::Connect);
         return client;

@@ -7,6 +7,7 @@
 #include "resolver/NcmSys.h"
 #include "tests/support/DnsTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "transport/Nat64Address.h"
 #include "transport/NcmConnTcp.h"
 
 #include <gtest/gtest.h>
@@ -160,28 +161,28 @@ TEST(Nat64Address, SynthesisWithAnInvalidTemplateFallsBackToTheLastFourBytes)
 TEST(Nat64Connect, AddressTextIsSynthesisedOnlyOnIpv6OnlyNetworksWithAKnownAddress)
 {
     NcmProxy proxy;
-    std::memcpy(proxy.nat64Address, v6("64:ff9b::c000:aa").data(), 16);
+    std::memcpy(proxy.ipStack.nat64Address, v6("64:ff9b::c000:aa").data(), 16);
     std::string out;
     bool isIpv6 = true;
 
-    proxy.nat64Known = true;
-    ASSERT_TRUE(nat64AddressFor(proxy, "1.2.3.4", out, isIpv6));
+    proxy.ipStack.nat64Known = true;
+    ASSERT_TRUE(nat64AddressFor(proxy.ipStack, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("1.2.3.4", out) << "not IPv6-only";
     EXPECT_FALSE(isIpv6);
 
-    proxy.ipv6Only = true;
-    proxy.nat64Known = false;
-    ASSERT_TRUE(nat64AddressFor(proxy, "1.2.3.4", out, isIpv6));
+    proxy.ipStack.ipv6Only = true;
+    proxy.ipStack.nat64Known = false;
+    ASSERT_TRUE(nat64AddressFor(proxy.ipStack, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("1.2.3.4", out) << "no NAT64 address";
 
-    proxy.nat64Known = true;
-    ASSERT_TRUE(nat64AddressFor(proxy, "1.2.3.4", out, isIpv6));
+    proxy.ipStack.nat64Known = true;
+    ASSERT_TRUE(nat64AddressFor(proxy.ipStack, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("64:ff9b::102:304", out);
     EXPECT_TRUE(isIpv6);
-    EXPECT_EQ("64:ff9b::c000:aa", text6(*reinterpret_cast<Address6*>(proxy.nat64Address)))
+    EXPECT_EQ("64:ff9b::c000:aa", text6(*reinterpret_cast<Address6*>(proxy.ipStack.nat64Address)))
         << "the stored address is a template, not changed by synthesis";
 
-    EXPECT_FALSE(nat64AddressFor(proxy, "not-an-address", out, isIpv6));
+    EXPECT_FALSE(nat64AddressFor(proxy.ipStack, "not-an-address", out, isIpv6));
 }
 
 namespace {
@@ -205,7 +206,7 @@ int connectAndGetFamily(NcmProxy& proxy, const char* listenerHost, std::string* 
             connectError = error;
         }
     });
-    conn.connect(&proxy, std::string(listenerHost) + ":" + std::to_string(port), 5);
+    conn.connect(&proxy.ipStack, std::string(listenerHost) + ":" + std::to_string(port), 5);
     EXPECT_TRUE(testsupport::runUntil(
         base.get(), [&] { return done; }, 5000));
     EXPECT_EQ(0, connectError);
@@ -235,14 +236,14 @@ TEST(Nat64Connect, TcpConnectionUsesTheSynthesisedIpv6Address)
     // synthesised addresses are IPv4-mapped: an IPv6 socket reaches the IPv4
     // listener through them, so the whole path can run on loopback.
     NcmProxy proxy;
-    std::memcpy(proxy.nat64Address, v6("::ffff:192.0.0.170").data(), 16);
-    ASSERT_TRUE(CheckNat64Address(proxy.nat64Address));
+    std::memcpy(proxy.ipStack.nat64Address, v6("::ffff:192.0.0.170").data(), 16);
+    ASSERT_TRUE(CheckNat64Address(proxy.ipStack.nat64Address));
 
     EXPECT_EQ(AF_INET, connectAndGetFamily(proxy, "127.0.4.30"));
 
     proxy.localIpStack = ELocalIPStack_IPv6;
-    proxy.ipv6Only = true;
-    proxy.nat64Known = true;
+    proxy.ipStack.ipv6Only = true;
+    proxy.ipStack.nat64Known = true;
     std::string peer;
     EXPECT_EQ(AF_INET6, connectAndGetFamily(proxy, "127.0.4.30", &peer));
     EXPECT_EQ("::ffff:127.0.4.30", peer);
@@ -373,7 +374,7 @@ protected:
         setNat64LookupForTest(nullptr);
         setNat64ProbePortForTest(0);
     }
-    std::string stored() { return text6(*reinterpret_cast<Address6*>(proxy.nat64Address)); }
+    std::string stored() { return text6(*reinterpret_cast<Address6*>(proxy.ipStack.nat64Address)); }
 
     NcmProxy proxy;
     testsupport::LogCapture log;
@@ -394,7 +395,7 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
     discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
 
     EXPECT_EQ(std::vector<std::string> { "ipv4only.arpa" }, lookedUp);
-    EXPECT_TRUE(proxy.nat64Known);
+    EXPECT_TRUE(proxy.ipStack.nat64Known);
     EXPECT_EQ("64:ff9b::c000:ab", stored());
     EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "AF_INET ip_str = 192.0.0.170")) << dump(log);
     EXPECT_TRUE(
@@ -412,7 +413,7 @@ TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
 
     discoverNat64(proxy, false, { "::ffff:127.0.4.41" });
 
-    EXPECT_FALSE(proxy.nat64Known);
+    EXPECT_FALSE(proxy.ipStack.nat64Known);
     EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "getaddrinfo error = " + std::to_string(EAI_NONAME)))
         << dump(log);
     EXPECT_TRUE(server.received().empty());
@@ -427,7 +428,7 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
 
-    ASSERT_TRUE(proxy.nat64Known) << dump(log);
+    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log);
     EXPECT_EQ("64:ff9b::c000:aa", stored());
     ASSERT_EQ(1u, server.received().size());
     EXPECT_TRUE(second.received().empty());
@@ -454,7 +455,7 @@ TEST_F(Nat64Discovery, ReachesAServerOnIpv6Loopback)
 
     discoverNat64(proxy, true, { "::1" });
 
-    ASSERT_TRUE(proxy.nat64Known) << dump(log);
+    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log);
     EXPECT_EQ("2001:db8:122:344::c000:ab", stored());
 }
 
@@ -464,7 +465,7 @@ TEST_F(Nat64Discovery, UnusableAnswersLeaveTheAddressUnknown)
         FakeUdpResolver server("127.0.4.44", answering({ "64:ff9b::c000:aa" }, 0x8182));
         setNat64ProbePortForTest(server.port());
         discoverNat64(proxy, true, { "::ffff:127.0.4.44" });
-        EXPECT_FALSE(proxy.nat64Known);
+        EXPECT_FALSE(proxy.ipStack.nat64Known);
         EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "ncm_dns_parse_response response valid fail"))
             << dump(log);
     }
@@ -472,7 +473,7 @@ TEST_F(Nat64Discovery, UnusableAnswersLeaveTheAddressUnknown)
         FakeUdpResolver server("127.0.4.45", answering({ "2001:db8::1", "64:ff9b::c000:ac" }));
         setNat64ProbePortForTest(server.port());
         discoverNat64(proxy, true, { "::ffff:127.0.4.45" });
-        EXPECT_FALSE(proxy.nat64Known);
+        EXPECT_FALSE(proxy.ipStack.nat64Known);
         EXPECT_TRUE(logged(log, 'D', "NcmDnsClient", "udp over 'ipv4only.arpa' with 2 ip")) << dump(log);
         EXPECT_EQ("::", stored());
     }
@@ -485,7 +486,7 @@ TEST_F(Nat64Discovery, ServerTextMustBeAnIpv6Address)
 
     discoverNat64(proxy, true, { "127.0.4.46" });
 
-    EXPECT_FALSE(proxy.nat64Known);
+    EXPECT_FALSE(proxy.ipStack.nat64Known);
     EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "evutil_parse_sockaddr_port error: 127.0.4.46"))
         << dump(log);
     EXPECT_TRUE(server.received().empty());
@@ -500,7 +501,7 @@ TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
     discoverNat64(proxy, true, { "::ffff:127.0.4.47" });
     const auto waited = std::chrono::steady_clock::now() - start;
 
-    EXPECT_FALSE(proxy.nat64Known);
+    EXPECT_FALSE(proxy.ipStack.nat64Known);
     EXPECT_EQ(1u, server.received().size());
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(8000));
@@ -516,6 +517,6 @@ TEST_F(Nat64Discovery, WorksAgainstDnsmasqOnPort53)
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.48" });
 
-    ASSERT_TRUE(proxy.nat64Known) << dump(log) << dnsmasq.log();
+    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log) << dnsmasq.log();
     EXPECT_EQ("64:ff9b::c000:aa", stored());
 }

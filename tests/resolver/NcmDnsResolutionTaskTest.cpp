@@ -295,7 +295,7 @@ TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
 {
     start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
     // On an IPv6-only network without NAT64 the addresses are used as they are.
-    harness.proxy.ipv6Only = true;
+    harness.proxy.ipStack.ipv6Only = true;
     FakeDnsServer first("127.0.5.31", [](const std::string&) { return answerWith({ "10.0.0.11" }); });
     FakeDnsServer configured("127.0.5.33", [](const std::string&) { return answerWith({ "10.0.0.12" }); });
     FakeHttpDns http("127.0.5.32", [](const HttpDnsRequest&) { return FakeHttpDns::ok("HTTPDNS\n"); });

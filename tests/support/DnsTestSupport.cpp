@@ -1,5 +1,6 @@
 #include "tests/support/DnsTestSupport.h"
 
+#include "base/SocketUtil.h"
 #include "resolver/DnsMessage.h"
 
 #include <arpa/inet.h>
@@ -209,10 +210,7 @@ FakeUdpResolver::FakeUdpResolver(const std::string& address, Handler handler)
     m_fd = socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&storage), length) != 0)
         throw std::runtime_error("cannot bind a UDP socket on " + address + ": " + std::strerror(errno));
-    socklen_t bound = sizeof storage;
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&storage), &bound);
-    m_port = ntohs(storage.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
-                                                : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+    m_port = boundPort(m_fd);
     m_thread = std::thread([this] { run(); });
 }
 

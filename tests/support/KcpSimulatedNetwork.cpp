@@ -1,5 +1,6 @@
 #include "tests/support/KcpSimulatedNetwork.h"
 
+#include "base/ByteOrder.h"
 #include <algorithm>
 
 SimulatedLink::SimulatedLink(LinkProfile profile, std::mt19937& rng)
@@ -20,8 +21,7 @@ void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
     ++m_stats.sent;
     m_stats.largest = std::max(m_stats.largest, length);
     if (length > static_cast<int>(KcpSegment::Overhead)) {
-        uint32_t firstLen
-            = data[20] | (data[21] << 8) | (data[22] << 16) | (static_cast<uint32_t>(data[23]) << 24);
+        uint32_t firstLen = readLe32(data + 20);
         if (static_cast<uint64_t>(length) > KcpSegment::Overhead + static_cast<uint64_t>(firstLen))
             ++m_stats.multiSegment;
     }

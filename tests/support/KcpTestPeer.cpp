@@ -1,6 +1,8 @@
 #include "tests/support/KcpTestPeer.h"
 
+#include "base/ByteOrder.h"
 #include "base/Clock.h"
+#include "base/SocketUtil.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -29,9 +31,7 @@ KcpTestPeer::KcpTestPeer(event_base* base, const char* host)
     ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
     int size = 4 << 20;
     setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    socklen_t length = sizeof address;
-    getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_port = boundPort(m_socket);
     m_readEvent.reset(event_new(base, m_socket, EV_READ | EV_PERSIST, &KcpTestPeer::onReadable, this));
     event_add(m_readEvent.get(), nullptr);
     m_timer.reset(event_new(base, -1, EV_PERSIST, &KcpTestPeer::onTimer, this));
@@ -69,15 +69,13 @@ void KcpTestPeer::handleDatagrams()
             break;
         ++m_datagrams;
         if (n >= 4)
-            m_seen.insert(
-                buffer[0] | (buffer[1] << 8) | (buffer[2] << 16) | (static_cast<uint32_t>(buffer[3]) << 24));
+            m_seen.insert(readLe32(buffer));
         if (m_dropping || !m_answering)
             continue;
         if (!m_engine) {
             if (n < 24)
                 continue;
-            m_conv
-                = buffer[0] | (buffer[1] << 8) | (buffer[2] << 16) | (static_cast<uint32_t>(buffer[3]) << 24);
+            m_conv = readLe32(buffer);
             m_engine = KcpControlBlock::create(m_conv, this);
             m_engine->setMtu(1360);
             m_engine->setNoDelay(1, 20, 2, 0);

@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include "base/SocketUtil.h"
 #include "proxy/NcmProxy.h"
 
 #include <arpa/inet.h>
@@ -113,10 +114,7 @@ evutil_socket_t listenTcp(const char* host, int& port, int backlog)
         close(fd);
         return -1;
     }
-    sockaddr_in address;
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    port = boundPort(fd);
     return fd;
 }
 

@@ -1,3 +1,4 @@
+#include "base/ByteOrder.h"
 #include "tests/support/KcpSimulatedNetwork.h"
 #include "transport/KcpControlBlock.h"
 
@@ -34,10 +35,6 @@ void put32(std::vector<uint8_t>& out, uint32_t v)
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-uint32_t get32(const uint8_t* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 std::vector<uint8_t> encode(const std::vector<Wire>& segments)
 {
@@ -64,14 +61,14 @@ std::vector<Wire> decode(const std::vector<uint8_t>& datagram)
     for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size();) {
         const uint8_t* p = datagram.data() + at;
         Wire s;
-        s.conv = get32(p);
+        s.conv = readLe32(p);
         s.cmd = p[4];
         s.frg = p[5];
-        s.wnd = p[6] | p[7] << 8;
-        s.ts = get32(p + 8);
-        s.sn = get32(p + 12);
-        s.una = get32(p + 16);
-        const uint32_t len = get32(p + 20);
+        s.wnd = readLe16(p + 6);
+        s.ts = readLe32(p + 8);
+        s.sn = readLe32(p + 12);
+        s.una = readLe32(p + 16);
+        const uint32_t len = readLe32(p + 20);
         s.data.assign(reinterpret_cast<const char*>(p) + KcpSegment::Overhead, len);
         segments.push_back(s);
         at += KcpSegment::Overhead + len;

@@ -71,7 +71,7 @@ protected:
     NcmConnKcp* connected()
     {
         NcmConnKcp* conn = makeConn();
-        conn->connect(&proxy, peer->address(), 5);
+        conn->connect(&proxy.ipStack, peer->address(), 5);
         EXPECT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
         EXPECT_EQ(events.size(), 1u);
         if (!events.empty()) {
@@ -116,7 +116,7 @@ protected:
 TEST_F(ConnKcpTest, ConnectThenOneShotReadsAndWritesWithTheirSizes)
 {
     NcmConnKcp* conn = makeConn();
-    conn->connect(&proxy, peer->address(), 5);
+    conn->connect(&proxy.ipStack, peer->address(), 5);
     EXPECT_TRUE(events.empty()); // never from inside connect
     ASSERT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
     EXPECT_EQ(events[0].event, NcmConn::Connect);
@@ -196,7 +196,7 @@ TEST_F(ConnKcpTest, RequestWriteOwesAWriteNextTurnEvenWhenNothingCanMove)
 
     // After the Open the bytes follow it on the next arrival.
     events.clear();
-    conn->connect(&proxy, peer->address(), 5);
+    conn->connect(&proxy.ipStack, peer->address(), 5);
     ASSERT_TRUE(runUntil(base.get(), [&] { return peer->received() == "early"; }));
     EXPECT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].event, NcmConn::Connect);
@@ -264,7 +264,7 @@ TEST_F(ConnKcpTest, ConnectTimeoutIsReportedOnceAndALateOpenStillConnects)
     peer->setAnswering(false);
     NcmConnKcp* conn = makeConn();
     const auto start = std::chrono::steady_clock::now();
-    conn->connect(&proxy, peer->address(), 1);
+    conn->connect(&proxy.ipStack, peer->address(), 1);
     ASSERT_TRUE(runUntil(
         base.get(), [&] { return !events.empty(); }, 4000));
     const auto waited = std::chrono::steady_clock::now() - start;
@@ -288,7 +288,7 @@ TEST_F(ConnKcpTest, ClosedAfterTheTimeoutALateOpenReportsNothing)
 {
     peer->setAnswering(false);
     NcmConnKcp* conn = makeConn();
-    conn->connect(&proxy, peer->address(), 1);
+    conn->connect(&proxy.ipStack, peer->address(), 1);
     ASSERT_TRUE(runUntil(
         base.get(), [&] { return !events.empty(); }, 4000));
     conn->close();
@@ -335,7 +335,7 @@ TEST_F(ConnKcpTest, ManagerDestructionDestroysLingeringChannelsAtOnce)
     std::vector<int> fds;
     for (int i = 0; i < 3; ++i) {
         NcmConnKcp* conn = makeConn();
-        conn->connect(&proxy, peer->address(), 5);
+        conn->connect(&proxy.ipStack, peer->address(), 5);
         fds.push_back(conn->socket());
         conn->close();
     }
@@ -357,7 +357,7 @@ TEST_F(ConnKcpTest, ClosedBeforeConnectIsFreedAtOnce)
     conn->close();
     EXPECT_EQ(conn->channel(), nullptr);
     EXPECT_EQ(manager->lingeringCount(), 0u);
-    conn->connect(&proxy, peer->address(), 5);
+    conn->connect(&proxy.ipStack, peer->address(), 5);
     conn->requestWrite();
     runFor(base.get(), 100);
     EXPECT_TRUE(events.empty());
@@ -385,8 +385,8 @@ TEST_F(ConnKcpTest, ClosingInsideTheReadSkipsTheMergedWrite)
 TEST_F(ConnKcpTest, UnparsableAddressFailsInALaterTurn)
 {
     NcmConnKcp* conn = makeConn();
-    conn->connect(&proxy, "not-an-address:80", 5);
-    conn->connect(&proxy, "also bad", 5);
+    conn->connect(&proxy.ipStack, "not-an-address:80", 5);
+    conn->connect(&proxy.ipStack, "also bad", 5);
     EXPECT_TRUE(events.empty());
     ASSERT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
     runFor(base.get(), 50);
@@ -401,10 +401,10 @@ TEST_F(ConnKcpTest, Ipv6OnlyHostConnectsThroughTheSynthesisedAddress)
 {
     // A NAT64 address of ::ffff:192.0.0.170 (a /96 prefix) synthesises the
     // IPv4-mapped address, which the loopback peer answers like its IPv4 self.
-    proxy.ipv6Only = true;
-    proxy.nat64Known = true;
+    proxy.ipStack.ipv6Only = true;
+    proxy.ipStack.nat64Known = true;
     const uint8_t discovered[16] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 0, 170 };
-    std::memcpy(proxy.nat64Address, discovered, sizeof discovered);
+    std::memcpy(proxy.ipStack.nat64Address, discovered, sizeof discovered);
     NcmConnKcp* conn = connected();
     sockaddr_storage local {};
     socklen_t length = sizeof local;

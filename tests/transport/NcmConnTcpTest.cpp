@@ -66,7 +66,7 @@ protected:
         int port = 0;
         int lfd = listener(port);
         conn = makeConn();
-        conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+        conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
         ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
         peer = acceptOne(lfd);
         ASSERT_GE(peer, 0);
@@ -92,7 +92,7 @@ TEST_F(ConnTcpTest, ConnectThenReadAndWriteOneShot)
     int port = 0;
     int lfd = listener(port);
     auto conn = makeConn();
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
     EXPECT_TRUE(events.empty()); // never reported from inside connect
     ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
     EXPECT_EQ(events[0].event, NcmConn::Connect);
@@ -146,7 +146,7 @@ TEST_F(ConnTcpTest, WriteRequestedBeforeConnectFlushesInTheSameRun)
     int lfd = listener(port);
     auto conn = makeConn();
     evbuffer_add(conn->output(), "early", 5);
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
     conn->requestWrite();
     ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return events.size() >= 2; }));
     EXPECT_EQ(events[0].event, NcmConn::Connect);
@@ -163,7 +163,7 @@ TEST_F(ConnTcpTest, RefusedConnectIsAFailedConnect)
     close(lfd);
     sockets.clear();
     auto conn = makeConn();
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
     conn->requestWrite();
     ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return events.size() >= 2; }));
     EXPECT_EQ(events[0].event, NcmConn::Connect);
@@ -177,8 +177,8 @@ TEST_F(ConnTcpTest, RefusedConnectIsAFailedConnect)
 TEST_F(ConnTcpTest, UnparsableAddressFailsInTheNextTurn)
 {
     auto conn = makeConn();
-    conn->connect(&proxy, "not-an-address:80", 5);
-    conn->connect(&proxy, "also bad", 5);
+    conn->connect(&proxy.ipStack, "not-an-address:80", 5);
+    conn->connect(&proxy.ipStack, "also bad", 5);
     EXPECT_TRUE(events.empty());
     ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
     testsupport::runFor(base.get(), 20);
@@ -204,7 +204,7 @@ TEST_F(ConnTcpTest, HangingConnectTimesOutOnceWithTheOwedWrite)
     usleep(100 * 1000);
     (void)lfd;
     auto conn = makeConn();
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 1);
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 1);
     conn->requestWrite();
     ASSERT_TRUE(testsupport::runUntil(
         base.get(), [&] { return events.size() >= 2; }, 4000));
@@ -272,7 +272,7 @@ TEST_F(ConnTcpTest, OwnerMayCloseAndReplaceCallbackInsideEvents)
         c->close(); // closing inside the Connect event stops the owed Write
     });
     evbuffer_add(conn->output(), "x", 1);
-    conn->connect(&proxy, "127.0.0.1:" + std::to_string(port), 5);
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
     conn->requestWrite();
     testsupport::runFor(base.get(), 100);
     EXPECT_EQ(calls, 1);
