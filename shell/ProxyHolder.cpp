@@ -1,6 +1,6 @@
 #include "shell/ProxyHolder.h"
 
-#include "proxy/Logger.h"
+#include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
 
