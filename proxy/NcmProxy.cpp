@@ -2,6 +2,7 @@
 
 #include "base/Clock.h"
 #include "base/Logger.h"
+#include "base/UniqueSocket.h"
 #include "proxy/NcmProxyContext.h"
 #include "proxy/NcmProxyRemoteManager.h"
 #include "resolver/NcmDnsClient.h"
@@ -174,15 +175,15 @@ void NcmProxy::onAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, voi
 
     sockaddr_storage peer;
     socklen_t length = sizeof peer;
+    UniqueSocket client(fd);
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.ss_family != AF_INET) {
         logProxy.error("new local client context failed");
-        evutil_closesocket(fd);
         return;
     }
     if (self->config.showStatsOnAccept)
         self->dumpStats();
     auto context = std::make_unique<NcmProxyContext>(self);
-    context->attachLocal(fd);
+    context->attachLocal(std::move(client));
     context->start();
     NcmProxyContext* key = context.get();
     self->runtime->contextTable.emplace(key, std::move(context));
@@ -241,13 +242,14 @@ void NcmProxy::dumpStats()
 void NcmProxy::destroyContext(NcmProxyContext* context)
 {
     auto it = runtime->contextTable.find(context);
-    if (it != runtime->contextTable.end()) {
-        deferDelete(std::shared_ptr<void>(std::move(it->second)));
-        runtime->contextTable.erase(it);
-    } else {
-        // Not ours to own, but asked to go: it still goes, a turn later.
-        deferDelete(std::shared_ptr<void>(std::unique_ptr<NcmProxyContext>(context)));
+    if (it == runtime->contextTable.end()) {
+        // Already taken out of the table (idle sweep, end of the loop): its
+        // current owner deletes it.
+        logProxy.debug("destroyContext: %p is not in the table", ptr(context));
+        return;
     }
+    deferDelete(std::shared_ptr<void>(std::move(it->second)));
+    runtime->contextTable.erase(it);
     if (config.showStatsOnAccept)
         dumpStats();
 }

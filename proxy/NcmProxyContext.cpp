@@ -73,10 +73,10 @@ NcmProxyContext::Side NcmProxyContext::remoteSide()
     return Side { &m_remote->responseComplete, m_remote->conn.get() };
 }
 
-void NcmProxyContext::attachLocal(evutil_socket_t fd)
+void NcmProxyContext::attachLocal(UniqueSocket client)
 {
     m_local.conn = std::make_unique<NcmConnTcp>(m_proxy->eventBase());
-    m_local.conn->attachSocket(fd);
+    m_local.conn->attachSocket(std::move(client));
     m_local.conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error, uint32_t size) {
         onConnEventLocal(conn, event, error, size);
     });
@@ -87,8 +87,8 @@ void NcmProxyContext::start()
     if (m_remote)
         logContext.error("SOMETHING WRONG! an old remoteConnection exists");
     m_lastActive = Clock::nowSeconds();
-    m_phase = ReadingRequest;
-    m_kind = Unknown;
+    m_phase = Phase::ReadingRequest;
+    m_kind = Kind::Unknown;
     m_request = std::make_unique<HttpRequestState>();
     m_request->connectEvent.reset(
         event_new(m_proxy->eventBase(), -1, 0, &NcmProxyContext::onConnectEvent, this));
@@ -129,9 +129,9 @@ void NcmProxyContext::onConnEventLocal(NcmConn* conn, NcmConn::Event event, int3
             }
             if (m_finished)
                 return;
-            if (m_phase == ReadingRequest)
+            if (m_phase == Phase::ReadingRequest)
                 m_local.conn->requestRead();
-            else if (m_phase == Transferring)
+            else if (m_phase == Phase::Transferring)
                 transfer(true);
             return;
         }
@@ -144,18 +144,18 @@ void NcmProxyContext::onConnEventLocal(NcmConn* conn, NcmConn::Event event, int3
 
 bool NcmProxyContext::parseLocalRequest()
 {
-    if (m_phase != ReadingRequest)
+    if (m_phase != Phase::ReadingRequest)
         return true;
     evbuffer* input = m_local.conn->input();
     if (evbuffer_get_length(input) > MaxRequestHead)
         return false;
 
-    if (m_kind == Unknown || m_kind == Socks5) {
+    if (m_kind == Kind::Unknown || m_kind == Kind::Socks5) {
         unsigned char first[2];
         size_t length = evbuffer_get_length(input);
         if (length >= 2 && evbuffer_copyout(input, first, 2) == 2 && first[0] == 5)
-            m_kind = Socks5;
-        if (m_kind == Socks5) {
+            m_kind = Kind::Socks5;
+        if (m_kind == Kind::Socks5) {
             // Recognised only to refuse it: no SOCKS5 reply is ever sent.
             if (!m_request->socks5GreetingSeen && length >= 2
                 && length >= static_cast<size_t>(first[1]) + 2) {
@@ -165,26 +165,26 @@ bool NcmProxyContext::parseLocalRequest()
             }
             if (m_request->socks5GreetingSeen && evbuffer_get_length(input) >= 2) {
                 logContext.error("socks5 not implemented: read socks5 req ....");
-                m_phase = Connecting;
+                m_phase = Phase::Connecting;
             }
         }
     }
-    if (m_kind == Unknown || m_kind == HttpForward || m_kind == ConnectTunnel)
+    if (m_kind == Kind::Unknown || m_kind == Kind::HttpForward || m_kind == Kind::ConnectTunnel)
         parseRequestHead();
-    if (m_phase != Connecting)
+    if (m_phase != Phase::Connecting)
         return true;
 
     const std::string name = buildEndpointName(m_request->host, m_request->port);
     logContext.debug("parseLocalRequest ClientHeaderCompleted, request %s:%s to %s", m_request->host.c_str(),
         m_request->port.c_str(), name.c_str());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
-    if (m_kind == HttpForward) {
+    if (m_kind == Kind::HttpForward) {
         m_remote = manager.acquireEndpointHttp(name, m_request->connectEvent.get());
         if (m_remote->conn)
             onRemoteConnected(true);
         else
             manager.openConn(m_remote);
-    } else if (m_kind == ConnectTunnel) {
+    } else if (m_kind == Kind::ConnectTunnel) {
         m_remote = manager.newEndpoint(name, m_request->connectEvent.get());
         manager.openConn(m_remote);
     } else {
@@ -204,7 +204,7 @@ void NcmProxyContext::parseRequestHead()
     if (evbuffer_search(input, "\r\n\r\n", 4, &start).pos < 0)
         return;
 
-    m_phase = Connecting;
+    m_phase = Phase::Connecting;
     bool firstLine = true;
     for (;;) {
         bool found = false;
@@ -225,7 +225,8 @@ void NcmProxyContext::parseRequestHead()
             m_request->headers.emplace(name, value);
     }
     const std::string& method = m_request->method;
-    m_kind = method == "CONNECT" ? ConnectTunnel : (!method.empty() ? HttpForward : Unknown);
+    m_kind
+        = method == "CONNECT" ? Kind::ConnectTunnel : (!method.empty() ? Kind::HttpForward : Kind::Unknown);
 
     // The request body is framed by its own headers; a chunked body is
     // forwarded without a bound.
@@ -346,11 +347,11 @@ void NcmProxyContext::onRemoteConnected(bool ok)
     if (ok && m_remote && m_remote->conn) {
         m_remote->conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error,
                                              uint32_t size) { onConnEventRemote(conn, event, error, size); });
-        if (m_kind == HttpForward)
+        if (m_kind == Kind::HttpForward)
             sendForwardRequest();
-        else if (m_kind == ConnectTunnel)
+        else if (m_kind == Kind::ConnectTunnel)
             sendConnectEstablished();
-        m_phase = Transferring;
+        m_phase = Phase::Transferring;
         m_local.conn->requestRead();
         m_local.conn->requestWrite();
         m_remote->conn->requestRead();
@@ -367,7 +368,7 @@ void NcmProxyContext::onRemoteConnected(bool ok)
         finishTransport("client gone before the upstream answered");
         return;
     }
-    if (m_kind == HttpForward || m_kind == ConnectTunnel)
+    if (m_kind == Kind::HttpForward || m_kind == Kind::ConnectTunnel)
         sendGatewayTimeout();
     m_local.conn->requestWrite();
 }
@@ -392,7 +393,7 @@ void NcmProxyContext::sendForwardRequest()
 void NcmProxyContext::moveToRemote(evbuffer* destination)
 {
     evbuffer* input = m_local.conn->input();
-    if (m_kind != HttpForward || m_request->requestBodyRemaining < 0) {
+    if (m_kind != Kind::HttpForward || m_request->requestBodyRemaining < 0) {
         evbuffer_add_buffer(destination, input);
         return;
     }
@@ -408,7 +409,7 @@ void NcmProxyContext::moveToRemote(evbuffer* destination)
 
 bool NcmProxyContext::clientMayBeRead() const
 {
-    return m_kind != HttpForward || m_request->requestBodyRemaining != 0;
+    return m_kind != Kind::HttpForward || m_request->requestBodyRemaining != 0;
 }
 
 void NcmProxyContext::sendConnectEstablished()
@@ -463,19 +464,20 @@ bool NcmProxyContext::parseRemoteResponse()
         m_request->responseStarted = true;
         m_request->headers.clear();
     }
-    if (m_kind == HttpForward && !parseResponseHead(input))
+    if (m_kind == Kind::HttpForward && !parseResponseHead(input))
         return false;
 
     HttpRequestState& r = *m_request;
     // A response is complete only once its head is: a "Content-Length: 0"
     // seen in a partial head must not end the exchange early.
     bool complete = false;
-    if (r.headComplete() || m_kind != HttpForward) {
-        if (m_kind == HttpForward && r.responseBodiless) {
+    if (r.headComplete() || m_kind != Kind::HttpForward) {
+        if (m_kind == Kind::HttpForward && r.responseBodiless) {
             complete = true;
-        } else if (r.framing == 3 && r.chunkSize == 0 && r.chunkTrailerDone) {
+        } else if (r.framing == ResponseFraming::Chunked && r.chunkSize == 0 && r.chunkTrailerDone) {
             complete = true;
-        } else if (r.framing == 2 && r.httpResponseRawContentReceived >= r.httpResponseContentLength) {
+        } else if (r.framing == ResponseFraming::Length
+            && r.httpResponseRawContentReceived >= r.httpResponseContentLength) {
             complete = true;
             if (r.httpResponseRawContentReceived > r.httpResponseContentLength)
                 logContext.error(
@@ -524,7 +526,7 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
                 // An interim answer (100 Continue): the real head follows.
                 begin = crlf + 2;
                 r.responseStatus = 0;
-                r.framing = 0;
+                r.framing = ResponseFraming::None;
                 r.httpResponseContentLength = -1;
                 continue;
             }
@@ -549,12 +551,12 @@ bool NcmProxyContext::parseResponseHead(evbuffer* input)
         if (strcasecmp(name.c_str(), "Content-Length") == 0) {
             r.httpResponseContentLength = std::strtoll(value.c_str(), nullptr, 10);
             if (r.httpResponseContentLength >= 0)
-                r.framing = 2;
+                r.framing = ResponseFraming::Length;
         } else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0
             && strcasecmp(value.c_str(), "chunked") == 0) {
-            r.framing = 3;
+            r.framing = ResponseFraming::Chunked;
         } else if (strcasecmp(name.c_str(), "Connection") == 0 && strcasecmp(value.c_str(), "close") == 0) {
-            r.framing = 1;
+            r.framing = ResponseFraming::CloseDelimited;
         }
     }
     head.erase(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(begin));
@@ -566,7 +568,7 @@ void NcmProxyContext::accountResponseBody(const char* data, size_t length)
     HttpRequestState& r = *m_request;
     r.httpResponseRawContentReceived += static_cast<int64_t>(length);
     size_t i = 0;
-    while (r.framing == 3 && i < length && !r.chunkTrailerDone) {
+    while (r.framing == ResponseFraming::Chunked && i < length && !r.chunkTrailerDone) {
         if (r.chunkRemaining == -1) {
             // A size line, or after the last chunk a trailer line; an empty
             // trailer line ends the message.
@@ -587,7 +589,7 @@ void NcmProxyContext::accountResponseBody(const char* data, size_t length)
             } else if (r.chunkLineBuffer.size()
                 >= (r.chunkSize == 0 ? MaxPendingResponseHead : MaxChunkLine)) {
                 logContext.error("SOMETHING WRONG! can not parse chunked response");
-                r.framing = 0;
+                r.framing = ResponseFraming::None;
             }
             continue;
         }
@@ -672,7 +674,7 @@ void NcmProxyContext::onPeerClosed(bool localEnded)
 
 bool NcmProxyContext::handleBrokenRemoteConnection()
 {
-    m_phase = Connecting;
+    m_phase = Phase::Connecting;
     if (!m_remote)
         return false;
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
@@ -702,7 +704,7 @@ void NcmProxyContext::finishTransport(const char* message)
     if (m_request && m_request->connectEvent)
         event_del(m_request->connectEvent.get());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
-    if (m_kind == HttpForward && m_remote) {
+    if (m_kind == Kind::HttpForward && m_remote) {
         // Only an upstream whose response is complete can serve another request.
         if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed())
             manager.releaseHttp(m_remote);

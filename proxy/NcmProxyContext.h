@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "base/UniqueSocket.h"
 #include "transport/NcmConn.h"
 
 #include <cstdint>
@@ -11,6 +12,14 @@
 class NcmProxy;
 class NcmConnTcp;
 struct NcmProxyEndpointRemote;
+
+// How the end of a forwarded response is found.
+enum class ResponseFraming {
+    None, // not known yet, or no body
+    CloseDelimited, // the body runs until the upstream closes
+    Length, // Content-Length
+    Chunked, // Transfer-Encoding: chunked
+};
 
 // What one client asked for, and how far its response has been parsed.
 struct HttpRequestState {
@@ -24,7 +33,7 @@ struct HttpRequestState {
     std::string version;
     // Unparsed part of the response head; a single zero byte once complete.
     std::vector<char> responseHeadBuffer;
-    int framing = 0; // 0 none, 1 close-delimited, 2 length, 3 chunked
+    ResponseFraming framing = ResponseFraming::None;
     int64_t httpResponseContentLength = -1;
     int64_t httpResponseRawContentReceived = 0;
     int64_t chunkSize = -1;
@@ -55,15 +64,15 @@ struct LocalEnd {
 // through NcmProxy::destroyContext. Event-loop thread only.
 class NcmProxyContext {
 public:
-    enum Phase { ReadingRequest = 0, Connecting = 1, Transferring = 2 };
-    enum Kind { Unknown = 0, Socks5 = 1, HttpForward = 2, ConnectTunnel = 3 };
+    enum class Phase { ReadingRequest, Connecting, Transferring };
+    enum class Kind { Unknown, Socks5, HttpForward, ConnectTunnel };
 
     explicit NcmProxyContext(NcmProxy* proxy);
     ~NcmProxyContext();
     NcmProxyContext(const NcmProxyContext&) = delete;
     NcmProxyContext& operator=(const NcmProxyContext&) = delete;
 
-    void attachLocal(evutil_socket_t fd);
+    void attachLocal(UniqueSocket client);
     void start();
     void close();
 
@@ -110,8 +119,8 @@ private:
 
     NcmProxy* m_proxy;
     int64_t m_lastActive;
-    int m_phase = ReadingRequest;
-    int m_kind = Unknown;
+    Phase m_phase = Phase::ReadingRequest;
+    Kind m_kind = Kind::Unknown;
     std::unique_ptr<HttpRequestState> m_request;
     LocalEnd m_local;
     NcmProxyEndpointRemote* m_remote = nullptr;

@@ -1,6 +1,7 @@
 #include "resolver/Nat64Discovery.h"
 
 #include "base/Logger.h"
+#include "base/UniqueSocket.h"
 #include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
@@ -116,14 +117,13 @@ void describeSender(const sockaddr_storage& sender, char* text, size_t size, int
 // receive timeout.
 void discoverThroughServer(NcmProxy& proxy, const std::string& server)
 {
-    const evutil_socket_t fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const UniqueSocket fd(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
         return;
     timeval timeout;
     timeout.tv_sec = ProbeTimeoutMs / 1000;
     timeout.tv_usec = (ProbeTimeoutMs % 1000) * 1000;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-        evutil_closesocket(fd);
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
         logDnsClient.error("socket option  SO_RCVTIMEO not support");
         return;
     }
@@ -137,16 +137,14 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     std::memset(&address, 0, sizeof address);
     if (evutil_parse_sockaddr_port(target.c_str(), reinterpret_cast<sockaddr*>(&address), &addressLength)
         != 0) {
-        evutil_closesocket(fd);
         logDnsClient.error("evutil_parse_sockaddr_port error: %s", server.c_str());
         return;
     }
 
     const size_t messageLength = query.size() - 2;
-    const ssize_t sent = sendto(fd, query.data() + 2, messageLength, 0,
+    const ssize_t sent = sendto(fd.get(), query.data() + 2, messageLength, 0,
         reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(addressLength));
     if (sent < static_cast<ssize_t>(messageLength)) {
-        evutil_closesocket(fd);
         logDnsClient.error("sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
         return;
     }
@@ -155,10 +153,9 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     sockaddr_storage sender;
     std::memset(&sender, 0, sizeof sender);
     socklen_t senderLength = sizeof sender;
-    const ssize_t received
-        = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    const ssize_t received = recvfrom(
+        fd.get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (received < 1) {
-        evutil_closesocket(fd);
         char text[64];
         int port;
         describeSender(sender, text, sizeof text, port);
@@ -170,7 +167,6 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
     if (ncm_dns_parse_response(
             query.data() + 2, messageLength, datagram, static_cast<size_t>(received), addresses, false)
         != 0) {
-        evutil_closesocket(fd);
         logDnsClient.error("ncm_dns_parse_response response valid fail");
         return;
     }
@@ -184,7 +180,6 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
         if (acceptCandidate(proxy, bytes, text.c_str()))
             break;
     }
-    evutil_closesocket(fd);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "transport/Nat64Address.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -33,6 +34,21 @@ bool retriable(int error)
 
 // ---------------------------------------------------------------- request
 
+namespace {
+std::atomic<uint16_t> g_dnsPort { 0 };
+}
+
+uint16_t dnsServerPort()
+{
+    const uint16_t port = g_dnsPort.load();
+    return port ? port : 53;
+}
+
+void setDnsPortForTest(uint16_t port)
+{
+    g_dnsPort = port;
+}
+
 NcmDnsResolutionRequestDns::NcmDnsResolutionRequestDns(
     NcmDnsResolutionTask* owner, std::string protocolName, std::string serverText)
     : task(owner)
@@ -50,10 +66,7 @@ void NcmDnsResolutionRequestDns::close()
 {
     // The event goes before its descriptor.
     event.reset();
-    if (fd >= 0) {
-        evutil_closesocket(fd);
-        fd = -1;
-    }
+    fd.reset();
 }
 
 bool NcmDnsResolutionRequestDns::doQuery()
@@ -69,7 +82,8 @@ bool NcmDnsResolutionRequestDns::doQuery()
     bool ipv6 = false;
     if (!nat64AddressFor(task->proxy()->ipStack, server, target, ipv6))
         return false;
-    const std::string text = ipv6 ? "[" + target + "]:53" : target + ":53";
+    const std::string port = std::to_string(dnsServerPort());
+    const std::string text = ipv6 ? "[" + target + "]:" + port : target + ":" + port;
     sockaddr_storage address;
     std::memset(&address, 0, sizeof address);
     int length = sizeof address;
@@ -79,16 +93,16 @@ bool NcmDnsResolutionRequestDns::doQuery()
     if (address.ss_family != (ipv6 ? AF_INET6 : AF_INET))
         return false;
 
-    fd = socket(address.ss_family, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    fd.reset(socket(address.ss_family, type | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
         return false;
-    if (evutil_make_socket_nonblocking(fd) != 0) {
+    if (evutil_make_socket_nonblocking(fd.get()) != 0) {
         close();
         return false;
     }
     // The outcome shows when the socket becomes writable (or readable with
     // an error); a refused destination ends the request there.
-    (void)connect(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(length));
+    (void)connect(fd.get(), reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(length));
     if (!watch(EV_WRITE)) {
         close();
         return false;
@@ -100,7 +114,7 @@ bool NcmDnsResolutionRequestDns::watch(short what)
 {
     event_base* base = task->proxy()->eventBase();
     EventPtr fresh(event_new(
-        base, fd, static_cast<short>(what | EV_PERSIST), &NcmDnsResolutionRequestDns::evcb_dns, this));
+        base, fd.get(), static_cast<short>(what | EV_PERSIST), &NcmDnsResolutionRequestDns::evcb_dns, this));
     if (!fresh)
         return false;
     // May run inside the old event's own handler; freeing it there is safe.
@@ -141,7 +155,7 @@ bool NcmDnsResolutionRequestDns::onWritable()
     if (!config.debugDnsTcpDelayWrite) {
         if (protocol == "udp") {
             const size_t length = query.size() - 2;
-            const ssize_t n = send(fd, query.data() + 2, length, MSG_NOSIGNAL);
+            const ssize_t n = send(fd.get(), query.data() + 2, length, MSG_NOSIGNAL);
             if (n < static_cast<ssize_t>(length)) {
                 logDnsResolution.debug("udp send to %s failed for %s", server.c_str(), task->host.c_str());
                 return true;
@@ -150,7 +164,7 @@ bool NcmDnsResolutionRequestDns::onWritable()
             size_t chunk = query.size() - sent;
             if (config.debugDnsTcpSmallWrites)
                 chunk = std::min(chunk, TcpSmallWriteBytes);
-            const ssize_t n = send(fd, query.data() + sent, chunk, MSG_NOSIGNAL);
+            const ssize_t n = send(fd.get(), query.data() + sent, chunk, MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
             } else if (n < 0 && !retriable(errno)) {
@@ -173,7 +187,7 @@ bool NcmDnsResolutionRequestDns::onWritable()
 bool NcmDnsResolutionRequestDns::onReadable()
 {
     int available = 0;
-    if (ioctl(fd, FIONREAD, &available) != 0) {
+    if (ioctl(fd.get(), FIONREAD, &available) != 0) {
         logDnsResolution.error("SOMETHING WRONG! FIONREAD failed on the socket of %s", server.c_str());
         return true;
     }
@@ -182,7 +196,7 @@ bool NcmDnsResolutionRequestDns::onReadable()
     size_t want = available > 0 ? static_cast<size_t>(available) : 1;
     want = std::min(want, MaxReadBytes);
     std::vector<uint8_t> buffer(want);
-    const ssize_t n = recvfrom(fd, buffer.data(), want, 0, nullptr, nullptr);
+    const ssize_t n = recvfrom(fd.get(), buffer.data(), want, 0, nullptr, nullptr);
     const bool readFailed = n < 0 && !retriable(errno);
     if (n > 0)
         response.insert(response.end(), buffer.begin(), buffer.begin() + n);

@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "base/UniqueSocket.h"
 
 #include <event2/util.h>
 
@@ -16,6 +17,12 @@ class NcmDnsResolutionTask;
 class NcmDnsResolutionRequestHttp;
 class NcmProxy;
 struct NcmStats;
+
+// The port DNS servers are asked on: 53.
+uint16_t dnsServerPort();
+// Test-only: another port (0 restores 53), so that test resolvers need not
+// own port 53. Any thread.
+void setDnsPortForTest(uint16_t port);
 
 // One DNS server asked for the task's host over "udp" or "tcp" (port 53).
 // Owned by its task; event-loop thread only.
@@ -36,7 +43,7 @@ public:
     const std::string protocol;
     const std::string server;
     EventPtr event;
-    evutil_socket_t fd = -1;
+    UniqueSocket fd;
     size_t sent = 0;
     std::vector<uint8_t> response;
     std::vector<std::string> ips;

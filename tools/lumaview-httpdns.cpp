@@ -2,6 +2,7 @@
 // file and, for names the file does not hold, from an upstream DNS server.
 #include "base/EventPtr.h"
 #include "base/Logger.h"
+#include "base/SocketUtil.h"
 #include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
@@ -216,14 +217,11 @@ struct Lookup {
     evhttp_request* request = nullptr; // null once the client went away
     std::string name;
     std::vector<uint8_t> query;
-    evutil_socket_t fd = -1;
-    EventPtr event;
+    UniqueSocket fd;
+    EventPtr event; // declared after fd: freed before the descriptor closes
 
     ~Lookup()
     {
-        event.reset();
-        if (fd >= 0)
-            evutil_closesocket(fd);
         if (request)
             evhttp_connection_set_closecb(evhttp_request_get_connection(request), nullptr, nullptr);
     }
@@ -268,15 +266,7 @@ public:
         evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
         if (!bound)
             return -1;
-        sockaddr_storage local;
-        socklen_t length = sizeof local;
-        if (getsockname(evhttp_bound_socket_get_fd(bound), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-            return -1;
-        if (local.ss_family == AF_INET)
-            return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-        if (local.ss_family == AF_INET6)
-            return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
-        return -1;
+        return boundPort(evhttp_bound_socket_get_fd(bound));
     }
 
 private:
@@ -285,10 +275,9 @@ private:
     static void sendError(evhttp_request* request, int code, const char* reason, const std::string& text)
     {
         evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "text/plain");
-        evbuffer* body = evbuffer_new();
-        evbuffer_add_printf(body, "%s\n", text.c_str());
-        evhttp_send_reply(request, code, reason, body);
-        evbuffer_free(body);
+        EvBufferPtr body(evbuffer_new());
+        evbuffer_add_printf(body.get(), "%s\n", text.c_str());
+        evhttp_send_reply(request, code, reason, body.get());
     }
 
     void handle(evhttp_request* request)
@@ -356,11 +345,10 @@ private:
         const std::string text = StringUtil::join(addresses, ";");
         logHttpDns.info("answer %s = %s (%s)", printable(name).c_str(), text.c_str(), source);
         evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "text/plain");
-        evbuffer* body = evbuffer_new();
-        evbuffer_add(body, ReplyMagic, sizeof ReplyMagic - 1);
-        evbuffer_add(body, text.data(), text.size());
-        evhttp_send_reply(request, HTTP_OK, "OK", body);
-        evbuffer_free(body);
+        EvBufferPtr body(evbuffer_new());
+        evbuffer_add(body.get(), ReplyMagic, sizeof ReplyMagic - 1);
+        evbuffer_add(body.get(), text.data(), text.size());
+        evhttp_send_reply(request, HTTP_OK, "OK", body.get());
     }
 
     void startLookup(evhttp_request* request, const std::string& name)
@@ -373,19 +361,19 @@ private:
             reply(request, name, {}, "name not encodable");
             return;
         }
-        lookup->fd = socket(m_resolver.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (lookup->fd < 0
-            || connect(lookup->fd, reinterpret_cast<const sockaddr*>(&m_resolver),
+        lookup->fd.reset(socket(m_resolver.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!lookup->fd.valid()
+            || connect(lookup->fd.get(), reinterpret_cast<const sockaddr*>(&m_resolver),
                    static_cast<socklen_t>(m_resolverLength))
                 != 0
-            || send(lookup->fd, lookup->query.data() + 2, lookup->query.size() - 2, MSG_NOSIGNAL)
+            || send(lookup->fd.get(), lookup->query.data() + 2, lookup->query.size() - 2, MSG_NOSIGNAL)
                 != static_cast<ssize_t>(lookup->query.size() - 2)) {
             logHttpDns.warn("can not ask the resolver for %s: %s", name.c_str(), std::strerror(errno));
             reply(request, name, {}, "resolver unreachable");
             return;
         }
-        lookup->event.reset(
-            event_new(m_base, lookup->fd, EV_READ | EV_PERSIST, &Server::onResolverEvent, lookup.get()));
+        lookup->event.reset(event_new(
+            m_base, lookup->fd.get(), EV_READ | EV_PERSIST, &Server::onResolverEvent, lookup.get()));
         const timeval wait { ResolverTimeoutSeconds, 0 };
         if (!lookup->event || event_add(lookup->event.get(), &wait) != 0) {
             reply(request, name, {}, "internal error");
@@ -417,7 +405,7 @@ private:
         } else {
             uint8_t datagram[4096];
             const ssize_t n = recv(fd, datagram, sizeof datagram, 0);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            if (n < 0 && isTransient(errno))
                 return;
             if (n < 0) {
                 source = "resolver refused";

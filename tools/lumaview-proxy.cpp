@@ -2,9 +2,11 @@
 #include "base/Logger.h"
 #include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
+#include "resolver/NcmDnsResolutionTask.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -27,7 +29,12 @@ void usage(FILE* out)
         "\n"
         "Prints \"port = N\" on standard output once the proxy listens (N is -1 when\n"
         "it could not bind, and the program then exits with status 1), logs to\n"
-        "standard error, and runs until SIGINT or SIGTERM, then stops and exits 0.\n");
+        "standard error, and runs until SIGINT or SIGTERM, then stops and exits 0.\n"
+        "When the listener fails for good the program exits with status 1, so that\n"
+        "a supervisor can start it again.\n"
+        "\n"
+        "The environment variable LUMAVIEW_DNS_PORT, when set, is the port the DNS\n"
+        "servers are asked on instead of 53 (for tests with unprivileged servers).\n");
 }
 
 std::string applicationDir(const char* argv0)
@@ -80,6 +87,15 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (const char* dnsPort = std::getenv("LUMAVIEW_DNS_PORT")) {
+        const int port = std::atoi(dnsPort);
+        if (port <= 0 || port > 65535) {
+            std::fprintf(stderr, "lumaview-proxy: LUMAVIEW_DNS_PORT is not a port: %s\n", dnsPort);
+            return 2;
+        }
+        setDnsPortForTest(static_cast<uint16_t>(port));
+    }
+
     rootLogger.setOutput(stderrLogOutput);
     proxyGlobalInit();
 
@@ -91,8 +107,16 @@ int main(int argc, char** argv)
     if (port == -1)
         return 1;
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    // The event loop ends on its own only when the listener fails; the port
+    // then reads -1.
+    const timespec poll { 0, 200 * 1000 * 1000 };
+    while (sigtimedwait(&stopSignals, nullptr, &poll) < 0) {
+        if (proxy.port() == -1) {
+            std::fprintf(stderr, "lumaview-proxy: the listener failed, exiting\n");
+            proxy.stop();
+            return 1;
+        }
+    }
     proxy.stop();
     return 0;
 }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 struct NcmConnTcp::State {
-    evutil_socket_t socket = -1;
+    UniqueSocket socket;
     bool connected = false;
     bool failed = false;
     bool wantWrite = false;
@@ -24,9 +24,6 @@ struct NcmConnTcp::State {
     EventPtr connectFailEvent;
 };
 
-namespace {
-} // namespace
-
 NcmConnTcp::NcmConnTcp(event_base* base)
     : NcmConn(base)
     , m_state(std::make_unique<State>())
@@ -40,19 +37,20 @@ NcmConnTcp::~NcmConnTcp()
 
 evutil_socket_t NcmConnTcp::socket() const
 {
-    return m_state->socket;
+    return m_state->socket.get();
 }
 
 void NcmConnTcp::createEvents()
 {
-    m_state->readEvent.reset(event_new(m_base, m_state->socket, EV_READ, &NcmConnTcp::onReadable, this));
-    m_state->writeEvent.reset(event_new(m_base, m_state->socket, EV_WRITE, &NcmConnTcp::onWritable, this));
+    const evutil_socket_t fd = m_state->socket.get();
+    m_state->readEvent.reset(event_new(m_base, fd, EV_READ, &NcmConnTcp::onReadable, this));
+    m_state->writeEvent.reset(event_new(m_base, fd, EV_WRITE, &NcmConnTcp::onWritable, this));
 }
 
-void NcmConnTcp::attachSocket(evutil_socket_t fd)
+void NcmConnTcp::attachSocket(UniqueSocket socket)
 {
-    m_state->socket = fd;
-    evutil_make_socket_nonblocking(fd);
+    m_state->socket = std::move(socket);
+    evutil_make_socket_nonblocking(m_state->socket.get());
     createEvents();
     m_state->connected = true;
 }
@@ -67,7 +65,7 @@ void NcmConnTcp::failConnectSoon(int error)
 
 void NcmConnTcp::connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds)
 {
-    if (isClosed() || m_state->socket >= 0 || m_state->connectFailEvent)
+    if (isClosed() || m_state->socket.valid() || m_state->connectFailEvent)
         return;
     sockaddr_storage storage;
     int length = 0;
@@ -76,22 +74,20 @@ void NcmConnTcp::connect(const IpStackFacts* ipStack, const std::string& address
         failConnectSoon(EINVAL);
         return;
     }
-    evutil_socket_t fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        failConnectSoon(evutil_socket_geterror(fd));
+    UniqueSocket fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        failConnectSoon(errno);
         return;
     }
-    evutil_make_socket_nonblocking(fd);
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(length));
+    evutil_make_socket_nonblocking(fd.get());
+    int rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(length));
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
         // Refused at once (unreachable network, no route): writability
         // would not carry the error any more.
-        int error = errno;
-        evutil_closesocket(fd);
-        failConnectSoon(error);
+        failConnectSoon(errno);
         return;
     }
-    m_state->socket = fd;
+    m_state->socket = std::move(fd);
     createEvents();
     if (timeoutSeconds > 0) {
         timeval tv { timeoutSeconds, 0 };
@@ -147,22 +143,19 @@ void NcmConnTcp::requestDrain()
 
 void NcmConnTcp::doClose()
 {
-    if (m_state->socket >= 0) {
-        evutil_closesocket(m_state->socket);
-        m_state->socket = -1;
-    }
     m_state->readEvent.reset();
     m_state->writeEvent.reset();
     m_state->connectFailEvent.reset();
+    m_state->socket.reset();
 }
 
 int NcmConnTcp::flush()
 {
     if (outputLength() == 0)
         return 0;
-    int n = evbuffer_write(output(), m_state->socket);
+    int n = evbuffer_write(output(), m_state->socket.get());
     if (n < 0) {
-        int error = evutil_socket_geterror(m_state->socket);
+        int error = evutil_socket_geterror(m_state->socket.get());
         if (!isTransient(error)) {
             m_state->lastWriteError = error;
             m_state->failed = true;
@@ -192,14 +185,14 @@ void NcmConnTcp::onConnectFailed(evutil_socket_t, short, void* arg)
 
 void NcmConnTcp::handleRead()
 {
-    int n = evbuffer_read(input(), m_state->socket, -1);
+    int n = evbuffer_read(input(), m_state->socket.get(), -1);
     if (n > 0) {
         notify(Read, 0, static_cast<uint32_t>(n));
         return;
     }
     int error = 0;
     if (n < 0) {
-        error = evutil_socket_geterror(m_state->socket);
+        error = evutil_socket_geterror(m_state->socket.get());
         if (isTransient(error)) {
             // Spurious readiness: keep waiting for the data that was asked for.
             event_add(m_state->readEvent.get(), nullptr);
@@ -222,7 +215,7 @@ void NcmConnTcp::handleWrite(short flags)
             error = ETIMEDOUT;
         } else {
             socklen_t length = sizeof error;
-            if (getsockopt(s.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            if (getsockopt(s.socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
                 error = errno;
         }
         if (error == 0) {

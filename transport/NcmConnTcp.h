@@ -1,4 +1,5 @@
 #pragma once
+#include "base/UniqueSocket.h"
 #include "transport/NcmConn.h"
 
 #include <event2/util.h>
@@ -11,7 +12,7 @@ public:
     ~NcmConnTcp() override;
 
     // Adopts an accepted, connected socket. Arms nothing.
-    void attachSocket(evutil_socket_t fd);
+    void attachSocket(UniqueSocket socket);
 
     void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;
     void requestRead() override;

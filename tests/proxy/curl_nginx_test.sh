@@ -381,4 +381,36 @@ if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG\|me
 fi
 pass "SIGTERM: exit 0, final stats $final"
 
+# ---------------------------------------------------------------- listener failure
+# With few descriptors allowed, accepting fails with EMFILE: the listener
+# fails for good and the program must exit non-zero for a supervisor.
+printf 'LogLevel=I\nDebugUseFixedLocalPort=0\n' > "$WORK/fail.conf"
+(ulimit -n 24 && exec "$PROXY_BIN" --config "$WORK/fail.conf") >"$WORK/fail.out" 2>"$WORK/fail.log" &
+PROXY_PID=$!
+for _ in $(seq 100); do
+    grep -q '^port = ' "$WORK/fail.out" 2>/dev/null && break
+    sleep 0.1
+done
+FAIL_PORT=$(sed -n 's/^port = \([0-9]*\)$/\1/p' "$WORK/fail.out")
+[[ -n "$FAIL_PORT" ]] || fail "the descriptor-starved proxy did not report a port"
+held=()
+for _ in $(seq 40); do
+    exec {fd}<>"/dev/tcp/127.0.0.1/$FAIL_PORT" 2>/dev/null || break
+    held+=("$fd")
+done
+status=
+for _ in $(seq 100); do
+    if ! kill -0 "$PROXY_PID" 2>/dev/null; then
+        wait "$PROXY_PID"
+        status=$?
+        break
+    fi
+    sleep 0.1
+done
+for fd in "${held[@]}"; do exec {fd}>&-; done
+[[ -n "$status" ]] || fail "the proxy kept running after its listener failed"
+PROXY_PID=
+[[ "$status" -eq 1 ]] || fail "the proxy exited with status $status after its listener failed (want 1)"
+pass "listener failure (EMFILE): the program exits with status 1"
+
 echo "PASS: $CHECKS checks"
