@@ -48,7 +48,7 @@ protected:
         const Bytes query(framed.begin() + 2, framed.end());
         if (queryOut)
             *queryOut = query;
-        const Bytes reply = udpExchange(m_address, 53, query);
+        const Bytes reply = udpExchange(m_address, testsupport::DnsTestPort, query);
         EXPECT_FALSE(reply.empty()) << "no reply for " << name << "\n" << m_dnsmasq->log();
         return reply;
     }
@@ -120,7 +120,7 @@ TEST_F(DnsmasqReplies, FortyAddressesTruncateOverUdpAndGiveThirtyTwoOverTcp)
 
     Bytes framed;
     ASSERT_TRUE(ncm_dns_build_query("many.test", framed, true));
-    const Bytes reply = tcpExchange(m_address, 53, framed);
+    const Bytes reply = tcpExchange(m_address, testsupport::DnsTestPort, framed);
     ASSERT_FALSE(reply.empty()) << m_dnsmasq->log();
     ASSERT_EQ(40, count(reply, 1));
     ASSERT_EQ(0,

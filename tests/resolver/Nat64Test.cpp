@@ -508,12 +508,13 @@ TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
     EXPECT_TRUE(logged(log, 'E', "NcmDnsClient", "recvfrom error: -1([]:0)")) << dump(log);
 }
 
-TEST_F(Nat64Discovery, WorksAgainstDnsmasqOnPort53)
+TEST_F(Nat64Discovery, WorksAgainstDnsmasq)
 {
     if (!Dnsmasq::installed())
         GTEST_SKIP() << "dnsmasq is not installed (/usr/sbin/dnsmasq)";
     Dnsmasq dnsmasq("127.0.4.48", { "--host-record=ipv4only.arpa,64:ff9b::c000:aa" });
     ASSERT_EQ("", dnsmasq.failure());
+    setNat64ProbePortForTest(testsupport::DnsTestPort);
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.48" });
 

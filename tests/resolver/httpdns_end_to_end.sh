@@ -45,6 +45,9 @@ HTTPDNS_ADDR=127.0.5.202
 WEB_ADDR=127.0.5.203
 SILENT_ADDR=127.0.5.204
 LOST_ADDR=127.0.5.209
+# Not 53, so that the test runs as any user; the proxy is told through
+# LUMAVIEW_DNS_PORT.
+DNS_PORT=10053
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-httpdns.XXXXXX")
 PIDS=()
@@ -89,7 +92,7 @@ mkdir -p "$WORK/www"
 printf 'named hosts work\n' > "$WORK/www/hello.txt"
 
 "$DNSMASQ" --no-daemon --conf-file=/dev/null --no-resolv --no-hosts --no-poll \
-    --listen-address=$DNS_ADDR --bind-interfaces --port=53 \
+    --listen-address=$DNS_ADDR --bind-interfaces --port=$DNS_PORT \
     --address=/some.name.test/$WEB_ADDR --address=/pinned.name.test/$LOST_ADDR \
     --pid-file="$WORK/dnsmasq.pid" --log-facility=- --log-queries \
     >"$WORK/dnsmasq.log" 2>&1 &
@@ -102,7 +105,7 @@ cat > "$WORK/hosts" <<EOF
 # name            addresses
 pinned.name.test  $WEB_ADDR
 EOF
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --resolver $DNS_ADDR \
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --resolver $DNS_ADDR:$DNS_PORT \
     >"$WORK/httpdns.out" 2>"$WORK/httpdns.log" &
 HTTPDNS_PID=$!
 PIDS+=($HTTPDNS_PID)
@@ -136,7 +139,7 @@ UID=end-to-end
 DnsUdp=$DNS_ADDR
 DnsHttp=$HTTPDNS
 EOF
-"$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
+LUMAVIEW_DNS_PORT=$DNS_PORT "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
 PIDS+=($PROXY_PID)
 PROXY_PORT=$(wait_port "$WORK/proxy.out") || fail "lumaview-proxy did not start"
@@ -194,14 +197,14 @@ pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
 python3 -u -c '
 import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind((sys.argv[1], 53))
+s.bind((sys.argv[1], int(sys.argv[2])))
 print("ready", flush=True)
 while True:
     s.recvfrom(4096)
-' $SILENT_ADDR >"$WORK/silent.log" 2>&1 &
+' $SILENT_ADDR $DNS_PORT >"$WORK/silent.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; done
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts /dev/null --resolver $SILENT_ADDR \
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT \
     >"$WORK/silent-httpdns.out" 2>"$WORK/silent-httpdns.log" &
 SILENT_HTTPDNS_PID=$!
 PIDS+=($SILENT_HTTPDNS_PID)

@@ -280,7 +280,7 @@ Dnsmasq::Dnsmasq(const std::string& address, const std::vector<std::string>& opt
         "--no-poll",
         "--bind-interfaces",
         "--listen-address=" + address,
-        "--port=53",
+        "--port=" + std::to_string(testsupport::DnsTestPort),
         "--pid-file=" + m_dir + "/dnsmasq.pid",
         "--log-facility=-",
         "--log-queries",
@@ -319,7 +319,7 @@ Dnsmasq::Dnsmasq(const std::string& address, const std::vector<std::string>& opt
             m_failure = "dnsmasq exited: " + log();
             return;
         }
-        if (!udpExchange(address, 53, probe, 100).empty())
+        if (!udpExchange(address, testsupport::DnsTestPort, probe, 100).empty())
             return;
     }
     m_failure = "dnsmasq did not answer: " + log();

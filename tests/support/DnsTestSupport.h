@@ -77,7 +77,7 @@ private:
     std::thread m_thread;
 };
 
-// dnsmasq serving only the given local records on address:53. No config
+// dnsmasq serving only the given local records on address:DnsTestPort. No config
 // file, no upstream servers, no /etc/hosts, killed in the destructor (and by
 // the kernel if the test process dies).
 class Dnsmasq {

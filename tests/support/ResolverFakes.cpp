@@ -3,6 +3,7 @@
 #include "base/Clock.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
+#include "resolver/NcmDnsResolutionTask.h"
 #include "tests/support/TestSupport.h"
 
 #include <algorithm>
@@ -27,7 +28,7 @@ namespace {
 
     int bindOn(const std::string& address, int type)
     {
-        int fd = testsupport::bindSocket(address.c_str(), 53, type);
+        int fd = testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type);
         if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
             close(fd);
             return -1;
@@ -131,6 +132,7 @@ FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool t
     , m_tcpWanted(tcp)
     , m_plan(std::move(plan))
 {
+    setDnsPortForTest(testsupport::DnsTestPort);
     m_udp = bindOn(address, SOCK_DGRAM);
     if (tcp)
         m_tcp = bindOn(address, SOCK_STREAM);

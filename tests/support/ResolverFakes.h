@@ -66,8 +66,8 @@ struct TcpPlan {
     long closeAfter = -1;
 };
 
-// A DNS server on address:53, UDP and (optionally) TCP, answering from its
-// own thread. Each test uses its own addresses.
+// A DNS server on address:DnsTestPort, UDP and (optionally) TCP, answering
+// from its own thread; points the resolver at that port. Each test uses its own addresses.
 class FakeDnsServer {
 public:
     using Handler = std::function<DnsAnswer(const std::string& name)>;

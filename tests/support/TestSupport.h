@@ -14,6 +14,11 @@
 // run an event loop until a condition holds.
 namespace testsupport {
 
+// The port the tests' DNS servers (fakes and dnsmasq) listen on, so that no
+// test needs root for port 53. The resolver is pointed at it through
+// setDnsPortForTest.
+constexpr int DnsTestPort = 10053;
+
 // Collects every formatted log line while alive (installs itself as the
 // root output). Thread-safe.
 class LogCapture {
