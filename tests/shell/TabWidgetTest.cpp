@@ -1,0 +1,176 @@
+// Tabs of a real main window: the placeholder, creation and cloning, the
+// recently closed list, wrapping, the Ctrl+N shortcuts, and the script bridge.
+#include "ShellTestSupport.h"
+#include "shell/BrowserApplication.h"
+#include "shell/BrowserMainWindow.h"
+#include "shell/TabBar.h"
+#include "shell/TabWidget.h"
+#include "shell/WebView.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QWebEngineProfile>
+#include <QWebEngineScriptCollection>
+#include <QtTest>
+
+class TabWidgetTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void placeholderReplacedByFirstView();
+    void newAndClonedTabs();
+    void elevenClosedTabsLeaveNineNewestFirst();
+    void nextAndPreviousWrap();
+    void ctrlNumberSelectsOnlyExistingTabs();
+    void closingTheLastTabOpensAPlaceholder();
+    void pagesSeeTheBridgeObject();
+
+private:
+    QPointer<BrowserMainWindow> m_window;
+    TabWidget* tabs() const { return m_window->tabWidget(); }
+};
+
+void TabWidgetTest::init()
+{
+    m_window = BrowserApplication::instance()->newMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void TabWidgetTest::cleanup()
+{
+    delete m_window.data();
+}
+
+void TabWidgetTest::placeholderReplacedByFirstView()
+{
+    QCOMPARE(tabs()->count(), 1);
+    QCOMPARE(tabs()->tabText(0), QStringLiteral("(Untitled)"));
+    QVERIFY(!qobject_cast<WebView*>(tabs()->widget(0)));
+
+    QSignalSpy countSpy(tabs(), SIGNAL(tabsChanged()));
+    int mostTabsPainted = 0;
+    connect(tabs()->tabBar(), &QTabBar::currentChanged, this,
+            [&] { mostTabsPainted = qMax(mostTabsPainted, tabs()->updatesEnabled() ? tabs()->count() : 0); });
+    m_window->loadPage(titledPage("First").toString());
+    QCOMPARE(tabs()->count(), 1);
+    QVERIFY(qobject_cast<WebView*>(tabs()->widget(0)));
+    QCOMPARE(mostTabsPainted, 0); // the swap happened with updates off
+    QCOMPARE(qobject_cast<QStackedWidget*>(tabs()->lineEditStack())->count(), 1);
+    QVERIFY(tabs()->currentLineEdit()->text().startsWith("data:text/html"));
+    QTRY_COMPARE(tabs()->tabText(0), QStringLiteral("First"));
+}
+
+void TabWidgetTest::newAndClonedTabs()
+{
+    m_window->loadPage(titledPage("Origin").toString());
+    QTRY_COMPARE(tabs()->tabText(0), QStringLiteral("Origin"));
+
+    WebView* background = tabs()->newTab(false);
+    QVERIFY(background);
+    QCOMPARE(tabs()->count(), 2);
+    QCOMPARE(tabs()->currentIndex(), 0);
+    WebView* front = tabs()->newTab(true);
+    QCOMPARE(tabs()->currentWidget(), front);
+    QCOMPARE(qobject_cast<QStackedWidget*>(tabs()->lineEditStack())->count(), 3);
+
+    tabs()->cloneTab(0);
+    QCOMPARE(tabs()->count(), 4);
+    QCOMPARE(tabs()->currentWidget(), front); // a clone is not made current
+    QCOMPARE(tabs()->webViewAt(3)->url(), titledPage("Origin"));
+    QTRY_COMPARE(tabs()->tabText(3), QStringLiteral("Origin"));
+
+    tabs()->cloneTab(99); // out of range: ignored
+    QCOMPARE(tabs()->count(), 4);
+}
+
+void TabWidgetTest::elevenClosedTabsLeaveNineNewestFirst()
+{
+    QVERIFY(!tabs()->recentlyClosedTabsAction()->isEnabled());
+    tabs()->currentWebView(); // the placeholder becomes a real tab
+    QList<QUrl> urls;
+    for (int i = 1; i <= 11; ++i) {
+        urls << QUrl(QStringLiteral("data:text/html,tab%1").arg(i));
+        tabs()->newTab(true)->loadUrl(urls.last());
+    }
+    QCOMPARE(tabs()->count(), 12);
+    for (int i = 0; i < 11; ++i)
+        tabs()->closeTab(1); // oldest of the eleven first
+    QCOMPARE(tabs()->count(), 1);
+
+    QList<QUrl> expected;
+    for (int i = 10; i >= 2; --i)
+        expected << urls[i];
+    QCOMPARE(tabs()->recentlyClosedUrls(), expected);
+    QVERIFY(tabs()->recentlyClosedTabsAction()->isEnabled());
+}
+
+void TabWidgetTest::nextAndPreviousWrap()
+{
+    tabs()->currentWebView();
+    tabs()->newTab(true);
+    tabs()->newTab(true);
+    QCOMPARE(tabs()->currentIndex(), 2);
+    tabs()->nextTab();
+    QCOMPARE(tabs()->currentIndex(), 0);
+    tabs()->previousTab();
+    QCOMPARE(tabs()->currentIndex(), 2);
+    tabs()->previousTab();
+    QCOMPARE(tabs()->currentIndex(), 1);
+}
+
+void TabWidgetTest::ctrlNumberSelectsOnlyExistingTabs()
+{
+    tabs()->currentWebView();
+    tabs()->newTab(true);
+    QCOMPARE(tabs()->count(), 2);
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+
+    QTest::keyClick(m_window, Qt::Key_1, Qt::ControlModifier);
+    QCOMPARE(tabs()->currentIndex(), 0);
+    QTest::keyClick(m_window, Qt::Key_2, Qt::ControlModifier);
+    QCOMPARE(tabs()->currentIndex(), 1);
+    QTest::keyClick(m_window, Qt::Key_3, Qt::ControlModifier); // no third tab
+    QCOMPARE(tabs()->currentIndex(), 1);
+}
+
+void TabWidgetTest::closingTheLastTabOpensAPlaceholder()
+{
+    m_window->loadPage(titledPage("Only").toString());
+    QSignalSpy lastClosed(tabs(), SIGNAL(lastTabClosed()));
+    tabs()->closeTab(0);
+    QCOMPARE(lastClosed.count(), 1);
+    QCOMPARE(tabs()->count(), 1);
+    QVERIFY(!qobject_cast<WebView*>(tabs()->widget(0)));
+    QCOMPARE(tabs()->tabText(0), QStringLiteral("(Untitled)"));
+}
+
+void TabWidgetTest::pagesSeeTheBridgeObject()
+{
+    // Several tabs share one copy of the bridge script in the profile.
+    WebView* first = tabs()->currentWebView();
+    WebView* second = tabs()->newTab(true);
+    const QList<QWebEngineScript> scripts
+        = QWebEngineProfile::defaultProfile()->scripts()->findScripts(QStringLiteral("qwebchannel.js"));
+    QCOMPARE(scripts.size(), 1);
+
+    for (WebView* view : {first, second}) {
+        QVERIFY(loadAndWait(view, titledPage("Bridge")));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            evaluate(view, "typeof window.external === 'object' && window.external !== null && "
+                           "typeof window.external.objectName === 'string'")
+                .toBool(),
+            true, 15000);
+    }
+}
+
+int runTabWidgetTest(int argc, char** argv)
+{
+    TabWidgetTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TabWidgetTest.moc"
