@@ -4,6 +4,7 @@
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
 #include "shell/widgets/Identity.h"
+#include "shell/widgets/NativeSettings.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -321,9 +322,9 @@ void BrowserApplication::newLocalSocketConnection()
     stream >> url;
     if (!url.isEmpty()) {
         QSettings settings;
-        settings.beginGroup(QStringLiteral("general"));
-        const int openLinksIn = settings.value(QStringLiteral("openLinksIn"), 0).toInt();
-        settings.endGroup();
+        const int openLinksIn
+            = nativeSettingsValue(settings, QStringLiteral("general"), QStringLiteral("openLinksIn"), 0)
+                  .toInt();
         if (openLinksIn == 1)
             newMainWindow();
         else

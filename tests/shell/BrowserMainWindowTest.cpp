@@ -1,8 +1,8 @@
 // The main window: title rule, size hint, the close question, zoom, the
 // start page with the proxy state, and history jumps.
+#include "shell/BrowserMainWindow.h"
 #include "ShellTestSupport.h"
 #include "shell/BrowserApplication.h"
-#include "shell/BrowserMainWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
@@ -99,7 +99,8 @@ void BrowserMainWindowTest::closeQuestion()
         answerNextQuestion(QMessageBox::StandardButton(answer), &question);
     window->close();
     if (answer != QMessageBox::NoButton)
-        QCOMPARE(question, QStringLiteral("Are you sure you want to close the window?  There are 3 tabs open"));
+        QCOMPARE(
+            question, QStringLiteral("Are you sure you want to close the window?  There are 3 tabs open"));
     if (closes) {
         QTRY_VERIFY(window.isNull());
         return;
@@ -131,19 +132,20 @@ void BrowserMainWindowTest::homeShowsProxyState()
     window->show();
     window->slotHome();
     const QString port = QString::number(ProxyHolder::instance().port());
-    QTRY_COMPARE_WITH_TIMEOUT(window->windowTitle(), QStringLiteral("Lumaview - lumaview.example.org"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        window->windowTitle(), QStringLiteral("Lumaview - lumaview.example.org"), 15000);
     QCOMPARE(window->currentTab()->url(), QUrl(QStringLiteral("qrc:/welcome.html?proxy=") + port));
     QTRY_VERIFY_WITH_TIMEOUT(evaluate(window->currentTab(), "document.getElementById('proxy').textContent")
                                  .toString()
                                  .contains(QStringLiteral("running on 127.0.0.1 port ") + port),
-                             10000);
+        10000);
 }
 
 void BrowserMainWindowTest::historyJumps()
 {
     QScopedPointer<BrowserMainWindow> window(new BrowserMainWindow);
     WebView* view = window->currentTab();
-    for (const char* title : {"H1", "H2", "H3"})
+    for (const char* title : { "H1", "H2", "H3" })
         QVERIFY(loadAndWait(view, titledPage(title)));
     QAction jump;
     jump.setData(0);

@@ -40,7 +40,8 @@ QVariant evaluate(QWebEngineView* view, const QString& script, int timeoutMs)
 
 QUrl titledPage(const QString& title)
 {
-    return QUrl(QStringLiteral("data:text/html,<html><head><title>%1</title></head><body>%1</body></html>").arg(title));
+    return QUrl(QStringLiteral("data:text/html,<html><head><title>%1</title></head><body>%1</body></html>")
+                    .arg(title));
 }
 
 int main(int argc, char** argv)

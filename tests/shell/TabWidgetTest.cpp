@@ -1,10 +1,10 @@
 // Tabs of a real main window: the placeholder, creation and cloning, the
 // recently closed list, wrapping, the Ctrl+N shortcuts, and the script bridge.
+#include "shell/TabWidget.h"
 #include "ShellTestSupport.h"
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/TabBar.h"
-#include "shell/TabWidget.h"
 #include "shell/WebView.h"
 
 #include <QAction>
@@ -53,7 +53,7 @@ void TabWidgetTest::placeholderReplacedByFirstView()
     QSignalSpy countSpy(tabs(), SIGNAL(tabsChanged()));
     int mostTabsPainted = 0;
     connect(tabs()->tabBar(), &QTabBar::currentChanged, this,
-            [&] { mostTabsPainted = qMax(mostTabsPainted, tabs()->updatesEnabled() ? tabs()->count() : 0); });
+        [&] { mostTabsPainted = qMax(mostTabsPainted, tabs()->updatesEnabled() ? tabs()->count() : 0); });
     m_window->loadPage(titledPage("First").toString());
     QCOMPARE(tabs()->count(), 1);
     QVERIFY(qobject_cast<WebView*>(tabs()->widget(0)));
@@ -157,12 +157,12 @@ void TabWidgetTest::pagesSeeTheBridgeObject()
         = QWebEngineProfile::defaultProfile()->scripts()->findScripts(QStringLiteral("qwebchannel.js"));
     QCOMPARE(scripts.size(), 1);
 
-    for (WebView* view : {first, second}) {
+    for (WebView* view : { first, second }) {
         QVERIFY(loadAndWait(view, titledPage("Bridge")));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            evaluate(view, "typeof window.external === 'object' && window.external !== null && "
-                           "typeof window.external.objectName === 'string'")
-                .toBool(),
+        QTRY_COMPARE_WITH_TIMEOUT(evaluate(view,
+                                      "typeof window.external === 'object' && window.external !== null && "
+                                      "typeof window.external.objectName === 'string'")
+                                      .toBool(),
             true, 15000);
     }
 }

@@ -119,7 +119,8 @@ void WidgetsTest::squeezeLabelElidesInTheMiddle()
     squeezed.resize(150, 30);
     QLabel expected;
     expected.resize(150, 30);
-    expected.setText(expected.fontMetrics().elidedText(text, Qt::ElideMiddle, expected.contentsRect().width()));
+    expected.setText(
+        expected.fontMetrics().elidedText(text, Qt::ElideMiddle, expected.contentsRect().width()));
     QVERIFY(expected.text().contains(QChar(0x2026)));
     QVERIFY(expected.text().startsWith(QStringLiteral("first")));
 
@@ -142,12 +143,12 @@ void WidgetsTest::editTableViewRemovesRows_data()
     QTest::addColumn<QStringList>("left");
     QTest::addColumn<int>("selectedRow");
 
-    QTest::newRow("delete middle selects the same row") << 3 << 1 << int(Qt::Key_Delete)
-                                                        << QStringList{"r0", "r2"} << 1;
-    QTest::newRow("backspace on last selects the new last") << 3 << 2 << int(Qt::Key_Backspace)
-                                                            << QStringList{"r0", "r1"} << 1;
-    QTest::newRow("only row") << 1 << 0 << int(Qt::Key_Delete) << QStringList{} << -1;
-    QTest::newRow("other key removes nothing") << 2 << 0 << int(Qt::Key_A) << QStringList{"r0", "r1"} << 0;
+    QTest::newRow("delete middle selects the same row")
+        << 3 << 1 << int(Qt::Key_Delete) << QStringList { "r0", "r2" } << 1;
+    QTest::newRow("backspace on last selects the new last")
+        << 3 << 2 << int(Qt::Key_Backspace) << QStringList { "r0", "r1" } << 1;
+    QTest::newRow("only row") << 1 << 0 << int(Qt::Key_Delete) << QStringList {} << -1;
+    QTest::newRow("other key removes nothing") << 2 << 0 << int(Qt::Key_A) << QStringList { "r0", "r1" } << 0;
 }
 
 void WidgetsTest::editTableViewRemovesRows()
