@@ -1,6 +1,7 @@
 #include "shell/TabWidget.h"
 
 #include "shell/BrowserApplication.h"
+#include "shell/BrowserMainWindow.h"
 #include "shell/JSObject.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
@@ -371,9 +372,28 @@ void TabWidget::aboutToShowRecentTriggeredAction(QAction* action)
 
 void TabWidget::downloadRequested(QWebEngineDownloadItem* download)
 {
+    // The profile is shared, so the tab widget of every window hears each
+    // request; only the one showing the requesting page takes it (a request
+    // without a page goes to the current window's).
+    if (!showsPage(download->page()))
+        return;
     // The download list arrives with the downloads library; until then a
     // request is left unaccepted, which cancels it.
     qDebug() << "download not handled:" << download->url();
+}
+
+bool TabWidget::showsPage(QWebEnginePage* page) const
+{
+    if (!page) {
+        BrowserMainWindow* current = BrowserApplication::instance()->currentMainWindow();
+        return current && current->tabWidget() == this;
+    }
+    for (int i = 0; i < count(); ++i) {
+        auto* view = qobject_cast<WebView*>(widget(i));
+        if (view && view->page() == page)
+            return true;
+    }
+    return m_fullScreenView && m_fullScreenView->page() == page;
 }
 
 void TabWidget::webViewLoadStarted()

@@ -10,6 +10,7 @@ class QLineEdit;
 class QMenu;
 class QStackedWidget;
 class QWebEngineDownloadItem;
+class QWebEnginePage;
 class QWebEngineProfile;
 class QWebEngineView;
 class TabBar;
@@ -92,6 +93,7 @@ private slots:
 private:
     void installScriptBridge(WebPage* page);
     bool inTabArea(const QPoint& position) const;
+    bool showsPage(QWebEnginePage* page) const;
 
     QAction* m_recentlyClosedTabsAction;
     QAction* m_newTabAction;
