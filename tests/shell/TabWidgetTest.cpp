@@ -27,6 +27,7 @@ private slots:
     void ctrlNumberSelectsOnlyExistingTabs();
     void closingTheLastTabOpensAPlaceholder();
     void pagesSeeTheBridgeObject();
+    void fullScreenMovesThePageAndBack();
 
 private:
     QPointer<BrowserMainWindow> m_window;
@@ -165,6 +166,30 @@ void TabWidgetTest::pagesSeeTheBridgeObject()
                                       .toBool(),
             true, 15000);
     }
+}
+
+void TabWidgetTest::fullScreenMovesThePageAndBack()
+{
+    WebView* view = tabs()->currentWebView();
+    QWebEnginePage* page = view->page();
+    // Full screen needs a user gesture: a real click on the page asks for it.
+    QVERIFY(loadAndWait(view, QUrl("data:text/html,<title>Full</title><body style='height:100vh'>"
+                                   "<script>document.onclick = function() {"
+                                   " document.documentElement.requestFullscreen(); };</script>")));
+    QWidget* surface = view->focusProxy();
+    QVERIFY(surface);
+    QTest::mouseClick(surface, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
+    QTRY_VERIFY_WITH_TIMEOUT(tabs()->fullScreenView(), 10000);
+    QWebEngineView* full = tabs()->fullScreenView();
+    QCOMPARE(full->page(), page);
+    QTRY_VERIFY(full->isFullScreen());
+    QTRY_VERIFY(evaluate(full, "document.fullscreenElement !== null").toBool());
+
+    page->triggerAction(QWebEnginePage::ExitFullScreen);
+    QTRY_VERIFY_WITH_TIMEOUT(!tabs()->fullScreenView(), 10000);
+    QCOMPARE(view->page(), page);
+    QCOMPARE(tabs()->currentWebView(), view);
+    QTRY_COMPARE(evaluate(view, "document.title").toString(), QStringLiteral("Full"));
 }
 
 int runTabWidgetTest(int argc, char** argv)
