@@ -8,9 +8,13 @@
 #include "shell/WebView.h"
 
 #include <QAction>
+#include <QDrag>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QWebEngineProfile>
 #include <QWebEngineScriptCollection>
 #include <QtTest>
@@ -28,6 +32,7 @@ private slots:
     void closingTheLastTabOpensAPlaceholder();
     void pagesSeeTheBridgeObject();
     void fullScreenMovesThePageAndBack();
+    void draggingUpStartsADragSidewaysReorders();
 
 private:
     QPointer<BrowserMainWindow> m_window;
@@ -173,9 +178,10 @@ void TabWidgetTest::fullScreenMovesThePageAndBack()
     WebView* view = tabs()->currentWebView();
     QWebEnginePage* page = view->page();
     // Full screen needs a user gesture: a real click on the page asks for it.
-    QVERIFY(loadAndWait(view, QUrl("data:text/html,<title>Full</title><body style='height:100vh'>"
-                                   "<script>document.onclick = function() {"
-                                   " document.documentElement.requestFullscreen(); };</script>")));
+    QVERIFY(loadAndWait(view,
+        QUrl("data:text/html,<title>Full</title><body style='height:100vh'>"
+             "<script>document.onclick = function() {"
+             " document.documentElement.requestFullscreen(); };</script>")));
     QWidget* surface = view->focusProxy();
     QVERIFY(surface);
     QTest::mouseClick(surface, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
@@ -190,6 +196,49 @@ void TabWidgetTest::fullScreenMovesThePageAndBack()
     QCOMPARE(view->page(), page);
     QCOMPARE(tabs()->currentWebView(), view);
     QTRY_COMPARE(evaluate(view, "document.title").toString(), QStringLiteral("Full"));
+}
+
+void TabWidgetTest::draggingUpStartsADragSidewaysReorders()
+{
+    tabs()->currentWebView();
+    tabs()->newTab(true);
+    tabs()->lineEditAt(0)->setText(QStringLiteral("first"));
+    tabs()->lineEditAt(1)->setText(QStringLiteral("second"));
+    tabs()->tabBar()->setTabData(0, QUrl("http://127.0.0.1/first"));
+    QTabBar* bar = tabs()->tabBar();
+    const QPoint start = bar->tabRect(0).center();
+
+    // Straight up: a drag carrying the tab's URL. The drag loop ends with the
+    // release that the timer sends while it runs.
+    bool dragSeen = false;
+    QList<QUrl> dragUrls;
+    QTimer::singleShot(200, this, [&] {
+        if (auto* drag = bar->findChild<QDrag*>()) {
+            dragSeen = true;
+            dragUrls = drag->mimeData()->urls();
+        }
+        QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, start - QPoint(0, 30));
+    });
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, start);
+    QMouseEvent up(QEvent::MouseMove, start - QPoint(0, 30), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(bar, &up);
+    QTRY_VERIFY(dragSeen);
+    QCOMPARE(dragUrls, QList<QUrl> { QUrl("http://127.0.0.1/first") });
+    QCOMPARE(tabs()->lineEditAt(0)->text(), QStringLiteral("first"));
+    QTRY_VERIFY(!bar->findChild<QDrag*>()); // Qt deletes the finished drag later
+
+    // Sideways past the neighbour: the tabs swap, and their line edits with them.
+    const QPoint target = bar->tabRect(1).center() + QPoint(bar->tabRect(1).width() / 2, 0);
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, start);
+    for (int x = start.x(); x <= target.x(); x += 5) {
+        QMouseEvent move(
+            QEvent::MouseMove, QPoint(x, start.y()), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(bar, &move);
+    }
+    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, target);
+    QTRY_COMPARE(tabs()->lineEditAt(0)->text(), QStringLiteral("second"));
+    QCOMPARE(tabs()->lineEditAt(1)->text(), QStringLiteral("first"));
+    QVERIFY(!bar->findChild<QDrag*>());
 }
 
 int runTabWidgetTest(int argc, char** argv)
