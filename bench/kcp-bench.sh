@@ -1,20 +1,37 @@
 #!/usr/bin/env bash
-# Goodput of a 20 MiB download through lumaview-proxy over KCP (via
-# lumaview-relay) versus over plain TCP, at 0%, 5% and 20% loss.
+# Goodput of a download through lumaview-proxy over KCP (via lumaview-relay)
+# against plain TCP on the same bad link, at several loss rates.
 #
-# The bad network is lumaview-lossy joining two network namespaces with a
-# pair of tun devices: every IP packet between client and server, TCP and
-# UDP alike, crosses the same seeded loss and delay, so both transports see
-# the same link. The proxy and curl run in the client namespace; nginx and
-# the relay in the server namespace. Needs root (namespaces, tun); without
-# them it falls back to loopback, where only KCP can be given loss (through
-# lumaview-lossy in UDP mode) and TCP is measured at 0% only.
+# The link is lumaview-lossy joining two network namespaces through a pair
+# of tun devices (MTU 1500; a tun device without a virtio header gets no
+# segmentation offload, and the forwarder's "largest" counter shows it):
+# every IP packet, TCP and UDP alike, both directions, goes through the same
+# bandwidth cap with a bounded drop-tail queue, independent per-packet loss
+# and the one-way delay. curl and the proxy run in the client namespace,
+# nginx and the relay in the server namespace. KCP and TCP downloads
+# alternate, so both see the same machine load. TCP uses CUBIC in both
+# namespaces (the Linux default; BENCH_TCP_CC changes it) and keeps no route
+# metrics between downloads. Needs root.
+#
+# For each loss rate it prints the median goodput of each transport, their
+# ratio, bytes on the link (both directions, as put there by the senders,
+# lost ones included) per byte delivered, the time to the first byte of a
+# small request, the proxy's and relay's CPU per MB, an upload of each kind,
+# and the goodput that TCP's square-root law predicts (1.22 MSS / (RTT
+# sqrt(p)), RTT taken from the small request). Then one summary line per
+# loss rate:
+#   loss=10 kcp_MBps=... tcp_MBps=... ratio=... kcp_wire=... tcp_wire=...
 #
 # Usage: bench/kcp-bench.sh [build-dir]      (default: build/ under the repository)
-# Knobs (environment): BENCH_SIZE_MIB (20), BENCH_LOSSES ("0 5 20", percent),
-# BENCH_DELAY_MS (10, one way), BENCH_REPS (3), BENCH_MAX_TIME (600 s per
-# download; a download cut off there is reported with a "+" as a lower bound).
-# A measurement, not a test: it exits non-zero only when it cannot run.
+# Knobs (environment): BENCH_LOSSES ("0 1 5 10 20", percent), BENCH_REPS (3),
+# BENCH_SIZE_MIB (20), BENCH_DELAY_MS (25, one way), BENCH_RATE_MBIT (20),
+# BENCH_QUEUE_BYTES (131072), BENCH_JITTER_MS (0), BENCH_BURST ("" or
+# ENTER,LEAVE[,LOSS] for lumaview-lossy --burst), BENCH_MAX_TIME (25 s per
+# download; a cut-off download counts with what it delivered in that time
+# and is marked "~"), BENCH_UPLOAD_MIB (2, one upload per transport and loss
+# rate; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
+# lumaview-relay), BENCH_TRANSPORTS ("kcp tcp"; one alone while tuning). A measurement, not a test: it exits non-zero only when it
+# cannot run.
 
 set -u -o pipefail
 
@@ -25,10 +42,18 @@ PROXY_BIN=$BUILD/tools/lumaview-proxy
 RELAY_BIN=$BUILD/tools/lumaview-relay
 LOSSY_BIN=$BUILD/tools/lumaview-lossy
 SIZE_MIB=${BENCH_SIZE_MIB:-20}
-LOSSES=(${BENCH_LOSSES:-0 5 20})
-DELAY_MS=${BENCH_DELAY_MS:-10}
+LOSSES=(${BENCH_LOSSES:-0 1 5 10 20})
+DELAY_MS=${BENCH_DELAY_MS:-25}
+RATE_MBIT=${BENCH_RATE_MBIT:-20}
+QUEUE_BYTES=${BENCH_QUEUE_BYTES:-131072}
+JITTER_MS=${BENCH_JITTER_MS:-0}
+BURST=${BENCH_BURST:-}
 REPS=${BENCH_REPS:-3}
-MAX_TIME=${BENCH_MAX_TIME:-600}
+MAX_TIME=${BENCH_MAX_TIME:-25}
+UPLOAD_MIB=${BENCH_UPLOAD_MIB:-2}
+TCP_CC=${BENCH_TCP_CC:-cubic}
+RELAY_ARGS=(${BENCH_RELAY_ARGS:-})
+TRANSPORTS=${BENCH_TRANSPORTS:-kcp tcp}
 
 die() {
     echo "kcp-bench: $*" >&2
@@ -40,6 +65,7 @@ for bin in "$PROXY_BIN" "$RELAY_BIN" "$LOSSY_BIN"; do
 done
 NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null) || die "nginx is not installed"
 command -v curl >/dev/null || die "curl is not installed"
+[[ $(id -u) -eq 0 ]] || die "needs root (network namespaces and tun devices)"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-kcp-bench.XXXXXX")
 NS_CLIENT=lvkb-c-$$
@@ -49,15 +75,13 @@ SERVER_IP=10.206.$(($$ % 250)).2
 PIDS=()
 LOSSY_PID=
 PROXY_PID=
-MODE=netns
+RELAY_PID=
 
 cleanup() {
     local status=$?
     stop_pids TERM $LOSSY_PID $PROXY_PID "${PIDS[@]}"
-    if [[ $MODE == netns ]]; then
-        ip netns del "$NS_CLIENT" 2>/dev/null
-        ip netns del "$NS_SERVER" 2>/dev/null
-    fi
+    ip netns del "$NS_CLIENT" 2>/dev/null
+    ip netns del "$NS_SERVER" 2>/dev/null
     remove_workdir "$WORK"
     exit "$status"
 }
@@ -66,10 +90,10 @@ trap 'exit 130' INT TERM
 
 # Prefixes that run a program in a namespace. Not functions: a function run
 # in the background is a subshell, and $! would name it, not the program.
-IN_CLIENT=()
-IN_SERVER=()
+IN_CLIENT=(ip netns exec "$NS_CLIENT")
+IN_SERVER=(ip netns exec "$NS_SERVER")
 
-# Waits for "port = N" (or "ready") on a program's standard output.
+# Waits for a line matching PATTERN on a program's standard output.
 wait_line() {
     local pid=$1 out=$2 pattern=$3
     for _ in $(seq 100); do
@@ -81,26 +105,27 @@ wait_line() {
 }
 
 # ---------------------------------------------------------------- the link
-if ip netns add "$NS_CLIENT" 2>/dev/null && ip netns add "$NS_SERVER" 2>/dev/null &&
-    ip -n "$NS_CLIENT" tuntap add dev lvkb0 mode tun 2>/dev/null &&
-    ip -n "$NS_SERVER" tuntap add dev lvkb1 mode tun 2>/dev/null; then
-    IN_CLIENT=(ip netns exec "$NS_CLIENT")
-    IN_SERVER=(ip netns exec "$NS_SERVER")
-    for ns in "$NS_CLIENT" "$NS_SERVER"; do ip -n "$ns" link set lo up; done
-    ip -n "$NS_CLIENT" addr add "$CLIENT_IP" peer "$SERVER_IP" dev lvkb0
-    ip -n "$NS_SERVER" addr add "$SERVER_IP" peer "$CLIENT_IP" dev lvkb1
-    ip -n "$NS_CLIENT" link set lvkb0 up
-    ip -n "$NS_SERVER" link set lvkb1 up
-else
-    ip netns del "$NS_CLIENT" 2>/dev/null
-    ip netns del "$NS_SERVER" 2>/dev/null
-    MODE=loopback
-    SERVER_IP=127.0.6.2
-    echo "kcp-bench: no network namespaces or tun devices here; measuring on loopback (TCP at 0% only)" >&2
-fi
+ip netns add "$NS_CLIENT" && ip netns add "$NS_SERVER" &&
+    ip -n "$NS_CLIENT" tuntap add dev lvkb0 mode tun &&
+    ip -n "$NS_SERVER" tuntap add dev lvkb1 mode tun || die "can not create namespaces and tun devices"
+for ns in "$NS_CLIENT" "$NS_SERVER"; do
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sysctl -qw net.ipv4.tcp_no_metrics_save=1
+done
+ip -n "$NS_CLIENT" addr add "$CLIENT_IP" peer "$SERVER_IP" dev lvkb0
+ip -n "$NS_SERVER" addr add "$SERVER_IP" peer "$CLIENT_IP" dev lvkb1
+for end in "$NS_CLIENT:lvkb0" "$NS_SERVER:lvkb1"; do
+    ip -n "${end%%:*}" link set "${end#*:}" mtu 1500 up
+    # Normally a no-op on tun; where ethtool exists, make sure.
+    command -v ethtool >/dev/null &&
+        ip netns exec "${end%%:*}" ethtool -K "${end#*:}" tso off gso off gro off 2>/dev/null
+done
+# Per route: a namespace may only pick the host's allowed algorithms by sysctl.
+ip -n "$NS_CLIENT" route replace "$SERVER_IP" dev lvkb0 src "$CLIENT_IP" congctl "$TCP_CC" &&
+    ip -n "$NS_SERVER" route replace "$CLIENT_IP" dev lvkb1 src "$SERVER_IP" congctl "$TCP_CC" ||
+    die "can not set TCP congestion control $TCP_CC"
 
-# Restarts the impairing forwarder with a loss in percent. In netns mode it
-# carries the whole link; on loopback it stands in front of the relay.
+# Restarts the forwarder with a loss in percent.
 stop_lossy() {
     if [[ -n "$LOSSY_PID" ]]; then
         kill -TERM "$LOSSY_PID" 2>/dev/null
@@ -113,28 +138,54 @@ stop_lossy() {
 set_loss() {
     local loss=$1
     stop_lossy
-    : > "$WORK/lossy.log"
-    local common=(--loss "$loss%" --delay "$DELAY_MS" --seed 1)
-    if [[ $MODE == netns ]]; then
-        "$LOSSY_BIN" --tun "$NS_CLIENT:lvkb0" --tun "$NS_SERVER:lvkb1" "${common[@]}" \
-            >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
-        LOSSY_PID=$!
-        wait_line "$LOSSY_PID" "$WORK/lossy.out" '^ready' || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
-        KCP_ENTRY=$SERVER_IP:$RELAY_PORT
-    else
-        "$LOSSY_BIN" --listen 127.0.6.1:0 --target "127.0.6.1:$RELAY_PORT" "${common[@]}" \
-            >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
-        LOSSY_PID=$!
-        wait_line "$LOSSY_PID" "$WORK/lossy.out" '^port = ' || die "lumaview-lossy did not start"
-        KCP_ENTRY=127.0.6.1:$(sed -n 's/^port = //p' "$WORK/lossy.out")
-    fi
+    : >"$WORK/lossy.log"
+    local impair=(--loss "$loss%" --delay "$DELAY_MS" --rate "$RATE_MBIT" --queue "$QUEUE_BYTES" --seed 1)
+    [[ "$JITTER_MS" != 0 ]] && impair+=(--jitter "$JITTER_MS")
+    [[ -n "$BURST" ]] && impair+=(--burst "$BURST")
+    "$LOSSY_BIN" --tun "$NS_CLIENT:lvkb0" --tun "$NS_SERVER:lvkb1" "${impair[@]}" \
+        >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
+    LOSSY_PID=$!
+    wait_line "$LOSSY_PID" "$WORK/lossy.out" '^ready' || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
+}
+
+# Bytes the senders have put on the link so far, both directions: SIGUSR1
+# makes the forwarder print one "counters" line per direction.
+link_bytes() {
+    local before
+    before=$(grep -c '^counters' "$WORK/lossy.out")
+    kill -USR1 "$LOSSY_PID"
+    for _ in $(seq 50); do
+        (($(grep -c '^counters' "$WORK/lossy.out") >= before + 2)) && break
+        sleep 0.02
+    done
+    tail -n 2 "$WORK/lossy.out" | sed -n 's/.* received_bytes=\([0-9]*\).*/\1/p' | awk '{ s += $1 } END { print s + 0 }'
+}
+
+# A cut-off KCP download leaves the relay resending its window for a while;
+# the next measurement starts once the link is quiet (10 s at most).
+wait_quiet() {
+    local last now
+    last=$(link_bytes)
+    for _ in $(seq 20); do
+        sleep 0.5
+        now=$(link_bytes)
+        ((now - last < 20000)) && return
+        last=$now
+    done
+}
+
+# CPU time of a process so far, in milliseconds.
+cpu_ms() {
+    [[ -n "$1" ]] || { echo 0; return; }
+    awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$1/stat" 2>/dev/null || echo 0
 }
 
 # ---------------------------------------------------------------- server side
-mkdir -p "$WORK/www" "$WORK/tmp"
-head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom > "$WORK/www/big"
+mkdir -p "$WORK/www/up" "$WORK/tmp"
+head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom >"$WORK/www/big"
 BIG_SIZE=$(stat -c %s "$WORK/www/big")
-echo ok > "$WORK/www/small"
+echo ok >"$WORK/www/small"
+head -c $((UPLOAD_MIB * 1024 * 1024)) /dev/urandom >"$WORK/upload"
 HTTP_PORT=18080
 {
     nginx_conf_head "$WORK" error 256
@@ -142,40 +193,33 @@ HTTP_PORT=18080
     cat <<EOF
     default_type application/octet-stream;
     sendfile on;
+    client_max_body_size 0;
     server {
         listen $SERVER_IP:$HTTP_PORT;
         root $WORK/www;
+        location /up/ { dav_methods PUT; }
     }
 }
 EOF
-} > "$WORK/nginx.conf"
+} >"$WORK/nginx.conf"
 "${IN_SERVER[@]}" "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
     >"$WORK/nginx.out" 2>&1 &
 PIDS+=($!)
 
-RELAY_LISTEN=$SERVER_IP:0
-[[ $MODE == loopback ]] && RELAY_LISTEN=127.0.6.1:0
-"${IN_SERVER[@]}" "$RELAY_BIN" --listen "$RELAY_LISTEN" --upstream "$SERVER_IP:$HTTP_PORT" --log-level W \
-    >"$WORK/relay.out" 2>"$WORK/relay.log" &
+"${IN_SERVER[@]}" "$RELAY_BIN" --listen "$SERVER_IP:0" --upstream "$SERVER_IP:$HTTP_PORT" --log-level W --idle-timeout 5 \
+    "${RELAY_ARGS[@]}" >"$WORK/relay.out" 2>"$WORK/relay.log" &
 RELAY_PID=$!
 PIDS+=($RELAY_PID)
 wait_line "$RELAY_PID" "$WORK/relay.out" '^port = ' || die "lumaview-relay did not start: $(cat "$WORK/relay.log")"
 RELAY_PORT=$(sed -n 's/^port = //p' "$WORK/relay.out")
 
 # ---------------------------------------------------------------- client side
-start_proxy() {
-    if [[ -n "$PROXY_PID" ]]; then
-        kill -TERM "$PROXY_PID" 2>/dev/null
-        wait "$PROXY_PID" 2>/dev/null
-    fi
-    # Warnings only: debug logging would dominate what is measured.
-    printf 'LogLevel=W\nDebugUseFixedLocalPort=0\nKcpEnabled=1\nKcpHostMapping=.kcp.bench#%s\n' "$KCP_ENTRY" \
-        > "$WORK/proxy.conf"
-    "${IN_CLIENT[@]}" "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>>"$WORK/proxy.log" &
-    PROXY_PID=$!
-    wait_line "$PROXY_PID" "$WORK/proxy.out" '^port = ' || die "lumaview-proxy did not start: $(cat "$WORK/proxy.log")"
-    PROXY_PORT=$(sed -n 's/^port = //p' "$WORK/proxy.out")
-}
+printf 'LogLevel=W\nDebugUseFixedLocalPort=0\nKcpEnabled=1\nKcpHostMapping=.kcp.bench#%s:%s\n' \
+    "$SERVER_IP" "$RELAY_PORT" >"$WORK/proxy.conf"
+"${IN_CLIENT[@]}" "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>>"$WORK/proxy.log" &
+PROXY_PID=$!
+wait_line "$PROXY_PID" "$WORK/proxy.out" '^port = ' || die "lumaview-proxy did not start: $(cat "$WORK/proxy.log")"
+PROXY_PORT=$(sed -n 's/^port = //p' "$WORK/proxy.out")
 
 url_of() {
     case $1 in
@@ -184,60 +228,134 @@ url_of() {
     esac
 }
 
-declare -A SAMPLES CUT
+through_proxy() {
+    "${IN_CLIENT[@]}" curl -sS --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@" 2>/dev/null
+}
 
-# One download; records MB/s (a lower bound when curl was cut off).
+declare -A SAMPLES WIRE TTFB PCPU RCPU UPLOAD CUT
+
+# Time to the first byte of a small request, in ms.
+first_byte() {
+    local transport=$1 loss=$2 result code t
+    result=$(through_proxy --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}' "$(url_of "$transport" small)")
+    read -r code t <<<"$result"
+    [[ "$code" == 200 ]] || { echo "  $transport at $loss%: a small request answered '$result'" >&2; return; }
+    TTFB[$transport:$loss]+="$(awk -v t="$t" 'BEGIN { printf "%.0f", t * 1000 }') "
+}
+
+# One download (or upload with "up"); records MB/s, link bytes per byte
+# delivered and CPU ms per MB.
 measure() {
-    local transport=$1 loss=$2 result code size time
-    result=$("${IN_CLIENT[@]}" curl -sS --noproxy '' --max-time "$MAX_TIME" -x "http://127.0.0.1:$PROXY_PORT" -o /dev/null \
-        -w '%{http_code} %{size_download} %{time_total}' "$(url_of "$transport" big)" 2>/dev/null)
+    local transport=$1 loss=$2 direction=${3:-down} result code size time wire0 wire1 p0 p1 r0 r1
+    wait_quiet
+    wire0=$(link_bytes)
+    p0=$(cpu_ms "$PROXY_PID")
+    r0=$(cpu_ms "$RELAY_PID")
+    if [[ $direction == up ]]; then
+        result=$(through_proxy --max-time "$MAX_TIME" -T "$WORK/upload" -o /dev/null \
+            -w '%{http_code} %{size_upload} %{time_total}' "$(url_of "$transport" "up/$transport-$loss")")
+    else
+        result=$(through_proxy --max-time "$MAX_TIME" -o /dev/null \
+            -w '%{http_code} %{size_download} %{time_total}' "$(url_of "$transport" big)")
+    fi
     read -r code size time <<<"$result"
-    if [[ "$code" != 200 || -z "$size" || "$size" == 0 ]]; then
-        echo "  $transport at $loss%: failed ($result)" >&2
+    wire1=$(link_bytes)
+    p1=$(cpu_ms "$PROXY_PID")
+    r1=$(cpu_ms "$RELAY_PID")
+    # A cut-off download has a status 200 and fewer bytes; an upload cut
+    # off has no status, and counts by what was sent.
+    if [[ -z "$size" || "$size" == 0 || ("$code" != 200 && "$code" != 201 && "$code" != 204 && "$code" != 000) ]]; then
+        echo "  $transport $direction at $loss%: failed ($result)" >&2
         return
     fi
-    local rate
-    rate=$(awk -v s="$size" -v t="$time" 'BEGIN { printf "%.2f", s / t / 1e6 }')
-    SAMPLES[$transport:$loss]+="$rate "
-    [[ "$size" != "$BIG_SIZE" ]] && CUT[$transport:$loss]=1
-    echo "  $transport at $loss%: $rate MB/s ($size bytes in $time s)"
+    local rate wire
+    rate=$(awk -v s="$size" -v t="$time" 'BEGIN { printf "%.3f", s / t / 1e6 }')
+    wire=$(awk -v w="$((wire1 - wire0))" -v s="$size" 'BEGIN { printf "%.3f", w / s }')
+    local full=$BIG_SIZE
+    [[ $direction == up ]] && full=$((UPLOAD_MIB * 1024 * 1024))
+    [[ "$size" != "$full" || "$code" == 000 ]] && CUT[$transport:$direction:$loss]=1
+    if [[ $direction == up ]]; then
+        UPLOAD[$transport:$loss]=$rate
+    else
+        SAMPLES[$transport:$loss]+="$rate "
+        WIRE[$transport:$loss]+="$wire "
+        PCPU[$transport:$loss]+="$(awk -v c="$((${p1%.*} - ${p0%.*}))" -v s="$size" 'BEGIN { printf "%.1f", c / (s / 1e6) }') "
+        [[ $transport == kcp ]] &&
+            RCPU[$transport:$loss]+="$(awk -v c="$((${r1%.*} - ${r0%.*}))" -v s="$size" 'BEGIN { printf "%.1f", c / (s / 1e6) }') "
+    fi
+    echo "  $transport $direction at $loss%: $rate MB/s, $wire link bytes per byte ($size bytes in $time s)"
 }
 
 median() {
     tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
         if (NR == 0) { print "-"; exit }
-        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-echo "mode $MODE; ${SIZE_MIB} MiB per download; one-way delay ${DELAY_MS} ms; $REPS downloads per figure"
+echo "kcp-bench: $(date -u '+%F %T') UTC, load $(cut -d' ' -f1-3 /proc/loadavg), kernel $(uname -r)"
+echo "link: ${RATE_MBIT} Mbit/s, queue ${QUEUE_BYTES} B, one-way delay ${DELAY_MS} ms, jitter ${JITTER_MS} ms${BURST:+, burst $BURST}, MTU 1500; TCP $TCP_CC"
+echo "${SIZE_MIB} MiB per download, $REPS per figure, cut off after ${MAX_TIME} s; relay options: ${RELAY_ARGS[*]:-(defaults)}"
 started=$SECONDS
 for loss in "${LOSSES[@]}"; do
     set_loss "$loss"
-    start_proxy
-    for transport in kcp tcp; do
-        code=$("${IN_CLIENT[@]}" curl -sS --noproxy '' --max-time 60 -x "http://127.0.0.1:$PROXY_PORT" -o /dev/null \
-            -w '%{http_code}' "$(url_of "$transport" small)" 2>/dev/null)
-        [[ "$code" == 200 ]] || die "$transport at $loss%: a small request answered '$code'"
-    done
     echo "loss $loss%:"
     for _ in $(seq "$REPS"); do
-        measure kcp "$loss"
-        if [[ $MODE == netns || "$loss" == 0 ]]; then
-            measure tcp "$loss"
-        fi
+        for transport in $TRANSPORTS; do
+            first_byte "$transport" "$loss"
+            measure "$transport" "$loss"
+        done
     done
+    if [[ "$UPLOAD_MIB" != 0 ]]; then
+        measure kcp "$loss" up
+        measure tcp "$loss" up
+    fi
     stop_lossy
 done
 
+# The square-root law for a loss-driven TCP: 1.22 MSS / (RTT sqrt(p)),
+# at most the cap's payload rate; RTT from the small TCP request (handshake
+# plus request, two round trips).
+tcp_model() {
+    local loss=$1 ttfb=$2
+    awk -v p="$loss" -v t="$ttfb" -v cap="$RATE_MBIT" 'BEGIN {
+        if (t == "-" || t <= 0) { print "-"; exit }
+        rtt = t / 2 / 1000; limit = cap * 1e6 / 8 * 1448 / 1500 / 1e6
+        if (p == 0) { printf "%.3f", limit; exit }
+        r = 1.22 * 1448 / (rtt * sqrt(p / 100)) / 1e6
+        printf "%.3f", (r < limit ? r : limit) }'
+}
+
 echo
-printf '%-10s %16s %16s %10s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP"
+printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %9s %9s %9s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP" \
+    "KCP wire" "TCP wire" "KCP 1st" "TCP 1st" "TCP sqrt" "proxy ms" "relay ms" "KCP up" "TCP up"
 for loss in "${LOSSES[@]}"; do
     k=$(median "${SAMPLES[kcp:$loss]:-}")
     t=$(median "${SAMPLES[tcp:$loss]:-}")
-    [[ -n "${CUT[kcp:$loss]:-}" ]] && k="$k+"
-    [[ -n "${CUT[tcp:$loss]:-}" ]] && t="$t+"
-    ratio=$(awk -v a="${k%+}" -v b="${t%+}" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
-    printf '%-10s %16s %16s %10s\n' "$loss%" "$k" "$t" "$ratio"
+    kw=$(median "${WIRE[kcp:$loss]:-}")
+    tw=$(median "${WIRE[tcp:$loss]:-}")
+    kf=$(median "${TTFB[kcp:$loss]:-}")
+    tf=$(median "${TTFB[tcp:$loss]:-}")
+    ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
+    model=$(tcp_model "$loss" "$tf")
+    cpu="$(median "${PCPU[kcp:$loss]:-}")/$(median "${PCPU[tcp:$loss]:-}")"
+    mark_k=; mark_t=; mark_ku=; mark_tu=
+    [[ -n "${CUT[kcp:down:$loss]:-}" ]] && mark_k="~"
+    [[ -n "${CUT[tcp:down:$loss]:-}" ]] && mark_t="~"
+    [[ -n "${CUT[kcp:up:$loss]:-}" ]] && mark_ku="~"
+    [[ -n "${CUT[tcp:up:$loss]:-}" ]] && mark_tu="~"
+    printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %9s %9s %9s\n' "$loss%" "$k$mark_k" "$t$mark_t" "$ratio" \
+        "$kw" "$tw" "$kf" "$tf" "$model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}")" \
+        "${UPLOAD[kcp:$loss]:--}$mark_ku" "${UPLOAD[tcp:$loss]:--}$mark_tu"
 done
-echo "(medians; + marks a figure from a download cut off after $MAX_TIME s)"
+echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the first"
+echo " byte of a small request; TCP sqrt = 1.22 MSS/(RTT sqrt(p)) capped at the link; proxy ms = proxy CPU ms"
+echo " per MB, KCP/TCP; relay ms = relay CPU ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s; ~ = cut off"
+echo " after ${MAX_TIME} s, counted with what it delivered)"
+echo
+for loss in "${LOSSES[@]}"; do
+    k=$(median "${SAMPLES[kcp:$loss]:-}")
+    t=$(median "${SAMPLES[tcp:$loss]:-}")
+    ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
+    echo "loss=$loss kcp_MBps=$k tcp_MBps=$t ratio=$ratio kcp_wire=$(median "${WIRE[kcp:$loss]:-}") tcp_wire=$(median "${WIRE[tcp:$loss]:-}")"
+done
 echo "total time $((SECONDS - started)) s"

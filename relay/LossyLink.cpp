@@ -1,5 +1,6 @@
 #include "relay/LossyLink.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -33,6 +34,9 @@ ImpairmentStats& ImpairmentStats::operator+=(const ImpairmentStats& other)
     duplicated += other.duplicated;
     reordered += other.reordered;
     overflowed += other.overflowed;
+    receivedBytes += other.receivedBytes;
+    forwardedBytes += other.forwardedBytes;
+    largest = std::max(largest, other.largest);
     return *this;
 }
 
@@ -72,10 +76,51 @@ bool ImpairedPath::chance(double share)
     return draw < share;
 }
 
+// Independent loss, or the good/bad chain of the burst model. Draws for the
+// burst model only when it is on, so that plain runs replay as before.
+bool ImpairedPath::lose()
+{
+    if (m_profile.enterBad > 0.0) {
+        m_bad = chance(m_bad ? 1.0 - m_profile.leaveBad : m_profile.enterBad);
+        if (m_bad)
+            return chance(m_profile.lossBad);
+    }
+    return chance(m_profile.loss);
+}
+
+// When a datagram of `length` bytes has left the bottleneck; 0 when the
+// queue in front of it is full.
+uint64_t ImpairedPath::departure(size_t length, uint64_t now)
+{
+    while (!m_queued.empty() && m_queued.front().first <= now) {
+        m_queuedBytes -= m_queued.front().second;
+        m_queued.pop_front();
+    }
+    if (m_queuedBytes + length > m_profile.queueBytes && !m_queued.empty())
+        return 0;
+    const uint64_t serialiseUs = length * 8 * 1000000ull / m_profile.rateBitsPerSecond;
+    m_linkFreeUs = std::max(m_linkFreeUs, now) + serialiseUs;
+    m_queued.emplace_back(m_linkFreeUs, length);
+    m_queuedBytes += length;
+    return m_linkFreeUs;
+}
+
 void ImpairedPath::submit(const uint8_t* data, size_t length)
 {
     m_stats.received += 1;
-    const bool drop = chance(m_profile.loss);
+    m_stats.receivedBytes += length;
+    m_stats.largest = std::max(m_stats.largest, length);
+    uint64_t now = 0;
+    uint64_t sent = 0; // when the datagram has left the bottleneck
+    if (m_profile.rateBitsPerSecond > 0) {
+        now = nowUs();
+        sent = departure(length, now);
+        if (sent == 0) {
+            m_stats.overflowed += 1;
+            return;
+        }
+    }
+    const bool drop = lose();
     const bool twice = chance(m_profile.duplicate);
     const bool late = chance(m_profile.reorder);
     if (drop) {
@@ -85,14 +130,24 @@ void ImpairedPath::submit(const uint8_t* data, size_t length)
     const int copies = twice ? 2 : 1;
     m_stats.duplicated += twice ? 1 : 0;
     m_stats.reordered += late ? 1 : 0;
-    if (m_profile.delayMs == 0 && !late) {
+    if (sent == 0 && m_profile.delayMs == 0 && m_profile.jitterMs == 0 && !late) {
         for (int i = 0; i < copies; ++i) {
             m_stats.forwarded += 1;
+            m_stats.forwardedBytes += length;
             m_deliver(data, length);
         }
         return;
     }
-    const uint64_t due = nowUs() + 1000ull * (m_profile.delayMs + (late ? m_profile.reorderMs : 0));
+    if (sent == 0)
+        sent = nowUs();
+    uint64_t due = sent + 1000ull * m_profile.delayMs;
+    if (m_profile.jitterMs > 0) {
+        due += static_cast<uint64_t>(m_uniform(m_rng) * 1000.0 * m_profile.jitterMs);
+        due = std::max(due, m_lastDueUs);
+        m_lastDueUs = due;
+    }
+    if (late)
+        due += 1000ull * m_profile.reorderMs;
     for (int i = 0; i < copies; ++i)
         hold(data, length, due);
     armTimer();
@@ -127,6 +182,7 @@ void ImpairedPath::release()
         m_held.erase(m_held.begin());
         m_heldBytes -= datagram.size();
         m_stats.forwarded += 1;
+        m_stats.forwardedBytes += datagram.size();
         m_deliver(datagram.data(), datagram.size());
     }
     armTimer();

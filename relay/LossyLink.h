@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,13 +16,24 @@
 #include <utility>
 #include <vector>
 
-// How one direction of a simulated bad network treats datagrams.
+// How one direction of a simulated bad network treats datagrams. In order:
+// a bottleneck queue drained at rateBitsPerSecond (drop-tail beyond
+// queueBytes), then loss (independent, or bursty with the two-state model),
+// then the one-way delay plus jitter, then duplication and reordering.
 struct ImpairmentProfile {
-    double loss = 0.0; // share of datagrams dropped
+    double loss = 0.0; // share of datagrams dropped (in the good state of the burst model)
     double duplicate = 0.0; // share of the forwarded ones sent twice
     double reorder = 0.0; // share held back by reorderMs, so later ones overtake them
     uint32_t delayMs = 0; // added to every datagram
+    uint32_t jitterMs = 0; // up to this much more, drawn per datagram; order is kept
     uint32_t reorderMs = 10;
+    uint64_t rateBitsPerSecond = 0; // bandwidth cap; 0 = unlimited
+    size_t queueBytes = 128 * 1024; // bottleneck queue (only with a cap)
+    // Two-state (good/bad) burst loss: chance per datagram of entering and of
+    // leaving the bad state, and the loss while in it. Off while enterBad is 0.
+    double enterBad = 0.0;
+    double leaveBad = 0.0;
+    double lossBad = 1.0;
     size_t queueLimit = 8u << 20; // bytes held back at most; beyond it, dropped like a full router queue
 };
 
@@ -31,7 +43,10 @@ struct ImpairmentStats {
     uint64_t dropped = 0;
     uint64_t duplicated = 0;
     uint64_t reordered = 0;
-    uint64_t overflowed = 0;
+    uint64_t overflowed = 0; // dropped by a full queue
+    uint64_t receivedBytes = 0; // what the senders put on the link
+    uint64_t forwardedBytes = 0;
+    size_t largest = 0; // biggest datagram seen (shows whether offloads merged packets)
 
     ImpairmentStats& operator+=(const ImpairmentStats& other);
 };
@@ -53,6 +68,8 @@ public:
 
 private:
     bool chance(double share);
+    bool lose();
+    uint64_t departure(size_t length, uint64_t now);
     void hold(const uint8_t* data, size_t length, uint64_t dueUs);
     void release();
     void armTimer();
@@ -65,6 +82,12 @@ private:
     // By due time in microseconds; equal times leave in arrival order.
     std::multimap<uint64_t, std::vector<uint8_t>> m_held;
     size_t m_heldBytes = 0;
+    // Departure times and sizes of the datagrams still in the bottleneck queue.
+    std::deque<std::pair<uint64_t, size_t>> m_queued;
+    size_t m_queuedBytes = 0;
+    uint64_t m_linkFreeUs = 0; // when the link has sent everything queued
+    uint64_t m_lastDueUs = 0; // jitter never reorders
+    bool m_bad = false;
     EventPtr m_timer;
     ImpairmentStats m_stats;
 };

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <sched.h>
@@ -37,11 +38,23 @@ void usage(FILE* out)
         "  --reorder SHARE        hold this share back so that later ones overtake it.\n"
         "  --reorder-delay MS     how long a reordered datagram is held (default 10).\n"
         "  --delay MS             one-way delay added to every datagram (default 0).\n"
+        "  --jitter MS            up to this much more delay per datagram, drawn\n"
+        "                         uniformly; datagrams keep their order.\n"
+        "  --rate MBIT            bandwidth cap in Mbit/s: datagrams wait in a queue\n"
+        "                         drained at this rate (default: no cap).\n"
+        "  --queue BYTES          size of that queue; a datagram that does not fit is\n"
+        "                         dropped (default 131072).\n"
+        "  --burst ENTER,LEAVE[,LOSS]\n"
+        "                         bursty loss: per datagram, the chance of entering\n"
+        "                         and of leaving a bad state, and the loss in it\n"
+        "                         (default 1); --loss applies in the good state.\n"
         "  --seed N               seed of the random choices (default 1).\n"
         "  --help                 show this text.\n"
         "\n"
-        "Prints \"port = N\" (UDP mode) or \"ready\" (TUN mode) on standard output when\n"
-        "forwarding, runs until SIGINT or SIGTERM, prints what it did on standard error\n"
+        "The cap applies first, then loss, then delay, so a lost datagram has used the\n"
+        "link. Prints \"port = N\" (UDP mode) or \"ready\" (TUN mode) on standard\n"
+        "output when forwarding and one \"counters\" line per direction there on\n"
+        "SIGUSR1; runs until SIGINT or SIGTERM, prints what it did on standard error\n"
         "and exits 0.\n");
 }
 
@@ -55,20 +68,55 @@ bool parseCount(const char* text, uint32_t& out)
     return true;
 }
 
+bool parseRate(const char* text, uint64_t& bitsPerSecond)
+{
+    char* end = nullptr;
+    const double mbit = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(mbit > 0.0 && mbit <= 100000.0))
+        return false;
+    bitsPerSecond = static_cast<uint64_t>(mbit * 1e6);
+    return true;
+}
+
+// "ENTER,LEAVE" or "ENTER,LEAVE,LOSS", each a share.
+bool parseBurst(const std::string& text, ImpairmentProfile& profile)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+        parts.push_back(text.substr(start, comma - start));
+    parts.push_back(text.substr(start));
+    if (parts.size() < 2 || parts.size() > 3)
+        return false;
+    if (!parseShare(parts[0], profile.enterBad) || !parseShare(parts[1], profile.leaveBad))
+        return false;
+    profile.lossBad = 1.0;
+    return parts.size() < 3 || parseShare(parts[2], profile.lossBad);
+}
+
 void onStopSignal(evutil_socket_t, short, void* arg)
 {
     event_base_loopbreak(static_cast<event_base*>(arg));
 }
 
-void printStats(const char* direction, const ImpairmentStats& s)
+void printStats(FILE* out, const char* prefix, const char* direction, const ImpairmentStats& s)
 {
-    std::fprintf(stderr,
-        "lumaview-lossy %s: received=%llu forwarded=%llu dropped=%llu duplicated=%llu reordered=%llu "
-        "overflowed=%llu\n",
-        direction, static_cast<unsigned long long>(s.received), static_cast<unsigned long long>(s.forwarded),
-        static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.duplicated),
-        static_cast<unsigned long long>(s.reordered), static_cast<unsigned long long>(s.overflowed));
+    std::fprintf(out,
+        "%s%s: received=%llu forwarded=%llu dropped=%llu duplicated=%llu reordered=%llu "
+        "overflowed=%llu received_bytes=%llu forwarded_bytes=%llu largest=%zu\n",
+        prefix, direction, static_cast<unsigned long long>(s.received),
+        static_cast<unsigned long long>(s.forwarded), static_cast<unsigned long long>(s.dropped),
+        static_cast<unsigned long long>(s.duplicated), static_cast<unsigned long long>(s.reordered),
+        static_cast<unsigned long long>(s.overflowed), static_cast<unsigned long long>(s.receivedBytes),
+        static_cast<unsigned long long>(s.forwardedBytes), s.largest);
+    std::fflush(out);
 }
+
+// What SIGUSR1 prints: the counters so far, for a caller measuring one transfer.
+struct CounterReport {
+    std::function<void()> print;
+    static void onSignal(evutil_socket_t, short, void* arg) { static_cast<CounterReport*>(arg)->print(); }
+};
 
 // Attaches to the tun device DEVICE inside the namespace NETNS; the
 // descriptor keeps working after we return to our own namespace.
@@ -151,6 +199,16 @@ int main(int argc, char** argv)
             ok = parseCount(argv[++i], profile.reorderMs);
         } else if (arg == "--delay" && hasValue) {
             ok = parseCount(argv[++i], profile.delayMs);
+        } else if (arg == "--jitter" && hasValue) {
+            ok = parseCount(argv[++i], profile.jitterMs);
+        } else if (arg == "--rate" && hasValue) {
+            ok = parseRate(argv[++i], profile.rateBitsPerSecond);
+        } else if (arg == "--queue" && hasValue) {
+            uint32_t bytes = 0;
+            ok = parseCount(argv[++i], bytes) && bytes >= 2048;
+            profile.queueBytes = bytes;
+        } else if (arg == "--burst" && hasValue) {
+            ok = parseBurst(argv[++i], profile);
         } else if (arg == "--seed" && hasValue) {
             ok = parseCount(argv[++i], udp.seed);
         } else {
@@ -176,6 +234,9 @@ int main(int argc, char** argv)
     EventPtr sigterm(evsignal_new(base.get(), SIGTERM, &onStopSignal, base.get()));
     event_add(sigint.get(), nullptr);
     event_add(sigterm.get(), nullptr);
+    CounterReport report;
+    EventPtr sigusr1(evsignal_new(base.get(), SIGUSR1, &CounterReport::onSignal, &report));
+    event_add(sigusr1.get(), nullptr);
 
     if (!tunMode) {
         udp.toTarget = profile;
@@ -186,11 +247,15 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "lumaview-lossy: %s\n", error.c_str());
             return 1;
         }
+        report.print = [&forwarder] {
+            printStats(stdout, "counters ", "to target", forwarder.toTargetStats());
+            printStats(stdout, "counters ", "to clients", forwarder.toClientStats());
+        };
         std::printf("port = %d\n", forwarder.port());
         std::fflush(stdout);
         event_base_dispatch(base.get());
-        printStats("to target", forwarder.toTargetStats());
-        printStats("to clients", forwarder.toClientStats());
+        printStats(stderr, "lumaview-lossy ", "to target", forwarder.toTargetStats());
+        printStats(stderr, "lumaview-lossy ", "to clients", forwarder.toClientStats());
         return 0;
     }
 
@@ -214,11 +279,15 @@ int main(int argc, char** argv)
             event_new(base.get(), ends[i].fd.get(), EV_READ | EV_PERSIST, &TunEnd::onReadable, &ends[i]));
         event_add(ends[i].event.get(), nullptr);
     }
+    report.print = [&ends, &tuns] {
+        for (int i = 0; i < 2; ++i)
+            printStats(stdout, "counters ", tuns[i].c_str(), ends[i].path->stats());
+    };
     std::printf("ready\n");
     std::fflush(stdout);
     event_base_dispatch(base.get());
-    printStats(tuns[0].c_str(), ends[0].path->stats());
-    printStats(tuns[1].c_str(), ends[1].path->stats());
+    for (int i = 0; i < 2; ++i)
+        printStats(stderr, "lumaview-lossy ", tuns[i].c_str(), ends[i].path->stats());
     for (auto& end : ends)
         end.event.reset();
     return 0;
