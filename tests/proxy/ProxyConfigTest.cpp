@@ -112,25 +112,6 @@ std::vector<std::string> keysOf(const std::string& text)
 
 } // namespace
 
-TEST_F(ShellConfigTest, ComposesTheFixedLinesInOrder)
-{
-    const std::string text = composeShellProxyConfig(dir);
-    EXPECT_EQ(keysOf(text),
-        (std::vector<std::string> { "LogLevel", "ShowStatsOnAccept", "DebugUseFixedLocalPort", "UseSystemDns",
-            "BackgroundIdleTimeoutToReactivate", "DnsTcp", "DnsUdp", "DnsHttp", "DomainIps" }));
-    ProxyConfig config;
-    config.parse(text);
-    rootLogger.setLevel('V');
-    EXPECT_EQ(config.fixedLocalPort, 28080);
-    EXPECT_EQ(config.dnsTcp.size(), 6u);
-    EXPECT_EQ(config.dnsUdp.size(), 8u);
-    EXPECT_EQ(config.dnsHttp.size(), 2u);
-    ASSERT_EQ(config.domainIps.size(), 2u);
-    for (const auto& entry : config.domainIps)
-        EXPECT_EQ(entry.second.size(), 3u);
-    EXPECT_FALSE(config.kcpEnabled);
-}
-
 TEST_F(ShellConfigTest, KcpLinesFollowTheIniSwitch)
 {
     write("lumashell.ini", "[setting]\nuse_kcp=1\n");

@@ -1,6 +1,6 @@
 // The query builder, the name codec and the reply parser on hand-made bytes.
 #include "resolver/DnsMessage.h"
-#include "tests/support/DnsTestSupport.h"
+#include "tests/support/DnsFakes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // through a running proxy on 127.0.5.100-119.
 #include "resolver/NcmDnsClient.h"
 #include "base/Clock.h"
+#include "tests/support/DnsFakes.h"
 #include "tests/support/ProxyHarness.h"
-#include "tests/support/ResolverFakes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <unistd.h>
 
-using namespace resolvertest;
+using namespace dnstest;
 using testsupport::LogCapture;
 
 namespace {

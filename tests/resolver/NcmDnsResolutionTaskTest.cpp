@@ -2,14 +2,14 @@
 #include "resolver/NcmDnsResolutionTask.h"
 #include "base/Clock.h"
 #include "resolver/DnsMessage.h"
-#include "tests/support/ResolverFakes.h"
+#include "tests/support/DnsFakes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-using namespace resolvertest;
+using namespace dnstest;
 using testsupport::LogCapture;
 
 namespace {

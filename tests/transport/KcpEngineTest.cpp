@@ -685,16 +685,4 @@ TEST(KcpWrap, SequenceNumbersAcrossTheWrap)
     EXPECT_LT(pair.b().kcp->sndNxt(), 1000u);
 }
 
-TEST(KcpLog, MaskSelectsTheLines)
-{
-    Captured a;
-    a.establish(0);
-    std::vector<std::string> lines;
-    a.kcp->setLogWriter([&](const char* line) { lines.emplace_back(line); },
-        KcpControlBlock::LogOutput | KcpControlBlock::LogInData);
-    ASSERT_EQ(0, a.input({ push(1, "hello") }));
-    a.kcp->flush();
-    EXPECT_EQ((std::vector<std::string> { "input psh: sn=1 ts=0", "[RO] 24 bytes" }), lines);
-}
-
 } // namespace

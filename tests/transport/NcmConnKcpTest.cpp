@@ -396,18 +396,3 @@ TEST_F(ConnKcpTest, UnparsableAddressFailsInALaterTurn)
     conn->close();
     EXPECT_EQ(manager->lingeringCount(), 0u);
 }
-
-TEST_F(ConnKcpTest, Ipv6OnlyHostConnectsThroughTheSynthesisedAddress)
-{
-    // A NAT64 address of ::ffff:192.0.0.170 (a /96 prefix) synthesises the
-    // IPv4-mapped address, which the loopback peer answers like its IPv4 self.
-    proxy.ipStack.ipv6Only = true;
-    proxy.ipStack.nat64Known = true;
-    const uint8_t discovered[16] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 0, 170 };
-    std::memcpy(proxy.ipStack.nat64Address, discovered, sizeof discovered);
-    NcmConnKcp* conn = connected();
-    sockaddr_storage local {};
-    socklen_t length = sizeof local;
-    ASSERT_EQ(getsockname(conn->socket(), reinterpret_cast<sockaddr*>(&local), &length), 0);
-    EXPECT_EQ(local.ss_family, AF_INET6);
-}

@@ -1,9 +1,11 @@
 #include "transport/NcmConnTcp.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/TestSupport.h"
+#include "transport/Nat64Address.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <string>
 #include <sys/ioctl.h>
@@ -277,4 +279,28 @@ TEST_F(ConnTcpTest, OwnerMayCloseAndReplaceCallbackInsideEvents)
     testsupport::runFor(base.get(), 100);
     EXPECT_EQ(calls, 1);
     (void)lfd;
+}
+
+TEST_F(ConnTcpTest, OnAnIpv6OnlyNetworkTheSynthesisedAddressIsUsed)
+{
+    // ::ffff:0:0/96 with 192.0.0.170 is a valid /96 template whose synthesised
+    // addresses are IPv4-mapped: an IPv6 socket reaches the IPv4 listener
+    // through them, so the whole path runs on loopback.
+    IpStackFacts facts;
+    ASSERT_EQ(1, inet_pton(AF_INET6, "::ffff:192.0.0.170", facts.nat64Address));
+    facts.ipv6Only = true;
+    facts.nat64Known = true;
+    int port = 0;
+    const int lfd = testsupport::listenTcp("127.0.4.30", port);
+    sockets.push_back(lfd);
+    auto conn = makeConn();
+    conn->connect(&facts, "127.0.4.30:" + std::to_string(port), 5);
+    ASSERT_TRUE(testsupport::runUntil(base.get(), [&] { return !events.empty(); }));
+    ASSERT_EQ(events[0].error, 0);
+    sockaddr_in6 remote {};
+    socklen_t length = sizeof remote;
+    ASSERT_EQ(getpeername(conn->socket(), reinterpret_cast<sockaddr*>(&remote), &length), 0);
+    ASSERT_EQ(remote.sin6_family, AF_INET6);
+    char text[64];
+    EXPECT_STREQ("::ffff:127.0.4.30", inet_ntop(AF_INET6, &remote.sin6_addr, text, sizeof text));
 }

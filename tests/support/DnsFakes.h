@@ -1,10 +1,14 @@
 #pragma once
-// Fake peers of the resolver for the client and task tests: DNS servers on
-// 127.0.5.x port 53 (UDP and TCP), HTTP-DNS servers on 127.0.5.x, and a
-// DNS client on a bare event base driven by the test thread.
+// Fakes and helpers for the DNS tests: hand-made replies (one builder), log
+// checks, a scripted UDP resolver, DNS and HTTP-DNS servers answering by
+// name, a dnsmasq child process and a DNS client driven by the test thread.
+// Everything listens on loopback only.
 #include "proxy/NcmProxy.h"
 #include "resolver/NcmDnsClient.h"
 #include "tests/support/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -16,9 +20,94 @@
 #include <thread>
 #include <vector>
 
-namespace resolvertest {
+namespace dnstest {
 
 using Bytes = std::vector<uint8_t>;
+
+Bytes fromHex(const std::string& hex); // spaces allowed
+std::string toHex(const Bytes& bytes);
+
+// Name as uncompressed labels ("a.b" -> 01 61 01 62 00).
+Bytes labels(const std::string& name);
+// A compression pointer to `offset`.
+Bytes pointerTo(uint16_t offset);
+
+struct Record {
+    Bytes owner; // encoded name or pointer
+    uint16_t type;
+    uint16_t rclass;
+    uint32_t ttl;
+    Bytes rdata;
+    // When set, written instead of rdata.size() (for lying records).
+    int rdlengthOverride = -1;
+};
+
+Record aRecord(const std::string& address, Bytes owner = pointerTo(12));
+Record aaaaRecord(const std::string& address, Bytes owner = pointerTo(12));
+Record soaRecord(Bytes owner = pointerTo(12));
+
+// A reply to `query` (a message without framing): same identifier and
+// question, the given flags and sections.
+Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
+    const std::vector<Record>& authority = {});
+
+// The message part of a framed query built by ncm_dns_build_query.
+Bytes buildQueryMessage(const char* name, bool wantA);
+
+// True when the capture holds the line "[level][tag] text" exactly.
+bool logged(const testsupport::LogCapture& log, char level, const std::string& tag, const std::string& text);
+// Every captured line, for failure messages.
+std::string dump(const testsupport::LogCapture& log);
+
+// A UDP resolver on a loopback address and an ephemeral port that answers
+// each datagram with what the handler returns (nothing for an empty vector).
+class FakeUdpResolver {
+public:
+    using Handler = std::function<Bytes(const Bytes& query)>;
+    FakeUdpResolver(const std::string& address, Handler handler);
+    ~FakeUdpResolver();
+    FakeUdpResolver(const FakeUdpResolver&) = delete;
+    FakeUdpResolver& operator=(const FakeUdpResolver&) = delete;
+
+    uint16_t port() const { return m_port; }
+    std::vector<Bytes> received() const;
+
+private:
+    void run();
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    Handler m_handler;
+    std::atomic<bool> m_stop { false };
+    mutable std::mutex m_mutex;
+    std::vector<Bytes> m_received;
+    std::thread m_thread;
+};
+
+// dnsmasq serving only the given local records on address:DnsTestPort. No config
+// file, no upstream servers, no /etc/hosts, killed in the destructor (and by
+// the kernel if the test process dies).
+class Dnsmasq {
+public:
+    static bool installed();
+    Dnsmasq(const std::string& address, const std::vector<std::string>& options);
+    ~Dnsmasq();
+    Dnsmasq(const Dnsmasq&) = delete;
+    Dnsmasq& operator=(const Dnsmasq&) = delete;
+
+    // Empty when dnsmasq answered; otherwise why it is not serving.
+    const std::string& failure() const { return m_failure; }
+    std::string log() const;
+
+private:
+    std::string m_address;
+    std::string m_dir;
+    pid_t m_pid = -1;
+    std::string m_failure;
+};
+
+// One query/answer exchange with a loopback server. Returns an empty vector
+// when nothing came back within the timeout.
+Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& message, int timeoutMs = 2000);
 
 // What a fake DNS server does with one question.
 struct DnsAnswer {
@@ -52,8 +141,8 @@ struct DnsAnswer {
 // that each was a plausible current time (within a minute of now).
 std::string maskTimestamps(const std::string& reports);
 
-// A reply to `query` (message without framing) with the given addresses as
-// A records, or an error code.
+// makeReply for a fake server's answer: the addresses as A records, or an
+// error code.
 Bytes makeReply(const Bytes& query, const DnsAnswer& answer);
 // The question name of a query message, or "" when it does not decode.
 std::string questionName(const Bytes& query);
@@ -154,4 +243,4 @@ struct Caller {
     bool answered() const { return !answers.empty(); }
 };
 
-} // namespace resolvertest
+} // namespace dnstest

@@ -1,9 +1,15 @@
-#include "tests/support/DnsTestSupport.h"
+#include "tests/support/DnsFakes.h"
 
+#include "base/Clock.h"
 #include "base/SocketUtil.h"
 #include "resolver/DnsMessage.h"
+#include "resolver/LocalIpStack.h"
+#include "resolver/NcmDnsResolutionTask.h"
+#include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -378,34 +384,292 @@ Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& messag
     return reply;
 }
 
-Bytes tcpExchange(const std::string& address, uint16_t port, const Bytes& framed, int timeoutMs)
+// ------------------------------------------------- servers answering by name
+namespace {
+
+    int bindOn(const std::string& address, int type)
+    {
+        int fd = testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type);
+        if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Sleeps in small steps so that a stopping server does not wait long.
+    void pause(int ms, const std::atomic<bool>& stop)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!stop && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    size_t contentLength(const std::string& head)
+    {
+        const std::string lower = [&] {
+            std::string copy = head;
+            for (char& c : copy)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return copy;
+        }();
+        const size_t at = lower.find("\r\ncontent-length:");
+        if (at == std::string::npos)
+            return 0;
+        return static_cast<size_t>(std::strtoul(head.c_str() + at + 17, nullptr, 10));
+    }
+
+} // namespace
+
+std::string maskTimestamps(const std::string& reports)
 {
-    sockaddr_storage storage;
-    const socklen_t length = makeAddress(address, port, storage);
-    const int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const std::string key = "\"timestamp\":";
+    const int64_t now = Clock::nowSeconds();
+    std::string out;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = reports.find(key, from);
+        if (at == std::string::npos)
+            break;
+        const size_t digits = at + key.size();
+        size_t end = digits;
+        while (end < reports.size() && std::isdigit(static_cast<unsigned char>(reports[end])))
+            ++end;
+        const int64_t value = end > digits ? std::stoll(reports.substr(digits, end - digits)) : -1;
+        out += reports.substr(from, digits - from);
+        out += (value > now - 60 && value <= now + 1) ? "T" : "BAD";
+        from = end;
+    }
+    return out + reports.substr(from);
+}
+
+Bytes makeReply(const Bytes& query, const DnsAnswer& answer)
+{
+    if (query.size() < 12)
         return {};
-    Bytes received;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0
-        && send(fd, framed.data(), framed.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(framed.size())) {
-        for (;;) {
-            const int expected = ncm_dns_frame_length(received.data(), received.size());
-            if (expected >= 0 && received.size() >= 2 + static_cast<size_t>(expected))
-                break;
-            if (!waitReadable(fd, timeoutMs))
-                break;
-            uint8_t buffer[4096];
-            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            received.insert(received.end(), buffer, buffer + n);
+    uint16_t flags = 0x8180;
+    if (answer.kind == DnsAnswer::NxDomain)
+        flags |= 3;
+    if (answer.kind == DnsAnswer::ServFail)
+        flags |= 2;
+    std::vector<Record> answers;
+    if (answer.kind == DnsAnswer::Addresses) {
+        for (const std::string& address : answer.addresses) {
+            Bytes data(4);
+            inet_pton(AF_INET, address.c_str(), data.data());
+            answers.push_back({ pointerTo(12), DnsTypeA, DnsClassIn, 60, data });
         }
     }
-    close(fd);
-    const int expected = ncm_dns_frame_length(received.data(), received.size());
-    if (expected < 0 || received.size() < 2 + static_cast<size_t>(expected))
-        return {};
-    return Bytes(received.begin() + 2, received.begin() + 2 + expected);
+    return makeReply(query, flags, answers);
+}
+
+std::string questionName(const Bytes& query)
+{
+    char name[DnsNameBufferSize];
+    size_t position = 12;
+    if (ncm_dns_decode_name(query.data(), query.size(), position, name, sizeof name) != 0)
+        return std::string();
+    return name;
+}
+
+FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool tcp, TcpPlan plan)
+    : m_address(address)
+    , m_handler(std::move(handler))
+    , m_tcpWanted(tcp)
+    , m_plan(std::move(plan))
+{
+    setDnsPortForTest(testsupport::DnsTestPort);
+    m_udp = bindOn(address, SOCK_DGRAM);
+    if (tcp)
+        m_tcp = bindOn(address, SOCK_STREAM);
+    m_thread = std::thread([this] { run(); });
+}
+
+FakeDnsServer::~FakeDnsServer()
+{
+    m_stop = true;
+    m_thread.join();
+    if (m_udp >= 0)
+        close(m_udp);
+    if (m_tcp >= 0)
+        close(m_tcp);
+}
+
+std::vector<std::string> FakeDnsServer::names() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_names;
+}
+
+size_t FakeDnsServer::count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_names.size();
+}
+
+std::vector<Bytes> FakeDnsServer::tcpQueries() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tcpQueries;
+}
+
+void FakeDnsServer::run()
+{
+    while (!m_stop) {
+        pollfd fds[2] = { { m_udp, POLLIN, 0 }, { m_tcp, POLLIN, 0 } };
+        if (poll(fds, m_tcp >= 0 ? 2 : 1, 20) <= 0)
+            continue;
+        if (m_udp >= 0 && (fds[0].revents & POLLIN)) {
+            uint8_t datagram[4096];
+            sockaddr_storage peer;
+            socklen_t peerLength = sizeof peer;
+            const ssize_t n = recvfrom(
+                m_udp, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+            if (n > 0) {
+                const Bytes query(datagram, datagram + n);
+                const std::string name = questionName(query);
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_names.push_back(name);
+                }
+                const DnsAnswer answer = m_handler(name);
+                if (answer.kind != DnsAnswer::Silent) {
+                    pause(answer.delayMs, m_stop);
+                    const Bytes reply = makeReply(query, answer);
+                    sendto(
+                        m_udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
+                }
+            }
+        }
+        if (m_tcp >= 0 && (fds[1].revents & POLLIN)) {
+            const int fd = accept4(m_tcp, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                serveTcp(fd);
+                close(fd);
+            }
+        }
+    }
+}
+
+void FakeDnsServer::serveTcp(int fd)
+{
+    // The framed query may arrive in pieces.
+    Bytes framed;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!m_stop && std::chrono::steady_clock::now() < deadline) {
+        if (framed.size() >= 2 && framed.size() >= 2u + (framed[0] << 8 | framed[1]))
+            break;
+        pollfd p { fd, POLLIN, 0 };
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        uint8_t buffer[512];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return;
+        framed.insert(framed.end(), buffer, buffer + n);
+    }
+    if (framed.size() < 2)
+        return;
+    const Bytes query(framed.begin() + 2, framed.end());
+    const std::string name = questionName(query);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_names.push_back(name);
+        m_tcpQueries.push_back(framed);
+    }
+    const DnsAnswer answer = m_handler(name);
+    if (answer.kind == DnsAnswer::Silent) {
+        pause(3000, m_stop);
+        return;
+    }
+    pause(answer.delayMs, m_stop);
+    const Bytes message = makeReply(query, answer);
+    Bytes reply;
+    put16(reply, static_cast<uint16_t>(message.size()));
+    reply.insert(reply.end(), message.begin(), message.end());
+    if (m_plan.closeAfter >= 0 && static_cast<size_t>(m_plan.closeAfter) < reply.size())
+        reply.resize(static_cast<size_t>(m_plan.closeAfter));
+    size_t offset = 0;
+    for (size_t piece : m_plan.pieces) {
+        if (offset >= reply.size())
+            break;
+        piece = std::min(piece, reply.size() - offset);
+        send(fd, reply.data() + offset, piece, MSG_NOSIGNAL);
+        offset += piece;
+        pause(m_plan.gapMs, m_stop);
+    }
+    if (offset < reply.size())
+        send(fd, reply.data() + offset, reply.size() - offset, MSG_NOSIGNAL);
+    if (m_plan.closeAfter >= 0)
+        return; // cut short: close now
+    // Let the client close first, as a server keeping the stream would.
+    pollfd p { fd, POLLIN, 0 };
+    poll(&p, 1, 1000);
+}
+
+FakeHttpDns::FakeHttpDns(const char* address, Handler handler)
+    : m_address(address)
+    , m_handler(std::move(handler))
+{
+    m_upstream = std::make_unique<testsupport::TestUpstream>(
+        [this](int fd) {
+            HttpDnsRequest request;
+            request.head = testsupport::readHead(fd, 5000);
+            if (request.head.empty())
+                return;
+            request.body = testsupport::readSome(fd, contentLength(request.head), 5000);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_requests.push_back(request);
+            }
+            const std::optional<std::string> response = m_handler(request);
+            if (!response) {
+                testsupport::readAll(fd, 15000); // until the client gives up or the server stops
+                return;
+            }
+            testsupport::sendAll(fd, *response);
+            testsupport::readAll(fd, 2000);
+        },
+        address);
+}
+
+std::vector<HttpDnsRequest> FakeHttpDns::requests() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+std::string FakeHttpDns::ok(const std::string& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size())
+        + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+ClientHarness::ClientHarness()
+{
+    proxyGlobalInit();
+    setLocalIpStackDetectorForTest([] { return ELocalIPStack_IPv4; });
+    proxy.runtime->eventBase.reset(event_base_new());
+    proxy.stats = std::make_shared<NcmStats>();
+}
+
+ClientHarness::~ClientHarness()
+{
+    client.reset();
+    proxy.stats.reset();
+    setLocalIpStackDetectorForTest(nullptr);
+}
+
+void ClientHarness::start(const std::string& configText)
+{
+    proxy.config = ProxyConfig();
+    proxy.config.parse(configText);
+    client = std::make_shared<NcmDnsClient>(&proxy);
+}
+
+bool ClientHarness::runUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    return testsupport::runUntil(base(), pred, timeoutMs);
 }
 
 } // namespace dnstest

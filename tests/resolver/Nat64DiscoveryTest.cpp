@@ -1,0 +1,177 @@
+// Discovery of the NAT64 address: through the system resolver, else by an
+// AAAA query for ipv4only.arpa to the first system DNS server.
+#include "resolver/Nat64Discovery.h"
+#include "proxy/NcmProxy.h"
+#include "tests/support/DnsFakes.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <netdb.h>
+
+using namespace dnstest;
+
+namespace {
+
+sockaddr_storage socketAddress(const char* text)
+{
+    sockaddr_storage s;
+    std::memset(&s, 0, sizeof s);
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&s);
+    auto* sin = reinterpret_cast<sockaddr_in*>(&s);
+    if (inet_pton(AF_INET6, text, &sin6->sin6_addr) == 1)
+        sin6->sin6_family = AF_INET6;
+    else if (inet_pton(AF_INET, text, &sin->sin_addr) == 1)
+        sin->sin_family = AF_INET;
+    else
+        s.ss_family = AF_UNIX;
+    return s;
+}
+
+// Answers the AAAA question for ipv4only.arpa with the given addresses.
+FakeUdpResolver::Handler answering(std::vector<std::string> addresses, uint16_t flags = 0x8180)
+{
+    return [addresses, flags](const Bytes& query) {
+        std::vector<Record> answers;
+        for (const std::string& a : addresses)
+            answers.push_back(aaaaRecord(a));
+        return makeReply(query, flags, answers);
+    };
+}
+
+class Nat64Discovery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The system resolver would ask the machine's real DNS servers.
+        setNat64LookupForTest([this](const char* host, std::vector<sockaddr_storage>& results) {
+            lookedUp.push_back(host);
+            if (lookupError)
+                return lookupError;
+            for (const std::string& a : lookupResults)
+                results.push_back(socketAddress(a.c_str()));
+            return 0;
+        });
+    }
+    void TearDown() override
+    {
+        setNat64LookupForTest(nullptr);
+        setNat64ProbePortForTest(0);
+    }
+    std::string stored()
+    {
+        char text[64];
+        return inet_ntop(AF_INET6, proxy.ipStack.nat64Address, text, sizeof text) ? text : "?";
+    }
+
+    NcmProxy proxy;
+    testsupport::LogCapture log;
+    std::vector<std::string> lookedUp;
+    int lookupError = EAI_NONAME;
+    std::vector<std::string> lookupResults;
+};
+
+} // namespace
+
+TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
+{
+    lookupError = 0;
+    lookupResults = { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" };
+    FakeUdpResolver server("127.0.4.40", answering({ "2001:db8::c000:aa" }));
+    setNat64ProbePortForTest(server.port());
+
+    discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
+
+    EXPECT_EQ(std::vector<std::string> { "ipv4only.arpa" }, lookedUp);
+    EXPECT_TRUE(proxy.ipStack.nat64Known);
+    EXPECT_EQ("64:ff9b::c000:ab", stored());
+    EXPECT_TRUE(
+        logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
+        << dump(log);
+    EXPECT_TRUE(server.received().empty()) << "no direct query once the system resolver answered";
+}
+
+TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
+{
+    FakeUdpResolver server("127.0.4.41", answering({ "64:ff9b::c000:aa" }));
+    setNat64ProbePortForTest(server.port());
+
+    discoverNat64(proxy, false, { "::ffff:127.0.4.41" });
+
+    EXPECT_FALSE(proxy.ipStack.nat64Known);
+    EXPECT_TRUE(server.received().empty());
+}
+
+TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
+{
+    FakeUdpResolver server(
+        "127.0.4.42", answering({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
+    FakeUdpResolver second("127.0.4.43", answering({ "64:ff9b::c000:ab" }));
+    setNat64ProbePortForTest(server.port());
+
+    discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
+
+    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log);
+    EXPECT_EQ("64:ff9b::c000:aa", stored()) << "the first valid one";
+    ASSERT_EQ(1u, server.received().size());
+    EXPECT_TRUE(second.received().empty());
+
+    // The datagram is the AAAA query without its TCP framing.
+    const Bytes query = server.received()[0];
+    const Bytes expected = buildQueryMessage("ipv4only.arpa", false);
+    ASSERT_EQ(expected.size(), query.size());
+    EXPECT_EQ(Bytes(expected.begin() + 2, expected.end()), Bytes(query.begin() + 2, query.end()));
+}
+
+TEST_F(Nat64Discovery, UnusableAnswersAndServersLeaveTheAddressUnknown)
+{
+    struct {
+        const char* address;
+        const char* serverText; // as the system DNS list gives it
+        uint16_t flags;
+        std::vector<std::string> answers;
+    } const cases[] = {
+        { "127.0.4.44", "::ffff:127.0.4.44", 0x8182, { "64:ff9b::c000:aa" } }, // SERVFAIL
+        { "127.0.4.45", "::ffff:127.0.4.45", 0x8180, { "2001:db8::1", "64:ff9b::c000:ac" } },
+        { "127.0.4.46", "127.0.4.46", 0x8180, { "64:ff9b::c000:aa" } }, // not an IPv6 text
+    };
+    for (const auto& c : cases) {
+        FakeUdpResolver server(c.address, answering(c.answers, c.flags));
+        setNat64ProbePortForTest(server.port());
+        discoverNat64(proxy, true, { c.serverText });
+        EXPECT_FALSE(proxy.ipStack.nat64Known) << c.address;
+        EXPECT_EQ("::", stored()) << c.address;
+    }
+}
+
+TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
+{
+    FakeUdpResolver server("127.0.4.47", nullptr);
+    setNat64ProbePortForTest(server.port());
+
+    const auto start = std::chrono::steady_clock::now();
+    discoverNat64(proxy, true, { "::ffff:127.0.4.47" });
+    const auto waited = std::chrono::steady_clock::now() - start;
+
+    EXPECT_FALSE(proxy.ipStack.nat64Known);
+    EXPECT_EQ(1u, server.received().size());
+    EXPECT_GE(waited, std::chrono::milliseconds(4500));
+    EXPECT_LT(waited, std::chrono::milliseconds(8000));
+}
+
+TEST_F(Nat64Discovery, WorksAgainstDnsmasqOverIpv6)
+{
+    if (!Dnsmasq::installed())
+        GTEST_SKIP() << "dnsmasq is not installed (/usr/sbin/dnsmasq)";
+    Dnsmasq dnsmasq("::1", { "--host-record=ipv4only.arpa,2001:db8:122:344::c000:ab" });
+    ASSERT_EQ("", dnsmasq.failure());
+    setNat64ProbePortForTest(testsupport::DnsTestPort);
+
+    discoverNat64(proxy, true, { "::1" });
+
+    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log) << dnsmasq.log();
+    EXPECT_EQ("2001:db8:122:344::c000:ab", stored());
+}

@@ -1,0 +1,133 @@
+// NAT64 address validation and synthesis, and the connect text derived from
+// the IP-stack facts.
+#include "transport/Nat64Address.h"
+#include "tests/support/DnsFakes.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <array>
+#include <cstring>
+
+using dnstest::dump;
+using dnstest::logged;
+
+namespace {
+
+using Address6 = std::array<uint8_t, 16>;
+
+Address6 v6(const char* text)
+{
+    Address6 a {};
+    EXPECT_EQ(1, inet_pton(AF_INET6, text, a.data())) << text;
+    return a;
+}
+
+std::string text6(const uint8_t* a)
+{
+    char out[64];
+    return inet_ntop(AF_INET6, a, out, sizeof out) ? out : "?";
+}
+
+std::string synthesize(const char* templateText, const char* ipv4)
+{
+    Address6 a = v6(templateText);
+    uint8_t v4[4];
+    EXPECT_EQ(1, inet_pton(AF_INET, ipv4, v4));
+    SynthesizeNat64Address(a.data(), v4);
+    return text6(a.data());
+}
+
+bool check(const char* text)
+{
+    return CheckNat64Address(v6(text).data());
+}
+
+// The address of ipv4only.arpa (192.0.0.170) behind NAT64 prefixes of every
+// RFC 6052 length, paired with the RFC's own examples for 192.0.2.33.
+struct PrefixCase {
+    int prefixLength;
+    int suffixZeroCount;
+    const char* wellKnown;
+    const char* rfcExample;
+};
+const PrefixCase Prefixes[] = {
+    { 32, 8, "2001:db8:c000:aa::", "2001:db8:c000:221::" },
+    { 40, 6, "2001:db8:1c0:0:aa::", "2001:db8:1c0:2:21::" },
+    { 48, 5, "2001:db8:122:c000:0:aa00::", "2001:db8:122:c000:2:2100::" },
+    { 56, 4, "2001:db8:122:3c0:0:aa::", "2001:db8:122:3c0:0:221::" },
+    { 64, 3, "2001:db8:122:344:c0:0:aa00:0", "2001:db8:122:344:c0:2:2100:0" },
+    { 96, 0, "2001:db8:122:344::c000:aa", "2001:db8:122:344::c000:221" },
+};
+
+} // namespace
+
+TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayout)
+{
+    for (const PrefixCase& c : Prefixes) {
+        EXPECT_EQ(c.suffixZeroCount, suffixZeroCount(v6(c.wellKnown).data())) << c.prefixLength;
+        EXPECT_TRUE(check(c.wellKnown)) << c.prefixLength;
+        EXPECT_EQ(text6(v6(c.rfcExample).data()), synthesize(c.wellKnown, "192.0.2.33")) << c.prefixLength;
+    }
+    // Below /64 byte 8 (the u-octet) is cleared and skipped.
+    EXPECT_EQ("2001:db8:122:30a:1:203::", synthesize("2001:db8:122:3c0:ff00:aa::", "10.1.2.3"));
+}
+
+TEST(Nat64Address, OnlyTheWellKnownAddressesAtValidLayoutsAreAccepted)
+{
+    struct {
+        const char* address;
+        bool valid;
+    } const cases[] = {
+        { "64:ff9b::c000:aa", true },
+        { "64:ff9b::c000:ab", true },
+        { "64:ff9b::c000:ac", false },
+        { "64:ff9b::c100:aa", false },
+        { "2001:db8:1c0:0:1aa::", false }, // /40 with a non-zero byte 8
+        { "2001:db8:122:c000:100:aa00::", false }, // /48
+        { "2001:db8:122:3c0:100:aa::", false }, // /56
+        { "2001:db8:122:344:ffc0:0:aa00:0", true }, // /64 does not look at byte 8
+        { "64:ff9b::c000:aa00", false }, // suffix zero counts 1, 2, 7, 9, 16
+        { "64:ff9b::aa:0", false },
+        { "2001:db8:c000:aa:100::", false },
+        { "2001:db8:c000:aa00::", false },
+        { "::", false },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.valid, check(c.address)) << c.address;
+
+    testsupport::LogCapture log;
+    EXPECT_FALSE(check("2001:db8:c000:aa:100::"));
+    EXPECT_TRUE(logged(log, 'E', "Nat64PrefixUtil", "suffix_zero_count=7")) << dump(log);
+    EXPECT_TRUE(logged(log, 'W', "Nat64PrefixUtil",
+        "suffix_zero_count=7, _replaced_nat64_addr=20010db8c00000aa0100000000000000"))
+        << dump(log);
+    // An invalid template still receives the address in its last four bytes.
+    EXPECT_EQ("2001:db8:c000:aa:100:0:a01:203", synthesize("2001:db8:c000:aa:100::", "10.1.2.3"));
+}
+
+TEST(Nat64Address, ConnectTextIsSynthesisedOnlyOnIpv6OnlyNetworksWithAKnownAddress)
+{
+    IpStackFacts facts;
+    std::memcpy(facts.nat64Address, v6("64:ff9b::c000:aa").data(), 16);
+    std::string out;
+    bool isIpv6 = true;
+
+    facts.nat64Known = true;
+    ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
+    EXPECT_EQ("1.2.3.4", out) << "not IPv6-only";
+    EXPECT_FALSE(isIpv6);
+
+    facts.ipv6Only = true;
+    facts.nat64Known = false;
+    ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
+    EXPECT_EQ("1.2.3.4", out) << "no NAT64 address";
+
+    facts.nat64Known = true;
+    ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
+    EXPECT_EQ("64:ff9b::102:304", out);
+    EXPECT_TRUE(isIpv6);
+    EXPECT_EQ("64:ff9b::c000:aa", text6(facts.nat64Address)) << "the template is not changed";
+    EXPECT_FALSE(nat64AddressFor(facts, "not-an-address", out, isIpv6));
+}
