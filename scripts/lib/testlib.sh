@@ -87,6 +87,43 @@ wait_listening() {
     return 1
 }
 
+# Waits at most 10 s for the line "port = N" that our programs print on
+# standard output (in FILE) and echoes N; fails unless N is a port (the
+# process PID exited first, no line came, or N is -1).
+port_of() {
+    local pid=$1 out=$2
+    for _ in $(seq 100); do
+        grep -q '^port = ' "$out" 2>/dev/null && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    local port
+    port=$(sed -n 's/^port = \(-\{0,1\}[0-9]*\)$/\1/p' "$out" | head -n 1)
+    echo "$port"
+    [[ -n "$port" && "$port" -gt 0 ]]
+}
+
+# Sends SIGTERM to PID and waits at most 10 s; returns its exit status, or
+# 124 when it is still running.
+stop_and_status() {
+    local pid=$1
+    kill -TERM "$pid"
+    wait_exit "$pid"
+}
+
+# Waits at most 10 s for PID to exit; returns its exit status, or 124.
+wait_exit() {
+    local pid=$1
+    for _ in $(seq 100); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid"
+            return $?
+        fi
+        sleep 0.1
+    done
+    return 124
+}
+
 # Makes DIR/key.pem and DIR/cert.pem, a self-signed P-256 certificate for
 # subject CN with the subjectAltName SAN, so that clients can verify peers
 # with --cacert. openssl's output goes to DIR/openssl.log.

@@ -67,10 +67,8 @@ make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 ||
     fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
 
 write_nginx_conf() {
-    local http_port=$1 tls_port=$2 conf=$WORK/nginx.conf
-    {
-        nginx_conf_head "$WORK" warn 256
-        cat <<EOF
+    nginx_conf_head "$WORK" warn 256
+    cat <<EOF
     log_format seen '\$request_method \$request_uri \$server_protocol '
                     'xncm=[\$http_x_ncm_proxy] pconn=[\$http_proxy_connection] '
                     'pauth=[\$http_proxy_authorization] conn=[\$http_connection] '
@@ -88,73 +86,34 @@ write_nginx_conf() {
     client_max_body_size 8m;
     client_body_buffer_size 1m;
     server {
-        listen 127.0.0.1:$http_port;
-        listen 127.0.0.1:$tls_port ssl;
+        listen 127.0.0.1:$HTTP_PORT;
+        listen 127.0.0.1:$TLS_PORT ssl;
         ssl_certificate $WORK/cert.pem;
         ssl_certificate_key $WORK/key.pem;
         root $WORK/www;
         location / { }
         location /dav/ { dav_methods PUT DELETE; }
         location = /nocontent { return 204; }
+    }
+}
 EOF
-        echo "    }"
-        echo "}"
-    } > "$conf"
 }
 
 # ---------------------------------------------------------------- nginx
-# Free ports can be taken between the check and nginx's bind: retry with
-# fresh ones when nginx exits.
-start_nginx() {
-    for attempt in 1 2 3 4 5; do
-        HTTP_PORT=$(free_port) || fail "no free port for nginx"
-        TLS_PORT=$(free_port) || fail "no free port for nginx"
-        [[ "$HTTP_PORT" == "$TLS_PORT" ]] && continue
-        write_nginx_conf "$HTTP_PORT" "$TLS_PORT"
-        : > "$WORK/nginx-error.log"
-        "$NGINX" -e "$WORK/nginx-error.log" -c "$WORK/nginx.conf" -p "$WORK" -g 'daemon off;' \
-            >"$WORK/nginx.out" 2>&1 &
-        NGINX_PID=$!
-        for _ in $(seq 100); do
-            if ! kill -0 "$NGINX_PID" 2>/dev/null; then
-                wait "$NGINX_PID" 2>/dev/null
-                NGINX_PID=
-                break
-            fi
-            if is_listening "$HTTP_PORT" && is_listening "$TLS_PORT" &&
-                curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$HTTP_PORT/small.txt"; then
-                return 0
-            fi
-            sleep 0.1
-        done
-        if [[ -n "$NGINX_PID" ]]; then
-            fail "nginx did not come up: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log")"
-        fi
-        echo "nginx could not start (attempt $attempt): $(tail -n 3 "$WORK/nginx-error.log" "$WORK/nginx.out")" >&2
-    done
-    fail "nginx could not start after 5 attempts"
-}
+launch_nginx "$NGINX" write_nginx_conf || fail "nginx could not start"
 
 # ---------------------------------------------------------------- proxy
 start_proxy() {
     printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\n' > "$WORK/proxy.conf"
     "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
     PROXY_PID=$!
-    for _ in $(seq 100); do
-        if grep -q '^port = ' "$WORK/proxy.out" 2>/dev/null; then
-            break
-        fi
-        kill -0 "$PROXY_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    PROXY_PORT=$(sed -n 's/^port = \(-\{0,1\}[0-9]*\)$/\1/p' "$WORK/proxy.out")
+    PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out")
     [[ -n "$PROXY_PORT" ]] || fail "the proxy printed no port line: $(cat "$WORK/proxy.out")"
     [[ $(wc -l < "$WORK/proxy.out") -eq 1 ]] || fail "the proxy printed more than one line on stdout: $(cat "$WORK/proxy.out")"
     [[ "$PROXY_PORT" -gt 0 ]] || fail "the proxy could not listen (port = $PROXY_PORT)"
     is_listening "$PROXY_PORT" || fail "nothing listens on the proxy's port $PROXY_PORT"
 }
 
-start_nginx
 start_proxy
 echo "nginx http=$HTTP_PORT https=$TLS_PORT, lumaview-proxy=$PROXY_PORT"
 
@@ -295,17 +254,9 @@ pass "closed upstream port: exactly one 504, for a request and for CONNECT"
 
 # ---------------------------------------------------------------- shutdown
 kill -0 "$PROXY_PID" 2>/dev/null || fail "the proxy died during the test"
-kill -TERM "$PROXY_PID"
-status=
-for _ in $(seq 100); do
-    if ! kill -0 "$PROXY_PID" 2>/dev/null; then
-        wait "$PROXY_PID"
-        status=$?
-        break
-    fi
-    sleep 0.1
-done
-[[ -n "$status" ]] || fail "the proxy did not stop within 10 s of SIGTERM"
+stop_and_status "$PROXY_PID"
+status=$?
+[[ "$status" -ne 124 ]] || fail "the proxy did not stop within 10 s of SIGTERM"
 PROXY_PID=
 [[ "$status" -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM"
 final=$(grep 'stats: {' "$WORK/proxy.log" | tail -n 1)
@@ -324,28 +275,17 @@ pass "SIGTERM: exit 0, final stats $final"
 printf 'LogLevel=I\nDebugUseFixedLocalPort=0\n' > "$WORK/fail.conf"
 (ulimit -n 24 && exec "$PROXY_BIN" --config "$WORK/fail.conf") >"$WORK/fail.out" 2>"$WORK/fail.log" &
 PROXY_PID=$!
-for _ in $(seq 100); do
-    grep -q '^port = ' "$WORK/fail.out" 2>/dev/null && break
-    sleep 0.1
-done
-FAIL_PORT=$(sed -n 's/^port = \([0-9]*\)$/\1/p' "$WORK/fail.out")
-[[ -n "$FAIL_PORT" ]] || fail "the descriptor-starved proxy did not report a port"
+FAIL_PORT=$(port_of "$PROXY_PID" "$WORK/fail.out")
+[[ "$FAIL_PORT" -gt 0 ]] || fail "the descriptor-starved proxy did not report a port"
 held=()
 for _ in $(seq 40); do
     exec {fd}<>"/dev/tcp/127.0.0.1/$FAIL_PORT" 2>/dev/null || break
     held+=("$fd")
 done
-status=
-for _ in $(seq 100); do
-    if ! kill -0 "$PROXY_PID" 2>/dev/null; then
-        wait "$PROXY_PID"
-        status=$?
-        break
-    fi
-    sleep 0.1
-done
+wait_exit "$PROXY_PID"
+status=$?
 for fd in "${held[@]}"; do exec {fd}>&-; done
-[[ -n "$status" ]] || fail "the proxy kept running after its listener failed"
+[[ "$status" -ne 124 ]] || fail "the proxy kept running after its listener failed"
 PROXY_PID=
 [[ "$status" -eq 1 ]] || fail "the proxy exited with status $status after its listener failed (want 1)"
 pass "listener failure (EMFILE): the program exits with status 1"

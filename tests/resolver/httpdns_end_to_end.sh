@@ -66,17 +66,6 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Waits (at most 10 s) for "port = N" from a program's standard output.
-wait_port() {
-    local file=$1 port=
-    for _ in $(seq 100); do
-        port=$(sed -n 's/^port = \(-\?[0-9]\+\)$/\1/p' "$file" 2>/dev/null | head -n 1)
-        [[ -n "$port" ]] && break
-        sleep 0.1
-    done
-    [[ -n "$port" && "$port" != -1 ]] || return 1
-    echo "$port"
-}
-
 # POST /dns to a lumaview-httpdns; prints the body, or the status with -s.
 ask_httpdns() {
     local server=$1 body=$2
@@ -109,7 +98,7 @@ EOF
     >"$WORK/httpdns.out" 2>"$WORK/httpdns.log" &
 HTTPDNS_PID=$!
 PIDS+=($HTTPDNS_PID)
-HTTPDNS_PORT=$(wait_port "$WORK/httpdns.out") || fail "lumaview-httpdns did not start"
+HTTPDNS_PORT=$(port_of "$HTTPDNS_PID" "$WORK/httpdns.out") || fail "lumaview-httpdns did not start"
 HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
 
 WEB_PORT=
@@ -142,7 +131,7 @@ EOF
 LUMAVIEW_DNS_PORT=$DNS_PORT "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
 PIDS+=($PROXY_PID)
-PROXY_PORT=$(wait_port "$WORK/proxy.out") || fail "lumaview-proxy did not start"
+PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "lumaview-proxy did not start"
 
 body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://some.name.test:$WEB_PORT/hello.txt") \
     || fail "curl through the proxy to some.name.test failed"
@@ -208,7 +197,7 @@ for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; don
     >"$WORK/silent-httpdns.out" 2>"$WORK/silent-httpdns.log" &
 SILENT_HTTPDNS_PID=$!
 PIDS+=($SILENT_HTTPDNS_PID)
-SILENT_PORT=$(wait_port "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
+SILENT_PORT=$(port_of "$SILENT_HTTPDNS_PID" "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
 curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$SILENT_PORT/dns" >/dev/null
 sleep 2.5 # past the service's resolver time-out
 kill -0 $SILENT_HTTPDNS_PID || fail "lumaview-httpdns died after its client left"

@@ -46,30 +46,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Waits for "port = N" from a program that prints it; echoes N.
-port_of() {
-    local pid=$1 out=$2
-    for _ in $(seq 100); do
-        grep -q '^port = ' "$out" 2>/dev/null && break
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    sed -n 's/^port = \(-\{0,1\}[0-9]*\)$/\1/p' "$out"
-}
-
-stop_and_status() {
-    local pid=$1
-    kill -TERM "$pid"
-    for _ in $(seq 100); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            wait "$pid"
-            return $?
-        fi
-        sleep 0.1
-    done
-    return 124
-}
-
 # ---------------------------------------------------------------- content
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
 printf 'hello over kcp\n' > "$WORK/www/small.txt"
