@@ -30,6 +30,8 @@ private slots:
     void nextAndPreviousWrap();
     void ctrlNumberSelectsOnlyExistingTabs();
     void closingTheLastTabOpensAPlaceholder();
+    void closeButtonAsksThePage();
+    void closeOtherTabsKeepsOne();
     void pagesSeeTheBridgeObject();
     void fullScreenMovesThePageAndBack();
     void draggingUpStartsADragSidewaysReorders();
@@ -152,6 +154,37 @@ void TabWidgetTest::closingTheLastTabOpensAPlaceholder()
     QCOMPARE(tabs()->count(), 1);
     QVERIFY(!qobject_cast<WebView*>(tabs()->widget(0)));
     QCOMPARE(tabs()->tabText(0), QStringLiteral("(Untitled)"));
+}
+
+void TabWidgetTest::closeButtonAsksThePage()
+{
+    tabs()->currentWebView();
+    for (const char* title : { "Keep", "Leave" })
+        QVERIFY(loadAndWait(tabs()->newTab(true), titledPage(title)));
+    QCOMPARE(tabs()->count(), 3);
+
+    // The close button goes through the page, which agrees and closes its tab.
+    QWidget* button = tabs()->tabBar()->tabButton(2, QTabBar::RightSide);
+    QVERIFY(button);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_COMPARE(tabs()->count(), 2);
+    QCOMPARE(tabs()->tabText(1), QStringLiteral("Keep"));
+    QCOMPARE(tabs()->recentlyClosedUrls().value(0), titledPage("Leave"));
+}
+
+void TabWidgetTest::closeOtherTabsKeepsOne()
+{
+    tabs()->currentWebView();
+    for (int i = 1; i <= 4; ++i)
+        tabs()->newTab(true)->loadUrl(QUrl(QStringLiteral("data:text/html,other%1").arg(i)));
+    QCOMPARE(tabs()->count(), 5);
+    tabs()->lineEditAt(2)->setText(QStringLiteral("kept"));
+    tabs()->closeOtherTabs(2);
+    QCOMPARE(tabs()->count(), 1);
+    QCOMPARE(tabs()->webViewAt(0)->url(), QUrl(QStringLiteral("data:text/html,other2")));
+    QCOMPARE(tabs()->lineEditAt(0)->text(), QStringLiteral("kept"));
+    tabs()->closeOtherTabs(-1);
+    QCOMPARE(tabs()->count(), 1);
 }
 
 void TabWidgetTest::pagesSeeTheBridgeObject()
