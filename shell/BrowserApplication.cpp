@@ -1,5 +1,6 @@
 #include "shell/BrowserApplication.h"
 
+#include "downloads/DownloadManager.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
@@ -74,6 +75,7 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
 
 BrowserApplication::~BrowserApplication()
 {
+    delete m_downloadManager;
     for (const QPointer<BrowserMainWindow>& window : m_mainWindows)
         delete window.data();
     delete m_networkManager;
@@ -292,6 +294,13 @@ QNetworkAccessManager* BrowserApplication::sharedNetworkManager()
             SLOT(proxyAuthenticationRequired(QNetworkProxy, QAuthenticator*)));
     }
     return m_networkManager;
+}
+
+DownloadManager* BrowserApplication::sharedDownloadManager()
+{
+    if (!m_downloadManager)
+        m_downloadManager = new DownloadManager();
+    return m_downloadManager;
 }
 
 QIcon BrowserApplication::fallbackIcon()

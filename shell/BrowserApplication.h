@@ -8,6 +8,7 @@
 #include <QUrl>
 
 class BrowserMainWindow;
+class DownloadManager;
 class QLocalServer;
 class QNetworkAccessManager;
 class QNetworkProxy;
@@ -16,7 +17,8 @@ class QNetworkReply;
 // The application object: keeps the client to one running instance (a
 // second launch hands its URL over and exits), starts the local proxy when
 // the INI file beside the executable asks for it, and owns the process-wide
-// objects (main-window list, shared network manager, remembered credentials).
+// objects (main-window list, shared network manager, download list,
+// remembered credentials).
 class BrowserApplication : public QApplication {
     Q_OBJECT
 public:
@@ -30,6 +32,7 @@ public:
     QList<BrowserMainWindow*> allMainWindows();
 
     QNetworkAccessManager* sharedNetworkManager();
+    DownloadManager* sharedDownloadManager();
     QIcon fallbackIcon();
     QIcon iconFor(const QUrl& url);
 
@@ -39,7 +42,8 @@ public:
         m_lastProxyAuthenticator = authenticator;
     }
 
-    void applyWebEngineSettings();
+    // Invokable: the settings dialog calls it by name after saving.
+    Q_INVOKABLE void applyWebEngineSettings();
 
     // The last argument when it forms a valid URL, else empty.
     QString urlArgument() const;
@@ -73,5 +77,6 @@ private:
     QAuthenticator m_lastAuthenticator;
     QAuthenticator m_lastProxyAuthenticator;
     QNetworkAccessManager* m_networkManager = nullptr;
+    DownloadManager* m_downloadManager = nullptr;
     QTranslator m_qtTranslator;
 };

@@ -1,5 +1,7 @@
 #include "shell/BrowserMainWindow.h"
 
+#include "downloads/DownloadManager.h"
+#include "settings/SettingsDialog.h"
 #include "shell/BrowserApplication.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
@@ -19,6 +21,7 @@
 #include <QPrinter>
 #include <QScreen>
 #include <QSettings>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QUrlQuery>
 #include <QVBoxLayout>
@@ -50,6 +53,13 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     connect(
         m_tabWidget, SIGNAL(statusBarVisibilityChangeRequested(bool)), statusBar(), SLOT(setVisible(bool)));
     connect(m_tabWidget, SIGNAL(lastTabClosed()), m_tabWidget, SLOT(newTab()));
+
+    // No menus: the two dialogs are reached by keyboard (and from the tab
+    // bar's context menu).
+    auto* downloads = new QShortcut(QKeySequence(tr("Ctrl+J")), this);
+    connect(downloads, SIGNAL(activated()), this, SLOT(slotDownloadManager()));
+    auto* preferences = new QShortcut(QKeySequence(tr("Ctrl+,")), this);
+    connect(preferences, SIGNAL(activated()), this, SLOT(slotPreferences()));
 
     slotUpdateWindowTitle(QString());
 
@@ -123,8 +133,17 @@ void BrowserMainWindow::loadUrl(const QUrl& url)
 
 void BrowserMainWindow::slotPreferences()
 {
-    // The settings dialog arrives with the settings library.
-    qDebug() << "preferences are not available in this build";
+    // Only a real view has a page; the first tab's placeholder does not.
+    QPointer<TabWidget> tabs(m_tabWidget);
+    auto currentPageUrl = [tabs]() -> std::optional<QUrl> {
+        auto* view = tabs ? qobject_cast<WebView*>(tabs->currentWidget()) : nullptr;
+        if (!view)
+            return std::nullopt;
+        return view->url();
+    };
+    auto* dialog = new SettingsDialog(this, currentPageUrl);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void BrowserMainWindow::slotFileNew()
@@ -211,8 +230,10 @@ void BrowserMainWindow::slotViewFullScreen(bool enable)
 
 void BrowserMainWindow::slotDownloadManager()
 {
-    // The download list arrives with the downloads library.
-    qDebug() << "the download list is not available in this build";
+    DownloadManager* manager = BrowserApplication::instance()->sharedDownloadManager();
+    manager->show();
+    manager->raise();
+    manager->activateWindow();
 }
 
 void BrowserMainWindow::slotSelectLineEdit()

@@ -51,6 +51,10 @@ void TabBar::contextMenuRequested(const QPoint& position)
         menu.addSeparator();
     }
     menu.addAction(tr("Reload All Tabs"), this, SIGNAL(reloadAllTabs()));
+    // The window has no menus: this is the mouse's way to its two dialogs.
+    menu.addSeparator();
+    menu.addAction(tr("&Downloads"), window(), SLOT(slotDownloadManager()), QKeySequence(tr("Ctrl+J")));
+    menu.addAction(tr("&Preferences..."), window(), SLOT(slotPreferences()), QKeySequence(tr("Ctrl+,")));
     menu.exec(QCursor::pos());
 }
 

@@ -1,5 +1,6 @@
 #include "shell/TabWidget.h"
 
+#include "downloads/DownloadManager.h"
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/JSObject.h"
@@ -377,9 +378,8 @@ void TabWidget::downloadRequested(QWebEngineDownloadItem* download)
     // without a page goes to the current window's).
     if (!showsPage(download->page()))
         return;
-    // The download list arrives with the downloads library; until then a
-    // request is left unaccepted, which cancels it.
-    qDebug() << "download not handled:" << download->url();
+    BrowserApplication::instance()->sharedDownloadManager()->download(download);
+    download->accept();
 }
 
 bool TabWidget::showsPage(QWebEnginePage* page) const

@@ -1,0 +1,155 @@
+#include "downloads/DownloadManager.h"
+
+#include "downloads/DownloadModel.h"
+#include "downloads/DownloadWidget.h"
+#include "shell/widgets/AutoSaver.h"
+#include "shell/widgets/Identity.h"
+#include "ui_DownloadDialog.h"
+#include "ui_DownloadItem.h"
+
+#include <QDesktopServices>
+#include <QFileIconProvider>
+#include <QHeaderView>
+#include <QMetaEnum>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QWebEngineDownloadItem>
+
+DownloadManager::DownloadManager(QWidget* parent)
+    : QDialog(parent)
+    , m_ui(new Ui::DownloadDialog)
+    , m_autoSaver(new AutoSaver(this))
+{
+    m_ui->setupUi(this);
+    EditTableView* view = m_ui->downloadsView;
+    view->setShowGrid(false);
+    view->verticalHeader()->hide();
+    view->horizontalHeader()->hide();
+    view->setAlternatingRowColors(true);
+    view->horizontalHeader()->setStretchLastSection(true);
+    m_model = new DownloadModel(this, this);
+    view->setModel(m_model);
+    connect(m_ui->cleanupButton, &QPushButton::clicked, this, &DownloadManager::cleanup);
+    connect(m_ui->openForderButton, &QPushButton::clicked, this, &DownloadManager::openForder);
+}
+
+DownloadManager::~DownloadManager()
+{
+    m_autoSaver->changeOccurred();
+    m_autoSaver->saveIfPending();
+    m_iconProvider.reset();
+}
+
+void DownloadManager::setRemovePolicy(RemovePolicy policy)
+{
+    if (policy == m_removePolicy)
+        return;
+    m_removePolicy = policy;
+    m_autoSaver->changeOccurred();
+}
+
+int DownloadManager::activeDownloads() const
+{
+    int count = 0;
+    for (const DownloadWidget* widget : m_downloads) {
+        if (!widget->m_ui->openButton->isEnabled())
+            ++count;
+    }
+    return count;
+}
+
+void DownloadManager::download(QWebEngineDownloadItem* download)
+{
+    // Every main window's tabs listen to the one shared profile, so the same
+    // request can arrive once per window: it gets one row.
+    for (const DownloadWidget* widget : qAsConst(m_downloads)) {
+        if (widget->download() == download)
+            return;
+    }
+    addItem(new DownloadWidget(download, this));
+}
+
+void DownloadManager::addItem(DownloadWidget* widget)
+{
+    connect(widget, &DownloadWidget::statusChanged, this, &DownloadManager::updateRow);
+    const int row = m_downloads.count();
+    m_model->beginInsertRows(QModelIndex(), row, row);
+    m_downloads.append(widget);
+    m_model->endInsertRows();
+    updateItemCount();
+    show();
+    raise();
+    m_ui->downloadsView->setIndexWidget(m_model->index(row, 0), widget);
+    const QIcon icon = style()->standardIcon(QStyle::SP_FileIcon);
+    widget->m_ui->fileIcon->setPixmap(icon.pixmap(48, 48));
+    m_ui->downloadsView->setRowHeight(row, widget->sizeHint().height());
+}
+
+void DownloadManager::updateRow()
+{
+    auto* widget = qobject_cast<DownloadWidget*>(sender());
+    const int row = m_downloads.indexOf(widget);
+    if (row < 0)
+        return;
+    if (!m_iconProvider)
+        m_iconProvider.reset(new QFileIconProvider);
+    QIcon icon = m_iconProvider->icon(widget->file());
+    if (icon.isNull())
+        icon = style()->standardIcon(QStyle::SP_FileIcon);
+    widget->m_ui->fileIcon->setPixmap(icon.pixmap(48, 48));
+    m_ui->downloadsView->setRowHeight(row, widget->minimumSizeHint().height());
+    if (widget->downloadedSuccessfully() && m_removePolicy == SuccessFullDownload)
+        m_model->removeRow(row);
+    m_ui->cleanupButton->setEnabled(m_downloads.count() - activeDownloads() > 0);
+}
+
+void DownloadManager::updateItemCount()
+{
+    const int count = m_downloads.count();
+    m_ui->itemCount->setText(count == 1 ? tr("1 Download") : tr("%1 Downloads").arg(count));
+}
+
+void DownloadManager::cleanup()
+{
+    if (m_downloads.isEmpty())
+        return;
+    m_model->removeRows(0, m_downloads.count());
+    updateItemCount();
+    if (m_downloads.isEmpty())
+        m_iconProvider.reset();
+    m_autoSaver->changeOccurred();
+}
+
+void DownloadManager::openForder()
+{
+    // Always the standard location, whichever folder a row was saved to.
+    const QString location = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(location));
+}
+
+void DownloadManager::save()
+{
+    QSettings settings(QLatin1String(Identity::OrganisationDomain), QLatin1String(Identity::ApplicationName));
+    settings.beginGroup(QStringLiteral("downloadmanager"));
+    const QMetaEnum policyEnum = QMetaEnum::fromType<RemovePolicy>();
+    settings.setValue(
+        QStringLiteral("removeDownloadsPolicy"), QLatin1String(policyEnum.valueToKey(m_removePolicy)));
+    settings.setValue(QStringLiteral("size"), size());
+    if (m_removePolicy == Exit)
+        return;
+    for (int i = 0; i < m_downloads.count(); ++i) {
+        const QString key = QStringLiteral("download_%1_").arg(i);
+        const DownloadWidget* widget = m_downloads.at(i);
+        settings.setValue(key + QLatin1String("url"), widget->url());
+        settings.setValue(key + QLatin1String("location"), widget->file().filePath());
+        settings.setValue(key + QLatin1String("done"), widget->downloadedSuccessfully());
+    }
+    for (int i = m_downloads.count();; ++i) {
+        const QString key = QStringLiteral("download_%1_").arg(i);
+        if (!settings.contains(key + QLatin1String("url")))
+            break;
+        settings.remove(key + QLatin1String("url"));
+        settings.remove(key + QLatin1String("location"));
+        settings.remove(key + QLatin1String("done"));
+    }
+}

@@ -1,0 +1,55 @@
+#pragma once
+#include <QDialog>
+#include <QList>
+#include <memory>
+
+class AutoSaver;
+class DownloadModel;
+class DownloadWidget;
+class QFileIconProvider;
+class QWebEngineDownloadItem;
+namespace Ui {
+class DownloadDialog;
+}
+
+// The "Downloads" dialog: one row per download a page starts, saved without
+// asking. The application owns the single instance; the tabs hand it every
+// download request. The list goes to the native settings store a few
+// seconds after rows are removed or the policy changes, and on destruction.
+class DownloadManager : public QDialog {
+    Q_OBJECT
+    Q_PROPERTY(RemovePolicy removePolicy READ removePolicy WRITE setRemovePolicy)
+
+public:
+    enum RemovePolicy { Never, Exit, SuccessFullDownload };
+    Q_ENUM(RemovePolicy)
+
+    explicit DownloadManager(QWidget* parent = nullptr);
+    ~DownloadManager() override;
+
+    int activeDownloads() const;
+    int count() const { return m_downloads.count(); }
+    RemovePolicy removePolicy() const { return m_removePolicy; }
+    void setRemovePolicy(RemovePolicy policy);
+    void addItem(DownloadWidget* widget);
+
+public slots:
+    void download(QWebEngineDownloadItem* download);
+    void cleanup();
+    void openForder();
+
+private slots:
+    void save();
+    void updateRow();
+
+private:
+    friend class DownloadModel;
+    void updateItemCount();
+
+    std::unique_ptr<Ui::DownloadDialog> m_ui;
+    AutoSaver* m_autoSaver;
+    DownloadModel* m_model;
+    std::unique_ptr<QFileIconProvider> m_iconProvider;
+    QList<DownloadWidget*> m_downloads;
+    RemovePolicy m_removePolicy = Never;
+};

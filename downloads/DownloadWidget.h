@@ -1,0 +1,59 @@
+#pragma once
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPointer>
+#include <QUrl>
+#include <QWebEngineDownloadItem>
+#include <QWidget>
+#include <memory>
+
+namespace Ui {
+class DownloadItem;
+}
+
+// One row of the download list: the file's name and icon, what has arrived
+// so far, the speed and the time left, and a button that opens the finished
+// file. It watches a web-engine download item it does not own; a row built
+// without an item only shows what it is told through downloadProgress.
+class DownloadWidget : public QWidget {
+    Q_OBJECT
+signals:
+    void statusChanged();
+
+public:
+    explicit DownloadWidget(QWebEngineDownloadItem* download, QWidget* parent = nullptr);
+    ~DownloadWidget() override;
+
+    bool downloadedSuccessfully() const;
+    QUrl url() const { return m_url; }
+    QFileInfo file() const { return m_file; }
+    QWebEngineDownloadItem* download() const { return m_download; }
+    qint64 bytesReceived() const { return m_bytesReceived; }
+    qint64 bytesTotal() const { return m_bytesTotal; }
+
+    // "512 bytes", "12 kB", "3 MB", "4.5 GB".
+    static QString dataString(qint64 size);
+    // The info line of a running download; total 0 means unknown.
+    static QString progressText(qint64 bytesReceived, qint64 bytesTotal, double bytesPerSecond);
+
+public slots:
+    void stop();
+    void open();
+    void restart();
+    void downloadProgress(qlonglong bytesReceived, qlonglong bytesTotal);
+    void finished();
+
+private:
+    friend class DownloadManager;
+    void init();
+    void getFileName();
+    void updateInfoLabel();
+
+    std::unique_ptr<Ui::DownloadItem> m_ui;
+    QUrl m_url;
+    QFileInfo m_file;
+    qint64 m_bytesReceived = 0;
+    qint64 m_bytesTotal = 0; // 0 while the size is unknown
+    QElapsedTimer m_downloadTime;
+    QPointer<QWebEngineDownloadItem> m_download;
+};
