@@ -60,11 +60,18 @@ int DownloadManager::activeDownloads() const
 
 void DownloadManager::download(QWebEngineDownloadItem* download)
 {
-    // Every main window's tabs listen to the one shared profile, so the same
-    // request can arrive once per window: it gets one row.
-    for (const DownloadWidget* widget : qAsConst(m_downloads)) {
-        if (widget->download() == download)
+    for (DownloadWidget* widget : qAsConst(m_downloads)) {
+        QWebEngineDownloadItem* watched = widget->download();
+        // Every main window's tabs listen to the one shared profile, so the
+        // same request can arrive once per window: it gets one row.
+        if (watched == download)
             return;
+        // The engine retries a download whose connection dropped under the
+        // same id but as a new item: the row follows the new item.
+        if (watched && watched->id() == download->id() && watched->parent() == download->parent()) {
+            widget->follow(download);
+            return;
+        }
     }
     addItem(new DownloadWidget(download, this));
 }

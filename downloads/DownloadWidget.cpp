@@ -41,11 +41,27 @@ void DownloadWidget::init()
         connect(
             m_download, &QWebEngineDownloadItem::downloadProgress, this, &DownloadWidget::downloadProgress);
         connect(m_download, &QWebEngineDownloadItem::finished, this, &DownloadWidget::finished);
+        // A dropped connection leaves the item interrupted but resumable,
+        // which the engine does not count as finished: report it anyway.
+        connect(m_download, &QWebEngineDownloadItem::stateChanged, this,
+            [this](QWebEngineDownloadItem::DownloadState state) {
+                if (state == QWebEngineDownloadItem::DownloadInterrupted)
+                    finished();
+            });
     }
     m_ui->downloadInfoLabel->clear();
     m_ui->progressBar->setValue(0);
     getFileName();
     m_downloadTime.start();
+}
+
+void DownloadWidget::follow(QWebEngineDownloadItem* download)
+{
+    if (m_download)
+        disconnect(m_download, nullptr, this, nullptr);
+    m_download = download;
+    m_url = download->url();
+    init();
 }
 
 void DownloadWidget::getFileName()
@@ -92,6 +108,12 @@ void DownloadWidget::restart()
 
 void DownloadWidget::downloadProgress(qlonglong bytesReceived, qlonglong bytesTotal)
 {
+    // The engine still reports (zero) progress after an interruption; the
+    // row keeps its message instead.
+    if (m_download
+        && (m_download->state() == QWebEngineDownloadItem::DownloadInterrupted
+            || m_download->state() == QWebEngineDownloadItem::DownloadCancelled))
+        return;
     m_bytesReceived = bytesReceived;
     QProgressBar* bar = m_ui->progressBar;
     if (bytesTotal < 0) {

@@ -36,6 +36,9 @@ public:
     // The info line of a running download; total 0 means unknown.
     static QString progressText(qint64 bytesReceived, qint64 bytesTotal, double bytesPerSecond);
 
+    // Watches a retry of the same download instead of the item it had.
+    void follow(QWebEngineDownloadItem* download);
+
 public slots:
     void stop();
     void open();
