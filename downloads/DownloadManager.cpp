@@ -62,8 +62,7 @@ void DownloadManager::download(QWebEngineDownloadItem* download)
 {
     for (DownloadWidget* widget : qAsConst(m_downloads)) {
         QWebEngineDownloadItem* watched = widget->download();
-        // Every main window's tabs listen to the one shared profile, so the
-        // same request can arrive once per window: it gets one row.
+        // A request handed over twice still gets one row.
         if (watched == download)
             return;
         // The engine retries a download whose connection dropped under the
