@@ -19,14 +19,8 @@ Logger logRelay("KcpRelay", &rootLogger);
 
 namespace {
 
-// The client's engine settings: both ends must agree on mtu and windows.
+// The client's mtu: its receive buffer holds no larger datagram.
 constexpr int Mtu = 1360;
-constexpr int NoDelay = 1;
-constexpr int Interval = 20;
-constexpr int FastResend = 2;
-constexpr int NoCongestionWindow = 0;
-constexpr int SendWindow = 1204;
-constexpr int ReceiveWindow = 1024;
 
 constexpr uint32_t MaxDelay = 1000;
 constexpr int SocketBuffer = 4 << 20;
@@ -300,7 +294,7 @@ private:
     uint32_t m_created;
     uint32_t m_lastActive;
     uint32_t m_finishedAt = 0; // lowest bit forced, so never 0 once set
-    uint32_t m_delay = Interval;
+    uint32_t m_delay = 0;
     uint64_t m_bytesUp = 0;
     uint64_t m_bytesDown = 0;
 };
@@ -322,8 +316,10 @@ KcpRelay::Conversation::Conversation(
     if (!m_engine)
         return;
     m_engine->setMtu(Mtu);
-    m_engine->setNoDelay(NoDelay, Interval, FastResend, NoCongestionWindow);
-    m_engine->setWindowSize(SendWindow, ReceiveWindow);
+    const KcpSendProfile& profile = relay.m_options.profile;
+    m_engine->setNoDelay(profile.noDelay, profile.interval, profile.fastResend, profile.noCwnd);
+    m_engine->setWindowSize(profile.sendWindow, profile.receiveWindow);
+    m_delay = m_engine->interval();
     m_engine->setStreamMode(true);
     m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
         auto* self = static_cast<Conversation*>(user);
@@ -346,6 +342,8 @@ void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
 {
     const uint32_t now = Clock::tickCount();
     m_lastActive = now;
+    // The clock first: acks are timed against it.
+    m_engine->update(now);
     m_engine->input(data, static_cast<long>(length));
     if (!m_answered && m_engine->isEstablished()) {
         m_answered = true;
@@ -367,12 +365,12 @@ void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
     armTimer();
 }
 
-// Acknowledgements and newly allowed segments go out on arrival instead of
-// at the next tick, so the transfer is clocked by the client's acks.
+// Acknowledgements, newly allowed segments and fast resends go out on
+// arrival instead of at the next tick, so the transfer is clocked by the
+// client's acks and a hole holding the window back is repaired at once.
 void KcpRelay::Conversation::ackClocked()
 {
-    if (m_engine->sendRoom() > 0)
-        m_engine->flush();
+    m_engine->flush();
 }
 
 void KcpRelay::Conversation::armTimer()
@@ -590,8 +588,10 @@ void KcpRelay::Conversation::handleTimer()
         // Both markers are through; only resends remain to be answered.
         m_finishedAt = now | 1u;
         closeUpstream();
-        logRelay.info("conversation %08x from %s finished: up=%llu, down=%llu", m_conv, m_peerText.c_str(),
-            static_cast<unsigned long long>(m_bytesUp), static_cast<unsigned long long>(m_bytesDown));
+        logRelay.info(
+            "conversation %08x from %s finished: up=%llu, down=%llu, segments=%u, time-outs=%u, srtt=%d",
+            m_conv, m_peerText.c_str(), static_cast<unsigned long long>(m_bytesUp),
+            static_cast<unsigned long long>(m_bytesDown), kcp.sndNxt(), kcp.xmit(), kcp.rxSrtt());
     }
     // Signed: m_finishedAt may lie 1 ms ahead of now (its forced low bit).
     if (m_finishedAt != 0

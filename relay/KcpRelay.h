@@ -15,8 +15,24 @@
 
 extern Logger logRelay; // "KcpRelay"
 
+// How the relay's engines send. The relay sends the downloads, so it uses a
+// faster profile than the client's fixed settings: no congestion window
+// (which falls back to one segment on every time-out, so random loss alone
+// stalls it) and a send window near the bandwidth-delay product of a 20
+// Mbit/s link with a 50-100 ms round trip, small enough not to overflow its
+// queue. The wire format and the mtu stay the client's.
+struct KcpSendProfile {
+    int noDelay = 1;
+    int interval = 20; // ms between flushes
+    int fastResend = 2; // resend after this many later acks; 0 = off
+    int noCwnd = 1; // 1 = no congestion window: only the windows limit sending
+    int sendWindow = 128; // segments
+    int receiveWindow = 1024; // segments
+};
+
 // The relay's settings (lumaview-relay's command line).
 struct KcpRelayOptions {
+    KcpSendProfile profile;
     std::string listen; // "ADDR:PORT" of the UDP socket; port 0 picks a free one
     std::string upstream; // "HOST:PORT": where conversations go unless a route matches
     // (host suffix, "HOST:PORT"), tried in order against the Host header of

@@ -18,7 +18,7 @@ void usage(FILE* out)
     std::fprintf(out,
         "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT\n"
         "                      [--route SUFFIX=HOST:PORT ...] [--idle-timeout SECONDS]\n"
-        "                      [--log-level LETTER]\n"
+        "                      [--log-level LETTER] [sending options]\n"
         "\n"
         "Accepts KCP conversations from lumaview-proxy on UDP ADDR:PORT (port 0 picks\n"
         "a free one) and carries each over its own TCP connection to an upstream.\n"
@@ -31,6 +31,17 @@ void usage(FILE* out)
         "  --idle-timeout SECONDS    drop conversations without traffic for this long\n"
         "                            (default 60; 0 never drops).\n"
         "  --log-level LETTER        one of UACEWNIDV (default I).\n"
+        "\n"
+        "Sending options (the relay sends the downloads; the client keeps its own):\n"
+        "  --no-delay 0|1            fast retransmission time-outs (default 1).\n"
+        "  --interval MS             flush interval, 10 to 5000 (default 20).\n"
+        "  --fast-resend N           resend after N later acks, 0 = off (default 2).\n"
+        "  --congestion-window on|off  whether a congestion window limits sending\n"
+        "                            (default off: only the windows do).\n"
+        "  --send-window N           send window in segments (default 128, about\n"
+        "                            the bandwidth-delay product of 20 Mbit/s at a\n"
+        "                            70 ms round trip).\n"
+        "  --receive-window N        receive window in segments (default 1024).\n"
         "  --help                    show this text.\n"
         "\n"
         "Prints \"port = N\" on standard output once it listens, logs to standard error,\n"
@@ -43,6 +54,16 @@ bool parseSeconds(const char* text, int& out)
     char* end = nullptr;
     long value = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || value < 0 || value > 86400 * 365)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool parseNumber(const char* text, int low, int high, int& out)
+{
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high)
         return false;
     out = static_cast<int>(value);
     return true;
@@ -62,6 +83,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        bool ok = true;
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
@@ -84,12 +106,30 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "lumaview-relay: bad --idle-timeout: %s\n", argv[i]);
                 return 2;
             }
+        } else if (arg == "--no-delay" && hasValue) {
+            ok = parseNumber(argv[++i], 0, 1, options.profile.noDelay);
+        } else if (arg == "--interval" && hasValue) {
+            ok = parseNumber(argv[++i], 10, 5000, options.profile.interval);
+        } else if (arg == "--fast-resend" && hasValue) {
+            ok = parseNumber(argv[++i], 0, 1000, options.profile.fastResend);
+        } else if (arg == "--congestion-window" && hasValue) {
+            const std::string value = argv[++i];
+            ok = value == "on" || value == "off";
+            options.profile.noCwnd = value == "off" ? 1 : 0;
+        } else if (arg == "--send-window" && hasValue) {
+            ok = parseNumber(argv[++i], 1, 65535, options.profile.sendWindow);
+        } else if (arg == "--receive-window" && hasValue) {
+            ok = parseNumber(argv[++i], 1, 65535, options.profile.receiveWindow);
         } else if (arg == "--log-level" && hasValue && std::strlen(argv[i + 1]) == 1
             && std::strchr(LevelLetters, argv[i + 1][0])) {
             logLevel = argv[++i][0];
         } else {
             std::fprintf(stderr, "lumaview-relay: unknown or incomplete argument: %s\n\n", arg.c_str());
             usage(stderr);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "lumaview-relay: bad value for %s: %s\n", arg.c_str(), argv[i]);
             return 2;
         }
     }

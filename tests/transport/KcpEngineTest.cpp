@@ -512,6 +512,38 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
         std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
 }
 
+// A sender without a congestion window and with a window near the
+// bandwidth-delay product (the relay's profile) against the client's own
+// settings, whose congestion window falls back to one segment on each
+// time-out: at 10% loss only the first finishes in time, without flooding
+// the link with resends.
+TEST(KcpRetransmit, FastProfileCrossesTenPercentLossInBoundedTime)
+{
+    struct Case {
+        int noCwnd;
+        int sendWindow;
+        bool inTime;
+    };
+    for (const Case c : { Case { 0, 1204, false }, Case { 1, 128, true } }) {
+        LinkProfile link;
+        link.loss = 0.1;
+        link.delayMs = 25;
+        KcpPair pair(Conv, link, 7);
+        pair.a().kcp->setNoDelay(1, 20, 2, c.noCwnd);
+        pair.a().kcp->setWindowSize(c.sendWindow, 1024);
+        const std::string data = makePayload(1 << 20, 7);
+        pair.a().toSend = data;
+        pair.connect();
+        const bool done = pair.runUntil([&] { return pair.b().received.size() == data.size(); }, 3000);
+        EXPECT_EQ(c.inTime, done) << "window " << c.sendWindow << ": " << pair.b().received.size()
+                                  << " bytes in " << pair.elapsed() << " ms";
+        if (c.inTime) {
+            EXPECT_TRUE(pair.b().received == data);
+            EXPECT_LT(pair.linkAB().stats().sent, 1.25 * data.size() / pair.a().kcp->mss());
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
