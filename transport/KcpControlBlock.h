@@ -165,7 +165,7 @@ private:
     void shrinkBuf();
     void parseUna(uint32_t una);
     void parseAck(uint32_t sn);
-    void parseFastAck(uint32_t sn);
+    void parseFastAck(uint32_t sn, uint32_t ts);
     void updateAck(int32_t rtt);
     void pushAck(uint32_t sn, uint32_t ts);
     bool storeReceived(const KcpSegment& header, const uint8_t* data, uint32_t len);
