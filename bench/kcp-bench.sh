@@ -17,9 +17,8 @@
 # ratio, bytes on the link (both directions, as put there by the senders,
 # lost ones included) per byte delivered, the time to the first byte of a
 # small request, the proxy's and relay's CPU per MB, an upload of each kind,
-# and the goodput that TCP's square-root law predicts (1.22 MSS / (RTT
-# sqrt(p)), RTT taken from the small request). Then one summary line per
-# loss rate:
+# and the goodput that a loss-driven TCP should reach (the square-root law,
+# and its extension with time-outs). Then one summary line per loss rate:
 #   loss=10 kcp_MBps=... tcp_MBps=... ratio=... kcp_wire=... tcp_wire=...
 #
 # Usage: bench/kcp-bench.sh [build-dir]      (default: build/ under the repository)
@@ -312,22 +311,29 @@ for loss in "${LOSSES[@]}"; do
     stop_lossy
 done
 
-# The square-root law for a loss-driven TCP: 1.22 MSS / (RTT sqrt(p)),
-# at most the cap's payload rate; RTT from the small TCP request (handshake
-# plus request, two round trips).
+# What a loss-driven TCP should reach, with RTT = two one-way delays plus
+# the serialisation of a full packet: the square-root law 1.22 MSS / (RTT
+# sqrt(p)), and the same with retransmission time-outs (Padhye et al.,
+# one segment per ack, first time-out 200 ms + RTT as on Linux); both at
+# most the cap's payload rate.
 tcp_model() {
-    local loss=$1 ttfb=$2
-    awk -v p="$loss" -v t="$ttfb" -v cap="$RATE_MBIT" 'BEGIN {
-        if (t == "-" || t <= 0) { print "-"; exit }
-        rtt = t / 2 / 1000; limit = cap * 1e6 / 8 * 1448 / 1500 / 1e6
+    local loss=$1 kind=$2
+    awk -v p="$loss" -v d="$DELAY_MS" -v cap="$RATE_MBIT" -v kind="$kind" 'BEGIN {
+        rtt = 2 * d / 1000 + 1500 * 8 / (cap * 1e6); limit = cap * 1e6 / 8 * 1448 / 1500 / 1e6
         if (p == 0) { printf "%.3f", limit; exit }
-        r = 1.22 * 1448 / (rtt * sqrt(p / 100)) / 1e6
+        p /= 100
+        if (kind == "sqrt") {
+            r = 1.22 * 1448 / (rtt * sqrt(p)) / 1e6
+        } else {
+            t0 = 0.2 + rtt; q = 3 * sqrt(3 * p / 8); if (q > 1) q = 1
+            r = 1448 / (rtt * sqrt(2 * p / 3) + t0 * q * p * (1 + 32 * p * p)) / 1e6
+        }
         printf "%.3f", (r < limit ? r : limit) }'
 }
 
 echo
-printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %9s %9s %9s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP" \
-    "KCP wire" "TCP wire" "KCP 1st" "TCP 1st" "TCP sqrt" "proxy ms" "relay ms" "KCP up" "TCP up"
+printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP" \
+    "KCP wire" "TCP wire" "KCP 1st" "TCP 1st" "TCP sqrt" "TCP pftk" "proxy ms" "relay ms" "KCP up" "TCP up"
 for loss in "${LOSSES[@]}"; do
     k=$(median "${SAMPLES[kcp:$loss]:-}")
     t=$(median "${SAMPLES[tcp:$loss]:-}")
@@ -336,19 +342,21 @@ for loss in "${LOSSES[@]}"; do
     kf=$(median "${TTFB[kcp:$loss]:-}")
     tf=$(median "${TTFB[tcp:$loss]:-}")
     ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
-    model=$(tcp_model "$loss" "$tf")
+    sqrt_model=$(tcp_model "$loss" sqrt)
+    pftk_model=$(tcp_model "$loss" pftk)
     cpu="$(median "${PCPU[kcp:$loss]:-}")/$(median "${PCPU[tcp:$loss]:-}")"
     mark_k=; mark_t=; mark_ku=; mark_tu=
     [[ -n "${CUT[kcp:down:$loss]:-}" ]] && mark_k="~"
     [[ -n "${CUT[tcp:down:$loss]:-}" ]] && mark_t="~"
     [[ -n "${CUT[kcp:up:$loss]:-}" ]] && mark_ku="~"
     [[ -n "${CUT[tcp:up:$loss]:-}" ]] && mark_tu="~"
-    printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %9s %9s %9s\n' "$loss%" "$k$mark_k" "$t$mark_t" "$ratio" \
-        "$kw" "$tw" "$kf" "$tf" "$model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}")" \
+    printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "$loss%" "$k$mark_k" "$t$mark_t" "$ratio" \
+        "$kw" "$tw" "$kf" "$tf" "$sqrt_model" "$pftk_model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}")" \
         "${UPLOAD[kcp:$loss]:--}$mark_ku" "${UPLOAD[tcp:$loss]:--}$mark_tu"
 done
 echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the first"
-echo " byte of a small request; TCP sqrt = 1.22 MSS/(RTT sqrt(p)) capped at the link; proxy ms = proxy CPU ms"
+echo " byte of a small request; TCP sqrt and pftk = what loss-driven TCP should reach (square-root law; with"
+echo " time-outs); proxy ms = proxy CPU ms"
 echo " per MB, KCP/TCP; relay ms = relay CPU ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s; ~ = cut off"
 echo " after ${MAX_TIME} s, counted with what it delivered)"
 echo
