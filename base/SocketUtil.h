@@ -11,6 +11,12 @@
 #include <sys/socket.h>
 
 // A socket call that failed only for now: retry when the socket is ready.
+// Failures of this host (out of descriptors or memory), not of the peer.
+inline bool isLocalResourceError(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 inline bool isTransient(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;

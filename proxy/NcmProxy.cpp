@@ -7,14 +7,33 @@
 #include "proxy/NcmProxyRemoteManager.h"
 #include "resolver/NcmDnsClient.h"
 
+#include "base/SocketUtil.h"
+
 #include <event2/thread.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <pthread.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int AcceptRetryMs = 500;
+constexpr int LingerMs = 5000;
+
+} // namespace
+
+struct LingeringClient {
+    NcmProxy* proxy = nullptr;
+    UniqueSocket socket;
+    EventPtr event;
+    std::chrono::steady_clock::time_point deadline;
+};
 
 void proxyGlobalInit()
 {
@@ -27,6 +46,7 @@ void proxyGlobalInit()
 }
 
 ProxyRuntime::ProxyRuntime() = default;
+
 ProxyRuntime::~ProxyRuntime() = default;
 
 NcmProxy::NcmProxy()
@@ -102,6 +122,9 @@ void NcmProxy::doActivate(const char* text)
         if (dnsClient)
             dnsClient->requestCacheClear();
         runtime->reapEvent.reset(event_new(runtime->eventBase.get(), -1, 0, &NcmProxy::onReap, this));
+        runtime->acceptRetryEvent.reset(
+            event_new(runtime->eventBase.get(), -1, 0, &NcmProxy::onAcceptRetry, this));
+        runtime->acceptPaused = false;
         remoteManager = std::make_shared<NcmProxyRemoteManager>(this);
         dnsClient = std::make_shared<NcmDnsClient>(this);
         lastAcceptTime = Clock::nowSeconds();
@@ -126,6 +149,13 @@ void NcmProxy::doActivate(const char* text)
 
 void NcmProxy::loopMain()
 {
+    // A write to a peer that has gone must fail with EPIPE, not end
+    // whatever program embeds the proxy.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     event_base_loop(runtime->eventBase.get(), 0);
     logProxy.debug("event loop over");
     auto contexts = std::move(runtime->contextTable);
@@ -136,6 +166,8 @@ void NcmProxy::loopMain()
     reap();
     deactivate();
     reap();
+    runtime->lingering.clear();
+    runtime->acceptRetryEvent.reset();
     runtime->reapEvent.reset();
     runtime->loopDone = true;
 }
@@ -170,6 +202,10 @@ void NcmProxy::onAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, voi
     NcmProxy* self = static_cast<NcmProxy*>(arg);
     const int64_t now = Clock::nowSeconds();
     self->lastAcceptTime = now;
+    if (self->runtime->acceptPaused) {
+        self->runtime->acceptPaused = false;
+        logProxy.info("accepting clients again");
+    }
     self->sweepIdleContexts(now);
     self->stats->pxyreq += 1;
 
@@ -211,9 +247,84 @@ void NcmProxy::onListenerError(evconnlistener*, void* arg)
 {
     NcmProxy* self = static_cast<NcmProxy*>(arg);
     int error = EVUTIL_SOCKET_ERROR();
+    if (isLocalResourceError(error)) {
+        // Out of descriptors: every exchange goes on, and accepting resumes
+        // once some are free again.
+        ProxyRuntime& rt = *self->runtime;
+        evconnlistener_disable(rt.listener.get());
+        if (!rt.acceptPaused) {
+            rt.acceptPaused = true;
+            logProxy.error("accept paused: error %d (%s)", error, evutil_socket_error_to_string(error));
+        }
+        self->sweepIdleContexts(Clock::nowSeconds());
+        timeval tv { 0, AcceptRetryMs * 1000 };
+        event_add(rt.acceptRetryEvent.get(), &tv);
+        return;
+    }
     logProxy.error(
         "LISTENER ERROR! error %d (%s). stop local proxy.", error, evutil_socket_error_to_string(error));
     event_base_loopexit(self->runtime->eventBase.get(), nullptr);
+}
+
+void NcmProxy::onAcceptRetry(evutil_socket_t, short, void* arg)
+{
+    NcmProxy* self = static_cast<NcmProxy*>(arg);
+    if (self->runtime->listener)
+        evconnlistener_enable(self->runtime->listener.get());
+}
+
+namespace {
+
+void onLingeringClient(evutil_socket_t fd, short flags, void* arg)
+{
+    auto* client = static_cast<LingeringClient*>(arg);
+    bool done = (flags & EV_TIMEOUT) != 0;
+    char buffer[16384];
+    while (!done) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0)
+            continue;
+        done = n == 0 || !isTransient(errno);
+        break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        client->deadline - std::chrono::steady_clock::now());
+    if (done || left.count() <= 0) {
+        client->proxy->endLingering(client);
+        return;
+    }
+    timeval tv { static_cast<time_t>(left.count() / 1000000),
+        static_cast<suseconds_t>(left.count() % 1000000) };
+    event_add(client->event.get(), &tv);
+}
+
+} // namespace
+
+void NcmProxy::closeGracefully(UniqueSocket socket)
+{
+    if (shutdown(socket.get(), SHUT_WR) != 0 || !runtime->reapEvent)
+        return; // already reset by the peer, or the loop is ending
+    auto client = std::make_unique<LingeringClient>();
+    client->proxy = this;
+    client->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LingerMs);
+    client->event.reset(event_new(eventBase(), socket.get(), EV_READ, &onLingeringClient, client.get()));
+    client->socket = std::move(socket);
+    if (!client->event)
+        return;
+    timeval tv { LingerMs / 1000, (LingerMs % 1000) * 1000 };
+    event_add(client->event.get(), &tv);
+    LingeringClient* key = client.get();
+    runtime->lingering.emplace(key, std::move(client));
+}
+
+void NcmProxy::endLingering(LingeringClient* client)
+{
+    auto it = runtime->lingering.find(client);
+    if (it == runtime->lingering.end())
+        return;
+    // Called from the client's own event: free it next turn.
+    deferDelete(std::shared_ptr<void>(std::move(it->second)));
+    runtime->lingering.erase(it);
 }
 
 std::string NcmProxy::statsText()

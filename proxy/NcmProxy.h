@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "base/UniqueSocket.h"
 #include "proxy/NcmStats.h"
 #include "proxy/ProxyConfig.h"
 #include "resolver/LocalIpStack.h"
@@ -19,6 +20,7 @@
 class NcmProxyContext;
 class NcmProxyRemoteManager;
 class NcmDnsClient;
+struct LingeringClient;
 
 // State of one service object that outlives activations: the event base is
 // made once and kept; listener, port and contexts belong to the activation.
@@ -37,6 +39,12 @@ struct ProxyRuntime {
     // the next loop turn to be deleted.
     std::vector<std::shared_ptr<void>> graveyard;
     EventPtr reapEvent;
+    // Accepting pauses while descriptors run out and resumes from this timer.
+    EventPtr acceptRetryEvent;
+    bool acceptPaused = false;
+    // Client sockets half-closed after their answer, read and discarded
+    // until the client closes or their time is up.
+    std::unordered_map<LingeringClient*, std::unique_ptr<LingeringClient>> lingering;
 };
 
 // The local proxy service. Lives for the whole process. activate() and
@@ -61,6 +69,10 @@ public:
     // Deletes the object in a later loop turn (connections, contexts and
     // callables that may still be on the stack).
     void deferDelete(std::shared_ptr<void> object);
+    // Sends the client our end of stream and waits (bounded) for its own
+    // before closing, so that unread bytes it sent cause no reset.
+    void closeGracefully(UniqueSocket socket);
+    void endLingering(LingeringClient* client);
     void dumpStats();
     std::string statsText();
 
@@ -94,6 +106,7 @@ private:
     static void onAccept(
         evconnlistener* listener, evutil_socket_t fd, sockaddr* address, int length, void* arg);
     static void onListenerError(evconnlistener* listener, void* arg);
+    static void onAcceptRetry(evutil_socket_t, short, void* arg);
     static void onReap(evutil_socket_t, short, void* arg);
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 #include "base/EventPtr.h"
 #include "base/UniqueSocket.h"
+#include "proxy/HttpMessage.h"
 #include "transport/NcmConn.h"
 
 #include <cstdint>
@@ -12,45 +13,6 @@
 class NcmProxy;
 class NcmConnTcp;
 struct NcmProxyEndpointRemote;
-
-// How the end of a forwarded response is found.
-enum class ResponseFraming {
-    None, // not known yet, or no body
-    CloseDelimited, // the body runs until the upstream closes
-    Length, // Content-Length
-    Chunked, // Transfer-Encoding: chunked
-};
-
-// What one client asked for, and how far its response has been parsed.
-struct HttpRequestState {
-    std::string host;
-    std::string port;
-    int socks5GreetingSeen = 0;
-    std::string method;
-    std::string scheme;
-    std::string target;
-    std::string path;
-    std::string version;
-    // Unparsed part of the response head; a single zero byte once complete.
-    std::vector<char> responseHeadBuffer;
-    ResponseFraming framing = ResponseFraming::None;
-    int64_t httpResponseContentLength = -1;
-    int64_t httpResponseRawContentReceived = 0;
-    int64_t chunkSize = -1;
-    int64_t chunkRemaining = -1;
-    std::string chunkLineBuffer;
-    bool chunkTrailerDone = false;
-    bool responseStarted = false;
-    int responseStatus = 0;
-    bool responseBodiless = false; // HEAD, 204 and 304 answers end with their head
-    // Request body bytes still to forward: -1 while unbounded (chunked).
-    // Anything the client sends beyond its one request is not forwarded.
-    int64_t requestBodyRemaining = 0;
-    std::map<std::string, std::string> headers;
-    EventPtr connectEvent;
-
-    bool headComplete() const { return responseHeadBuffer.size() == 1 && responseHeadBuffer[0] == '\0'; }
-};
 
 // The client end: same first two members as an upstream endpoint.
 struct LocalEnd {
@@ -64,7 +26,7 @@ struct LocalEnd {
 // through NcmProxy::destroyContext. Event-loop thread only.
 class NcmProxyContext {
 public:
-    enum class Phase { ReadingRequest, Connecting, Transferring };
+    enum class Phase { ReadingRequest, Connecting, Transferring, Refused };
     enum class Kind { Unknown, Socks5, HttpForward, ConnectTunnel };
 
     explicit NcmProxyContext(NcmProxy* proxy);
@@ -82,7 +44,6 @@ public:
 
     // Exposed for the unit tests of the request and response parsers.
     const HttpRequestState* request() const { return m_request.get(); }
-    static void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
     std::string buildEndpointName(const std::string& host, const std::string& port) const;
 
 private:
@@ -99,20 +60,17 @@ private:
     static void onConnectEvent(evutil_socket_t, short flags, void* arg);
 
     bool parseLocalRequest();
-    void parseRequestHead();
-    void parseRequestLine(const std::string& line);
+    bool parseRequestHead();
     void onRemoteConnected(bool ok);
     void sendForwardRequest();
     void sendConnectEstablished();
-    void sendGatewayTimeout();
-    bool parseRemoteResponse();
-    bool parseResponseHead(evbuffer* input);
-    void accountResponseBody(const char* data, size_t length);
+    void sendAnswer(const char* statusLine);
+    bool moveToLocal();
     void transfer(bool fromLocal);
     void moveToRemote(evbuffer* destination);
     bool clientMayBeRead() const;
     void onPeerClosed(bool localEnded);
-    void onWritten(bool localWrote);
+    void onWritten(bool localWrote, int32_t error);
     bool handleBrokenRemoteConnection();
     void finishTransport(const char* message);
     void deleteLocal();
@@ -122,7 +80,10 @@ private:
     Phase m_phase = Phase::ReadingRequest;
     Kind m_kind = Kind::Unknown;
     std::unique_ptr<HttpRequestState> m_request;
+    std::unique_ptr<HttpResponseFramer> m_framer;
     LocalEnd m_local;
     NcmProxyEndpointRemote* m_remote = nullptr;
     bool m_finished = false;
+    bool m_responseStarted = false;
+    bool m_upstreamWriteFailed = false;
 };

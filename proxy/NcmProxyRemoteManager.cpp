@@ -98,6 +98,7 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     if (endpoint->dnsCallback)
         m_proxy->deferDelete(std::shared_ptr<void>(std::move(endpoint->dnsCallback)));
     endpoint->ip = address;
+    endpoint->connectError = 0;
 
     if (address.empty()) {
         m_proxy->stats->remotefail += 1;
@@ -143,6 +144,7 @@ void NcmProxyRemoteManager::onConnectEvent(
         event_active(endpoint->connectEvent, EV_WRITE, 0);
     } else {
         m_proxy->stats->remotefail += 1;
+        endpoint->connectError = error;
         event_active(endpoint->connectEvent, 0, 0);
     }
 }

@@ -21,6 +21,7 @@ struct NcmProxyEndpointRemote {
     NcmConnPtr conn;
     int64_t connectedAt = 0; // -1: pooled connection that signalled while idle
     int retryCount = 0;
+    int32_t connectError = 0; // of the last failed connect
     std::string name;
     event* connectEvent = nullptr; // the waiting context's, not owned
     std::string type;

@@ -93,9 +93,21 @@ void NcmKcpChannel::deliver()
 {
     if (!m_wantRead || !m_connection || !m_engine)
         return;
+    if (m_engine->peekSize() <= 0 && !m_engine->isPeerClosedOnly())
+        return; // still owed: the next arrival delivers
+    m_wantRead = false;
+    event_active(m_notifyEvent.get(), EV_READ, 0);
+}
+
+uint32_t NcmKcpChannel::pull()
+{
+    // Data enters the input only together with its Read, as on TCP: an
+    // owner moving the input on another event never sees bytes it was not
+    // told about.
     KcpControlBlock& kcp = *m_engine;
     evbuffer* input = m_connection->input();
     const bool windowWasFull = kcp.nRcvQue() >= kcp.rcvWnd();
+    uint32_t pulled = 0;
     int size;
     while ((size = kcp.peekSize()) > 0) {
         evbuffer_iovec space;
@@ -106,23 +118,19 @@ void NcmKcpChannel::deliver()
             break;
         space.iov_len = static_cast<size_t>(got);
         evbuffer_commit_space(input, &space, 1);
-        m_pendingRead += static_cast<uint32_t>(got);
+        pulled += static_cast<uint32_t>(got);
     }
     // A sender facing a closed window only asks again after seconds: tell
     // it now that the reader made room.
     if (windowWasFull && kcp.nRcvQue() < kcp.rcvWnd())
         kcp.flush();
-
-    if (m_pendingRead == 0) {
-        if (!kcp.isPeerClosedOnly())
-            return; // still owed: the next arrival delivers
+    if (pulled == 0 && kcp.isPeerClosedOnly()) {
         // The relay ended its stream and everything before the marker has
         // been read: answer with ours at once; the linger counts from here.
         kcp.close();
         markClosing();
     }
-    m_wantRead = false;
-    event_active(m_notifyEvent.get(), EV_READ, 0);
+    return pulled;
 }
 
 void NcmKcpChannel::pump()
@@ -254,11 +262,11 @@ void NcmKcpChannel::handleTimer()
 void NcmKcpChannel::handleNotify(short flags)
 {
     auto alive = m_alive;
-    if ((flags & EV_READ) && m_connection) {
+    if ((flags & EV_READ) && m_connection && m_engine) {
+        m_wantRead = false;
+        const uint32_t size = pull();
         const int32_t error = m_lastError;
-        const uint32_t size = m_pendingRead;
         m_lastError = 0;
-        m_pendingRead = 0;
         notifyConnection(NcmConn::Read, error, size);
         if (!*alive)
             return;

@@ -40,8 +40,10 @@ private:
     friend class NcmConnKcp;
     friend class NcmKcpManager;
 
-    // Engine data into the connection's input; owes a Read when asked for.
+    // Schedules the owed Read once the engine has data or the end.
     void deliver();
+    // Engine data into the connection's input, inside the Read it is reported with.
+    uint32_t pull();
     // The connection's output into the engine, bounded by the send window.
     void pump();
     void markClosing();
@@ -73,7 +75,6 @@ private:
     uint32_t m_delay = 0;
     int32_t m_lastError = 0;
     int32_t m_pendingConnectError = 0; // a connect that failed before any datagram
-    uint32_t m_pendingRead = 0;
     uint32_t m_pendingWritten = 0;
     std::list<std::unique_ptr<NcmKcpChannel>>::iterator m_lingerPosition;
     std::shared_ptr<bool> m_alive;

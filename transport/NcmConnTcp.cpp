@@ -40,6 +40,14 @@ evutil_socket_t NcmConnTcp::socket() const
     return m_state->socket.get();
 }
 
+UniqueSocket NcmConnTcp::releaseSocket()
+{
+    m_state->readEvent.reset();
+    m_state->writeEvent.reset();
+    m_state->connectFailEvent.reset();
+    return std::move(m_state->socket);
+}
+
 void NcmConnTcp::createEvents()
 {
     const evutil_socket_t fd = m_state->socket.get();

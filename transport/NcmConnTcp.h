@@ -20,6 +20,8 @@ public:
     void requestDrain() override;
 
     evutil_socket_t socket() const;
+    // Takes the socket out (events dropped), for a close that waits for the peer.
+    UniqueSocket releaseSocket();
 
 protected:
     void doClose() override;

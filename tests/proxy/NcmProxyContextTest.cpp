@@ -11,6 +11,7 @@
 #include <chrono>
 #include <poll.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -38,6 +39,25 @@ bool closesWithin(int fd, int timeoutMs)
         return false;
     char c;
     return recv(fd, &c, 1, MSG_PEEK) == 0;
+}
+
+// What the client receives for an upstream's response: the final head says
+// that the connection closes, and nothing else changes.
+std::string closing(const std::string& response)
+{
+    size_t start = 0;
+    while (response.compare(start, 10, "HTTP/1.1 1") == 0)
+        start = response.find("\r\n\r\n", start) + 4;
+    const size_t end = response.find("\r\n\r\n", start) + 2;
+    std::string head;
+    for (size_t line = start; line < end;) {
+        const size_t next = response.find("\r\n", line) + 2;
+        const std::string text = response.substr(line, next - line);
+        if (text.rfind("Connection:", 0) != 0 && text.rfind("Keep-Alive:", 0) != 0)
+            head += text;
+        line = next;
+    }
+    return response.substr(0, start) + head + "Connection: close\r\n" + response.substr(end);
 }
 
 class ProxyContextTest : public ::testing::Test {
@@ -82,11 +102,11 @@ TEST_F(ProxyContextTest, ForwardedRequestIsRewrittenExactly)
               "Content-Length: 11\r\n"
               "\r\nhello world");
     std::string answer = readAll(client, 2000);
-    EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
     close(client);
     ASSERT_TRUE(done);
     EXPECT_EQ(received,
-        "POST /a?b=1#c HTTP/1.1\r\n"
+        "POST /a?b=1#c HTTP/1.0\r\n"
         "Accept: text/html, */*\r\n"
         "Content-Length: 11\r\n"
         "Host: 127.0.0.1:"
@@ -113,7 +133,7 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
             "HTTP/1.1 200 OK\r\nTransfer-Encoding: "
             "chunked\r\n\r\n5\r\nhello\r\n1;ext=1\r\n!\r\n0\r\nTrailer: x\r\n\r\n",
             false },
-        { "close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big, true },
+        { "close", "HTTP/1.1 200 OK\r\nConnection: close\r\nKeep-Alive: timeout=5\r\n\r\n" + big, true },
         { "length then close", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n" + big,
             true },
     };
@@ -137,8 +157,8 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         std::string answer = readAll(client, 3000);
         auto took = std::chrono::steady_clock::now() - start;
         close(client);
-        EXPECT_EQ(answer.size(), c.response.size()) << c.name;
-        EXPECT_TRUE(answer == c.response) << c.name;
+        EXPECT_EQ(answer.size(), closing(c.response).size()) << c.name;
+        EXPECT_TRUE(answer == closing(c.response)) << c.name;
         EXPECT_LT(took, std::chrono::milliseconds(2500)) << c.name << ": the client waited for the upstream";
     }
 }
@@ -166,7 +186,7 @@ TEST_F(ProxyContextTest, BodilessAnswersEndWithTheirHead)
             std::string(c.method) + " http://127.0.0.1:" + std::to_string(upstream.port())
                 + "/ HTTP/1.1\r\n\r\n");
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(readAll(client, 3000), c.response) << c.method;
+        EXPECT_EQ(readAll(client, 3000), closing(c.response)) << c.method;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500)) << c.response;
         close(client);
     }
@@ -188,7 +208,7 @@ TEST_F(ProxyContextTest, OnlyTheOneRequestReachesTheUpstream)
             + "/one HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
               "GET "
             + url + "/two HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n");
-    EXPECT_EQ(readAll(client, 3000), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(readAll(client, 3000), closing("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     close(client);
     EXPECT_TRUE(StringUtil::endsWith(received, "\r\n\r\nabc")) << received;
     EXPECT_EQ(received.find("/two"), std::string::npos);
@@ -207,7 +227,7 @@ TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
                 return;
             sent += chunk.size();
         }
-        readAll(fd, 2000);
+        readAll(fd, 30000); // kept open: only the length ends the response
     });
     int client = connectTcp("127.0.0.1", proxy.port());
     sendAll(client, "GET http://127.0.0.1:" + std::to_string(upstream.port()) + "/big HTTP/1.1\r\n\r\n");
@@ -215,9 +235,101 @@ TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
     // Only the sockets' kernel buffers and one high-water mark hold data:
     // the proxy must not have drained the upstream into memory.
     EXPECT_LT(sent.load(), 32u * 1024 * 1024) << "the proxy kept reading from the upstream";
-    std::string all = readSome(client, total + 1000, 20000);
+    const auto start = std::chrono::steady_clock::now();
+    std::string all = readAll(client, 25000);
     close(client);
-    EXPECT_GE(all.size(), total);
+    EXPECT_EQ(all.size(),
+        total + closing("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n").size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the end was not seen";
+}
+
+TEST_F(ProxyContextTest, EarlyAnswerToAnUploadArrivesWhole)
+{
+    const std::string body = randomBytes(1000000, 4);
+    const std::string response
+        = "HTTP/1.1 413 Too Large\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    TestUpstream upstream([&](int fd) {
+        readHead(fd);
+        sendAll(fd, response);
+        readAll(fd, 300);
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    std::thread writer([&] {
+        sendAll(client,
+            "PUT http://127.0.0.1:" + std::to_string(upstream.port())
+                + "/up HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n" + randomBytes(4000000, 5));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the answer is complete before it is read
+    const std::string answer = readAll(client, 10000);
+    shutdown(client, SHUT_RDWR);
+    writer.join();
+    close(client);
+    EXPECT_EQ(answer.size(), closing(response).size());
+    EXPECT_TRUE(answer == closing(response));
+}
+
+TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
+{
+    std::atomic<bool> upstreamEnded { false };
+    TestUpstream upstream([&](int fd) {
+        readHead(fd);
+        readSome(fd, 5);
+        usleep(200 * 1000); // the client is gone by now
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
+        const std::string chunk(64 * 1024, 'z');
+        for (int i = 0; i < 300; ++i) {
+            if (!sendAll(fd, chunk)) {
+                upstreamEnded = true;
+                return;
+            }
+            usleep(10 * 1000);
+        }
+    });
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client,
+        "POST http://127.0.0.1:" + std::to_string(upstream.port())
+            + "/ HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello");
+    usleep(50 * 1000);
+    linger reset { 1, 0 };
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    for (int i = 0; i < 200 && !upstreamEnded; ++i)
+        usleep(10 * 1000);
+    EXPECT_TRUE(upstreamEnded) << "the upstream connection outlived the client";
+}
+
+TEST_F(ProxyContextTest, OutOfDescriptorsUpstreamKeepsItsAddress)
+{
+    proxy.stop();
+    ASSERT_TRUE(proxy.start("LogLevel=V\nDomainIps=emfile.test:127.0.0.1\n"));
+    rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(0)) >= 0;)
+        filler.push_back(fd);
+    // Room for the client's socket and the accepted one, none for the upstream.
+    for (int i = 0; i < 2 && !filler.empty(); ++i) {
+        close(filler.back());
+        filler.pop_back();
+    }
+    const std::string answer = proxyGet(proxy.port(), "http://emfile.test:1/");
+    for (int fd : filler)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(answer, "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(proxy.proxy.takeReports(), "");
+    EXPECT_FALSE(log.contains("discardUnusableIp"));
+}
+
+TEST_F(ProxyContextTest, MalformedRequestGets400WithoutLookup)
+{
+    EXPECT_EQ(proxyGet(proxy.port(), "http://[::1]:8080/"),
+        "HTTP/1.0 400 Bad Request\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_FALSE(log.contains("chooseUsableIp"));
+    EXPECT_FALSE(log.contains("newEndpoint"));
 }
 
 TEST_F(ProxyContextTest, NamedAndOriginFormTargetsEndIn504)
@@ -285,7 +397,7 @@ TEST_F(ProxyContextTest, CountersReturnToZeroWhenAllIsDone)
     for (int i = 0; i < 8; ++i) {
         clients.emplace_back([&] {
             EXPECT_EQ(proxyGet(proxy.port(), "http://127.0.0.1:" + std::to_string(upstream.port()) + "/"),
-                "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+                "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nConnection: close\r\n\r\nx");
         });
     }
     for (auto& t : clients)
@@ -322,10 +434,10 @@ TEST(ProxyContextEndpointName, KcpMappingRules)
 TEST(ProxyContextHeaders, HeaderLinesSplitAtTheFirstColon)
 {
     std::string name, value;
-    NcmProxyContext::parseHeaderLine("Host:  example:8080 ", name, value);
+    parseHeaderLine("Host:  example:8080 ", name, value);
     EXPECT_EQ(name, "Host");
     EXPECT_EQ(value, "example:8080 ");
-    NcmProxyContext::parseHeaderLine("NoColon", name, value);
+    parseHeaderLine("NoColon", name, value);
     EXPECT_EQ(name, "NoColon");
     EXPECT_EQ(value, "");
 }

@@ -32,7 +32,8 @@ void keepAliveHandler(int fd)
     }
 }
 
-const std::string OkAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+// The proxy says that the client connection ends with the answer.
+const std::string OkAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 
 class RemoteManagerTest : public ::testing::Test {
 protected:
@@ -140,7 +141,7 @@ TEST_F(RemoteManagerTest, PoolKeepsThreePerNameAndDropsIdleOnes)
             allArrived.notify_all();
             allArrived.wait_for(lock, std::chrono::seconds(5), [&] { return arrived >= 4; });
         }
-        sendAll(fd, OkAnswer);
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
         readAll(fd, 8000);
     });
     const std::string url = "http://127.0.0.1:" + std::to_string(upstream.port()) + "/";

@@ -149,6 +149,7 @@ TEST_F(ConnKcpTest, ConnectThenOneShotReadsAndWritesWithTheirSizes)
     EXPECT_EQ(events[0].event, NcmConn::Read);
     EXPECT_EQ(events[0].size, 5u);
     conn->requestRead();
+    EXPECT_EQ(conn->inputLength(), 5u) << "bytes enter the input only with their Read";
     ASSERT_TRUE(runUntil(base.get(), [&] { return events.size() == 2; }));
     EXPECT_EQ(events[1].size, 5u);
     EXPECT_EQ(drain(conn->input()), "helloagain");

@@ -134,6 +134,14 @@ expect_status "GET big.bin" "200 000" "$code"
 cmp "$WORK/www/big.bin" "$WORK/out/big.bin" || fail "big.bin (32 MiB) arrived altered"
 pass "GET of 32 MiB over KCP, identical"
 
+# A slow reader: nginx keeps its connection open, so only the counted length
+# can end the answer before nginx's keep-alive time-out.
+code=$(through --limit-rate 2M --max-time 30 -o "$WORK/out/slow.bin" "http://www.relay.test/8m.bin") ||
+    fail "a slow reader did not see the end of 8 MiB over KCP"
+expect_status "slow GET 8m.bin" "200 000" "$code"
+cmp -s "$WORK/www/8m.bin" "$WORK/out/slow.bin" || fail "8m.bin read slowly arrived altered"
+pass "GET of 8 MiB over KCP by a slow reader ends with the length"
+
 code=$(through -T "$WORK/upload.bin" -o /dev/null "http://www.relay.test/dav/up.bin") || fail "PUT failed"
 [[ "$code" == "201 000" || "$code" == "204 000" ]] || fail "PUT answered $code"
 cmp -s "$WORK/upload.bin" "$WORK/www/dav/up.bin" || fail "the 2 MiB upload arrived altered"

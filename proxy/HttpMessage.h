@@ -1,0 +1,93 @@
+#pragma once
+#include "base/EventPtr.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+struct ProxyConfig;
+
+// How the end of a forwarded response is found.
+enum class ResponseFraming {
+    None, // not known yet, or no body
+    CloseDelimited, // the body runs until the upstream closes
+    Length, // Content-Length
+    Chunked, // Transfer-Encoding: chunked
+};
+
+// What one client asked for.
+struct HttpRequestState {
+    std::string host;
+    std::string port;
+    int socks5GreetingSeen = 0;
+    std::string method;
+    std::string scheme;
+    std::string target;
+    std::string path;
+    std::string version;
+    // "Host" as the absolute target names it; empty for origin-form targets.
+    std::string authority;
+    // Request body bytes still to forward: -1 while unbounded (chunked).
+    // Anything the client sends beyond its one request is not forwarded.
+    int64_t requestBodyRemaining = 0;
+    std::map<std::string, std::string> headers;
+    EventPtr connectEvent;
+};
+
+enum class RequestHeadResult { Ok, BadRequest };
+
+// Parses one request head (request line and header lines, up to and
+// including the empty line). BadRequest: bare CR or LF, control bytes in the
+// target, names or values, an unknown version, a port outside 1..65535 or an
+// IPv6 literal host; the client gets 400 and nothing is looked up. A target
+// that names no host (or an origin-form one when not allowed) leaves the
+// host empty.
+RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm, HttpRequestState& r);
+
+void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
+
+// "kcp:" plus the relay for a host the mapping sends to a relay, else
+// "tcp:host:port".
+std::string buildEndpointName(const ProxyConfig& config, const std::string& host, const std::string& port);
+
+// The head sent upstream: the client's version, "Host" from the absolute
+// target, proxy and connection headers dropped, "X-Ncm-Proxy" added.
+std::string forwardRequestHead(const HttpRequestState& r);
+
+// Follows one response as its bytes move to the client, so that what the
+// client has been given is exactly what was counted. The final head is
+// held until complete and passed on saying "Connection: close" (the client
+// connection ends with the response); interim 1xx heads and the body pass
+// unchanged.
+class HttpResponseFramer {
+public:
+    explicit HttpResponseFramer(bool headRequest = false)
+        : m_headRequest(headRequest)
+    {
+    }
+
+    // Moves everything `in` holds to `out`; false for a broken response.
+    bool move(evbuffer* in, evbuffer* out);
+    bool complete() const { return m_complete; }
+    bool headDone() const { return m_headDone; }
+    ResponseFraming framing() const { return m_framing; }
+
+private:
+    bool takeHead(const char* data, size_t length, size_t& used, evbuffer* out);
+    bool headLine(const std::string& line, evbuffer* out);
+    bool account(const char* data, size_t length);
+
+    bool m_headRequest;
+    bool m_headDone = false;
+    bool m_complete = false;
+    bool m_broken = false;
+    std::string m_line; // the head line being read
+    std::string m_head; // the final head as it is passed on
+    int m_status = 0;
+    ResponseFraming m_framing = ResponseFraming::None;
+    int64_t m_contentLength = -1;
+    int64_t m_received = 0;
+    int64_t m_chunkRemaining = -1; // -1: reading a size or trailer line
+    bool m_lastChunk = false;
+    std::string m_chunkLine;
+};
