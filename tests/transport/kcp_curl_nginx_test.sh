@@ -187,7 +187,7 @@ pass "10% loss, 2% duplicates, 2% reordered: 4 MiB down and a 2 MiB tunnelled up
 # ---------------------------------------------------------------- shutdown
 # The last conversations finish while their channels linger in the proxy.
 for _ in $(seq 100); do
-    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 25 ]] && break
+    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 26 ]] && break
     sleep 0.1
 done
 stop_and_status "$PROXY_PID"
@@ -204,7 +204,7 @@ status=$?
 [[ $status -eq 0 ]] || fail "the relay exited with status $status after SIGTERM"
 opened=$(grep -c ' opened$' "$WORK/relay.log")
 finished=$(grep -c ' finished: ' "$WORK/relay.log")
-[[ $opened -eq 25 ]] || fail "the relay opened $opened conversations, expected 25"
+[[ $opened -eq 26 ]] || fail "the relay opened $opened conversations, expected 26"
 [[ $finished -eq $opened ]] || fail "only $finished of $opened conversations finished cleanly"
 if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log"; then
     fail "a log reports a fault: $(grep -m 5 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log")"
