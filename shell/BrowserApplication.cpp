@@ -113,6 +113,16 @@ void BrowserApplication::startProxyIfEnabled()
     }
     sharedNetworkManager()->setProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(port)));
+
+    // On request the engine's own traffic takes the proxy too, loopback
+    // included (the engine would go direct there). The engine reads its
+    // switches once, when the first page or profile is made, which is later.
+    if (ini.value(QStringLiteral("/setting/web_proxy"), 0).toInt() == 1) {
+        QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        flags += " --proxy-server=http://127.0.0.1:" + QByteArray::number(port)
+            + " --proxy-bypass-list=<-loopback>";
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+    }
 }
 
 QString BrowserApplication::urlArgument() const

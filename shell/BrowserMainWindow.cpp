@@ -113,14 +113,35 @@ void BrowserMainWindow::slotHome()
     loadUrl(url);
 }
 
+namespace {
+
+// The titles are built from the domain in Identity.h, which lupdate cannot
+// read; these literals put the two source texts into the translation file.
+struct SourceText {
+    const char* source;
+    const char* comment;
+};
+constexpr const char* EmptyTitle = QT_TRANSLATE_NOOP("BrowserMainWindow", "lumaview.example.org");
+constexpr SourceText PageTitle
+    = QT_TRANSLATE_NOOP3("BrowserMainWindow", "%1 - lumaview.example.org", "Page title and Browser name");
+
+constexpr bool sameText(const char* a, const char* b)
+{
+    return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));
+}
+static_assert(sameText(EmptyTitle, Identity::OrganisationDomain), "the title texts follow Identity.h");
+static_assert(
+    sameText(PageTitle.source + 5, Identity::OrganisationDomain), "the title texts follow Identity.h");
+
+} // namespace
+
 void BrowserMainWindow::slotUpdateWindowTitle(const QString& title)
 {
     if (title.isEmpty()) {
-        setWindowTitle(tr(Identity::OrganisationDomain));
+        setWindowTitle(tr(EmptyTitle));
         return;
     }
-    const QByteArray source = QByteArray("%1 - ") + Identity::OrganisationDomain;
-    setWindowTitle(tr(source.constData(), "Page title and Browser name").arg(title));
+    setWindowTitle(tr(PageTitle.source, PageTitle.comment).arg(title));
 }
 
 void BrowserMainWindow::loadUrl(const QUrl& url)

@@ -24,13 +24,6 @@
 
 namespace {
 
-// The one object page script reaches as window.external.
-JSObject* bridgeObject()
-{
-    static JSObject* object = new JSObject;
-    return object;
-}
-
 const char ScriptName[] = "qwebchannel.js";
 
 } // namespace
@@ -214,7 +207,7 @@ void TabWidget::installScriptBridge(WebPage* page)
     }
     auto* channel = new QWebChannel(page);
     page->setWebChannel(channel);
-    channel->registerObject(bridgeObjectName(), bridgeObject());
+    channel->registerObject(bridgeObjectName(), JSObject::instance());
 }
 
 void TabWidget::cloneTab(int index)

@@ -1,21 +1,130 @@
 #include "shell/WebView.h"
 
 #include "shell/BrowserApplication.h"
+#include "shell/BrowserMainWindow.h"
+#include "shell/PopupWindow.h"
+#include "shell/TabWidget.h"
+#include "ui_PasswordDialog.h"
+#include "ui_ProxyDialog.h"
 
+#include <QAuthenticator>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStyle>
+#include <QTimer>
 #include <QtDebug>
 
 WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
     : QWebEnginePage(profile, parent)
+    , m_keyboardModifiers(Qt::NoModifier)
+    , m_pressedButtons(Qt::NoButton)
 {
+    connect(this, SIGNAL(authenticationRequired(QUrl, QAuthenticator*)), this,
+        SLOT(authenticationRequired(QUrl, QAuthenticator*)));
+    connect(this, SIGNAL(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)), this,
+        SLOT(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)));
+}
+
+BrowserMainWindow* WebPage::owningMainWindow() const
+{
+    for (QObject* ancestor = parent(); ancestor; ancestor = ancestor->parent()) {
+        if (auto* window = qobject_cast<BrowserMainWindow*>(ancestor))
+            return window;
+    }
+    return BrowserApplication::instance()->currentMainWindow();
+}
+
+QWebEnginePage* WebPage::createWindow(WebWindowType type)
+{
+    BrowserApplication* app = BrowserApplication::instance();
+    switch (type) {
+    case QWebEnginePage::WebBrowserTab: {
+        WebView* view = owningMainWindow()->tabWidget()->newTab(true);
+        return view ? view->page() : nullptr;
+    }
+    case QWebEnginePage::WebBrowserWindow: {
+        app->newMainWindow();
+        WebView* view = app->currentMainWindow()->currentTab();
+        return view ? view->page() : nullptr;
+    }
+    default: {
+        auto* popup = new PopupWindow(profile());
+        popup->setAttribute(Qt::WA_DeleteOnClose);
+        popup->show();
+        return popup->view()->page();
+    }
+    }
+}
+
+bool WebPage::certificateError(const QWebEngineCertificateError&)
+{
+    return true;
+}
+
+namespace {
+
+// Shows one credential form modally; the caller fills the intro first.
+template <typename Form> bool askForCredentials(Form& form, QDialog& dialog, const QString& intro)
+{
+    form.setupUi(&dialog);
+    dialog.setWindowFlags(Qt::Sheet);
+    form.iconLabel->setText(QString());
+    const int size = 32;
+    form.iconLabel->setPixmap(
+        dialog.parentWidget()->style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(size, size));
+    form.introLabel->setWordWrap(true);
+    form.introLabel->setText(intro);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+} // namespace
+
+void WebPage::authenticationRequired(const QUrl& requestUrl, QAuthenticator* auth)
+{
+    BrowserApplication* app = BrowserApplication::instance();
+    QDialog dialog(app->currentMainWindow());
+    Ui::PasswordDialog form;
+    // The realm comes from the server: escaped like the URL so that it
+    // cannot put markup into the dialog.
+    const QString intro = tr("<qt>Enter username and password for \"%1\" at %2</qt>")
+                              .arg(auth->realm().toHtmlEscaped(), requestUrl.toString().toHtmlEscaped());
+    if (!askForCredentials(form, dialog, intro)) {
+        *auth = QAuthenticator();
+        return;
+    }
+    auth->setUser(form.userNameLineEdit->text());
+    auth->setPassword(form.passwordLineEdit->text());
+    auth->setOption(QStringLiteral("key"), BrowserApplication::credentialKey(requestUrl, auth->realm()));
+    app->rememberAuthenticator(*auth);
+}
+
+void WebPage::proxyAuthenticationRequired(const QUrl&, QAuthenticator* auth, const QString& proxyHost)
+{
+    BrowserApplication* app = BrowserApplication::instance();
+    QDialog dialog(app->currentMainWindow());
+    Ui::ProxyDialog form;
+    const QString intro = tr("<qt>Connect to proxy \"%1\" using:</qt>").arg(proxyHost.toHtmlEscaped());
+    if (!askForCredentials(form, dialog, intro)) {
+        *auth = QAuthenticator();
+        return;
+    }
+    auth->setUser(form.userNameLineEdit->text());
+    auth->setPassword(form.passwordLineEdit->text());
+    auth->setOption(QStringLiteral("key"),
+        BrowserApplication::proxyCredentialKey(form.userNameLineEdit->text(), proxyHost, auth->realm()));
+    app->rememberProxyAuthenticator(*auth);
 }
 
 WebView::WebView(QWidget* parent)
     : QWebEngineView(parent)
 {
-    connect(this, &QWebEngineView::loadProgress, this, &WebView::setProgress);
-    connect(this, &QWebEngineView::loadFinished, this, &WebView::loadFinished);
-    connect(this, QOverload<const QIcon&>::of(&QWebEngineView::iconChanged), this,
-        [this](const QIcon&) { emit iconChanged(); });
+    connect(this, SIGNAL(loadProgress(int)), this, SLOT(setProgress(int)));
+    connect(this, SIGNAL(loadFinished(bool)), this, SLOT(loadFinished(bool)));
+    connect(this, SIGNAL(renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus, int)), this,
+        SLOT(renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus, int)));
 }
 
 void WebView::setPage(WebPage* page)
@@ -24,6 +133,9 @@ void WebView::setPage(WebPage* page)
         m_page->deleteLater();
     m_page = page;
     QWebEngineView::setPage(page);
+    connect(page, SIGNAL(iconUrlChanged(QUrl)), this, SLOT(onIconUrlChanged(QUrl)));
+    connect(page, SIGNAL(featurePermissionRequested(QUrl, QWebEnginePage::Feature)), this,
+        SLOT(onFeaturePermissionRequested(QUrl, QWebEnginePage::Feature)));
 }
 
 void WebView::loadUrl(const QUrl& url)
@@ -40,8 +152,7 @@ QUrl WebView::url() const
 
 QIcon WebView::icon() const
 {
-    const QIcon own = QWebEngineView::icon();
-    return own.isNull() ? BrowserApplication::instance()->fallbackIcon() : own;
+    return m_icon.isNull() ? BrowserApplication::instance()->fallbackIcon() : m_icon;
 }
 
 void WebView::loadFinished(bool success)
@@ -49,7 +160,98 @@ void WebView::loadFinished(bool success)
     if (success && m_progress != 100)
         qWarning() << "Received finished signal while progress is still:" << m_progress << "Url:" << url();
     m_progress = 0;
-    // A page without a favicon never changes its icon; the tab still has to
+    // A page without a favicon never asks for one; the tab still has to
     // drop its loading indicator.
     emit iconChanged();
+}
+
+void WebView::openLinkInNewTab()
+{
+    pageAction(QWebEnginePage::OpenLinkInNewTab)->trigger();
+}
+
+void WebView::onFeaturePermissionRequested(const QUrl& securityOrigin, QWebEnginePage::Feature feature)
+{
+    page()->setFeaturePermission(securityOrigin, feature, QWebEnginePage::PermissionGrantedByUser);
+}
+
+void WebView::onIconUrlChanged(const QUrl& url)
+{
+    // A reply still pending stays a child of the view and finishes unheard
+    // of: only the newest one is stored.
+    QNetworkReply* reply = BrowserApplication::instance()->sharedNetworkManager()->get(QNetworkRequest(url));
+    reply->setParent(this);
+    m_iconReply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (reply == m_iconReply)
+            iconLoaded();
+    });
+}
+
+void WebView::iconLoaded()
+{
+    m_icon = QIcon();
+    if (m_iconReply) {
+        const QByteArray data = m_iconReply->readAll();
+        QPixmap pixmap;
+        pixmap.loadFromData(data);
+        m_icon.addPixmap(pixmap);
+        m_iconReply->deleteLater();
+        m_iconReply = nullptr;
+    }
+    emit iconChanged();
+}
+
+void WebView::renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
+{
+    const char* word = "";
+    switch (status) {
+    case QWebEnginePage::NormalTerminationStatus: word = "(normal exit)"; break;
+    case QWebEnginePage::AbnormalTerminationStatus: word = "(abnormal exit)"; break;
+    case QWebEnginePage::CrashedTerminationStatus: word = "(crashed)"; break;
+    case QWebEnginePage::KilledTerminationStatus: word = "(killed)"; break;
+    }
+    qInfo() << "Render process exited with code" << exitCode << word;
+    // The context object drops the reload when the view goes first.
+    QTimer::singleShot(0, this, [this] { reload(); });
+}
+
+void WebView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu* menu = page()->createStandardContextMenu();
+    const QList<QAction*> actions = menu->actions();
+    const int index = actions.indexOf(page()->action(QWebEnginePage::OpenLinkInThisWindow));
+    if (index != -1) {
+        actions.at(index)->setText(tr("Open Link in This Window"));
+        QAction* before = actions.value(index + 1);
+        menu->insertAction(before, page()->action(QWebEnginePage::OpenLinkInNewWindow));
+        menu->insertAction(before, page()->action(QWebEnginePage::OpenLinkInNewTab));
+    }
+    menu->setAttribute(Qt::WA_DeleteOnClose, true);
+    menu->popup(event->globalPos());
+}
+
+void WebView::mousePressEvent(QMouseEvent* event)
+{
+    if (m_page) {
+        m_page->m_pressedButtons = event->buttons();
+        m_page->m_keyboardModifiers = event->modifiers();
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void WebView::mouseReleaseEvent(QMouseEvent* event)
+{
+    QWidget::mouseReleaseEvent(event);
+    if (!event->isAccepted() && m_page && (m_page->m_pressedButtons & Qt::MiddleButton)) {
+        const QUrl url = QUrl::fromUserInput(QApplication::clipboard()->text(QClipboard::Selection));
+        if (!url.isEmpty() && url.isValid() && !url.scheme().isEmpty())
+            setUrl(url);
+    }
+}
+
+void WebView::wheelEvent(QWheelEvent* event)
+{
+    // No zoom on the wheel: the plain widget handling only.
+    QWidget::wheelEvent(event);
 }

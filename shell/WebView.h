@@ -4,15 +4,42 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
-// The page behind each tab's view. All pages use the default profile.
+class BrowserMainWindow;
+class QAuthenticator;
+class QNetworkReply;
+
+// The page behind each tab's view and each popup. Pages are permissive:
+// certificate errors never stop a load. Windows the page opens become tabs,
+// main windows or popups; credentials are asked for in a modal dialog.
 class WebPage : public QWebEnginePage {
     Q_OBJECT
 public:
     WebPage(QWebEngineProfile* profile, QObject* parent);
+
+    // The first main window among the page's ancestors, else the current one.
+    BrowserMainWindow* owningMainWindow() const;
+
+    Qt::KeyboardModifiers keyboardModifiers() const { return m_keyboardModifiers; }
+    Qt::MouseButtons pressedButtons() const { return m_pressedButtons; }
+
+protected:
+    QWebEnginePage* createWindow(WebWindowType type) override;
+    bool certificateError(const QWebEngineCertificateError& error) override;
+
+private slots:
+    void authenticationRequired(const QUrl& requestUrl, QAuthenticator* auth);
+    void proxyAuthenticationRequired(const QUrl& requestUrl, QAuthenticator* auth, const QString& proxyHost);
+
+private:
+    friend class WebView;
+    Qt::KeyboardModifiers m_keyboardModifiers;
+    Qt::MouseButtons m_pressedButtons;
 };
 
 // The view in each tab: remembers the URL it was asked to load (shown while
-// the engine has none yet), the load progress and the status text.
+// the engine has none yet), the load progress and the status text, fetches
+// the favicon through the application's network manager (and so through the
+// local proxy), and reloads itself when its render process ends.
 class WebView : public QWebEngineView {
     Q_OBJECT
 public:
@@ -29,14 +56,27 @@ public:
 signals:
     void iconChanged();
 
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
 private slots:
     void setProgress(int progress) { m_progress = progress; }
     void loadFinished(bool success);
     void setStatusBarText(const QString& string) { m_statusBarText = string; }
+    void openLinkInNewTab();
+    void onFeaturePermissionRequested(const QUrl& securityOrigin, QWebEnginePage::Feature feature);
+    void onIconUrlChanged(const QUrl& url);
+    void iconLoaded();
+    void renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
 
 private:
     QString m_statusBarText;
     QUrl m_initialUrl;
     int m_progress = 0;
     WebPage* m_page = nullptr;
+    QIcon m_icon;
+    QNetworkReply* m_iconReply = nullptr;
 };

@@ -55,5 +55,6 @@ int main(int argc, char** argv)
     failures += runBrowserApplicationTest(argc, argv);
     failures += runTabWidgetTest(argc, argv);
     failures += runBrowserMainWindowTest(argc, argv);
+    failures += runWebViewTest(argc, argv);
     return failures == 0 ? 0 : 1;
 }

@@ -9,6 +9,7 @@ class QWebEngineView;
 int runBrowserApplicationTest(int argc, char** argv);
 int runBrowserMainWindowTest(int argc, char** argv);
 int runTabWidgetTest(int argc, char** argv);
+int runWebViewTest(int argc, char** argv);
 
 // Loads a page and waits until it has finished loading.
 bool loadAndWait(QWebEngineView* view, const QUrl& url, int timeoutMs = 20000);

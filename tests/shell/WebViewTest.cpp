@@ -1,0 +1,324 @@
+// Pages in real views, served by a loopback origin: favicons through the
+// local proxy, windows opened by pages, permissions, the credential dialog
+// with its Chinese translation and the reuse of typed credentials, and the
+// reload after the render process dies.
+#include "shell/WebView.h"
+#include "ShellTestSupport.h"
+#include "shell/BrowserApplication.h"
+#include "shell/BrowserMainWindow.h"
+#include "shell/PopupWindow.h"
+#include "shell/TabWidget.h"
+
+#include <QBuffer>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTranslator>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray Credentials = "Basic " + QByteArray("pupil:secret").toBase64();
+
+// A loopback origin that keeps every request head. Paths under /auth/ need
+// the pupil's credentials (realm "Lessons <b>"); *.png is a red square;
+// other paths answer with their entry in pages, else a page titled after
+// the path.
+class Origin : public QObject {
+public:
+    Origin()
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = m_server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+    }
+    QUrl url(const QString& path) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
+    }
+    // The request heads for a path that contain every given text.
+    int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
+    {
+        int n = 0;
+        for (const QByteArray& head : heads) {
+            bool all = head.startsWith("GET " + path + " ");
+            for (const QByteArray& text : texts)
+                all = all && head.contains(text);
+            n += all;
+        }
+        return n;
+    }
+
+    QList<QByteArray> heads;
+    QHash<QByteArray, QByteArray> pages;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray head = buffer.left(end);
+        m_buffers.remove(socket);
+        heads << head;
+        const QByteArray path = head.split(' ').value(1);
+        QByteArray status = "200 OK";
+        QByteArray type = "text/html";
+        QByteArray extra;
+        QByteArray body = pages.value(path, "<title>" + path + "</title>" + path);
+        if (path.startsWith("/auth/") && !head.contains("Authorization: " + Credentials)) {
+            status = "401 Unauthorized";
+            extra = "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
+            body = "<title>Unauthorized</title>";
+        } else if (path.endsWith(".png")) {
+            QImage image(16, 16, QImage::Format_RGB32);
+            image.fill(Qt::red);
+            QBuffer png(&body);
+            body.clear();
+            png.open(QIODevice::WriteOnly);
+            image.save(&png, "PNG");
+            type = "image/png";
+        }
+        socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\n" + extra
+            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+};
+
+template <typename T> QList<T*> topLevels()
+{
+    QList<T*> found;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* typed = qobject_cast<T*>(widget))
+            found << typed;
+    }
+    return found;
+}
+
+} // namespace
+
+class WebViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void faviconFetchedThroughTheLocalProxy();
+    void pagesOpenTabsAndPopups();
+    void windowCloseClosesTheTab();
+    void permissionsGrantedWithoutPrompt_data();
+    void permissionsGrantedWithoutPrompt();
+    void credentialDialog_data();
+    void credentialDialog();
+    void killedRenderProcessReloads();
+
+private:
+    WebView* view() const { return m_window->tabWidget()->currentWebView(); }
+
+    QPointer<BrowserMainWindow> m_window;
+    Origin* m_origin = nullptr;
+};
+
+void WebViewTest::initTestCase()
+{
+    qRegisterMetaType<QWebEnginePage::Feature>();
+    qRegisterMetaType<QWebEnginePage::RenderProcessTerminationStatus>();
+}
+
+void WebViewTest::init()
+{
+    m_origin = new Origin;
+    m_window = BrowserApplication::instance()->newMainWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void WebViewTest::cleanup()
+{
+    for (PopupWindow* popup : topLevels<PopupWindow>())
+        delete popup;
+    delete m_window.data();
+    delete m_origin;
+}
+
+void WebViewTest::faviconFetchedThroughTheLocalProxy()
+{
+    m_origin->pages["/page"] = "<link rel=icon href=/red.png><title>Iconic</title>";
+    QVERIFY(loadAndWait(view(), m_origin->url("/page")));
+    // The engine may fetch the icon itself as well; the view's own request
+    // is the one the proxy marked.
+    QTRY_COMPARE_WITH_TIMEOUT(m_origin->count("/red.png", { "X-Ncm-Proxy:" }), 1, 15000);
+    QTRY_COMPARE(m_window->tabWidget()->tabIcon(0).pixmap(16).toImage().pixelColor(8, 8), QColor(Qt::red));
+}
+
+void WebViewTest::pagesOpenTabsAndPopups()
+{
+    TabWidget* tabs = m_window->tabWidget();
+    m_origin->pages["/opener"] = "<title>Opener</title><a id=blank target=_blank href=/tab>tab</a>";
+    QVERIFY(loadAndWait(view(), m_origin->url("/opener")));
+    WebView* opener = view();
+
+    evaluate(opener, "document.getElementById('blank').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(tabs->count(), 2, 10000);
+    QCOMPARE(tabs->currentIndex(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(tabs->webViewAt(1)->url(), m_origin->url("/tab"), 10000);
+
+    evaluate(opener, "window.open('/popup', 'pop', 'width=320,height=240')");
+    QTRY_COMPARE_WITH_TIMEOUT(topLevels<PopupWindow>().size(), 1, 10000);
+    QPointer<PopupWindow> popup = topLevels<PopupWindow>().first();
+    QTRY_COMPARE_WITH_TIMEOUT(popup->view()->url(), m_origin->url("/popup"), 10000);
+    QCOMPARE(popup->findChild<QLineEdit*>()->text(), m_origin->url("/popup").toString());
+    QCOMPARE(tabs->count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        evaluate(popup->view(), "window.innerWidth + 'x' + window.innerHeight").toString(),
+        QStringLiteral("320x240"), 10000);
+
+    evaluate(popup->view(), "window.close()");
+    QTRY_VERIFY_WITH_TIMEOUT(popup.isNull(), 10000);
+}
+
+void WebViewTest::windowCloseClosesTheTab()
+{
+    TabWidget* tabs = m_window->tabWidget();
+    QVERIFY(loadAndWait(view(), m_origin->url("/first")));
+    WebView* second = tabs->newTab(true);
+    QVERIFY(loadAndWait(second, m_origin->url("/second")));
+    QPointer<WebView> guard(second);
+    evaluate(second, "window.close()");
+    QTRY_COMPARE_WITH_TIMEOUT(tabs->count(), 1, 10000);
+    QCOMPARE(tabs->webViewAt(0)->url(), m_origin->url("/first"));
+    QTRY_VERIFY(guard.isNull());
+}
+
+void WebViewTest::permissionsGrantedWithoutPrompt_data()
+{
+    QTest::addColumn<int>("feature");
+    QTest::addColumn<QString>("script");
+    // Without an answer the request would hang; a refusal reports "denied".
+    QTest::newRow("geolocation")
+        << int(QWebEnginePage::Geolocation)
+        << "navigator.geolocation.getCurrentPosition(() => window.answer = 'granted', "
+           "e => window.answer = e.code == e.PERMISSION_DENIED ? 'denied' : 'granted')";
+    QTest::newRow("notifications") << int(QWebEnginePage::Notifications)
+                                   << "Notification.requestPermission().then(p => window.answer = p)";
+}
+
+void WebViewTest::permissionsGrantedWithoutPrompt()
+{
+    QFETCH(int, feature);
+    QFETCH(QString, script);
+    QVERIFY(loadAndWait(view(), m_origin->url("/permissions")));
+    QSignalSpy requests(view()->page(), &QWebEnginePage::featurePermissionRequested);
+    evaluate(view(), script);
+    QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, 10000);
+    QCOMPARE(requests.first().at(1).toInt(), feature);
+    QTRY_COMPARE_WITH_TIMEOUT(evaluate(view(), "window.answer").toString(), QStringLiteral("granted"), 10000);
+}
+
+void WebViewTest::credentialDialog_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("intro");
+    QTest::newRow("cancelled") << false << false << "Authentication Required"
+                               << "Enter username and password for \"Lessons &lt;b&gt;\" at http://";
+    QTest::newRow("accepted, in Chinese")
+        << true << true << QString::fromUtf8("需要身份验证") << QString::fromUtf8("<qt>请输入 http://");
+}
+
+void WebViewTest::credentialDialog()
+{
+    QFETCH(bool, accept);
+    QFETCH(bool, chinese);
+    QFETCH(QString, title);
+    QFETCH(QString, intro);
+
+    // The program installs the translation beside it whatever the locale;
+    // the test does the same for the Chinese case only.
+    QTranslator translator;
+    const QLocale locale;
+    if (chinese) {
+        QVERIFY(translator.load(QStringLiteral(LUMAVIEW_TRANSLATION)));
+        QApplication::installTranslator(&translator);
+        QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    }
+    auto restore = qScopeGuard([&] {
+        QApplication::removeTranslator(&translator);
+        QLocale::setDefault(locale);
+    });
+
+    int dialogs = 0;
+    QString shownTitle;
+    QString shownIntro;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        ++dialogs;
+        shownTitle = dialog->windowTitle();
+        shownIntro = dialog->findChild<QLabel*>("introLabel")->text();
+        dialog->findChild<QLineEdit*>("userNameLineEdit")->setText("pupil");
+        dialog->findChild<QLineEdit*>("passwordLineEdit")->setText("secret");
+        accept ? dialog->accept() : dialog->reject();
+    });
+    answer.start(50);
+
+    m_origin->pages["/auth/lesson"] = "<link rel=icon href=/auth/icon.png><title>Lesson</title>";
+    loadAndWait(view(), m_origin->url("/auth/lesson")); // a refused page may count as failed
+    QCOMPARE(dialogs, 1);
+    QCOMPARE(shownTitle, title);
+    QVERIFY2(shownIntro.contains(intro), qPrintable(shownIntro));
+    QTRY_COMPARE(view()->title(), accept ? QStringLiteral("Lesson") : QStringLiteral("Unauthorized"));
+    if (!accept)
+        return;
+
+    // The view's icon request meets the same realm: the application hands
+    // it the typed credentials without asking.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_origin->count("/auth/icon.png", { "X-Ncm-Proxy:", "Authorization: " + Credentials }), 1, 15000);
+    // Another page of the realm in a new tab: no second dialog either.
+    WebView* second = m_window->tabWidget()->newTab(true);
+    QVERIFY(loadAndWait(second, m_origin->url("/auth/more")));
+    QCOMPARE(second->title(), QStringLiteral("/auth/more"));
+    QCOMPARE(dialogs, 1);
+    QCOMPARE(m_window->tabWidget()->tabText(0), QStringLiteral("Lesson"));
+}
+
+void WebViewTest::killedRenderProcessReloads()
+{
+    QVERIFY(loadAndWait(view(), m_origin->url("/sturdy")));
+    const qint64 pid = view()->page()->renderProcessPid();
+    QVERIFY(pid > 0);
+    QSignalSpy terminated(view(), &QWebEngineView::renderProcessTerminated);
+    QSignalSpy loads(view(), &QWebEngineView::loadFinished);
+    QVERIFY(::kill(pid_t(pid), SIGKILL) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(terminated.size(), 1, 10000);
+    QCOMPARE(terminated.first().at(0).value<QWebEnginePage::RenderProcessTerminationStatus>(),
+        QWebEnginePage::KilledTerminationStatus);
+    QTRY_VERIFY_WITH_TIMEOUT(loads.size() >= 1 && loads.last().at(0).toBool(), 15000);
+    QCOMPARE(m_origin->count("/sturdy"), 2);
+    QVERIFY(view()->page()->renderProcessPid() != pid);
+}
+
+int runWebViewTest(int argc, char** argv)
+{
+    WebViewTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "WebViewTest.moc"
