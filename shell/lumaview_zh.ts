@@ -35,6 +35,114 @@
         <source>Are you sure you want to close the window?  There are %1 tabs open</source>
         <translation>确定要关闭此窗口吗？当前打开了 %1 个标签页</translation>
     </message>
+    <message>
+        <source>Ctrl+J</source>
+        <translation>Ctrl+J</translation>
+    </message>
+    <message>
+        <source>Ctrl+,</source>
+        <translation>Ctrl+,</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadDialog</name>
+    <message>
+        <source>Downloads</source>
+        <translation>下载</translation>
+    </message>
+    <message>
+        <source>Clean up</source>
+        <translation>清理</translation>
+    </message>
+    <message>
+        <source>Open Folder</source>
+        <translation>打开文件夹</translation>
+    </message>
+    <message>
+        <source>0 Items</source>
+        <translation>0 项</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadItem</name>
+    <message>
+        <source>Form</source>
+        <translation>表单</translation>
+    </message>
+    <message>
+        <source>Ico</source>
+        <translation>Ico</translation>
+    </message>
+    <message>
+        <source>Filename</source>
+        <translation>文件名</translation>
+    </message>
+    <message>
+        <source>打开</source>
+        <translation>打开</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadManager</name>
+    <message>
+        <source>1 Download</source>
+        <translation>1 个下载</translation>
+    </message>
+    <message>
+        <source>%1 Downloads</source>
+        <translation>%1 个下载</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadWidget</name>
+    <message>
+        <source>seconds</source>
+        <translation>秒</translation>
+    </message>
+    <message>
+        <source>minutes</source>
+        <translation>分钟</translation>
+    </message>
+    <message>
+        <source>- %4 %5 remaining</source>
+        <translation>- 剩余 %4 %5</translation>
+    </message>
+    <message>
+        <source>%1 of %2 (%3/sec) %4</source>
+        <translation>%1 / %2 (%3/秒) %4</translation>
+    </message>
+    <message>
+        <source>%1 of %2</source>
+        <translation>%1 / %2</translation>
+    </message>
+    <message>
+        <source>%1 %2</source>
+        <translation>%1 %2</translation>
+    </message>
+    <message>
+        <source>bytes</source>
+        <translation>字节</translation>
+    </message>
+    <message>
+        <source>kB</source>
+        <translation>KB</translation>
+    </message>
+    <message>
+        <source>MB</source>
+        <translation>MB</translation>
+    </message>
+    <message>
+        <source>GB</source>
+        <translation>GB</translation>
+    </message>
+    <message>
+        <source>Download cancelled</source>
+        <translation>下载已取消</translation>
+    </message>
+    <message>
+        <source>Download interrupted</source>
+        <translation>下载已中断</translation>
+    </message>
 </context>
 <context>
     <name>FullScreenNotification</name>
@@ -74,6 +182,189 @@
     </message>
 </context>
 <context>
+    <name>Settings</name>
+    <message>
+        <source>Settings</source>
+        <translation>设置</translation>
+    </message>
+    <message>
+        <source>General</source>
+        <translation>常规</translation>
+    </message>
+    <message>
+        <source>Home:</source>
+        <translation>主页：</translation>
+    </message>
+    <message>
+        <source>Set to current page</source>
+        <translation>设为当前页</translation>
+    </message>
+    <message>
+        <source>Remove history items:</source>
+        <translation>删除历史记录：</translation>
+    </message>
+    <message>
+        <source>After one day</source>
+        <translation>一天后</translation>
+    </message>
+    <message>
+        <source>After one week</source>
+        <translation>一周后</translation>
+    </message>
+    <message>
+        <source>After two weeks</source>
+        <translation>两周后</translation>
+    </message>
+    <message>
+        <source>After one month</source>
+        <translation>一个月后</translation>
+    </message>
+    <message>
+        <source>After one year</source>
+        <translation>一年后</translation>
+    </message>
+    <message>
+        <source>Manually</source>
+        <translation>手动</translation>
+    </message>
+    <message>
+        <source>Save downloads to:</source>
+        <translation>下载保存到：</translation>
+    </message>
+    <message>
+        <source>Open links from applications:</source>
+        <translation>打开来自其他应用程序的链接：</translation>
+    </message>
+    <message>
+        <source>In a tab in the current window</source>
+        <translation>在当前窗口的标签页中</translation>
+    </message>
+    <message>
+        <source>In a new window</source>
+        <translation>在新窗口中</translation>
+    </message>
+    <message>
+        <source>Enable Scroll Animator</source>
+        <translation>启用平滑滚动</translation>
+    </message>
+    <message>
+        <source>Appearance</source>
+        <translation>外观</translation>
+    </message>
+    <message>
+        <source>Standard font:</source>
+        <translation>标准字体：</translation>
+    </message>
+    <message>
+        <source>Times 16</source>
+        <translation>Times 16</translation>
+    </message>
+    <message>
+        <source>Select...</source>
+        <translation>选择...</translation>
+    </message>
+    <message>
+        <source>Fixed-width font:</source>
+        <translation>等宽字体：</translation>
+    </message>
+    <message>
+        <source>Courier 13</source>
+        <translation>Courier 13</translation>
+    </message>
+    <message>
+        <source>Privacy</source>
+        <translation>隐私</translation>
+    </message>
+    <message>
+        <source>Web Content</source>
+        <translation>网页内容</translation>
+    </message>
+    <message>
+        <source>Enable Plugins</source>
+        <translation>启用插件</translation>
+    </message>
+    <message>
+        <source>Enable Javascript</source>
+        <translation>启用 JavaScript</translation>
+    </message>
+    <message>
+        <source>Cookies</source>
+        <translation>Cookie</translation>
+    </message>
+    <message>
+        <source>Persistent Cookie Policy</source>
+        <translation>持久 Cookie 策略</translation>
+    </message>
+    <message>
+        <source>Treat all cookies as session cookies</source>
+        <translation>将所有 Cookie 视为会话 Cookie</translation>
+    </message>
+    <message>
+        <source>Allow persistent cookies</source>
+        <translation>允许持久 Cookie</translation>
+    </message>
+    <message>
+        <source>Treat all cookies as persistent cookies</source>
+        <translation>将所有 Cookie 视为持久 Cookie</translation>
+    </message>
+    <message>
+        <source>Persistent Data Path:</source>
+        <translation>持久数据路径：</translation>
+    </message>
+    <message>
+        <source>Proxy</source>
+        <translation>代理</translation>
+    </message>
+    <message>
+        <source>Enable proxy</source>
+        <translation>启用代理</translation>
+    </message>
+    <message>
+        <source>Type:</source>
+        <translation>类型：</translation>
+    </message>
+    <message>
+        <source>Socks5</source>
+        <translation>Socks5</translation>
+    </message>
+    <message>
+        <source>Http</source>
+        <translation>Http</translation>
+    </message>
+    <message>
+        <source>Host:</source>
+        <translation>主机：</translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation>端口：</translation>
+    </message>
+    <message>
+        <source>User Name:</source>
+        <translation>用户名：</translation>
+    </message>
+    <message>
+        <source>Password:</source>
+        <translation>密码：</translation>
+    </message>
+    <message>
+        <source>Advanced</source>
+        <translation>高级</translation>
+    </message>
+    <message>
+        <source>HTTP User-Agent:</source>
+        <translation>HTTP 用户代理：</translation>
+    </message>
+    <message>
+        <source>HTTP Accept-&amp;Language:</source>
+        <translation>HTTP 接受语言(&amp;L)：</translation>
+    </message>
+    <message>
+        <source>Style Sheet:</source>
+        <translation>样式表：</translation>
+    </message>
+</context>
+<context>
     <name>TabBar</name>
     <message>
         <source>New &amp;Tab</source>
@@ -98,6 +389,22 @@
     <message>
         <source>Reload All Tabs</source>
         <translation>重新加载所有标签页</translation>
+    </message>
+    <message>
+        <source>&amp;Downloads</source>
+        <translation>下载(&amp;D)</translation>
+    </message>
+    <message>
+        <source>Ctrl+J</source>
+        <translation>Ctrl+J</translation>
+    </message>
+    <message>
+        <source>&amp;Preferences...</source>
+        <translation>首选项(&amp;P)...</translation>
+    </message>
+    <message>
+        <source>Ctrl+,</source>
+        <translation>Ctrl+,</translation>
     </message>
 </context>
 <context>
