@@ -37,8 +37,8 @@ QStringList clientWindowTitles()
     return titles;
 }
 
-// A loopback web origin that records request lines and answers each path
-// with a page titled after it ("/handed" -> "Handed").
+// A loopback web origin that records request lines and heads and answers
+// each path with a teal page titled after it ("/handed" -> "Handed").
 class Origin : public QObject {
 public:
     Origin()
@@ -53,12 +53,14 @@ public:
                     return;
                 const QByteArray requestLine = buffer.left(buffer.indexOf("\r\n"));
                 // The engine asks for icons on its own schedule; only pages count.
-                if (!requestLine.startsWith("GET /favicon.ico "))
+                if (!requestLine.startsWith("GET /favicon.ico ")) {
                     requestLines << QString::fromLatin1(requestLine);
+                    heads << buffer.left(buffer.indexOf("\r\n\r\n"));
+                }
                 QByteArray path = requestLine.split(' ').value(1).mid(1);
                 QByteArray title = path.isEmpty() ? QByteArray("Root") : path.left(1).toUpper() + path.mid(1);
-                const QByteArray body
-                    = "<html><head><title>" + title + "</title></head><body>" + title + "</body></html>";
+                const QByteArray body = "<html><head><title>" + title
+                    + "</title></head><body style='background:#2a9d8f'>" + title + "</body></html>";
                 socket->write(
                     "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: "
                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
@@ -73,6 +75,7 @@ public:
         return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
     }
     QStringList requestLines;
+    QList<QByteArray> heads;
 
 private:
     QTcpServer m_server;
@@ -89,12 +92,17 @@ private slots:
     void proxySwitch();
     void secondLaunchHandsOver();
     void welcomePageScreenshot();
+    void webProxySwitch_data();
+    void webProxySwitch();
 
 private:
     // Installs the program with the given lumaview.ini (none when null).
     QString install(const char* lumaviewIni);
     QProcess* start(const QString& dir, const QStringList& arguments = {});
     bool waitForTitle(const QString& title, int timeoutMs = 30000);
+    // Screenshots of the X server until one shows more than 5000 pixels of
+    // the colour (every second pixel counted); the last stays in artifacts/.
+    int screenshotShows(const QString& name, QRgb colour);
     void stopAll();
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -257,34 +265,62 @@ void LumaviewProcessTest::secondLaunchHandsOver()
     }
 }
 
+int LumaviewProcessTest::screenshotShows(const QString& name, QRgb colour)
+{
+    QDir().mkpath(QStringLiteral(LUMAVIEW_ARTIFACT_DIR));
+    const QString shot = QStringLiteral(LUMAVIEW_ARTIFACT_DIR "/") + name;
+    // The title arrives before the page is painted: take shots until the
+    // page's colour is on the screen.
+    int pixels = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 20000 && pixels <= 5000) {
+        QTest::qWait(500);
+        QFile::remove(shot);
+        if (QProcess::execute("import", { "-window", "root", shot }) != 0)
+            return -1;
+        const QImage image(shot);
+        pixels = 0;
+        for (int y = 0; y < image.height(); y += 2)
+            for (int x = 0; x < image.width(); x += 2)
+                pixels += image.pixel(x, y) == colour;
+    }
+    qInfo().noquote() << "screenshot:" << shot;
+    return pixels;
+}
+
 void LumaviewProcessTest::welcomePageScreenshot()
 {
     const QString dir = install("[setting]\nuse_proxy=1\nstart_url=qrc:/welcome.html\n");
     start(dir);
     QVERIFY(waitForTitle("Lumaview" + TitleSuffix));
+    // The welcome page's blue header.
+    QVERIFY(screenshotShows("welcome-page.png", qRgb(0x1f, 0x5f, 0xa6)) > 5000);
+}
 
-    QDir().mkpath(QStringLiteral(LUMAVIEW_ARTIFACT_DIR));
-    const QString shot = QStringLiteral(LUMAVIEW_ARTIFACT_DIR "/welcome-page.png");
-    // The title arrives before the page is painted: take shots until the
-    // page's blue header is on the screen.
-    int headerPixels = 0;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 20000) {
-        QTest::qWait(500);
-        QFile::remove(shot);
-        QCOMPARE(QProcess::execute("import", { "-window", "root", shot }), 0);
-        const QImage image(shot);
-        QVERIFY(!image.isNull());
-        headerPixels = 0;
-        for (int y = 0; y < image.height(); y += 2)
-            for (int x = 0; x < image.width(); x += 2)
-                headerPixels += image.pixel(x, y) == qRgb(0x1f, 0x5f, 0xa6);
-        if (headerPixels > 5000)
-            break;
-    }
-    QVERIFY2(headerPixels > 5000, qPrintable(QString::number(headerPixels)));
-    qInfo().noquote() << "screenshot:" << shot;
+void LumaviewProcessTest::webProxySwitch_data()
+{
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<bool>("proxied");
+    QTest::newRow("web_proxy=1") << QByteArray("web_proxy=1") << true;
+    QTest::newRow("web_proxy=0") << QByteArray("web_proxy=0") << false;
+}
+
+void LumaviewProcessTest::webProxySwitch()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(bool, proxied);
+    Origin origin;
+    const QString dir = install(QStringLiteral("[setting]\nuse_proxy=1\n%1\nstart_url=%2\n")
+                                    .arg(QString::fromLatin1(setting), origin.url("lesson"))
+                                    .toUtf8()
+                                    .constData());
+    start(dir);
+    QVERIFY(waitForTitle("Lesson" + TitleSuffix));
+    QCOMPARE(origin.heads.size(), 1);
+    QCOMPARE(origin.heads.first().contains("\r\nX-Ncm-Proxy:"), proxied);
+    if (proxied) // the page as the user sees it, from the origin through the proxy
+        QVERIFY(screenshotShows("proxied-page.png", qRgb(0x2a, 0x9d, 0x8f)) > 5000);
 }
 
 QTEST_MAIN(LumaviewProcessTest)
