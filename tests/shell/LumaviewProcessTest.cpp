@@ -3,6 +3,8 @@
 // welcome page taken from the X server (a widget grab of a web view is blank).
 // Each case installs the program into a folder of its own with its INI files;
 // the proxy override there lets the system choose the port.
+#include "LoopbackOrigin.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -36,51 +38,6 @@ QStringList clientWindowTitles()
     }
     return titles;
 }
-
-// A loopback web origin that records request lines and heads and answers
-// each path with a teal page titled after it ("/handed" -> "Handed").
-class Origin : public QObject {
-public:
-    Origin()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* socket = m_server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                QByteArray& buffer = m_buffers[socket];
-                buffer += socket->readAll();
-                if (!buffer.contains("\r\n\r\n"))
-                    return;
-                const QByteArray requestLine = buffer.left(buffer.indexOf("\r\n"));
-                // The engine asks for icons on its own schedule; only pages count.
-                if (!requestLine.startsWith("GET /favicon.ico ")) {
-                    requestLines << QString::fromLatin1(requestLine);
-                    heads << buffer.left(buffer.indexOf("\r\n\r\n"));
-                }
-                QByteArray path = requestLine.split(' ').value(1).mid(1);
-                QByteArray title = path.isEmpty() ? QByteArray("Root") : path.left(1).toUpper() + path.mid(1);
-                const QByteArray body = "<html><head><title>" + title
-                    + "</title></head><body style='background:#2a9d8f'>" + title + "</body></html>";
-                socket->write(
-                    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: "
-                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                socket->disconnectFromHost();
-                m_buffers.remove(socket);
-            });
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        });
-    }
-    QString url(const QString& path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
-    }
-    QStringList requestLines;
-    QList<QByteArray> heads;
-
-private:
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_buffers;
-};
 
 } // namespace
 
@@ -215,7 +172,7 @@ void LumaviewProcessTest::proxySwitch()
 
 void LumaviewProcessTest::secondLaunchHandsOver()
 {
-    Origin origin;
+    LoopbackOrigin origin;
     const QString dir = install(QStringLiteral("[setting]\nuse_proxy=0\nstart_url=%1\n")
                                     .arg(origin.url("start"))
                                     .toUtf8()
@@ -244,7 +201,7 @@ void LumaviewProcessTest::secondLaunchHandsOver()
                 QSettings::IniFormat);
             settings.setValue("general/openLinksIn", launch.openLinksIn);
         }
-        const int requestsBefore = origin.requestLines.size();
+        const int requestsBefore = origin.requestLines().size();
         QProcess second;
         second.start(dir + "/lumaview", launch.arguments);
         QVERIFY(second.waitForStarted());
@@ -255,10 +212,10 @@ void LumaviewProcessTest::secondLaunchHandsOver()
 
         if (launch.requestLine.isEmpty()) {
             QTest::qWait(500);
-            QCOMPARE(origin.requestLines.size(), requestsBefore);
+            QCOMPARE(origin.requestLines().size(), requestsBefore);
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(
-                origin.requestLines.mid(requestsBefore).contains(launch.requestLine), 15000);
+                origin.requestLines().mid(requestsBefore).contains(launch.requestLine), 15000);
         }
         QVERIFY(waitForTitle(launch.title + TitleSuffix));
         QCOMPARE(clientWindowTitles().size(), launch.windows);
@@ -310,7 +267,7 @@ void LumaviewProcessTest::webProxySwitch()
 {
     QFETCH(QByteArray, setting);
     QFETCH(bool, proxied);
-    Origin origin;
+    LoopbackOrigin origin;
     const QString dir = install(QStringLiteral("[setting]\nuse_proxy=1\n%1\nstart_url=%2\n")
                                     .arg(QString::fromLatin1(setting), origin.url("lesson"))
                                     .toUtf8()

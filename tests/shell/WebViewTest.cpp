@@ -3,101 +3,24 @@
 // with its Chinese translation and the reuse of typed credentials, and the
 // reload after the render process dies.
 #include "shell/WebView.h"
+#include "LoopbackOrigin.h"
 #include "ShellTestSupport.h"
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/PopupWindow.h"
 #include "shell/TabWidget.h"
 
-#include <QBuffer>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTranslator>
 #include <QtTest>
 
 #include <csignal>
 
 namespace {
-
-const QByteArray Credentials = "Basic " + QByteArray("pupil:secret").toBase64();
-
-// A loopback origin that keeps every request head. Paths under /auth/ need
-// the pupil's credentials (realm "Lessons <b>"); *.png is a red square;
-// other paths answer with their entry in pages, else a page titled after
-// the path.
-class Origin : public QObject {
-public:
-    Origin()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* socket = m_server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        });
-    }
-    QUrl url(const QString& path) const
-    {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
-    }
-    // The request heads for a path that contain every given text.
-    int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
-    {
-        int n = 0;
-        for (const QByteArray& head : heads) {
-            bool all = head.startsWith("GET " + path + " ");
-            for (const QByteArray& text : texts)
-                all = all && head.contains(text);
-            n += all;
-        }
-        return n;
-    }
-
-    QList<QByteArray> heads;
-    QHash<QByteArray, QByteArray> pages;
-
-private:
-    void serve(QTcpSocket* socket)
-    {
-        QByteArray& buffer = m_buffers[socket];
-        buffer += socket->readAll();
-        const int end = buffer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return;
-        const QByteArray head = buffer.left(end);
-        m_buffers.remove(socket);
-        heads << head;
-        const QByteArray path = head.split(' ').value(1);
-        QByteArray status = "200 OK";
-        QByteArray type = "text/html";
-        QByteArray extra;
-        QByteArray body = pages.value(path, "<title>" + path + "</title>" + path);
-        if (path.startsWith("/auth/") && !head.contains("Authorization: " + Credentials)) {
-            status = "401 Unauthorized";
-            extra = "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
-            body = "<title>Unauthorized</title>";
-        } else if (path.endsWith(".png")) {
-            QImage image(16, 16, QImage::Format_RGB32);
-            image.fill(Qt::red);
-            QBuffer png(&body);
-            body.clear();
-            png.open(QIODevice::WriteOnly);
-            image.save(&png, "PNG");
-            type = "image/png";
-        }
-        socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\n" + extra
-            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_buffers;
-};
 
 template <typename T> QList<T*> topLevels()
 {
@@ -130,7 +53,8 @@ private:
     WebView* view() const { return m_window->tabWidget()->currentWebView(); }
 
     QPointer<BrowserMainWindow> m_window;
-    Origin* m_origin = nullptr;
+    LoopbackOrigin* m_origin = nullptr;
+    QUrl at(const QString& path) const { return QUrl(m_origin->url(path)); }
 };
 
 void WebViewTest::initTestCase()
@@ -141,7 +65,7 @@ void WebViewTest::initTestCase()
 
 void WebViewTest::init()
 {
-    m_origin = new Origin;
+    m_origin = new LoopbackOrigin;
     m_window = BrowserApplication::instance()->newMainWindow();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
@@ -157,7 +81,7 @@ void WebViewTest::cleanup()
 void WebViewTest::faviconFetchedThroughTheLocalProxy()
 {
     m_origin->pages["/page"] = "<link rel=icon href=/red.png><title>Iconic</title>";
-    QVERIFY(loadAndWait(view(), m_origin->url("/page")));
+    QVERIFY(loadAndWait(view(), at("page")));
     // The engine may fetch the icon itself as well; the view's own request
     // is the one the proxy marked.
     QTRY_COMPARE_WITH_TIMEOUT(m_origin->count("/red.png", { "X-Ncm-Proxy:" }), 1, 15000);
@@ -168,19 +92,19 @@ void WebViewTest::pagesOpenTabsAndPopups()
 {
     TabWidget* tabs = m_window->tabWidget();
     m_origin->pages["/opener"] = "<title>Opener</title><a id=blank target=_blank href=/tab>tab</a>";
-    QVERIFY(loadAndWait(view(), m_origin->url("/opener")));
+    QVERIFY(loadAndWait(view(), at("opener")));
     WebView* opener = view();
 
     evaluate(opener, "document.getElementById('blank').click()");
     QTRY_COMPARE_WITH_TIMEOUT(tabs->count(), 2, 10000);
     QCOMPARE(tabs->currentIndex(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(tabs->webViewAt(1)->url(), m_origin->url("/tab"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(tabs->webViewAt(1)->url(), at("tab"), 10000);
 
     evaluate(opener, "window.open('/popup', 'pop', 'width=320,height=240')");
     QTRY_COMPARE_WITH_TIMEOUT(topLevels<PopupWindow>().size(), 1, 10000);
     QPointer<PopupWindow> popup = topLevels<PopupWindow>().first();
-    QTRY_COMPARE_WITH_TIMEOUT(popup->view()->url(), m_origin->url("/popup"), 10000);
-    QCOMPARE(popup->findChild<QLineEdit*>()->text(), m_origin->url("/popup").toString());
+    QTRY_COMPARE_WITH_TIMEOUT(popup->view()->url(), at("popup"), 10000);
+    QCOMPARE(popup->findChild<QLineEdit*>()->text(), at("popup").toString());
     QCOMPARE(tabs->count(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(
         evaluate(popup->view(), "window.innerWidth + 'x' + window.innerHeight").toString(),
@@ -193,13 +117,13 @@ void WebViewTest::pagesOpenTabsAndPopups()
 void WebViewTest::windowCloseClosesTheTab()
 {
     TabWidget* tabs = m_window->tabWidget();
-    QVERIFY(loadAndWait(view(), m_origin->url("/first")));
+    QVERIFY(loadAndWait(view(), at("first")));
     WebView* second = tabs->newTab(true);
-    QVERIFY(loadAndWait(second, m_origin->url("/second")));
+    QVERIFY(loadAndWait(second, at("second")));
     QPointer<WebView> guard(second);
     evaluate(second, "window.close()");
     QTRY_COMPARE_WITH_TIMEOUT(tabs->count(), 1, 10000);
-    QCOMPARE(tabs->webViewAt(0)->url(), m_origin->url("/first"));
+    QCOMPARE(tabs->webViewAt(0)->url(), at("first"));
     QTRY_VERIFY(guard.isNull());
 }
 
@@ -220,7 +144,7 @@ void WebViewTest::permissionsGrantedWithoutPrompt()
 {
     QFETCH(int, feature);
     QFETCH(QString, script);
-    QVERIFY(loadAndWait(view(), m_origin->url("/permissions")));
+    QVERIFY(loadAndWait(view(), at("permissions")));
     QSignalSpy requests(view()->page(), &QWebEnginePage::featurePermissionRequested);
     evaluate(view(), script);
     QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, 10000);
@@ -279,7 +203,7 @@ void WebViewTest::credentialDialog()
     answer.start(50);
 
     m_origin->pages["/auth/lesson"] = "<link rel=icon href=/auth/icon.png><title>Lesson</title>";
-    loadAndWait(view(), m_origin->url("/auth/lesson")); // a refused page may count as failed
+    loadAndWait(view(), at("auth/lesson")); // a refused page may count as failed
     QCOMPARE(dialogs, 1);
     QCOMPARE(shownTitle, title);
     QVERIFY2(shownIntro.contains(intro), qPrintable(shownIntro));
@@ -289,19 +213,20 @@ void WebViewTest::credentialDialog()
 
     // The view's icon request meets the same realm: the application hands
     // it the typed credentials without asking.
-    QTRY_COMPARE_WITH_TIMEOUT(
-        m_origin->count("/auth/icon.png", { "X-Ncm-Proxy:", "Authorization: " + Credentials }), 1, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_origin->count("/auth/icon.png",
+                                  { "X-Ncm-Proxy:", "Authorization: " + LoopbackOrigin::credentials() }),
+        1, 15000);
     // Another page of the realm in a new tab: no second dialog either.
     WebView* second = m_window->tabWidget()->newTab(true);
-    QVERIFY(loadAndWait(second, m_origin->url("/auth/more")));
-    QCOMPARE(second->title(), QStringLiteral("/auth/more"));
+    QVERIFY(loadAndWait(second, at("auth/more")));
+    QCOMPARE(second->title(), QStringLiteral("Auth/more"));
     QCOMPARE(dialogs, 1);
     QCOMPARE(m_window->tabWidget()->tabText(0), QStringLiteral("Lesson"));
 }
 
 void WebViewTest::killedRenderProcessReloads()
 {
-    QVERIFY(loadAndWait(view(), m_origin->url("/sturdy")));
+    QVERIFY(loadAndWait(view(), at("sturdy")));
     const qint64 pid = view()->page()->renderProcessPid();
     QVERIFY(pid > 0);
     QSignalSpy terminated(view(), &QWebEngineView::renderProcessTerminated);

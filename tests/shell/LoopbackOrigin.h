@@ -1,0 +1,93 @@
+#pragma once
+// A web origin on 127.0.0.1 for the client's tests. It keeps every request
+// head (icon guesses at /favicon.ico aside) and answers: paths under /auth/
+// need the pupil's credentials (realm "Lessons <b>"); *.png is a red square;
+// other paths their entry in pages, else a teal page titled after the path
+// ("/handed" -> "Handed").
+#include <QBuffer>
+#include <QHash>
+#include <QImage>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+class LoopbackOrigin : public QObject {
+public:
+    static QByteArray credentials() { return "Basic " + QByteArray("pupil:secret").toBase64(); }
+
+    LoopbackOrigin()
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = m_server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+    }
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
+    }
+    QStringList requestLines() const
+    {
+        QStringList lines;
+        for (const QByteArray& head : heads)
+            lines << QString::fromLatin1(head.left(head.indexOf("\r\n")));
+        return lines;
+    }
+    // The requests for a path whose heads contain every given text.
+    int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
+    {
+        int n = 0;
+        for (const QByteArray& head : heads) {
+            bool all = head.startsWith("GET " + path + " ");
+            for (const QByteArray& text : texts)
+                all = all && head.contains(text);
+            n += all;
+        }
+        return n;
+    }
+
+    QList<QByteArray> heads;
+    QHash<QByteArray, QByteArray> pages;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray head = buffer.left(end);
+        m_buffers.remove(socket);
+        const QByteArray path = head.split(' ').value(1);
+        if (path != "/favicon.ico")
+            heads << head;
+        const QByteArray title
+            = path.size() < 2 ? QByteArray("Root") : path.mid(1, 1).toUpper() + path.mid(2);
+        QByteArray status = "200 OK";
+        QByteArray type = "text/html";
+        QByteArray extra;
+        QByteArray body = pages.value(
+            path, "<title>" + title + "</title><body style='background:#2a9d8f'>" + title + "</body>");
+        if (path.startsWith("/auth/") && !head.contains("Authorization: " + credentials())) {
+            status = "401 Unauthorized";
+            extra = "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
+            body = "<title>Unauthorized</title>";
+        } else if (path.endsWith(".png")) {
+            QImage image(16, 16, QImage::Format_RGB32);
+            image.fill(Qt::red);
+            body.clear();
+            QBuffer png(&body);
+            png.open(QIODevice::WriteOnly);
+            image.save(&png, "PNG");
+            type = "image/png";
+        }
+        socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\n" + extra
+            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+};
