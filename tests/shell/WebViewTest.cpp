@@ -10,9 +10,11 @@
 #include "shell/PopupWindow.h"
 #include "shell/TabWidget.h"
 
+#include <QAuthenticator>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTranslator>
@@ -21,6 +23,29 @@
 #include <csignal>
 
 namespace {
+
+// Answers every credential dialog as the pupil, keeping what it showed.
+struct CredentialAnswer {
+    explicit CredentialAnswer(bool accept)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this, accept] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            ++dialogs;
+            title = dialog->windowTitle();
+            intro = dialog->findChild<QLabel*>("introLabel")->text();
+            dialog->findChild<QLineEdit*>("userNameLineEdit")->setText("pupil");
+            dialog->findChild<QLineEdit*>("passwordLineEdit")->setText("secret");
+            accept ? dialog->accept() : dialog->reject();
+        });
+        timer.start(50);
+    }
+    QTimer timer;
+    int dialogs = 0;
+    QString title;
+    QString intro;
+};
 
 template <typename T> QList<T*> topLevels()
 {
@@ -47,6 +72,7 @@ private slots:
     void permissionsGrantedWithoutPrompt();
     void credentialDialog_data();
     void credentialDialog();
+    void proxyDialogRemembersForTheSameProxy();
     void killedRenderProcessReloads();
 
 private:
@@ -185,28 +211,12 @@ void WebViewTest::credentialDialog()
         QLocale::setDefault(locale);
     });
 
-    int dialogs = 0;
-    QString shownTitle;
-    QString shownIntro;
-    QTimer answer;
-    connect(&answer, &QTimer::timeout, this, [&] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        ++dialogs;
-        shownTitle = dialog->windowTitle();
-        shownIntro = dialog->findChild<QLabel*>("introLabel")->text();
-        dialog->findChild<QLineEdit*>("userNameLineEdit")->setText("pupil");
-        dialog->findChild<QLineEdit*>("passwordLineEdit")->setText("secret");
-        accept ? dialog->accept() : dialog->reject();
-    });
-    answer.start(50);
-
+    CredentialAnswer answer(accept);
     m_origin->pages["/auth/lesson"] = "<link rel=icon href=/auth/icon.png><title>Lesson</title>";
     loadAndWait(view(), at("auth/lesson")); // a refused page may count as failed
-    QCOMPARE(dialogs, 1);
-    QCOMPARE(shownTitle, title);
-    QVERIFY2(shownIntro.contains(intro), qPrintable(shownIntro));
+    QCOMPARE(answer.dialogs, 1);
+    QCOMPARE(answer.title, title);
+    QVERIFY2(answer.intro.contains(intro), qPrintable(answer.intro));
     QTRY_COMPARE(view()->title(), accept ? QStringLiteral("Lesson") : QStringLiteral("Unauthorized"));
     if (!accept)
         return;
@@ -220,8 +230,28 @@ void WebViewTest::credentialDialog()
     WebView* second = m_window->tabWidget()->newTab(true);
     QVERIFY(loadAndWait(second, at("auth/more")));
     QCOMPARE(second->title(), QStringLiteral("Auth/more"));
-    QCOMPARE(dialogs, 1);
+    QCOMPARE(answer.dialogs, 1);
     QCOMPARE(m_window->tabWidget()->tabText(0), QStringLiteral("Lesson"));
+}
+
+void WebViewTest::proxyDialogRemembersForTheSameProxy()
+{
+    CredentialAnswer answer(true);
+    QAuthenticator auth;
+    emit view()->page()->proxyAuthenticationRequired(at("lesson"), &auth, "127.0.0.1:3128");
+    QCOMPARE(answer.dialogs, 1);
+    QCOMPARE(answer.title, QStringLiteral("Proxy Authentication"));
+    QVERIFY2(answer.intro.contains("\"127.0.0.1:3128\""), qPrintable(answer.intro));
+    QCOMPARE(auth.user(), QStringLiteral("pupil"));
+
+    // The application's own requests through the same proxy get the typed
+    // credentials; through another port they do not.
+    for (quint16 port : { 3128, 3129 }) {
+        QAuthenticator asked;
+        BrowserApplication::instance()->proxyAuthenticationRequired(
+            QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", port, "pupil"), &asked);
+        QCOMPARE(asked.password(), port == 3128 ? QStringLiteral("secret") : QString());
+    }
 }
 
 void WebViewTest::killedRenderProcessReloads()
