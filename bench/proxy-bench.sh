@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Measures lumaview-proxy against no proxy and against tinyproxy, on loopback,
-# with nginx as the origin:
-#   - requests per second with wrk, absolute-form requests with
-#     "Connection: close", at 1, 16 and 64 connections;
-#   - bulk download of a 10 MiB file with curl, plain HTTP and HTTPS through a
-#     CONNECT tunnel (direct HTTPS for "no proxy").
-# The three targets are measured interleaved, round after round, so a drift
-# in machine load touches all of them alike; each figure is the median.
+# Measures lumaview-proxy against no proxy and against tinyproxy, squid and
+# privoxy, on loopback, with nginx as the origin:
+#   - requests per second and p99 latency with wrk, absolute-form requests
+#     with "Connection: close", at 1, 16 and 64 connections;
+#   - download of a 10 MiB file with curl: plain HTTP, HTTPS through a
+#     CONNECT tunnel (direct HTTPS for "no proxy"), and chunked (nginx sends
+#     the same file without a length);
+#   - resident memory per held idle client (connected, nothing sent).
+# The targets are measured interleaved, round after round, so a drift in
+# machine load touches all of them alike; each figure is the median, and the
+# ratios are to no proxy in the same run.
 #
 # Usage: bench/proxy-bench.sh [path-to-lumaview-proxy]
 #        (default: build/tools/lumaview-proxy under the repository root)
-# Knobs (environment): BENCH_ROUNDS (3), BENCH_DURATION (wrk seconds, 3),
-# BENCH_REPS (curl downloads per round and target, 3).
+# Knobs (environment): BENCH_ROUNDS (3), BENCH_DURATION (wrk seconds, 2),
+# BENCH_REPS (curl downloads per round, mode and target, 3), BENCH_IDLE
+# (idle clients held for the memory figure, 300), BENCH_TARGETS (a subset of
+# "none lumaview tinyproxy squid privoxy"; a missing program is skipped).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -20,28 +25,50 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ROOT/scripts/lib/testlib.sh"
 PROXY_BIN=${1:-$ROOT/build/tools/lumaview-proxy}
 ROUNDS=${BENCH_ROUNDS:-3}
-DURATION=${BENCH_DURATION:-3}
+DURATION=${BENCH_DURATION:-2}
 REPS=${BENCH_REPS:-3}
+IDLE=${BENCH_IDLE:-300}
 CONNS=(1 16 64)
-TARGETS=(none lumaview tinyproxy)
+read -r -a TARGETS <<<"${BENCH_TARGETS:-none lumaview tinyproxy squid privoxy}"
+MODES=(plain tunnel chunked)
 
 die() {
     echo "proxy-bench: $*" >&2
     exit 1
 }
 
+find_program() {
+    command -v "$1" 2>/dev/null || { [[ -x /usr/sbin/$1 ]] && echo "/usr/sbin/$1"; }
+}
+
 [[ -x "$PROXY_BIN" ]] || die "no lumaview-proxy at $PROXY_BIN (build it, or pass its path)"
-NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null) || die "nginx is not installed"
-TINYPROXY=$(command -v tinyproxy || ls /usr/sbin/tinyproxy 2>/dev/null) || die "tinyproxy is not installed"
+NGINX=$(find_program nginx) || die "nginx is not installed"
 for tool in wrk curl openssl ss; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
+declare -A PROGRAM
+kept=()
+for target in "${TARGETS[@]}"; do
+    case $target in
+        none | lumaview) kept+=("$target") ;;
+        tinyproxy | squid | privoxy)
+            if PROGRAM[$target]=$(find_program "$target"); then
+                kept+=("$target")
+            else
+                echo "proxy-bench: $target is not installed, skipped" >&2
+            fi
+            ;;
+        *) die "unknown target $target" ;;
+    esac
+done
+TARGETS=("${kept[@]}")
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-bench.XXXXXX")
 PIDS=()
 
 cleanup() {
     local status=$?
+    release_idle
     stop_pids TERM "${PIDS[@]}"
     remove_workdir "$WORK"
     exit "$status"
@@ -53,6 +80,7 @@ trap 'exit 130' INT TERM
 mkdir -p "$WORK/www" "$WORK/tmp"
 head -c 512 /dev/urandom | base64 -w 64 > "$WORK/www/small"
 head -c $((10 * 1024 * 1024)) /dev/urandom > "$WORK/www/big"
+: > "$WORK/www/empty"
 BIG_SIZE=$(stat -c %s "$WORK/www/big")
 make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 || die "openssl could not make a certificate"
 
@@ -69,71 +97,120 @@ write_nginx_conf() {
         ssl_certificate $WORK/cert.pem;
         ssl_certificate_key $WORK/key.pem;
         root $WORK/www;
+        # The same 10 MiB without a length: an (empty) appended body makes
+        # nginx send it chunked, at almost no cost of its own.
+        location = /chunked {
+            alias $WORK/www/big;
+            addition_types *;
+            add_after_body /empty;
+        }
     }
 }
 EOF
 }
 
-start_nginx() {
-    launch_nginx "$NGINX" write_nginx_conf ||
-        die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
-    PIDS+=("$NGINX_PID")
-}
+launch_nginx "$NGINX" write_nginx_conf ||
+    die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
+PIDS+=("$NGINX_PID")
 
 # ---------------------------------------------------------------- proxies
+# Each proxy runs in the foreground on its own free port with its own files
+# under $WORK; PORT[target] and PID[target] are set once it listens.
+declare -A PORT PID
+
 start_lumaview() {
     # Warnings only: debug logging would dominate what is measured.
     printf 'LogLevel=W\nDebugUseFixedLocalPort=0\n' > "$WORK/lumaview.conf"
     "$PROXY_BIN" --config "$WORK/lumaview.conf" >"$WORK/lumaview.out" 2>"$WORK/lumaview.log" &
     local pid=$!
     PIDS+=("$pid")
-    for _ in $(seq 100); do
-        grep -q '^port = ' "$WORK/lumaview.out" 2>/dev/null && break
-        sleep 0.1
-    done
-    LUMAVIEW_PORT=$(sed -n 's/^port = //p' "$WORK/lumaview.out")
-    [[ -n "$LUMAVIEW_PORT" && "$LUMAVIEW_PORT" -gt 0 ]] ||
+    PORT[lumaview]=$(port_of "$pid" "$WORK/lumaview.out") ||
         die "lumaview-proxy did not start: $(cat "$WORK/lumaview.out" "$WORK/lumaview.log")"
+    PID[lumaview]=$pid
 }
 
-start_tinyproxy() {
-    for _ in 1 2 3 4 5; do
-        TINY_PORT=$(free_port) || die "no free port"
-        cat > "$WORK/tinyproxy.conf" <<EOF
-Port $TINY_PORT
+write_tinyproxy_conf() {
+    cat <<EOF
+Port $1
 Listen 127.0.0.1
 Timeout 60
-MaxClients 512
+MaxClients 1024
 Allow 127.0.0.1
 ConnectPort $TLS_PORT
 DisableViaHeader Yes
 LogLevel Error
-LogFile "$WORK/tinyproxy.log"
-PidFile "$WORK/tinyproxy.pid"
+LogFile "$WORK/tinyproxy/log"
 EOF
-        "$TINYPROXY" -d -c "$WORK/tinyproxy.conf" >"$WORK/tinyproxy.out" 2>&1 &
-        local pid=$!
-        if wait_listening "$pid" "$TINY_PORT"; then
+}
+
+write_squid_conf() {
+    # Memory only, no cache, no logs but errors: a forwarding proxy.
+    cat <<EOF
+http_port 127.0.0.1:$1
+http_access allow all
+cache deny all
+cache_mem 8 MB
+access_log none
+cache_store_log none
+cache_log $WORK/squid/cache.log
+pid_filename none
+coredump_dir $WORK/squid
+forwarded_for delete
+via off
+max_filedescriptors 4096
+shutdown_lifetime 1 seconds
+EOF
+}
+
+write_privoxy_conf() {
+    # No action or filter files: plain forwarding.
+    cat <<EOF
+confdir $WORK/privoxy
+logdir $WORK/privoxy
+listen-address 127.0.0.1:$1
+toggle 0
+enable-remote-toggle 0
+enable-edit-actions 0
+max-client-connections 1024
+socket-timeout 60
+EOF
+}
+
+start_packaged() {
+    local target=$1 port pid
+    mkdir -p "$WORK/$target"
+    # squid drops to its own user for its log.
+    chmod 711 "$WORK"
+    chmod 777 "$WORK/$target"
+    for _ in 1 2 3 4 5; do
+        port=$(free_port) || die "no free port"
+        "write_${target}_conf" "$port" > "$WORK/$target/conf"
+        case $target in
+            tinyproxy) "${PROGRAM[$target]}" -d -c "$WORK/$target/conf" ;;
+            squid) "${PROGRAM[$target]}" -N -f "$WORK/$target/conf" ;;
+            privoxy) "${PROGRAM[$target]}" --no-daemon "$WORK/$target/conf" ;;
+        esac >"$WORK/$target/out" 2>&1 &
+        pid=$!
+        if wait_listening "$pid" "$port" 127.0.0.1; then
             PIDS+=("$pid")
+            PORT[$target]=$port
+            PID[$target]=$pid
             return 0
         fi
-        kill -TERM "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        stop_pids TERM "$pid"
     done
-    die "tinyproxy did not start: $(cat "$WORK/tinyproxy.out" "$WORK/tinyproxy.log" 2>/dev/null)"
+    die "$target did not start: $(cat "$WORK/$target/out" "$WORK/$target"/*.log 2>/dev/null | tail -n 5)"
 }
 
-start_nginx
-start_lumaview
-start_tinyproxy
+for target in "${TARGETS[@]}"; do
+    case $target in
+        none) ;;
+        lumaview) start_lumaview ;;
+        *) start_packaged "$target" ;;
+    esac
+done
 
 ORIGIN_HOST=127.0.0.1:$HTTP_PORT
-proxy_port() {
-    case $1 in
-        lumaview) echo "$LUMAVIEW_PORT" ;;
-        tinyproxy) echo "$TINY_PORT" ;;
-    esac
-}
 
 # wrk has no proxy support: through a proxy it connects to the proxy and
 # sends the absolute URL as the request target.
@@ -144,16 +221,17 @@ wrk.headers["Host"] = os.getenv("BENCH_HOST")
 wrk.headers["Connection"] = "close"
 EOF
 
-# Sanity: every target serves both files before anything is measured.
-for target in "${TARGETS[@]}"; do
-    via=()
-    [[ $target != none ]] && via=(-x "http://127.0.0.1:$(proxy_port "$target")")
-    for url in "http://$ORIGIN_HOST/small" "https://127.0.0.1:$TLS_PORT/big"; do
-        code=$(curl -sS -k --noproxy '' --max-time 30 "${via[@]}" -o /dev/null -w '%{http_code}' "$url") ||
-            die "$target: $url failed"
-        [[ $code == 200 ]] || die "$target: $url answered $code"
-    done
-done
+bulk_url() {
+    case $1 in
+        plain) echo "http://$ORIGIN_HOST/big" ;;
+        tunnel) echo "https://127.0.0.1:$TLS_PORT/big" ;;
+        chunked) echo "http://$ORIGIN_HOST/chunked" ;;
+    esac
+}
+
+via() {
+    [[ $1 != none ]] && echo "-x http://127.0.0.1:${PORT[$1]}"
+}
 
 declare -A SAMPLES NOTES
 
@@ -162,7 +240,15 @@ add_sample() {
 }
 
 add_note() {
-    NOTES[$1]=$((${NOTES[$1]:-0} + $2))
+    NOTES[$1]=$((${NOTES[$1]:-0} + ${2:-0}))
+}
+
+# wrk's latency figures carry their unit (us, ms, s): echoes milliseconds.
+to_ms() {
+    awk -v v="$1" 'BEGIN {
+        n = v + 0
+        if (v ~ /us$/) n /= 1000; else if (v ~ /ms$/) n += 0; else if (v ~ /s$/) n *= 1000
+        printf "%.2f\n", n }'
 }
 
 run_wrk() {
@@ -171,14 +257,15 @@ run_wrk() {
         url="http://$ORIGIN_HOST"
         path=/small
     else
-        url="http://127.0.0.1:$(proxy_port "$target")"
+        url="http://127.0.0.1:${PORT[$target]}"
         path="http://$ORIGIN_HOST/small"
     fi
     out=$(BENCH_PATH=$path BENCH_HOST=$ORIGIN_HOST \
-        timeout $((DURATION + 20)) wrk -t1 -c"$conns" -d"${DURATION}s" --timeout 2s \
+        timeout $((DURATION + 20)) wrk -t1 -c"$conns" -d"${DURATION}s" --timeout 2s --latency \
         -s "$WORK/request.lua" "$url/" 2>&1)
-    local rps errors non2xx
+    local rps p99 errors non2xx
     rps=$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$out")
+    p99=$(sed -n 's/^ *99% *\([0-9.]*[a-z]*\).*/\1/p' <<<"$out")
     errors=$(sed -n 's/.*Socket errors: connect \([0-9]*\), read \([0-9]*\), write \([0-9]*\), timeout \([0-9]*\).*/\1 \2 \3 \4/p' <<<"$out")
     non2xx=$(sed -n 's/.*Non-2xx or 3xx responses: *\([0-9]*\).*/\1/p' <<<"$out")
     if [[ -z "$rps" ]]; then
@@ -186,6 +273,7 @@ run_wrk() {
         return
     fi
     add_sample "rps$conns:$target" "$rps"
+    [[ -n "$p99" ]] && add_sample "p99-$conns:$target" "$(to_ms "$p99")"
     if [[ -n "$errors" ]]; then
         read -r ec er ew et <<<"$errors"
         add_note "connect:$target" "$ec"
@@ -198,16 +286,12 @@ run_wrk() {
 }
 
 run_bulk() {
-    local target=$1 mode=$2 url via=()
-    [[ $target != none ]] && via=(-x "http://127.0.0.1:$(proxy_port "$target")")
-    if [[ $mode == plain ]]; then
-        url="http://$ORIGIN_HOST/big"
-    else
-        url="https://127.0.0.1:$TLS_PORT/big"
-    fi
+    local target=$1 mode=$2 url
+    url=$(bulk_url "$mode")
     for _ in $(seq "$REPS"); do
         local result code size speed
-        result=$(curl -sS -k --noproxy '' --max-time 60 "${via[@]}" -o /dev/null \
+        # shellcheck disable=SC2046
+        result=$(curl -sS -k --noproxy '' --max-time 60 $(via "$target") -o /dev/null \
             -w '%{http_code} %{size_download} %{speed_download}' "$url" 2>&1)
         read -r code size speed <<<"$result"
         if [[ "$code" != 200 || "$size" != "$BIG_SIZE" ]]; then
@@ -219,18 +303,78 @@ run_bulk() {
     done
 }
 
+# Resident memory of a process in kB (for squid, its kids too).
+rss_kb() {
+    local pid=$1 total=0 p
+    for p in $pid $(pgrep -P "$pid" 2>/dev/null); do
+        total=$((total + $(awk '/^VmRSS:/ { print $2 }' "/proc/$p/status" 2>/dev/null || echo 0)))
+    done
+    echo "$total"
+}
+
+IDLE_FDS=()
+release_idle() {
+    local fd
+    for fd in "${IDLE_FDS[@]}"; do
+        exec {fd}>&-
+    done
+    IDLE_FDS=()
+}
+
+# Holds IDLE connected clients that send nothing for a second, and records
+# the growth of the resident memory per client in bytes. Measured once, before
+# any traffic: afterwards the heap holds freed buffers of the loads, which
+# new clients would reuse without growing the resident set.
+run_idle() {
+    local target=$1 pid=${PID[$1]} before after fd held=0
+    before=$(rss_kb "$pid")
+    for _ in $(seq "$IDLE"); do
+        exec {fd}<>"/dev/tcp/127.0.0.1/${PORT[$target]}" 2>/dev/null || break
+        IDLE_FDS+=("$fd")
+        held=$((held + 1))
+    done
+    sleep 1
+    after=$(rss_kb "$pid")
+    release_idle
+    if [[ $held -eq 0 ]]; then
+        echo "idle clients to $target: none could connect" >&2
+        return
+    fi
+    add_sample "idle:$target" "$(awk -v a="$after" -v b="$before" -v n="$held" 'BEGIN { printf "%.0f", (a - b) * 1024 / n }')"
+}
+
 median() {
     tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
         if (NR == 0) { print "-"; exit }
-        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f\n", a / b }'
 }
 
-echo "nginx :$HTTP_PORT (TLS :$TLS_PORT), lumaview-proxy :$LUMAVIEW_PORT, tinyproxy :$TINY_PORT"
-echo "$ROUNDS rounds; wrk -t1 -d${DURATION}s per figure; $REPS downloads of 10 MiB per round and target"
+for target in "${TARGETS[@]}"; do
+    [[ $target != none ]] && run_idle "$target"
+done
+sleep 0.5 # let the proxies see the idle clients go
+
+# Sanity: every target serves every file before anything is measured, and
+# the chunked one really is chunked.
+for target in "${TARGETS[@]}"; do
+    for url in "http://$ORIGIN_HOST/small" $(for m in "${MODES[@]}"; do bulk_url "$m"; done); do
+        # shellcheck disable=SC2046
+        result=$(curl -sS -k --noproxy '' --max-time 30 $(via "$target") -D "$WORK/head" -o "$WORK/body" \
+            -w '%{http_code} %{size_download}' "$url" 2>&1) || die "$target: $url failed: $result"
+        [[ ${result%% *} == 200 ]] || die "$target: $url answered $result"
+    done
+    grep -qi '^Transfer-Encoding: *chunked' "$WORK/head" ||
+        die "$target: /chunked arrived without chunked encoding: $(cat "$WORK/head")"
+    cmp -s "$WORK/body" "$WORK/www/big" || die "$target: /chunked arrived altered"
+done
+
+echo "nginx :$HTTP_PORT (TLS :$TLS_PORT); $(for t in "${TARGETS[@]}"; do [[ $t != none ]] && printf '%s :%s ' "$t" "${PORT[$t]}"; done)"
+echo "$ROUNDS rounds; wrk -t1 -d${DURATION}s per figure; $REPS downloads of 10 MiB per round, mode and target; $IDLE idle clients held once before any traffic"
+echo "load before: $(uptime)"
 started=$SECONDS
 for round in $(seq "$ROUNDS"); do
     for conns in "${CONNS[@]}"; do
@@ -238,33 +382,49 @@ for round in $(seq "$ROUNDS"); do
             run_wrk "$target" "$conns"
         done
     done
-    for mode in plain tunnel; do
+    for mode in "${MODES[@]}"; do
         for target in "${TARGETS[@]}"; do
             run_bulk "$target" "$mode"
         done
     done
     echo "round $round done ($((SECONDS - started)) s)"
 done
+echo "load after: $(uptime)"
 
-# Both proxies must still be alive, or their figures mean little.
-for pid in "${PIDS[@]}"; do
-    kill -0 "$pid" 2>/dev/null || echo "warning: process $pid died during the run" >&2
+# Every proxy must still be alive, or its figures mean little.
+for target in "${TARGETS[@]}"; do
+    [[ $target == none ]] && continue
+    kill -0 "${PID[$target]}" 2>/dev/null || echo "warning: $target died during the run" >&2
 done
 
-echo
-printf '%-30s %12s %12s %12s %10s %10s\n' "" "no proxy" "lumaview" "tinyproxy" "lv/none" "lv/tiny"
-row() {
-    local label=$1 key=$2 none lv tiny
-    none=$(median "${SAMPLES[$key:none]:-}")
-    lv=$(median "${SAMPLES[$key:lumaview]:-}")
-    tiny=$(median "${SAMPLES[$key:tinyproxy]:-}")
-    printf '%-30s %12s %12s %12s %10s %10s\n' "$label" "$none" "$lv" "$tiny" "$(ratio "$lv" "$none")" "$(ratio "$lv" "$tiny")"
+# One table of medians, then one of ratios to no proxy (times no proxy for
+# throughput; for p99 latency, the proxy's milliseconds over no proxy's).
+LABELS=("req/s 1 conn" "req/s 16 conn" "req/s 64 conn" "p99 ms 1 conn" "p99 ms 16 conn" "p99 ms 64 conn"
+    "10 MiB plain MB/s" "10 MiB CONNECT+TLS MB/s" "10 MiB chunked MB/s" "idle client, bytes")
+KEYS=(rps1 rps16 rps64 p99-1 p99-16 p99-64 bulk-plain bulk-tunnel bulk-chunked idle)
+print_table() {
+    local what=$1 i target value
+    printf '\n%-26s' "$what"
+    for target in "${TARGETS[@]}"; do printf ' %10s' "$target"; done
+    echo
+    for i in "${!KEYS[@]}"; do
+        printf '%-26s' "${LABELS[$i]}"
+        for target in "${TARGETS[@]}"; do
+            value=$(median "${SAMPLES[${KEYS[$i]}:$target]:-}")
+            if [[ $what == ratios* ]]; then
+                if [[ $target == none || ${KEYS[$i]} == idle ]]; then
+                    value=-
+                else
+                    value=$(ratio "$value" "$(median "${SAMPLES[${KEYS[$i]}:none]:-}")")
+                fi
+            fi
+            printf ' %10s' "$value"
+        done
+        echo
+    done
 }
-for conns in "${CONNS[@]}"; do
-    row "requests/s, $conns conn" "rps$conns"
-done
-row "10 MiB plain HTTP, MB/s" "bulk-plain"
-row "10 MiB CONNECT+TLS, MB/s" "bulk-tunnel"
+print_table "medians"
+print_table "ratios to no proxy"
 echo
 echo "wrk totals over all runs (requests; socket errors connect/read/write/timeout; non-2xx):"
 for target in "${TARGETS[@]}"; do
