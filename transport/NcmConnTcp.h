@@ -4,8 +4,9 @@
 
 #include <event2/util.h>
 
-// NcmConn over a non-blocking TCP socket driven by two one-shot libevent
-// events (readability and writability); no bufferevent.
+// NcmConn over a non-blocking TCP socket driven by two libevent events
+// (readability and writability); no bufferevent. Each requestRead is answered
+// by at most one Read event.
 class NcmConnTcp : public NcmConn {
 public:
     explicit NcmConnTcp(event_base* base);
@@ -30,6 +31,7 @@ private:
     struct State;
 
     int flush();
+    int readSome();
     void createEvents();
     void failConnectSoon(int error);
     void handleRead();
