@@ -19,6 +19,15 @@ namespace {
 constexpr size_t MaxRequestHead = 16384;
 const char* const AgentVersion = "2.0";
 
+// One read may bring the head together with the start of the body: only a
+// head that does not end within the limit is too long.
+bool headEndsWithin(evbuffer* input, size_t limit)
+{
+    evbuffer_ptr end;
+    evbuffer_ptr_set(input, &end, limit, EVBUFFER_PTR_SET);
+    return evbuffer_search_range(input, "\r\n\r\n", 4, nullptr, &end).pos >= 0;
+}
+
 } // namespace
 
 NcmProxyContext::NcmProxyContext(NcmProxy* proxy)
@@ -137,7 +146,7 @@ bool NcmProxyContext::parseLocalRequest()
     if (m_phase != Phase::ReadingRequest)
         return true;
     evbuffer* input = m_local.conn->input();
-    if (evbuffer_get_length(input) > MaxRequestHead)
+    if (evbuffer_get_length(input) > MaxRequestHead && !headEndsWithin(input, MaxRequestHead))
         return false;
 
     if (m_kind == Kind::Unknown || m_kind == Kind::Socks5) {

@@ -362,12 +362,18 @@ TEST_F(ProxyContextTest, RefusedClientsGetNoAnswer)
     EXPECT_EQ(readAll(longHead, 3000), "");
     close(longHead);
 
+    // A head that ends only past the limit, arriving in one piece with a body.
+    int lateEnd = connectTcp("127.0.0.1", proxy.port());
+    sendAll(lateEnd, head + "\r\n" + std::string(4000, 'b'));
+    EXPECT_EQ(readAll(lateEnd, 3000), "");
+    close(lateEnd);
+
     // An empty request line.
     int empty = connectTcp("127.0.0.1", proxy.port());
     sendAll(empty, "\r\n\r\n\r\n");
     EXPECT_EQ(readAll(empty, 3000), "");
     close(empty);
-    EXPECT_GE(log.count("can not parse local request"), 3u);
+    EXPECT_GE(log.count("can not parse local request"), 4u);
 }
 
 TEST_F(ProxyContextTest, IdleContextsAreSweptAtTheNextAccept)
