@@ -264,43 +264,6 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
     EXPECT_EQ(got, answer);
 }
 
-TEST_F(RelayTest, RoutesByHostHeaderAndTlsServerName)
-{
-    // Each upstream answers with its own name to whatever arrives first.
-    auto namedUpstream = [](const char* name) {
-        return std::make_unique<TestUpstream>(
-            [name](int fd) {
-                pollfd p { fd, POLLIN, 0 };
-                char buffer[4096];
-                if (poll(&p, 1, 5000) == 1 && recv(fd, buffer, sizeof buffer, 0) > 0)
-                    sendAll(fd, name);
-                shutdown(fd, SHUT_RDWR);
-            },
-            "127.0.6.2");
-    };
-    auto a = namedUpstream("A");
-    auto b = namedUpstream("B");
-    auto fallback = namedUpstream("F");
-    auto at = [](const std::unique_ptr<TestUpstream>& u) { return "127.0.6.2:" + std::to_string(u->port()); };
-    startRelay(at(fallback), { { "a.test", at(a) }, { ".b.test", at(b) } });
-
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        { "GET / HTTP/1.1\r\nHost: www.a.test:8080\r\n\r\n", "A" },
-        { "GET / HTTP/1.1\r\nHost: b.test\r\n\r\n", "B" },
-        { "GET / HTTP/1.1\r\nHost: other.test\r\n\r\n", "F" },
-        { "GET / HTTP/1.0\r\n\r\n", "F" },
-        { clientHello("api.b.test"), "B" },
-        { clientHello(""), "F" },
-    };
-    std::vector<Client*> started;
-    for (const auto& c : cases) {
-        started.push_back(connect());
-        write(started.back(), c.first);
-    }
-    for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(readToEnd(started[i]), cases[i].second) << "case " << i;
-}
-
 TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
 {
     TestUpstream greeter(

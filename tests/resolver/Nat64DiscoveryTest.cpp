@@ -32,20 +32,16 @@ sockaddr_storage socketAddress(const char* text)
 }
 
 // Answers the AAAA question for ipv4only.arpa with the given addresses.
-FakeUdpResolver::Handler answering(std::vector<std::string> addresses, uint16_t flags = 0x8180)
+FakeDnsServer::Handler answering(std::vector<std::string> addresses)
 {
-    return [addresses, flags](const Bytes& query) {
-        std::vector<Record> answers;
-        for (const std::string& a : addresses)
-            answers.push_back(aaaaRecord(a));
-        return makeReply(query, flags, answers);
-    };
+    return [addresses](const std::string&) { return DnsAnswer::withIpv6(addresses); };
 }
 
 class Nat64Discovery : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        setNat64ProbePortForTest(testsupport::DnsTestPort);
         // The system resolver would ask the machine's real DNS servers.
         setNat64LookupForTest([this](const char* host, std::vector<sockaddr_storage>& results) {
             lookedUp.push_back(host);
@@ -80,8 +76,7 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
 {
     lookupError = 0;
     lookupResults = { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" };
-    FakeUdpResolver server("127.0.4.40", answering({ "2001:db8::c000:aa" }));
-    setNat64ProbePortForTest(server.port());
+    FakeDnsServer server("127.0.4.40", answering({ "2001:db8::c000:aa" }));
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
 
@@ -91,56 +86,49 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
     EXPECT_TRUE(
         logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
         << dump(log);
-    EXPECT_TRUE(server.received().empty()) << "no direct query once the system resolver answered";
+    EXPECT_EQ(server.count(), 0u) << "no direct query once the system resolver answered";
 }
 
 TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
 {
-    FakeUdpResolver server("127.0.4.41", answering({ "64:ff9b::c000:aa" }));
-    setNat64ProbePortForTest(server.port());
+    FakeDnsServer server("127.0.4.41", answering({ "64:ff9b::c000:aa" }));
 
     discoverNat64(proxy, false, { "::ffff:127.0.4.41" });
 
     EXPECT_FALSE(proxy.ipStack.nat64Known);
-    EXPECT_TRUE(server.received().empty());
+    EXPECT_EQ(server.count(), 0u);
 }
 
 TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 {
-    FakeUdpResolver server(
+    FakeDnsServer server(
         "127.0.4.42", answering({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
-    FakeUdpResolver second("127.0.4.43", answering({ "64:ff9b::c000:ab" }));
-    setNat64ProbePortForTest(server.port());
+    FakeDnsServer second("127.0.4.43", answering({ "64:ff9b::c000:ab" }));
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
 
     ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log);
     EXPECT_EQ("64:ff9b::c000:aa", stored()) << "the first valid one";
-    ASSERT_EQ(1u, server.received().size());
-    EXPECT_TRUE(second.received().empty());
-
-    // The datagram is the AAAA query without its TCP framing.
-    const Bytes query = server.received()[0];
-    const Bytes expected = buildQueryMessage("ipv4only.arpa", false);
-    ASSERT_EQ(expected.size(), query.size());
-    EXPECT_EQ(Bytes(expected.begin() + 2, expected.end()), Bytes(query.begin() + 2, query.end()));
+    // One datagram, the query without its TCP framing (else no name decodes).
+    EXPECT_EQ(server.names(), std::vector<std::string> { "ipv4only.arpa" });
+    EXPECT_EQ(second.count(), 0u);
 }
 
 TEST_F(Nat64Discovery, UnusableAnswersAndServersLeaveTheAddressUnknown)
 {
+    DnsAnswer servFail = DnsAnswer::withIpv6({ "64:ff9b::c000:aa" });
+    servFail.kind = DnsAnswer::ServFail;
     struct {
         const char* address;
         const char* serverText; // as the system DNS list gives it
-        uint16_t flags;
-        std::vector<std::string> answers;
+        DnsAnswer answer;
     } const cases[] = {
-        { "127.0.4.44", "::ffff:127.0.4.44", 0x8182, { "64:ff9b::c000:aa" } }, // SERVFAIL
-        { "127.0.4.45", "::ffff:127.0.4.45", 0x8180, { "2001:db8::1", "64:ff9b::c000:ac" } },
-        { "127.0.4.46", "127.0.4.46", 0x8180, { "64:ff9b::c000:aa" } }, // not an IPv6 text
+        { "127.0.4.44", "::ffff:127.0.4.44", servFail },
+        { "127.0.4.45", "::ffff:127.0.4.45", DnsAnswer::withIpv6({ "2001:db8::1", "64:ff9b::c000:ac" }) },
+        { "127.0.4.46", "127.0.4.46", DnsAnswer::withIpv6({ "64:ff9b::c000:aa" }) }, // not an IPv6 text
     };
     for (const auto& c : cases) {
-        FakeUdpResolver server(c.address, answering(c.answers, c.flags));
-        setNat64ProbePortForTest(server.port());
+        FakeDnsServer server(c.address, [&c](const std::string&) { return c.answer; });
         discoverNat64(proxy, true, { c.serverText });
         EXPECT_FALSE(proxy.ipStack.nat64Known) << c.address;
         EXPECT_EQ("::", stored()) << c.address;
@@ -149,15 +137,14 @@ TEST_F(Nat64Discovery, UnusableAnswersAndServersLeaveTheAddressUnknown)
 
 TEST_F(Nat64Discovery, SilentServerIsGivenUpAfterTheReceiveTimeout)
 {
-    FakeUdpResolver server("127.0.4.47", nullptr);
-    setNat64ProbePortForTest(server.port());
+    FakeDnsServer server("127.0.4.47", [](const std::string&) { return DnsAnswer::silent(); });
 
     const auto start = std::chrono::steady_clock::now();
     discoverNat64(proxy, true, { "::ffff:127.0.4.47" });
     const auto waited = std::chrono::steady_clock::now() - start;
 
     EXPECT_FALSE(proxy.ipStack.nat64Known);
-    EXPECT_EQ(1u, server.received().size());
+    EXPECT_EQ(1u, server.count());
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(8000));
 }
@@ -168,7 +155,6 @@ TEST_F(Nat64Discovery, WorksAgainstDnsmasqOverIpv6)
         GTEST_SKIP() << "dnsmasq is not installed (/usr/sbin/dnsmasq)";
     Dnsmasq dnsmasq("::1", { "--host-record=ipv4only.arpa,2001:db8:122:344::c000:ab" });
     ASSERT_EQ("", dnsmasq.failure());
-    setNat64ProbePortForTest(testsupport::DnsTestPort);
 
     discoverNat64(proxy, true, { "::1" });
 

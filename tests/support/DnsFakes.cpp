@@ -177,8 +177,6 @@ std::string dump(const testsupport::LogCapture& log)
     return out;
 }
 
-// ----------------------------------------------------------- FakeUdpResolver
-
 namespace {
 
     // Fills a socket address for a numeric IPv4 or IPv6 text.
@@ -200,61 +198,7 @@ namespace {
         throw std::invalid_argument("not a numeric address: " + address);
     }
 
-    bool waitReadable(int fd, int timeoutMs)
-    {
-        pollfd p { fd, POLLIN, 0 };
-        return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
-    }
-
 } // namespace
-
-FakeUdpResolver::FakeUdpResolver(const std::string& address, Handler handler)
-    : m_handler(std::move(handler))
-{
-    sockaddr_storage storage;
-    const socklen_t length = makeAddress(address, 0, storage);
-    m_fd = socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&storage), length) != 0)
-        throw std::runtime_error("cannot bind a UDP socket on " + address + ": " + std::strerror(errno));
-    m_port = boundPort(m_fd);
-    m_thread = std::thread([this] { run(); });
-}
-
-FakeUdpResolver::~FakeUdpResolver()
-{
-    m_stop = true;
-    m_thread.join();
-    close(m_fd);
-}
-
-std::vector<Bytes> FakeUdpResolver::received() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_received;
-}
-
-void FakeUdpResolver::run()
-{
-    while (!m_stop) {
-        if (!waitReadable(m_fd, 50))
-            continue;
-        uint8_t buffer[4096];
-        sockaddr_storage peer;
-        socklen_t peerLength = sizeof peer;
-        const ssize_t n
-            = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        if (n < 0)
-            continue;
-        Bytes query(buffer, buffer + n);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_received.push_back(query);
-        }
-        const Bytes reply = m_handler ? m_handler(query) : Bytes();
-        if (!reply.empty())
-            sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
-    }
-}
 
 // ------------------------------------------------------------------- Dnsmasq
 
@@ -372,9 +316,10 @@ Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& messag
     if (fd < 0)
         return {};
     Bytes reply;
+    pollfd wait { fd, POLLIN, 0 };
     if (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&storage), length)
             == static_cast<ssize_t>(message.size())
-        && waitReadable(fd, timeoutMs)) {
+        && poll(&wait, 1, timeoutMs) == 1) {
         uint8_t buffer[65536];
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n > 0)
@@ -453,11 +398,12 @@ Bytes makeReply(const Bytes& query, const DnsAnswer& answer)
     if (answer.kind == DnsAnswer::ServFail)
         flags |= 2;
     std::vector<Record> answers;
-    if (answer.kind == DnsAnswer::Addresses) {
+    // A failure code may come with records; the client must not use them.
+    if (answer.kind == DnsAnswer::Addresses || answer.kind == DnsAnswer::ServFail) {
         for (const std::string& address : answer.addresses) {
-            Bytes data(4);
-            inet_pton(AF_INET, address.c_str(), data.data());
-            answers.push_back({ pointerTo(12), DnsTypeA, DnsClassIn, 60, data });
+            Bytes data(answer.ipv6 ? 16 : 4);
+            inet_pton(answer.ipv6 ? AF_INET6 : AF_INET, address.c_str(), data.data());
+            answers.push_back({ pointerTo(12), answer.ipv6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, 60, data });
         }
     }
     return makeReply(query, flags, answers);

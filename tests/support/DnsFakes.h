@@ -59,30 +59,6 @@ bool logged(const testsupport::LogCapture& log, char level, const std::string& t
 // Every captured line, for failure messages.
 std::string dump(const testsupport::LogCapture& log);
 
-// A UDP resolver on a loopback address and an ephemeral port that answers
-// each datagram with what the handler returns (nothing for an empty vector).
-class FakeUdpResolver {
-public:
-    using Handler = std::function<Bytes(const Bytes& query)>;
-    FakeUdpResolver(const std::string& address, Handler handler);
-    ~FakeUdpResolver();
-    FakeUdpResolver(const FakeUdpResolver&) = delete;
-    FakeUdpResolver& operator=(const FakeUdpResolver&) = delete;
-
-    uint16_t port() const { return m_port; }
-    std::vector<Bytes> received() const;
-
-private:
-    void run();
-    int m_fd = -1;
-    uint16_t m_port = 0;
-    Handler m_handler;
-    std::atomic<bool> m_stop { false };
-    mutable std::mutex m_mutex;
-    std::vector<Bytes> m_received;
-    std::thread m_thread;
-};
-
 // dnsmasq serving only the given local records on address:DnsTestPort. No config
 // file, no upstream servers, no /etc/hosts, killed in the destructor (and by
 // the kernel if the test process dies).
@@ -113,7 +89,8 @@ Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& messag
 struct DnsAnswer {
     enum Kind { Addresses, Silent, NxDomain, ServFail };
     Kind kind = Addresses;
-    std::vector<std::string> addresses;
+    std::vector<std::string> addresses; // A records, or AAAA with ipv6
+    bool ipv6 = false;
     int delayMs = 0;
 
     static DnsAnswer with(std::vector<std::string> addresses, int delayMs = 0)
@@ -121,6 +98,12 @@ struct DnsAnswer {
         DnsAnswer answer;
         answer.addresses = std::move(addresses);
         answer.delayMs = delayMs;
+        return answer;
+    }
+    static DnsAnswer withIpv6(std::vector<std::string> addresses)
+    {
+        DnsAnswer answer = with(std::move(addresses));
+        answer.ipv6 = true;
         return answer;
     }
     static DnsAnswer silent()
@@ -141,8 +124,8 @@ struct DnsAnswer {
 // that each was a plausible current time (within a minute of now).
 std::string maskTimestamps(const std::string& reports);
 
-// makeReply for a fake server's answer: the addresses as A records, or an
-// error code.
+// makeReply for a fake server's answer: the addresses as A (or AAAA)
+// records, or an error code.
 Bytes makeReply(const Bytes& query, const DnsAnswer& answer);
 // The question name of a query message, or "" when it does not decode.
 std::string questionName(const Bytes& query);
