@@ -112,3 +112,35 @@ bool endsWith(const std::string& text, const std::string& suffix)
 }
 
 } // namespace StringUtil
+
+namespace StringUtil {
+
+bool isDottedQuad(const std::string& text)
+{
+    int parts = 0;
+    size_t i = 0;
+    while (parts < 4) {
+        int value = 0;
+        size_t digits = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4; ++i, ++digits)
+            value = value * 10 + (text[i] - '0');
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        ++parts;
+        if (parts < 4) {
+            if (i >= text.size() || text[i] != '.')
+                return false;
+            ++i;
+        }
+    }
+    return i == text.size();
+}
+
+bool hasOnlyNonEmptyLabels(const std::string& name)
+{
+    if (name.empty() || name[0] == '.')
+        return false;
+    return name.find("..") == std::string::npos;
+}
+
+} // namespace StringUtil

@@ -23,6 +23,12 @@ int parseInt(const std::string& text);
 // Non-empty and made only of the digits 0-9 and '.'.
 bool isIpAddress(const std::string& text);
 
+// Four dot-separated decimal numbers of one to three digits, each 0..255.
+bool isDottedQuad(const std::string& text);
+
+// Non-empty labels between the dots; one final dot is allowed.
+bool hasOnlyNonEmptyLabels(const std::string& name);
+
 std::string toLower(const std::string& text);
 
 bool startsWith(const std::string& text, const std::string& prefix);

@@ -24,7 +24,10 @@ bool ProxyConfig::applyLine(const std::string& line)
     } else if (key == "DebugInjectFakeIp") {
         debugInjectFakeIp = parseInt(value) != 0;
     } else if (key == "DebugUseFixedLocalPort") {
-        fixedLocalPort = parseInt(value);
+        const int port = parseInt(value);
+        if (port < 0 || port > 65535)
+            return false; // would be cut to another port
+        fixedLocalPort = port;
     } else if (key == "ShowStatsOnAccept") {
         showStatsOnAccept = parseInt(value) != 0;
     } else if (key == "BackgroundIdleTimeoutToReactivate") {

@@ -9,10 +9,6 @@
 
 namespace {
 
-// Replies are not matched by identifier, so the counter only has to differ
-// between consecutive queries; it wraps from 65535 to 0.
-std::atomic<uint16_t> g_queryId { 0 };
-
 constexpr size_t HeaderSize = 12;
 constexpr size_t MaxNameLength = 255;
 constexpr size_t MaxLabelLength = 63;
@@ -95,13 +91,16 @@ int ncm_dns_encode_name(
         return -2;
     size_t pos = position;
     size_t start = 0;
-    // Every piece is written, including the one after the last dot even when
-    // it is empty: an empty piece is a zero byte and so ends the name.
+    // An empty piece would be a zero byte that ends the name early, so that
+    // another name is asked for: only the root ("") and one trailing dot
+    // may leave one.
     for (;;) {
         const char* dot = static_cast<const char*>(std::memchr(name + start, '.', nameLength - start));
         const size_t end = dot ? static_cast<size_t>(dot - name) : nameLength;
         const size_t pieceLength = end - start;
         if (pieceLength > MaxLabelLength)
+            return -1;
+        if (pieceLength == 0 && dot)
             return -1;
         if (pos > bufferSize || bufferSize - pos < 1 + pieceLength)
             return -2;
@@ -144,7 +143,9 @@ int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint
 
 bool ncm_dns_build_query(const char* name, std::vector<uint8_t>& out, bool wantA)
 {
-    const uint16_t id = static_cast<uint16_t>(g_queryId.fetch_add(1) + 1);
+    // Unpredictable, so that a forged reply has to guess it.
+    uint16_t id = 0;
+    evutil_secure_rng_get_bytes(&id, sizeof id);
     const size_t nameLength = std::strlen(name);
     out.assign(2 + nameLength + 102, 0);
     const int length = ncm_dns_write_request(
@@ -214,8 +215,24 @@ int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position,
 
 int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context, DnsReply& out)
 {
-    if (length < HeaderSize)
-        return -1;
+    if (length < HeaderSize || context.queryLength < HeaderSize)
+        return -2;
+    // Only the reply to this query counts: same identifier, one question
+    // with the same name (letter case aside), type and class.
+    if (get16(reply) != get16(context.query) || get16(reply + 4) != 1)
+        return -2;
+    {
+        size_t p = HeaderSize;
+        size_t queryPos = HeaderSize;
+        char replyName[DnsNameBufferSize];
+        char queryName[DnsNameBufferSize];
+        if (ncm_dns_decode_name(reply, length, p, replyName, sizeof replyName) != 0
+            || ncm_dns_decode_name(context.query, context.queryLength, queryPos, queryName, sizeof queryName)
+                != 0
+            || !equalsIgnoreAsciiCase(replyName, queryName) || length - p < 4
+            || context.queryLength - queryPos < 4 || std::memcmp(reply + p, context.query + queryPos, 4) != 0)
+            return -2;
+    }
     const uint16_t flags = get16(reply + 2);
     const uint16_t qdcount = get16(reply + 4);
     const uint16_t ancount = get16(reply + 6);
@@ -223,7 +240,7 @@ int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseConte
 
     // Truncated replies and every error other than NXDOMAIN are unusable.
     if (!(flags & DnsFlagQr))
-        return -1;
+        return -2;
     const uint16_t status = flags & (DnsFlagTc | DnsRcodeMask);
     if (status != 0 && status != DnsRcodeNxDomain)
         return -1;

@@ -6,8 +6,7 @@
 
 // DNS wire format (RFC 1035) as far as the resolver needs it: one-question
 // queries for A or AAAA, and a reply parser that only extracts addresses of
-// the requested family. Plain functions over byte buffers; the only state is
-// the process-wide query identifier counter.
+// the requested family. Plain functions over byte buffers.
 
 constexpr uint16_t DnsTypeA = 1;
 constexpr uint16_t DnsTypeCname = 5;
@@ -45,9 +44,9 @@ struct DnsParseContext {
 };
 
 // Builds a framed query (two-byte big-endian length, then the message) with
-// the next process-wide identifier; the first query carries 1. UDP sends
-// out.data() + 2, TCP sends the whole vector. A name over 255 bytes or with a
-// label over 63 bytes leaves `out` empty and returns false.
+// a random identifier. UDP sends out.data() + 2, TCP sends the whole vector.
+// A name over 255 bytes, with a label over 63 bytes or with an empty label
+// (other than after a final dot) leaves `out` empty and returns false.
 bool ncm_dns_build_query(const char* name, std::vector<uint8_t>& out, bool wantA);
 
 // Writes header, question name, type and class. Returns the message length,
@@ -57,7 +56,8 @@ int ncm_dns_write_request(const char* name, size_t nameLength, uint16_t id, uint
     uint8_t* buffer, size_t bufferSize);
 
 // Writes the name as labels at `position`, without compression. Returns the
-// position after the name, or -1 / -2 as ncm_dns_write_request.
+// position after the name, -1 for a label over 63 bytes or an empty one
+// (other than after a final dot), -2 as ncm_dns_write_request.
 int ncm_dns_encode_name(
     uint8_t* buffer, size_t bufferSize, size_t position, const char* name, size_t nameLength);
 
@@ -67,7 +67,10 @@ int ncm_dns_encode_name(
 int ncm_dns_decode_name(const uint8_t* message, size_t length, size_t& position, char* out, size_t outSize);
 
 // Returns 0 when the reply is accepted (possibly without addresses, e.g.
-// NXDOMAIN), -1 when it is rejected. Never reads outside [reply, reply+length).
+// NXDOMAIN), -1 when it is a broken or failed reply to the query, -2 when it
+// is not a reply to the query at all (identifier, question, type or class
+// differ, or no reply flag): the caller ignores it and keeps waiting. Never
+// reads outside [reply, reply+length).
 int ncm_dns_parse_reply(const uint8_t* reply, size_t length, const DnsParseContext& context, DnsReply& out);
 
 // Parses a reply to `query` (without framing) and appends the addresses as

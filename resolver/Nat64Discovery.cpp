@@ -10,6 +10,8 @@
 #include <event2/util.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -98,35 +100,14 @@ void discoverThroughSystemResolver(NcmProxy& proxy)
     }
 }
 
-void describeSender(const sockaddr_storage& sender, char* text, size_t size, int& port)
-{
-    text[0] = '\0';
-    port = 0;
-    if (sender.ss_family == AF_INET6) {
-        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&sender);
-        evutil_inet_ntop(AF_INET6, &sin6->sin6_addr, text, size);
-        port = ntohs(sin6->sin6_port);
-    } else if (sender.ss_family == AF_INET) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(&sender);
-        evutil_inet_ntop(AF_INET, &sin->sin_addr, text, size);
-        port = ntohs(sin->sin_port);
-    }
-}
-
-// One blocking AAAA query to the server; the event loop waits at most the
-// receive timeout.
+// One AAAA query to the server over a connected socket (datagrams from
+// anyone else never arrive); only the reply to this query counts, others are
+// skipped until the time-out. Blocks at most that long.
 void discoverThroughServer(NcmProxy& proxy, const std::string& server)
 {
     const UniqueSocket fd(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid())
         return;
-    timeval timeout;
-    timeout.tv_sec = ProbeTimeoutMs / 1000;
-    timeout.tv_usec = (ProbeTimeoutMs % 1000) * 1000;
-    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-        logDnsClient.error("socket option  SO_RCVTIMEO not support");
-        return;
-    }
 
     std::vector<uint8_t> query;
     ncm_dns_build_query(WellKnownName, query, false);
@@ -140,35 +121,53 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
         logDnsClient.error("evutil_parse_sockaddr_port error: %s", server.c_str());
         return;
     }
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(addressLength))
+        != 0) {
+        logDnsClient.error("connect error: %d[%s]", errno, server.c_str());
+        return;
+    }
 
     const size_t messageLength = query.size() - 2;
-    const ssize_t sent = sendto(fd.get(), query.data() + 2, messageLength, 0,
-        reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(addressLength));
+    const ssize_t sent = send(fd.get(), query.data() + 2, messageLength, MSG_NOSIGNAL);
     if (sent < static_cast<ssize_t>(messageLength)) {
         logDnsClient.error("sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
         return;
     }
 
-    uint8_t datagram[4096];
-    sockaddr_storage sender;
-    std::memset(&sender, 0, sizeof sender);
-    socklen_t senderLength = sizeof sender;
-    const ssize_t received = recvfrom(
-        fd.get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    if (received < 1) {
-        char text[64];
-        int port;
-        describeSender(sender, text, sizeof text, port);
-        logDnsClient.error("recvfrom error: %d([%s]:%d)", static_cast<int>(received), text, port);
-        return;
-    }
-
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ProbeTimeoutMs);
     std::vector<std::string> addresses;
-    if (ncm_dns_parse_response(
-            query.data() + 2, messageLength, datagram, static_cast<size_t>(received), addresses, false)
-        != 0) {
-        logDnsClient.error("ncm_dns_parse_response response valid fail");
-        return;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            logDnsClient.error("recvfrom error: time-out([%s])", server.c_str());
+            return;
+        }
+        timeval timeout { static_cast<time_t>(left.count() / 1000000),
+            static_cast<suseconds_t>(left.count() % 1000000) };
+        if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+            logDnsClient.error("socket option  SO_RCVTIMEO not support");
+            return;
+        }
+        uint8_t datagram[4096];
+        const ssize_t received = recv(fd.get(), datagram, sizeof datagram, 0);
+        if (received < 1) {
+            if (received < 0 && errno == EINTR)
+                continue;
+            logDnsClient.error("recvfrom error: %d([%s])", static_cast<int>(received), server.c_str());
+            return;
+        }
+        const int rc = ncm_dns_parse_response(
+            query.data() + 2, messageLength, datagram, static_cast<size_t>(received), addresses, false);
+        if (rc == -2) {
+            logDnsClient.debug("udp datagram for 'ipv4only.arpa' ignored: not the reply");
+            continue;
+        }
+        if (rc != 0) {
+            logDnsClient.error("ncm_dns_parse_response response valid fail");
+            return;
+        }
+        break;
     }
 
     logDnsClient.debug("udp over 'ipv4only.arpa' with %d ip", static_cast<int>(addresses.size()));

@@ -82,6 +82,12 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
         (*callback)(std::string());
         return;
     }
+    if (!StringUtil::hasOnlyNonEmptyLabels(host)) {
+        // "a..b" would be asked for as "a": no query, and nothing cached under it.
+        logDnsClient.info("chooseUsableIp empty label in %s, no ip", host.c_str());
+        (*callback)(std::string());
+        return;
+    }
     const int64_t now = Clock::nowSeconds();
     if (m_cacheClearRequested) {
         m_cacheClearRequested = false;

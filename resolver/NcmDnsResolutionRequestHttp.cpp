@@ -67,7 +67,7 @@ bool NcmDnsResolutionRequestHttp::parseReply(const std::string& body, std::vecto
     // Records by ';', fields by ','; only a record's first field counts.
     for (const std::string& record : StringUtil::split(body.substr(MagicLength), ';')) {
         const std::string first = record.substr(0, record.find(','));
-        if (StringUtil::isIpAddress(first))
+        if (StringUtil::isDottedQuad(first))
             out.push_back(first);
     }
     return true;

@@ -200,20 +200,31 @@ bool NcmDnsResolutionRequestDns::onReadable()
     const bool readFailed = n < 0 && !retriable(errno);
     if (n > 0)
         response.insert(response.end(), buffer.begin(), buffer.begin() + n);
+    if (response.size() > MaxReadBytes)
+        return true; // more than one whole frame can hold
 
     const std::vector<uint8_t>& query = task->query;
     if (n < 0 && !readFailed)
         return false; // woken for nothing: keep waiting
     if (protocol == "udp") {
-        success = ncm_dns_parse_response(
-                      query.data() + 2, query.size() - 2, response.data(), response.size(), ips, true)
-            == 0;
+        const int rc = ncm_dns_parse_response(
+            query.data() + 2, query.size() - 2, response.data(), response.size(), ips, true);
+        if (rc == -2 && !readFailed) {
+            // Not the reply to this query (forged, late or garbage): the
+            // real one may still come, until the request's time-out.
+            logDnsResolution.debug("udp datagram for %s ignored: not the reply", task->host.c_str());
+            response.clear();
+            return task->age() >= task->proxy()->config.resolveTimeoutDns;
+        }
+        success = rc == 0;
         logDnsResolution.debug("udp over %s with %d ip", task->host.c_str(), static_cast<int>(ips.size()));
         return true;
     }
 
     if (response.size() >= 2) {
         const int frame = ncm_dns_frame_length(response.data(), response.size());
+        if (frame == 0)
+            return true; // an empty frame holds no reply
         if (frame > 0 && response.size() >= static_cast<size_t>(frame) + 2) {
             success = ncm_dns_parse_response(query.data() + 2, query.size() - 2, response.data() + 2,
                           static_cast<size_t>(frame), ips, true)

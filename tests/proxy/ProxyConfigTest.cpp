@@ -29,14 +29,15 @@ TEST(ProxyConfigParse, IntegersFollowAtoiRules)
     ProxyConfig config;
     config.parse(
         "BackgroundIdleTimeoutToReactivate=abc\nResolveTimeoutHttp=-3x\nDnsHostIpCacheExpiration=+12 5\n"
-        "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=99999999999\n");
+        "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=8080\n"
+        "DebugUseFixedLocalPort=65536\nDebugUseFixedLocalPort=99999999999\n");
     EXPECT_EQ(config.backgroundIdleTimeoutToReactivate, 0);
     EXPECT_EQ(config.resolveTimeoutHttp, -3);
     EXPECT_EQ(config.dnsHostIpCacheExpiration, 12);
     EXPECT_FALSE(config.showStatsOnAccept);
     EXPECT_TRUE(config.kcpEnabled);
     EXPECT_FALSE(config.useSystemDns);
-    EXPECT_GT(config.fixedLocalPort, 65535); // saturated, not wrapped; binding then fails
+    EXPECT_EQ(config.fixedLocalPort, 8080); // ports above 65535 are invalid lines, not cut to another port
 }
 
 TEST(ProxyConfigParse, ListsKeepEmptyElementsAndReplaceEarlierLists)

@@ -214,6 +214,12 @@ TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
     Caller empty;
     client().chooseUsableIp("", &empty.callback);
     EXPECT_EQ(empty.answers, std::vector<std::string> { "" });
+    // An empty label would have another name asked for and cached.
+    for (const char* name : { "a..b.test", ".a.test", "." }) {
+        Caller bad;
+        client().chooseUsableIp(name, &bad.callback);
+        EXPECT_EQ(bad.answers, std::vector<std::string> { "" }) << name;
+    }
     EXPECT_EQ(harness.proxy.stats->dnsreq, 0);
 
     // No resolver configured: the task has nobody to ask and ends at once;

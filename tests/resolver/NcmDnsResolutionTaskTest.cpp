@@ -137,7 +137,9 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
     FakeDnsServer a("127.0.5.16", [](const std::string&) { return answerWith({ "10.0.0.1", "10.0.0.2" }); });
     FakeDnsServer b("127.0.5.17", [](const std::string&) { return DnsAnswer::nxdomain(); });
     FakeHttpDns http("127.0.5.18", [](const HttpDnsRequest&) {
-        return FakeHttpDns::ok("HTTPDNS\n10.9.9.9,60;not-an-ip;10.9.9.8;; 1.2.3.4,x");
+        return FakeHttpDns::ok(
+            "HTTPDNS\n10.9.9.9,60;not-an-ip;10.9.9.8;; 1.2.3.4,x;1;999.1.1.1;1.2.3;1.2.3.4.5;"
+            "01.2.3.4444");
     });
     ASSERT_TRUE(a.ok() && b.ok());
 
@@ -252,22 +254,49 @@ TEST_F(ResolutionTaskTest, TcpReplyInPiecesIsParsedOnceWhole)
     EXPECT_TRUE(log.contains("tcp over pieces.test with 2 ip"));
 }
 
-TEST_F(ResolutionTaskTest, TcpStreamClosedBeforeTheWholeReplyEndsUnanswered)
+TEST_F(ResolutionTaskTest, TcpStreamClosedEarlyOrWithAnEmptyFrameEndsUnanswered)
 {
     start("ResolveTimeoutDns=5\n");
     TcpPlan plan;
     plan.closeAfter = 9; // the length and part of the header
     FakeDnsServer cut(
         "127.0.5.29", [](const std::string&) { return answerWith({ "10.0.0.9" }); }, true, plan);
-    ASSERT_TRUE(cut.ok());
+    FakeDnsServer empty(
+        "127.0.5.35",
+        [](const std::string&) {
+            DnsAnswer answer = answerWith({ "10.0.0.9" });
+            answer.emptyFrame = true;
+            return answer;
+        },
+        true);
+    ASSERT_TRUE(cut.ok() && empty.ok());
 
-    TaskRun run(client(), "cut.test");
-    run.task->tcpServers = { "127.0.5.29" };
+    for (const char* server : { "127.0.5.29", "127.0.5.35" }) {
+        TaskRun run(client(), "cut.test");
+        run.task->tcpServers = { server };
+        run.task->doResolve();
+        ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
+        EXPECT_LT(run.seconds, 2.0) << server << " waited for the time-out instead";
+        EXPECT_TRUE(run.answers.empty());
+    }
+    EXPECT_EQ(cut.count(), 1u);
+}
+
+TEST_F(ResolutionTaskTest, DatagramsThatAreNotTheReplyAreSkipped)
+{
+    start("ResolveTimeoutDns=5\n");
+    FakeDnsServer server("127.0.5.36", [](const std::string&) {
+        DnsAnswer answer = answerWith({ "10.0.0.14" });
+        answer.forgedFirst = true;
+        answer.delayMs = 100;
+        return answer;
+    });
+    ASSERT_TRUE(server.ok());
+    TaskRun run(client(), "forged.test");
+    run.task->udpServers = { "127.0.5.36" };
     run.task->doResolve();
     ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
-    EXPECT_LT(run.seconds, 2.0) << "waited for the time-out instead";
-    EXPECT_TRUE(run.answers.empty());
-    EXPECT_EQ(cut.count(), 1u);
+    EXPECT_EQ(run.answers, std::set<std::string> { "10.0.0.14" });
 }
 
 TEST_F(ResolutionTaskTest, TcpReplyStillTricklingWhenTheTaskStopsWaitingEndsUnanswered)

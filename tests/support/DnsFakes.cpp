@@ -479,6 +479,14 @@ void FakeDnsServer::run()
                     m_names.push_back(name);
                 }
                 const DnsAnswer answer = m_handler(name);
+                if (answer.forgedFirst) {
+                    Bytes forged = makeReply(query, DnsAnswer::with({ "10.66.66.66" }));
+                    forged[1] ^= 0x5A;
+                    const Bytes garbage { 'x', 'y', 'z' };
+                    for (const Bytes* datagram : { &garbage, static_cast<const Bytes*>(&forged) })
+                        sendto(m_udp, datagram->data(), datagram->size(), 0,
+                            reinterpret_cast<sockaddr*>(&peer), peerLength);
+                }
                 if (answer.kind != DnsAnswer::Silent) {
                     pause(answer.delayMs, m_stop);
                     const Bytes reply = makeReply(query, answer);
@@ -529,6 +537,11 @@ void FakeDnsServer::serveTcp(int fd)
         return;
     }
     pause(answer.delayMs, m_stop);
+    if (answer.emptyFrame) {
+        send(fd, "\0\0", 2, MSG_NOSIGNAL);
+        pause(3000, m_stop);
+        return;
+    }
     const Bytes message = makeReply(query, answer);
     Bytes reply;
     put16(reply, static_cast<uint16_t>(message.size()));

@@ -92,6 +92,10 @@ struct DnsAnswer {
     std::vector<std::string> addresses; // A records, or AAAA with ipv6
     bool ipv6 = false;
     int delayMs = 0;
+    // UDP: a garbage datagram and a reply with another identifier go first.
+    bool forgedFirst = false;
+    // TCP: a frame of length 0 instead of the reply.
+    bool emptyFrame = false;
 
     static DnsAnswer with(std::vector<std::string> addresses, int delayMs = 0)
     {
