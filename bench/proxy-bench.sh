@@ -16,7 +16,9 @@
 # Knobs (environment): BENCH_ROUNDS (3), BENCH_DURATION (wrk seconds, 2),
 # BENCH_REPS (curl downloads per round, mode and target, 3), BENCH_IDLE
 # (idle clients held for the memory figure, 300), BENCH_TARGETS (a subset of
-# "none lumaview tinyproxy squid privoxy"; a missing program is skipped).
+# "none lumaview tinyproxy squid privoxy"; a missing program is skipped),
+# BENCH_BASELINE (another lumaview-proxy binary, measured as "baseline" beside
+# the first: before and after a change in one run).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -30,6 +32,11 @@ REPS=${BENCH_REPS:-3}
 IDLE=${BENCH_IDLE:-300}
 CONNS=(1 16 64)
 read -r -a TARGETS <<<"${BENCH_TARGETS:-none lumaview tinyproxy squid privoxy}"
+BASELINE_BIN=${BENCH_BASELINE:-}
+if [[ -n "$BASELINE_BIN" ]]; then
+    [[ -x "$BASELINE_BIN" ]] || die "no baseline binary at $BASELINE_BIN"
+    TARGETS=("${TARGETS[0]}" baseline "${TARGETS[@]:1}")
+fi
 MODES=(plain tunnel chunked)
 
 die() {
@@ -50,7 +57,7 @@ declare -A PROGRAM
 kept=()
 for target in "${TARGETS[@]}"; do
     case $target in
-        none | lumaview) kept+=("$target") ;;
+        none | lumaview | baseline) kept+=("$target") ;;
         tinyproxy | squid | privoxy)
             if PROGRAM[$target]=$(find_program "$target"); then
                 kept+=("$target")
@@ -119,14 +126,15 @@ PIDS+=("$NGINX_PID")
 declare -A PORT PID
 
 start_lumaview() {
+    local name=$1 binary=$2
     # Warnings only: debug logging would dominate what is measured.
     printf 'LogLevel=W\nDebugUseFixedLocalPort=0\n' > "$WORK/lumaview.conf"
-    "$PROXY_BIN" --config "$WORK/lumaview.conf" >"$WORK/lumaview.out" 2>"$WORK/lumaview.log" &
+    "$binary" --config "$WORK/lumaview.conf" >"$WORK/$name.out" 2>"$WORK/$name.log" &
     local pid=$!
     PIDS+=("$pid")
-    PORT[lumaview]=$(port_of "$pid" "$WORK/lumaview.out") ||
-        die "lumaview-proxy did not start: $(cat "$WORK/lumaview.out" "$WORK/lumaview.log")"
-    PID[lumaview]=$pid
+    PORT[$name]=$(port_of "$pid" "$WORK/$name.out") ||
+        die "$binary did not start: $(cat "$WORK/$name.out" "$WORK/$name.log")"
+    PID[$name]=$pid
 }
 
 write_tinyproxy_conf() {
@@ -205,7 +213,8 @@ start_packaged() {
 for target in "${TARGETS[@]}"; do
     case $target in
         none) ;;
-        lumaview) start_lumaview ;;
+        lumaview) start_lumaview lumaview "$PROXY_BIN" ;;
+        baseline) start_lumaview baseline "$BASELINE_BIN" ;;
         *) start_packaged "$target" ;;
     esac
 done
