@@ -3,9 +3,9 @@
 # client and a server we did not write agree with the proxy: plain HTTP
 # forwarding (rewritten head, bodies both ways, Content-Length and chunked
 # framing), CONNECT tunnels carrying TLS, the 504 for a dead upstream, a
-# clean shutdown with every context and remote connection released, and the
-# exit status when the listener fails. Framing edge cases nginx does not
-# produce are covered by NcmProxyContextTest.
+# clean shutdown with every context and remote connection released, and a
+# shortage of descriptors that pauses accepting. Framing edge cases nginx
+# does not produce are covered by NcmProxyContextTest.
 #
 # Usage: curl_nginx_test.sh PATH-TO-lumaview-proxy
 # Exits 0 on success, 77 when a peer program is missing (CTest skips), and
