@@ -61,20 +61,26 @@ uint16_t probePort()
     return g_probePort ? g_probePort : 53;
 }
 
-// Stores the address when it embeds the well-known IPv4 address.
-bool acceptCandidate(NcmProxy& proxy, const uint8_t address[16], const char* text)
+// What the search found; filled by whichever thread runs it.
+struct Nat64Found {
+    bool known = false;
+    uint8_t address[16] = {};
+};
+
+// Keeps the address when it embeds the well-known IPv4 address.
+bool acceptCandidate(Nat64Found& found, const uint8_t address[16], const char* text)
 {
     if (!CheckNat64Address(address)) {
         logDnsClient.error("AF_INET6 Nat64 addr invalid = %s", toHexString(address, 16).c_str());
         return false;
     }
-    std::memcpy(proxy.ipStack.nat64Address, address, 16);
+    std::memcpy(found.address, address, 16);
     logDnsClient.debug("AF_INET6 Nat64 ip_str = %s", text);
-    proxy.ipStack.nat64Known = true;
+    found.known = true;
     return true;
 }
 
-void discoverThroughSystemResolver(NcmProxy& proxy)
+void discoverThroughSystemResolver(Nat64Found& proxy)
 {
     std::vector<sockaddr_storage> results;
     const int rc = lookup(WellKnownName, results);
@@ -103,7 +109,7 @@ void discoverThroughSystemResolver(NcmProxy& proxy)
 // One AAAA query to the server over a connected socket (datagrams from
 // anyone else never arrive); only the reply to this query counts, others are
 // skipped until the time-out. Blocks at most that long.
-void discoverThroughServer(NcmProxy& proxy, const std::string& server)
+void discoverThroughServer(Nat64Found& proxy, const std::string& server)
 {
     const UniqueSocket fd(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid())
@@ -183,11 +189,21 @@ void discoverThroughServer(NcmProxy& proxy, const std::string& server)
 
 } // namespace
 
+bool findNat64Address(bool systemDnsKnown, const std::vector<std::string>& systemDns, uint8_t address[16])
+{
+    Nat64Found found;
+    discoverThroughSystemResolver(found);
+    if (!found.known && systemDnsKnown && !systemDns.empty())
+        discoverThroughServer(found, systemDns.front());
+    if (found.known)
+        std::memcpy(address, found.address, 16);
+    return found.known;
+}
+
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns)
 {
-    discoverThroughSystemResolver(proxy);
-    if (!proxy.ipStack.nat64Known && systemDnsKnown && !systemDns.empty())
-        discoverThroughServer(proxy, systemDns.front());
+    if (findNat64Address(systemDnsKnown, systemDns, proxy.ipStack.nat64Address))
+        proxy.ipStack.nat64Known = true;
 }
 
 void setNat64LookupForTest(Nat64LookupForTest lookup)

@@ -14,6 +14,10 @@ class NcmProxy;
 // stores the address in proxy.ipStack.nat64Address and sets proxy.ipStack.nat64Known.
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns);
 
+// The same search without touching the proxy, for a worker thread: true
+// with the address when one was found.
+bool findNat64Address(bool systemDnsKnown, const std::vector<std::string>& systemDns, uint8_t address[16]);
+
 // Test-only: replaces the system resolver lookup. Gets the host name, fills
 // the addresses in resolver order and returns 0 or a getaddrinfo error code.
 // An empty function restores getaddrinfo. Test seams are set only while no

@@ -12,14 +12,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <set>
+#include <system_error>
 
 namespace {
 
 constexpr int64_t SystemDnsCheckSeconds = 10;
 constexpr int64_t CacheSweepSeconds = 10;
 constexpr int64_t HttpDnsPrepareSeconds = 60;
+constexpr int64_t Nat64RetrySeconds = 60;
 const char FakeIp[] = "1.1.1.1";
 
 } // namespace
@@ -32,6 +35,11 @@ NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
 
 NcmDnsClient::~NcmDnsClient()
 {
+    // The worker touches its job and event until it ends: bounded by the
+    // probe's time-out after the system lookup.
+    if (m_nat64Worker.joinable())
+        m_nat64Worker.join();
+    m_nat64Done.reset();
     // Tasks go without calling anyone; their requests close their sockets.
     m_httpDnsHostTasks.clear();
     m_taskMap.clear();
@@ -117,7 +125,7 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
         logDnsClient.debug("LocalIPStack: %s", localIpStackName(m_proxy->localIpStack));
     }
     if (m_proxy->ipStack.ipv6Only && !m_proxy->ipStack.nat64Known)
-        discoverNat64(*m_proxy, m_systemDnsKnown, m_systemDns);
+        startNat64Discovery(now);
 
     if (absDiff(now, m_lastCacheSweep) >= CacheSweepSeconds) {
         m_lastCacheSweep = now;
@@ -145,6 +153,53 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
     }
     logDnsClient.info("chooseUsableIp will resolve hostname: %s", host.c_str());
     resolveToChooseUsableIp(host, callback);
+}
+
+void NcmDnsClient::startNat64Discovery(int64_t now)
+{
+    if (m_nat64Job || (m_nat64Started && absDiff(now, m_nat64LastStart) < Nat64RetrySeconds))
+        return;
+    if (!m_nat64Done)
+        m_nat64Done.reset(event_new(m_proxy->eventBase(), -1, 0, &NcmDnsClient::onNat64Done, this));
+    if (!m_nat64Done)
+        return;
+    m_nat64Started = true;
+    m_nat64LastStart = now;
+    m_nat64Job = std::make_unique<Nat64Job>();
+    m_nat64Job->systemDnsKnown = m_systemDnsKnown;
+    m_nat64Job->systemDns = m_systemDns;
+    Nat64Job* job = m_nat64Job.get();
+    event* done = m_nat64Done.get();
+    logDnsClient.debug("NAT64 discovery started");
+    try {
+        m_nat64Worker = std::thread([job, done] {
+            job->found = findNat64Address(job->systemDnsKnown, job->systemDns, job->address);
+            // libevent runs with pthreads locking: activating from here is safe.
+            event_active(done, 0, 0);
+        });
+    } catch (const std::system_error&) {
+        logDnsClient.error("SOMETHING WRONG! can not start the NAT64 discovery thread");
+        m_nat64Job.reset();
+    }
+}
+
+void NcmDnsClient::onNat64Done(evutil_socket_t, short, void* arg)
+{
+    auto* self = static_cast<NcmDnsClient*>(arg);
+    // Returns at once: the worker's last act was the activation.
+    if (self->m_nat64Worker.joinable())
+        self->m_nat64Worker.join();
+    std::unique_ptr<Nat64Job> job = std::move(self->m_nat64Job);
+    if (!job)
+        return;
+    IpStackFacts& facts = self->m_proxy->ipStack;
+    if (job->found) {
+        std::memcpy(facts.nat64Address, job->address, sizeof job->address);
+        facts.nat64Known = true;
+        logDnsClient.debug("NAT64 discovery found the address");
+    } else {
+        logDnsClient.info("NAT64 discovery found nothing; tried again in a minute at the earliest");
+    }
 }
 
 void NcmDnsClient::resolveToChooseUsableIp(const std::string& host, DnsCallback* callback)

@@ -1,9 +1,12 @@
 #pragma once
+#include "base/EventPtr.h"
+
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -59,7 +62,19 @@ private:
         std::vector<DnsCallback*>* callbacks;
     };
 
+    // What a NAT64 discovery worker is given and hands back. The worker
+    // writes it only before it activates m_nat64Done; the loop reads it only
+    // after joining the worker in that event's handler.
+    struct Nat64Job {
+        bool systemDnsKnown = false;
+        std::vector<std::string> systemDns;
+        bool found = false;
+        uint8_t address[16] = {};
+    };
+
     void resolveToChooseUsableIp(const std::string& host, DnsCallback* callback);
+    void startNat64Discovery(int64_t now);
+    static void onNat64Done(evutil_socket_t, short, void* arg);
     void prepareConfigDns();
     void prepareHttpDns();
     std::vector<std::string> pickRandom(const std::vector<std::string>& list, size_t n);
@@ -83,4 +98,12 @@ private:
     std::vector<std::string> m_configDnsUdp;
     int64_t m_lastSystemDnsCheck = 0;
     std::vector<Dispatch> m_dispatching;
+    // NAT64 discovery blocks (a system lookup, a probe with a time-out), so
+    // it runs on a worker thread, at most one at a time, and again after a
+    // failure only once a minute.
+    std::unique_ptr<Nat64Job> m_nat64Job;
+    std::thread m_nat64Worker;
+    EventPtr m_nat64Done;
+    bool m_nat64Started = false;
+    int64_t m_nat64LastStart = 0;
 };

@@ -2,6 +2,9 @@
 // through a running proxy on 127.0.5.100-119.
 #include "resolver/NcmDnsClient.h"
 #include "base/Clock.h"
+#include "proxy/NcmProxy.h"
+#include "resolver/LocalIpStack.h"
+#include "resolver/Nat64Discovery.h"
 #include "tests/support/DnsFakes.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
@@ -9,6 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <netdb.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace dnstest;
@@ -231,6 +239,50 @@ TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
         EXPECT_EQ(caller.answers, std::vector<std::string> { "" });
         EXPECT_EQ(harness.proxy.stats->dnsreq, round);
     }
+}
+
+TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
+{
+    std::atomic<int> lookups { 0 };
+    std::atomic<bool> succeed { false };
+    setLocalIpStackDetectorForTest([] { return ELocalIPStack_IPv6; });
+    setNat64LookupForTest([&](const char*, std::vector<sockaddr_storage>& results) {
+        ++lookups;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (!succeed)
+            return EAI_NONAME;
+        sockaddr_storage storage {};
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        sin6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, "64:ff9b::c000:aa", &sin6->sin6_addr);
+        results.push_back(storage);
+        return 0;
+    });
+    start("");
+    auto ask = [&] {
+        Caller caller;
+        const auto begin = std::chrono::steady_clock::now();
+        client().chooseUsableIp("nowhere.test", &caller.callback);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(150)) << "blocked";
+        EXPECT_TRUE(waitFor(caller, 1000));
+    };
+    ask();
+    ask(); // while the first discovery runs
+    ASSERT_TRUE(harness.runUntil([&] { return log.contains("NAT64 discovery found nothing"); })) << dump(log);
+    ask(); // failed less than a minute ago
+    EXPECT_EQ(lookups.load(), 1);
+
+    Clock::advanceSecondsForTest(60);
+    succeed = true;
+    ask();
+    ASSERT_TRUE(harness.runUntil([&] { return harness.proxy.ipStack.nat64Known; }));
+    Clock::advanceSecondsForTest(120);
+    ask(); // known: never asked again in this activation
+    EXPECT_EQ(lookups.load(), 2);
+
+    harness.client.reset();
+    setNat64LookupForTest(nullptr);
+    setLocalIpStackDetectorForTest(nullptr);
 }
 
 TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
