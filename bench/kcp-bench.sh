@@ -250,6 +250,9 @@ measure() {
     wire0=$(link_bytes)
     p0=$(cpu_ms "$PROXY_PID")
     r0=$(cpu_ms "$RELAY_PID")
+    # Which algorithm nginx's connection really runs, seen once mid-transfer.
+    [[ $transport == tcp && -z "${CC_SEEN:-}" ]] &&
+        { sleep 2; "${IN_SERVER[@]}" ss -tin dst "$CLIENT_IP"; } >"$WORK/ss.txt" 2>/dev/null &
     if [[ $direction == up ]]; then
         result=$(through_proxy --max-time "$MAX_TIME" -T "$WORK/upload" -o /dev/null \
             -w '%{http_code} %{size_upload} %{time_total}' "$(url_of "$transport" "up/$transport-$loss")")
@@ -258,6 +261,8 @@ measure() {
             -w '%{http_code} %{size_download} %{time_total}' "$(url_of "$transport" big)")
     fi
     read -r code size time <<<"$result"
+    [[ $transport == tcp && -z "${CC_SEEN:-}" ]] && wait $! 2>/dev/null &&
+        CC_SEEN=$(grep -o -w -m1 -E 'cubic|bbr|reno' "$WORK/ss.txt")
     wire1=$(link_bytes)
     p1=$(cpu_ms "$PROXY_PID")
     r1=$(cpu_ms "$RELAY_PID")
@@ -354,11 +359,11 @@ for loss in "${LOSSES[@]}"; do
         "$kw" "$tw" "$kf" "$tf" "$sqrt_model" "$pftk_model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}")" \
         "${UPLOAD[kcp:$loss]:--}$mark_ku" "${UPLOAD[tcp:$loss]:--}$mark_tu"
 done
-echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the first"
-echo " byte of a small request; TCP sqrt and pftk = what loss-driven TCP should reach (square-root law; with"
-echo " time-outs); proxy ms = proxy CPU ms"
-echo " per MB, KCP/TCP; relay ms = relay CPU ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s; ~ = cut off"
-echo " after ${MAX_TIME} s, counted with what it delivered)"
+echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the"
+echo " first byte of a small request; TCP sqrt / pftk = what a loss-driven TCP should reach, by the"
+echo " square-root law / with time-outs; proxy ms = proxy CPU ms per MB, KCP/TCP; relay ms = relay CPU"
+echo " ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s; ~ = cut off after ${MAX_TIME} s, counted with what it"
+echo " delivered)"
 echo
 for loss in "${LOSSES[@]}"; do
     k=$(median "${SAMPLES[kcp:$loss]:-}")
@@ -366,4 +371,5 @@ for loss in "${LOSSES[@]}"; do
     ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
     echo "loss=$loss kcp_MBps=$k tcp_MBps=$t ratio=$ratio kcp_wire=$(median "${WIRE[kcp:$loss]:-}") tcp_wire=$(median "${WIRE[tcp:$loss]:-}")"
 done
+echo "TCP congestion control seen on nginx's connection: ${CC_SEEN:-(not seen)}"
 echo "total time $((SECONDS - started)) s"
