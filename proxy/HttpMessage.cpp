@@ -101,7 +101,7 @@ bool parseTarget(const std::string& rawTarget, bool allowOriginForm, HttpRequest
         size_t colon = target.find(':');
         r.host = target.substr(0, colon);
         r.port = target.substr(colon + 1);
-        return validPort(r.port);
+        return validPort(r.port) && r.host.find_first_of("[]") == std::string::npos;
     }
     evhttp_uri* uri = evhttp_uri_parse_with_flags(target.c_str(), EVHTTP_URI_NONCONFORMANT);
     if (!uri) {

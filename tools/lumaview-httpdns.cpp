@@ -11,6 +11,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
+#include <event2/listener.h>
 #include <event2/util.h>
 
 #include <arpa/inet.h>
@@ -266,11 +267,38 @@ public:
         evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
         if (!bound)
             return -1;
+        // Without an error handler a failing accept (out of descriptors) is
+        // retried at once, forever, with a log line each time.
+        m_listener = evhttp_bound_socket_get_listener(bound);
+        m_acceptRetry.reset(event_new(m_base, -1, 0, &Server::onAcceptRetry, this));
+        s_server = this;
+        evconnlistener_set_error_cb(m_listener, &Server::onAcceptError);
         return boundPort(evhttp_bound_socket_get_fd(bound));
     }
 
 private:
     static void onRequest(evhttp_request* request, void* arg) { static_cast<Server*>(arg)->handle(request); }
+
+    // The listener's error handler gets the HTTP server's argument, not ours.
+    static Server* s_server;
+
+    static void onAcceptError(evconnlistener* listener, void*)
+    {
+        const int error = EVUTIL_SOCKET_ERROR();
+        Server* self = s_server;
+        evconnlistener_disable(listener);
+        if (!self->m_acceptPaused) {
+            self->m_acceptPaused = true;
+            logHttpDns.error("accept paused: error %d (%s)", error, evutil_socket_error_to_string(error));
+        }
+        const timeval retry { 0, 500 * 1000 };
+        event_add(self->m_acceptRetry.get(), &retry);
+    }
+
+    static void onAcceptRetry(evutil_socket_t, short, void* arg)
+    {
+        evconnlistener_enable(static_cast<Server*>(arg)->m_listener);
+    }
 
     static void sendError(evhttp_request* request, int code, const char* reason, const std::string& text)
     {
@@ -282,6 +310,10 @@ private:
 
     void handle(evhttp_request* request)
     {
+        if (m_acceptPaused) {
+            m_acceptPaused = false; // a request came in: accepting works again
+            logHttpDns.info("accepting again");
+        }
         char* host = nullptr;
         uint16_t port = 0;
         evhttp_connection_get_peer(evhttp_request_get_connection(request), &host, &port);
@@ -427,6 +459,9 @@ private:
 
     event_base* m_base;
     HostsTable m_hosts;
+    evconnlistener* m_listener = nullptr; // the HTTP server's
+    EventPtr m_acceptRetry;
+    bool m_acceptPaused = false;
     HttpPtr m_http;
     sockaddr_storage m_resolver {};
     int m_resolverLength = 0;
@@ -434,6 +469,8 @@ private:
     uint64_t m_nextLookup = 0;
     std::map<uint64_t, std::unique_ptr<Lookup>> m_lookups;
 };
+
+Server* Server::s_server = nullptr;
 
 void onStopSignal(evutil_socket_t, short, void* arg)
 {

@@ -206,8 +206,34 @@ answer=$(ask_httpdns "$HTTPDNS_ADDR:$SILENT_PORT" "q=late.test")
 grep -q "answer late.test =  (resolver timed out)" "$WORK/silent-httpdns.log" || fail "no time-out logged"
 pass "a silent resolver times out and a client leaving early does no harm"
 
+# ------------------------------------------------------------------ out of descriptors
+# Accepting pauses and is retried on a timer, instead of failing again at
+# once, forever, with a log line each time.
+(ulimit -n 16 && exec "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts") \
+    >"$WORK/starved.out" 2>"$WORK/starved.log" &
+STARVED_PID=$!
+PIDS+=($STARVED_PID)
+STARVED_PORT=$(port_of "$STARVED_PID" "$WORK/starved.out") || fail "descriptor-starved lumaview-httpdns did not start"
+held=()
+for _ in $(seq 30); do
+    { exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$STARVED_PORT"; } 2>/dev/null || break
+    held+=("$fd")
+done
+sleep 1.5
+lines=$(wc -l < "$WORK/starved.log")
+for fd in "${held[@]}"; do exec {fd}>&-; done
+[[ "$lines" -lt 20 ]] || fail "lumaview-httpdns wrote $lines log lines while out of descriptors"
+grep -q "accept paused" "$WORK/starved.log" || fail "the descriptor shortage was not logged"
+answer=
+for _ in $(seq 25); do
+    answer=$(ask_httpdns "$HTTPDNS_ADDR:$STARVED_PORT" "q=pinned.name.test" 2>/dev/null) && break
+    sleep 0.2
+done
+[[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "no answer once descriptors were free: '$answer'"
+pass "out of descriptors: accepting pauses without spinning, then serves again"
+
 # ------------------------------------------------------------------ shutdown
-for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID; do
+for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID; do
     kill -TERM "$pid"
     wait "$pid"
     [[ $? -eq 0 ]] || fail "lumaview-httpdns did not exit 0 on SIGTERM"
