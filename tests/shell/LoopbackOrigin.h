@@ -2,11 +2,12 @@
 // A web origin on 127.0.0.1 for the client's tests. It keeps every request
 // head (icon guesses at /favicon.ico aside) and answers: paths under /auth/
 // need the pupil's credentials (realm "Lessons <b>"); *.png is a red square;
-// other paths their entry in pages, else a teal page titled after the path
-// ("/handed" -> "Handed").
+// *.bin its entry in pages as an attachment; other paths their entry in
+// pages, else a teal page titled after the path ("/handed" -> "Handed").
 #include <QBuffer>
 #include <QHash>
 #include <QImage>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -27,13 +28,6 @@ public:
     {
         return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
     }
-    QStringList requestLines() const
-    {
-        QStringList lines;
-        for (const QByteArray& head : heads)
-            lines << QString::fromLatin1(head.left(head.indexOf("\r\n")));
-        return lines;
-    }
     // The requests for a path whose heads contain every given text.
     int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
     {
@@ -46,11 +40,31 @@ public:
         }
         return n;
     }
+    // The rest of the bodies held for the path goes out, and later requests get it whole.
+    void release(const QByteArray& path)
+    {
+        cut.remove(path);
+        for (const Held& held : m_held) {
+            if (held.path == path && held.socket) {
+                held.socket->write(held.rest);
+                held.socket->disconnectFromHost();
+            }
+        }
+    }
 
     QList<QByteArray> heads;
     QHash<QByteArray, QByteArray> pages;
+    // Bodies cut short: n > 0 sends n bytes and holds the rest until
+    // release(), n < 0 sends -n bytes and closes the connection.
+    QHash<QByteArray, qint64> cut;
 
 private:
+    struct Held {
+        QPointer<QTcpSocket> socket;
+        QByteArray path;
+        QByteArray rest;
+    };
+
     void serve(QTcpSocket* socket)
     {
         QByteArray& buffer = m_buffers[socket];
@@ -66,13 +80,12 @@ private:
         const QByteArray title
             = path.size() < 2 ? QByteArray("Root") : path.mid(1, 1).toUpper() + path.mid(2);
         QByteArray status = "200 OK";
-        QByteArray type = "text/html";
-        QByteArray extra;
+        QByteArray extra = "Content-Type: text/html\r\n";
         QByteArray body = pages.value(
             path, "<title>" + title + "</title><body style='background:#2a9d8f'>" + title + "</body>");
         if (path.startsWith("/auth/") && !head.contains("Authorization: " + credentials())) {
             status = "401 Unauthorized";
-            extra = "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
+            extra += "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
             body = "<title>Unauthorized</title>";
         } else if (path.endsWith(".png")) {
             QImage image(16, 16, QImage::Format_RGB32);
@@ -81,13 +94,23 @@ private:
             QBuffer png(&body);
             png.open(QIODevice::WriteOnly);
             image.save(&png, "PNG");
-            type = "image/png";
+            extra = "Content-Type: image/png\r\n";
+        } else if (path.endsWith(".bin")) {
+            extra = "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\""
+                + path.mid(1) + "\"\r\n";
         }
-        socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\n" + extra
-            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        socket->disconnectFromHost();
+        const QByteArray response = "HTTP/1.1 " + status + "\r\n" + extra
+            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        const qint64 sent
+            = cut.contains(path) ? response.size() - body.size() + qAbs(cut[path]) : response.size();
+        socket->write(response.left(sent));
+        if (cut.value(path) > 0)
+            m_held.append({ socket, path, response.mid(sent) });
+        else
+            socket->disconnectFromHost();
     }
 
     QTcpServer m_server;
     QHash<QTcpSocket*, QByteArray> m_buffers;
+    QList<Held> m_held;
 };

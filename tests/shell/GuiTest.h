@@ -1,0 +1,22 @@
+#pragma once
+// Helpers shared by the client's Qt tests.
+#include "shell/widgets/Identity.h"
+
+#include <QSettings>
+#include <memory>
+
+// The client's native settings store.
+inline std::unique_ptr<QSettings> nativeStore()
+{
+    return std::make_unique<QSettings>(
+        QLatin1String(Identity::OrganisationDomain), QLatin1String(Identity::ApplicationName));
+}
+
+// A named child that the form must have.
+template <typename T> T* child(const QObject* parent, const char* name)
+{
+    T* found = parent->findChild<T*>(QLatin1String(name));
+    if (!found)
+        qFatal("no child %s", name);
+    return found;
+}
