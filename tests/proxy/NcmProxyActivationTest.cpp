@@ -47,48 +47,37 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoop)
     EXPECT_LT(testsupport::connectTcp("127.0.0.1", 1), 0);
 }
 
-TEST_F(ActivationTest, SecondActivateWithinTheIdleTimeIsIgnored)
+TEST_F(ActivationTest, SecondActivateRestartsOnlyAnIdleServiceAndEmptyTextKeepsTheConfig)
 {
-    NcmProxy proxy;
-    proxy.activate("ResolveTimeoutDns=3\n");
-    const int port = proxy.port();
-    ASSERT_GT(port, 0);
-    capture.clear();
-    proxy.activate("ResolveTimeoutDns=4\n");
-    EXPECT_TRUE(capture.lines().empty());
-    EXPECT_EQ(proxy.port(), port);
-    EXPECT_EQ(proxy.config.resolveTimeoutDns, 3);
-    proxy.stop();
-}
-
-TEST_F(ActivationTest, IdleServiceIsRestartedWithTheNewText)
-{
-    NcmProxy proxy;
-    proxy.activate("ResolveTimeoutDns=3\n");
-    ASSERT_GT(proxy.port(), 0);
-    Clock::advanceSecondsForTest(61);
-    capture.clear();
-    proxy.activate("ResolveTimeoutDns=4\n");
-    EXPECT_TRUE(capture.contains("local proxy has been idle for long time, activate it again"));
-    EXPECT_TRUE(capture.contains("event loop over"));
-    EXPECT_GT(proxy.port(), 0);
-    EXPECT_EQ(proxy.config.resolveTimeoutDns, 4);
-    proxy.stop();
-}
-
-TEST_F(ActivationTest, ZeroIdleTimeRestartsAtEveryActivateAndEmptyTextKeepsConfig)
-{
-    NcmProxy proxy;
-    proxy.activate("BackgroundIdleTimeoutToReactivate=never\nUID=someone\n");
-    ASSERT_GT(proxy.port(), 0);
-    EXPECT_EQ(proxy.config.backgroundIdleTimeoutToReactivate, 0);
-    capture.clear();
-    proxy.activate("");
-    EXPECT_TRUE(capture.contains("activate it again"));
-    EXPECT_GT(proxy.port(), 0);
-    EXPECT_TRUE(proxy.isRunning());
-    EXPECT_EQ(proxy.config.uid, "someone");
-    proxy.stop();
+    const struct {
+        const char* first;
+        int idleSeconds;
+        const char* second;
+        bool restarted;
+        int resolveTimeoutDns;
+    } cases[] = {
+        { "ResolveTimeoutDns=3\n", 0, "ResolveTimeoutDns=4\n", false, 3 },
+        { "ResolveTimeoutDns=3\n", 61, "ResolveTimeoutDns=4\n", true, 4 },
+        // A zero idle time restarts at every activate.
+        { "BackgroundIdleTimeoutToReactivate=never\nResolveTimeoutDns=3\n", 0, "", true, 3 },
+    };
+    for (const auto& c : cases) {
+        NcmProxy proxy;
+        proxy.activate(c.first);
+        const int port = proxy.port();
+        ASSERT_GT(port, 0);
+        Clock::advanceSecondsForTest(c.idleSeconds);
+        capture.clear();
+        proxy.activate(c.second);
+        EXPECT_EQ(
+            capture.contains("local proxy has been idle for long time, activate it again"), c.restarted);
+        EXPECT_EQ(capture.contains("event loop over"), c.restarted);
+        EXPECT_EQ(capture.lines().empty(), !c.restarted);
+        EXPECT_TRUE(proxy.isRunning());
+        EXPECT_EQ(proxy.config.resolveTimeoutDns, c.resolveTimeoutDns) << c.second;
+        proxy.stop();
+        Clock::resetForTest();
+    }
 }
 
 TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)

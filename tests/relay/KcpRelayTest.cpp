@@ -247,7 +247,7 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
         "127.0.6.2");
     startRelay("127.0.6.2:" + std::to_string(upstream.port()));
     Client* client = connect();
-    write(client, pattern(300 * 1024, 7));
+    write(client, makePayload(300 * 1024, 7));
     client->conn->requestDrain();
     ASSERT_TRUE(runUntil(base.get(), [&] { return client->conn->outputLength() == 0; }));
     // Our end-of-stream marker, while this side still reads. (With our own
@@ -329,7 +329,7 @@ TEST_F(RelayTest, IdleConversationsAreDropped)
 
 TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
 {
-    const std::string body = pattern(24 << 20, 9);
+    const std::string body = makePayload(24 << 20, 9);
     std::atomic<bool> allSent { false };
     TestUpstream upstream(
         [&](int fd) {

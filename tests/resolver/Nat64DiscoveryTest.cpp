@@ -84,8 +84,7 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
     EXPECT_TRUE(proxy.ipStack.nat64Known);
     EXPECT_EQ("64:ff9b::c000:ab", stored());
     EXPECT_TRUE(
-        logged(log, 'E', "NcmDnsClient", "AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"))
-        << dump(log);
+        log.contains("[E][NcmDnsClient] AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
     EXPECT_EQ(server.count(), 0u) << "no direct query once the system resolver answered";
 }
 
@@ -107,7 +106,7 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
 
-    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log);
+    ASSERT_TRUE(proxy.ipStack.nat64Known);
     EXPECT_EQ("64:ff9b::c000:aa", stored()) << "the first valid one";
     // One datagram, the query without its TCP framing (else no name decodes).
     EXPECT_EQ(server.names(), std::vector<std::string> { "ipv4only.arpa" });
@@ -151,17 +150,4 @@ TEST_F(Nat64Discovery, RepliesToAnotherQueryAreSkippedUntilTheReceiveTimeout)
     EXPECT_EQ(1u, server.count());
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(8000));
-}
-
-TEST_F(Nat64Discovery, WorksAgainstDnsmasqOverIpv6)
-{
-    if (!Dnsmasq::installed())
-        GTEST_SKIP() << "dnsmasq is not installed (/usr/sbin/dnsmasq)";
-    Dnsmasq dnsmasq("::1", { "--host-record=ipv4only.arpa,2001:db8:122:344::c000:ab" });
-    ASSERT_EQ("", dnsmasq.failure());
-
-    discoverNat64(proxy, true, { "::1" });
-
-    ASSERT_TRUE(proxy.ipStack.nat64Known) << dump(log) << dnsmasq.log();
-    EXPECT_EQ("2001:db8:122:344::c000:ab", stored());
 }

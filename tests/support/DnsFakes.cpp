@@ -12,19 +12,12 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace dnstest {
@@ -32,24 +25,10 @@ namespace dnstest {
 Bytes fromHex(const std::string& hex)
 {
     Bytes out;
-    int high = -1;
-    for (char c : hex) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high * 16 + v));
-            high = -1;
-        }
-    }
+    std::istringstream in(hex);
+    unsigned value;
+    while (in >> std::hex >> value)
+        out.push_back(static_cast<uint8_t>(value));
     return out;
 }
 
@@ -156,177 +135,6 @@ Bytes buildQueryMessage(const char* name, bool wantA)
     if (!ncm_dns_build_query(name, framed, wantA))
         throw std::invalid_argument(name);
     return Bytes(framed.begin() + 2, framed.end());
-}
-
-// ------------------------------------------------------------------- logging
-
-bool logged(const testsupport::LogCapture& log, char level, const std::string& tag, const std::string& text)
-{
-    const std::string tail = std::string("[") + level + "][" + tag + "] " + text;
-    for (const std::string& line : log.lines())
-        if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
-            return true;
-    return false;
-}
-
-std::string dump(const testsupport::LogCapture& log)
-{
-    std::string out;
-    for (const std::string& line : log.lines())
-        out += line + "\n";
-    return out;
-}
-
-namespace {
-
-    // Fills a socket address for a numeric IPv4 or IPv6 text.
-    socklen_t makeAddress(const std::string& address, uint16_t port, sockaddr_storage& storage)
-    {
-        std::memset(&storage, 0, sizeof storage);
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-        if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-            v4->sin_family = AF_INET;
-            v4->sin_port = htons(port);
-            return sizeof(sockaddr_in);
-        }
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-            v6->sin6_family = AF_INET6;
-            v6->sin6_port = htons(port);
-            return sizeof(sockaddr_in6);
-        }
-        throw std::invalid_argument("not a numeric address: " + address);
-    }
-
-} // namespace
-
-// ------------------------------------------------------------------- Dnsmasq
-
-namespace {
-    const char DnsmasqPath[] = "/usr/sbin/dnsmasq";
-}
-
-bool Dnsmasq::installed()
-{
-    return access(DnsmasqPath, X_OK) == 0;
-}
-
-Dnsmasq::Dnsmasq(const std::string& address, const std::vector<std::string>& options)
-    : m_address(address)
-{
-    char dirTemplate[] = "/tmp/lumaview-dnsmasq-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        m_failure = "mkdtemp failed";
-        return;
-    }
-    m_dir = dirTemplate;
-
-    std::vector<std::string> args = {
-        DnsmasqPath,
-        "--no-daemon",
-        "--conf-file=/dev/null",
-        "--no-resolv",
-        "--no-hosts",
-        "--no-poll",
-        "--bind-interfaces",
-        "--listen-address=" + address,
-        "--port=" + std::to_string(testsupport::DnsTestPort),
-        "--pid-file=" + m_dir + "/dnsmasq.pid",
-        "--log-facility=-",
-        "--log-queries",
-        // Answered once dnsmasq serves; see the readiness probe below.
-        "--host-record=ready.lumaview.test,127.0.0.9",
-    };
-    args.insert(args.end(), options.begin(), options.end());
-
-    const std::string logPath = m_dir + "/dnsmasq.log";
-    m_pid = fork();
-    if (m_pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
-        }
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(DnsmasqPath, argv.data());
-        _exit(127);
-    }
-    if (m_pid < 0) {
-        m_failure = "fork failed";
-        return;
-    }
-
-    const Bytes probe = buildQueryMessage("ready.lumaview.test", true);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            m_failure = "dnsmasq exited: " + log();
-            return;
-        }
-        if (!udpExchange(address, testsupport::DnsTestPort, probe, 100).empty())
-            return;
-    }
-    m_failure = "dnsmasq did not answer: " + log();
-}
-
-Dnsmasq::~Dnsmasq()
-{
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status;
-        bool gone = false;
-        for (int i = 0; i < 100 && !gone; ++i) {
-            gone = waitpid(m_pid, &status, WNOHANG) == m_pid;
-            if (!gone)
-                usleep(10 * 1000);
-        }
-        if (!gone) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-        }
-    }
-    if (!m_dir.empty()) {
-        unlink((m_dir + "/dnsmasq.log").c_str());
-        unlink((m_dir + "/dnsmasq.pid").c_str());
-        rmdir(m_dir.c_str());
-    }
-}
-
-std::string Dnsmasq::log() const
-{
-    std::ifstream in(m_dir + "/dnsmasq.log");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// ----------------------------------------------------------------- exchanges
-
-Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& message, int timeoutMs)
-{
-    sockaddr_storage storage;
-    const socklen_t length = makeAddress(address, port, storage);
-    const int fd = socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return {};
-    Bytes reply;
-    pollfd wait { fd, POLLIN, 0 };
-    if (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&storage), length)
-            == static_cast<ssize_t>(message.size())
-        && poll(&wait, 1, timeoutMs) == 1) {
-        uint8_t buffer[65536];
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0)
-            reply.assign(buffer, buffer + n);
-    }
-    close(fd);
-    return reply;
 }
 
 // ------------------------------------------------- servers answering by name

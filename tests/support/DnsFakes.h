@@ -1,14 +1,12 @@
 #pragma once
-// Fakes and helpers for the DNS tests: hand-made replies (one builder), log
-// checks, a scripted UDP resolver, DNS and HTTP-DNS servers answering by
-// name, a dnsmasq child process and a DNS client driven by the test thread.
+// Fakes and helpers for the DNS tests: hand-made replies (one builder), DNS
+// and HTTP-DNS servers answering by name and a DNS client driven by the test
+// thread.
 // Everything listens on loopback only.
 #include "proxy/NcmProxy.h"
 #include "resolver/NcmDnsClient.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +22,7 @@ namespace dnstest {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes fromHex(const std::string& hex); // spaces allowed
+Bytes fromHex(const std::string& hex); // bytes separated by spaces
 std::string toHex(const Bytes& bytes);
 
 // Name as uncompressed labels ("a.b" -> 01 61 01 62 00).
@@ -53,37 +51,6 @@ Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& a
 
 // The message part of a framed query built by ncm_dns_build_query.
 Bytes buildQueryMessage(const char* name, bool wantA);
-
-// True when the capture holds the line "[level][tag] text" exactly.
-bool logged(const testsupport::LogCapture& log, char level, const std::string& tag, const std::string& text);
-// Every captured line, for failure messages.
-std::string dump(const testsupport::LogCapture& log);
-
-// dnsmasq serving only the given local records on address:DnsTestPort. No config
-// file, no upstream servers, no /etc/hosts, killed in the destructor (and by
-// the kernel if the test process dies).
-class Dnsmasq {
-public:
-    static bool installed();
-    Dnsmasq(const std::string& address, const std::vector<std::string>& options);
-    ~Dnsmasq();
-    Dnsmasq(const Dnsmasq&) = delete;
-    Dnsmasq& operator=(const Dnsmasq&) = delete;
-
-    // Empty when dnsmasq answered; otherwise why it is not serving.
-    const std::string& failure() const { return m_failure; }
-    std::string log() const;
-
-private:
-    std::string m_address;
-    std::string m_dir;
-    pid_t m_pid = -1;
-    std::string m_failure;
-};
-
-// One query/answer exchange with a loopback server. Returns an empty vector
-// when nothing came back within the timeout.
-Bytes udpExchange(const std::string& address, uint16_t port, const Bytes& message, int timeoutMs = 2000);
 
 // What a fake DNS server does with one question.
 struct DnsAnswer {

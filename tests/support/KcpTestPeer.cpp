@@ -10,17 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-std::string pattern(size_t size, uint32_t seed)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<char>(x >> 24);
-    }
-    return out;
-}
-
 KcpTestPeer::KcpTestPeer(event_base* base, const char* host)
     : m_host(host)
 {
@@ -77,10 +66,7 @@ void KcpTestPeer::handleDatagrams()
                 continue;
             m_conv = readLe32(buffer);
             m_engine = KcpControlBlock::create(m_conv, this);
-            m_engine->setMtu(1360);
-            m_engine->setNoDelay(1, 20, 2, 0);
-            m_engine->setWindowSize(1204, 1024);
-            m_engine->setStreamMode(true);
+            KcpPair::applySystemSettings(*m_engine);
             m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
                 auto* self = static_cast<KcpTestPeer*>(user);
                 if (!self->m_dropping) {

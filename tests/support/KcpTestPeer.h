@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "tests/support/KcpSimulatedNetwork.h" // makePayload for the tests
 #include "transport/KcpControlBlock.h"
 
 #include <event2/util.h>
@@ -8,11 +9,6 @@
 #include <cstdint>
 #include <set>
 #include <string>
-
-// SIZE bytes of a pseudo-random sequence fixed by SEED: a body that an
-// off-by-one, a lost or a repeated segment cannot leave intact, yet that
-// sender and receiver can both regenerate.
-std::string pattern(size_t size, uint32_t seed);
 
 // The far end of one KCP conversation for connection tests: an engine with
 // the proxy's settings on a UDP socket on loopback, driven by the test's

@@ -1,0 +1,622 @@
+// The event contract every NcmConn keeps, run against TCP (a loopback
+// listener) and KCP (a KcpTestPeer): one-shot events never reported from
+// inside a call, owed writes, back-pressure, close inside callbacks. Then
+// what only one of them does.
+#include "base/Clock.h"
+#include "proxy/NcmProxy.h"
+#include "tests/support/KcpTestPeer.h"
+#include "tests/support/TestSupport.h"
+#include "transport/Nat64Address.h"
+#include "transport/NcmConnKcp.h"
+#include "transport/NcmConnTcp.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <ostream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using testsupport::runFor;
+using testsupport::runUntil;
+
+namespace {
+
+// The far end of a TCP connection, served from the test's event base like
+// the KCP peer: accepts, writes what it is given, reads while reading.
+class TcpPeer {
+public:
+    static constexpr size_t BackPressureBytes = 24u << 20; // more than the kernel buffers hold
+    static constexpr bool WriteWaitsForConnect = true;
+
+    using Conn = NcmConnTcp;
+    explicit TcpPeer(event_base* base, const char* host = "127.0.0.1")
+        : m_host(host)
+    {
+        m_listener = testsupport::listenTcp(host, m_port);
+        evutil_make_socket_nonblocking(m_listener);
+        m_timer.reset(event_new(base, -1, EV_PERSIST, &TcpPeer::onTimer, this));
+        timeval tv { 0, 2000 };
+        event_add(m_timer.get(), &tv);
+    }
+    ~TcpPeer()
+    {
+        m_timer.reset();
+        for (int fd : { m_listener, m_fd })
+            if (fd >= 0)
+                close(fd);
+        for (int fd : m_fillers)
+            close(fd);
+    }
+    static std::unique_ptr<NcmConn> create(event_base* base, void*)
+    {
+        return std::make_unique<NcmConnTcp>(base);
+    }
+    std::string address() const { return m_host + ":" + std::to_string(m_port); }
+    void send(const std::string& data) { m_pending += data; }
+    void sendEndOfStream() { m_endPending = true; }
+    void setReading(bool on) { m_reading = on; }
+    // New handshakes are dropped: the accept queue is full and nobody accepts.
+    void setAnswering(bool)
+    {
+        close(m_listener);
+        m_port = 0;
+        m_listener = testsupport::listenTcp("127.0.0.1", m_port, 0);
+        m_accepting = false;
+        for (int i = 0; i < 4; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in a {};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(m_port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(fd);
+        }
+        usleep(100 * 1000);
+    }
+    const std::string& received() const { return m_received; }
+    bool clientEnded() const { return m_clientEnded; }
+
+private:
+    static void onTimer(evutil_socket_t, short, void* arg) { static_cast<TcpPeer*>(arg)->tick(); }
+    void tick()
+    {
+        // The newest connection is the one served.
+        const int fd = m_accepting ? accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK) : -1;
+        if (fd >= 0) {
+            if (m_fd >= 0)
+                close(m_fd);
+            m_fd = fd;
+            m_clientEnded = false;
+        }
+        if (m_fd < 0)
+            return;
+        while (!m_pending.empty()) {
+            const ssize_t n = ::send(m_fd, m_pending.data(), m_pending.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            m_pending.erase(0, static_cast<size_t>(n));
+        }
+        if (m_pending.empty() && m_endPending) {
+            shutdown(m_fd, SHUT_WR);
+            m_endPending = false;
+        }
+        char buffer[65536];
+        while (m_reading && !m_clientEnded) {
+            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+            if (n > 0)
+                m_received.append(buffer, static_cast<size_t>(n));
+            m_clientEnded = n == 0 || (n < 0 && errno != EAGAIN); // a reset ends it too
+            if (n <= 0)
+                break;
+        }
+    }
+
+    std::string m_host;
+    int m_listener = -1;
+    int m_port = 0;
+    int m_fd = -1;
+    bool m_accepting = true;
+    std::vector<int> m_fillers;
+    EventPtr m_timer;
+    std::string m_pending;
+    bool m_endPending = false;
+    bool m_reading = true;
+    bool m_clientEnded = false;
+    std::string m_received;
+};
+
+// The KCP peer with the connection settings of the remote manager.
+class KcpPeer : public KcpTestPeer {
+public:
+    static constexpr size_t BackPressureBytes = 6u << 20; // more than twice the send window of segments
+    static constexpr bool WriteWaitsForConnect = false; // owed at once, moving nothing before the Open
+
+    using Conn = NcmConnKcp;
+    using KcpTestPeer::KcpTestPeer;
+    static std::unique_ptr<NcmConn> create(event_base*, void* manager)
+    {
+        std::unique_ptr<NcmConnKcp> conn = static_cast<NcmKcpManager*>(manager)->createConnection();
+        conn->setMtu(1360);
+        conn->setNoDelay(1, 20, 2, 0);
+        conn->setWindowSize(1204, 1024);
+        return conn;
+    }
+};
+
+struct Seen {
+    NcmConn::Event event;
+    int32_t error;
+    uint32_t size;
+    bool operator==(const Seen& o) const { return event == o.event && error == o.error && size == o.size; }
+};
+std::ostream& operator<<(std::ostream& out, const Seen& s)
+{
+    return out << "{event " << s.event << ", error " << s.error << ", size " << s.size << "}";
+}
+
+bool descriptorOpen(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+std::string drain(evbuffer* buffer)
+{
+    std::string out(evbuffer_get_length(buffer), '\0');
+    evbuffer_remove(buffer, out.data(), out.size());
+    return out;
+}
+
+template <typename Peer> class ConnContract : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        proxyGlobalInit();
+        base.reset(event_base_new());
+        manager = std::make_unique<NcmKcpManager>(base.get());
+        peer = std::make_unique<Peer>(base.get());
+    }
+    void TearDown() override
+    {
+        conns.clear();
+        manager.reset();
+        peer.reset();
+        Clock::resetForTest();
+    }
+
+    using Conn = typename Peer::Conn;
+    Conn* makeConn()
+    {
+        conns.push_back(Peer::create(base.get(), manager.get()));
+        conns.back()->setEventCallback([this](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
+            events.push_back({ e, error, size });
+        });
+        return static_cast<Conn*>(conns.back().get());
+    }
+    Conn* connected()
+    {
+        Conn* conn = makeConn();
+        conn->connect(&proxy.ipStack, peer->address(), 5);
+        EXPECT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
+        EXPECT_EQ(events.size(), 1u);
+        if (!events.empty()) {
+            EXPECT_EQ(events[0].event, NcmConn::Connect);
+            EXPECT_EQ(events[0].error, 0);
+        }
+        events.clear();
+        return conn;
+    }
+    size_t countOf(NcmConn::Event e) const
+    {
+        size_t n = 0;
+        for (const auto& s : events)
+            n += s.event == e;
+        return n;
+    }
+    uint32_t sumOf(NcmConn::Event e) const
+    {
+        uint32_t n = 0;
+        for (const auto& s : events)
+            n += s.event == e ? s.size : 0;
+        return n;
+    }
+    // Asks for one more event and waits for it.
+    bool next(NcmConn* conn, bool read, int timeoutMs = 10000)
+    {
+        const size_t before = events.size();
+        read ? conn->requestRead() : conn->requestWrite();
+        return runUntil(
+            base.get(), [&] { return events.size() > before; }, timeoutMs);
+    }
+
+    EventBasePtr base;
+    NcmProxy proxy;
+    std::unique_ptr<NcmKcpManager> manager;
+    std::unique_ptr<Peer> peer;
+    std::vector<std::unique_ptr<NcmConn>> conns;
+    std::vector<Seen> events;
+};
+
+using Transports = ::testing::Types<TcpPeer, KcpPeer>;
+class TransportNames {
+public:
+    template <typename T> static std::string GetName(int)
+    {
+        return std::is_same<T, TcpPeer>::value ? "Tcp" : "Kcp";
+    }
+};
+TYPED_TEST_SUITE(ConnContract, Transports, TransportNames);
+using ConnTcpTest = ConnContract<TcpPeer>;
+using ConnKcpTest = ConnContract<KcpPeer>;
+
+} // namespace
+
+TYPED_TEST(ConnContract, OneShotEventsWithTheirSizesThenOneEndOfStream)
+{
+    NcmConn* conn = this->makeConn();
+    conn->connect(&this->proxy.ipStack, this->peer->address(), 5);
+    EXPECT_TRUE(this->events.empty()); // never from inside connect
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return !this->events.empty(); }));
+    EXPECT_EQ(this->events[0].event, NcmConn::Connect);
+    EXPECT_EQ(this->events[0].error, 0);
+
+    // Write below the mark: the event comes in a later turn, with the bytes moved.
+    this->events.clear();
+    evbuffer_add(conn->output(), "0123456789", 10);
+    conn->requestWrite();
+    EXPECT_TRUE(this->events.empty());
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return !this->events.empty(); }));
+    EXPECT_EQ(this->events[0], (Seen { NcmConn::Write, 0, 10u }));
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return this->peer->received() == "0123456789"; }));
+
+    // Nothing to read: no event until data arrives, then exactly one per request.
+    this->events.clear();
+    conn->requestRead();
+    runFor(this->base.get(), 100);
+    EXPECT_TRUE(this->events.empty());
+    this->peer->send("hello");
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return !this->events.empty(); }));
+    this->peer->send("again");
+    runFor(this->base.get(), 100);
+    ASSERT_EQ(this->events.size(), 1u) << "one Read per request";
+    EXPECT_EQ(this->events[0].event, NcmConn::Read);
+    EXPECT_EQ(this->events[0].size, 5u);
+    ASSERT_TRUE(this->next(conn, true));
+    EXPECT_EQ(this->events[1].size, 5u);
+    EXPECT_EQ(drain(conn->input()), "helloagain");
+
+    // A megabyte each way: sizes add up to the counters and the bytes are intact.
+    const std::string down = makePayload(1 << 20, 1), up = makePayload(1 << 20, 2);
+    this->peer->send(down);
+    evbuffer_add(conn->output(), up.data(), up.size());
+    std::string got;
+    while (got.size() < down.size() && this->next(conn, true))
+        got += drain(conn->input());
+    EXPECT_TRUE(got == down);
+    EXPECT_EQ(this->sumOf(NcmConn::Read), conn->bytesRead());
+    EXPECT_EQ(conn->bytesRead(), 10u + down.size());
+    while (conn->outputLength() > 0)
+        ASSERT_TRUE(this->next(conn, false));
+    ASSERT_TRUE(this->next(conn, false)); // collects the size of the last move
+    EXPECT_EQ(this->sumOf(NcmConn::Write) + 10u, conn->bytesWritten());
+    EXPECT_EQ(conn->bytesWritten(), 10u + up.size());
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return this->peer->received().size() == 10 + up.size(); }));
+    EXPECT_TRUE(this->peer->received().substr(10) == up);
+
+    // End of stream: one Read(0, 0), later requests give nothing.
+    this->events.clear();
+    this->peer->sendEndOfStream();
+    while (this->next(conn, true) && this->events.back().size > 0) { }
+    EXPECT_EQ(this->events.back(), (Seen { NcmConn::Read, 0, 0u }));
+    const size_t seen = this->events.size();
+    conn->requestRead();
+    runFor(this->base.get(), 50);
+    EXPECT_EQ(this->events.size(), seen);
+}
+
+TYPED_TEST(ConnContract, BackPressureHoldsTheWriteUntilThePeerReadsAgain)
+{
+    NcmConn* conn = this->connected();
+    this->peer->setReading(false);
+    const std::string payload = makePayload(TypeParam::BackPressureBytes, 3);
+    evbuffer_add(conn->output(), payload.data(), payload.size());
+    conn->requestWrite();
+    runFor(this->base.get(), 400);
+    EXPECT_EQ(this->countOf(NcmConn::Write), 0u)
+        << "the peer reads nothing, so the queue stays above the mark";
+    EXPECT_GE(conn->outputLength(), static_cast<size_t>(NcmConn::OutputHighWater));
+
+    this->peer->setReading(true);
+    ASSERT_TRUE(runUntil(
+        this->base.get(), [&] { return this->countOf(NcmConn::Write) == 1; }, 20000));
+    EXPECT_LT(conn->outputLength(), static_cast<size_t>(NcmConn::OutputHighWater));
+    EXPECT_EQ(this->events.back().size, conn->bytesWritten());
+    EXPECT_EQ(conn->bytesWritten() + conn->outputLength(), payload.size());
+    conn->requestDrain();
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return this->countOf(NcmConn::Write) == 2; }));
+    EXPECT_EQ(conn->outputLength(), 0u) << "a drain is owed only once the output is empty";
+    ASSERT_TRUE(runUntil(
+        this->base.get(), [&] { return this->peer->received().size() == payload.size(); }, 20000));
+    EXPECT_TRUE(this->peer->received() == payload);
+}
+
+TYPED_TEST(ConnContract, ConnectTimeOutIsReportedOnceAndTheOwedWriteStillComes)
+{
+    this->peer->setAnswering(false);
+    NcmConn* conn = this->makeConn();
+    const auto start = std::chrono::steady_clock::now();
+    conn->connect(&this->proxy.ipStack, this->peer->address(), 1);
+    conn->requestWrite();
+    ASSERT_TRUE(runUntil(
+        this->base.get(), [&] { return this->countOf(NcmConn::Connect) == 1; }, 4000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    runFor(this->base.get(), 500);
+    ASSERT_EQ(this->events.size(), 2u) << "one Connect, one Write";
+    for (const Seen& s : this->events) {
+        EXPECT_EQ(s.error, s.event == NcmConn::Connect ? ETIMEDOUT : 0);
+        EXPECT_EQ(s.size, 0u);
+    }
+}
+
+TYPED_TEST(ConnContract, UnparsableAddressFailsInALaterTurn)
+{
+    NcmConn* conn = this->makeConn();
+    conn->connect(&this->proxy.ipStack, "not-an-address:80", 5);
+    conn->connect(&this->proxy.ipStack, "also bad", 5);
+    EXPECT_TRUE(this->events.empty());
+    ASSERT_TRUE(runUntil(this->base.get(), [&] { return !this->events.empty(); }));
+    runFor(this->base.get(), 50);
+    ASSERT_EQ(this->events.size(), 1u);
+    EXPECT_EQ(this->events[0].event, NcmConn::Connect);
+    EXPECT_NE(this->events[0].error, 0);
+}
+
+TYPED_TEST(ConnContract, CloseSilencesEverythingAndTheStreamEnds)
+{
+    NcmConn* conn = this->connected();
+    conn->requestRead();
+    conn->close();
+    conn->close();
+    EXPECT_TRUE(conn->isClosed());
+    this->peer->send("ignored");
+    conn->requestRead();
+    conn->requestWrite();
+    runFor(this->base.get(), 100);
+    EXPECT_TRUE(this->events.empty());
+    EXPECT_TRUE(runUntil(this->base.get(), [&] { return this->peer->clientEnded(); }));
+}
+
+TYPED_TEST(ConnContract, ClosingInsideAnEventDropsTheOneOwedWithIt)
+{
+    // Inside Connect, with a Write owed; inside the first of a Read and a
+    // Write owed in the same turn.
+    for (const bool inRead : { false, true }) {
+        if (!inRead && !TypeParam::WriteWaitsForConnect)
+            continue;
+        auto* conn = inRead ? this->connected() : this->makeConn();
+        int calls = 0;
+        conn->setEventCallback([&](NcmConn* c, NcmConn::Event e, int32_t, uint32_t) {
+            ++calls;
+            if (!inRead) {
+                EXPECT_EQ(e, NcmConn::Connect);
+            }
+            c->close();
+        });
+        evbuffer_add(conn->output(), "x", 1);
+        if (inRead) {
+            this->peer->send("data");
+            runFor(this->base.get(), 100);
+            conn->requestRead();
+        } else {
+            conn->connect(&this->proxy.ipStack, this->peer->address(), 5);
+        }
+        conn->requestWrite();
+        runFor(this->base.get(), 200);
+        EXPECT_EQ(calls, 1) << (inRead ? "in Read" : "in Connect");
+    }
+}
+
+// ------------------------------------------------------------------ TCP only
+
+TEST_F(ConnTcpTest, WriteRequestedBeforeConnectFlushesInTheSameRun)
+{
+    NcmConnTcp* conn = makeConn();
+    evbuffer_add(conn->output(), "early", 5);
+    conn->connect(&proxy.ipStack, peer->address(), 5);
+    conn->requestWrite();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return events.size() >= 2; }));
+    EXPECT_EQ(events[0].event, NcmConn::Connect);
+    EXPECT_EQ(events[1].event, NcmConn::Write);
+    EXPECT_EQ(events[1].size, 5u);
+    EXPECT_TRUE(runUntil(base.get(), [&] { return peer->received() == "early"; }));
+}
+
+TEST_F(ConnTcpTest, RefusedConnectIsAFailedConnectAndTheOwedWriteCarriesTheError)
+{
+    int port = 0;
+    close(testsupport::listenTcp("127.0.0.1", port));
+    NcmConnTcp* conn = makeConn();
+    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
+    conn->requestWrite();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return events.size() >= 2; }));
+    EXPECT_EQ(events[0].event, NcmConn::Connect);
+    EXPECT_EQ(events[0].error, ECONNREFUSED);
+    EXPECT_EQ(events[1].event, NcmConn::Write);
+    EXPECT_EQ(events[1].error, ECONNREFUSED);
+    conn->requestRead();
+    runFor(base.get(), 50);
+    EXPECT_EQ(events.size(), 2u);
+}
+
+TEST_F(ConnTcpTest, OnAnIpv6OnlyNetworkTheSynthesisedAddressIsUsed)
+{
+    // ::ffff:0:0/96 with 192.0.0.170 is a valid /96 template whose synthesised
+    // addresses are IPv4-mapped: an IPv6 socket reaches the IPv4 listener
+    // through them, so the whole path runs on loopback.
+    IpStackFacts facts;
+    ASSERT_EQ(1, inet_pton(AF_INET6, "::ffff:192.0.0.170", facts.nat64Address));
+    facts.ipv6Only = true;
+    facts.nat64Known = true;
+    TcpPeer mapped(base.get(), "127.0.4.30");
+    NcmConnTcp* conn = makeConn();
+    conn->connect(&facts, mapped.address(), 5);
+    ASSERT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
+    ASSERT_EQ(events[0].error, 0);
+    sockaddr_in6 remote {};
+    socklen_t length = sizeof remote;
+    ASSERT_EQ(getpeername(conn->socket(), reinterpret_cast<sockaddr*>(&remote), &length), 0);
+    ASSERT_EQ(remote.sin6_family, AF_INET6);
+    char text[64];
+    EXPECT_STREQ("::ffff:127.0.4.30", inet_ntop(AF_INET6, &remote.sin6_addr, text, sizeof text));
+}
+
+// ------------------------------------------------------------------ KCP only
+
+TEST_F(ConnKcpTest, RequestWriteOwesAWriteNextTurnEvenWhenNothingCanMove)
+{
+    // Before connect nothing may go ahead of the Open, but the Write is still owed.
+    NcmConnKcp* conn = makeConn();
+    evbuffer_add(conn->output(), "early", 5);
+    conn->requestWrite();
+    EXPECT_TRUE(events.empty());
+    ASSERT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].event, NcmConn::Write);
+    EXPECT_EQ(events[0].size, 0u);
+    EXPECT_EQ(conn->outputLength(), 5u);
+
+    // After the Open the bytes follow it on the next arrival.
+    events.clear();
+    conn->connect(&proxy.ipStack, peer->address(), 5);
+    ASSERT_TRUE(runUntil(base.get(), [&] { return peer->received() == "early"; }));
+    EXPECT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].event, NcmConn::Connect);
+}
+
+TEST_F(ConnKcpTest, PeerEndOfStreamIsAnsweredAtOnceAndStartsTheLinger)
+{
+    NcmConnKcp* conn = connected();
+    peer->send("tail");
+    peer->sendEndOfStream();
+    conn->requestRead();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].event, NcmConn::Read);
+    EXPECT_EQ(events[0].size, 4u);
+    conn->requestRead();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1], (Seen { NcmConn::Read, 0, 0u }));
+    // Our marker went out without waiting for the owner's close.
+    ASSERT_TRUE(runUntil(base.get(), [&] { return peer->clientEnded(); }));
+    EXPECT_FALSE(conn->isClosed());
+    conn->requestRead();
+    runFor(base.get(), 50);
+    EXPECT_EQ(events.size(), 2u) << "nothing after the end of the stream";
+
+    // The linger counted from the marker: once that is 5 s ago, a close
+    // frees the channel at the next tick instead of 5 s later.
+    Clock::advanceTicksForTest(NcmKcpManager::LingerTime);
+    conn->close();
+    EXPECT_EQ(manager->lingeringCount(), 1u);
+    EXPECT_TRUE(runUntil(
+        base.get(), [&] { return manager->lingeringCount() == 0; }, 1500));
+}
+
+TEST_F(ConnKcpTest, AfterTheConnectTimeOutALateOpenStillConnects)
+{
+    peer->setAnswering(false);
+    NcmConnKcp* conn = makeConn();
+    conn->connect(&proxy.ipStack, peer->address(), 1);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return !events.empty(); }, 4000));
+    EXPECT_EQ(events[0].error, ETIMEDOUT);
+
+    // The relay wakes up: the Open that is still being resent gets its answer.
+    peer->setAnswering(true);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return events.size() == 2; }, 4000));
+    EXPECT_EQ(events[1].event, NcmConn::Connect);
+    EXPECT_EQ(events[1].error, 0);
+    EXPECT_TRUE(peer->established());
+}
+
+TEST_F(ConnKcpTest, ClosedAfterTheTimeoutALateOpenReportsNothing)
+{
+    peer->setAnswering(false);
+    NcmConnKcp* conn = makeConn();
+    conn->connect(&proxy.ipStack, peer->address(), 1);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return !events.empty(); }, 4000));
+    conn->close();
+    peer->setAnswering(true);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return peer->established(); }, 4000));
+    runFor(base.get(), 100);
+    EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(ConnKcpTest, CloseWithDataInFlightDeliversDataAndMarkerDuringTheLinger)
+{
+    NcmConnKcp* conn = connected();
+    const int fd = conn->socket();
+    peer->setDropping(true); // the link goes dead before anything is through
+    const std::string payload = makePayload(200 * 1024, 4);
+    evbuffer_add(conn->output(), payload.data(), payload.size());
+    conn->requestDrain();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return countOf(NcmConn::Write) == 1; }));
+    EXPECT_EQ(events.back().size, payload.size()) << "everything moved into the engine";
+    conn->close();
+    EXPECT_EQ(conn->channel(), nullptr);
+    EXPECT_EQ(manager->lingeringCount(), 1u);
+    runFor(base.get(), 300);
+    EXPECT_TRUE(peer->received().empty());
+
+    peer->setDropping(false);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return peer->clientEnded(); }, 4000));
+    EXPECT_TRUE(peer->received() == payload);
+    EXPECT_EQ(manager->lingeringCount(), 1u) << "lingers for the full time";
+    EXPECT_TRUE(descriptorOpen(fd));
+
+    Clock::advanceTicksForTest(NcmKcpManager::LingerTime);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return manager->lingeringCount() == 0; }, 1500));
+    EXPECT_FALSE(descriptorOpen(fd)) << "the socket goes with the channel";
+    EXPECT_EQ(events.size(), 1u) << "nothing reaches a closed connection";
+}
+
+TEST_F(ConnKcpTest, ManagerDestructionDestroysLingeringChannelsAtOnce)
+{
+    peer->setAnswering(false); // never connects: closing still lingers, resending the Open
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i) {
+        NcmConnKcp* conn = makeConn();
+        conn->connect(&proxy.ipStack, peer->address(), 5);
+        fds.push_back(conn->socket());
+        conn->close();
+    }
+    runFor(base.get(), 50);
+    EXPECT_EQ(manager->lingeringCount(), 3u);
+    EXPECT_EQ(peer->conversationsSeen().size(), 3u) << "each connection has its own conversation id";
+    for (int fd : fds)
+        EXPECT_TRUE(descriptorOpen(fd));
+    manager.reset();
+    for (int fd : fds)
+        EXPECT_FALSE(descriptorOpen(fd));
+    runFor(base.get(), 100); // no timer of a freed channel may fire
+}
+
+TEST_F(ConnKcpTest, ClosedBeforeConnectIsFreedAtOnce)
+{
+    NcmConnKcp* conn = makeConn();
+    conn->requestRead();
+    conn->close();
+    EXPECT_EQ(conn->channel(), nullptr);
+    EXPECT_EQ(manager->lingeringCount(), 0u);
+    conn->connect(&proxy.ipStack, peer->address(), 5);
+    conn->requestWrite();
+    runFor(base.get(), 100);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(peer->datagrams(), 0u);
+}
