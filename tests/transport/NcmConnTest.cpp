@@ -352,7 +352,8 @@ TYPED_TEST(ConnContract, ConnectTimeOutIsReportedOnceAndTheOwedWriteStillComes)
     conn->requestWrite();
     ASSERT_TRUE(runUntil(
         this->base.get(), [&] { return this->countOf(NcmConn::Connect) == 1; }, 4000));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+        std::chrono::milliseconds(900)); // libevent may fire a little early
     runFor(this->base.get(), 500);
     ASSERT_EQ(this->events.size(), 2u) << "one Connect, one Write";
     for (const Seen& s : this->events) {
