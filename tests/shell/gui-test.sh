@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Runs one GUI test program under its own X server, with a private home,
-# settings, data and temp folder (the client's single-instance socket lives
-# in the temp folder), so parallel tests and a running client never meet.
-# Usage: gui-test.sh PROGRAM [ARGS...]
+# Usage: gui-test.sh PROGRAM [ARGS...]: runs it under its own X server with a
+# private home, settings, data and temp folder (where the single-instance
+# socket lives), so parallel tests and a running client never meet.
 set -euo pipefail
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-guitest.XXXXXX")
 trap 'rm -rf "$work"' EXIT
