@@ -8,6 +8,7 @@
 #include "resolver/DnsMessage.h"
 
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
@@ -16,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +41,9 @@ constexpr size_t MaxBodyBytes = 16 * 1024;
 constexpr size_t MaxHeaderBytes = 8 * 1024;
 constexpr int ResolverTimeoutSeconds = 2;
 constexpr size_t MaxNameLength = 253;
+constexpr int DefaultRequestSeconds = 15;
+constexpr size_t DefaultMaxConnections = 256;
+constexpr int SweepMs = 100;
 
 void usage(FILE* out)
 {
@@ -52,13 +57,17 @@ void usage(FILE* out)
         "  --hosts FILE             lines \"name address address ...\"; '#' starts a comment.\n"
         "  --resolver ADDR[:PORT]   DNS server asked over UDP (port 53 by default, %d s\n"
         "                           time-out) for names the hosts file does not hold.\n"
+        "  --request-seconds N      a connection must deliver each whole request within\n"
+        "                           N seconds (default %d), else it is closed.\n"
+        "  --max-connections N      accept no more than N connections at once (default\n"
+        "                           %d); others wait in the listen queue.\n"
         "  --help                   show this text.\n"
         "\n"
         "Prints \"port = N\" on standard output once it listens (N is -1 when it could\n"
         "not bind, and the program then exits with status 1), logs every request with\n"
         "the addresses the client says DNS gave it on standard error, and runs until\n"
         "SIGINT or SIGTERM, then exits 0. Bad requests get 400, 404, 405 or 413.\n",
-        ResolverTimeoutSeconds);
+        ResolverTimeoutSeconds, DefaultRequestSeconds, static_cast<int>(DefaultMaxConnections));
 }
 
 // Names compare without letter case and without a final dot.
@@ -240,7 +249,16 @@ public:
         // Lookups first: they unhook themselves from connections that
         // freeing the HTTP server would close.
         m_lookups.clear();
+        m_sweep.reset();
         m_http.reset();
+        for (Tracked& tracked : m_connections)
+            bufferevent_decref(tracked.bev);
+    }
+
+    void setLimits(int requestSeconds, size_t maxConnections)
+    {
+        m_requestSeconds = requestSeconds;
+        m_maxConnections = maxConnections;
     }
 
     void setResolver(const sockaddr_storage& address, int length)
@@ -264,6 +282,10 @@ public:
             EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD | EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE
                 | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
         evhttp_set_gencb(m_http.get(), &Server::onRequest, this);
+        evhttp_set_bevcb(m_http.get(), &Server::onNewConnection, this);
+        m_sweep.reset(event_new(m_base, -1, EV_PERSIST, &Server::onSweep, this));
+        const timeval sweep { 0, SweepMs * 1000 };
+        event_add(m_sweep.get(), &sweep);
         evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
         if (!bound)
             return -1;
@@ -297,7 +319,83 @@ private:
 
     static void onAcceptRetry(evutil_socket_t, short, void* arg)
     {
-        evconnlistener_enable(static_cast<Server*>(arg)->m_listener);
+        auto* self = static_cast<Server*>(arg);
+        if (!self->m_capped)
+            evconnlistener_enable(self->m_listener);
+    }
+
+    // Every accepted connection is tracked through its bufferevent, with a
+    // reference of ours, so that a slow client can be cut off at its
+    // deadline and the number of connections is known.
+    struct Tracked {
+        bufferevent* bev;
+        std::chrono::steady_clock::time_point deadline;
+        bool cut;
+    };
+
+    static bufferevent* onNewConnection(event_base* base, void* arg)
+    {
+        auto* self = static_cast<Server*>(arg);
+        bufferevent* bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+        if (!bev)
+            return nullptr;
+        bufferevent_incref(bev);
+        self->m_connections.push_back(
+            { bev, std::chrono::steady_clock::now() + std::chrono::seconds(self->m_requestSeconds), false });
+        self->updateAccepting();
+        return bev;
+    }
+
+    void restartDeadline(evhttp_request* request)
+    {
+        evhttp_connection* connection = evhttp_request_get_connection(request);
+        bufferevent* bev = connection ? evhttp_connection_get_bufferevent(connection) : nullptr;
+        for (Tracked& tracked : m_connections) {
+            if (tracked.bev == bev)
+                tracked.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_requestSeconds);
+        }
+    }
+
+    static void onSweep(evutil_socket_t, short, void* arg) { static_cast<Server*>(arg)->sweep(); }
+
+    void sweep()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::vector<Tracked> kept;
+        std::vector<bufferevent*> late;
+        for (Tracked& tracked : m_connections) {
+            bufferevent_event_cb eventcb = nullptr;
+            bufferevent_getcb(tracked.bev, nullptr, nullptr, &eventcb, nullptr);
+            if (!eventcb) {
+                // The HTTP server has let it go: ours was the last reference.
+                bufferevent_decref(tracked.bev);
+                continue;
+            }
+            if (now >= tracked.deadline && !tracked.cut) {
+                tracked.cut = true;
+                late.push_back(tracked.bev);
+            }
+            kept.push_back(tracked);
+        }
+        m_connections = std::move(kept);
+        // As if the client had hung up: the HTTP server frees the connection.
+        for (bufferevent* bev : late) {
+            logHttpDns.warn("a request took longer than %d s: connection closed", m_requestSeconds);
+            bufferevent_trigger_event(bev, BEV_EVENT_READING | BEV_EVENT_EOF, 0);
+        }
+        updateAccepting();
+    }
+
+    void updateAccepting()
+    {
+        const bool full = m_connections.size() >= m_maxConnections;
+        if (full == m_capped || !m_listener)
+            return;
+        m_capped = full;
+        if (full)
+            evconnlistener_disable(m_listener);
+        else if (!evtimer_pending(m_acceptRetry.get(), nullptr))
+            evconnlistener_enable(m_listener);
     }
 
     static void sendError(evhttp_request* request, int code, const char* reason, const std::string& text)
@@ -314,6 +412,7 @@ private:
             m_acceptPaused = false; // a request came in: accepting works again
             logHttpDns.info("accepting again");
         }
+        restartDeadline(request); // whole: the lookup and the reply get their own time
         char* host = nullptr;
         uint16_t port = 0;
         evhttp_connection_get_peer(evhttp_request_get_connection(request), &host, &port);
@@ -462,6 +561,11 @@ private:
     evconnlistener* m_listener = nullptr; // the HTTP server's
     EventPtr m_acceptRetry;
     bool m_acceptPaused = false;
+    bool m_capped = false;
+    int m_requestSeconds = DefaultRequestSeconds;
+    size_t m_maxConnections = DefaultMaxConnections;
+    std::vector<Tracked> m_connections;
+    EventPtr m_sweep;
     HttpPtr m_http;
     sockaddr_storage m_resolver {};
     int m_resolverLength = 0;
@@ -511,11 +615,22 @@ int main(int argc, char** argv)
     std::string listenText;
     std::string hostsPath;
     std::string resolverText;
+    int requestSeconds = DefaultRequestSeconds;
+    int maxConnections = static_cast<int>(DefaultMaxConnections);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
+        }
+        if ((arg == "--request-seconds" || arg == "--max-connections") && i + 1 < argc) {
+            const int value = std::atoi(argv[++i]);
+            if (value < 1) {
+                std::fprintf(stderr, "lumaview-httpdns: %s wants a positive number\n", arg.c_str());
+                return 2;
+            }
+            (arg == "--request-seconds" ? requestSeconds : maxConnections) = value;
+            continue;
         }
         if ((arg == "--listen" || arg == "--hosts" || arg == "--resolver") && i + 1 < argc) {
             (arg == "--listen" ? listenText : arg == "--hosts" ? hostsPath : resolverText) = argv[++i];
@@ -576,6 +691,7 @@ int main(int argc, char** argv)
         Server server(base.get(), std::move(hosts));
         if (!resolverText.empty())
             server.setResolver(resolver, resolverLength);
+        server.setLimits(requestSeconds, static_cast<size_t>(maxConnections));
         port = server.listen(listenAddress, listenPort);
         std::printf("port = %d\n", port);
         std::fflush(stdout);

@@ -232,8 +232,32 @@ done
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "no answer once descriptors were free: '$answer'"
 pass "out of descriptors: accepting pauses without spinning, then serves again"
 
+# ------------------------------------------------------------------ slow clients
+# Three connections that never finish a request fill the cap; each is cut
+# at its deadline, and the waiting fourth client is served then.
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3 \
+    >"$WORK/capped.out" 2>"$WORK/capped.log" &
+CAPPED_PID=$!
+PIDS+=($CAPPED_PID)
+CAPPED_PORT=$(port_of "$CAPPED_PID" "$WORK/capped.out") || fail "capped lumaview-httpdns did not start"
+held=()
+for _ in 1 2 3; do
+    exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$CAPPED_PORT" || fail "can not connect to the capped service"
+    printf 'POST /dns HTTP/1.1\r\nHost: x\r\n' >&"$fd"
+    held+=("$fd")
+done
+sleep 0.5
+start=$SECONDS
+answer=$(curl -sS --max-time 8 --noproxy '*' -X POST --data "q=pinned.name.test" "http://$HTTPDNS_ADDR:$CAPPED_PORT/dns")
+waited=$((SECONDS - start))
+for fd in "${held[@]}"; do exec {fd}>&-; done
+[[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "the waiting client got '$answer'"
+[[ "$waited" -ge 1 ]] || fail "a fourth connection was served beside three at the cap"
+[[ $(grep -c 'took longer than 2 s' "$WORK/capped.log") -eq 3 ]] || fail "the slow connections were not cut at their deadline"
+pass "slow clients are cut at the request deadline; connections beyond the cap wait"
+
 # ------------------------------------------------------------------ shutdown
-for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID; do
+for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID $CAPPED_PID; do
     kill -TERM "$pid"
     wait "$pid"
     [[ $? -eq 0 ]] || fail "lumaview-httpdns did not exit 0 on SIGTERM"
