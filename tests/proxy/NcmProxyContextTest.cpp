@@ -300,6 +300,11 @@ TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
 
 TEST_F(ProxyContextTest, OutOfDescriptorsUpstreamKeepsItsAddress)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks open descriptors (a pipe to probe memory)
+    // and report a false fault when none is left.
+    GTEST_SKIP() << "needs every descriptor taken, which the sanitizer runtime cannot work with";
+#endif
     proxy.stop();
     ASSERT_TRUE(proxy.start("LogLevel=V\nDomainIps=emfile.test:127.0.0.1\n"));
     rlimit saved {};
