@@ -284,6 +284,8 @@ TYPED_TEST(ConnContract, OneShotEventsWithTheirSizesThenOneEndOfStream)
     ASSERT_EQ(this->events.size(), 1u) << "one Read per request";
     EXPECT_EQ(this->events[0].event, NcmConn::Read);
     EXPECT_EQ(this->events[0].size, 5u);
+    conn->requestRead();
+    EXPECT_EQ(conn->inputLength(), 5u) << "bytes enter the input only with their Read";
     ASSERT_TRUE(this->next(conn, true));
     EXPECT_EQ(this->events[1].size, 5u);
     EXPECT_EQ(drain(conn->input()), "helloagain");
