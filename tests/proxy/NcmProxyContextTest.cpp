@@ -2,6 +2,7 @@
 #include "base/Clock.h"
 #include "base/StringUtil.h"
 #include "proxy/NcmProxy.h"
+#include "tests/support/KcpSimulatedNetwork.h" // makePayload
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <poll.h>
-#include <random>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -21,15 +21,6 @@ using namespace testsupport;
 namespace {
 
 const char* const LoopbackConfig = "LogLevel=V\nShowStatsOnAccept=1\n";
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::string out(n, '\0');
-    for (auto& c : out)
-        c = static_cast<char>(rng());
-    return out;
-}
 
 // True when the peer closes its side within the time given.
 bool closesWithin(int fd, int timeoutMs)
@@ -124,7 +115,7 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         std::string response;
         bool upstreamCloses;
     };
-    const std::string big = randomBytes(200000, 2);
+    const std::string big = makePayload(200000, 2);
     const std::vector<Case> cases = {
         { "length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
             false },
@@ -245,7 +236,7 @@ TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
 
 TEST_F(ProxyContextTest, EarlyAnswerToAnUploadArrivesWhole)
 {
-    const std::string body = randomBytes(1000000, 4);
+    const std::string body = makePayload(1000000, 4);
     const std::string response
         = "HTTP/1.1 413 Too Large\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     TestUpstream upstream([&](int fd) {
@@ -257,7 +248,7 @@ TEST_F(ProxyContextTest, EarlyAnswerToAnUploadArrivesWhole)
     std::thread writer([&] {
         sendAll(client,
             "PUT http://127.0.0.1:" + std::to_string(upstream.port())
-                + "/up HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n" + randomBytes(4000000, 5));
+                + "/up HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n" + makePayload(4000000, 5));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the answer is complete before it is read
     const std::string answer = readAll(client, 10000);

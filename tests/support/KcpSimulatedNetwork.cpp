@@ -18,20 +18,15 @@ bool SimulatedLink::chance(double p)
 
 void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
-    ++m_stats.sent;
     m_stats.largest = std::max(m_stats.largest, length);
     if (length > static_cast<int>(KcpSegment::Overhead)) {
         uint32_t firstLen = readLe32(data + 20);
         if (static_cast<uint64_t>(length) > KcpSegment::Overhead + static_cast<uint64_t>(firstLen))
             ++m_stats.multiSegment;
     }
-    if (chance(m_profile.loss)) {
-        ++m_stats.dropped;
+    if (chance(m_profile.loss))
         return;
-    }
     const int copies = chance(m_profile.duplicate) ? 2 : 1;
-    if (copies == 2)
-        ++m_stats.duplicated;
     for (int i = 0; i < copies; ++i) {
         uint64_t delay = m_profile.delayMs;
         if (m_profile.jitterMs > 0)
@@ -46,7 +41,6 @@ bool SimulatedLink::popDue(uint64_t now, std::vector<uint8_t>& datagram)
         return false;
     datagram = std::move(m_inFlight.begin()->second);
     m_inFlight.erase(m_inFlight.begin());
-    ++m_stats.delivered;
     return true;
 }
 

@@ -19,10 +19,6 @@ struct LinkProfile {
 };
 
 struct LinkStats {
-    uint64_t sent = 0;
-    uint64_t dropped = 0;
-    uint64_t duplicated = 0;
-    uint64_t delivered = 0;
     uint64_t multiSegment = 0; // datagrams that carried more than one segment
     int largest = 0;
 };
@@ -38,7 +34,6 @@ public:
     bool popDue(uint64_t now, std::vector<uint8_t>& datagram);
     bool idle() const { return m_inFlight.empty(); }
 
-    LinkProfile& profile() { return m_profile; }
     const LinkStats& stats() const { return m_stats; }
 
 private:
