@@ -14,6 +14,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QWebEngineDownloadItem>
+#include <QWebEngineProfile>
 
 DownloadManager::DownloadManager(QWidget* parent)
     : QDialog(parent)
@@ -38,6 +39,21 @@ DownloadManager::~DownloadManager()
     m_autoSaver->changeOccurred();
     m_autoSaver->saveIfPending();
     m_iconProvider.reset();
+    // The profile goes with the application object, after the engine part
+    // behind it: it then cancels each download it still sees running, on
+    // that dead part, and crashes. A quitting browser cancels unfinished
+    // downloads here (the rows were saved as they were) and hands the items
+    // back while the profile lives, so none is left for it.
+    for (DownloadWidget* widget : qAsConst(m_downloads)) {
+        if (QWebEngineDownloadItem* item = widget->download()) {
+            disconnect(item, nullptr, widget, nullptr);
+            if (item->state() == QWebEngineDownloadItem::DownloadInProgress)
+                item->cancel();
+        }
+    }
+    // Replaced and unlisted items too: their state may lag behind the engine.
+    qDeleteAll(QWebEngineProfile::defaultProfile()->findChildren<QWebEngineDownloadItem*>(
+        QString(), Qt::FindDirectChildrenOnly));
 }
 
 void DownloadManager::setRemovePolicy(RemovePolicy policy)

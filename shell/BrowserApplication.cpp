@@ -75,9 +75,14 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
 
 BrowserApplication::~BrowserApplication()
 {
-    delete m_downloadManager;
+    // Pages and download items belong to the engine's default profile, which
+    // goes later, with the application object: they must go first. Windows
+    // closed in the last moments of exec() left deleteLater events that no
+    // loop would run any more.
     for (const QPointer<BrowserMainWindow>& window : m_mainWindows)
         delete window.data();
+    sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete m_downloadManager;
     delete m_networkManager;
 }
 
