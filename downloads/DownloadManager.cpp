@@ -14,7 +14,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QWebEngineDownloadItem>
-#include <QWebEngineProfile>
 
 DownloadManager::DownloadManager(QWidget* parent)
     : QDialog(parent)
@@ -52,8 +51,8 @@ DownloadManager::~DownloadManager()
         }
     }
     // Replaced and unlisted items too: their state may lag behind the engine.
-    qDeleteAll(QWebEngineProfile::defaultProfile()->findChildren<QWebEngineDownloadItem*>(
-        QString(), Qt::FindDirectChildrenOnly));
+    if (m_profile)
+        qDeleteAll(m_profile->findChildren<QWebEngineDownloadItem*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
 void DownloadManager::setRemovePolicy(RemovePolicy policy)
@@ -76,6 +75,7 @@ int DownloadManager::activeDownloads() const
 
 void DownloadManager::download(QWebEngineDownloadItem* download)
 {
+    m_profile = download->parent();
     for (DownloadWidget* widget : qAsConst(m_downloads)) {
         QWebEngineDownloadItem* watched = widget->download();
         // A request handed over twice still gets one row.

@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 #include <QList>
+#include <QPointer>
 #include <memory>
 
 class AutoSaver;
@@ -52,4 +53,5 @@ private:
     std::unique_ptr<QFileIconProvider> m_iconProvider;
     QList<DownloadWidget*> m_downloads;
     RemovePolicy m_removePolicy = Never;
+    QPointer<QObject> m_profile; // owner of the download items
 };
