@@ -4,24 +4,17 @@
 #include "base/Clock.h"
 #include "base/SocketUtil.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 KcpTestPeer::KcpTestPeer(event_base* base, const char* host)
     : m_host(host)
 {
-    m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, host, &address.sin_addr);
-    ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int size = 4 << 20;
-    setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    m_port = boundPort(m_socket);
-    m_readEvent.reset(event_new(base, m_socket, EV_READ | EV_PERSIST, &KcpTestPeer::onReadable, this));
+    std::string error;
+    m_socket = bindUdpSocket(std::string(host) + ":0", 4 << 20, error);
+    m_port = boundPort(m_socket.get());
+    m_readEvent.reset(event_new(base, m_socket.get(), EV_READ | EV_PERSIST, &KcpTestPeer::onReadable, this));
     event_add(m_readEvent.get(), nullptr);
     m_timer.reset(event_new(base, -1, EV_PERSIST, &KcpTestPeer::onTimer, this));
     timeval tv { 0, 10 * 1000 };
@@ -33,7 +26,6 @@ KcpTestPeer::~KcpTestPeer()
     m_readEvent.reset();
     m_timer.reset();
     m_engine.reset();
-    ::close(m_socket);
 }
 
 void KcpTestPeer::onReadable(evutil_socket_t, short, void* arg)
@@ -52,8 +44,8 @@ void KcpTestPeer::handleDatagrams()
     for (;;) {
         sockaddr_storage from;
         socklen_t length = sizeof from;
-        ssize_t n
-            = ::recvfrom(m_socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        ssize_t n = ::recvfrom(
+            m_socket.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0)
             break;
         ++m_datagrams;
@@ -70,11 +62,11 @@ void KcpTestPeer::handleDatagrams()
             m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
                 auto* self = static_cast<KcpTestPeer*>(user);
                 if (!self->m_dropping) {
-                    ssize_t r = ::send(self->m_socket, data, static_cast<size_t>(size), 0);
+                    ssize_t r = ::send(self->m_socket.get(), data, static_cast<size_t>(size), 0);
                     (void)r;
                 }
             });
-            ::connect(m_socket, reinterpret_cast<sockaddr*>(&from), length);
+            ::connect(m_socket.get(), reinterpret_cast<sockaddr*>(&from), length);
             m_engine->update(Clock::tickCount());
         }
         const bool wasEstablished = m_engine->isEstablished();

@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "base/UniqueSocket.h"
 #include "tests/support/KcpSimulatedNetwork.h" // makePayload for the tests
 #include "transport/KcpControlBlock.h"
 
@@ -51,7 +52,7 @@ private:
 
     std::string m_host;
     int m_port = 0;
-    evutil_socket_t m_socket = -1;
+    UniqueSocket m_socket;
     EventPtr m_readEvent;
     EventPtr m_timer;
     KcpControlBlockPtr m_engine;
