@@ -94,16 +94,12 @@ void roundTrip(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::vector<uint8_t> queryA = [] {
+    static const auto query = [](bool wantA) {
         std::vector<uint8_t> framed;
-        ncm_dns_build_query("www.example.test", framed, true);
+        ncm_dns_build_query("www.example.test", framed, wantA);
         return std::vector<uint8_t>(framed.begin() + 2, framed.end());
-    }();
-    static const std::vector<uint8_t> queryAaaa = [] {
-        std::vector<uint8_t> framed;
-        ncm_dns_build_query("www.example.test", framed, false);
-        return std::vector<uint8_t>(framed.begin() + 2, framed.end());
-    }();
+    };
+    static const std::vector<uint8_t> queryA = query(true), queryAaaa = query(false);
 
     parseAgainstItself(data, size, DnsTypeA);
     parseAgainstItself(data, size, DnsTypeAaaa);

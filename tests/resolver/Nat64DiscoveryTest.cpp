@@ -31,12 +31,6 @@ sockaddr_storage socketAddress(const char* text)
     return s;
 }
 
-// Answers the AAAA question for ipv4only.arpa with the given addresses.
-FakeDnsServer::Handler answering(std::vector<std::string> addresses)
-{
-    return [addresses](const std::string&) { return DnsAnswer::withIpv6(addresses); };
-}
-
 class Nat64Discovery : public ::testing::Test {
 protected:
     void SetUp() override
@@ -76,7 +70,7 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
 {
     lookupError = 0;
     lookupResults = { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" };
-    FakeDnsServer server("127.0.4.40", answering({ "2001:db8::c000:aa" }));
+    FakeDnsServer server("127.0.4.40", always({ "2001:db8::c000:aa" }));
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
 
@@ -88,21 +82,11 @@ TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
     EXPECT_EQ(server.count(), 0u) << "no direct query once the system resolver answered";
 }
 
-TEST_F(Nat64Discovery, WithoutKnownSystemDnsOnlyTheSystemResolverIsAsked)
-{
-    FakeDnsServer server("127.0.4.41", answering({ "64:ff9b::c000:aa" }));
-
-    discoverNat64(proxy, false, { "::ffff:127.0.4.41" });
-
-    EXPECT_FALSE(proxy.ipStack.nat64Known);
-    EXPECT_EQ(server.count(), 0u);
-}
-
 TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 {
     FakeDnsServer server(
-        "127.0.4.42", answering({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
-    FakeDnsServer second("127.0.4.43", answering({ "64:ff9b::c000:ab" }));
+        "127.0.4.42", always({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
+    FakeDnsServer second("127.0.4.43", always({ "64:ff9b::c000:ab" }));
 
     discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
 
@@ -115,32 +99,33 @@ TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
 
 TEST_F(Nat64Discovery, UnusableAnswersAndServersLeaveTheAddressUnknown)
 {
-    DnsAnswer servFail = DnsAnswer::withIpv6({ "64:ff9b::c000:aa" });
-    servFail.kind = DnsAnswer::ServFail;
     struct {
         const char* address;
         const char* serverText; // as the system DNS list gives it
         DnsAnswer answer;
+        size_t asked;
+        bool systemDnsKnown = true;
     } const cases[] = {
-        { "127.0.4.44", "::ffff:127.0.4.44", servFail },
-        { "127.0.4.45", "::ffff:127.0.4.45", DnsAnswer::withIpv6({ "2001:db8::1", "64:ff9b::c000:ac" }) },
-        { "127.0.4.46", "127.0.4.46", DnsAnswer::withIpv6({ "64:ff9b::c000:aa" }) }, // not an IPv6 text
+        { "127.0.4.44", "::ffff:127.0.4.44", DnsAnswer({ "64:ff9b::c000:aa" }, DnsAnswer::ServFail), 1 },
+        { "127.0.4.45", "::ffff:127.0.4.45", DnsAnswer({ "2001:db8::1", "64:ff9b::c000:ac" }), 1 },
+        { "127.0.4.46", "127.0.4.46", DnsAnswer({ "64:ff9b::c000:aa" }), 0 }, // not an IPv6 text
+        // Without known system DNS only the system resolver is asked.
+        { "127.0.4.41", "::ffff:127.0.4.41", DnsAnswer({ "64:ff9b::c000:aa" }), 0, false },
     };
     for (const auto& c : cases) {
-        FakeDnsServer server(c.address, [&c](const std::string&) { return c.answer; });
-        discoverNat64(proxy, true, { c.serverText });
+        FakeDnsServer server(c.address, always(c.answer));
+        discoverNat64(proxy, c.systemDnsKnown, { c.serverText });
         EXPECT_FALSE(proxy.ipStack.nat64Known) << c.address;
         EXPECT_EQ("::", stored()) << c.address;
+        EXPECT_EQ(c.asked, server.count()) << c.address;
     }
 }
 
 TEST_F(Nat64Discovery, RepliesToAnotherQueryAreSkippedUntilTheReceiveTimeout)
 {
-    FakeDnsServer server("127.0.4.47", [](const std::string&) {
-        DnsAnswer answer = DnsAnswer::silent();
-        answer.forgedFirst = true; // garbage, then a reply with another identifier
-        return answer;
-    });
+    DnsAnswer forged(DnsAnswer::Silent);
+    forged.forgedFirst = true; // garbage, then a reply with another identifier
+    FakeDnsServer server("127.0.4.47", always(forged));
 
     const auto start = std::chrono::steady_clock::now();
     discoverNat64(proxy, true, { "::ffff:127.0.4.47" });

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
@@ -22,25 +22,13 @@
 
 namespace dnstest {
 
-Bytes fromHex(const std::string& hex)
-{
-    Bytes out;
-    std::istringstream in(hex);
-    unsigned value;
-    while (in >> std::hex >> value)
-        out.push_back(static_cast<uint8_t>(value));
-    return out;
-}
-
 std::string toHex(const Bytes& bytes)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i)
-            out += ' ';
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
+    char piece[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(piece, sizeof piece, out.empty() ? "%02x" : " %02x", b);
+        out += piece;
     }
     return out;
 }
@@ -63,23 +51,16 @@ Bytes pointerTo(uint16_t offset)
     return { static_cast<uint8_t>(0xC0 | (offset >> 8)), static_cast<uint8_t>(offset & 0xFF) };
 }
 
-Record aRecord(const std::string& address, Bytes owner)
+Record addressRecord(const std::string& address, Bytes owner)
 {
-    Bytes data(4);
-    if (inet_pton(AF_INET, address.c_str(), data.data()) != 1)
+    const bool v6 = address.find(':') != std::string::npos;
+    Bytes data(v6 ? 16 : 4);
+    if (inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), data.data()) != 1)
         throw std::invalid_argument(address);
-    return { std::move(owner), DnsTypeA, DnsClassIn, 60, data };
+    return { std::move(owner), v6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, 60, data };
 }
 
-Record aaaaRecord(const std::string& address, Bytes owner)
-{
-    Bytes data(16);
-    if (inet_pton(AF_INET6, address.c_str(), data.data()) != 1)
-        throw std::invalid_argument(address);
-    return { std::move(owner), DnsTypeAaaa, DnsClassIn, 60, data };
-}
-
-Record soaRecord(Bytes owner)
+Record soaRecord()
 {
     Bytes data = labels("ns.test");
     const Bytes mailbox = labels("hostmaster.test");
@@ -88,7 +69,7 @@ Record soaRecord(Bytes owner)
     for (uint32_t v : { 2024u, 3600u, 600u, 86400u, 60u })
         for (int shift = 24; shift >= 0; shift -= 8)
             data.push_back(static_cast<uint8_t>(v >> shift));
-    return { std::move(owner), DnsTypeSoa, DnsClassIn, 60, data };
+    return { pointerTo(12), DnsTypeSoa, DnsClassIn, 60, data };
 }
 
 namespace {
@@ -145,8 +126,10 @@ namespace {
         int fd = testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type);
         if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
             close(fd);
-            return -1;
+            fd = -1;
         }
+        if (fd < 0)
+            throw std::runtime_error("cannot bind a fake DNS server on " + address);
         return fd;
     }
 
@@ -158,18 +141,26 @@ namespace {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
-    size_t contentLength(const std::string& head)
+    Bytes replyFor(const Bytes& query, const DnsAnswer& answer)
     {
-        const std::string lower = [&] {
-            std::string copy = head;
-            for (char& c : copy)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            return copy;
-        }();
-        const size_t at = lower.find("\r\ncontent-length:");
-        if (at == std::string::npos)
-            return 0;
-        return static_cast<size_t>(std::strtoul(head.c_str() + at + 17, nullptr, 10));
+        const uint16_t rcode = answer.kind == DnsAnswer::NxDomain ? 3
+            : answer.kind == DnsAnswer::ServFail                  ? 2
+                                                                  : 0;
+        std::vector<Record> answers;
+        // A failure code may come with records; the client must not use them.
+        if (answer.kind != DnsAnswer::NxDomain)
+            for (const std::string& address : answer.addresses)
+                answers.push_back(addressRecord(address));
+        return makeReply(query, 0x8180 | rcode, answers);
+    }
+
+    std::string questionName(const Bytes& query)
+    {
+        char name[DnsNameBufferSize];
+        size_t position = 12;
+        if (ncm_dns_decode_name(query.data(), query.size(), position, name, sizeof name) != 0)
+            return std::string();
+        return name;
     }
 
 } // namespace
@@ -180,10 +171,7 @@ std::string maskTimestamps(const std::string& reports)
     const int64_t now = Clock::nowSeconds();
     std::string out;
     size_t from = 0;
-    for (;;) {
-        const size_t at = reports.find(key, from);
-        if (at == std::string::npos)
-            break;
+    for (size_t at; (at = reports.find(key, from)) != std::string::npos;) {
         const size_t digits = at + key.size();
         size_t end = digits;
         while (end < reports.size() && std::isdigit(static_cast<unsigned char>(reports[end])))
@@ -196,46 +184,20 @@ std::string maskTimestamps(const std::string& reports)
     return out + reports.substr(from);
 }
 
-Bytes makeReply(const Bytes& query, const DnsAnswer& answer)
-{
-    if (query.size() < 12)
-        return {};
-    uint16_t flags = 0x8180;
-    if (answer.kind == DnsAnswer::NxDomain)
-        flags |= 3;
-    if (answer.kind == DnsAnswer::ServFail)
-        flags |= 2;
-    std::vector<Record> answers;
-    // A failure code may come with records; the client must not use them.
-    if (answer.kind == DnsAnswer::Addresses || answer.kind == DnsAnswer::ServFail) {
-        for (const std::string& address : answer.addresses) {
-            Bytes data(answer.ipv6 ? 16 : 4);
-            inet_pton(answer.ipv6 ? AF_INET6 : AF_INET, address.c_str(), data.data());
-            answers.push_back({ pointerTo(12), answer.ipv6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, 60, data });
-        }
-    }
-    return makeReply(query, flags, answers);
-}
-
-std::string questionName(const Bytes& query)
-{
-    char name[DnsNameBufferSize];
-    size_t position = 12;
-    if (ncm_dns_decode_name(query.data(), query.size(), position, name, sizeof name) != 0)
-        return std::string();
-    return name;
-}
-
 FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool tcp, TcpPlan plan)
-    : m_address(address)
-    , m_handler(std::move(handler))
-    , m_tcpWanted(tcp)
+    : m_handler(std::move(handler))
     , m_plan(std::move(plan))
 {
     setDnsPortForTest(testsupport::DnsTestPort);
     m_udp = bindOn(address, SOCK_DGRAM);
-    if (tcp)
-        m_tcp = bindOn(address, SOCK_STREAM);
+    if (tcp) {
+        try {
+            m_tcp = bindOn(address, SOCK_STREAM);
+        } catch (...) {
+            close(m_udp);
+            throw;
+        }
+    }
     m_thread = std::thread([this] { run(); });
 }
 
@@ -243,8 +205,7 @@ FakeDnsServer::~FakeDnsServer()
 {
     m_stop = true;
     m_thread.join();
-    if (m_udp >= 0)
-        close(m_udp);
+    close(m_udp);
     if (m_tcp >= 0)
         close(m_tcp);
 }
@@ -253,12 +214,6 @@ std::vector<std::string> FakeDnsServer::names() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_names;
-}
-
-size_t FakeDnsServer::count() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_names.size();
 }
 
 std::vector<Bytes> FakeDnsServer::tcpQueries() const
@@ -273,34 +228,33 @@ void FakeDnsServer::run()
         pollfd fds[2] = { { m_udp, POLLIN, 0 }, { m_tcp, POLLIN, 0 } };
         if (poll(fds, m_tcp >= 0 ? 2 : 1, 20) <= 0)
             continue;
-        if (m_udp >= 0 && (fds[0].revents & POLLIN)) {
+        if (fds[0].revents & POLLIN) {
             uint8_t datagram[4096];
             sockaddr_storage peer;
             socklen_t peerLength = sizeof peer;
-            const ssize_t n = recvfrom(
-                m_udp, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-            if (n > 0) {
-                const Bytes query(datagram, datagram + n);
-                const std::string name = questionName(query);
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_names.push_back(name);
-                }
-                const DnsAnswer answer = m_handler(name);
-                if (answer.forgedFirst) {
-                    Bytes forged = makeReply(query, DnsAnswer::with({ "10.66.66.66" }));
-                    forged[1] ^= 0x5A;
-                    const Bytes garbage { 'x', 'y', 'z' };
-                    for (const Bytes* datagram : { &garbage, static_cast<const Bytes*>(&forged) })
-                        sendto(m_udp, datagram->data(), datagram->size(), 0,
-                            reinterpret_cast<sockaddr*>(&peer), peerLength);
-                }
-                if (answer.kind != DnsAnswer::Silent) {
-                    pause(answer.delayMs, m_stop);
-                    const Bytes reply = makeReply(query, answer);
-                    sendto(
-                        m_udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
-                }
+            auto* to = reinterpret_cast<sockaddr*>(&peer);
+            const ssize_t n = recvfrom(m_udp, datagram, sizeof datagram, 0, to, &peerLength);
+            if (n < 12)
+                continue;
+            const Bytes query(datagram, datagram + n);
+            const std::string name = questionName(query);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_names.push_back(name);
+            }
+            const DnsAnswer answer = m_handler(name);
+            std::vector<Bytes> replies;
+            if (answer.forgedFirst) {
+                replies.push_back({ 'x', 'y', 'z' });
+                replies.push_back(replyFor(query, DnsAnswer({ "10.66.66.66" })));
+                replies.back()[1] ^= 0x5A;
+            }
+            for (const Bytes& reply : replies)
+                sendto(m_udp, reply.data(), reply.size(), 0, to, peerLength);
+            if (answer.kind != DnsAnswer::Silent) {
+                pause(answer.delayMs, m_stop);
+                const Bytes reply = replyFor(query, answer);
+                sendto(m_udp, reply.data(), reply.size(), 0, to, peerLength);
             }
         }
         if (m_tcp >= 0 && (fds[1].revents & POLLIN)) {
@@ -330,7 +284,7 @@ void FakeDnsServer::serveTcp(int fd)
             return;
         framed.insert(framed.end(), buffer, buffer + n);
     }
-    if (framed.size() < 2)
+    if (framed.size() < 14)
         return;
     const Bytes query(framed.begin() + 2, framed.end());
     const std::string name = questionName(query);
@@ -340,19 +294,15 @@ void FakeDnsServer::serveTcp(int fd)
         m_tcpQueries.push_back(framed);
     }
     const DnsAnswer answer = m_handler(name);
-    if (answer.kind == DnsAnswer::Silent) {
+    if (answer.kind == DnsAnswer::Silent || answer.emptyFrame) {
+        if (answer.emptyFrame)
+            send(fd, "\0\0", 2, MSG_NOSIGNAL);
         pause(3000, m_stop);
         return;
     }
     pause(answer.delayMs, m_stop);
-    if (answer.emptyFrame) {
-        send(fd, "\0\0", 2, MSG_NOSIGNAL);
-        pause(3000, m_stop);
-        return;
-    }
-    const Bytes message = makeReply(query, answer);
-    Bytes reply;
-    put16(reply, static_cast<uint16_t>(message.size()));
+    const Bytes message = replyFor(query, answer);
+    Bytes reply { static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size()) };
     reply.insert(reply.end(), message.begin(), message.end());
     if (m_plan.closeAfter >= 0 && static_cast<size_t>(m_plan.closeAfter) < reply.size())
         reply.resize(static_cast<size_t>(m_plan.closeAfter));
@@ -365,8 +315,7 @@ void FakeDnsServer::serveTcp(int fd)
         offset += piece;
         pause(m_plan.gapMs, m_stop);
     }
-    if (offset < reply.size())
-        send(fd, reply.data() + offset, reply.size() - offset, MSG_NOSIGNAL);
+    send(fd, reply.data() + offset, reply.size() - offset, MSG_NOSIGNAL);
     if (m_plan.closeAfter >= 0)
         return; // cut short: close now
     // Let the client close first, as a server keeping the stream would.
@@ -384,18 +333,18 @@ FakeHttpDns::FakeHttpDns(const char* address, Handler handler)
             request.head = testsupport::readHead(fd, 5000);
             if (request.head.empty())
                 return;
-            request.body = testsupport::readSome(fd, contentLength(request.head), 5000);
+            const char* length = strcasestr(request.head.c_str(), "\r\ncontent-length:");
+            request.body
+                = testsupport::readSome(fd, length ? std::strtoul(length + 17, nullptr, 10) : 0, 5000);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_requests.push_back(request);
             }
             const std::optional<std::string> response = m_handler(request);
-            if (!response) {
-                testsupport::readAll(fd, 15000); // until the client gives up or the server stops
-                return;
-            }
-            testsupport::sendAll(fd, *response);
-            testsupport::readAll(fd, 2000);
+            if (response)
+                testsupport::sendAll(fd, *response);
+            // Until the client closes (or gives up waiting), or the server stops.
+            testsupport::readAll(fd, response ? 2000 : 15000);
         },
         address);
 }
@@ -436,7 +385,7 @@ void ClientHarness::start(const std::string& configText)
 
 bool ClientHarness::runUntil(const std::function<bool()>& pred, int timeoutMs)
 {
-    return testsupport::runUntil(base(), pred, timeoutMs);
+    return testsupport::runUntil(proxy.eventBase(), pred, timeoutMs);
 }
 
 } // namespace dnstest
