@@ -11,6 +11,9 @@
 struct EventBaseDeleter {
     void operator()(event_base* base) const { event_base_free(base); }
 };
+struct EventConfigDeleter {
+    void operator()(event_config* config) const { event_config_free(config); }
+};
 struct EventDeleter {
     void operator()(event* ev) const { event_free(ev); }
 };
@@ -28,6 +31,7 @@ struct HttpDeleter {
 };
 
 using EventBasePtr = std::unique_ptr<event_base, EventBaseDeleter>;
+using EventConfigPtr = std::unique_ptr<event_config, EventConfigDeleter>;
 using EventPtr = std::unique_ptr<event, EventDeleter>;
 using EvBufferPtr = std::unique_ptr<evbuffer, EvBufferDeleter>;
 using ListenerPtr = std::unique_ptr<evconnlistener, ListenerDeleter>;
