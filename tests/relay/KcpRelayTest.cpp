@@ -1,5 +1,7 @@
 // The relay on the test's event base, driven by the proxy's own KCP
-// connections, with blocking TCP upstreams on their own threads.
+// connections, with blocking TCP upstreams on their own threads. Whole
+// requests through proxy, relay and a lossy link are tested with real peers
+// in tests/transport/kcp_curl_nginx_test.sh.
 #include "relay/KcpRelay.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
@@ -18,7 +20,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -30,43 +31,34 @@ using testsupport::TestUpstream;
 
 namespace {
 
+const char* const UpstreamHost = "127.0.6.2";
+
+// n as a big-endian field of the given width.
+std::string be(size_t n, int bytes)
+{
+    std::string out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out += static_cast<char>(n >> (8 * i));
+    return out;
+}
+
+std::string tlsRecord(const std::string& handshake)
+{
+    return "\x16\x03\x01" + be(handshake.size(), 2) + handshake;
+}
+
 // A TLS record carrying a ClientHello, with a server name when one is given.
 std::string clientHello(const std::string& serverName)
 {
-    std::string body;
-    body += std::string("\x03\x03", 2);
-    body += std::string(32, '\x11'); // random
-    body += std::string("\x00", 1); // session id
-    body += std::string("\x00\x02\x13\x01", 4); // one cipher suite
-    body += std::string("\x01\x00", 2); // null compression
-    std::string extensions;
-    extensions += std::string("\x00\x0b\x00\x02\x01\x00", 6); // ec_point_formats, before the name
+    std::string extensions("\x00\x0b\x00\x02\x01\x00", 6); // ec_point_formats, before the name
     if (!serverName.empty()) {
-        const size_t n = serverName.size();
-        std::string sni;
-        sni += static_cast<char>((n + 3) >> 8);
-        sni += static_cast<char>((n + 3) & 0xff);
-        sni += '\0';
-        sni += static_cast<char>(n >> 8);
-        sni += static_cast<char>(n & 0xff);
-        sni += serverName;
-        extensions += std::string("\x00\x00", 2);
-        extensions += static_cast<char>(sni.size() >> 8);
-        extensions += static_cast<char>(sni.size() & 0xff);
-        extensions += sni;
+        const std::string list = std::string(1, '\0') + be(serverName.size(), 2) + serverName;
+        extensions += std::string("\x00\x00", 2) + be(list.size() + 2, 2) + be(list.size(), 2) + list;
     }
-    body += static_cast<char>(extensions.size() >> 8);
-    body += static_cast<char>(extensions.size() & 0xff);
-    body += extensions;
-    std::string handshake = "\x01";
-    handshake += static_cast<char>(body.size() >> 16);
-    handshake += static_cast<char>((body.size() >> 8) & 0xff);
-    handshake += static_cast<char>(body.size() & 0xff);
-    handshake += body;
-    std::string record = "\x16\x03\x01";
-    record += static_cast<char>(handshake.size() >> 8);
-    record += static_cast<char>(handshake.size() & 0xff);
-    return record + handshake;
+    // Version, random, no session id, one cipher suite, null compression.
+    const std::string body = std::string("\x03\x03", 2) + std::string(32, '\x11')
+        + std::string("\x00\x00\x02\x13\x01\x01\x00", 7) + be(extensions.size(), 2) + extensions;
+    return tlsRecord("\x01" + be(body.size(), 3) + body);
 }
 
 SniffResult sniff(const std::string& data, std::string& host)
@@ -92,21 +84,25 @@ protected:
         Clock::resetForTest();
     }
 
-    void startRelay(const std::string& upstream, std::vector<std::pair<std::string, std::string>> routes = {})
+    static std::string at(const TestUpstream& upstream)
+    {
+        return std::string(UpstreamHost) + ":" + std::to_string(upstream.port());
+    }
+    void startRelay(
+        const TestUpstream& upstream, std::vector<std::pair<std::string, std::string>> routes = {})
     {
         KcpRelayOptions options;
         options.listen = "127.0.6.1:0";
-        options.upstream = upstream;
+        options.upstream = at(upstream);
         options.routes = std::move(routes);
         relay = std::make_unique<KcpRelay>(base.get(), options);
         std::string error;
         ASSERT_TRUE(relay->start(error)) << error;
     }
-    std::string relayAddress() const { return "127.0.6.1:" + std::to_string(relay->port()); }
 
     struct Client {
         NcmConnKcp* conn = nullptr;
-        std::vector<std::pair<NcmConn::Event, uint32_t>> events;
+        size_t events = 0;
         bool ended = false; // Read with size 0 seen
     };
 
@@ -115,19 +111,16 @@ protected:
     {
         clients.push_back(std::make_unique<Client>());
         Client* client = clients.back().get();
-        conns.push_back(manager->createConnection());
+        conns.push_back(proxyKcpConnection(*manager));
         client->conn = conns.back().get();
-        client->conn->setMtu(1360);
-        client->conn->setNoDelay(1, 20, 2, 0);
-        client->conn->setWindowSize(1204, 1024);
         client->conn->setEventCallback([client](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
-            client->events.emplace_back(e, size);
-            if (e == NcmConn::Read && (size == 0 || error != 0))
-                client->ended = true;
+            if (client->events++ == 0) {
+                EXPECT_EQ(e, NcmConn::Connect);
+            }
+            client->ended |= e == NcmConn::Read && (size == 0 || error != 0);
         });
-        client->conn->connect(&proxy.ipStack, relayAddress(), 5);
-        EXPECT_TRUE(runUntil(base.get(), [&] { return !client->events.empty(); }));
-        EXPECT_TRUE(!client->events.empty() && client->events[0].first == NcmConn::Connect);
+        client->conn->connect(&proxy.ipStack, "127.0.6.1:" + std::to_string(relay->port()), 5);
+        EXPECT_TRUE(runUntil(base.get(), [&] { return client->events > 0; }));
         return client;
     }
     void write(Client* client, const std::string& data)
@@ -135,19 +128,23 @@ protected:
         evbuffer_add(client->conn->output(), data.data(), data.size());
         client->conn->requestWrite();
     }
+    std::string take(Client* client)
+    {
+        std::string out(client->conn->inputLength(), '\0');
+        evbuffer_remove(client->conn->input(), out.data(), out.size());
+        return out;
+    }
     // Reads until the relay's end-of-stream marker (or the time-out).
     std::string readToEnd(Client* client, int timeoutMs = 10000)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!client->ended && std::chrono::steady_clock::now() < deadline) {
-            const size_t before = client->events.size();
+            const size_t before = client->events;
             client->conn->requestRead();
             runUntil(
-                base.get(), [&] { return client->events.size() > before; }, timeoutMs);
+                base.get(), [&] { return client->events > before; }, timeoutMs);
         }
-        std::string out(client->conn->inputLength(), '\0');
-        evbuffer_remove(client->conn->input(), out.data(), out.size());
-        return out;
+        return take(client);
     }
 
     EventBasePtr base;
@@ -181,15 +178,8 @@ TEST(RelaySniffTest, FindsTheHostOfAnHttpHeadOrATlsClientHello)
     // The same handshake split over two records, as large hellos are.
     const std::string handshake = hello.substr(5);
     const size_t half = handshake.size() / 2;
-    std::string split = "\x16\x03\x01";
-    split += static_cast<char>(half >> 8);
-    split += static_cast<char>(half & 0xff);
-    split += handshake.substr(0, half);
-    split += "\x16\x03\x01";
-    split += static_cast<char>((handshake.size() - half) >> 8);
-    split += static_cast<char>((handshake.size() - half) & 0xff);
-    split += handshake.substr(half);
-    EXPECT_EQ(sniff(split, host), SniffResult::Found);
+    EXPECT_EQ(sniff(tlsRecord(handshake.substr(0, half)) + tlsRecord(handshake.substr(half)), host),
+        SniffResult::Found);
     EXPECT_EQ(host, "api.b.test");
     // A lying extension length must not read past the data.
     std::string forged = hello;
@@ -205,37 +195,7 @@ TEST(RelaySniffTest, FindsTheHostOfAnHttpHeadOrATlsClientHello)
     EXPECT_FALSE(relayRouteMatches(".", "anything"));
 }
 
-TEST_F(RelayTest, AnswersTheOpenRelaysBothWaysThenForgetsTheConversation)
-{
-    std::string seenHead;
-    TestUpstream upstream(
-        [&](int fd) {
-            seenHead = readHead(fd);
-            sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
-            shutdown(fd, SHUT_WR);
-            testsupport::readAll(fd, 5000); // until the relay passes the client's end on
-        },
-        "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
-    Client* client = connect();
-    EXPECT_EQ(relay->stats().opened, 1u);
-    write(client, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
-    EXPECT_EQ(readToEnd(client), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
-    EXPECT_TRUE(client->ended);
-    EXPECT_EQ(seenHead, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
-
-    // Both ends are through: the relay lingers, then forgets.
-    client->conn->close();
-    runFor(base.get(), 300);
-    EXPECT_EQ(relay->conversationCount(), 1u);
-    Clock::advanceTicksForTest(5000);
-    ASSERT_TRUE(runUntil(
-        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
-    EXPECT_EQ(relay->stats().finished, 1u);
-    EXPECT_EQ(relay->stats().idleDropped, 0u);
-}
-
-TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
+TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayLingersAndForgets)
 {
     // The upstream reads to the end of the stream before it answers.
     TestUpstream upstream(
@@ -244,9 +204,10 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
             sendAll(fd, "got " + std::to_string(all.size()));
             shutdown(fd, SHUT_RDWR);
         },
-        "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+        UpstreamHost);
+    startRelay(upstream);
     Client* client = connect();
+    EXPECT_EQ(relay->stats().opened, 1u);
     write(client, makePayload(300 * 1024, 7));
     client->conn->requestDrain();
     ASSERT_TRUE(runUntil(base.get(), [&] { return client->conn->outputLength() == 0; }));
@@ -259,9 +220,17 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswer)
         client->conn->requestRead();
         runFor(base.get(), 20);
     }
-    std::string got(client->conn->inputLength(), '\0');
-    evbuffer_remove(client->conn->input(), got.data(), got.size());
-    EXPECT_EQ(got, answer);
+    EXPECT_EQ(take(client), answer);
+
+    // Both ends are through: the relay lingers, then forgets.
+    client->conn->close();
+    runFor(base.get(), 300);
+    EXPECT_EQ(relay->conversationCount(), 1u);
+    Clock::advanceTicksForTest(5000);
+    ASSERT_TRUE(runUntil(
+        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+    EXPECT_EQ(relay->stats().finished, 1u);
+    EXPECT_EQ(relay->stats().idleDropped, 0u);
 }
 
 TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
@@ -271,10 +240,9 @@ TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
             sendAll(fd, "220 hello\r\n");
             shutdown(fd, SHUT_RDWR);
         },
-        "127.0.6.2");
-    TestUpstream never([](int fd) { shutdown(fd, SHUT_RDWR); }, "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(greeter.port()),
-        { { "a.test", "127.0.6.2:" + std::to_string(never.port()) } });
+        UpstreamHost);
+    TestUpstream never([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
+    startRelay(greeter, { { "a.test", at(never) } });
     Client* client = connect();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readToEnd(client, 8000), "220 hello\r\n");
@@ -284,9 +252,9 @@ TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
 
 TEST_F(RelayTest, IgnoresDatagramsOfUnknownConversations)
 {
-    TestUpstream upstream([](int fd) { shutdown(fd, SHUT_RDWR); }, "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    TestUpstream upstream([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
+    startRelay(upstream);
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(relay->port()));
@@ -313,10 +281,9 @@ TEST_F(RelayTest, IdleConversationsAreDropped)
             char c;
             upstreamSawEnd = recv(fd, &c, 1, 0) == 0; // blocks until the relay lets go
         },
-        "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
-    Client* client = connect();
-    (void)client;
+        UpstreamHost);
+    startRelay(upstream);
+    connect();
     ASSERT_TRUE(runUntil(base.get(), [&] { return upstream.accepted() == 1; }));
     runFor(base.get(), 200);
     EXPECT_EQ(relay->conversationCount(), 1u);
@@ -337,8 +304,8 @@ TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
             allSent = sendAll(fd, body);
             shutdown(fd, SHUT_RDWR);
         },
-        "127.0.6.2");
-    startRelay("127.0.6.2:" + std::to_string(upstream.port()));
+        UpstreamHost);
+    startRelay(upstream);
     Client* client = connect();
     write(client, "GET /big HTTP/1.1\r\nHost: a\r\n\r\n");
     // Nobody reads: the client's window fills, the relay's engine fills,

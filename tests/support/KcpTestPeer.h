@@ -3,13 +3,16 @@
 #include "base/UniqueSocket.h"
 #include "tests/support/KcpSimulatedNetwork.h" // makePayload for the tests
 #include "transport/KcpControlBlock.h"
-
-#include <event2/util.h>
+#include "transport/NcmConnKcp.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
+
+// A connection with the engine settings the proxy gives every KCP connection.
+std::unique_ptr<NcmConnKcp> proxyKcpConnection(NcmKcpManager& manager);
 
 // The far end of one KCP conversation for connection tests: an engine with
 // the proxy's settings on a UDP socket on loopback, driven by the test's
@@ -19,13 +22,8 @@
 class KcpTestPeer {
 public:
     explicit KcpTestPeer(event_base* base, const char* host = "127.0.6.1");
-    ~KcpTestPeer();
-    KcpTestPeer(const KcpTestPeer&) = delete;
-    KcpTestPeer& operator=(const KcpTestPeer&) = delete;
 
     std::string address() const { return m_host + ":" + std::to_string(m_port); }
-    int port() const { return m_port; }
-
     // false: datagrams are counted, nothing is answered.
     void setAnswering(bool on) { m_answering = on; }
     // true: every datagram in either direction is lost.
@@ -37,18 +35,14 @@ public:
     void sendEndOfStream();
 
     bool established() const { return m_engine && m_engine->isEstablished(); }
-    uint32_t conv() const { return m_conv; }
     const std::string& received() const { return m_received; }
     bool clientEnded() const { return m_clientEnded; } // the client's marker was reached
     size_t datagrams() const { return m_datagrams; }
     const std::set<uint32_t>& conversationsSeen() const { return m_seen; }
-    KcpControlBlock* engine() const { return m_engine.get(); }
 
 private:
     void handleDatagrams();
     void tick();
-    static void onReadable(evutil_socket_t, short, void* arg);
-    static void onTimer(evutil_socket_t, short, void* arg);
 
     std::string m_host;
     int m_port = 0;
@@ -56,7 +50,6 @@ private:
     EventPtr m_readEvent;
     EventPtr m_timer;
     KcpControlBlockPtr m_engine;
-    uint32_t m_conv = 0;
     bool m_answering = true;
     bool m_dropping = false;
     bool m_reading = true;
