@@ -3,34 +3,17 @@
 #include "base/ByteOrder.h"
 #include <algorithm>
 
-SimulatedLink::SimulatedLink(LinkProfile profile, std::mt19937& rng)
-    : m_profile(profile)
-    , m_rng(rng)
-{
-}
-
-bool SimulatedLink::chance(double p)
-{
-    if (p <= 0.0)
-        return false;
-    return std::generate_canonical<double, 32>(m_rng) < p;
-}
-
 void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
     m_stats.largest = std::max(m_stats.largest, length);
-    if (length > static_cast<int>(KcpSegment::Overhead)) {
-        uint32_t firstLen = readLe32(data + 20);
-        if (static_cast<uint64_t>(length) > KcpSegment::Overhead + static_cast<uint64_t>(firstLen))
-            ++m_stats.multiSegment;
-    }
+    if (length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20)))
+        ++m_stats.multiSegment;
     if (chance(m_profile.loss))
         return;
     const int copies = chance(m_profile.duplicate) ? 2 : 1;
     for (int i = 0; i < copies; ++i) {
-        uint64_t delay = m_profile.delayMs;
-        if (m_profile.jitterMs > 0)
-            delay += m_rng() % (m_profile.jitterMs + 1);
+        const uint64_t delay
+            = m_profile.delayMs + (m_profile.jitterMs ? m_rng() % (m_profile.jitterMs + 1) : 0);
         m_inFlight.emplace(std::make_pair(now + delay, m_order++), std::vector<uint8_t>(data, data + length));
     }
 }
@@ -71,16 +54,14 @@ void StreamSide::deliver()
     std::vector<char> buffer;
     while ((size = kcp->peekSize()) > 0) {
         buffer.resize(static_cast<size_t>(size));
-        const int got = kcp->recv(buffer.data(), size);
-        if (got != size)
+        if (kcp->recv(buffer.data(), size) != size)
             break;
         if (kcp->stream())
             received.append(buffer.data(), buffer.size());
         else
             messages.emplace_back(buffer.data(), buffer.size());
     }
-    if (size == 0)
-        peerEnded = true;
+    peerEnded |= size == 0;
 }
 
 KcpPair::KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t startClock)
@@ -89,16 +70,13 @@ KcpPair::KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t sta
     , m_ba(profile, m_rng)
     , m_start(startClock)
 {
-    m_a.kcp = KcpControlBlock::create(conv, &m_a);
-    m_b.kcp = KcpControlBlock::create(conv, &m_b);
-    applySystemSettings(*m_a.kcp);
-    applySystemSettings(*m_b.kcp);
-    m_a.kcp->setOutput([this](const uint8_t* data, int length, KcpControlBlock*, void*) {
-        m_ab.send(m_elapsed, data, length);
-    });
-    m_b.kcp->setOutput([this](const uint8_t* data, int length, KcpControlBlock*, void*) {
-        m_ba.send(m_elapsed, data, length);
-    });
+    for (auto [side, link] : { std::make_pair(&m_a, &m_ab), std::make_pair(&m_b, &m_ba) }) {
+        side->kcp = KcpControlBlock::create(conv, side);
+        applySystemSettings(*side->kcp);
+        side->kcp->setOutput([this, link = link](const uint8_t* data, int length, KcpControlBlock*, void*) {
+            link->send(m_elapsed, data, length);
+        });
+    }
 }
 
 void KcpPair::applySystemSettings(KcpControlBlock& kcp)
@@ -116,23 +94,19 @@ void KcpPair::connect()
     m_a.kcp->open();
 }
 
-void KcpPair::arrive(StreamSide& side, SimulatedLink& from)
-{
-    const bool wasEstablished = side.kcp->isEstablished();
-    std::vector<uint8_t> datagram;
-    while (from.popDue(m_elapsed, datagram))
-        side.kcp->input(datagram.data(), static_cast<long>(datagram.size()));
-    // The accepting side answers with its own Open; on the connecting side
-    // this is a no-op because its Open already took sequence number 0.
-    if (!wasEstablished && side.kcp->isEstablished())
-        side.kcp->open();
-}
-
 void KcpPair::tick(uint32_t ms)
 {
     m_elapsed += ms;
-    arrive(m_a, m_ba);
-    arrive(m_b, m_ab);
+    std::vector<uint8_t> datagram;
+    for (auto [side, link] : { std::make_pair(&m_a, &m_ba), std::make_pair(&m_b, &m_ab) }) {
+        const bool wasEstablished = side->kcp->isEstablished();
+        while (link->popDue(m_elapsed, datagram))
+            side->kcp->input(datagram.data(), static_cast<long>(datagram.size()));
+        // The accepting side answers with its own Open; on the connecting side
+        // this is a no-op because its Open already took sequence number 0.
+        if (!wasEstablished && side->kcp->isEstablished())
+            side->kcp->open();
+    }
     m_a.kcp->update(clock());
     m_b.kcp->update(clock());
     for (StreamSide* side : { &m_a, &m_b }) {

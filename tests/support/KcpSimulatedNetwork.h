@@ -27,17 +27,19 @@ struct LinkStats {
 // that ordering survives the wrap of the engines' 32-bit clock.
 class SimulatedLink {
 public:
-    SimulatedLink(LinkProfile profile, std::mt19937& rng);
-
+    SimulatedLink(LinkProfile profile, std::mt19937& rng)
+        : m_profile(profile)
+        , m_rng(rng)
+    {
+    }
     void send(uint64_t now, const uint8_t* data, int length);
     // Takes the next datagram due at or before now; false when none is.
     bool popDue(uint64_t now, std::vector<uint8_t>& datagram);
     bool idle() const { return m_inFlight.empty(); }
-
     const LinkStats& stats() const { return m_stats; }
 
 private:
-    bool chance(double p);
+    bool chance(double p) { return p > 0.0 && std::generate_canonical<double, 32>(m_rng) < p; }
 
     LinkProfile m_profile;
     std::mt19937& m_rng;
@@ -48,9 +50,9 @@ private:
 };
 
 // Everything one side of a byte-stream conversation does around its engine,
-// in the way the proxy's KCP connection drives it: feed arrivals, update,
-// read everything readable, and move pending bytes in while the engine holds
-// fewer than twice its send window, flushing at once when the window has room.
+// in the way the proxy's KCP connection drives it: read everything readable,
+// and move pending bytes in while the engine holds fewer than twice its send
+// window, flushing at once when the window has room.
 struct StreamSide {
     KcpControlBlockPtr kcp;
     std::string toSend; // bytes the application still has to hand over
@@ -99,8 +101,6 @@ public:
     }
 
 private:
-    void arrive(StreamSide& side, SimulatedLink& from);
-
     std::mt19937 m_rng;
     SimulatedLink m_ab;
     SimulatedLink m_ba;

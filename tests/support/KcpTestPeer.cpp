@@ -40,72 +40,50 @@ KcpTestPeer::KcpTestPeer(event_base* base, const char* host)
 void KcpTestPeer::handleDatagrams()
 {
     uint8_t buffer[65536];
-    sockaddr_storage from;
-    socklen_t length = sizeof from;
-    ssize_t n;
-    while ((n = ::recvfrom(
-                m_socket.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length))
-        >= 0) {
+    for (;;) {
+        sockaddr_storage from;
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(
+            m_socket.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0)
+            break;
         ++m_datagrams;
         if (n >= 4)
             m_seen.insert(readLe32(buffer));
         if (m_dropping || !m_answering)
             continue;
-        if (!m_engine) {
+        KcpControlBlockPtr& engine = m_side.kcp;
+        if (!engine) {
             if (n < 24)
                 continue;
-            m_engine = KcpControlBlock::create(readLe32(buffer), this);
-            KcpPair::applySystemSettings(*m_engine);
-            m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
+            engine = KcpControlBlock::create(readLe32(buffer), this);
+            KcpPair::applySystemSettings(*engine);
+            engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
                 auto* self = static_cast<KcpTestPeer*>(user);
                 if (!self->m_dropping)
                     ::send(self->m_socket.get(), data, static_cast<size_t>(size), 0);
             });
             ::connect(m_socket.get(), reinterpret_cast<sockaddr*>(&from), length);
-            m_engine->update(Clock::tickCount());
+            engine->update(Clock::tickCount());
         }
-        const bool wasEstablished = m_engine->isEstablished();
-        m_engine->input(buffer, n);
-        if (!wasEstablished && m_engine->isEstablished())
-            m_engine->open();
-        length = sizeof from;
+        const bool wasEstablished = engine->isEstablished();
+        engine->input(buffer, n);
+        if (!wasEstablished && engine->isEstablished())
+            engine->open();
     }
     tick();
 }
 
 void KcpTestPeer::tick()
 {
-    if (!m_engine)
+    KcpControlBlock* engine = m_side.kcp.get();
+    if (!engine)
         return;
-    m_engine->update(Clock::tickCount());
-    if (m_reading) {
-        const bool wasFull = m_engine->nRcvQue() >= m_engine->rcvWnd();
-        int size;
-        char buffer[4096];
-        while ((size = m_engine->peekSize()) > 0) {
-            const int got = m_engine->recv(buffer, sizeof buffer);
-            if (got <= 0)
-                break;
-            m_received.append(buffer, static_cast<size_t>(got));
-        }
-        m_clientEnded |= size == 0;
-        if (wasFull)
-            m_engine->flush();
-    }
-    if (m_engine->sendRoom() > 0)
-        m_engine->flush();
-}
-
-void KcpTestPeer::send(const std::string& data)
-{
-    if (m_engine) {
-        m_engine->send(data.data(), static_cast<int>(data.size()));
-        m_engine->flush();
-    }
-}
-
-void KcpTestPeer::sendEndOfStream()
-{
-    if (m_engine)
-        m_engine->close();
+    engine->update(Clock::tickCount());
+    const bool wasFull = engine->nRcvQue() >= engine->rcvWnd();
+    m_side.deliver();
+    m_side.pump();
+    // A reader that made room tells the client at once.
+    if ((wasFull && m_side.reading) || engine->sendRoom() > 0)
+        engine->flush();
 }

@@ -17,7 +17,8 @@ std::unique_ptr<NcmConnKcp> proxyKcpConnection(NcmKcpManager& manager);
 // The far end of one KCP conversation for connection tests: an engine with
 // the proxy's settings on a UDP socket on loopback, driven by the test's
 // own event base. It adopts the first conversation that opens, answers its
-// Open, reads what arrives and sends what it is given. Switches make it
+// Open, reads what arrives and sends what it is given, as the simulated
+// network's StreamSide does. Switches make it
 // silent, deaf (a dead link) or a reader that stops reading.
 class KcpTestPeer {
 public:
@@ -29,14 +30,14 @@ public:
     // true: every datagram in either direction is lost.
     void setDropping(bool on) { m_dropping = on; }
     // false: data stays in the engine, so its receive window closes.
-    void setReading(bool on) { m_reading = on; }
+    void setReading(bool on) { m_side.reading = on; }
 
-    void send(const std::string& data);
-    void sendEndOfStream();
+    void send(const std::string& data) { m_side.toSend += data; }
+    void sendEndOfStream() { m_side.closeWhenSent = true; }
 
-    bool established() const { return m_engine && m_engine->isEstablished(); }
-    const std::string& received() const { return m_received; }
-    bool clientEnded() const { return m_clientEnded; } // the client's marker was reached
+    bool established() const { return m_side.kcp && m_side.kcp->isEstablished(); }
+    const std::string& received() const { return m_side.received; }
+    bool clientEnded() const { return m_side.peerEnded; } // the client's marker was reached
     size_t datagrams() const { return m_datagrams; }
     const std::set<uint32_t>& conversationsSeen() const { return m_seen; }
 
@@ -49,12 +50,9 @@ private:
     UniqueSocket m_socket;
     EventPtr m_readEvent;
     EventPtr m_timer;
-    KcpControlBlockPtr m_engine;
+    StreamSide m_side; // the engine, once a conversation opened
     bool m_answering = true;
     bool m_dropping = false;
-    bool m_reading = true;
-    bool m_clientEnded = false;
-    std::string m_received;
     size_t m_datagrams = 0;
     std::set<uint32_t> m_seen;
 };
