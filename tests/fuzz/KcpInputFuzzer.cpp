@@ -5,6 +5,7 @@
 // Input layout: 4 bytes start clock (little-endian, so the clock wrap is in
 // reach), 1 byte of flags, then operations of one byte each followed by
 // their arguments (see the switch below).
+#include "base/ByteOrder.h"
 #include "transport/KcpControlBlock.h"
 
 #include <cstddef>
@@ -34,9 +35,8 @@ public:
     std::vector<uint8_t> bytes(size_t n)
     {
         n = std::min(n, m_size - std::min(m_at, m_size));
-        std::vector<uint8_t> out(m_data + m_at, m_data + m_at + n);
         m_at += n;
-        return out;
+        return std::vector<uint8_t>(m_data + m_at - n, m_data + m_at);
     }
 
 private:
@@ -61,13 +61,10 @@ KcpControlBlockPtr makeEngine(Queue& to)
     kcp->setWindowSize(1204, 1024);
     kcp->setStreamMode(true);
     kcp->setOutput([&to](const uint8_t* data, int length, KcpControlBlock* self, void*) {
-        // Packing never passes mtu; only a lone segment queued under a larger
-        // mtu may be bigger.
-        const uint32_t firstLen
-            = data[20] | data[21] << 8 | data[22] << 16 | static_cast<uint32_t>(data[23]) << 24;
+        // Packing never passes mtu; only a lone segment queued under a larger mtu may be bigger.
         check(length >= 24
             && (static_cast<uint32_t>(length) <= self->mtu()
-                || firstLen + 24 == static_cast<uint32_t>(length)));
+                || readLe32(data + 20) + 24 == uint32_t(length)));
         if (to.size() < QueueLimit)
             to.emplace_back(data, data + length);
     });

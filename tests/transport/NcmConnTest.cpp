@@ -247,6 +247,7 @@ TYPED_TEST(ConnContract, OneShotEventsWithTheirSizesThenOneEndOfStream)
     ASSERT_TRUE(this->until([&] { return !this->events.empty(); }));
     EXPECT_EQ(this->events[0], (Seen { NcmConn::Write, 0, 10u }));
     ASSERT_TRUE(this->until([&] { return this->peer->received() == "0123456789"; }));
+    EXPECT_EQ(conn->bytesWritten(), 10u);
 
     // Nothing to read: no event until data arrives, then exactly one per request.
     this->events.clear();
@@ -264,24 +265,15 @@ TYPED_TEST(ConnContract, OneShotEventsWithTheirSizesThenOneEndOfStream)
     EXPECT_EQ(this->events[1].size, 5u);
     EXPECT_EQ(drain(conn->input()), "helloagain");
 
-    // A megabyte each way: sizes add up to the counters and the bytes are intact.
-    const std::string down = makePayload(1 << 20, 1), up = makePayload(1 << 20, 2);
+    // A megabyte down: sizes add up to the counter and the bytes are intact.
+    const std::string down = makePayload(1 << 20, 1);
     this->peer->send(down);
-    evbuffer_add(conn->output(), up.data(), up.size());
     std::string got;
     while (got.size() < down.size() && this->next(conn, true))
         got += drain(conn->input());
     EXPECT_TRUE(got == down);
     EXPECT_EQ(this->sumOf(NcmConn::Read), conn->bytesRead());
     EXPECT_EQ(conn->bytesRead(), 10u + down.size());
-    while (conn->outputLength() > 0)
-        ASSERT_TRUE(this->next(conn, false));
-    ASSERT_TRUE(this->next(conn, false)); // collects the size of the last move
-    EXPECT_EQ(this->sumOf(NcmConn::Write) + 10u, conn->bytesWritten());
-    EXPECT_EQ(conn->bytesWritten(), 10u + up.size());
-    ASSERT_TRUE(this->until([&] { return this->peer->received().size() == 10 + up.size(); }));
-    EXPECT_TRUE(this->peer->received().substr(10) == up);
-
     // End of stream: one Read(0, 0), later requests give nothing.
     this->events.clear();
     this->peer->sendEndOfStream();
@@ -313,6 +305,7 @@ TYPED_TEST(ConnContract, BackPressureHoldsTheWriteUntilThePeerReadsAgain)
     conn->requestDrain();
     ASSERT_TRUE(this->until([&] { return this->countOf(NcmConn::Write) == 2; }));
     EXPECT_EQ(conn->outputLength(), 0u) << "a drain is owed only once the output is empty";
+    EXPECT_EQ(this->sumOf(NcmConn::Write), conn->bytesWritten());
     ASSERT_TRUE(this->until([&] { return this->peer->received().size() == payload.size(); }, 20000));
     EXPECT_TRUE(this->peer->received() == payload);
 }
