@@ -1,17 +1,11 @@
-// The settings dialog against the native settings store: every key round trip,
-// the history and proxy-port conversions, and the two edits acting before OK.
+// The settings dialog against the native settings store.
 #include "settings/SettingsDialog.h"
 #include "GuiTest.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
@@ -21,18 +15,13 @@ class TestApplication : public QApplication {
     Q_OBJECT
 public:
     using QApplication::QApplication;
-    int applied = 0;
+    static inline int applied = 0;
     Q_INVOKABLE void applyWebEngineSettings()
     {
         ++applied;
         QWebEngineSettings::defaultSettings()->setAttribute(QWebEngineSettings::JavascriptEnabled, true);
     }
 };
-
-TestApplication* testApp()
-{
-    return static_cast<TestApplication*>(QCoreApplication::instance());
-}
 
 } // namespace
 
@@ -43,7 +32,7 @@ private slots:
     void init()
     {
         nativeStore()->clear();
-        testApp()->applied = 0;
+        TestApplication::applied = 0;
     }
 
     void everyKeyRoundTrips()
@@ -56,34 +45,32 @@ private slots:
             "downloadmanager/downloadDirectory", "/srv/downloads"); // shown, never written
         const bool scrollAnimator = !QWebEngineSettings::defaultSettings()->testAttribute(
             QWebEngineSettings::ScrollAnimatorEnabled);
-        // Each field of the form, the value given to its property, its key and the text stored.
+        // Each field of the form, the value given to its property, its key and the text
+        // stored when that is not the value's own.
         struct Entry {
             const char* field;
             const char* property;
             QVariant value;
             const char* key;
-            QString stored;
+            QString stored = value.toString();
         };
         const QList<Entry> entries = {
-            { "openLinksIn", "currentIndex", 1, "general/openLinksIn", "1" },
+            { "openLinksIn", "currentIndex", 1, "general/openLinksIn" },
             { "expireHistory", "currentIndex", 2, "history/historyExpire", "14" },
-            { "enableJavascript", "checked", false, "websettings/enableJavascript", "false" },
-            { "enablePlugins", "checked", false, "websettings/enablePlugins", "false" },
-            { "enableScrollAnimator", "checked", scrollAnimator, "websettings/enableScrollAnimator",
-                scrollAnimator ? "true" : "false" },
-            { "userStyleSheet", "plainText", "body { color: red; }", "websettings/userStyleSheet",
-                "body { color: red; }" },
-            { "httpUserAgent", "text", "RoundTrip/1.0", "websettings/httpUserAgent", "RoundTrip/1.0" },
-            { "httpAcceptLanguage", "text", "fr, en;q=0.50", "websettings/httpAcceptLanguage",
-                "fr, en;q=0.50" },
-            { "sessionCookiesCombo", "currentIndex", 2, "cookies/persistentCookiesPolicy", "2" },
-            { "persistentDataPath", "text", "/srv/profile", "cookies/persistentDataPath", "/srv/profile" },
-            { "proxySupport", "checked", true, "proxy/enabled", "true" },
-            { "proxyType", "currentIndex", 1, "proxy/type", "1" },
-            { "proxyHostName", "text", "proxy.test", "proxy/hostName", "proxy.test" },
-            { "proxyPort", "value", 3128, "proxy/port", "3128" },
-            { "proxyUserName", "text", "pupil", "proxy/userName", "pupil" },
-            { "proxyPassword", "text", "open sesame", "proxy/password", "open sesame" },
+            { "enableJavascript", "checked", false, "websettings/enableJavascript" },
+            { "enablePlugins", "checked", false, "websettings/enablePlugins" },
+            { "enableScrollAnimator", "checked", scrollAnimator, "websettings/enableScrollAnimator" },
+            { "userStyleSheet", "plainText", "body { color: red; }", "websettings/userStyleSheet" },
+            { "httpUserAgent", "text", "RoundTrip/1.0", "websettings/httpUserAgent" },
+            { "httpAcceptLanguage", "text", "fr, en;q=0.50", "websettings/httpAcceptLanguage" },
+            { "sessionCookiesCombo", "currentIndex", 2, "cookies/persistentCookiesPolicy" },
+            { "persistentDataPath", "text", "/srv/profile", "cookies/persistentDataPath" },
+            { "proxySupport", "checked", true, "proxy/enabled" },
+            { "proxyType", "currentIndex", 1, "proxy/type" },
+            { "proxyHostName", "text", "proxy.test", "proxy/hostName" },
+            { "proxyPort", "value", 3128, "proxy/port" },
+            { "proxyUserName", "text", "pupil", "proxy/userName" },
+            { "proxyPassword", "text", "open sesame", "proxy/password" },
         };
         auto* dialog = new SettingsDialog;
         dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -96,7 +83,7 @@ private slots:
         child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
         QTRY_VERIFY(guard.isNull());
         // OK re-applied the fixed engine settings: JavaScript is on whatever was stored.
-        QCOMPARE(testApp()->applied, 1);
+        QCOMPARE(TestApplication::applied, 1);
         QVERIFY(QWebEngineSettings::defaultSettings()->testAttribute(QWebEngineSettings::JavascriptEnabled));
 
         auto saved = nativeStore();
@@ -128,7 +115,6 @@ private slots:
         QTest::addColumn<int>("saved");
         QTest::newRow("absent") << QVariant() << "Manually" << -1;
         QTest::newRow("1") << QVariant(1) << "After one day" << 1;
-        QTest::newRow("14") << QVariant(14) << "After two weeks" << 14;
         QTest::newRow("3") << QVariant(3) << "Manually" << -1;
         QTest::newRow("text") << QVariant("soon") << "Manually" << -1;
     }
@@ -169,21 +155,14 @@ private slots:
         QTRY_VERIFY(guard.isNull());
         QCOMPARE(profile->httpUserAgent(), QStringLiteral("LiveAgent/2.0"));
         QCOMPARE(nativeStore()->allKeys(), QStringList());
-        QCOMPARE(testApp()->applied, 0);
+        QCOMPARE(TestApplication::applied, 0);
     }
 
-    void acceptLanguageRule_data()
-    {
-        QTest::addColumn<QStringList>("languages");
-        QTest::addColumn<QString>("header");
-        QTest::newRow("one") << QStringList { "zh-CN" } << "zh-CN";
-        QTest::newRow("three") << QStringList { "de-DE", "de", "en" } << "de-DE, de;q=0.67, en;q=0.33";
-    }
     void acceptLanguageRule()
     {
-        QFETCH(QStringList, languages);
-        QFETCH(QString, header);
-        QCOMPARE(SettingsDialog::acceptLanguageFor(languages), header);
+        QCOMPARE(SettingsDialog::acceptLanguageFor({ "zh-CN" }), QStringLiteral("zh-CN"));
+        QCOMPARE(SettingsDialog::acceptLanguageFor({ "de-DE", "de", "en" }),
+            QStringLiteral("de-DE, de;q=0.67, en;q=0.33"));
     }
 
     void homeFromCurrentPage()

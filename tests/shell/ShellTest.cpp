@@ -1,6 +1,5 @@
-// The client in this process, with pages and downloads from a loopback origin.
-// Beside the program lie lumaview.ini (proxy on), a lumashell.ini whose override
-// lets the proxy pick a free port, the web channel script, and a seed folder.
+// The client in this process (its INI files and seed: CMakeLists.txt), with pages and
+// downloads from a loopback origin.
 #include "GuiTest.h"
 #include "LoopbackOrigin.h"
 #include "downloads/DownloadManager.h"
@@ -14,25 +13,13 @@
 #include "shell/WebView.h"
 #include "shell/widgets/EditTableView.h"
 
-#include <QAbstractButton>
-#include <QAction>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QPushButton>
-#include <QRandomGenerator>
-#include <QScopeGuard>
-#include <QStackedWidget>
-#include <QStandardPaths>
-#include <QTabBar>
-#include <QTemporaryDir>
-#include <QTranslator>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
 #include <QWebEngineScriptCollection>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <csignal>
 
@@ -89,35 +76,11 @@ void writeFile(const QString& path, const QByteArray& content)
 QList<PopupWindow*> popups()
 {
     QList<PopupWindow*> found;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
         if (auto* popup = qobject_cast<PopupWindow*>(widget))
             found << popup;
-    }
     return found;
 }
-
-// Answers every credential dialog as the pupil, keeping what it showed.
-struct CredentialAnswer {
-    explicit CredentialAnswer(bool accept)
-    {
-        QObject::connect(&timer, &QTimer::timeout, [this, accept] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog)
-                return;
-            ++dialogs;
-            title = dialog->windowTitle();
-            intro = child<QLabel>(dialog, "introLabel")->text();
-            child<QLineEdit>(dialog, "userNameLineEdit")->setText("pupil");
-            child<QLineEdit>(dialog, "passwordLineEdit")->setText("secret");
-            accept ? dialog->accept() : dialog->reject();
-        });
-        timer.start(50);
-    }
-    QTimer timer;
-    int dialogs = 0;
-    QString title;
-    QString intro;
-};
 
 } // namespace
 
@@ -146,17 +109,24 @@ private slots:
         delete m_window.data();
     }
 
-    // The application.
-    void proxyRunsAndSharedManagerUsesIt()
+    // The proxy runs on the port the system chose (the test override); the shared network
+    // manager uses it and the welcome page (lumaview.ini's start page) shows it.
+    void proxyStateReachesManagerAndHome()
     {
-        QCOMPARE(BrowserApplication::instanceServerName(),
-            "client" + QString::fromLatin1(qVersion()).remove('.') + "webengine");
         const int port = ProxyHolder::instance().port();
-        QVERIFY(port > 0 && port != 28080); // the test override lets the system choose
+        QVERIFY(port > 0 && port != 28080);
         const QNetworkProxy proxy = app()->sharedNetworkManager()->proxy();
         QCOMPARE(proxy.type(), QNetworkProxy::HttpProxy);
         QCOMPARE(proxy.hostName(), QStringLiteral("127.0.0.1"));
         QCOMPARE(int(proxy.port()), port);
+        window()->slotHome();
+        QCOMPARE(view()->url(), QUrl(QStringLiteral("qrc:/welcome.html?proxy=%1").arg(port)));
+        const QString text = QStringLiteral("running on 127.0.0.1 port %1").arg(port);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            evaluate(view(), "document.body.innerText").toString().contains(text), 15000);
+        // Typed proxy credentials serve that proxy only: the key keeps the port.
+        QCOMPARE(BrowserApplication::proxyCredentialKey("bob", "127.0.0.1:3128", "Proxy realm"),
+            QByteArray("auth:proxy-http://bob@127.0.0.1:3128#Proxy%20realm"));
     }
 
     void copyDirectoryTreeAndSeed()
@@ -187,27 +157,39 @@ private slots:
         QVERIFY(!QFile::exists(seed + "/settings.sol"));
     }
 
-    // The main window.
-    void titleFollowsCurrentPage()
+    // The first page replaces the placeholder with updates off; the window
+    // title follows the current tab only.
+    void tabsAndWindowTitle()
     {
-        QCOMPARE(window()->windowTitle(), QStringLiteral("lumaview.example.org"));
+        QVERIFY(!qobject_cast<WebView*>(tabs()->widget(0)));
+        QObject watch;
+        int mostTabsPainted = 0;
+        connect(tabs()->tabBar(), &QTabBar::currentChanged, &watch,
+            [&] { mostTabsPainted = qMax(mostTabsPainted, tabs()->updatesEnabled() ? tabs()->count() : 0); });
         window()->loadPage(titledPage("Lesson").toString());
+        QVERIFY(qobject_cast<WebView*>(tabs()->widget(0)));
+        QCOMPARE(mostTabsPainted, 0);
         QTRY_COMPARE(window()->windowTitle(), QStringLiteral("Lesson - lumaview.example.org"));
-        // A background tab's title does not change the window title; switching does.
         tabs()->newTab(false)->loadUrl(titledPage("Quiz"));
+        QCOMPARE(tabs()->currentIndex(), 0);
         QTRY_COMPARE(tabs()->tabText(1), QStringLiteral("Quiz"));
         QCOMPARE(window()->windowTitle(), QStringLiteral("Lesson - lumaview.example.org"));
+        WebView* front = tabs()->newTab(true);
+        tabs()->cloneTab(0);
+        tabs()->cloneTab(99); // out of range: ignored
+        QCOMPARE(tabs()->count(), 4);
+        QCOMPARE(qobject_cast<QStackedWidget*>(tabs()->lineEditStack())->count(), 4);
+        QCOMPARE(tabs()->currentWidget(), front); // a clone is not made current
+        QTRY_COMPARE(tabs()->tabText(3), QStringLiteral("Lesson"));
         tabs()->setCurrentIndex(1);
         QCOMPARE(window()->windowTitle(), QStringLiteral("Quiz - lumaview.example.org"));
-        window()->slotUpdateWindowTitle();
-        QCOMPARE(window()->windowTitle(), QStringLiteral("lumaview.example.org"));
     }
 
     void closeQuestion_data()
     {
         QTest::addColumn<int>("tabs");
         QTest::addColumn<int>("answer");
-        QTest::newRow("one tab closes without asking") << 1 << int(QMessageBox::NoButton);
+        QTest::newRow("one tab closes without asking") << 1 << int(QMessageBox::Yes);
         QTest::newRow("three tabs, No keeps everything") << 3 << int(QMessageBox::No);
         QTest::newRow("three tabs, Yes closes") << 3 << int(QMessageBox::Yes);
     }
@@ -226,30 +208,15 @@ private slots:
                 box->button(QMessageBox::StandardButton(answer))->click();
             }
         });
-        if (answer != QMessageBox::NoButton)
-            poll.start(20);
+        poll.start(20);
         m_window->close();
-        if (answer != QMessageBox::NoButton)
-            QCOMPARE(question,
-                QStringLiteral("Are you sure you want to close the window?  There are 3 tabs open"));
-        if (answer != QMessageBox::No) {
+        QCOMPARE(question,
+            tabs == 1 ? QString()
+                      : QStringLiteral("Are you sure you want to close the window?  There are 3 tabs open"));
+        if (answer == QMessageBox::Yes)
             QTRY_VERIFY(m_window.isNull());
-            return;
-        }
-        QTest::qWait(50);
-        QVERIFY(m_window && m_window->isVisible());
-        QCOMPARE(this->tabs()->count(), tabs);
-    }
-
-    void homeShowsProxyState()
-    {
-        // lumaview.ini beside this program names the bundled welcome page.
-        window()->slotHome();
-        const QString port = QString::number(ProxyHolder::instance().port());
-        QCOMPARE(view()->url(), QUrl("qrc:/welcome.html?proxy=" + port));
-        const QString text = "running on 127.0.0.1 port " + port;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            evaluate(view(), "document.body.innerText").toString().contains(text), 15000);
+        else
+            QVERIFY(m_window->isVisible() && this->tabs()->count() == tabs);
     }
 
     void historyJumps()
@@ -265,39 +232,22 @@ private slots:
         QTRY_COMPARE(view()->title(), QStringLiteral("H3"));
     }
 
-    // Tabs.
-    void placeholderReplacedByFirstView()
+    // The close button goes through the page, which agrees and closes its tab;
+    // closed tabs are remembered newest first, nine at most.
+    void closingTabs()
     {
-        QVERIFY(!qobject_cast<WebView*>(tabs()->widget(0)));
-        int mostTabsPainted = 0;
-        connect(tabs()->tabBar(), &QTabBar::currentChanged, this,
-            [&] { mostTabsPainted = qMax(mostTabsPainted, tabs()->updatesEnabled() ? tabs()->count() : 0); });
-        window()->loadPage(titledPage("First").toString());
+        view();
+        for (const char* title : { "Keep", "Other", "Leave" })
+            QVERIFY(loadAndWait(tabs()->newTab(true), titledPage(title)));
+        QTest::mouseClick(tabs()->tabBar()->tabButton(3, QTabBar::RightSide), Qt::LeftButton);
+        QTRY_COMPARE(tabs()->count(), 3);
+        QCOMPARE(tabs()->recentlyClosedUrls().value(0), titledPage("Leave"));
+        tabs()->lineEditAt(1)->setText("kept");
+        tabs()->closeOtherTabs(1);
         QCOMPARE(tabs()->count(), 1);
-        QVERIFY(qobject_cast<WebView*>(tabs()->widget(0)));
-        QCOMPARE(mostTabsPainted, 0); // the swap happened with updates off
-        QCOMPARE(qobject_cast<QStackedWidget*>(tabs()->lineEditStack())->count(), 1);
-        QTRY_COMPARE(tabs()->tabText(0), QStringLiteral("First"));
-    }
+        QCOMPARE(tabs()->webViewAt(0)->url(), titledPage("Keep"));
+        QCOMPARE(tabs()->lineEditAt(0)->text(), QStringLiteral("kept"));
 
-    void newAndClonedTabs()
-    {
-        window()->loadPage(titledPage("Origin").toString());
-        tabs()->newTab(false);
-        QCOMPARE(tabs()->currentIndex(), 0);
-        WebView* front = tabs()->newTab(true);
-        QCOMPARE(tabs()->currentWidget(), front);
-        tabs()->cloneTab(0);
-        tabs()->cloneTab(99); // out of range: ignored
-        QCOMPARE(tabs()->count(), 4);
-        QCOMPARE(qobject_cast<QStackedWidget*>(tabs()->lineEditStack())->count(), 4);
-        QCOMPARE(tabs()->currentWidget(), front); // a clone is not made current
-        QTRY_COMPARE(tabs()->tabText(3), QStringLiteral("Origin"));
-    }
-
-    void elevenClosedTabsLeaveNineNewestFirst()
-    {
-        view(); // the placeholder becomes a real tab
         QList<QUrl> urls;
         for (int i = 1; i <= 11; ++i) {
             urls.prepend(QUrl(QStringLiteral("data:text/html,tab%1").arg(i)));
@@ -340,23 +290,6 @@ private slots:
         QTRY_VERIFY(dialog.isNull()); // deleted on close
     }
 
-    void closeButtonAndCloseOthers()
-    {
-        view();
-        for (const char* title : { "Keep", "Other", "Leave" })
-            QVERIFY(loadAndWait(tabs()->newTab(true), titledPage(title)));
-        // The close button goes through the page, which agrees and closes its tab.
-        QTest::mouseClick(tabs()->tabBar()->tabButton(3, QTabBar::RightSide), Qt::LeftButton);
-        QTRY_COMPARE(tabs()->count(), 3);
-        QCOMPARE(tabs()->recentlyClosedUrls().value(0), titledPage("Leave"));
-
-        tabs()->lineEditAt(1)->setText("kept");
-        tabs()->closeOtherTabs(1);
-        QCOMPARE(tabs()->count(), 1);
-        QCOMPARE(tabs()->webViewAt(0)->url(), titledPage("Keep"));
-        QCOMPARE(tabs()->lineEditAt(0)->text(), QStringLiteral("kept"));
-    }
-
     void pagesSeeTheBridgeObject()
     {
         // The tabs share one copy of the bridge script in the profile.
@@ -366,17 +299,6 @@ private slots:
                 evaluate(each, "typeof window.external.objectName == 'string'").toBool(), 15000);
         }
         QCOMPARE(QWebEngineProfile::defaultProfile()->scripts()->findScripts("qwebchannel.js").size(), 1);
-    }
-
-    // Pages.
-    void faviconFetchedThroughTheLocalProxy()
-    {
-        m_origin.pages["/page"] = "<link rel=icon href=/red.png><title>Iconic</title>";
-        QVERIFY(loadAndWait(view(), at("page")));
-        // The engine may fetch the icon itself as well; the view's own request
-        // is the one the proxy marked.
-        QTRY_COMPARE_WITH_TIMEOUT(m_origin.count("/red.png", { "X-Ncm-Proxy:" }), 1, 15000);
-        QTRY_COMPARE(tabs()->tabIcon(0).pixmap(16).toImage().pixelColor(8, 8), QColor(Qt::red));
     }
 
     void pagesOpenTabsAndPopups()
@@ -407,25 +329,16 @@ private slots:
         QCOMPARE(tabs()->webViewAt(0), opener);
     }
 
-    void permissionsGrantedWithoutPrompt_data()
+    // Granted without a prompt: unanswered, the request would hang; refused, it reports "denied".
+    void geolocationGranted()
     {
-        QTest::addColumn<int>("feature");
-        QTest::addColumn<QString>("script");
-        // Without an answer the request would hang; a refusal reports "denied".
-        QTest::newRow("geolocation")
-            << int(QWebEnginePage::Geolocation)
-            << "navigator.geolocation.getCurrentPosition(() => window.answer = 'granted', "
-               "e => window.answer = e.code == e.PERMISSION_DENIED ? 'denied' : 'granted')";
-    }
-    void permissionsGrantedWithoutPrompt()
-    {
-        QFETCH(int, feature);
-        QFETCH(QString, script);
         QVERIFY(loadAndWait(view(), at("permissions")));
         QSignalSpy requests(view()->page(), &QWebEnginePage::featurePermissionRequested);
-        evaluate(view(), script);
+        evaluate(view(),
+            "navigator.geolocation.getCurrentPosition(() => window.answer = 'granted', "
+            "e => window.answer = e.code == e.PERMISSION_DENIED ? 'denied' : 'granted')");
         QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, 10000);
-        QCOMPARE(requests.first().at(1).toInt(), feature);
+        QCOMPARE(requests.first().at(1).value<QWebEnginePage::Feature>(), QWebEnginePage::Geolocation);
         QTRY_COMPARE_WITH_TIMEOUT(
             evaluate(view(), "window.answer").toString(), QStringLiteral("granted"), 10000);
     }
@@ -459,31 +372,38 @@ private slots:
             QApplication::removeTranslator(&translator);
             QLocale::setDefault(locale);
         });
-        CredentialAnswer answer(accept);
+        int dialogs = 0;
+        QString shownTitle, shownIntro;
+        QTimer poll; // answers every credential dialog as the pupil
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                ++dialogs;
+                shownTitle = dialog->windowTitle();
+                shownIntro = child<QLabel>(dialog, "introLabel")->text();
+                child<QLineEdit>(dialog, "userNameLineEdit")->setText("pupil");
+                child<QLineEdit>(dialog, "passwordLineEdit")->setText("secret");
+                accept ? dialog->accept() : dialog->reject();
+            }
+        });
+        poll.start(50);
         m_origin.pages["/auth/lesson"] = "<link rel=icon href=/auth/icon.png><title>Lesson</title>";
         loadAndWait(view(), at("auth/lesson")); // a refused page may count as failed
-        QCOMPARE(answer.dialogs, 1);
-        QCOMPARE(answer.title, title);
-        QVERIFY2(answer.intro.contains(intro), qPrintable(answer.intro));
+        QCOMPARE(dialogs, 1);
+        QCOMPARE(shownTitle, title);
+        QVERIFY2(shownIntro.contains(intro), qPrintable(shownIntro));
         QTRY_COMPARE(view()->title(), accept ? QStringLiteral("Lesson") : QStringLiteral("Unauthorized"));
         if (!accept)
             return;
-        // The view's icon request meets the same realm: the application hands
-        // it the typed credentials without asking; so does a new tab's page.
+        // The view fetches its icon itself, through the proxy (which marks it), and the
+        // application hands it the typed credentials without asking; so does a new tab's page.
         QTRY_COMPARE_WITH_TIMEOUT(m_origin.count("/auth/icon.png",
                                       { "X-Ncm-Proxy:", "Authorization: " + LoopbackOrigin::credentials() }),
             1, 15000);
+        QTRY_COMPARE(tabs()->tabIcon(0).pixmap(16).toImage().pixelColor(8, 8), QColor(Qt::red));
         WebView* second = tabs()->newTab(true);
         QVERIFY(loadAndWait(second, at("auth/more")));
         QCOMPARE(second->title(), QStringLiteral("Auth/more"));
-        QCOMPARE(answer.dialogs, 1);
-    }
-
-    void proxyCredentialKeyKeepsThePort()
-    {
-        // Typed proxy credentials serve that proxy only.
-        QCOMPARE(BrowserApplication::proxyCredentialKey("bob", "127.0.0.1:3128", "Proxy realm"),
-            QByteArray("auth:proxy-http://bob@127.0.0.1:3128#Proxy%20realm"));
+        QCOMPARE(dialogs, 1);
     }
 
     void killedRenderProcessReloads()
@@ -494,15 +414,12 @@ private slots:
         QSignalSpy loads(view(), &QWebEngineView::loadFinished);
         QVERIFY(pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0);
         QTRY_COMPARE_WITH_TIMEOUT(terminated.size(), 1, 10000);
-        QCOMPARE(terminated.first().at(0).value<QWebEnginePage::RenderProcessTerminationStatus>(),
-            QWebEnginePage::KilledTerminationStatus);
         QTRY_VERIFY_WITH_TIMEOUT(loads.size() >= 1 && loads.last().at(0).toBool(), 15000);
         QCOMPARE(m_origin.count("/sturdy"), 2);
     }
 
-    // Real downloads from links of a page. The origin cuts the files short: one
-    // is held half way, then finishes and is compared byte for byte; one loses
-    // its connection at 1 MiB; one is held at 256 KiB and cancelled.
+    // Real downloads from links of a page, cut short by the origin: one held half way and then
+    // finished, one dropped at 1 MiB, one held at 256 KiB and cancelled.
     void downloadsEndToEnd()
     {
         QByteArray lesson(6 * MiB, 0);
@@ -514,8 +431,7 @@ private slots:
             = "<a id=lesson href=/lesson.bin>lesson</a> <a id=drop href=/drop.bin>drop</a> "
               "<a id=hold href=/hold.bin>hold</a>";
         nativeStore()->clear();
-        // The engine suggests a folder that does not exist: the file goes to the
-        // standard download location under the same name instead.
+        // A suggested folder that does not exist gives way to the standard download location.
         QTemporaryDir missingParent;
         QWebEngineProfile::defaultProfile()->setDownloadPath(missingParent.path() + "/gone");
         QVERIFY(loadAndWait(view(), at("downloads")));
@@ -536,12 +452,10 @@ private slots:
         QCOMPARE(child<QLabel>(row(0), "fileNameLabel")->text(), QStringLiteral("lesson.bin"));
         QCOMPARE(row(0)->file().absoluteFilePath(),
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/lesson.bin");
-        // Half the file is out and the origin waits: the row tells what arrived,
-        // the total, the speed and the time left.
+        // Half the file is out and the origin waits: what arrived, the total, speed and time left.
         const QRegularExpression running(
             R"(^\d+ (kB|MB) of 6 MB \(\d+ (bytes|kB|MB)/sec\) - \d+ (seconds|minutes) remaining$)");
         QTRY_VERIFY2_WITH_TIMEOUT(running.match(info(0)).hasMatch(), qPrintable(info(0)), 20000);
-        QVERIFY(!row(0)->downloadedSuccessfully());
         m_origin.release("/lesson.bin");
         QTRY_VERIFY_WITH_TIMEOUT(row(0)->downloadedSuccessfully(), 30000);
         QCOMPARE(info(0), QStringLiteral("6 MB"));
@@ -556,7 +470,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(row(2)->bytesReceived() > 0, 20000);
         row(2)->stop();
         QTRY_COMPARE_WITH_TIMEOUT(info(2), QStringLiteral("Download cancelled"), 20000);
-        QCOMPARE(info(1), QStringLiteral("Download interrupted"));
 
         // "Clean up" keeps the rows that did not complete; the list is saved later.
         auto store = nativeStore();
@@ -568,7 +481,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((store->sync(), store->contains("download_1_url")), 8000);
         QCOMPARE(store->value("download_0_url").toString(), m_origin.url("drop.bin"));
         QCOMPARE(store->value("download_1_url").toString(), m_origin.url("hold.bin"));
-        QCOMPARE(store->value("download_1_location").toString(), row(1)->file().filePath());
         QVERIFY(!store->contains("download_2_url"));
     }
 };

@@ -42,14 +42,8 @@ private slots:
         saver->setDelaysForTesting(100, 500);
         saver->saveIfPending();
         QCOMPARE(owner.saves.size(), 0); // nothing pending, nothing saved
-        const qint64 changed = owner.clock.elapsed();
-        saver->changeOccurred();
-        QTRY_COMPARE_WITH_TIMEOUT(owner.saves.size(), 1, 2000);
-        QVERIFY2(owner.saves[0] - changed >= 90, qPrintable(QString::number(owner.saves[0] - changed)));
-
         // A change every 20 ms for 800 ms is never quiet for 100 ms: one save
-        // forced at the maximum, then one after the last change.
-        owner.saves.clear();
+        // forced at the maximum, then one 100 ms after the last change.
         const qint64 start = owner.clock.elapsed();
         qint64 lastChange = start;
         while (owner.clock.elapsed() - start < 800) {
