@@ -1,9 +1,7 @@
 #pragma once
-// A web origin on 127.0.0.1 for the client's tests. It keeps every request
-// head (icon guesses at /favicon.ico aside) and answers: paths under /auth/
-// need the pupil's credentials (realm "Lessons <b>"); *.png is a red square;
-// *.bin its entry in pages as an attachment; other paths their entry in
-// pages, else a teal page titled after the path ("/handed" -> "Handed").
+// A web origin on 127.0.0.1 that keeps every request head (but /favicon.ico) and answers: under
+// /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an attachment;
+// other paths their page, else a teal page titled after the path ("/handed" -> "Handed").
 #include <QBuffer>
 #include <QHash>
 #include <QImage>

@@ -1,5 +1,6 @@
 // The real program, installed with its INI files into a folder per case and started as a
 // person would: the proxy switches in lumaview.ini and the hand-over from a second launch.
+#include "GuiTest.h"
 #include "LoopbackOrigin.h"
 
 #include <QtTest>
@@ -60,14 +61,10 @@ class LumaviewProcessTest : public QObject {
         const QString binary = QStringLiteral(LUMAVIEW_BINARY);
         QFile::copy(binary, dir + "/lumaview");
         QFile::copy(QFileInfo(binary).absolutePath() + "/qwebchannel.js", dir + "/qwebchannel.js");
-        auto write = [&](const QString& name, const QString& content) {
-            QFile file(dir + "/" + name);
-            (void)(file.open(QIODevice::WriteOnly) && file.write(content.toUtf8()));
-        };
         if (!lumaviewIni.isEmpty())
-            write("lumaview.ini", "[setting]\n" + lumaviewIni);
-        write("lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
-        write("proxy-test.conf", "DebugUseFixedLocalPort=0\n"); // the system chooses the port
+            writeFile(dir + "/lumaview.ini", "[setting]\n" + lumaviewIni.toUtf8());
+        writeFile(dir + "/lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
+        writeFile(dir + "/proxy-test.conf", "DebugUseFixedLocalPort=0\n"); // the system chooses the port
         m_client = std::make_unique<QProcess>();
         m_client->start(dir + "/lumaview", QStringList());
         m_client->waitForStarted();
@@ -144,11 +141,10 @@ private slots:
             { { QString() }, 0, "Cut", 1 }, // an invalid URL
             { { origin.url("window") }, 1, "Window", 2 },
         };
+        const QString conf = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/"
+            + Domain + "/client.conf";
         for (const Launch& launch : launches) {
-            QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + Domain
-                    + "/client.conf",
-                QSettings::IniFormat)
-                .setValue("general/openLinksIn", launch.openLinksIn);
+            QSettings(conf, QSettings::IniFormat).setValue("general/openLinksIn", launch.openLinksIn);
             const int requestsBefore = origin.heads.size();
             QProcess second;
             second.start(dir + "/lumaview", launch.arguments);

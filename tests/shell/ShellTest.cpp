@@ -59,20 +59,6 @@ QUrl titledPage(const QString& title)
     return QUrl(QStringLiteral("data:text/html,<title>%1</title>%1").arg(title));
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(content);
-}
-
 QList<PopupWindow*> popups()
 {
     QList<PopupWindow*> found;
