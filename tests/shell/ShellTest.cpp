@@ -276,17 +276,6 @@ private slots:
         QTRY_VERIFY(dialog.isNull()); // deleted on close
     }
 
-    void pagesSeeTheBridgeObject()
-    {
-        // The tabs share one copy of the bridge script in the profile.
-        for (WebView* each : { view(), tabs()->newTab(true) }) {
-            QVERIFY(loadAndWait(each, titledPage("Bridge")));
-            QTRY_VERIFY_WITH_TIMEOUT(
-                evaluate(each, "typeof window.external.objectName == 'string'").toBool(), 15000);
-        }
-        QCOMPARE(QWebEngineProfile::defaultProfile()->scripts()->findScripts("qwebchannel.js").size(), 1);
-    }
-
     void pagesOpenTabsAndPopups()
     {
         m_origin.pages["/opener"] = "<title>Opener</title><a id=blank target=_blank href=/tab>tab</a>";
@@ -296,6 +285,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(tabs()->count(), 2, 10000);
         QCOMPARE(tabs()->currentIndex(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(tabs()->webViewAt(1)->url(), at("tab"), 10000);
+        // Each tab's page sees the bridge object; the tabs share one copy of its script.
+        for (WebView* each : { opener, tabs()->webViewAt(1) })
+            QTRY_VERIFY_WITH_TIMEOUT(
+                evaluate(each, "typeof window.external.objectName == 'string'").toBool(), 15000);
+        QCOMPARE(QWebEngineProfile::defaultProfile()->scripts()->findScripts("qwebchannel.js").size(), 1);
 
         evaluate(opener, "window.open('/popup', 'pop', 'width=320,height=240')");
         QTRY_COMPARE_WITH_TIMEOUT(popups().size(), 1, 10000);
