@@ -117,14 +117,19 @@ bool formatLogLine(
     if (reserve >= buffer.capacity)
         return false;
 
-    char timeText[80];
-    std::time_t now = std::time(nullptr);
-    std::tm local;
-    if (!localtime_r(&now, &local))
-        return false;
-    size_t timeLength = std::strftime(timeText, sizeof timeText, "%Y-%m-%d %H:%M:%S", &local);
-    if (timeLength < 1 || timeLength > 79)
-        return false;
+    // The time text changes once a second; busy threads log many lines in one.
+    static thread_local std::time_t shownSecond = -1;
+    static thread_local char timeText[80];
+    const std::time_t now = std::time(nullptr);
+    if (now != shownSecond) {
+        std::tm local;
+        if (!localtime_r(&now, &local))
+            return false;
+        const size_t timeLength = std::strftime(timeText, sizeof timeText, "%Y-%m-%d %H:%M:%S", &local);
+        if (timeLength < 1 || timeLength > 79)
+            return false;
+        shownSecond = now;
+    }
 
     // The thread id is shown as eight upper-case hexadecimal digits.
     size_t limit = buffer.capacity - reserve;

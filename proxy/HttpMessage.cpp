@@ -7,6 +7,8 @@
 #include <event2/http.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <strings.h>
 #include <vector>
 
@@ -41,8 +43,13 @@ bool validPort(const std::string& text)
     return value >= 1 && value <= 65535;
 }
 
+bool equalsIgnoreCase(std::string_view text, std::string_view word)
+{
+    return text.size() == word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
+}
+
 // Non-negative decimal without sign or blanks; -1 otherwise.
-int64_t parseLength(const std::string& text)
+int64_t parseLength(std::string_view text)
 {
     if (text.empty() || text.size() > 18)
         return -1;
@@ -280,15 +287,25 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
     }
     if (!m_headDone)
         return true;
-    const int count = evbuffer_peek(in, -1, nullptr, nullptr, 0);
-    if (count > 0) {
-        std::vector<evbuffer_iovec> pieces(static_cast<size_t>(count));
-        evbuffer_peek(in, -1, nullptr, pieces.data(), count);
-        for (const auto& piece : pieces) {
-            if (!account(static_cast<const char*>(piece.iov_base), piece.iov_len)) {
-                m_broken = true;
-                return false;
-            }
+    if (m_framing != ResponseFraming::Chunked) {
+        // Only chunk framing looks at the bytes; the others only count them.
+        account(nullptr, evbuffer_get_length(in));
+        evbuffer_add_buffer(out, in);
+        return true;
+    }
+    evbuffer_iovec few[4];
+    std::vector<evbuffer_iovec> many;
+    const int count = evbuffer_peek(in, -1, nullptr, few, 4);
+    evbuffer_iovec* pieces = few;
+    if (count > 4) {
+        many.resize(static_cast<size_t>(count));
+        evbuffer_peek(in, -1, nullptr, many.data(), count);
+        pieces = many.data();
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!account(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len)) {
+            m_broken = true;
+            return false;
         }
     }
     evbuffer_add_buffer(out, in);
@@ -298,15 +315,18 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
 bool HttpResponseFramer::takeHead(const char* data, size_t length, size_t& used, evbuffer* out)
 {
     while (used < length && !m_headDone) {
-        const char c = data[used++];
-        m_line += c;
-        if (c != '\n') {
-            if (m_line.size() > MaxHeadLine)
-                return false;
-            continue;
-        }
-        std::string line = m_line;
-        m_line.clear();
+        // Whole spans up to each line end: the head is usually in one piece.
+        const char* start = data + used;
+        const auto* end = static_cast<const char*>(std::memchr(start, '\n', length - used));
+        const size_t span = end ? static_cast<size_t>(end - start) + 1 : length - used;
+        m_line.append(start, span);
+        used += span;
+        if (!end)
+            return m_line.size() <= MaxHeadLine;
+        if (m_line.size() > MaxHeadLine + 1)
+            return false;
+        std::string line;
+        line.swap(m_line);
         if (!headLine(line, out))
             return false;
     }
@@ -315,9 +335,10 @@ bool HttpResponseFramer::takeHead(const char* data, size_t length, size_t& used,
 
 bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
 {
-    std::string line = raw.substr(0, raw.size() - 1);
+    // Views into the line: a response head is parsed without allocating.
+    std::string_view line(raw.data(), raw.size() - 1);
     if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+        line.remove_suffix(1);
     if (line.empty()) {
         if (m_status >= 100 && m_status < 200 && m_status != 101) {
             // An interim answer (100 Continue) passes as it is; the real head follows.
@@ -329,7 +350,8 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
             m_contentLength = -1;
             return true;
         }
-        m_head += "Connection: close\r\n" + raw;
+        m_head += "Connection: close\r\n";
+        m_head += raw;
         evbuffer_add(out, m_head.data(), m_head.size());
         m_head.clear();
         m_headDone = true;
@@ -340,26 +362,31 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
     }
     if (m_head.size() + raw.size() > MaxResponseHead)
         return false;
-    if (StringUtil::startsWith(line, "HTTP/")) {
-        size_t blank = line.find(' ');
-        m_status = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        const size_t blank = line.find(' ');
+        m_status = blank == std::string_view::npos ? 0 : std::atoi(raw.c_str() + blank + 1);
         m_head += raw;
         return true;
     }
-    std::string name, value;
-    parseHeaderLine(line, name, value);
-    if (strcasecmp(name.c_str(), "Content-Length") == 0) {
+    const size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, colon);
+    std::string_view value;
+    if (colon != std::string_view::npos) {
+        value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+    }
+    if (equalsIgnoreCase(name, "Content-Length")) {
         m_contentLength = parseLength(value);
         if (m_contentLength >= 0)
             m_framing = ResponseFraming::Length;
-    } else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0
-        && strcasecmp(value.c_str(), "chunked") == 0) {
+    } else if (equalsIgnoreCase(name, "Transfer-Encoding") && equalsIgnoreCase(value, "chunked")) {
         m_framing = ResponseFraming::Chunked;
-    } else if (strcasecmp(name.c_str(), "Connection") == 0) {
-        if (strcasecmp(value.c_str(), "close") == 0)
+    } else if (equalsIgnoreCase(name, "Connection")) {
+        if (equalsIgnoreCase(value, "close"))
             m_framing = ResponseFraming::CloseDelimited;
         return true; // replaced by the proxy's own
-    } else if (strcasecmp(name.c_str(), "Keep-Alive") == 0) {
+    } else if (equalsIgnoreCase(name, "Keep-Alive")) {
         return true;
     }
     m_head += raw;
