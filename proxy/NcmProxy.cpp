@@ -9,8 +9,6 @@
 
 #include "base/SocketUtil.h"
 
-#include <event2/thread.h>
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -34,16 +32,6 @@ struct LingeringClient {
     EventPtr event;
     std::chrono::steady_clock::time_point deadline;
 };
-
-void proxyGlobalInit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        buildLevelRankTable();
-        // The controlling thread breaks the loop from outside.
-        evthread_use_pthreads();
-    });
-}
 
 ProxyRuntime::ProxyRuntime() = default;
 

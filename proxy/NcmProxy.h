@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "base/GlobalInit.h" // every host of the proxy calls proxyGlobalInit first
 #include "base/UniqueSocket.h"
 #include "proxy/NcmStats.h"
 #include "proxy/ProxyConfig.h"
@@ -109,6 +110,3 @@ private:
     static void onAcceptRetry(evutil_socket_t, short, void* arg);
     static void onReap(evutil_socket_t, short, void* arg);
 };
-
-// Process-wide set-up (level ranks, libevent threading); idempotent.
-void proxyGlobalInit();

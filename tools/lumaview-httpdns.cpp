@@ -1,10 +1,10 @@
 // A small HTTP-DNS service: answers the proxy's POST "/dns" from a hosts
 // file and, for names the file does not hold, from an upstream DNS server.
 #include "base/EventPtr.h"
+#include "base/GlobalInit.h"
 #include "base/Logger.h"
 #include "base/SocketUtil.h"
 #include "base/StringUtil.h"
-#include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 
 #include <event2/buffer.h>

@@ -1,8 +1,8 @@
 // The relay at the far end of the proxy's KCP connections: accepts KCP
 // conversations on UDP and carries each to an upstream over TCP.
 #include "base/EventPtr.h"
+#include "base/GlobalInit.h"
 #include "base/Logger.h"
-#include "proxy/NcmProxy.h"
 #include "relay/KcpRelay.h"
 
 #include <csignal>

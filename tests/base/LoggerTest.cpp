@@ -1,5 +1,5 @@
 #include "base/Logger.h"
-#include "proxy/NcmProxy.h"
+#include "base/GlobalInit.h"
 #include "tests/support/TestSupport.h"
 
 #include <event2/event.h>

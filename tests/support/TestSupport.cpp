@@ -1,7 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "base/GlobalInit.h"
 #include "base/SocketUtil.h"
-#include "proxy/NcmProxy.h"
 
 #include <arpa/inet.h>
 #include <chrono>
