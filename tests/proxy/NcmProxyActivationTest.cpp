@@ -13,7 +13,6 @@ namespace {
 
 class ActivationTest : public ::testing::Test {
 protected:
-    void SetUp() override { proxyGlobalInit(); }
     void TearDown() override
     {
         Clock::resetForTest();
@@ -28,13 +27,11 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoop)
 {
     NcmProxy proxy;
     proxy.activate("LogLevel=V\nShowStatsOnAccept=0\n");
-    ASSERT_GT(proxy.port(), 0);
+    const int port = proxy.port();
+    ASSERT_GT(port, 0);
     EXPECT_TRUE(proxy.isRunning());
     EXPECT_NE(proxy.lastAcceptTime.load(), 0);
-    EXPECT_TRUE(capture.contains("local proxy activated for the first time"));
-    EXPECT_TRUE(capture.contains("local proxy is listening at"));
-
-    evutil_socket_t client = testsupport::connectTcp("127.0.0.1", proxy.port());
+    evutil_socket_t client = testsupport::connectTcp("127.0.0.1", port);
     EXPECT_GE(client, 0);
     close(client);
 
@@ -42,9 +39,8 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoop)
     EXPECT_EQ(proxy.port(), -1);
     EXPECT_FALSE(proxy.isRunning());
     EXPECT_EQ(proxy.lastAcceptTime.load(), 0);
-    EXPECT_TRUE(capture.contains("event loop over"));
     EXPECT_EQ(capture.count("stats: {dnsctx=0"), 1u);
-    EXPECT_LT(testsupport::connectTcp("127.0.0.1", 1), 0);
+    EXPECT_LT(testsupport::connectTcp("127.0.0.1", port), 0) << "the listener outlived stop";
 }
 
 TEST_F(ActivationTest, SecondActivateRestartsOnlyAnIdleServiceAndEmptyTextKeepsTheConfig)
@@ -91,7 +87,6 @@ TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
     proxy.activate(text.c_str());
     EXPECT_EQ(proxy.port(), -1);
     EXPECT_FALSE(proxy.isRunning());
-    EXPECT_TRUE(capture.contains("local proxy failed. errno=98"));
 
     close(holder);
     proxy.activate(text.c_str());
@@ -99,23 +94,17 @@ TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
     proxy.stop();
 }
 
-TEST_F(ActivationTest, StopWithoutStartReturnsAtOnce)
+TEST_F(ActivationTest, StopReturnsAtOnceWhateverTheState)
 {
     NcmProxy proxy;
     proxy.lastAcceptTime = 12345;
     auto start = std::chrono::steady_clock::now();
-    proxy.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    proxy.stop(); // never started
     EXPECT_EQ(proxy.lastAcceptTime.load(), 0);
-    EXPECT_EQ(proxy.port(), -1);
-}
-
-TEST_F(ActivationTest, StopRightAfterActivateDoesNotHang)
-{
-    NcmProxy proxy;
     for (int i = 0; i < 20; ++i) {
         proxy.activate("BackgroundIdleTimeoutToReactivate=0\n");
-        proxy.stop();
+        proxy.stop(); // right after activate
     }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(proxy.port(), -1);
 }

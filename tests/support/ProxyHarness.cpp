@@ -15,13 +15,6 @@ bool RunningProxy::start(const std::string& text)
     return proxy.port() > 0;
 }
 
-bool RunningProxy::startWithCurrentConfig()
-{
-    proxyGlobalInit();
-    proxy.activate("");
-    return proxy.port() > 0;
-}
-
 TestUpstream::TestUpstream(Handler handler, const char* host)
     : m_handler(std::move(handler))
 {

@@ -16,10 +16,8 @@ class RunningProxy {
 public:
     RunningProxy() = default;
     ~RunningProxy() { stop(); }
-    // Activates with the given text (loopback only).
+    // Activates with the given text; an empty text keeps proxy.config as set.
     bool start(const std::string& text);
-    // Activates with the configuration already set on proxy.config.
-    bool startWithCurrentConfig();
     void stop() { proxy.stop(); }
     int port() const { return proxy.port(); }
 

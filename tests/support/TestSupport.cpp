@@ -46,11 +46,6 @@ std::vector<std::string> LogCapture::lines() const
     return g_logLines;
 }
 
-bool LogCapture::contains(const std::string& needle) const
-{
-    return count(needle) > 0;
-}
-
 size_t LogCapture::count(const std::string& needle) const
 {
     std::lock_guard<std::mutex> lock(g_logMutex);

@@ -26,7 +26,7 @@ public:
     LogCapture();
     ~LogCapture();
     std::vector<std::string> lines() const;
-    bool contains(const std::string& needle) const;
+    bool contains(const std::string& needle) const { return count(needle) > 0; }
     size_t count(const std::string& needle) const;
     void clear();
 
