@@ -1,30 +1,26 @@
 // Discovery of the NAT64 address: through the system resolver, else by an
 // AAAA query for ipv4only.arpa to the first system DNS server.
 #include "resolver/Nat64Discovery.h"
-#include "proxy/NcmProxy.h"
 #include "tests/support/DnsFakes.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstring>
 #include <netdb.h>
 
 using namespace dnstest;
 
 namespace {
 
-sockaddr_storage socketAddress(const char* text)
+sockaddr_storage socketAddress(const std::string& text)
 {
-    sockaddr_storage s;
-    std::memset(&s, 0, sizeof s);
+    sockaddr_storage s {};
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&s);
     auto* sin = reinterpret_cast<sockaddr_in*>(&s);
-    if (inet_pton(AF_INET6, text, &sin6->sin6_addr) == 1)
+    if (inet_pton(AF_INET6, text.c_str(), &sin6->sin6_addr) == 1)
         sin6->sin6_family = AF_INET6;
-    else if (inet_pton(AF_INET, text, &sin->sin_addr) == 1)
+    else if (inet_pton(AF_INET, text.c_str(), &sin->sin_addr) == 1)
         sin->sin_family = AF_INET;
     else
         s.ss_family = AF_UNIX;
@@ -33,23 +29,22 @@ sockaddr_storage socketAddress(const char* text)
 
 class Nat64Discovery : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        setNat64ProbePortForTest(testsupport::DnsTestPort);
-        // The system resolver would ask the machine's real DNS servers.
-        setNat64LookupForTest([this](const char* host, std::vector<sockaddr_storage>& results) {
-            lookedUp.push_back(host);
-            if (lookupError)
-                return lookupError;
-            for (const std::string& a : lookupResults)
-                results.push_back(socketAddress(a.c_str()));
-            return 0;
-        });
-    }
+    void SetUp() override { setNat64ProbePortForTest(testsupport::DnsTestPort); }
     void TearDown() override
     {
         setNat64LookupForTest(nullptr);
         setNat64ProbePortForTest(0);
+    }
+    // Stands in for the system resolver, which would ask the machine's real
+    // DNS servers; no results is EAI_NONAME.
+    void lookupGives(std::vector<std::string> results)
+    {
+        setNat64LookupForTest([this, results](const char* host, std::vector<sockaddr_storage>& out) {
+            lookedUp.push_back(host);
+            for (const std::string& a : results)
+                out.push_back(socketAddress(a));
+            return results.empty() ? EAI_NONAME : 0;
+        });
     }
     std::string stored()
     {
@@ -58,71 +53,56 @@ protected:
     }
 
     NcmProxy proxy;
-    testsupport::LogCapture log;
     std::vector<std::string> lookedUp;
-    int lookupError = EAI_NONAME;
-    std::vector<std::string> lookupResults;
 };
 
 } // namespace
 
-TEST_F(Nat64Discovery, TakesTheFirstValidAddressFromTheSystemResolver)
+TEST_F(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
 {
-    lookupError = 0;
-    lookupResults = { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" };
-    FakeDnsServer server("127.0.4.40", always({ "2001:db8::c000:aa" }));
-
-    discoverNat64(proxy, true, { "::ffff:127.0.4.40" });
-
-    EXPECT_EQ(std::vector<std::string> { "ipv4only.arpa" }, lookedUp);
-    EXPECT_TRUE(proxy.ipStack.nat64Known);
-    EXPECT_EQ("64:ff9b::c000:ab", stored());
-    EXPECT_TRUE(
-        log.contains("[E][NcmDnsClient] AF_INET6 Nat64 addr invalid = 0064ff9b0000000000000000c00000ac"));
-    EXPECT_EQ(server.count(), 0u) << "no direct query once the system resolver answered";
-}
-
-TEST_F(Nat64Discovery, AsksTheFirstSystemDnsServerDirectly)
-{
-    FakeDnsServer server(
-        "127.0.4.42", always({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }));
     FakeDnsServer second("127.0.4.43", always({ "64:ff9b::c000:ab" }));
-
-    discoverNat64(proxy, true, { "::ffff:127.0.4.42", "::ffff:127.0.4.43" });
-
-    ASSERT_TRUE(proxy.ipStack.nat64Known);
-    EXPECT_EQ("64:ff9b::c000:aa", stored()) << "the first valid one";
-    // One datagram, the query without its TCP framing (else no name decodes).
-    EXPECT_EQ(server.names(), std::vector<std::string> { "ipv4only.arpa" });
-    EXPECT_EQ(second.count(), 0u);
-}
-
-TEST_F(Nat64Discovery, UnusableAnswersAndServersLeaveTheAddressUnknown)
-{
-    struct {
-        const char* address;
-        const char* serverText; // as the system DNS list gives it
+    const struct {
+        const char* what;
+        std::vector<std::string> lookup;
+        std::string server; // as the system DNS list gives it; the fake is on its IPv4 part
         DnsAnswer answer;
+        std::string expected; // "::" when unknown
         size_t asked;
         bool systemDnsKnown = true;
-    } const cases[] = {
-        { "127.0.4.44", "::ffff:127.0.4.44", DnsAnswer({ "64:ff9b::c000:aa" }, DnsAnswer::ServFail), 1 },
-        { "127.0.4.45", "::ffff:127.0.4.45", DnsAnswer({ "2001:db8::1", "64:ff9b::c000:ac" }), 1 },
-        { "127.0.4.46", "127.0.4.46", DnsAnswer({ "64:ff9b::c000:aa" }), 0 }, // not an IPv6 text
-        // Without known system DNS only the system resolver is asked.
-        { "127.0.4.41", "::ffff:127.0.4.41", DnsAnswer({ "64:ff9b::c000:aa" }), 0, false },
+    } cases[] = {
+        { "the first valid address from the system resolver",
+            { "192.0.0.170", "64:ff9b::c000:ac", "unix", "64:ff9b::c000:ab", "64:ff9b::c000:aa" },
+            "::ffff:127.0.4.40", DnsAnswer({ "2001:db8::c000:aa" }), "64:ff9b::c000:ab", 0 },
+        { "the first valid address from the server", {}, "::ffff:127.0.4.42",
+            DnsAnswer({ "64:ff9b::c000:ac", "64:ff9b::c000:aa", "64:ff9b::c000:ab" }), "64:ff9b::c000:aa",
+            1 },
+        { "SERVFAIL", {}, "::ffff:127.0.4.44", DnsAnswer({ "64:ff9b::c000:aa" }, DnsAnswer::ServFail),
+            "::", 1 },
+        { "no valid address", {}, "::ffff:127.0.4.45", DnsAnswer({ "2001:db8::1", "64:ff9b::c000:ac" }),
+            "::", 1 },
+        { "server not an IPv6 text", {}, "127.0.4.46", DnsAnswer({ "64:ff9b::c000:aa" }), "::", 0 },
+        { "system DNS not known", {}, "::ffff:127.0.4.41", DnsAnswer({ "64:ff9b::c000:aa" }), "::", 0,
+            false },
     };
     for (const auto& c : cases) {
-        FakeDnsServer server(c.address, always(c.answer));
-        discoverNat64(proxy, c.systemDnsKnown, { c.serverText });
-        EXPECT_FALSE(proxy.ipStack.nat64Known) << c.address;
-        EXPECT_EQ("::", stored()) << c.address;
-        EXPECT_EQ(c.asked, server.count()) << c.address;
+        SCOPED_TRACE(c.what);
+        proxy.ipStack = {};
+        lookedUp.clear();
+        lookupGives(c.lookup);
+        FakeDnsServer server(c.server.substr(c.server.rfind(':') + 1), always(c.answer));
+        discoverNat64(proxy, c.systemDnsKnown, { c.server, "::ffff:127.0.4.43" });
+        EXPECT_EQ(lookedUp, std::vector<std::string> { "ipv4only.arpa" });
+        EXPECT_EQ(proxy.ipStack.nat64Known, c.expected != "::");
+        EXPECT_EQ(stored(), c.expected);
+        // One datagram, the query without its TCP framing (else no name decodes).
+        EXPECT_EQ(server.names(), std::vector<std::string>(c.asked, "ipv4only.arpa"));
     }
+    EXPECT_EQ(second.count(), 0u);
 }
 
 TEST_F(Nat64Discovery, RepliesToAnotherQueryAreSkippedUntilTheReceiveTimeout)
 {
+    lookupGives({});
     DnsAnswer forged(DnsAnswer::Silent);
     forged.forgedFirst = true; // garbage, then a reply with another identifier
     FakeDnsServer server("127.0.4.47", always(forged));

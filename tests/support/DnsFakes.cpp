@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -121,14 +122,10 @@ Bytes buildQueryMessage(const char* name, bool wantA)
 // ------------------------------------------------- servers answering by name
 namespace {
 
-    int bindOn(const std::string& address, int type)
+    UniqueSocket bindOn(const std::string& address, int type)
     {
-        int fd = testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type);
-        if (fd >= 0 && type == SOCK_STREAM && listen(fd, 16) != 0) {
-            close(fd);
-            fd = -1;
-        }
-        if (fd < 0)
+        UniqueSocket fd(testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type));
+        if (!fd.valid() || (type == SOCK_STREAM && listen(fd.get(), 16) != 0))
             throw std::runtime_error("cannot bind a fake DNS server on " + address);
         return fd;
     }
@@ -143,15 +140,13 @@ namespace {
 
     Bytes replyFor(const Bytes& query, const DnsAnswer& answer)
     {
-        const uint16_t rcode = answer.kind == DnsAnswer::NxDomain ? 3
-            : answer.kind == DnsAnswer::ServFail                  ? 2
-                                                                  : 0;
+        static const uint16_t rcodes[] = { 0, 0, 3, 2 }; // by DnsAnswer::Kind
         std::vector<Record> answers;
         // A failure code may come with records; the client must not use them.
         if (answer.kind != DnsAnswer::NxDomain)
             for (const std::string& address : answer.addresses)
                 answers.push_back(addressRecord(address));
-        return makeReply(query, 0x8180 | rcode, answers);
+        return makeReply(query, 0x8180 | rcodes[answer.kind], answers);
     }
 
     std::string questionName(const Bytes& query)
@@ -167,21 +162,16 @@ namespace {
 
 std::string maskTimestamps(const std::string& reports)
 {
-    const std::string key = "\"timestamp\":";
+    static const std::regex stamp("\"timestamp\":(\\d+)");
     const int64_t now = Clock::nowSeconds();
     std::string out;
-    size_t from = 0;
-    for (size_t at; (at = reports.find(key, from)) != std::string::npos;) {
-        const size_t digits = at + key.size();
-        size_t end = digits;
-        while (end < reports.size() && std::isdigit(static_cast<unsigned char>(reports[end])))
-            ++end;
-        const int64_t value = end > digits ? std::stoll(reports.substr(digits, end - digits)) : -1;
-        out += reports.substr(from, digits - from);
-        out += (value > now - 60 && value <= now + 1) ? "T" : "BAD";
-        from = end;
+    auto tail = reports.begin();
+    for (std::sregex_iterator m(reports.begin(), reports.end(), stamp), end; m != end; ++m) {
+        const int64_t value = std::stoll((*m)[1]);
+        out.append(tail, (*m)[0].first) += value > now - 60 && value <= now + 1 ? "\"timestamp\":T" : "BAD";
+        tail = (*m)[0].second;
     }
-    return out + reports.substr(from);
+    return out.append(tail, reports.end());
 }
 
 FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool tcp, TcpPlan plan)
@@ -190,14 +180,8 @@ FakeDnsServer::FakeDnsServer(const std::string& address, Handler handler, bool t
 {
     setDnsPortForTest(testsupport::DnsTestPort);
     m_udp = bindOn(address, SOCK_DGRAM);
-    if (tcp) {
-        try {
-            m_tcp = bindOn(address, SOCK_STREAM);
-        } catch (...) {
-            close(m_udp);
-            throw;
-        }
-    }
+    if (tcp)
+        m_tcp = bindOn(address, SOCK_STREAM);
     m_thread = std::thread([this] { run(); });
 }
 
@@ -205,9 +189,6 @@ FakeDnsServer::~FakeDnsServer()
 {
     m_stop = true;
     m_thread.join();
-    close(m_udp);
-    if (m_tcp >= 0)
-        close(m_tcp);
 }
 
 std::vector<std::string> FakeDnsServer::names() const
@@ -222,47 +203,50 @@ std::vector<Bytes> FakeDnsServer::tcpQueries() const
     return m_tcpQueries;
 }
 
+DnsAnswer FakeDnsServer::ask(const Bytes& query, const Bytes* framed)
+{
+    const std::string name = questionName(query);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_names.push_back(name);
+        if (framed)
+            m_tcpQueries.push_back(*framed);
+    }
+    return m_handler(name);
+}
+
 void FakeDnsServer::run()
 {
     while (!m_stop) {
-        pollfd fds[2] = { { m_udp, POLLIN, 0 }, { m_tcp, POLLIN, 0 } };
-        if (poll(fds, m_tcp >= 0 ? 2 : 1, 20) <= 0)
+        pollfd fds[2] = { { m_udp.get(), POLLIN, 0 }, { m_tcp.get(), POLLIN, 0 } };
+        if (poll(fds, m_tcp.valid() ? 2 : 1, 20) <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
             uint8_t datagram[4096];
             sockaddr_storage peer;
             socklen_t peerLength = sizeof peer;
             auto* to = reinterpret_cast<sockaddr*>(&peer);
-            const ssize_t n = recvfrom(m_udp, datagram, sizeof datagram, 0, to, &peerLength);
+            const ssize_t n = recvfrom(m_udp.get(), datagram, sizeof datagram, 0, to, &peerLength);
             if (n < 12)
                 continue;
             const Bytes query(datagram, datagram + n);
-            const std::string name = questionName(query);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_names.push_back(name);
-            }
-            const DnsAnswer answer = m_handler(name);
+            const DnsAnswer answer = ask(query, nullptr);
             std::vector<Bytes> replies;
             if (answer.forgedFirst) {
                 replies.push_back({ 'x', 'y', 'z' });
                 replies.push_back(replyFor(query, DnsAnswer({ "10.66.66.66" })));
                 replies.back()[1] ^= 0x5A;
             }
+            pause(answer.delayMs, m_stop);
+            if (answer.kind != DnsAnswer::Silent)
+                replies.push_back(replyFor(query, answer));
             for (const Bytes& reply : replies)
-                sendto(m_udp, reply.data(), reply.size(), 0, to, peerLength);
-            if (answer.kind != DnsAnswer::Silent) {
-                pause(answer.delayMs, m_stop);
-                const Bytes reply = replyFor(query, answer);
-                sendto(m_udp, reply.data(), reply.size(), 0, to, peerLength);
-            }
+                sendto(m_udp.get(), reply.data(), reply.size(), 0, to, peerLength);
         }
-        if (m_tcp >= 0 && (fds[1].revents & POLLIN)) {
-            const int fd = accept4(m_tcp, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                serveTcp(fd);
-                close(fd);
-            }
+        if (m_tcp.valid() && (fds[1].revents & POLLIN)) {
+            const UniqueSocket connection(accept4(m_tcp.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (connection.valid())
+                serveTcp(connection.get());
         }
     }
 }
@@ -287,13 +271,7 @@ void FakeDnsServer::serveTcp(int fd)
     if (framed.size() < 14)
         return;
     const Bytes query(framed.begin() + 2, framed.end());
-    const std::string name = questionName(query);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_names.push_back(name);
-        m_tcpQueries.push_back(framed);
-    }
-    const DnsAnswer answer = m_handler(name);
+    const DnsAnswer answer = ask(query, &framed);
     if (answer.kind == DnsAnswer::Silent || answer.emptyFrame) {
         if (answer.emptyFrame)
             send(fd, "\0\0", 2, MSG_NOSIGNAL);

@@ -1,6 +1,7 @@
 #pragma once
 // Fakes for the DNS tests: one reply builder, DNS and HTTP-DNS servers on
 // loopback answering by name, and a DNS client driven by the test thread.
+#include "base/UniqueSocket.h"
 #include "proxy/NcmProxy.h"
 #include "resolver/NcmDnsClient.h"
 #include "tests/support/ProxyHarness.h"
@@ -92,12 +93,13 @@ public:
     std::vector<Bytes> tcpQueries() const; // raw framed bytes
 
 private:
+    DnsAnswer ask(const Bytes& query, const Bytes* framed); // records the question
     void run();
     void serveTcp(int fd);
     Handler m_handler;
     TcpPlan m_plan;
-    int m_udp = -1;
-    int m_tcp = -1;
+    UniqueSocket m_udp;
+    UniqueSocket m_tcp;
     std::atomic<bool> m_stop { false };
     mutable std::mutex m_mutex;
     std::vector<std::string> m_names;
