@@ -66,19 +66,13 @@ void roundTrip(const uint8_t* data, size_t size)
     if (size == 0 || size > 253)
         return;
     const std::string name(reinterpret_cast<const char*>(data), size);
-    size_t labelLength = 0;
+    size_t label = 0; // length of the current label
     for (char c : name) {
-        if (c == '\0')
+        if (c == '\0' || (c == '.' ? label == 0 : ++label > 63))
             return;
-        if (c == '.') {
-            if (labelLength == 0)
-                return;
-            labelLength = 0;
-        } else if (++labelLength > 63) {
-            return;
-        }
+        label = c == '.' ? 0 : label;
     }
-    if (labelLength == 0)
+    if (label == 0)
         return;
     uint8_t wire[300];
     const int end = ncm_dns_encode_name(wire, sizeof wire, 0, name.data(), name.size());

@@ -6,19 +6,12 @@
 
 #include <string>
 
-TEST(DnsReports, RecordsHaveTheirKeysInOrderAndNoSpaces)
+// The exact records are checked where the client and the tasks queue them.
+TEST(DnsReports, ClientTextCannotBreakTheRecordAndLateTimesKeepTheirDigits)
 {
-    EXPECT_EQ(unusableIpReport("u-1", "www.example.test", "10.0.0.1", 1700000000),
-        "{\"uid\":\"u-1\",\"host\":\"www.example.test\",\"ip\":\"10.0.0.1\",\"timestamp\":1700000000}");
-    EXPECT_EQ(httpDnsErrorReport("", "127.0.0.1:8053", 5),
-        "{\"uid\":\"\",\"host\":\"HttpDNS Request Error\",\"ip\":\"127.0.0.1:8053\",\"timestamp\":5}");
     // Times past 2038 keep all their digits.
     EXPECT_EQ(unusableIpReport("", "h", "i", 4102444800),
         "{\"uid\":\"\",\"host\":\"h\",\"ip\":\"i\",\"timestamp\":4102444800}");
-}
-
-TEST(DnsReports, ClientSuppliedTextCannotBreakTheRecord)
-{
     // A host name that tries to close the string and add a member.
     EXPECT_EQ(unusableIpReport("", "a\",\"admin\":true,\"x\":\"", "1.2.3.4", 1),
         "{\"uid\":\"\",\"host\":\"a\\\",\\\"admin\\\":true,\\\"x\\\":\\\"\",\"ip\":\"1.2.3.4\",\"timestamp\":"
@@ -28,10 +21,7 @@ TEST(DnsReports, ClientSuppliedTextCannotBreakTheRecord)
     EXPECT_EQ(jsonStringContents(std::string(controls, sizeof controls - 1)),
         "nl\\n cr\\r tab\\t nul\\u0000 bell\\u0007");
     // Valid UTF-8 stays; bytes that are not UTF-8 become U+FFFD.
-    EXPECT_EQ(jsonStringContents("b\xc3\xbc"
-                                 "cher.test"),
-        "b\xc3\xbc"
-        "cher.test");
+    EXPECT_EQ(jsonStringContents("b\u00fccher.test"), "b\u00fccher.test");
     EXPECT_EQ(jsonStringContents("\xe2\x82\xac \xf0\x9f\x98\x80"), "\xe2\x82\xac \xf0\x9f\x98\x80");
     EXPECT_EQ(jsonStringContents("x\xffy"), "x\\ufffdy");
     EXPECT_EQ(jsonStringContents("\xc3"), "\\ufffd"); // cut short

@@ -166,9 +166,8 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
     FakeDnsServer a("127.0.5.16", always({ "10.0.0.1", "10.0.0.2" }));
     FakeDnsServer b("127.0.5.17", always(DnsAnswer::NxDomain));
     FakeHttpDns http("127.0.5.18",
-        FakeHttpDns::replying(
-            FakeHttpDns::ok("HTTPDNS\n10.9.9.9,60;not-an-ip;10.9.9.8;; 1.2.3.4,x;1;999.1.1.1;"
-                            "1.2.3;1.2.3.4.5;01.2.3.4444")));
+        FakeHttpDns::ok(
+            "HTTPDNS\n10.9.9.9,60;not-an-ip;10.9.9.8;; 1.2.3.4,x;1;999.1.1.1;1.2.3;1.2.3.4.5;01.2.3.4444"));
 
     // An underscore stays as it is, a space is encoded.
     TaskRun run(client(), "a_b c.test");
@@ -189,13 +188,11 @@ TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIs
 {
     start("UID=u1\nUseSystemDns=0\nResolveTimeoutDns=5\nResolveTimeoutHttp=1\n");
     FakeDnsServer dns("127.0.5.19", always({ "10.0.0.5" }));
-    FakeHttpDns noMagic("127.0.5.20", FakeHttpDns::replying(FakeHttpDns::ok("10.9.9.9")));
-    FakeHttpDns error("127.0.5.21",
-        FakeHttpDns::replying(
-            "HTTP/1.1 500 Oops\r\nContent-Length: 16\r\nConnection: close\r\n\r\nHTTPDNS\n10.9.9.9"));
-    FakeHttpDns magicOnly("127.0.5.22", FakeHttpDns::replying(FakeHttpDns::ok("HTTPDNS\n")));
-    FakeHttpDns hang1("127.0.5.24", FakeHttpDns::replying(std::nullopt));
-    FakeHttpDns hang2("127.0.5.25", FakeHttpDns::replying(std::nullopt));
+    FakeHttpDns noMagic("127.0.5.20", FakeHttpDns::ok("10.9.9.9"));
+    FakeHttpDns error("127.0.5.21", "HTTP/1.1 500 Oops\r\nContent-Length: 16\r\n\r\nHTTPDNS\n10.9.9.9");
+    FakeHttpDns magicOnly("127.0.5.22", FakeHttpDns::ok("HTTPDNS\n"));
+    FakeHttpDns hang1("127.0.5.24", std::nullopt);
+    FakeHttpDns hang2("127.0.5.25", std::nullopt);
 
     // Nothing listens on 127.0.5.27: that connection is refused.
     TaskRun failing(client(), "ignored.test");
@@ -229,7 +226,7 @@ TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
     harness.proxy.ipStack.ipv6Only = true;
     FakeDnsServer first("127.0.5.31", always({ "10.0.0.11" }));
     FakeDnsServer configured("127.0.5.33", always({ "10.0.0.12" }));
-    FakeHttpDns http("127.0.5.32", FakeHttpDns::replying(FakeHttpDns::ok("HTTPDNS\n")));
+    FakeHttpDns http("127.0.5.32", FakeHttpDns::ok("HTTPDNS\n"));
 
     TaskRun run(client(), "fallback.test");
     resolve(run, { "127.0.5.31" }, { http.server() });

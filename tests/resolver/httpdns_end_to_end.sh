@@ -26,8 +26,6 @@ if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" || -z "$HTTPDNS_BIN" || ! -x "$HTTPDN
     echo "usage: $0 PATH-TO-lumaview-proxy PATH-TO-lumaview-httpdns" >&2
     exit 2
 fi
-PROXY_BIN=$(readlink -f "$PROXY_BIN")
-HTTPDNS_BIN=$(readlink -f "$HTTPDNS_BIN")
 
 DNSMASQ=/usr/sbin/dnsmasq
 for tool in $DNSMASQ curl python3; do

@@ -1,7 +1,6 @@
 #include "tests/support/DnsFakes.h"
 
 #include "base/Clock.h"
-#include "base/SocketUtil.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsResolutionTask.h"
@@ -9,43 +8,15 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace dnstest {
-
-std::string toHex(const Bytes& bytes)
-{
-    std::string out;
-    char piece[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(piece, sizeof piece, out.empty() ? "%02x" : " %02x", b);
-        out += piece;
-    }
-    return out;
-}
-
-Bytes labels(const std::string& name)
-{
-    Bytes out;
-    std::string piece;
-    std::istringstream in(name);
-    while (std::getline(in, piece, '.')) {
-        out.push_back(static_cast<uint8_t>(piece.size()));
-        out.insert(out.end(), piece.begin(), piece.end());
-    }
-    out.push_back(0);
-    return out;
-}
 
 Bytes pointerTo(uint16_t offset)
 {
@@ -58,19 +29,7 @@ Record addressRecord(const std::string& address, Bytes owner)
     Bytes data(v6 ? 16 : 4);
     if (inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), data.data()) != 1)
         throw std::invalid_argument(address);
-    return { std::move(owner), v6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, 60, data };
-}
-
-Record soaRecord()
-{
-    Bytes data = labels("ns.test");
-    const Bytes mailbox = labels("hostmaster.test");
-    data.insert(data.end(), mailbox.begin(), mailbox.end());
-    // serial, refresh, retry, expire, minimum
-    for (uint32_t v : { 2024u, 3600u, 600u, 86400u, 60u })
-        for (int shift = 24; shift >= 0; shift -= 8)
-            data.push_back(static_cast<uint8_t>(v >> shift));
-    return { pointerTo(12), DnsTypeSoa, DnsClassIn, 60, data };
+    return { std::move(owner), v6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, data };
 }
 
 namespace {
@@ -86,9 +45,9 @@ namespace {
         out.insert(out.end(), r.owner.begin(), r.owner.end());
         put16(out, r.type);
         put16(out, r.rclass);
-        put16(out, static_cast<uint16_t>(r.ttl >> 16));
-        put16(out, static_cast<uint16_t>(r.ttl & 0xFFFF));
-        put16(out, static_cast<uint16_t>(r.rdlengthOverride >= 0 ? r.rdlengthOverride : r.rdata.size()));
+        put16(out, 0);
+        put16(out, 60); // TTL
+        put16(out, static_cast<uint16_t>(r.rdata.size()));
         out.insert(out.end(), r.rdata.begin(), r.rdata.end());
     }
 
@@ -109,14 +68,6 @@ Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& a
     for (const Record& r : authority)
         putRecord(out, r);
     return out;
-}
-
-Bytes buildQueryMessage(const char* name, bool wantA)
-{
-    Bytes framed;
-    if (!ncm_dns_build_query(name, framed, wantA))
-        throw std::invalid_argument(name);
-    return Bytes(framed.begin() + 2, framed.end());
 }
 
 // ------------------------------------------------- servers answering by name
@@ -254,23 +205,15 @@ void FakeDnsServer::run()
 void FakeDnsServer::serveTcp(int fd)
 {
     // The framed query may arrive in pieces.
-    Bytes framed;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!m_stop && std::chrono::steady_clock::now() < deadline) {
-        if (framed.size() >= 2 && framed.size() >= 2u + (framed[0] << 8 | framed[1]))
-            break;
-        pollfd p { fd, POLLIN, 0 };
-        if (poll(&p, 1, 20) <= 0)
-            continue;
-        uint8_t buffer[512];
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return;
-        framed.insert(framed.end(), buffer, buffer + n);
-    }
-    if (framed.size() < 14)
+    const std::string length = testsupport::readSome(fd, 2, 3000);
+    if (length.size() < 2)
         return;
+    const std::string rest = testsupport::readSome(fd, uint8_t(length[0]) << 8 | uint8_t(length[1]), 3000);
+    Bytes framed(length.begin(), length.end());
+    framed.insert(framed.end(), rest.begin(), rest.end());
     const Bytes query(framed.begin() + 2, framed.end());
+    if (query.size() < 12)
+        return;
     const DnsAnswer answer = ask(query, &framed);
     if (answer.kind == DnsAnswer::Silent || answer.emptyFrame) {
         if (answer.emptyFrame)
@@ -301,9 +244,9 @@ void FakeDnsServer::serveTcp(int fd)
     poll(&p, 1, 1000);
 }
 
-FakeHttpDns::FakeHttpDns(const char* address, Handler handler)
+FakeHttpDns::FakeHttpDns(const char* address, std::optional<std::string> response)
     : m_address(address)
-    , m_handler(std::move(handler))
+    , m_response(std::move(response))
 {
     m_upstream = std::make_unique<testsupport::TestUpstream>(
         [this](int fd) {
@@ -318,11 +261,10 @@ FakeHttpDns::FakeHttpDns(const char* address, Handler handler)
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_requests.push_back(request);
             }
-            const std::optional<std::string> response = m_handler(request);
-            if (response)
-                testsupport::sendAll(fd, *response);
+            if (m_response)
+                testsupport::sendAll(fd, *m_response);
             // Until the client closes (or gives up waiting), or the server stops.
-            testsupport::readAll(fd, response ? 2000 : 15000);
+            testsupport::readAll(fd, m_response ? 2000 : 15000);
         },
         address);
 }

@@ -21,30 +21,22 @@ namespace dnstest {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string toHex(const Bytes& bytes); // "0a 1b ..."
-Bytes labels(const std::string& name); // "a.b" -> 01 61 01 62 00
 Bytes pointerTo(uint16_t offset);
 
 struct Record {
     Bytes owner; // encoded name or pointer
     uint16_t type;
     uint16_t rclass;
-    uint32_t ttl;
     Bytes rdata;
-    int rdlengthOverride = -1; // written instead of rdata.size() when set
 };
 
 // An A record, or AAAA for an IPv6 text.
 Record addressRecord(const std::string& address, Bytes owner = pointerTo(12));
-Record soaRecord();
 
 // A reply to `query` (a message without framing): same identifier and
 // question, the given flags and sections.
 Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
     const std::vector<Record>& authority = {});
-
-// The message part of a framed query built by ncm_dns_build_query.
-Bytes buildQueryMessage(const char* name, bool wantA);
 
 // Report text with every "timestamp" value replaced by T, after checking
 // that each was a plausible current time (within a minute of now).
@@ -85,8 +77,6 @@ public:
     using Handler = std::function<DnsAnswer(const std::string& name)>;
     FakeDnsServer(const std::string& address, Handler handler, bool tcp = false, TcpPlan plan = {});
     ~FakeDnsServer();
-    FakeDnsServer(const FakeDnsServer&) = delete;
-    FakeDnsServer& operator=(const FakeDnsServer&) = delete;
 
     std::vector<std::string> names() const; // asked, in order of arrival
     size_t count() const { return names().size(); }
@@ -122,24 +112,19 @@ struct HttpDnsRequest {
     std::string body;
 };
 
-// An HTTP-DNS server on address:<ephemeral>. The handler returns the whole
-// response, or nothing to keep the client waiting until the server stops.
+// An HTTP-DNS server on address:<ephemeral> giving every request the same
+// whole response, or none to keep the client waiting until it gives up.
 class FakeHttpDns {
 public:
-    using Handler = std::function<std::optional<std::string>(const HttpDnsRequest&)>;
-    FakeHttpDns(const char* address, Handler handler);
+    FakeHttpDns(const char* address, std::optional<std::string> response);
     std::string server() const { return m_address + ":" + std::to_string(m_upstream->port()); }
     std::vector<HttpDnsRequest> requests() const;
 
     static std::string ok(const std::string& body); // a 200 response
-    static Handler replying(std::optional<std::string> response)
-    {
-        return [response](const HttpDnsRequest&) { return response; };
-    }
 
 private:
     std::string m_address;
-    Handler m_handler;
+    std::optional<std::string> m_response;
     mutable std::mutex m_mutex;
     std::vector<HttpDnsRequest> m_requests;
     std::unique_ptr<testsupport::TestUpstream> m_upstream;
