@@ -22,13 +22,6 @@ namespace {
 
 class DnsClientTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        harness.client.reset();
-        EXPECT_EQ(harness.proxy.stats->dnsctx, 0);
-        Clock::resetForTest();
-    }
-    void start(const std::string& config) { harness.start("LogLevel=V\n" + config); }
     NcmDnsClient& client() { return *harness.client; }
     // A caller that lives as long as the test, asking for `host`.
     Caller& ask(const std::string& host)
@@ -56,7 +49,7 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
     for (int i = 40; i < 44; ++i)
         servers.push_back(std::make_unique<FakeDnsServer>(
             "127.0.5." + std::to_string(i), always({ "10.0.4." + std::to_string(i) })));
-    start("DnsUdp=127.0.5.40,127.0.5.41,127.0.5.42,127.0.5.43\nResolveTimeoutDns=5\n");
+    harness.start("DnsUdp=127.0.5.40,127.0.5.41,127.0.5.42,127.0.5.43\nResolveTimeoutDns=5\n");
 
     for (const char* host : { "first.test", "second.test" }) {
         Caller& caller = ask(host);
@@ -80,7 +73,7 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
 TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
 {
     FakeDnsServer dns("127.0.5.44", always({ "10.0.4.44" }));
-    start("DnsUdp=127.0.5.44\n");
+    harness.start("DnsUdp=127.0.5.44\n");
 
     Caller& first = ask("cached.test");
     EXPECT_FALSE(first.answered()) << "answered before anyone was asked";
@@ -108,7 +101,7 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
     DnsAnswer slow({ "10.0.4.45" });
     slow.delayMs = 200;
     FakeDnsServer dns("127.0.5.45", always(slow));
-    start("DnsUdp=127.0.5.45\n");
+    harness.start("DnsUdp=127.0.5.45\n");
 
     std::vector<std::string> order;
     Caller withdrawnEarly, withdrawnByAnother;
@@ -143,8 +136,8 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
 TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalkTheList)
 {
     FakeDnsServer dns("127.0.5.46", always({ "10.0.4.8", "10.0.4.7" }));
-    start("UID=tester\nDnsUdp=127.0.5.46\nDebugInjectFakeIp=1\n"
-          "DomainIps=list.test:10.0.4.6,10.0.4.7;other.test:10.9.9.9\n");
+    harness.start("UID=tester\nDnsUdp=127.0.5.46\nDebugInjectFakeIp=1\n"
+                  "DomainIps=list.test:10.0.4.6,10.0.4.7;other.test:10.9.9.9\n");
 
     Caller& caller = ask("list.test");
     ASSERT_TRUE(waitFor(caller));
@@ -184,7 +177,7 @@ TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalk
 
 TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
 {
-    start("");
+    harness.start("");
     Caller& empty = ask("");
     EXPECT_EQ(empty.answers, std::vector<std::string> { "" });
     // An empty label would have another name asked for and cached.
@@ -221,7 +214,7 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
         results.push_back(storage);
         return 0;
     });
-    start("");
+    harness.start("");
     auto askNow = [&] {
         const auto begin = std::chrono::steady_clock::now();
         Caller& caller = ask("nowhere.test");
@@ -253,7 +246,7 @@ TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
     FakeDnsServer dns("127.0.5.48", [](const std::string& name) {
         return DnsAnswer({ name == "httpdns.test" ? "127.0.5.49" : "10.0.4.10" });
     });
-    start("DnsUdp=127.0.5.48\nDnsHttp=httpdns.test:" + port + "\n");
+    harness.start("DnsUdp=127.0.5.48\nDnsHttp=httpdns.test:" + port + "\n");
     EXPECT_TRUE(client().httpDnsPending());
 
     Caller& caller = ask("named.test");
@@ -270,7 +263,7 @@ TEST_F(DnsClientTest, AStuckTaskIsEndedByTheNextRequestForAnotherHost)
     FakeDnsServer dns("127.0.5.50", [](const std::string& name) {
         return name == "stuck.test" ? DnsAnswer(DnsAnswer::Silent) : DnsAnswer({ "10.0.4.50" });
     });
-    start("DnsUdp=127.0.5.50\nResolveTimeoutDns=60\n");
+    harness.start("DnsUdp=127.0.5.50\nResolveTimeoutDns=60\n");
 
     Caller& stuck = ask("stuck.test");
     ASSERT_TRUE(harness.runUntil([&] { return dns.count() == 1; }));

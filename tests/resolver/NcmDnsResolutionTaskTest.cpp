@@ -40,13 +40,6 @@ struct TaskRun {
 
 class ResolutionTaskTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        harness.client.reset();
-        EXPECT_EQ(harness.proxy.stats->dnsctx, 0) << "a task outlived its owner";
-        Clock::resetForTest();
-    }
-    void start(const std::string& config) { harness.start("LogLevel=V\n" + config); }
     NcmDnsClient* client() { return harness.client.get(); }
     // Runs a task for `host` with the given servers until it ends.
     void resolve(TaskRun& run, std::vector<std::string> udp, std::vector<std::string> http = {})
@@ -116,7 +109,7 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Clock::resetForTest();
-        start("ResolveTimeoutDns=" + std::to_string(c.timeout) + "\n");
+        harness.start("ResolveTimeoutDns=" + std::to_string(c.timeout) + "\n");
         harness.proxy.config.debugDnsTcpSmallWrites = true; // a fixed setting, no key
         std::vector<std::unique_ptr<FakeDnsServer>> fakes;
         for (const FakeSpec& f : c.fakes)
@@ -148,7 +141,7 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
 
 TEST_F(ResolutionTaskTest, WhenNoRequestCanStartTheTaskEndsInsideDoResolveOnce)
 {
-    start("ResolveTimeoutDns=5\n");
+    harness.start("ResolveTimeoutDns=5\n");
     for (const std::vector<std::string>& servers : { std::vector<std::string> { "::1", "host.name" }, {} }) {
         TaskRun run(client(), "none.test");
         run.task->udpServers = servers;
@@ -162,7 +155,7 @@ TEST_F(ResolutionTaskTest, WhenNoRequestCanStartTheTaskEndsInsideDoResolveOnce)
 
 TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
 {
-    start("UID=u&id=1\nResolveTimeoutDns=5\n");
+    harness.start("UID=u&id=1\nResolveTimeoutDns=5\n");
     FakeDnsServer a("127.0.5.16", always({ "10.0.0.1", "10.0.0.2" }));
     FakeDnsServer b("127.0.5.17", always(DnsAnswer::NxDomain));
     FakeHttpDns http("127.0.5.18",
@@ -186,7 +179,7 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
 
 TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIsReported)
 {
-    start("UID=u1\nUseSystemDns=0\nResolveTimeoutDns=5\nResolveTimeoutHttp=1\n");
+    harness.start("UID=u1\nUseSystemDns=0\nResolveTimeoutDns=5\nResolveTimeoutHttp=1\n");
     FakeDnsServer dns("127.0.5.19", always({ "10.0.0.5" }));
     FakeHttpDns noMagic("127.0.5.20", FakeHttpDns::ok("10.9.9.9"));
     FakeHttpDns error("127.0.5.21", "HTTP/1.1 500 Oops\r\nContent-Length: 16\r\n\r\nHTTPDNS\n10.9.9.9");
@@ -221,7 +214,7 @@ TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIs
 
 TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
 {
-    start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
+    harness.start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
     // On an IPv6-only network without NAT64 the addresses are used as they are.
     harness.proxy.ipStack.ipv6Only = true;
     FakeDnsServer first("127.0.5.31", always({ "10.0.0.11" }));

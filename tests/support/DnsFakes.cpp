@@ -6,6 +6,8 @@
 #include "resolver/NcmDnsResolutionTask.h"
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -292,14 +294,16 @@ ClientHarness::ClientHarness()
 ClientHarness::~ClientHarness()
 {
     client.reset();
+    EXPECT_EQ(proxy.stats->dnsctx, 0) << "a task outlived the client";
     proxy.stats.reset();
     setLocalIpStackDetectorForTest(nullptr);
+    Clock::resetForTest();
 }
 
 void ClientHarness::start(const std::string& configText)
 {
     proxy.config = ProxyConfig();
-    proxy.config.parse(configText);
+    proxy.config.parse("LogLevel=V\n" + configText);
     client = std::make_shared<NcmDnsClient>(&proxy);
 }
 

@@ -132,12 +132,12 @@ private:
 
 // A DNS client on its own event base, not activated: the test thread runs
 // the loop. The local IP stack is fixed to IPv4 so that nothing looks for a
-// NAT64 gateway beyond this machine.
+// NAT64 gateway beyond this machine. No task may outlive the client.
 class ClientHarness {
 public:
     ClientHarness();
     ~ClientHarness();
-    void start(const std::string& configText); // parses it, creates the client
+    void start(const std::string& configText); // parses it (at LogLevel=V), creates the client
     bool runUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
     NcmProxy proxy;
