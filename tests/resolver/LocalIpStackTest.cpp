@@ -24,7 +24,7 @@ const std::string Ipv6Default
 
 } // namespace
 
-TEST(LocalIpStack, DefaultRoutesOfEachFamilyDecideTheStack)
+TEST(LocalIpStack, OnlyUsableDefaultRoutesOfEachFamilyDecideTheStack)
 {
     const std::string v4 = Ipv4Header + Ipv4Subnet + Ipv4Default;
     const std::string v4None = Ipv4Header + Ipv4Subnet;
@@ -35,10 +35,8 @@ TEST(LocalIpStack, DefaultRoutesOfEachFamilyDecideTheStack)
     EXPECT_EQ(ELocalIPStack_IPv6, localIpStackFromRoutes(v4None, v6));
     EXPECT_EQ(ELocalIPStack_None, localIpStackFromRoutes(v4None, Ipv6Base));
     EXPECT_EQ(ELocalIPStack_None, localIpStackFromRoutes("", ""));
-}
 
-TEST(LocalIpStack, RoutesThatAreDownRejectingOrNotDefaultDoNotCount)
-{
+    // Routes that are down, rejecting or not default do not count.
     const char* notRoutes[] = {
         "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n", // down
         "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n", // reject

@@ -1,9 +1,7 @@
 // Resolution tasks against fake DNS and HTTP-DNS servers on 127.0.5.10-39.
 #include "resolver/NcmDnsResolutionTask.h"
 #include "base/Clock.h"
-#include "resolver/DnsMessage.h"
 #include "tests/support/DnsFakes.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +9,6 @@
 #include <set>
 
 using namespace dnstest;
-using testsupport::LogCapture;
 
 namespace {
 
@@ -50,7 +47,7 @@ protected:
         ASSERT_TRUE(harness.runUntil([&] { return run.done(); }, 8000));
     }
 
-    LogCapture log;
+    testsupport::LogCapture log;
     ClientHarness harness;
 };
 
@@ -67,7 +64,6 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
 {
     DnsAnswer forged({ "10.0.0.14" }), emptyFrame({ "10.0.0.9" });
     forged.forgedFirst = true;
-    forged.delayMs = 100;
     emptyFrame.emptyFrame = true;
     const DnsAnswer silent(DnsAnswer::Silent);
     const struct {

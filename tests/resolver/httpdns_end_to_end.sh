@@ -1,21 +1,18 @@
 #!/usr/bin/env bash
 # Named hosts through the proxy with real peers: dnsmasq as the DNS server,
 # lumaview-httpdns as the HTTP-DNS service (asking that dnsmasq for names its
-# hosts file does not hold), Python's web server as the upstream, and curl
-# as the client of lumaview-proxy.
-#
+# hosts file does not hold), Python's web server as the upstream, curl as the
+# client of lumaview-proxy.
 #   pinned.name.test  dnsmasq says 127.0.5.209 (nothing listens there), the
-#                     hosts file says 127.0.5.203: the page arrives only if
-#                     the HTTP-DNS answer wins.
+#                     hosts file 127.0.5.203: the page arrives only if the
+#                     HTTP-DNS answer wins.
 #   rN.name.test      the hosts file gives both: whenever 127.0.5.209 comes
 #                     first it is discarded and the retry reaches the other.
-# Then lumaview-httpdns is given bad requests and a client that leaves while
-# its question waits for a silent resolver, and must keep serving.
-#
-# Usage: httpdns_end_to_end.sh PATH-TO-lumaview-proxy PATH-TO-lumaview-httpdns
-# Exits 0 on success, 77 when a peer program is missing (CTest skips), and 1
-# with a message on the first failure. Everything stays on 127.0.5.200-209
-# and 127.0.0.1. LUMAVIEW_KEEP_TMP=1 keeps the working directory.
+# Then lumaview-httpdns must keep serving through bad requests, a client that
+# leaves while a silent resolver is asked, a descriptor shortage and slow
+# clients. Exits 0 on success, 77 when a peer program is missing, 1 on the
+# first failure. Stays on 127.0.5.200-209 and 127.0.0.1.
+# LUMAVIEW_KEEP_TMP=1 keeps the working directory.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"

@@ -190,7 +190,6 @@ void FakeDnsServer::run()
                 replies.push_back(replyFor(query, DnsAnswer({ "10.66.66.66" })));
                 replies.back()[1] ^= 0x5A;
             }
-            pause(answer.delayMs, m_stop);
             if (answer.kind != DnsAnswer::Silent)
                 replies.push_back(replyFor(query, answer));
             for (const Bytes& reply : replies)
@@ -223,7 +222,6 @@ void FakeDnsServer::serveTcp(int fd)
         pause(3000, m_stop);
         return;
     }
-    pause(answer.delayMs, m_stop);
     const Bytes message = replyFor(query, answer);
     Bytes reply { static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size()) };
     reply.insert(reply.end(), message.begin(), message.end());
@@ -231,8 +229,6 @@ void FakeDnsServer::serveTcp(int fd)
         reply.resize(static_cast<size_t>(m_plan.closeAfter));
     size_t offset = 0;
     for (size_t piece : m_plan.pieces) {
-        if (offset >= reply.size())
-            break;
         piece = std::min(piece, reply.size() - offset);
         send(fd, reply.data() + offset, piece, MSG_NOSIGNAL);
         offset += piece;

@@ -33,13 +33,11 @@ struct Record {
 // An A record, or AAAA for an IPv6 text.
 Record addressRecord(const std::string& address, Bytes owner = pointerTo(12));
 
-// A reply to `query` (a message without framing): same identifier and
-// question, the given flags and sections.
+// A reply to `query` (unframed): its identifier and question, these flags and sections.
 Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
     const std::vector<Record>& authority = {});
 
-// Report text with every "timestamp" value replaced by T, after checking
-// that each was a plausible current time (within a minute of now).
+// Reports with each "timestamp" replaced by T once checked to be within a minute of now.
 std::string maskTimestamps(const std::string& reports);
 
 // What a fake DNS server does with one question.
@@ -56,7 +54,6 @@ struct DnsAnswer {
     }
     std::vector<std::string> addresses; // A records, or AAAA for IPv6 texts
     Kind kind;
-    int delayMs = 0;
     bool forgedFirst = false; // UDP: garbage and a reply with another identifier first
     bool emptyFrame = false; // TCP: a frame of length 0 instead of the reply
 };
@@ -69,9 +66,8 @@ struct TcpPlan {
     long closeAfter = -1;
 };
 
-// A DNS server on address:DnsTestPort, UDP and (optionally) TCP, answering
-// from its own thread; points the resolver at that port. Throws when it
-// cannot bind. Each test uses its own addresses.
+// A DNS server on address:DnsTestPort (and points the resolver there), UDP and optionally
+// TCP, answering from its own thread; throws when it cannot bind. One address per test.
 class FakeDnsServer {
 public:
     using Handler = std::function<DnsAnswer(const std::string& name)>;
@@ -130,9 +126,8 @@ private:
     std::unique_ptr<testsupport::TestUpstream> m_upstream;
 };
 
-// A DNS client on its own event base, not activated: the test thread runs
-// the loop. The local IP stack is fixed to IPv4 so that nothing looks for a
-// NAT64 gateway beyond this machine. No task may outlive the client.
+// A DNS client on its own event base, not activated, run by the test thread; the IP stack
+// is fixed to IPv4 so that nothing looks for a NAT64 gateway. No task may outlive it.
 class ClientHarness {
 public:
     ClientHarness();
