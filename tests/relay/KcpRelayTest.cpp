@@ -5,7 +5,7 @@
 #include "relay/KcpRelay.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
-#include "tests/support/KcpTestPeer.h"
+#include "tests/support/KcpSimulatedNetwork.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 #include "transport/NcmConnKcp.h"
@@ -111,7 +111,8 @@ protected:
     {
         clients.push_back(std::make_unique<Client>());
         Client* client = clients.back().get();
-        conns.push_back(proxyKcpConnection(*manager));
+        conns.push_back(manager->createConnection());
+        applyProxySettings(*conns.back());
         client->conn = conns.back().get();
         client->conn->setEventCallback([client](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
             if (client->events++ == 0) {

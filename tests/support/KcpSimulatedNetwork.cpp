@@ -72,19 +72,12 @@ KcpPair::KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t sta
 {
     for (auto [side, link] : { std::make_pair(&m_a, &m_ab), std::make_pair(&m_b, &m_ba) }) {
         side->kcp = KcpControlBlock::create(conv, side);
-        applySystemSettings(*side->kcp);
+        applyProxySettings(*side->kcp);
+        side->kcp->setStreamMode(true);
         side->kcp->setOutput([this, link = link](const uint8_t* data, int length, KcpControlBlock*, void*) {
             link->send(m_elapsed, data, length);
         });
     }
-}
-
-void KcpPair::applySystemSettings(KcpControlBlock& kcp)
-{
-    kcp.setMtu(1360);
-    kcp.setNoDelay(1, 20, 2, 0);
-    kcp.setWindowSize(1204, 1024);
-    kcp.setStreamMode(true);
 }
 
 void KcpPair::connect()

@@ -1,4 +1,5 @@
 #pragma once
+#include "proxy/NcmProxyRemoteManager.h"
 #include "transport/KcpControlBlock.h"
 
 #include <cstdint>
@@ -72,9 +73,6 @@ class KcpPair {
 public:
     KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t startClock = 0);
 
-    // The settings every conversation of the proxy uses.
-    static void applySystemSettings(KcpControlBlock& kcp);
-
     StreamSide& a() { return m_a; }
     StreamSide& b() { return m_b; }
     SimulatedLink& linkAB() { return m_ab; }
@@ -109,6 +107,16 @@ private:
     uint32_t m_start;
     uint64_t m_elapsed = 0;
 };
+
+// The settings the proxy gives every KCP conversation, on an engine or a connection.
+template <typename Kcp> void applyProxySettings(Kcp& kcp)
+{
+    using Remote = NcmProxyRemoteManager;
+    kcp.setMtu(Remote::KcpMtu);
+    kcp.setNoDelay(
+        Remote::KcpNoDelay, Remote::KcpInterval, Remote::KcpFastResend, Remote::KcpNoCongestionWindow);
+    kcp.setWindowSize(Remote::KcpSendWindow, Remote::KcpReceiveWindow);
+}
 
 // Deterministic pseudo-random payload.
 std::string makePayload(size_t size, uint32_t seed);

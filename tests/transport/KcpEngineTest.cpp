@@ -94,7 +94,8 @@ struct Captured {
 
     Captured()
     {
-        KcpPair::applySystemSettings(*kcp);
+        applyProxySettings(*kcp);
+        kcp->setStreamMode(true);
         kcp->setOutput([this](const uint8_t* data, int length, KcpControlBlock*, void*) {
             sent.emplace_back(data, data + length);
         });
