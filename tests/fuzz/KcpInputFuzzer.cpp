@@ -1,49 +1,16 @@
-// Drives one KCP engine with arbitrary datagrams between update calls, while
-// a well-behaved peer keeps a real conversation going beside them, so that
+// Drives one KCP engine with forged datagrams between update calls, while a
+// well-behaved peer keeps a real conversation going beside it, so that the
 // forged segments meet queues that hold data, acknowledgements and probes.
-//
-// Input layout: 4 bytes start clock (little-endian, so the clock wrap is in
-// reach), 1 byte of flags, then operations of one byte each followed by
-// their arguments (see the switch below).
+// Input: a 4-byte little-endian start clock (the wrap is in reach), a flags
+// byte, then one-byte operations with their arguments (see the switch).
 #include "base/ByteOrder.h"
-#include "transport/KcpControlBlock.h"
+#include "tests/support/KcpSimulatedNetwork.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <vector>
 
 namespace {
-
-constexpr uint32_t Conv = 0x01020304;
-constexpr size_t QueueLimit = 256;
-
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size)
-        : m_data(data)
-        , m_size(size)
-    {
-    }
-    bool empty() const { return m_at >= m_size; }
-    uint8_t byte() { return m_at < m_size ? m_data[m_at++] : 0; }
-    uint32_t u16() { return byte() | (static_cast<uint32_t>(byte()) << 8); }
-    uint32_t u32() { return u16() | (u16() << 16); }
-    // Up to n bytes of the input itself.
-    std::vector<uint8_t> bytes(size_t n)
-    {
-        n = std::min(n, m_size - std::min(m_at, m_size));
-        m_at += n;
-        return std::vector<uint8_t>(m_data + m_at - n, m_data + m_at);
-    }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
 
 using Queue = std::deque<std::vector<uint8_t>>;
 
@@ -55,34 +22,29 @@ void check(bool condition)
 
 KcpControlBlockPtr makeEngine(Queue& to)
 {
-    KcpControlBlockPtr kcp = KcpControlBlock::create(Conv, nullptr);
-    kcp->setMtu(1360);
-    kcp->setNoDelay(1, 20, 2, 0);
-    kcp->setWindowSize(1204, 1024);
+    KcpControlBlockPtr kcp = KcpControlBlock::create(0x01020304, nullptr);
+    applyProxySettings(*kcp);
     kcp->setStreamMode(true);
     kcp->setOutput([&to](const uint8_t* data, int length, KcpControlBlock* self, void*) {
         // Packing never passes mtu; only a lone segment queued under a larger mtu may be bigger.
         check(length >= 24
             && (static_cast<uint32_t>(length) <= self->mtu()
                 || readLe32(data + 20) + 24 == uint32_t(length)));
-        if (to.size() < QueueLimit)
+        if (to.size() < 256)
             to.emplace_back(data, data + length);
     });
     return kcp;
 }
 
+// Mode bit 1: peek first; bit 2: a buffer one byte short is refused first.
 void readAll(KcpControlBlock& kcp, uint8_t mode)
 {
     std::vector<uint8_t> buffer;
-    for (int i = 0; i < 64; ++i) {
-        const int size = kcp.peekSize();
-        if (size <= 0)
-            return;
+    int size;
+    for (int i = 0; i < 64 && (size = kcp.peekSize()) > 0; ++i) {
         buffer.resize(static_cast<size_t>(size));
-        if (mode & 1)
-            check(kcp.recv(buffer.data(), -size) == size); // peeking leaves it in place
-        if (mode & 2 && size > 1)
-            check(kcp.recv(buffer.data(), size - 1) == -3);
+        check(!(mode & 1) || kcp.recv(buffer.data(), -size) == size);
+        check(!(mode & 2) || size == 1 || kcp.recv(buffer.data(), size - 1) == -3);
         check(kcp.recv(buffer.data(), size) == size);
     }
 }
@@ -90,10 +52,8 @@ void readAll(KcpControlBlock& kcp, uint8_t mode)
 void deliver(KcpControlBlock& kcp, Queue& from)
 {
     const bool wasEstablished = kcp.isEstablished();
-    while (!from.empty()) {
+    for (; !from.empty(); from.pop_front())
         kcp.input(from.front().data(), static_cast<long>(from.front().size()));
-        from.pop_front();
-    }
     if (!wasEstablished && kcp.isEstablished())
         kcp.open();
 }
@@ -102,38 +62,40 @@ void deliver(KcpControlBlock& kcp, Queue& from)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Reader in(data, size);
+    size_t at = 0;
+    auto byte = [&]() -> int { return at < size ? data[at++] : 0; };
+    auto u16 = [&] {
+        const int low = byte();
+        return low | byte() << 8;
+    };
     Queue toTarget, toPeer;
-    KcpControlBlockPtr target = makeEngine(toPeer);
-    KcpControlBlockPtr peer = makeEngine(toTarget);
-
-    uint32_t now = in.u32();
-    const uint8_t flags = in.byte();
+    KcpControlBlockPtr target = makeEngine(toPeer), peer = makeEngine(toTarget);
+    uint32_t now = u16();
+    now |= u16() << 16;
+    const int flags = byte();
     target->setStreamMode((flags & 1) == 0);
     if (flags & 2)
         target->setNoDelay(0, 100, 0, 1);
     target->update(now);
     peer->update(now);
-    if (flags & 4)
-        target->open();
-    else
-        peer->open();
+    (flags & 4 ? target : peer)->open();
 
-    while (!in.empty()) {
-        const uint8_t op = in.byte();
+    while (at < size) {
+        const int op = byte();
         switch (op & 7) {
         case 0:
-        case 1: {
-            // A forged datagram; with op 1 its first conv is made to match.
-            std::vector<uint8_t> datagram = in.bytes(in.u16() % 1500);
-            if ((op & 7) == 1 && datagram.size() >= 4)
+        case 1: { // a forged datagram; with op 1 its first conv matches
+            const size_t n = std::min<size_t>(u16() % 1500, size - at);
+            std::vector<uint8_t> datagram(data + at, data + at + n);
+            at += n;
+            if ((op & 7) == 1 && n >= 4)
                 std::memcpy(datagram.data(), "\x04\x03\x02\x01", 4);
-            const int result = target->input(datagram.data(), static_cast<long>(datagram.size()));
+            const int result = target->input(datagram.data(), static_cast<long>(n));
             check(result >= -3 && result <= 0);
             break;
         }
         case 2:
-            now += in.u16();
+            now += u16();
             target->update(now);
             peer->update(now);
             break;
@@ -143,10 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             readAll(*peer, 0);
             break;
         case 4: {
-            const uint32_t length = in.u16() % 8192;
-            std::vector<uint8_t> payload(length, static_cast<uint8_t>(op));
+            const std::vector<uint8_t> payload(u16() % 8192, static_cast<uint8_t>(op));
             const int result
-                = ((op >> 3) & 1 ? peer : target)->send(payload.data(), static_cast<int>(length));
+                = (op & 8 ? peer : target)->send(payload.data(), static_cast<int>(payload.size()));
             check(result == 0 || result == -2);
             break;
         }
@@ -156,13 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 target->close();
             else if (op & 16)
                 peer->close();
-            else if (op & 32)
-                target->open();
             else
-                target->flush();
+                op & 32 ? target->open() : target->flush();
             break;
         case 7: {
-            const uint8_t arg = in.byte();
+            const int arg = byte();
             if (op & 8)
                 target->setMtu(50 + arg * 6);
             else if (op & 16)
