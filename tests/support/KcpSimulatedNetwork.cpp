@@ -5,9 +5,8 @@
 
 void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
-    m_stats.largest = std::max(m_stats.largest, length);
-    if (length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20)))
-        ++m_stats.multiSegment;
+    largest = std::max(largest, length);
+    multiSegment += length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20));
     if (chance(m_profile.loss))
         return;
     const int copies = chance(m_profile.duplicate) ? 2 : 1;

@@ -19,11 +19,6 @@ struct LinkProfile {
     uint32_t jitterMs = 0; // extra delay drawn from 0..jitterMs; reorders datagrams
 };
 
-struct LinkStats {
-    uint64_t multiSegment = 0; // datagrams that carried more than one segment
-    int largest = 0;
-};
-
 // One direction of the channel. Times are 64-bit elapsed milliseconds so
 // that ordering survives the wrap of the engines' 32-bit clock.
 class SimulatedLink {
@@ -37,7 +32,9 @@ public:
     // Takes the next datagram due at or before now; false when none is.
     bool popDue(uint64_t now, std::vector<uint8_t>& datagram);
     bool idle() const { return m_inFlight.empty(); }
-    const LinkStats& stats() const { return m_stats; }
+
+    uint64_t multiSegment = 0; // datagrams that carried more than one segment
+    int largest = 0;
 
 private:
     bool chance(double p) { return p > 0.0 && std::generate_canonical<double, 32>(m_rng) < p; }
@@ -47,7 +44,6 @@ private:
     // (due time, arrival order) -> datagram: ties leave in sending order.
     std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> m_inFlight;
     uint64_t m_order = 0;
-    LinkStats m_stats;
 };
 
 // Everything one side of a byte-stream conversation does around its engine,
