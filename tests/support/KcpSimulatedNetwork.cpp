@@ -7,23 +7,14 @@ void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
     largest = std::max(largest, length);
     multiSegment += length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20));
-    if (chance(m_profile.loss))
+    auto chance = [&](double p) { return p > 0.0 && std::generate_canonical<double, 32>(rng) < p; };
+    if (chance(profile.loss))
         return;
-    const int copies = chance(m_profile.duplicate) ? 2 : 1;
+    const int copies = chance(profile.duplicate) ? 2 : 1;
     for (int i = 0; i < copies; ++i) {
-        const uint64_t delay
-            = m_profile.delayMs + (m_profile.jitterMs ? m_rng() % (m_profile.jitterMs + 1) : 0);
-        m_inFlight.emplace(std::make_pair(now + delay, m_order++), std::vector<uint8_t>(data, data + length));
+        const uint64_t delay = profile.delayMs + (profile.jitterMs ? rng() % (profile.jitterMs + 1) : 0);
+        inFlight.emplace(std::make_pair(now + delay, order++), std::vector<uint8_t>(data, data + length));
     }
-}
-
-bool SimulatedLink::popDue(uint64_t now, std::vector<uint8_t>& datagram)
-{
-    if (m_inFlight.empty() || m_inFlight.begin()->first.first > now)
-        return false;
-    datagram = std::move(m_inFlight.begin()->second);
-    m_inFlight.erase(m_inFlight.begin());
-    return true;
 }
 
 void StreamSide::pump()
@@ -65,8 +56,8 @@ void StreamSide::deliver()
 
 KcpPair::KcpPair(uint32_t conv, LinkProfile profile, uint32_t seed, uint32_t startClock)
     : m_rng(seed)
-    , m_ab(profile, m_rng)
-    , m_ba(profile, m_rng)
+    , m_ab { profile, m_rng }
+    , m_ba { profile, m_rng }
     , m_start(startClock)
 {
     for (auto [side, link] : { std::make_pair(&m_a, &m_ab), std::make_pair(&m_b, &m_ba) }) {
@@ -89,11 +80,13 @@ void KcpPair::connect()
 void KcpPair::tick(uint32_t ms)
 {
     m_elapsed += ms;
-    std::vector<uint8_t> datagram;
     for (auto [side, link] : { std::make_pair(&m_a, &m_ba), std::make_pair(&m_b, &m_ab) }) {
         const bool wasEstablished = side->kcp->isEstablished();
-        while (link->popDue(m_elapsed, datagram))
+        for (auto& in = link->inFlight; !in.empty() && in.begin()->first.first <= m_elapsed;) {
+            const std::vector<uint8_t> datagram = std::move(in.begin()->second);
+            in.erase(in.begin());
             side->kcp->input(datagram.data(), static_cast<long>(datagram.size()));
+        }
         // The accepting side answers with its own Open; on the connecting side
         // this is a no-op because its Open already took sequence number 0.
         if (!wasEstablished && side->kcp->isEstablished())

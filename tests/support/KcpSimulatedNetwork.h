@@ -21,29 +21,17 @@ struct LinkProfile {
 
 // One direction of the channel. Times are 64-bit elapsed milliseconds so
 // that ordering survives the wrap of the engines' 32-bit clock.
-class SimulatedLink {
-public:
-    SimulatedLink(LinkProfile profile, std::mt19937& rng)
-        : m_profile(profile)
-        , m_rng(rng)
-    {
-    }
-    void send(uint64_t now, const uint8_t* data, int length);
-    // Takes the next datagram due at or before now; false when none is.
-    bool popDue(uint64_t now, std::vector<uint8_t>& datagram);
-    bool idle() const { return m_inFlight.empty(); }
-
+struct SimulatedLink {
+    LinkProfile profile;
+    std::mt19937& rng;
+    // (due time, arrival order) -> datagram: ties leave in sending order.
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> inFlight {};
+    uint64_t order = 0;
     uint64_t multiSegment = 0; // datagrams that carried more than one segment
     int largest = 0;
 
-private:
-    bool chance(double p) { return p > 0.0 && std::generate_canonical<double, 32>(m_rng) < p; }
-
-    LinkProfile m_profile;
-    std::mt19937& m_rng;
-    // (due time, arrival order) -> datagram: ties leave in sending order.
-    std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> m_inFlight;
-    uint64_t m_order = 0;
+    void send(uint64_t now, const uint8_t* data, int length);
+    bool idle() const { return inFlight.empty(); }
 };
 
 // Everything one side of a byte-stream conversation does around its engine,
