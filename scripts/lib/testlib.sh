@@ -9,6 +9,14 @@ fail() {
     exit 1
 }
 
+# Exits 77, which CTest counts as skipped, when one of the given programs is not installed.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
+    done
+}
+
 # Counts a passed check, so the summary can say how many ran.
 pass() {
     CHECKS=$((CHECKS + 1))

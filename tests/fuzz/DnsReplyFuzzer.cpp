@@ -1,8 +1,7 @@
-// Fuzzes the DNS reply parser and the name decoder. The parser must never
-// read outside the reply and must return either a clean rejection or a
-// consistent result; the decoder must keep its output NUL-terminated inside
-// the given buffer and leave the position inside the message.
+// The DNS reply parser rejects cleanly or gives a consistent result; the name decoder keeps its
+// output NUL-terminated inside the buffer and the position inside the message.
 #include "resolver/DnsMessage.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,12 +11,6 @@
 #include <vector>
 
 namespace {
-
-void require(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // The input as its own query: the question always matches, so the answer
 // and authority walks get exercised on every input that has one.

@@ -37,22 +37,9 @@ std::string closing(const std::string& response)
     return response.substr(0, start) + head + "Connection: close\r\n" + response.substr(end);
 }
 
-std::string urlOf(const TestUpstream& upstream, const std::string& path)
-{
-    return "http://127.0.0.1:" + std::to_string(upstream.port()) + path;
-}
-
-const std::string Answer504 = "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
-
 class ProxyContextTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(proxy.start("LogLevel=V\nShowStatsOnAccept=1\n")); }
-    void TearDown() override
-    {
-        proxy.stop();
-        rootLogger.setLevel('V');
-        Clock::resetForTest();
-    }
     LogCapture log;
     RunningProxy proxy;
 };
@@ -72,15 +59,15 @@ TEST_F(ProxyContextTest, OnlyTheOneRequestIsForwardedRewrittenExactly)
         readAll(fd, 3000); // keeps the connection open: the length ends the response
     });
     const std::string port = std::to_string(upstream.port());
-    int client = connectTcp("127.0.0.1", proxy.port());
-    sendAll(client,
-        "POST " + urlOf(upstream, "/a?b=1#c")
-            + " HTTP/1.0\r\nZeta: last\r\nProxy-Connection: keep-alive\r\nConnection: keep-alive\r\n"
-              "Proxy-Authorization: Basic c2VjcmV0\r\nAccept: text/html\r\nHost: 127.0.0.1:"
-            + port + "\r\nAccept: */*\r\nContent-Length: 11\r\n\r\nhello world" + "GET "
-            + urlOf(upstream, "/two") + " HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(readAll(client, 2000), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-    close(client);
+    EXPECT_EQ(
+        exchange(proxy.port(),
+            "POST " + upstream.url("/a?b=1#c")
+                + " HTTP/1.0\r\nZeta: last\r\nProxy-Connection: keep-alive\r\nConnection: keep-alive\r\n"
+                  "Proxy-Authorization: Basic c2VjcmV0\r\nAccept: text/html\r\nHost: 127.0.0.1:"
+                + port + "\r\nAccept: */*\r\nContent-Length: 11\r\n\r\nhello world" + "GET "
+                + upstream.url("/two") + " HTTP/1.1\r\n\r\n",
+            2000),
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
     ASSERT_TRUE(done);
     EXPECT_EQ(received,
         "POST /a?b=1#c HTTP/1.0\r\nAccept: text/html, */*\r\nContent-Length: 11\r\nHost: 127.0.0.1:" + port
@@ -124,15 +111,13 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
             else
                 readAll(fd, 4000);
         });
-        int client = connectTcp("127.0.0.1", proxy.port());
-        sendAll(client, std::string(c.method) + " " + urlOf(upstream, "/") + " HTTP/1.1\r\n\r\n");
-        auto start = std::chrono::steady_clock::now();
-        std::string answer = readAll(client, 3000);
-        auto took = std::chrono::steady_clock::now() - start;
-        close(client);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string answer
+            = exchange(proxy.port(), std::string(c.method) + " " + upstream.url("/") + " HTTP/1.1\r\n\r\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+            << "the client waited for the upstream";
         EXPECT_EQ(answer.size(), closing(c.response).size()) << c.response.substr(0, 60);
         EXPECT_TRUE(answer == closing(c.response)) << c.response.substr(0, 60);
-        EXPECT_LT(took, std::chrono::milliseconds(2500)) << "the client waited for the upstream";
     }
 }
 
@@ -152,7 +137,7 @@ TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
         readAll(fd, 30000); // kept open: only the length ends the response
     });
     int client = connectTcp("127.0.0.1", proxy.port());
-    sendAll(client, "GET " + urlOf(upstream, "/big") + " HTTP/1.1\r\n\r\n");
+    sendAll(client, "GET " + upstream.url("/big") + " HTTP/1.1\r\n\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     // Only the sockets' kernel buffers and one high-water mark hold data:
     // the proxy must not have drained the upstream into memory.
@@ -178,7 +163,7 @@ TEST_F(ProxyContextTest, EarlyAnswerToAnUploadArrivesWhole)
     int client = connectTcp("127.0.0.1", proxy.port());
     std::thread writer([&] {
         sendAll(client,
-            "PUT " + urlOf(upstream, "/up") + " HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n"
+            "PUT " + upstream.url("/up") + " HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n"
                 + makePayload(4000000, 5));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the answer is complete before it is read
@@ -208,7 +193,7 @@ TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
         }
     });
     int client = connectTcp("127.0.0.1", proxy.port());
-    sendAll(client, "POST " + urlOf(upstream, "/") + " HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello");
+    sendAll(client, "POST " + upstream.url("/") + " HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello");
     usleep(50 * 1000);
     linger reset { 1, 0 };
     setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -243,7 +228,7 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
     };
     // Room for the client's socket and the accepted one, none for the upstream.
     release(2);
-    EXPECT_EQ(proxyGet(proxy.port(), "http://emfile.test:1/"), Answer504);
+    EXPECT_EQ(proxy.get("http://emfile.test:1/"), Answer504);
     EXPECT_EQ(proxy.proxy.takeReports(), "");
     EXPECT_FALSE(log.contains("discardUnusableIp"));
 
@@ -282,7 +267,7 @@ TEST_F(ProxyContextTest, UnusableTargetsGetTheirErrorAnswer)
     };
     for (const auto& c : cases) {
         log.clear();
-        EXPECT_EQ(proxyGet(proxy.port(), c.target), c.answer) << c.target;
+        EXPECT_EQ(proxy.get(c.target), c.answer) << c.target;
         EXPECT_EQ(log.contains("newEndpoint"), c.lookedUp) << c.target;
     }
 }
@@ -299,12 +284,8 @@ TEST_F(ProxyContextTest, RefusedClientsGetNoAnswer)
         longHead + "\r\n" + std::string(4000, 'b'), // ends only past the limit, with a body
         "\r\n\r\n\r\n", // an empty request line
     };
-    for (const std::string& request : cases) {
-        int client = connectTcp("127.0.0.1", proxy.port());
-        sendAll(client, request);
-        EXPECT_EQ(readAll(client, 3000), "") << request.substr(0, 40);
-        close(client);
-    }
+    for (const std::string& request : cases)
+        EXPECT_EQ(exchange(proxy.port(), request), "") << request.substr(0, 40);
     EXPECT_TRUE(log.contains("socks5 not implemented: read socks5 req"));
     EXPECT_GE(log.count("can not parse local request"), 4u);
 }
@@ -313,9 +294,7 @@ TEST_F(ProxyContextTest, IdleContextsAreSweptAtTheNextAccept)
 {
     int idle = connectTcp("127.0.0.1", proxy.port());
     sendAll(idle, "GET http://127.0.0.1:1/ HT"); // never completes its head
-    for (int i = 0; i < 300 && !log.contains("onConnEventLocal"); ++i)
-        usleep(10 * 1000);
-    ASSERT_TRUE(log.contains("onConnEventLocal"));
+    ASSERT_TRUE(log.waitFor("onConnEventLocal"));
     Clock::advanceSecondsForTest(30);
     int next = connectTcp("127.0.0.1", proxy.port());
     const auto start = std::chrono::steady_clock::now();

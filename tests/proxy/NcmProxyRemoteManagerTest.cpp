@@ -25,12 +25,6 @@ const std::string OkAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection
 
 class RemoteManagerTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        proxy.stop();
-        rootLogger.setLevel('V');
-        Clock::resetForTest();
-    }
     LogCapture log;
     RunningProxy proxy;
 };
@@ -49,8 +43,7 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     proxy.proxy.config.connectTimeout = 1;
     ASSERT_TRUE(proxy.start(""));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(proxyGet(proxy.port(), "http://www.relay.test/"),
-        "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n");
+    EXPECT_EQ(proxy.get("http://www.relay.test/"), Answer504);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
         << "each of the three attempts waits out its time-out";
     EXPECT_EQ(log.count("connect event 1, err=" + std::to_string(ETIMEDOUT)), 3u);
@@ -97,19 +90,17 @@ TEST_F(RemoteManagerTest, PoolKeepsThreePerNameServesFromThemAndDropsIdleOnes)
                 return;
         }
     });
-    const std::string url = "http://127.0.0.1:" + std::to_string(upstream.port()) + "/";
+    const std::string url = upstream.url("/");
     std::vector<std::thread> clients;
     for (int i = 0; i < 4; ++i)
-        clients.emplace_back([&] { EXPECT_EQ(proxyGet(proxy.port(), url), OkAnswer); });
+        clients.emplace_back([&] { EXPECT_EQ(proxy.get(url), OkAnswer); });
     for (auto& t : clients)
         t.join();
-    for (int i = 0; i < 200 && !log.contains("httpPool=1(3)"); ++i)
-        usleep(10 * 1000);
-    EXPECT_TRUE(log.contains("httpPool=1(3)"));
+    EXPECT_TRUE(log.waitFor("httpPool=1(3)"));
     EXPECT_FALSE(log.contains("httpPool=1(4)"));
     // Later requests are served by pooled connections.
-    EXPECT_EQ(proxyGet(proxy.port(), url), OkAnswer);
-    EXPECT_EQ(proxyGet(proxy.port(), url), OkAnswer);
+    EXPECT_EQ(proxy.get(url), OkAnswer);
+    EXPECT_EQ(proxy.get(url), OkAnswer);
     EXPECT_EQ(upstream.accepted(), 4);
     EXPECT_EQ(log.count("acquireEndpointHttp pop"), 2u);
 
@@ -121,11 +112,9 @@ TEST_F(RemoteManagerTest, PoolKeepsThreePerNameServesFromThemAndDropsIdleOnes)
         for (int fd : upstreamFds)
             shutdown(fd, SHUT_WR);
     }
-    for (int i = 0; i < 300 && !log.contains("clearHttpPoolHostConn"); ++i)
-        usleep(10 * 1000);
-    EXPECT_TRUE(log.contains("clearHttpPoolHostConn"));
+    EXPECT_TRUE(log.waitFor("clearHttpPoolHostConn"));
     // Nothing is left to pop, and no statistics line after the purge shows a pooled connection.
-    EXPECT_EQ(proxyGet(proxy.port(), url), OkAnswer);
+    EXPECT_EQ(proxy.get(url), OkAnswer);
     EXPECT_EQ(upstream.accepted(), 5);
     EXPECT_FALSE(log.contains("httpPool=1(3)"));
 }

@@ -1,14 +1,7 @@
 #!/usr/bin/env bash
-# Drives a running lumaview-proxy with curl against a local nginx, so that a
-# client and a server we did not write agree with the proxy: large bodies
-# both ways, CONNECT tunnels carrying TLS, concurrency, the 504 after three
-# failed connects, a clean SIGTERM with every counter back to zero. Request
-# rewriting, response framing and a shortage of descriptors are covered
-# in-process by NcmProxyContextTest.
-#
-# Usage: curl_nginx_test.sh PATH-TO-lumaview-proxy. Exits 0 on success, 77
-# when a peer program is missing (CTest skips), 1 on the first failure.
-# Everything stays on 127.0.0.1; LUMAVIEW_KEEP_TMP=1 keeps the directory.
+# lumaview-proxy between curl and nginx on 127.0.0.1, so that a client and a server we did not write
+# agree with it: large bodies both ways, TLS tunnels, concurrency, the 504 after three failed connects,
+# a clean SIGTERM with every counter at zero. Exits 0, 77 when a peer is missing, 1 on a failure.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
@@ -20,9 +13,7 @@ if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" ]]; then
 fi
 PROXY_BIN=$(readlink -f "$PROXY_BIN")
 NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
-for tool in curl openssl cmp ss "$NGINX"; do
-    command -v "$tool" >/dev/null || { echo "SKIP: ${tool:-nginx} is not installed" >&2; exit 77; }
-done
+require_tools curl openssl cmp ss "${NGINX:-nginx}"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-peers.XXXXXX")
 NGINX_PID=

@@ -1,18 +1,11 @@
 #!/usr/bin/env bash
-# Named hosts through the proxy with real peers: dnsmasq as the DNS server,
-# lumaview-httpdns as the HTTP-DNS service (asking that dnsmasq for names its
-# hosts file does not hold), Python's web server as the upstream, curl as the
-# client of lumaview-proxy.
-#   pinned.name.test  dnsmasq says 127.0.5.209 (nothing listens there), the
-#                     hosts file 127.0.5.203: the page arrives only if the
-#                     HTTP-DNS answer wins.
-#   rN.name.test      the hosts file gives both: whenever 127.0.5.209 comes
-#                     first it is discarded and the retry reaches the other.
-# Then lumaview-httpdns must keep serving through bad requests, a client that
-# leaves while a silent resolver is asked, a descriptor shortage and slow
-# clients. Exits 0 on success, 77 when a peer program is missing, 1 on the
-# first failure. Stays on 127.0.5.200-209 and 127.0.0.1.
-# LUMAVIEW_KEEP_TMP=1 keeps the working directory.
+# Named hosts through lumaview-proxy with real peers: dnsmasq for DNS, lumaview-httpdns for HTTP-DNS
+# (asking that dnsmasq for names its hosts file lacks), Python's web server upstream, curl as client.
+#   pinned.name.test  dnsmasq says 127.0.5.209 (nothing listens), the hosts file 127.0.5.203: the
+#                     page arrives only if the HTTP-DNS answer wins.
+#   rN.name.test      the hosts file gives both: 127.0.5.209 is discarded when first, the retry works.
+# Then lumaview-httpdns keeps serving through bad requests, a client leaving while a silent resolver
+# is asked, a descriptor shortage and slow clients. Exits 0, 77 when a peer is missing, 1 on a failure.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
@@ -25,18 +18,14 @@ if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" || -z "$HTTPDNS_BIN" || ! -x "$HTTPDN
 fi
 
 DNSMASQ=/usr/sbin/dnsmasq
-for tool in $DNSMASQ curl python3; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
-done
+require_tools $DNSMASQ curl python3
 
 DNS_ADDR=127.0.5.201
 HTTPDNS_ADDR=127.0.5.202
 WEB_ADDR=127.0.5.203
 SILENT_ADDR=127.0.5.204
 LOST_ADDR=127.0.5.209
-# Not 53, so that the test runs as any user; the proxy is told through
-# LUMAVIEW_DNS_PORT.
-DNS_PORT=10053
+DNS_PORT=10053 # not 53, so that any user can run this; the proxy learns it from LUMAVIEW_DNS_PORT
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-httpdns.XXXXXX")
 PIDS=()
@@ -75,8 +64,12 @@ printf 'named hosts work\n' > "$WORK/www/hello.txt"
     >"$WORK/dnsmasq.log" 2>&1 &
 PIDS+=($!)
 
-python3 -u -m http.server --bind $WEB_ADDR --directory "$WORK/www" 0 >"$WORK/web.log" 2>&1 &
-PIDS+=($!)
+python3 -u -c 'import functools, http.server as h, sys
+s = h.ThreadingHTTPServer((sys.argv[1], 0), functools.partial(h.SimpleHTTPRequestHandler, directory=sys.argv[2]))
+print("port =", s.server_port)
+s.serve_forever()' $WEB_ADDR "$WORK/www" >"$WORK/web.out" 2>"$WORK/web.log" &
+WEB_PID=$!
+PIDS+=("$WEB_PID")
 
 {
     echo "pinned.name.test $WEB_ADDR"
@@ -85,17 +78,11 @@ PIDS+=($!)
 "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --resolver $DNS_ADDR:$DNS_PORT \
     >"$WORK/httpdns.out" 2>"$WORK/httpdns.log" &
 HTTPDNS_PID=$!
-PIDS+=($HTTPDNS_PID)
+PIDS+=("$HTTPDNS_PID")
 HTTPDNS_PORT=$(port_of "$HTTPDNS_PID" "$WORK/httpdns.out") || fail "lumaview-httpdns did not start"
 HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
 
-WEB_PORT=
-for _ in $(seq 100); do
-    WEB_PORT=$(sed -n 's/.* port \([0-9]\+\) .*/\1/p' "$WORK/web.log" | head -n 1)
-    [[ -n "$WEB_PORT" ]] && break
-    sleep 0.1
-done
-[[ -n "$WEB_PORT" ]] || fail "the web server did not start"
+WEB_PORT=$(port_of "$WEB_PID" "$WORK/web.out") || fail "the web server did not start"
 
 # dnsmasq serves once lumaview-httpdns gets its answer through it.
 answer=
@@ -118,7 +105,7 @@ DnsHttp=$HTTPDNS
 EOF
 LUMAVIEW_DNS_PORT=$DNS_PORT "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
-PIDS+=($PROXY_PID)
+PIDS+=("$PROXY_PID")
 PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "lumaview-proxy did not start"
 
 body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://pinned.name.test:$WEB_PORT/hello.txt") \
@@ -172,7 +159,7 @@ for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; don
 "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT \
     >"$WORK/silent-httpdns.out" 2>"$WORK/silent-httpdns.log" &
 SILENT_HTTPDNS_PID=$!
-PIDS+=($SILENT_HTTPDNS_PID)
+PIDS+=("$SILENT_HTTPDNS_PID")
 SILENT_PORT=$(port_of "$SILENT_HTTPDNS_PID" "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
 curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$SILENT_PORT/dns" >/dev/null
 sleep 2.5 # past the service's resolver time-out
@@ -188,7 +175,7 @@ pass "a silent resolver times out and a client leaving early does no harm"
 (ulimit -n 16 && exec "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts") \
     >"$WORK/starved.out" 2>"$WORK/starved.log" &
 STARVED_PID=$!
-PIDS+=($STARVED_PID)
+PIDS+=("$STARVED_PID")
 STARVED_PORT=$(port_of "$STARVED_PID" "$WORK/starved.out") || fail "descriptor-starved lumaview-httpdns did not start"
 held=()
 for _ in $(seq 30); do
@@ -214,7 +201,7 @@ pass "out of descriptors: accepting pauses without spinning, then serves again"
 "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3 \
     >"$WORK/capped.out" 2>"$WORK/capped.log" &
 CAPPED_PID=$!
-PIDS+=($CAPPED_PID)
+PIDS+=("$CAPPED_PID")
 CAPPED_PORT=$(port_of "$CAPPED_PID" "$WORK/capped.out") || fail "capped lumaview-httpdns did not start"
 held=()
 for _ in 1 2 3; do

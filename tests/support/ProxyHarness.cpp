@@ -1,5 +1,6 @@
 #include "tests/support/ProxyHarness.h"
 
+#include "base/Clock.h"
 #include "tests/support/TestSupport.h"
 
 #include <poll.h>
@@ -7,6 +8,18 @@
 #include <unistd.h>
 
 namespace testsupport {
+
+RunningProxy::~RunningProxy()
+{
+    stop();
+    rootLogger.setLevel('V');
+    Clock::resetForTest();
+}
+
+std::string RunningProxy::get(const std::string& url) const
+{
+    return exchange(port(), "GET " + url + " HTTP/1.1\r\nHost: upstream\r\n\r\n", 10000);
+}
 
 bool RunningProxy::start(const std::string& text)
 {
@@ -38,11 +51,6 @@ TestUpstream::TestUpstream(Handler handler, const char* host)
     });
 }
 
-TestUpstream::~TestUpstream()
-{
-    stop();
-}
-
 void TestUpstream::stop()
 {
     if (m_stopping.exchange(true))
@@ -65,29 +73,13 @@ void TestUpstream::stop()
 std::string readHead(int fd, int timeoutMs)
 {
     std::string head;
-    while (head.size() < 65536) {
-        pollfd p { fd, POLLIN, 0 };
-        if (poll(&p, 1, timeoutMs) <= 0)
+    while (head.size() < 65536 && (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)) {
+        const std::string byte = readSome(fd, 1, timeoutMs);
+        if (byte.empty())
             break;
-        char c;
-        if (recv(fd, &c, 1, 0) != 1)
-            break;
-        head += c;
-        if (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0)
-            break;
+        head += byte;
     }
     return head;
-}
-
-std::string proxyGet(int proxyPort, const std::string& url, const std::string& extraHeaders)
-{
-    int fd = connectTcp("127.0.0.1", proxyPort);
-    if (fd < 0)
-        return "connect failed";
-    sendAll(fd, "GET " + url + " HTTP/1.1\r\nHost: upstream\r\n" + extraHeaders + "\r\n");
-    std::string answer = readAll(fd, 10000);
-    close(fd);
-    return answer;
 }
 
 } // namespace testsupport

@@ -11,15 +11,20 @@
 
 namespace testsupport {
 
-// A proxy running on its own event-loop thread, listening on a free port.
+const std::string Answer504 = "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
+
+// A proxy running on its own event-loop thread, listening on a free port. Its end also undoes what
+// the tests change around it: the root log level and the test clock.
 class RunningProxy {
 public:
     RunningProxy() = default;
-    ~RunningProxy() { stop(); }
+    ~RunningProxy();
     // Activates with the given text; an empty text keeps proxy.config as set.
     bool start(const std::string& text);
     void stop() { proxy.stop(); }
     int port() const { return proxy.port(); }
+    // Absolute-form GET through the proxy; everything until the proxy closes.
+    std::string get(const std::string& url) const;
 
     NcmProxy proxy;
 };
@@ -30,8 +35,12 @@ class TestUpstream {
 public:
     using Handler = std::function<void(int fd)>;
     explicit TestUpstream(Handler handler, const char* host = "127.0.0.1");
-    ~TestUpstream();
+    ~TestUpstream() { stop(); }
     int port() const { return m_port; }
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
     int accepted() const { return m_accepted.load(); }
     void stop();
 
@@ -50,8 +59,5 @@ private:
 // Reads an HTTP/1.x head (through "\r\n\r\n") from a blocking socket,
 // byte by byte so that nothing after it is consumed.
 std::string readHead(int fd, int timeoutMs = 5000);
-
-// Absolute-form GET through the proxy; returns everything until the proxy closes.
-std::string proxyGet(int proxyPort, const std::string& url, const std::string& extraHeaders = "");
 
 } // namespace testsupport

@@ -5,10 +5,10 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace testsupport {
@@ -16,6 +16,25 @@ namespace testsupport {
 namespace {
     std::mutex g_logMutex;
     std::vector<std::string> g_logLines;
+
+    // A socket of this type, bound to (bind) or connected to host:port; -1 on failure.
+    evutil_socket_t ipv4Socket(const char* host, int port, int type, bool bindIt)
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, host, &address.sin_addr);
+        const auto* a = reinterpret_cast<const sockaddr*>(&address);
+        evutil_socket_t fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        int one = 1;
+        if (bindIt)
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (fd >= 0 && (bindIt ? bind(fd, a, sizeof address) : connect(fd, a, sizeof address)) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
 } // namespace
 
 LogCapture::LogCapture()
@@ -55,6 +74,13 @@ size_t LogCapture::count(const std::string& needle) const
     return n;
 }
 
+bool LogCapture::waitFor(const std::string& needle, int timeoutMs) const
+{
+    for (int waited = 0; !contains(needle) && waited < timeoutMs; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return contains(needle);
+}
+
 void LogCapture::clear()
 {
     std::lock_guard<std::mutex> lock(g_logMutex);
@@ -83,55 +109,28 @@ void runFor(event_base* base, int milliseconds)
 
 evutil_socket_t bindSocket(const char* host, int port, int type)
 {
-    evutil_socket_t fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, host, &address.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ipv4Socket(host, port, type, true);
 }
 
 evutil_socket_t listenTcp(const char* host, int& port, int backlog)
 {
     evutil_socket_t fd = bindSocket(host, port, SOCK_STREAM);
-    if (fd < 0)
-        return -1;
-    if (listen(fd, backlog) != 0) {
+    if (fd >= 0 && listen(fd, backlog) != 0) {
         close(fd);
         return -1;
     }
-    port = boundPort(fd);
+    port = fd >= 0 ? boundPort(fd) : port;
     return fd;
 }
 
 evutil_socket_t connectTcp(const char* host, int port)
 {
-    evutil_socket_t fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, host, &address.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ipv4Socket(host, port, SOCK_STREAM, false);
 }
 
 bool sendAll(evutil_socket_t fd, const std::string& data)
 {
-    size_t sent = 0;
-    while (sent < data.size()) {
+    for (size_t sent = 0; sent < data.size();) {
         ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -143,16 +142,13 @@ bool sendAll(evutil_socket_t fd, const std::string& data)
 std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs)
 {
     std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buffer[65536];
     while (out.size() < bytes) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0)
-            break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd p { fd, POLLIN, 0 };
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
             break;
         ssize_t n = recv(fd, buffer, std::min(sizeof buffer, bytes - out.size()), 0);
         if (n <= 0)
@@ -162,9 +158,15 @@ std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs)
     return out;
 }
 
-std::string readAll(evutil_socket_t fd, int timeoutMs)
+std::string exchange(int port, const std::string& request, int timeoutMs)
 {
-    return readSome(fd, static_cast<size_t>(-1), timeoutMs);
+    const evutil_socket_t fd = connectTcp("127.0.0.1", port);
+    if (fd < 0)
+        return "connect failed";
+    sendAll(fd, request);
+    std::string answer = readAll(fd, timeoutMs);
+    close(fd);
+    return answer;
 }
 
 } // namespace testsupport

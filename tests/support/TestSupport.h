@@ -14,13 +14,10 @@
 // run an event loop until a condition holds.
 namespace testsupport {
 
-// The port the tests' DNS servers (fakes and dnsmasq) listen on, so that no
-// test needs root for port 53. The resolver is pointed at it through
-// setDnsPortForTest.
+// The tests' DNS servers (fakes and dnsmasq) listen here, so that no test needs root for port 53.
 constexpr int DnsTestPort = 10053;
 
-// Collects every formatted log line while alive (installs itself as the
-// root output). Thread-safe.
+// Collects every formatted log line while alive (installs itself as the root output). Thread-safe.
 class LogCapture {
 public:
     LogCapture();
@@ -28,6 +25,8 @@ public:
     std::vector<std::string> lines() const;
     bool contains(const std::string& needle) const { return count(needle) > 0; }
     size_t count(const std::string& needle) const;
+    // Waits (sleeping, not running a loop) until a line holds `needle`; returns whether one does.
+    bool waitFor(const std::string& needle, int timeoutMs = 3000) const;
     void clear();
 
 private:
@@ -36,23 +35,24 @@ private:
 
 // Runs the loop until pred() is true or timeoutMs passes; returns pred().
 bool runUntil(event_base* base, const std::function<bool()>& pred, int timeoutMs = 5000);
-
-// Runs the loop for the given time.
 void runFor(event_base* base, int milliseconds);
 
-// A socket of the given type (SOCK_STREAM, SOCK_DGRAM) bound to host:port
-// with SO_REUSEADDR; -1 on failure.
+// An IPv4 socket of the given type bound to host:port with SO_REUSEADDR; -1 on failure.
 evutil_socket_t bindSocket(const char* host, int port, int type);
-
-// A listening TCP socket on host:0 (or a given port); returns -1 on failure.
+// A listening TCP socket on host:port (0: any, then set to the one bound); -1 on failure.
 evutil_socket_t listenTcp(const char* host, int& port, int backlog = 16);
 
 // Blocking helpers for the test's own sockets.
 evutil_socket_t connectTcp(const char* host, int port);
 bool sendAll(evutil_socket_t fd, const std::string& data);
-// Reads until the peer closes or timeoutMs passes.
-std::string readAll(evutil_socket_t fd, int timeoutMs = 5000);
 // Reads until `bytes` bytes arrived, the peer closes or timeoutMs passes.
 std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs = 5000);
+// Reads until the peer closes or timeoutMs passes.
+inline std::string readAll(evutil_socket_t fd, int timeoutMs = 5000)
+{
+    return readSome(fd, size_t(-1), timeoutMs);
+}
+// Connects to 127.0.0.1:port, sends `request` and reads until the peer closes.
+std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
 
 } // namespace testsupport
