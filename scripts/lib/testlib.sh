@@ -52,6 +52,26 @@ tail_logs() {
     return 0
 }
 
+# Starts a test script: WORK is a fresh directory (lumaview-NAME.*), PIDS and CHECKS are empty.
+# At exit every process in PIDS gets SIGTERM (and KILL after 5 s), the last lines of the LOGS in
+# WORK are printed when the script failed, and WORK is removed.
+begin_test() {
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-$1.XXXXXX")
+    PIDS=()
+    CHECKS=0
+    TEST_LOGS=("${@:2}")
+    trap end_test EXIT
+    trap 'exit 130' INT TERM
+}
+
+end_test() {
+    local status=$?
+    stop_pids TERM "${PIDS[@]}"
+    [[ $status -ne 0 ]] && tail_logs 30 "$WORK" "${TEST_LOGS[@]}"
+    remove_workdir "$WORK"
+    exit "$status"
+}
+
 # Removes the working directory unless LUMAVIEW_KEEP_TMP=1 asks to keep it.
 remove_workdir() {
     if [[ "${LUMAVIEW_KEEP_TMP:-0}" == 1 ]]; then

@@ -15,23 +15,7 @@ PROXY_BIN=$(readlink -f "$PROXY_BIN")
 NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
 require_tools curl openssl cmp ss "${NGINX:-nginx}"
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-peers.XXXXXX")
-NGINX_PID=
-PROXY_PID=
-CHECKS=0
-cleanup() {
-    local status=$?
-    [[ -n "$PROXY_PID" ]] && stop_pids KILL "$PROXY_PID"
-    [[ -n "$NGINX_PID" ]] && stop_pids QUIT "$NGINX_PID"
-    if [[ $status -ne 0 ]]; then
-        tail_logs 40 "$WORK" proxy.log
-        tail_logs 20 "$WORK" nginx-error.log
-    fi
-    remove_workdir "$WORK"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+begin_test peers proxy.log nginx-error.log
 
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
 printf 'hello through the proxy\n' > "$WORK/www/small.txt"
@@ -62,10 +46,12 @@ write_nginx_conf() {
 EOC
 }
 launch_nginx "$NGINX" write_nginx_conf || fail "nginx could not start"
+PIDS+=("$NGINX_PID")
 
 printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\n' > "$WORK/proxy.conf"
 "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
+PIDS+=("$PROXY_PID")
 PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "the proxy reported no port: $(cat "$WORK/proxy.out")"
 [[ $(wc -l < "$WORK/proxy.out") -eq 1 ]] || fail "the proxy printed more than its port line: $(cat "$WORK/proxy.out")"
 is_listening "$PROXY_PORT" || fail "nothing listens on the proxy's port $PROXY_PORT"
@@ -119,7 +105,6 @@ pass "closed upstream port: exactly one 504, for a request and for CONNECT"
 kill -0 "$PROXY_PID" 2>/dev/null || fail "the proxy died during the test"
 stop_and_status "$PROXY_PID"
 status=$?
-PROXY_PID=
 [[ "$status" -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM (124: still running after 10 s)"
 final=$(grep 'stats: {' "$WORK/proxy.log" | tail -n 1)
 [[ "$final" == *"pxyctx=0, remoteconn=0} dnsreq=0,"* ]] || fail "contexts, connections or lookups left: $final"

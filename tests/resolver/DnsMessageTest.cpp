@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -67,24 +66,26 @@ std::string encoded(const std::string& name, size_t room = 300)
     return end < 0 ? std::to_string(end) : toHex(Bytes(buffer.begin(), buffer.begin() + end));
 }
 
-// Decodes from exact-size heap copies so that AddressSanitizer sees any
-// access past the message or the output.
+// Exact-size heap copies, so that AddressSanitizer sees any access past the message or the output.
+std::unique_ptr<uint8_t[]> heapCopy(const Bytes& bytes)
+{
+    auto copy = std::make_unique<uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), copy.get());
+    return copy;
+}
+
 int decode(const Bytes& message, size_t& position, std::string& name, size_t outSize = 256)
 {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[message.size()]);
-    std::memcpy(copy.get(), message.data(), message.size());
-    std::unique_ptr<char[]> out(new char[outSize]);
-    const int rc = ncm_dns_decode_name(copy.get(), message.size(), position, out.get(), outSize);
+    auto out = std::make_unique<char[]>(outSize);
+    const int rc = ncm_dns_decode_name(heapCopy(message).get(), message.size(), position, out.get(), outSize);
     name = rc == 0 ? out.get() : "";
     return rc;
 }
 
 int parse(const Bytes& query, const Bytes& reply, std::vector<std::string>& out, bool wantA = true)
 {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[reply.size() + 1]);
-    if (!reply.empty())
-        std::memcpy(copy.get(), reply.data(), reply.size());
-    return ncm_dns_parse_response(query.data(), query.size(), copy.get(), reply.size(), out, wantA);
+    return ncm_dns_parse_response(
+        query.data(), query.size(), heapCopy(reply).get(), reply.size(), out, wantA);
 }
 
 std::vector<std::string> range(const std::string& prefix, int from, int to)

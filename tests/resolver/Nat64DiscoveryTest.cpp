@@ -6,22 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <event2/util.h>
 #include <netdb.h>
 
 using namespace dnstest;
 
 namespace {
 
+// An IPv4 or IPv6 address, else one of another family.
 sockaddr_storage socketAddress(const std::string& text)
 {
     sockaddr_storage s {};
-    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&s);
-    auto* sin = reinterpret_cast<sockaddr_in*>(&s);
-    if (inet_pton(AF_INET6, text.c_str(), &sin6->sin6_addr) == 1)
-        sin6->sin6_family = AF_INET6;
-    else if (inet_pton(AF_INET, text.c_str(), &sin->sin_addr) == 1)
-        sin->sin_family = AF_INET;
-    else
+    int length = sizeof s;
+    if (evutil_parse_sockaddr_port(text.c_str(), reinterpret_cast<sockaddr*>(&s), &length) != 0)
         s.ss_family = AF_UNIX;
     return s;
 }
