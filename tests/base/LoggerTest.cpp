@@ -7,14 +7,12 @@
 #include <regex>
 #include <string>
 
-using testsupport::LogCapture;
-
 namespace {
 
 class LoggerTest : public ::testing::Test {
 protected:
     void TearDown() override { rootLogger.setLevel('V'); }
-    LogCapture capture;
+    testsupport::LogCapture capture;
 };
 
 bool formatInto(LogLineBuffer& buffer, size_t reserve, const char* format, ...)
@@ -46,13 +44,21 @@ TEST_F(LoggerTest, RootLevelIsTheThresholdOfEveryModule)
     EXPECT_EQ(capture.lines().size(), 2u);
 }
 
-TEST_F(LoggerTest, LineFormatCarriesTimeThreadLevelAndTag)
+TEST_F(LoggerTest, LineFormatCarriesTimeThreadLevelAndTagAndLibeventUsesTheRootTag)
 {
     logContext.info("value=%d", 42);
     ASSERT_EQ(capture.lines().size(), 1u);
     EXPECT_TRUE(std::regex_match(capture.lines()[0],
         std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \{0x[0-9A-F]{8}\}\[I\]\[NcmProxyContext\] value=42)")))
         << capture.lines()[0];
+
+    // libevent's messages keep their level under the root tag.
+    libeventLogHook(EVENT_LOG_WARN, "careful");
+    libeventLogHook(EVENT_LOG_DEBUG, "detail");
+    libeventLogHook(99, "odd");
+    EXPECT_TRUE(capture.contains("[W][] event2: careful"));
+    EXPECT_TRUE(capture.contains("[D][] event2: detail"));
+    EXPECT_TRUE(capture.contains("[E][] event2(unknown): odd"));
 }
 
 TEST_F(LoggerTest, LongMessagesGrowUpToTheLimit)
@@ -82,14 +88,4 @@ TEST_F(LoggerTest, FormatLogLineReportsWhatItWrote)
     char inlineStorage[80];
     LogLineBuffer reserveAll(inlineStorage, sizeof inlineStorage);
     EXPECT_FALSE(formatInto(reserveAll, 80, "x"));
-}
-
-TEST_F(LoggerTest, LibeventMessagesUseTheRootTag)
-{
-    libeventLogHook(EVENT_LOG_WARN, "careful");
-    libeventLogHook(EVENT_LOG_DEBUG, "detail");
-    libeventLogHook(99, "odd");
-    EXPECT_TRUE(capture.contains("[W][] event2: careful"));
-    EXPECT_TRUE(capture.contains("[D][] event2: detail"));
-    EXPECT_TRUE(capture.contains("[E][] event2(unknown): odd"));
 }

@@ -7,8 +7,6 @@
 #include <chrono>
 #include <unistd.h>
 
-using testsupport::LogCapture;
-
 namespace {
 
 class ActivationTest : public ::testing::Test {
@@ -18,7 +16,7 @@ protected:
         Clock::resetForTest();
         rootLogger.setLevel('V');
     }
-    LogCapture capture;
+    testsupport::LogCapture capture;
 };
 
 } // namespace

@@ -232,9 +232,8 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
     EXPECT_EQ(proxy.proxy.takeReports(), "");
     EXPECT_FALSE(log.contains("discardUnusableIp"));
 
-    // On a fresh start with room for the client's socket only: accepting
-    // fails, pauses (one line for the episode), and serves the client once
-    // descriptors are free.
+    // A fresh start with room for the client's socket only: accepting fails, pauses (one line for
+    // the episode), and serves the client once descriptors are free.
     release(filler.size());
     proxy.stop();
     ASSERT_TRUE(proxy.start(""));

@@ -6,11 +6,9 @@
 
 #include <string>
 
-using testsupport::LogCapture;
-
 TEST(ProxyConfigParse, TrimsLinesKeysAndValuesAndSetsTheLevel)
 {
-    LogCapture capture;
+    testsupport::LogCapture capture;
     ProxyConfig config;
     config.parse("  ResolveTimeoutDns =  7 \r\n\n\t\nUID=  user-1\n#comment\nNoSuchKey=1\nLogLevel=\n");
     EXPECT_EQ(config.resolveTimeoutDns, 7);
@@ -39,18 +37,13 @@ TEST(ProxyConfigParse, IntegersFollowAtoiRules)
     EXPECT_EQ(config.fixedLocalPort, 8080); // ports above 65535 are invalid lines, not cut to another port
 }
 
-TEST(ProxyConfigParse, ListsKeepEmptyElementsAndReplaceEarlierLists)
+TEST(ProxyConfigParse, ListsKeepEmptyElementsMapsSkipMalformedEntriesAndLaterLinesReplace)
 {
     ProxyConfig config;
     config.parse("DnsUdp=127.0.0.1, ,127.0.0.2\nDnsTcp=127.0.0.9\nDnsTcp= 127.0.0.3 ,,127.0.0.4\nDnsHttp=\n");
     EXPECT_EQ(config.dnsUdp, (std::vector<std::string> { "127.0.0.1", "", "127.0.0.2" }));
     EXPECT_EQ(config.dnsTcp, (std::vector<std::string> { "127.0.0.3", "", "127.0.0.4" }));
     EXPECT_EQ(config.dnsHttp, (std::vector<std::string> { "" }));
-}
-
-TEST(ProxyConfigParse, DomainIpsAndKcpMappingSkipMalformedEntries)
-{
-    ProxyConfig config;
     config.parse("DomainIps= a.example : 127.0.0.1 ,127.0.0.2 ; b.example:1:2 ;c.example\n"
                  "DomainIps=d.example:127.0.0.4\n"
                  "DomainIps=a.example:127.0.0.3\n"

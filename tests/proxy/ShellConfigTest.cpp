@@ -10,8 +10,6 @@
 #include <fstream>
 #include <string>
 
-using testsupport::LogCapture;
-
 namespace {
 
 // A scratch application directory with its own INI files.
@@ -61,7 +59,7 @@ TEST_F(ShellConfigTest, DeploymentFileOverridesComposedLines)
     // A missing deployment file is reported and changes nothing.
     write("lumashell.ini", "[setting]\n");
     const std::string plain = composeShellProxyConfig(dir);
-    LogCapture capture;
+    testsupport::LogCapture capture;
     write("lumashell.ini", "[setting]\nproxy_config=missing.conf\n");
     EXPECT_EQ(composeShellProxyConfig(dir), plain);
     EXPECT_TRUE(capture.contains("missing.conf"));

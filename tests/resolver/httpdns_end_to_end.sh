@@ -123,7 +123,6 @@ exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$HTTPDNS_PORT" || fail "can not connect to lu
 printf 'GARBAGE\r\n\r\n' >&"$fd"
 timeout 3 head -c 1 <&"$fd" >/dev/null
 exec {fd}>&-
-kill -0 $HTTPDNS_PID || fail "lumaview-httpdns died on bad requests"
 [[ "$(ask_httpdns "$HTTPDNS" "q=PINNED.name.test.")" == $'HTTPDNS\n'"$WEB_ADDR" ]] \
     || fail "lumaview-httpdns does not serve after bad requests"
 pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
@@ -145,7 +144,6 @@ PIDS+=("$SILENT_HTTPDNS_PID")
 SILENT_PORT=$(port_of "$SILENT_HTTPDNS_PID" "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
 curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$SILENT_PORT/dns" >/dev/null
 sleep 2.5 # past the service's resolver time-out
-kill -0 $SILENT_HTTPDNS_PID || fail "lumaview-httpdns died after its client left"
 answer=$(ask_httpdns "$HTTPDNS_ADDR:$SILENT_PORT" "q=late.test")
 [[ "$answer" == $'HTTPDNS\n' || "$answer" == "HTTPDNS" ]] || fail "silent resolver: unexpected answer '$answer'"
 grep -q "answer late.test =  (resolver timed out)" "$WORK/silent-httpdns.log" || fail "no time-out logged"

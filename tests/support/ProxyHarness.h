@@ -17,7 +17,6 @@ const std::string Answer504 = "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skyl
 // the tests change around it: the root log level and the test clock.
 class RunningProxy {
 public:
-    RunningProxy() = default;
     ~RunningProxy();
     // Activates with the given text; an empty text keeps proxy.config as set.
     bool start(const std::string& text);
