@@ -74,11 +74,11 @@ size_t LogCapture::count(const std::string& needle) const
     return n;
 }
 
-bool LogCapture::waitFor(const std::string& needle, int timeoutMs) const
+bool LogCapture::waitFor(const std::string& needle, int timeoutMs, size_t times) const
 {
-    for (int waited = 0; !contains(needle) && waited < timeoutMs; waited += 10)
+    for (int waited = 0; count(needle) < times && waited < timeoutMs; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return contains(needle);
+    return count(needle) >= times;
 }
 
 void LogCapture::clear()

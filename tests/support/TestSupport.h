@@ -25,8 +25,8 @@ public:
     std::vector<std::string> lines() const;
     bool contains(const std::string& needle) const { return count(needle) > 0; }
     size_t count(const std::string& needle) const;
-    // Waits (sleeping, not running a loop) until a line holds `needle`; returns whether one does.
-    bool waitFor(const std::string& needle, int timeoutMs = 3000) const;
+    // Waits (sleeping, not running a loop) until `times` lines hold `needle`; returns whether they do.
+    bool waitFor(const std::string& needle, int timeoutMs = 3000, size_t times = 1) const;
     void clear();
 
 private:
