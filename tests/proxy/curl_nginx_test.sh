@@ -29,6 +29,7 @@ make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 ||
 write_nginx_conf() {
     nginx_conf_head "$WORK" warn 256
     cat <<EOC
+    access_log off;
     # Upstream connections stay open long after a response, so a proxy that
     # waits for the close instead of framing the response shows up.
     keepalive_timeout 120s;
