@@ -1,5 +1,6 @@
 #include "downloads/DownloadWidget.h"
 
+#include "downloads/DownloadNames.h"
 #include "ui_DownloadItem.h"
 
 #include <QDesktopServices>
@@ -24,16 +25,22 @@ DownloadWidget::DownloadWidget(QWebEngineDownloadItem* download, QWidget* parent
     // The bar is never shown: it only carries the scaled total and progress.
     m_ui->progressBar->hide();
 
-    if (m_download) {
-        const QString directory = m_download->downloadDirectory();
-        m_file.setFile(
-            directory.isEmpty() ? QString() : QDir(directory).filePath(m_download->downloadFileName()));
+    if (m_download)
         m_url = m_download->url();
-    }
     init();
 }
 
-DownloadWidget::~DownloadWidget() = default;
+DownloadWidget::~DownloadWidget()
+{
+    releaseName();
+}
+
+void DownloadWidget::releaseName()
+{
+    if (!m_heldName.isEmpty())
+        DownloadNames::shared().release(m_heldName);
+    m_heldName.clear();
+}
 
 void DownloadWidget::init()
 {
@@ -66,23 +73,41 @@ void DownloadWidget::follow(QWebEngineDownloadItem* download)
 
 void DownloadWidget::getFileName()
 {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    const QFileInfo suggested = m_file;
-    if (suggested.isAbsolute() && suggested.dir().exists())
-        directory = suggested.absolutePath();
+    if (!m_download) {
+        m_ui->fileNameLabel->setText(m_file.fileName());
+        return;
+    }
+    if (m_download->state() != QWebEngineDownloadItem::DownloadRequested) {
+        m_file.setFile(QDir(m_download->downloadDirectory()).filePath(m_download->downloadFileName()));
+        m_ui->fileNameLabel->setText(m_file.fileName());
+        return;
+    }
+    // Always the standard location: the engine's suggested folder comes from
+    // the page and may be anywhere. A retry keeps the name its row had.
+    const QString directory = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString suggested
+        = m_file.fileName().isEmpty() ? m_download->downloadFileName() : m_file.fileName();
+    releaseName();
     // A fresh account may have no download folder yet; the engine would
     // then fail the download instead of creating it.
-    if (!directory.isEmpty())
-        QDir().mkpath(directory);
-    if (!directory.isEmpty() && !directory.endsWith(QLatin1Char('/')))
-        directory += QLatin1Char('/');
-    m_file.setFile(QFileInfo(directory + suggested.fileName()).absoluteFilePath());
-
-    if (m_download && m_download->state() == QWebEngineDownloadItem::DownloadRequested) {
-        m_download->setDownloadDirectory(m_file.absolutePath());
-        m_download->setDownloadFileName(m_file.fileName());
-    }
+    if (!directory.isEmpty() && QDir().mkpath(directory))
+        m_heldName = DownloadNames::shared().reserve(directory, suggested);
+    m_file.setFile(m_heldName);
     m_ui->fileNameLabel->setText(m_file.fileName());
+    if (m_heldName.isEmpty()) {
+        m_download->cancel();
+        finished();
+        return;
+    }
+    // The directory first: setting it may pick a new name unless one is set.
+    m_download->setDownloadDirectory(m_file.absolutePath());
+    m_download->setDownloadFileName(m_file.fileName());
+    const QString written
+        = QDir::cleanPath(QDir(m_download->downloadDirectory()).filePath(m_download->downloadFileName()));
+    if (written != m_heldName) {
+        m_download->cancel();
+        finished();
+    }
 }
 
 void DownloadWidget::stop()
@@ -187,12 +212,17 @@ void DownloadWidget::finished()
     if (m_download) {
         switch (m_download->state()) {
         case QWebEngineDownloadItem::DownloadCancelled:
+            releaseName();
             m_ui->downloadInfoLabel->setText(tr("Download cancelled"));
             return;
         case QWebEngineDownloadItem::DownloadInterrupted:
+            releaseName();
             m_ui->downloadInfoLabel->setText(tr("Download interrupted"));
             return;
         case QWebEngineDownloadItem::DownloadCompleted:
+            // "Open" opens what the engine wrote; the file now holds the name.
+            m_file.setFile(QDir(m_download->downloadDirectory()).filePath(m_download->downloadFileName()));
+            releaseName();
             m_bytesReceived = m_download->receivedBytes();
             m_ui->downloadInfoLabel->setText(dataString(m_bytesReceived));
             m_ui->openButton->setEnabled(true);

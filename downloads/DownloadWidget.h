@@ -51,10 +51,12 @@ private:
     void init();
     void getFileName();
     void updateInfoLabel();
+    void releaseName();
 
     std::unique_ptr<Ui::DownloadItem> m_ui;
     QUrl m_url;
     QFileInfo m_file;
+    QString m_heldName; // reserved in DownloadNames::shared() until the download ends
     qint64 m_bytesReceived = 0;
     qint64 m_bytesTotal = 0; // 0 while the size is unknown
     QElapsedTimer m_downloadTime;

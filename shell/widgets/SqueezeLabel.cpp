@@ -6,6 +6,8 @@
 SqueezeLabel::SqueezeLabel(QWidget* parent)
     : QLabel(parent)
 {
+    // It shows names that pages choose: never as markup.
+    setTextFormat(Qt::PlainText);
 }
 
 void SqueezeLabel::paintEvent(QPaintEvent* event)

@@ -1,6 +1,7 @@
 // The download list without the web engine; real downloads through the client are in shell_test.
 #include "downloads/DownloadManager.h"
 #include "GuiTest.h"
+#include "downloads/DownloadNames.h"
 #include "downloads/DownloadWidget.h"
 #include "shell/widgets/EditTableView.h"
 
@@ -57,6 +58,67 @@ private slots:
         QCOMPARE(total < 0 ? DownloadWidget::dataString(received)
                            : DownloadWidget::progressText(received, total, speed),
             text);
+    }
+
+    void pageNamesBecomeSafeUniqueFiles_data()
+    {
+        QTest::addColumn<QString>("suggested");
+        QTest::addColumn<QStringList>("onDisk");
+        QTest::addColumn<QStringList>("reserved"); // by successive downloads of the name
+        const QString cjk(300, QChar(0x6587)); // 3 bytes each in UTF-8
+        QString emoji;
+        for (int i = 0; i < 100; ++i)
+            emoji += QString::fromUcs4(U"\U0001F600"); // 4 bytes, a surrogate pair
+        const auto row
+            = [](const char* name, const QString& suggested, const QStringList& onDisk,
+                  const QStringList& reserved) { QTest::newRow(name) << suggested << onDisk << reserved; };
+        row("plain", "report.pdf", {}, { "report.pdf" });
+        row("parents", "../../x.txt", {}, { "x.txt" });
+        row("absolute", "/etc/cron.d/x", {}, { "x" });
+        row("autostart", "../.config/autostart/x.desktop", {}, { "x.desktop" });
+        row("backslashes", "..\\..\\x.txt", {}, { "x.txt" });
+        row("ends in a slash", "lessons/", {}, { "download" });
+        row("leading dot", ".bashrc", {}, { "_bashrc" });
+        row("two leading dots", "..bashrc", {}, { "_.bashrc" });
+        row("empty", "", {}, { "download" });
+        row("dot", ".", {}, { "download" });
+        row("dot dot", "..", {}, { "download" });
+        row("only dots and blanks", " ... ", {}, { "download" });
+        row("control characters", QString("a\tb\nc") + QChar(0x7f) + QChar(0x85) + QChar(0) + "d.txt", {},
+            { "a_b_c___d.txt" });
+        row("right-to-left override", QString::fromUtf8("report\u202efdp.exe"), {}, { "report_fdp.exe" });
+        row("other bidi controls", QString::fromUtf8("\u2066x\u2069\u200e\u200f\u202a.txt"), {},
+            { "_x____.txt" });
+        row("long CJK", cjk + ".pdf", {},
+            { QString(83, QChar(0x6587)) + ".pdf", QString(82, QChar(0x6587)) + " (1).pdf" });
+        row("long emoji", emoji + ".txt", {}, { emoji.left(2 * 62) + ".txt" });
+        row("long, no extension", QString(300, 'a'), {}, { QString(255, 'a'), QString(251, 'a') + " (1)" });
+        row("at once", "notes.txt", {}, { "notes.txt", "notes (1).txt", "notes (2).txt" });
+        row("on disk", "notes.txt", { "notes.txt", "notes (1).txt" }, { "notes (2).txt", "notes (3).txt" });
+        row("tarball", "archive.tar.gz", { "archive.tar.gz" }, { "archive (1).tar.gz" });
+        row("no extension", "README", {}, { "README", "README (1)" });
+    }
+    void pageNamesBecomeSafeUniqueFiles()
+    {
+        QFETCH(QString, suggested);
+        QFETCH(QStringList, onDisk);
+        QFETCH(QStringList, reserved);
+        QTemporaryDir folder;
+        for (const QString& name : onDisk)
+            writeFile(folder.filePath(name), "there");
+        DownloadNames names;
+        QStringList paths;
+        for (int i = 0; i < reserved.size(); ++i)
+            paths << names.reserve(folder.path(), suggested);
+        QStringList expected;
+        for (const QString& name : reserved) {
+            QVERIFY2(name.toUtf8().size() <= 255, qPrintable(name));
+            expected << folder.filePath(name);
+        }
+        QCOMPARE(paths, expected);
+        // Released, the name is free again.
+        names.release(paths.first());
+        QCOMPARE(names.reserve(folder.path(), suggested), paths.first());
     }
 
     // A row fed progress past 4 GiB, as the engine's item would.

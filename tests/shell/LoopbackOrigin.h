@@ -2,6 +2,7 @@
 // A web origin on 127.0.0.1 that keeps every request head (but /favicon.ico) and answers: under
 // /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an attachment;
 // other paths their page, else a teal page titled after the path ("/handed" -> "Handed").
+// A *.bin is named after its path unless dispositions holds its Content-Disposition.
 #include <QBuffer>
 #include <QHash>
 #include <QImage>
@@ -50,6 +51,7 @@ public:
 
     QList<QByteArray> heads;
     QHash<QByteArray, QByteArray> pages;
+    QHash<QByteArray, QByteArray> dispositions;
     // Bodies cut short: n > 0 sends n bytes and holds the rest until
     // release(), n < 0 sends -n bytes and closes the connection.
     QHash<QByteArray, qint64> cut;
@@ -92,8 +94,8 @@ private:
             image.save(&png, "PNG");
             extra = "Content-Type: image/png\r\n";
         } else if (path.endsWith(".bin")) {
-            extra = "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\""
-                + path.mid(1) + "\"\r\n";
+            extra = "Content-Type: application/octet-stream\r\nContent-Disposition: "
+                + dispositions.value(path, "attachment; filename=\"" + path.mid(1) + "\"") + "\r\n";
         }
         const QByteArray response = "HTTP/1.1 " + status + "\r\n" + extra
             + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;

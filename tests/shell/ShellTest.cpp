@@ -463,6 +463,69 @@ private slots:
         QCOMPARE(store->value("download_1_url").toString(), m_origin.url("hold.bin"));
         QVERIFY(!store->contains("download_2_url"));
     }
+
+    // Names a page chooses, by header or by a link's download attribute, cannot put a file
+    // outside the download folder, hide it or its extension, or overwrite a download of the same
+    // name running at the same time; the row shows the name as it is.
+    void pageChosenDownloadNames()
+    {
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        QTemporaryDir outside;
+        // A folder the engine suggests is not taken, even one that exists.
+        QWebEngineProfile::defaultProfile()->setDownloadPath(outside.path());
+        struct Case {
+            QByteArray path;
+            QByteArray disposition;
+            QString attribute; // the link's download attribute, when not empty
+            QString written;
+        };
+        const QList<Case> cases = {
+            { "/up.bin", "attachment; filename=\"../../up.txt\"", {}, "up.txt" },
+            { "/encoded.bin", "attachment; filename*=UTF-8''..%2F..%2Fencoded.txt", {}, "encoded.txt" },
+            { "/absolute.bin", "attachment; filename=\"" + outside.filePath("absolute.txt").toUtf8() + "\"",
+                {}, "absolute.txt" },
+            { "/autostart.bin", "attachment", "../.config/autostart/x.desktop", "x.desktop" },
+            { "/dot.bin", "attachment", ".bashrc", "_bashrc" },
+            { "/rlo.bin", "attachment; filename*=UTF-8''report%E2%80%AEfdp.exe", {}, "report_fdp.exe" },
+            { "/markup.bin", "attachment; filename=\"report.pdf<font color=#ffffff>.desktop\"", {},
+                "report.pdf<font color=#ffffff>.desktop" },
+            // Both held half way, so both run at once.
+            { "/first.bin", "attachment; filename=\"same.txt\"", {}, "same.txt" },
+            { "/second.bin", "attachment; filename=\"same.txt\"", {}, "same (1).txt" },
+        };
+        QString links;
+        for (const Case& c : cases) {
+            m_origin.pages[c.path] = c.path.repeated(100);
+            m_origin.dispositions[c.path] = c.disposition;
+            links += QStringLiteral("<a href='%1'%2>link</a> ")
+                         .arg(QString(c.path),
+                             c.attribute.isEmpty() ? QString()
+                                                   : QStringLiteral(" download='%1'").arg(c.attribute));
+        }
+        m_origin.cut = { { "/first.bin", 10 }, { "/second.bin", 10 } };
+        m_origin.pages["/names"] = links.toUtf8();
+        QVERIFY(loadAndWait(view(), at("names")));
+        DownloadManager* manager = app()->sharedDownloadManager();
+        auto* list = child<EditTableView>(manager, "downloadsView");
+        const int first = manager->count();
+        auto row = [&](int index) {
+            return qobject_cast<DownloadWidget*>(list->indexWidget(list->model()->index(first + index, 0)));
+        };
+        for (int i = 0; i < cases.size(); ++i) {
+            evaluate(view(), QStringLiteral("document.links[%1].click()").arg(i));
+            QTRY_COMPARE_WITH_TIMEOUT(manager->count(), first + i + 1, 20000);
+        }
+        m_origin.release("/first.bin");
+        m_origin.release("/second.bin");
+        for (int i = 0; i < cases.size(); ++i) {
+            QTRY_VERIFY_WITH_TIMEOUT(row(i)->downloadedSuccessfully(), 20000);
+            QCOMPARE(row(i)->file().absoluteFilePath(), folder + "/" + cases[i].written);
+            QCOMPARE(readFile(row(i)->file().absoluteFilePath()), m_origin.pages[cases[i].path]);
+        }
+        auto* name = child<QLabel>(row(6), "fileNameLabel");
+        QCOMPARE(name->text(), cases[6].written);
+        QCOMPARE(name->textFormat(), Qt::PlainText);
+    }
 };
 
 int main(int argc, char** argv)
