@@ -72,7 +72,7 @@ QString DownloadNames::reserve(const QString& directory, const QString& suggeste
             = n == 0 ? name : fit(name.left(extension), QStringLiteral(" (%1)").arg(n), name.mid(extension));
         const QString path = QDir::cleanPath(dir.absoluteFilePath(candidate));
         const QFileInfo file(path);
-        // A dangling link counts as taken: writing there would follow it.
+        // A dangling link is an entry of the folder too.
         if (m_held.contains(path) || file.exists() || file.isSymLink())
             continue;
         m_held.insert(path);
