@@ -1,16 +1,10 @@
 #pragma once
 #include <QObject>
 
-// The object that page script sees as window.external. One per process,
-// created on first use and registered on every page's web channel.
+// The object that page script sees as window.external. Each page has its own
+// (PageBridge makes it): what one page writes into it no other page reads.
 class JSObject : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
-
-    static JSObject* instance()
-    {
-        static JSObject* object = new JSObject;
-        return object;
-    }
 };

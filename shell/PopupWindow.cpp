@@ -1,12 +1,11 @@
 #include "shell/PopupWindow.h"
 
-#include "shell/JSObject.h"
+#include "shell/PageBridge.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
 
 #include <QLineEdit>
 #include <QVBoxLayout>
-#include <QWebChannel>
 
 PopupWindow::PopupWindow(QWebEngineProfile* profile)
     : m_addressBar(new QLineEdit(this))
@@ -14,11 +13,9 @@ PopupWindow::PopupWindow(QWebEngineProfile* profile)
 {
     auto* page = new WebPage(profile, m_view);
     m_view->setPage(page);
-    // Popups run the profile's bridge script as tabs do, so they get the
-    // same channel and object.
-    auto* channel = new QWebChannel(page);
-    page->setWebChannel(channel);
-    channel->registerObject(TabWidget::bridgeObjectName(), JSObject::instance());
+    // Popups run the profile's bridge script as tabs do, so they get a
+    // bridge on the same terms.
+    PageBridge::attach(page, TabWidget::bridgeObjectName());
 
     auto* layout = new QVBoxLayout(this);
     // No gaps: the page area is exactly the window less the address line.

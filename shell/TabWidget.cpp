@@ -3,7 +3,7 @@
 #include "downloads/DownloadManager.h"
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
-#include "shell/JSObject.h"
+#include "shell/PageBridge.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
 #include "shell/widgets/FullScreenNotification.h"
@@ -15,7 +15,6 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStackedWidget>
-#include <QWebChannel>
 #include <QWebEngineDownloadItem>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
@@ -205,9 +204,7 @@ void TabWidget::installScriptBridge(WebPage* page)
             scripts->insert(script);
         }
     }
-    auto* channel = new QWebChannel(page);
-    page->setWebChannel(channel);
-    channel->registerObject(bridgeObjectName(), JSObject::instance());
+    PageBridge::attach(page, bridgeObjectName());
 }
 
 void TabWidget::cloneTab(int index)

@@ -2,6 +2,8 @@
 
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
+#include "shell/PageBridge.h"
+#include "shell/PageQuestions.h"
 #include "shell/PopupWindow.h"
 #include "shell/TabWidget.h"
 #include "ui_PasswordDialog.h"
@@ -26,6 +28,12 @@ WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
         SLOT(authenticationRequired(QUrl, QAuthenticator*)));
     connect(this, SIGNAL(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)), this,
         SLOT(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)));
+}
+
+WebPage::~WebPage()
+{
+    // While the engine's side of the page is still whole.
+    PageQuestions::discard(this);
 }
 
 BrowserMainWindow* WebPage::owningMainWindow() const
@@ -59,8 +67,23 @@ QWebEnginePage* WebPage::createWindow(WebWindowType type)
     }
 }
 
-bool WebPage::certificateError(const QWebEngineCertificateError&)
+bool WebPage::certificateError(const QWebEngineCertificateError& error)
 {
+    return PageQuestions::of(this)->certificateError(error);
+}
+
+bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame)
+{
+    // The client's own pages trust their query (the proxy's port, say): only
+    // the client opens them, or goes back to or reloads one it opened; a
+    // page's links, scripts, redirects and frames do not.
+    if (url.scheme() == QLatin1String("qrc")
+        && !(isMainFrame
+            && (type == NavigationTypeTyped || type == NavigationTypeBackForward
+                || type == NavigationTypeReload)))
+        return false;
+    if (isMainFrame)
+        PageBridge::prepareFor(this, url);
     return true;
 }
 
@@ -136,6 +159,8 @@ void WebView::setPage(WebPage* page)
     connect(page, SIGNAL(iconUrlChanged(QUrl)), this, SLOT(onIconUrlChanged(QUrl)));
     connect(page, SIGNAL(featurePermissionRequested(QUrl, QWebEnginePage::Feature)), this,
         SLOT(onFeaturePermissionRequested(QUrl, QWebEnginePage::Feature)));
+    connect(page, SIGNAL(featurePermissionRequestCanceled(QUrl, QWebEnginePage::Feature)), this,
+        SLOT(onFeaturePermissionRequestCanceled(QUrl, QWebEnginePage::Feature)));
 }
 
 void WebView::loadUrl(const QUrl& url)
@@ -172,7 +197,12 @@ void WebView::openLinkInNewTab()
 
 void WebView::onFeaturePermissionRequested(const QUrl& securityOrigin, QWebEnginePage::Feature feature)
 {
-    page()->setFeaturePermission(securityOrigin, feature, QWebEnginePage::PermissionGrantedByUser);
+    PageQuestions::of(page())->askPermission(securityOrigin, feature);
+}
+
+void WebView::onFeaturePermissionRequestCanceled(const QUrl& securityOrigin, QWebEnginePage::Feature feature)
+{
+    PageQuestions::of(page())->cancelPermission(securityOrigin, feature);
 }
 
 void WebView::onIconUrlChanged(const QUrl& url)

@@ -8,13 +8,15 @@ class BrowserMainWindow;
 class QAuthenticator;
 class QNetworkReply;
 
-// The page behind each tab's view and each popup. Pages are permissive:
-// certificate errors never stop a load. Windows the page opens become tabs,
+// The page behind each tab's view and each popup. A certificate error stops
+// the load until the user lets it go on; the client's own (qrc:) pages open
+// only when the client loads them. Windows the page opens become tabs,
 // main windows or popups; credentials are asked for in a modal dialog.
 class WebPage : public QWebEnginePage {
     Q_OBJECT
 public:
     WebPage(QWebEngineProfile* profile, QObject* parent);
+    ~WebPage() override;
 
     // The first main window among the page's ancestors, else the current one.
     BrowserMainWindow* owningMainWindow() const;
@@ -25,6 +27,7 @@ public:
 protected:
     QWebEnginePage* createWindow(WebWindowType type) override;
     bool certificateError(const QWebEngineCertificateError& error) override;
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
 
 private slots:
     void authenticationRequired(const QUrl& requestUrl, QAuthenticator* auth);
@@ -68,6 +71,7 @@ private slots:
     void setStatusBarText(const QString& string) { m_statusBarText = string; }
     void openLinkInNewTab();
     void onFeaturePermissionRequested(const QUrl& securityOrigin, QWebEnginePage::Feature feature);
+    void onFeaturePermissionRequestCanceled(const QUrl& securityOrigin, QWebEnginePage::Feature feature);
     void onIconUrlChanged(const QUrl& url);
     void iconLoaded();
     void renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);

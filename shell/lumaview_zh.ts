@@ -152,6 +152,77 @@
     </message>
 </context>
 <context>
+    <name>PageQuestions</name>
+    <message>
+        <source>%1 wants to show notifications.</source>
+        <translation>%1 想要显示通知。</translation>
+    </message>
+    <message>
+        <source>%1 wants to know your location.</source>
+        <translation>%1 想要获取您的位置。</translation>
+    </message>
+    <message>
+        <source>%1 wants to use your microphone.</source>
+        <translation>%1 想要使用您的麦克风。</translation>
+    </message>
+    <message>
+        <source>%1 wants to use your camera.</source>
+        <translation>%1 想要使用您的摄像头。</translation>
+    </message>
+    <message>
+        <source>%1 wants to use your camera and microphone.</source>
+        <translation>%1 想要使用您的摄像头和麦克风。</translation>
+    </message>
+    <message>
+        <source>%1 wants to hide and lock the mouse pointer.</source>
+        <translation>%1 想要隐藏并锁定鼠标指针。</translation>
+    </message>
+    <message>
+        <source>%1 wants to record your screen.</source>
+        <translation>%1 想要录制您的屏幕。</translation>
+    </message>
+    <message>
+        <source>%1 wants to record your screen and its sound.</source>
+        <translation>%1 想要录制您的屏幕及其声音。</translation>
+    </message>
+    <message>
+        <source>%1 wants to use a feature of this computer.</source>
+        <translation>%1 想要使用这台计算机的一项功能。</translation>
+    </message>
+    <message>
+        <source>Certificate Error</source>
+        <translation>证书错误</translation>
+    </message>
+    <message>
+        <source>The certificate of %1 is not valid. Someone may be posing as this site to read what you send to it and to change what it shows you.</source>
+        <translation>%1 的证书无效。可能有人冒充此网站，以读取您发送给它的内容并篡改它显示给您的内容。</translation>
+    </message>
+    <message>
+        <source>Continue Anyway</source>
+        <translation>仍然继续</translation>
+    </message>
+    <message>
+        <source>Go Back</source>
+        <translation>返回</translation>
+    </message>
+    <message>
+        <source>Permission Request</source>
+        <translation>权限请求</translation>
+    </message>
+    <message>
+        <source>The answer holds for this site until the client exits.</source>
+        <translation>此答复对该网站有效，直到客户端退出。</translation>
+    </message>
+    <message>
+        <source>Allow</source>
+        <translation>允许</translation>
+    </message>
+    <message>
+        <source>Deny</source>
+        <translation>拒绝</translation>
+    </message>
+</context>
+<context>
     <name>PasswordDialog</name>
     <message>
         <source>Authentication Required</source>

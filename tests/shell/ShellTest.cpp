@@ -10,11 +10,13 @@
 #include "shell/PopupWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
+#include "shell/TrustedOrigins.h"
 #include "shell/WebView.h"
 #include "shell/widgets/EditTableView.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QWebChannel>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
 #include <QWebEngineScriptCollection>
@@ -57,6 +59,45 @@ QVariant evaluate(QWebEngineView* view, const QString& script)
 QUrl titledPage(const QString& title)
 {
     return QUrl(QStringLiteral("data:text/html,<title>%1</title>%1").arg(title));
+}
+
+// Hands each window-modal question with the object name, once it shows, to answer, and keeps
+// its text and informative text.
+class QuestionWatch : public QObject {
+public:
+    QuestionWatch(const char* name, std::function<void(QMessageBox*)> answer)
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this, name, answer] {
+            QMessageBox* box = shown(name);
+            if (box && !box->property("watched").toBool()) {
+                box->setProperty("watched", true);
+                texts << box->text() + '\n' + box->informativeText();
+                answer(box);
+            }
+        });
+        m_poll.start(50);
+    }
+    static QMessageBox* shown(const char* name)
+    {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->objectName() == QLatin1String(name) && widget->isVisible())
+                return qobject_cast<QMessageBox*>(widget);
+        }
+        return nullptr;
+    }
+    QStringList texts;
+
+private:
+    QTimer m_poll;
+};
+
+// Clicks the named button, or presses Esc for "escape".
+void press(QMessageBox* box, const QString& answer)
+{
+    if (answer == "escape")
+        QTest::keyClick(box, Qt::Key_Escape);
+    else
+        child<QPushButton>(box, qPrintable(answer))->click();
 }
 
 QList<PopupWindow*> popups()
@@ -309,18 +350,165 @@ private slots:
         QCOMPARE(tabs()->webViewAt(0), opener);
     }
 
-    // Granted without a prompt: unanswered, the request would hang; refused, it reports "denied".
-    void geolocationGranted()
+    void trustedOrigins_data()
     {
-        QVERIFY(loadAndWait(view(), at("permissions")));
-        QSignalSpy requests(view()->page(), &QWebEnginePage::featurePermissionRequested);
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("the organisation") << "http://lumaview.example.org/" << true;
+        QTest::newRow("its subdomain") << "https://deep.sub.lumaview.example.org/x" << true;
+        QTest::newRow("same ending, other name") << "http://evillumaview.example.org/" << false;
+        QTest::newRow("its name inside another") << "http://lumaview.example.org.evil.test/" << false;
+        QTest::newRow("start page host, other port") << "http://start.example.net/" << true;
+        QTest::newRow("listed, case folded") << "https://LISTED.example.com/" << true;
+        QTest::newRow("listed address") << "http://192.0.2.7:8080/" << true;
+        QTest::newRow("listed host's subdomain") << "http://a.listed.example.com/" << false;
+        QTest::newRow("not listed") << "http://example.com/" << false;
+        QTest::newRow("client's own page") << "qrc:/welcome.html" << true;
+        QTest::newRow("other scheme, trusted host") << "ftp://lumaview.example.org/" << false;
+        QTest::newRow("data") << "data:text/html,x" << false;
+    }
+    void trustedOrigins()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, trusted);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("lumaview.ini"),
+            "[setting]\nstart_url=https://Start.example.net:8443/home\n"
+            "trusted_hosts=Listed.example.com, 192.0.2.7\n");
+        QCOMPARE(TrustedOrigins::fromIni(dir.filePath("lumaview.ini")).isTrusted(QUrl(url)), trusted);
+    }
+
+    // Two camera requests from one page: a trusted origin (127.0.0.1, trusted_hosts) gets both
+    // silently; a foreign one (localhost) is asked once, and the answer serves both requests.
+    void permissionQuestions_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("answer"); // "leave": the page goes elsewhere unanswered
+        QTest::addColumn<QString>("result");
+        QTest::newRow("trusted: no question") << "127.0.0.1"
+                                              << ""
+                                              << "granted";
+        QTest::newRow("foreign, allowed") << "localhost"
+                                          << "allowButton"
+                                          << "granted";
+        QTest::newRow("foreign, denied") << "localhost"
+                                         << "denyButton"
+                                         << "denied";
+        QTest::newRow("foreign, page leaves") << "localhost"
+                                              << "leave"
+                                              << "";
+    }
+    void permissionQuestions()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, answer);
+        QFETCH(QString, result);
+        LoopbackOrigin origin(host); // a port of its own: no answer is remembered for it yet
+        QuestionWatch watch("permissionQuestion",
+            [&](QMessageBox* box) { answer == "leave" ? view()->load(at("left")) : press(box, answer); });
+        QVERIFY(loadAndWait(view(), QUrl(origin.url("camera"))));
         evaluate(view(),
-            "navigator.geolocation.getCurrentPosition(() => window.answer = 'granted', "
-            "e => window.answer = e.code == e.PERMISSION_DENIED ? 'denied' : 'granted')");
-        QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, 10000);
-        QCOMPARE(requests.first().at(1).value<QWebEnginePage::Feature>(), QWebEnginePage::Geolocation);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            evaluate(view(), "window.answer").toString(), QStringLiteral("granted"), 10000);
+            "window.answers = []; for (const i of [1, 2]) navigator.mediaDevices.getUserMedia({video: true})"
+            ".then(() => answers.push('granted'), e => answers.push(e.name == 'NotAllowedError' ? 'denied' : "
+            "e.name))");
+        if (result.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(view()->url(), at("left"), 15000);
+            QTRY_VERIFY(!QuestionWatch::shown("permissionQuestion"));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                evaluate(view(), "answers.join()").toString(), result + "," + result, 15000);
+        }
+        QCOMPARE(watch.texts.size(), answer.isEmpty() ? 0 : 1);
+        if (!answer.isEmpty())
+            QCOMPARE(watch.texts.first().section('\n', 0, 0),
+                QUrl(origin.url("")).authority() + " wants to use your camera.");
+    }
+
+    // A self-signed HTTPS origin, one address per row: the engine remembers what was let through.
+    void certificateQuestions_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("ignoreSetting");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("Esc goes back") << "127.0.0.2" << false << "escape";
+        QTest::newRow("continue anyway") << "127.0.0.3" << false << "continueButton";
+        QTest::newRow("ignore_certificate_errors=1") << "127.0.0.4" << true << "";
+    }
+    void certificateQuestions()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, ignoreSetting);
+        QFETCH(QString, answer);
+        const bool loads = answer != "escape";
+        LoopbackOrigin origin(host, true);
+        QSettings ini(BrowserApplication::iniPath(), QSettings::IniFormat);
+        if (ignoreSetting) {
+            ini.setValue("setting/ignore_certificate_errors", 1);
+            ini.sync();
+        }
+        auto restore = qScopeGuard([&] {
+            ini.remove("setting/ignore_certificate_errors");
+            ini.sync();
+        });
+        int requestsBeforeAnswer = -1;
+        QuestionWatch watch("certificateQuestion", [&](QMessageBox* box) {
+            requestsBeforeAnswer = origin.heads.size();
+            press(box, answer);
+        });
+        QCOMPARE(loadAndWait(view(), QUrl(origin.url("secure"))), loads);
+        QCOMPARE(watch.texts.size(), ignoreSetting ? 0 : 1);
+        if (!ignoreSetting) {
+            QCOMPARE(requestsBeforeAnswer, 0);
+            QVERIFY2(watch.texts.first().contains(host + ":"), qPrintable(watch.texts.first()));
+        }
+        QCOMPARE(origin.count("/secure"), loads ? 1 : 0);
+        if (loads)
+            QCOMPARE(view()->title(), QStringLiteral("Secure"));
+    }
+
+    // A page cannot open the client's own pages, whose query the client vouches for.
+    void ownPagesOnlyFromTheClient_data()
+    {
+        QTest::addColumn<QString>("jump");
+        QTest::newRow("link") << "document.getElementById('own').click()";
+        QTest::newRow("script") << "location.href = 'qrc:/welcome.html?proxy=3'";
+    }
+    void ownPagesOnlyFromTheClient()
+    {
+        QFETCH(QString, jump);
+        m_origin.pages["/jumps"] = "<a id=own href='qrc:/welcome.html?proxy=3'>own</a>";
+        QVERIFY(loadAndWait(view(), at("jumps")));
+        QSignalSpy urls(view(), &QWebEngineView::urlChanged);
+        // Refused, the page is still there to go on to /landed.
+        evaluate(view(), jump + "; setTimeout(() => location.href = '/landed', 1000)");
+        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), at("landed"), 15000);
+        for (const QList<QVariant>& changed : urls)
+            QVERIFY(changed.at(0).toUrl().scheme() != "qrc");
+    }
+
+    // The bridge object follows the tab's origin, and each page has its own.
+    void bridgeForTrustedPagesOnly()
+    {
+        LoopbackOrigin foreign("localhost");
+        const QString present = "typeof window.external.objectName == 'string'";
+        for (const QUrl& url : { at("trusted"), QUrl(foreign.url("foreign")), at("again") }) {
+            QVERIFY(loadAndWait(view(), url));
+            // Once the channel is up, the page holds the bridge object or nothing.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                evaluate(view(), url.host() == "localhost" ? "window.external === undefined" : present)
+                    .toBool(),
+                15000);
+        }
+        WebView* first = view();
+        WebView* second = tabs()->newTab(true);
+        QVERIFY(loadAndWait(second, at("other")));
+        QTRY_VERIFY_WITH_TIMEOUT(evaluate(second, present).toBool(), 15000);
+        auto bridgeObject = [](WebView* view) {
+            return view->page()->webChannel()->registeredObjects().value(TabWidget::bridgeObjectName());
+        };
+        evaluate(first, "window.external.objectName = 'from the first tab'");
+        QTRY_COMPARE(bridgeObject(first)->objectName(), QStringLiteral("from the first tab"));
+        QCOMPARE(bridgeObject(second)->objectName(), QString());
     }
 
     void credentialDialog_data()
@@ -530,6 +718,8 @@ int main(int argc, char** argv)
 {
     Q_INIT_RESOURCE(images);
     Q_INIT_RESOURCE(htmls);
+    // Read when the first page is made: a camera for the permission questions.
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     BrowserApplication app(argc, argv);
     if (!app.ownsInstanceServer())
