@@ -20,7 +20,7 @@ class WebView;
 // The tabs of one main window, one WebView each. The first tab of a window
 // is a cheap placeholder, replaced by a real view the first time one is
 // needed. Relays the current page's title, status, progress, hovered links,
-// downloads and full-screen requests, and gives every page the script bridge.
+// downloads and full-screen requests, and gives every page its script bridge.
 class TabWidget : public QTabWidget {
     Q_OBJECT
 signals:
