@@ -45,19 +45,31 @@ std::string addressText(const sockaddr* address)
     return "?";
 }
 
-// Family, port and address bytes, then the conversation id: sockaddr
+// The address bytes of a client (their length tells the family): sockaddr
 // padding never takes part.
-std::string conversationKey(const sockaddr_storage& from, uint32_t conv)
+std::string sourceKey(const sockaddr_storage& from)
 {
-    std::string key;
     if (from.ss_family == AF_INET) {
         auto* in = reinterpret_cast<const sockaddr_in*>(&from);
-        key.assign(reinterpret_cast<const char*>(&in->sin_port), sizeof in->sin_port);
-        key.append(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr);
+        return std::string(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr);
+    }
+    if (from.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(&from);
+        return std::string(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
+    }
+    return std::string();
+}
+
+// The client's address and port, then the conversation id.
+std::string conversationKey(const sockaddr_storage& from, uint32_t conv)
+{
+    std::string key = sourceKey(from);
+    if (from.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(&from);
+        key.append(reinterpret_cast<const char*>(&in->sin_port), sizeof in->sin_port);
     } else if (from.ss_family == AF_INET6) {
         auto* in6 = reinterpret_cast<const sockaddr_in6*>(&from);
-        key.assign(reinterpret_cast<const char*>(&in6->sin6_port), sizeof in6->sin6_port);
-        key.append(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
+        key.append(reinterpret_cast<const char*>(&in6->sin6_port), sizeof in6->sin6_port);
     }
     key.append(reinterpret_cast<const char*>(&conv), sizeof conv);
     return key;
@@ -225,8 +237,8 @@ bool relayRouteMatches(const std::string& suffix, const std::string& host)
 
 class KcpRelay::Conversation {
 public:
-    Conversation(
-        KcpRelay& relay, std::string key, uint32_t conv, const sockaddr_storage& peer, socklen_t length);
+    Conversation(KcpRelay& relay, std::string key, std::string source, uint32_t conv,
+        const sockaddr_storage& peer, socklen_t length);
     ~Conversation();
     Conversation(const Conversation&) = delete;
     Conversation& operator=(const Conversation&) = delete;
@@ -247,6 +259,9 @@ private:
     void writeUpstream();
     void upstreamToClient();
     void resumeUpstreamRead();
+    void proveAddress(uint32_t now);
+    void noteQuietLine(uint32_t now);
+    void releaseSource();
     void tryRoute(bool deadline);
     void connectUpstream(const Target& target, const std::string& host);
     void upstreamConnected(short flags);
@@ -270,6 +285,8 @@ private:
 
     KcpRelay& m_relay;
     std::string m_key;
+    std::string m_source; // the client's address, holding one of its live slots until released
+    bool m_holdsSource = true;
     uint32_t m_conv;
     sockaddr_storage m_peer;
     socklen_t m_peerLength;
@@ -284,6 +301,7 @@ private:
     EventPtr m_timer;
 
     bool m_answered = false;
+    bool m_proved = false; // the client receives at its address: the upstream may be reached
     bool m_routing = false; // waiting for the bytes that choose the upstream
     bool m_connected = false; // the upstream accepted the connection
     bool m_readPaused = false; // the engine holds a full send window
@@ -293,16 +311,19 @@ private:
     bool m_upstreamFailed = false;
     uint32_t m_created;
     uint32_t m_lastActive;
+    uint32_t m_provedAt = 0;
+    uint32_t m_ackWaitSince; // since when segments in flight wait for any acknowledgement
     uint32_t m_finishedAt = 0; // lowest bit forced, so never 0 once set
     uint32_t m_delay = 0;
     uint64_t m_bytesUp = 0;
     uint64_t m_bytesDown = 0;
 };
 
-KcpRelay::Conversation::Conversation(
-    KcpRelay& relay, std::string key, uint32_t conv, const sockaddr_storage& peer, socklen_t length)
+KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::string source, uint32_t conv,
+    const sockaddr_storage& peer, socklen_t length)
     : m_relay(relay)
     , m_key(std::move(key))
+    , m_source(std::move(source))
     , m_conv(conv)
     , m_peer(peer)
     , m_peerLength(length)
@@ -312,13 +333,15 @@ KcpRelay::Conversation::Conversation(
     , m_timer(event_new(relay.m_base, -1, 0, &Conversation::onTimer, this))
     , m_created(Clock::tickCount())
     , m_lastActive(m_created)
+    , m_ackWaitSince(m_created)
 {
+    m_relay.m_liveBySource[m_source] += 1;
     if (!m_engine)
         return;
     m_engine->setMtu(Mtu);
     const KcpSendProfile& profile = relay.m_options.profile;
     m_engine->setNoDelay(profile.noDelay, profile.interval, profile.fastResend, profile.noCwnd);
-    m_engine->setWindowSize(profile.sendWindow, profile.receiveWindow);
+    m_engine->setWindowSize(profile.sendWindow, profile.receiveWindow); // capped by start()
     m_delay = m_engine->interval();
     m_engine->setStreamMode(true);
     m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
@@ -333,31 +356,53 @@ KcpRelay::Conversation::Conversation(
 
 KcpRelay::Conversation::~Conversation()
 {
+    releaseSource();
     m_upstreamRead.reset();
     m_upstreamWrite.reset();
     m_timer.reset();
 }
 
+void KcpRelay::Conversation::releaseSource()
+{
+    if (!m_holdsSource)
+        return;
+    m_holdsSource = false;
+    m_relay.releaseSource(m_source);
+}
+
+// Nothing in flight, so nothing is owed: the wait for acknowledgements
+// starts with the next segment sent.
+void KcpRelay::Conversation::noteQuietLine(uint32_t now)
+{
+    if (m_engine->nSndBuf() == 0)
+        m_ackWaitSince = now;
+}
+
 void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
 {
     const uint32_t now = Clock::tickCount();
+    KcpControlBlock& kcp = *m_engine;
     m_lastActive = now;
+    noteQuietLine(now);
+    const uint32_t unaBefore = kcp.sndUna();
+    const uint32_t inFlightBefore = kcp.nSndBuf();
     // The clock first: acks are timed against it.
-    m_engine->update(now);
-    m_engine->input(data, static_cast<long>(length));
-    if (!m_answered && m_engine->isEstablished()) {
+    kcp.update(now);
+    kcp.input(data, static_cast<long>(length));
+    if (kcp.sndUna() != unaBefore || kcp.nSndBuf() < inFlightBefore)
+        m_ackWaitSince = now;
+    if (!m_answered && kcp.isEstablished()) {
         m_answered = true;
-        m_engine->open();
+        kcp.open();
         logRelay.info("conversation %08x from %s opened", m_conv, m_peerText.c_str());
-        if (m_relay.m_routes.empty()) {
-            connectUpstream(m_relay.m_fallback, std::string());
-        } else {
-            m_routing = true;
-        }
     }
     if (!m_answered)
         return;
-    m_engine->update(now);
+    // Our Open (sequence number 0) acknowledged, or data past the client's
+    // Open: the client is really at this address.
+    if (!m_proved && (kcp.sndUna() > 0 || kcp.rcvNxt() > 1))
+        proveAddress(now);
+    kcp.update(now);
     clientToUpstream();
     resumeUpstreamRead();
     ackClocked();
@@ -448,6 +493,7 @@ void KcpRelay::Conversation::upstreamToClient()
 {
     KcpControlBlock& kcp = *m_engine;
     std::vector<uint8_t>& buffer = m_relay.m_scratch;
+    noteQuietLine(Clock::tickCount());
     while (!m_upstreamEnded && static_cast<size_t>(kcp.waitSend()) < sendLimit()) {
         const ssize_t n = ::recv(m_upstream.get(), buffer.data(), buffer.size(), 0);
         if (n > 0) {
@@ -490,6 +536,17 @@ void KcpRelay::Conversation::endClientStream()
     m_engine->close();
     logRelay.debug(
         "conversation %08x: upstream ended, down=%llu", m_conv, static_cast<unsigned long long>(m_bytesDown));
+}
+
+void KcpRelay::Conversation::proveAddress(uint32_t now)
+{
+    m_proved = true;
+    m_provedAt = now;
+    if (m_relay.m_routes.empty()) {
+        connectUpstream(m_relay.m_fallback, std::string());
+    } else {
+        m_routing = true;
+    }
 }
 
 void KcpRelay::Conversation::tryRoute(bool deadline)
@@ -579,15 +636,17 @@ void KcpRelay::Conversation::handleTimer()
 {
     const uint32_t now = Clock::tickCount();
     KcpControlBlock& kcp = *m_engine;
+    noteQuietLine(now);
     kcp.update(now);
     resumeUpstreamRead();
-    if (m_routing && now - m_created >= m_relay.m_options.routeWaitMs)
+    if (m_routing && now - m_provedAt >= m_relay.m_options.routeWaitMs)
         tryRoute(true);
 
     if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && kcp.waitSend() == 0) {
         // Both markers are through; only resends remain to be answered.
         m_finishedAt = now | 1u;
         closeUpstream();
+        releaseSource(); // a finished conversation holds next to nothing
         logRelay.info(
             "conversation %08x from %s finished: up=%llu, down=%llu, segments=%u, time-outs=%u, srtt=%d",
             m_conv, m_peerText.c_str(), static_cast<unsigned long long>(m_bytesUp),
@@ -607,6 +666,16 @@ void KcpRelay::Conversation::handleTimer()
             m_peerText.c_str(), m_relay.m_options.idleTimeoutSeconds,
             static_cast<unsigned long long>(m_bytesUp), static_cast<unsigned long long>(m_bytesDown));
         m_relay.m_stats.idleDropped += 1;
+        m_relay.forget(this);
+        return;
+    }
+    // Without this, a vanished client would be resent to until the idle
+    // time-out, or for ever with none; an unanswered Open ends here too.
+    if (kcp.nSndBuf() > 0 && now - m_ackWaitSince >= m_relay.m_options.noAckTimeoutMs) {
+        logRelay.info("conversation %08x from %s acknowledged nothing for %u ms, dropped: up=%llu, down=%llu",
+            m_conv, m_peerText.c_str(), m_relay.m_options.noAckTimeoutMs,
+            static_cast<unsigned long long>(m_bytesUp), static_cast<unsigned long long>(m_bytesDown));
+        m_relay.m_stats.silentDropped += 1;
         m_relay.forget(this);
         return;
     }
@@ -670,6 +739,12 @@ bool KcpRelay::start(std::string& error)
         m_routes.emplace_back(route.first, target);
     }
 
+    if (m_options.profile.receiveWindow > maxReceiveWindow()) {
+        logRelay.warn("receive window %d lowered to %d: at most %zu bytes are held from a client",
+            m_options.profile.receiveWindow, maxReceiveWindow(), ReceiveBufferLimit);
+        m_options.profile.receiveWindow = maxReceiveWindow();
+    }
+
     // Every client's window arrives through this one socket.
     m_socket = bindUdpSocket(m_options.listen, SocketBuffer, error);
     if (!m_socket.valid())
@@ -681,6 +756,11 @@ bool KcpRelay::start(std::string& error)
     logRelay.info("relay listening on %s (port %d), upstream %s, %d route(s)", m_options.listen.c_str(),
         m_port, m_fallback.name.c_str(), static_cast<int>(m_routes.size()));
     return true;
+}
+
+int KcpRelay::maxReceiveWindow()
+{
+    return static_cast<int>(ReceiveBufferLimit / (2 * (Mtu - KcpSegment::Overhead)));
 }
 
 size_t KcpRelay::heldBytes() const
@@ -729,14 +809,27 @@ void KcpRelay::handleDatagrams()
                 m_stats.ignoredDatagrams += 1;
                 continue;
             }
-            if (m_conversations.size() >= m_options.maxConversations) {
-                logRelay.warn("conversation %08x from %s refused: %d conversations open", conv,
-                    addressText(reinterpret_cast<sockaddr*>(&from)).c_str(),
-                    static_cast<int>(m_conversations.size()));
+            std::string source = sourceKey(from);
+            const auto live = m_liveBySource.find(source);
+            const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
+            if (m_conversations.size() >= m_options.maxConversations
+                || fromSource >= m_options.maxConversationsPerSource) {
+                m_stats.refused += 1;
                 m_stats.ignoredDatagrams += 1;
+                // Once a second at most: a flood of Opens must not flood the log.
+                const uint32_t now = Clock::tickCount();
+                if (m_stats.refused == 1 || now - m_lastRefusalLog >= 1000) {
+                    m_lastRefusalLog = now;
+                    logRelay.warn(
+                        "conversation %08x from %s refused: %d open, %d from that address (%llu refused)",
+                        conv, addressText(reinterpret_cast<sockaddr*>(&from)).c_str(),
+                        static_cast<int>(m_conversations.size()), static_cast<int>(fromSource),
+                        static_cast<unsigned long long>(m_stats.refused));
+                }
                 continue;
             }
-            auto conversation = std::make_unique<Conversation>(*this, key, conv, from, fromLength);
+            auto conversation
+                = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
             if (!conversation->valid())
                 continue;
             conversation->input(buffer, static_cast<size_t>(n));
@@ -750,6 +843,13 @@ void KcpRelay::handleDatagrams()
         }
         it->second->input(buffer, static_cast<size_t>(n));
     }
+}
+
+void KcpRelay::releaseSource(const std::string& source)
+{
+    auto it = m_liveBySource.find(source);
+    if (it != m_liveBySource.end() && --it->second == 0)
+        m_liveBySource.erase(it);
 }
 
 void KcpRelay::forget(Conversation* conversation)

@@ -43,33 +43,51 @@ struct KcpRelayOptions {
     uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route
     int upstreamConnectSeconds = 10;
     size_t maxConversations = 4096;
+    // Live (not yet finished) conversations from one client address, any
+    // port: one host can not take every slot, nor all the memory.
+    size_t maxConversationsPerSource = 64;
+    // Segments in flight that the client acknowledges none of for this long:
+    // the client is gone, whatever the idle time-out says.
+    uint32_t noAckTimeoutMs = 10000;
 };
 
 struct KcpRelayStats {
     uint64_t opened = 0;
     uint64_t finished = 0; // both streams ended and acknowledged, then forgotten
     uint64_t idleDropped = 0;
-    uint64_t ignoredDatagrams = 0; // unknown conversation and not an Open, or too short
+    uint64_t silentDropped = 0; // the client acknowledged nothing for noAckTimeoutMs
+    uint64_t refused = 0; // Opens over maxConversations or maxConversationsPerSource
+    uint64_t ignoredDatagrams = 0; // unknown conversation and not an Open, too short, or refused
     uint64_t upstreamFailures = 0;
 };
 
 // A KCP relay: accepts conversations on one UDP socket (a datagram whose
 // first segment is an Open with a new conversation id starts one, answered
 // by our own Open), opens one TCP connection to an upstream per
-// conversation and relays bytes both ways with back-pressure. The
+// conversation once the client has shown that it receives at its address
+// (it acknowledged our Open or sent data), and relays bytes both ways with
+// back-pressure. A lone Open, spoofed or not, thus costs no upstream
+// connection and brings back only our Open and its resends. The
 // end-of-stream marker goes out when the upstream closes; the client's
 // marker half-closes the upstream. Finished conversations linger, then are
-// forgotten; idle ones are dropped.
+// forgotten; idle ones, and ones whose client stopped acknowledging, are
+// dropped.
 //
 // Memory per conversation is bounded: the engine holds at most a send
-// window of unsent and unacknowledged segments plus a receive window, and
-// bytes waiting for a slow upstream stop at UpstreamQueueLimit.
+// window of unsent and unacknowledged segments plus, from the client, a
+// receive window of out-of-order and one of in-order segments of at most
+// mss bytes each (the window is capped so that both stay within
+// ReceiveBufferLimit), and bytes waiting for a slow upstream stop at
+// UpstreamQueueLimit.
 //
 // Event-loop thread only; not copyable.
 class KcpRelay {
 public:
     static constexpr size_t UpstreamQueueLimit = 256 * 1024;
     static constexpr size_t RouteSniffLimit = 16 * 1024;
+    static constexpr size_t ReceiveBufferLimit = 4 << 20;
+    // The largest receive window that keeps to ReceiveBufferLimit.
+    static int maxReceiveWindow();
 
     KcpRelay(event_base* base, KcpRelayOptions options);
     ~KcpRelay();
@@ -81,8 +99,9 @@ public:
     int port() const { return m_port; }
 
     size_t conversationCount() const { return m_conversations.size(); }
-    // Payload bytes held for all conversations: segments in the engines'
-    // queues and bytes waiting for upstreams.
+    // Payload bytes held for all conversations, at most: segments in the
+    // engines' queues counted at the segment size, and bytes waiting for
+    // upstreams.
     size_t heldBytes() const;
     const KcpRelayStats& stats() const { return m_stats; }
 
@@ -96,6 +115,7 @@ private:
 
     void handleDatagrams();
     void forget(Conversation* conversation);
+    void releaseSource(const std::string& source);
     const Target& chooseTarget(const std::string& host) const;
     static void onDatagrams(evutil_socket_t fd, short flags, void* arg);
 
@@ -108,6 +128,9 @@ private:
     std::vector<std::pair<std::string, Target>> m_routes;
     // Keyed by the client's address and the conversation id.
     std::unordered_map<std::string, std::unique_ptr<Conversation>> m_conversations;
+    // Live conversations per client address (without the port).
+    std::unordered_map<std::string, size_t> m_liveBySource;
+    uint32_t m_lastRefusalLog = 0;
     std::vector<uint8_t> m_scratch; // one upstream read at a time
     KcpRelayStats m_stats;
 };

@@ -18,7 +18,7 @@ void usage(FILE* out)
     std::fprintf(out,
         "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT\n"
         "                      [--route SUFFIX=HOST:PORT ...] [--idle-timeout SECONDS]\n"
-        "                      [--log-level LETTER] [sending options]\n"
+        "                      [--max-per-source N] [--log-level LETTER] [sending options]\n"
         "\n"
         "Accepts KCP conversations from lumaview-proxy on UDP ADDR:PORT (port 0 picks\n"
         "a free one) and carries each over its own TCP connection to an upstream.\n"
@@ -29,7 +29,11 @@ void usage(FILE* out)
         "                            name is SUFFIX or ends in .SUFFIX go to HOST:PORT;\n"
         "                            repeatable, tried in order.\n"
         "  --idle-timeout SECONDS    drop conversations without traffic for this long\n"
-        "                            (default 60; 0 never drops).\n"
+        "                            (default 60; 0 never drops). Independently, a\n"
+        "                            conversation whose client acknowledges nothing\n"
+        "                            for 10 s is dropped.\n"
+        "  --max-per-source N        live conversations from one client address, any\n"
+        "                            port (default %d); more Opens from it are ignored.\n"
         "  --log-level LETTER        one of UACEWNIDV (default I).\n"
         "\n"
         "Sending options (the relay sends the downloads; the client keeps its own):\n"
@@ -41,12 +45,20 @@ void usage(FILE* out)
         "  --send-window N           send window in segments (default 128, about\n"
         "                            the bandwidth-delay product of 20 Mbit/s at a\n"
         "                            70 ms round trip).\n"
-        "  --receive-window N        receive window in segments (default 1024).\n"
+        "  --receive-window N        receive window in segments (default 1024, at most\n"
+        "                            %d: a conversation holds at most %d MiB from\n"
+        "                            its client).\n"
         "  --help                    show this text.\n"
         "\n"
         "Prints \"port = N\" on standard output once it listens, logs to standard error,\n"
         "and runs until SIGINT or SIGTERM, then exits 0. Exits 1 when it can not start\n"
-        "and 2 on a bad command line.\n");
+        "and 2 on a bad command line.\n"
+        "\n"
+        "An upstream connection is opened only once the client has acknowledged the\n"
+        "relay's Open or sent data, so a lone Open (perhaps from a forged address)\n"
+        "opens none.\n",
+        static_cast<int>(KcpRelayOptions().maxConversationsPerSource), KcpRelay::maxReceiveWindow(),
+        static_cast<int>(KcpRelay::ReceiveBufferLimit >> 20));
 }
 
 bool parseSeconds(const char* text, int& out)
@@ -106,6 +118,10 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "lumaview-relay: bad --idle-timeout: %s\n", argv[i]);
                 return 2;
             }
+        } else if (arg == "--max-per-source" && hasValue) {
+            int value = 0;
+            ok = parseNumber(argv[++i], 1, 1 << 20, value);
+            options.maxConversationsPerSource = static_cast<size_t>(value);
         } else if (arg == "--no-delay" && hasValue) {
             ok = parseNumber(argv[++i], 0, 1, options.profile.noDelay);
         } else if (arg == "--interval" && hasValue) {

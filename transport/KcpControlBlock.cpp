@@ -444,6 +444,10 @@ int KcpControlBlock::input(const void* data, long size)
         case KcpSegment::Push:
             log(LogInData, "input psh: sn=%lu ts=%lu", static_cast<unsigned long>(seg.sn),
                 static_cast<unsigned long>(seg.ts));
+            // No sender makes a segment longer than mss: stored, such segments
+            // would let a window of them cost up to 64 kB each.
+            if (len > m_mss)
+                break;
             if (timeDiff(seg.sn, m_rcvNxt + m_rcvWnd) < 0) {
                 // A segment that could not be stored is not acknowledged, so it comes again.
                 if (timeDiff(seg.sn, m_rcvNxt) >= 0 && !storeReceived(seg, p, len))

@@ -105,7 +105,8 @@ public:
     // anything once the end-of-stream marker is reached.
     int recv(void* buffer, int length);
     // 0; -1 null, shorter than a header or foreign conv; -2 truncated data;
-    // -3 unknown command. Segments before a bad one stay applied.
+    // -3 unknown command. Segments before a bad one stay applied. A Push
+    // longer than mss is skipped: neither stored nor acknowledged.
     int input(const void* data, long size);
 
     void update(uint32_t now);

@@ -3,6 +3,7 @@
 // requests through proxy, relay and a lossy link are tested with real peers
 // in tests/transport/kcp_curl_nginx_test.sh.
 #include "relay/KcpRelay.h"
+#include "base/ByteOrder.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/KcpSimulatedNetwork.h"
@@ -16,6 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -61,6 +64,51 @@ std::string clientHello(const std::string& serverName)
     return tlsRecord("\x01" + be(body.size(), 3) + body);
 }
 
+// One segment as a hand-made client writes it.
+std::string segment(uint32_t conv, uint8_t cmd, uint32_t sn, uint32_t una, const std::string& data = {})
+{
+    uint8_t header[KcpSegment::Overhead] = {};
+    writeLe32(header, conv);
+    header[4] = cmd;
+    writeLe16(header + 6, 1024);
+    writeLe32(header + 12, sn);
+    writeLe32(header + 16, una);
+    writeLe32(header + 20, static_cast<uint32_t>(data.size()));
+    return std::string(reinterpret_cast<char*>(header), sizeof header) + data;
+}
+
+// A client on a plain UDP socket from a chosen loopback address: one that
+// forges, floods or falls silent, as no KCP connection of ours would.
+class RawPeer {
+public:
+    RawPeer(const char* source, int relayPort)
+        : m_fd(testsupport::bindSocket(source, 0, SOCK_DGRAM))
+    {
+        fcntl(m_fd, F_SETFL, O_NONBLOCK);
+        m_to.sin_family = AF_INET;
+        m_to.sin_port = htons(static_cast<uint16_t>(relayPort));
+        inet_pton(AF_INET, "127.0.6.1", &m_to.sin_addr);
+    }
+    ~RawPeer() { close(m_fd); }
+    void send(const std::string& datagram)
+    {
+        sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&m_to), sizeof m_to);
+    }
+    // Datagrams received since the last call.
+    int drain()
+    {
+        char buffer[2048];
+        int count = 0;
+        while (recv(m_fd, buffer, sizeof buffer, 0) >= 0)
+            ++count;
+        return count;
+    }
+
+private:
+    int m_fd;
+    sockaddr_in m_to {};
+};
+
 SniffResult sniff(const std::string& data, std::string& host)
 {
     host.clear();
@@ -88,13 +136,16 @@ protected:
     {
         return std::string(UpstreamHost) + ":" + std::to_string(upstream.port());
     }
-    void startRelay(
-        const TestUpstream& upstream, std::vector<std::pair<std::string, std::string>> routes = {})
+    void startRelay(const TestUpstream& upstream,
+        std::vector<std::pair<std::string, std::string>> routes = {},
+        const std::function<void(KcpRelayOptions&)>& adjust = {})
     {
         KcpRelayOptions options;
         options.listen = "127.0.6.1:0";
         options.upstream = at(upstream);
         options.routes = std::move(routes);
+        if (adjust)
+            adjust(options);
         relay = std::make_unique<KcpRelay>(base.get(), options);
         std::string error;
         ASSERT_TRUE(relay->start(error)) << error;
@@ -328,4 +379,118 @@ TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
     EXPECT_TRUE(allSent.load());
     ASSERT_EQ(got.size(), body.size());
     EXPECT_TRUE(got == body);
+}
+
+// Out-of-order segments cost what their window allows and no more: longer
+// than a segment can be, they are not stored at all, and a huge configured
+// receive window is capped. Sequence number 1 never comes, so nothing leaves.
+TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
+{
+    TestUpstream upstream([](int fd) { testsupport::readAll(fd, 10000); }, UpstreamHost);
+    const size_t mss = 1360 - KcpSegment::Overhead;
+    const size_t capped = static_cast<size_t>(KcpRelay::maxReceiveWindow()) - 1; // sn 0 is the Open
+    struct Row {
+        size_t length;
+        uint32_t count;
+        int receiveWindow;
+        size_t held;
+    } rows[] = {
+        { 60000, 40, 1024, 0 },
+        { mss + 1, 40, 1024, 0 },
+        { mss, 40, 1024, 40 * mss },
+        { mss, 2000, 65535, capped * mss },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(
+            "length " + std::to_string(row.length) + ", window " + std::to_string(row.receiveWindow));
+        relay.reset();
+        startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.profile.receiveWindow = row.receiveWindow; });
+        RawPeer peer("127.0.6.3", relay->port());
+        peer.send(segment(7, KcpSegment::Open, 0, 0));
+        ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
+        for (uint32_t sn = 2; sn < row.count + 2; ++sn) {
+            peer.send(segment(7, KcpSegment::Push, sn, 1, std::string(row.length, 'x')));
+            if (sn % 128 == 0)
+                runFor(base.get(), 10); // within the socket's buffer
+        }
+        runFor(base.get(), 200);
+        EXPECT_EQ(relay->heldBytes(), row.held);
+        EXPECT_LE(relay->heldBytes(), KcpRelay::ReceiveBufferLimit);
+    }
+}
+
+TEST_F(RelayTest, OneAddressOpensNoMoreThanItsShareOfConversations)
+{
+    TestUpstream upstream([](int fd) { testsupport::readAll(fd, 10000); }, UpstreamHost);
+    startRelay(upstream, {}, [](KcpRelayOptions& o) { o.maxConversationsPerSource = 2; });
+    RawPeer first("127.0.6.3", relay->port());
+    RawPeer samePlaceOtherPort("127.0.6.3", relay->port());
+    RawPeer elsewhere("127.0.6.4", relay->port());
+    first.send(segment(1, KcpSegment::Open, 0, 0));
+    first.send(segment(2, KcpSegment::Open, 0, 0));
+    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 2; }));
+    first.send(segment(3, KcpSegment::Open, 0, 0));
+    samePlaceOtherPort.send(segment(4, KcpSegment::Open, 0, 0));
+    elsewhere.send(segment(5, KcpSegment::Open, 0, 0));
+    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 3; }));
+    runFor(base.get(), 100);
+    EXPECT_EQ(relay->conversationCount(), 3u);
+    EXPECT_EQ(relay->stats().refused, 2u);
+    EXPECT_EQ(samePlaceOtherPort.drain(), 0) << "a refused Open is not answered";
+    EXPECT_GT(elsewhere.drain(), 0);
+}
+
+// A lone Open (perhaps forged) reaches no upstream; a client that vanishes
+// mid-download is let go once it acknowledges nothing for 10 s, whatever the
+// idle time-out, and its upstream is closed.
+TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
+{
+    const std::string body = makePayload(100 * 1024, 3);
+    struct Row {
+        const char* name;
+        bool sendsRequest;
+        int idleTimeoutSeconds;
+    } rows[] = {
+        { "lone Open", false, 60 },
+        { "silent after its request", true, 60 },
+        { "silent, no idle time-out", true, 0 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<bool> upstreamEnded { false };
+        TestUpstream upstream(
+            [&](int fd) {
+                readHead(fd);
+                sendAll(fd, body);
+                char c;
+                upstreamEnded = recv(fd, &c, 1, 0) <= 0; // blocks until the relay lets go
+            },
+            UpstreamHost);
+        relay.reset();
+        startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.idleTimeoutSeconds = row.idleTimeoutSeconds; });
+        RawPeer peer("127.0.6.3", relay->port());
+        peer.send(segment(9, KcpSegment::Open, 0, 0));
+        ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
+        if (row.sendsRequest)
+            peer.send(segment(9, KcpSegment::Push, 1, 1, "GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
+        runFor(base.get(), 300);
+        EXPECT_EQ(upstream.accepted(), row.sendsRequest ? 1 : 0);
+        if (!row.sendsRequest) {
+            EXPECT_LE(peer.drain(), 3) << "the Open is answered once and resent on time-outs only";
+        }
+        Clock::advanceTicksForTest(9000);
+        runFor(base.get(), 100);
+        EXPECT_EQ(relay->conversationCount(), 1u);
+        Clock::advanceTicksForTest(1000);
+        ASSERT_TRUE(runUntil(
+            base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+        EXPECT_EQ(relay->stats().silentDropped, 1u);
+        if (row.sendsRequest) {
+            EXPECT_TRUE(runUntil(base.get(), [&] { return upstreamEnded.load(); }));
+        }
+        peer.drain();
+        runFor(base.get(), 300);
+        EXPECT_EQ(peer.drain(), 0) << "nothing is resent once dropped";
+        Clock::resetForTest();
+    }
 }
