@@ -43,6 +43,9 @@ constexpr int ResolverTimeoutSeconds = 2;
 constexpr size_t MaxNameLength = 253;
 constexpr int DefaultRequestSeconds = 15;
 constexpr size_t DefaultMaxConnections = 256;
+// One address (one proxy, or a few behind one NAT) needs few lookups at a
+// time; without a share of its own it could hold every connection slot.
+constexpr size_t DefaultMaxPerPeer = 32;
 constexpr int SweepMs = 100;
 
 void usage(FILE* out)
@@ -61,13 +64,16 @@ void usage(FILE* out)
         "                           N seconds (default %d), else it is closed.\n"
         "  --max-connections N      accept no more than N connections at once (default\n"
         "                           %d); others wait in the listen queue.\n"
+        "  --max-per-peer N         connections from one client address at once\n"
+        "                           (default %d); one more is closed at once.\n"
         "  --help                   show this text.\n"
         "\n"
         "Prints \"port = N\" on standard output once it listens (N is -1 when it could\n"
         "not bind, and the program then exits with status 1), logs every request with\n"
         "the addresses the client says DNS gave it on standard error, and runs until\n"
         "SIGINT or SIGTERM, then exits 0. Bad requests get 400, 404, 405 or 413.\n",
-        ResolverTimeoutSeconds, DefaultRequestSeconds, static_cast<int>(DefaultMaxConnections));
+        ResolverTimeoutSeconds, DefaultRequestSeconds, static_cast<int>(DefaultMaxConnections),
+        static_cast<int>(DefaultMaxPerPeer));
 }
 
 // Names compare without letter case and without a final dot.
@@ -249,16 +255,18 @@ public:
         // Lookups first: they unhook themselves from connections that
         // freeing the HTTP server would close.
         m_lookups.clear();
+        m_admit.reset();
         m_sweep.reset();
         m_http.reset();
         for (Tracked& tracked : m_connections)
             bufferevent_decref(tracked.bev);
     }
 
-    void setLimits(int requestSeconds, size_t maxConnections)
+    void setLimits(int requestSeconds, size_t maxConnections, size_t maxPerPeer)
     {
         m_requestSeconds = requestSeconds;
         m_maxConnections = maxConnections;
+        m_maxPerPeer = maxPerPeer;
     }
 
     void setResolver(const sockaddr_storage& address, int length)
@@ -283,6 +291,7 @@ public:
                 | EVHTTP_REQ_OPTIONS | EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH);
         evhttp_set_gencb(m_http.get(), &Server::onRequest, this);
         evhttp_set_bevcb(m_http.get(), &Server::onNewConnection, this);
+        m_admit.reset(event_new(m_base, -1, 0, &Server::onAdmit, this));
         m_sweep.reset(event_new(m_base, -1, EV_PERSIST, &Server::onSweep, this));
         const timeval sweep { 0, SweepMs * 1000 };
         event_add(m_sweep.get(), &sweep);
@@ -331,6 +340,8 @@ private:
         bufferevent* bev;
         std::chrono::steady_clock::time_point deadline;
         bool cut;
+        bool admitted; // its peer is known and was under its share
+        std::string peer; // the client's address, without the port
     };
 
     static bufferevent* onNewConnection(event_base* base, void* arg)
@@ -341,9 +352,73 @@ private:
             return nullptr;
         bufferevent_incref(bev);
         self->m_connections.push_back(
-            { bev, std::chrono::steady_clock::now() + std::chrono::seconds(self->m_requestSeconds), false });
+            { bev, std::chrono::steady_clock::now() + std::chrono::seconds(self->m_requestSeconds), false,
+                false, {} });
         self->updateAccepting();
+        // The socket is attached after this returns: its peer is looked at
+        // once the accept has finished.
+        event_active(self->m_admit.get(), EV_TIMEOUT, 0);
         return bev;
+    }
+
+    static bool alive(const Tracked& tracked)
+    {
+        bufferevent_event_cb eventcb = nullptr;
+        bufferevent_getcb(tracked.bev, nullptr, nullptr, &eventcb, nullptr);
+        return eventcb != nullptr;
+    }
+
+    static std::string peerOf(evutil_socket_t fd)
+    {
+        sockaddr_storage address {};
+        socklen_t length = sizeof address;
+        char text[INET6_ADDRSTRLEN] = "";
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return std::string();
+        if (address.ss_family == AF_INET)
+            evutil_inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+        else if (address.ss_family == AF_INET6)
+            evutil_inet_ntop(
+                AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+        return text;
+    }
+
+    static void onAdmit(evutil_socket_t, short, void* arg) { static_cast<Server*>(arg)->admit(); }
+
+    // A connection beyond its peer's share is closed before it is read.
+    void admit()
+    {
+        std::vector<bufferevent*> refused;
+        for (Tracked& tracked : m_connections) {
+            if (tracked.admitted || tracked.cut || !alive(tracked))
+                continue;
+            const evutil_socket_t fd = bufferevent_getfd(tracked.bev);
+            if (fd < 0)
+                continue;
+            tracked.peer = peerOf(fd);
+            size_t fromPeer = 0;
+            for (const Tracked& other : m_connections) {
+                if (other.admitted && !other.cut && other.peer == tracked.peer && alive(other))
+                    ++fromPeer;
+            }
+            if (fromPeer >= m_maxPerPeer) {
+                tracked.cut = true;
+                refused.push_back(tracked.bev);
+                m_refused += 1;
+                const auto now = std::chrono::steady_clock::now();
+                // Once a second at most: a flood must not flood the log.
+                if (m_refused == 1 || now - m_lastRefusalLog >= std::chrono::seconds(1)) {
+                    m_lastRefusalLog = now;
+                    logHttpDns.warn("%s holds %zu connections: one more closed (%llu so far)",
+                        tracked.peer.c_str(), fromPeer, static_cast<unsigned long long>(m_refused));
+                }
+            } else {
+                tracked.admitted = true;
+            }
+        }
+        // As if the client had hung up: the HTTP server frees the connection.
+        for (bufferevent* bev : refused)
+            bufferevent_trigger_event(bev, BEV_EVENT_READING | BEV_EVENT_EOF, 0);
     }
 
     void restartDeadline(evhttp_request* request)
@@ -378,6 +453,7 @@ private:
             kept.push_back(tracked);
         }
         m_connections = std::move(kept);
+        admit(); // any whose socket came late
         // As if the client had hung up: the HTTP server frees the connection.
         for (bufferevent* bev : late) {
             logHttpDns.warn("a request took longer than %d s: connection closed", m_requestSeconds);
@@ -564,6 +640,10 @@ private:
     bool m_capped = false;
     int m_requestSeconds = DefaultRequestSeconds;
     size_t m_maxConnections = DefaultMaxConnections;
+    size_t m_maxPerPeer = DefaultMaxPerPeer;
+    uint64_t m_refused = 0;
+    std::chrono::steady_clock::time_point m_lastRefusalLog;
+    EventPtr m_admit;
     std::vector<Tracked> m_connections;
     EventPtr m_sweep;
     HttpPtr m_http;
@@ -617,19 +697,24 @@ int main(int argc, char** argv)
     std::string resolverText;
     int requestSeconds = DefaultRequestSeconds;
     int maxConnections = static_cast<int>(DefaultMaxConnections);
+    int maxPerPeer = static_cast<int>(DefaultMaxPerPeer);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
         }
-        if ((arg == "--request-seconds" || arg == "--max-connections") && i + 1 < argc) {
+        if ((arg == "--request-seconds" || arg == "--max-connections" || arg == "--max-per-peer")
+            && i + 1 < argc) {
             const int value = std::atoi(argv[++i]);
             if (value < 1) {
                 std::fprintf(stderr, "lumaview-httpdns: %s wants a positive number\n", arg.c_str());
                 return 2;
             }
-            (arg == "--request-seconds" ? requestSeconds : maxConnections) = value;
+            (arg == "--request-seconds"          ? requestSeconds
+                    : arg == "--max-connections" ? maxConnections
+                                                 : maxPerPeer)
+                = value;
             continue;
         }
         if ((arg == "--listen" || arg == "--hosts" || arg == "--resolver") && i + 1 < argc) {
@@ -691,7 +776,8 @@ int main(int argc, char** argv)
         Server server(base.get(), std::move(hosts));
         if (!resolverText.empty())
             server.setResolver(resolver, resolverLength);
-        server.setLimits(requestSeconds, static_cast<size_t>(maxConnections));
+        server.setLimits(
+            requestSeconds, static_cast<size_t>(maxConnections), static_cast<size_t>(maxPerPeer));
         port = server.listen(listenAddress, listenPort);
         std::printf("port = %d\n", port);
         std::fflush(stdout);

@@ -5,7 +5,7 @@
 #                     page arrives only if the HTTP-DNS answer wins.
 #   rN.name.test      the hosts file gives both: 127.0.5.209 is discarded when first, the retry works.
 # Then lumaview-httpdns keeps serving through bad requests, a client leaving while a silent resolver
-# is asked, a descriptor shortage and slow clients. Exits 0, 77 when a peer is missing, 1 on a failure.
+# is asked, a descriptor shortage, slow clients and one greedy peer. Exits 0, 77 when a peer is missing, 1 on a failure.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
@@ -199,8 +199,34 @@ for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ $(grep -c 'took longer than 2 s' "$WORK/capped.log") -eq 3 ]] || fail "the slow connections were not cut at their deadline"
 pass "slow clients are cut at the request deadline; connections beyond the cap wait"
 
+# ------------------------------------------------------------------ one greedy peer
+# Two unfinished requests from 127.0.0.1 use its share: its third connection
+# is closed at once, while another address is served at once.
+"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --max-per-peer 2 \
+    >"$WORK/shared.out" 2>"$WORK/shared.log" &
+SHARED_PID=$!
+PIDS+=("$SHARED_PID")
+SHARED_PORT=$(port_of "$SHARED_PID" "$WORK/shared.out") || fail "per-peer capped lumaview-httpdns did not start"
+held=()
+for _ in 1 2; do
+    exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$SHARED_PORT" || fail "can not connect to the per-peer capped service"
+    printf 'POST /dns HTTP/1.1\r\nHost: x\r\n' >&"$fd"
+    held+=("$fd")
+done
+sleep 0.3
+curl -sS --max-time 3 --noproxy '*' --interface 127.0.0.1 -X POST --data "q=pinned.name.test" \
+    "http://$HTTPDNS_ADDR:$SHARED_PORT/dns" >/dev/null 2>&1
+status=$?
+answer=$(curl -sS --max-time 3 --noproxy '*' --interface 127.0.5.210 -X POST --data "q=pinned.name.test" \
+    "http://$HTTPDNS_ADDR:$SHARED_PORT/dns")
+for fd in "${held[@]}"; do exec {fd}>&-; done
+[[ $status -eq 52 || $status -eq 56 ]] || fail "a third connection from one peer was not closed at once (curl status $status)"
+[[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "another peer got '$answer'"
+grep -q "127.0.0.1 holds 2 connections" "$WORK/shared.log" || fail "the refusal was not logged"
+pass "one peer holds no more than its share of connections"
+
 # ------------------------------------------------------------------ shutdown
-for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID $CAPPED_PID; do
+for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID $CAPPED_PID $SHARED_PID; do
     stop_and_status "$pid" || fail "lumaview-httpdns did not exit 0 on SIGTERM"
 done
 stop_and_status $PROXY_PID || fail "lumaview-proxy did not exit 0 on SIGTERM"
