@@ -184,10 +184,12 @@ int main(int argc, char** argv)
         event_base_dispatch(base.get());
         const KcpRelayStats& stats = relay.stats();
         logRelay.info(
-            "relay stopping: opened=%llu, finished=%llu, idle=%llu, ignored=%llu, upstream failures=%llu, "
-            "open now=%d",
+            "relay stopping: opened=%llu, finished=%llu, idle=%llu, silent=%llu, refused=%llu, ignored=%llu, "
+            "upstream failures=%llu, open now=%d",
             static_cast<unsigned long long>(stats.opened), static_cast<unsigned long long>(stats.finished),
             static_cast<unsigned long long>(stats.idleDropped),
+            static_cast<unsigned long long>(stats.silentDropped),
+            static_cast<unsigned long long>(stats.refused),
             static_cast<unsigned long long>(stats.ignoredDatagrams),
             static_cast<unsigned long long>(stats.upstreamFailures),
             static_cast<int>(relay.conversationCount()));
