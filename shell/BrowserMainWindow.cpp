@@ -3,6 +3,7 @@
 #include "downloads/DownloadManager.h"
 #include "settings/SettingsDialog.h"
 #include "shell/BrowserApplication.h"
+#include "shell/PlainText.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
@@ -48,7 +49,6 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     connect(m_tabWidget, SIGNAL(setCurrentTitle(QString)), this, SLOT(slotUpdateWindowTitle(QString)));
     connect(m_tabWidget, SIGNAL(showStatusBarMessage(QString)), statusBar(), SLOT(showMessage(QString)));
     connect(m_tabWidget, SIGNAL(linkHovered(QString)), statusBar(), SLOT(showMessage(QString)));
-    connect(m_tabWidget, SIGNAL(geometryChangeRequested(QRect)), this, SLOT(geometryChangeRequested(QRect)));
     connect(m_tabWidget, SIGNAL(menuBarVisibilityChangeRequested(bool)), menuBar(), SLOT(setVisible(bool)));
     connect(
         m_tabWidget, SIGNAL(statusBarVisibilityChangeRequested(bool)), statusBar(), SLOT(setVisible(bool)));
@@ -141,7 +141,7 @@ void BrowserMainWindow::slotUpdateWindowTitle(const QString& title)
         setWindowTitle(tr(EmptyTitle));
         return;
     }
-    setWindowTitle(tr(PageTitle.source, PageTitle.comment).arg(title));
+    setWindowTitle(tr(PageTitle.source, PageTitle.comment).arg(PlainText::forWindowTitle(title)));
 }
 
 void BrowserMainWindow::loadUrl(const QUrl& url)
@@ -226,7 +226,7 @@ void BrowserMainWindow::slotViewPageSource()
     if (!view)
         return;
     auto* editor = new QPlainTextEdit;
-    editor->setWindowTitle(tr("Page Source of %1").arg(view->title()));
+    editor->setWindowTitle(tr("Page Source of %1").arg(PlainText::forWindowTitle(view->title())));
     editor->setMinimumWidth(640);
     editor->setAttribute(Qt::WA_DeleteOnClose);
     editor->show();
@@ -310,11 +310,6 @@ void BrowserMainWindow::slotSwapFocus()
         m_tabWidget->currentLineEdit()->setFocus(Qt::OtherFocusReason);
     else
         view->setFocus(Qt::OtherFocusReason);
-}
-
-void BrowserMainWindow::geometryChangeRequested(const QRect& geometry)
-{
-    setGeometry(geometry);
 }
 
 void BrowserMainWindow::closeEvent(QCloseEvent* event)

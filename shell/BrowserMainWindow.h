@@ -40,7 +40,6 @@ public slots:
     void slotOpenActionUrl(QAction* action);
     void slotShowWindow();
     void slotSwapFocus();
-    void geometryChangeRequested(const QRect& geometry);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,7 @@
 #include "shell/PopupWindow.h"
 
 #include "shell/PageBridge.h"
+#include "shell/PlainText.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
 
@@ -25,7 +26,8 @@ PopupWindow::PopupWindow(QWebEngineProfile* profile)
     layout->addWidget(m_view);
     m_view->setFocus();
 
-    connect(m_view, SIGNAL(titleChanged(QString)), this, SLOT(setWindowTitle(QString)));
+    connect(m_view, &QWebEngineView::titleChanged, this,
+        [this](const QString& title) { setWindowTitle(PlainText::forWindowTitle(title)); });
     connect(m_view, SIGNAL(urlChanged(QUrl)), this, SLOT(setUrl(QUrl)));
     connect(page, SIGNAL(geometryChangeRequested(QRect)), this, SLOT(adjustGeometry(QRect)));
     connect(page, SIGNAL(windowCloseRequested()), this, SLOT(close()));

@@ -4,6 +4,7 @@
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/PageBridge.h"
+#include "shell/PlainText.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
 #include "shell/widgets/FullScreenNotification.h"
@@ -86,6 +87,9 @@ TabWidget::TabWidget(QWidget* parent)
     m_recentlyClosedTabsAction->setEnabled(false);
 
     connect(this, SIGNAL(currentChanged(int)), this, SLOT(currentChanged(int)));
+    // Heard from the start, whatever the tabs show: a popup's download has
+    // no tab to come through.
+    connect(m_profile, &QWebEngineProfile::downloadRequested, this, &TabWidget::downloadRequested);
 }
 
 TabWidget::~TabWidget()
@@ -171,8 +175,9 @@ WebView* TabWidget::newTab(bool makeCurrent)
     if (makeCurrent)
         setCurrentWidget(view);
 
+    // A page in a tab does not move or resize the window: only popups follow
+    // geometry requests.
     connect(page, SIGNAL(windowCloseRequested()), this, SLOT(windowCloseRequested()));
-    connect(page, SIGNAL(geometryChangeRequested(QRect)), this, SIGNAL(geometryChangeRequested(QRect)));
 
     if (count() == 1)
         currentChanged(currentIndex());
@@ -318,15 +323,11 @@ void TabWidget::currentChanged(int index)
     if (auto* old = qobject_cast<WebView*>(widget(m_lineEdits->currentIndex()))) {
         disconnect(old->page(), SIGNAL(linkHovered(QString)), this, SIGNAL(linkHovered(QString)));
         disconnect(old, SIGNAL(loadProgress(int)), this, SIGNAL(loadProgress(int)));
-        disconnect(old->page()->profile(), SIGNAL(downloadRequested(QWebEngineDownloadItem*)), this,
-            SLOT(downloadRequested(QWebEngineDownloadItem*)));
         disconnect(old->page(), SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
             SLOT(fullScreenRequested(QWebEngineFullScreenRequest)));
     }
     connect(view->page(), SIGNAL(linkHovered(QString)), this, SIGNAL(linkHovered(QString)));
     connect(view, SIGNAL(loadProgress(int)), this, SIGNAL(loadProgress(int)));
-    connect(view->page()->profile(), SIGNAL(downloadRequested(QWebEngineDownloadItem*)), this,
-        SLOT(downloadRequested(QWebEngineDownloadItem*)), Qt::UniqueConnection);
     connect(view->page(), SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
         SLOT(fullScreenRequested(QWebEngineFullScreenRequest)));
 
@@ -365,19 +366,31 @@ void TabWidget::downloadRequested(QWebEngineDownloadItem* download)
 {
     // The profile is shared, so the tab widget of every window hears each
     // request; only the one showing the requesting page takes it (a request
-    // without a page goes to the current window's).
-    if (!showsPage(download->page()))
+    // from a popup, or without a page, goes to the current window's).
+    if (!takesDownloadFrom(download->page()))
         return;
     BrowserApplication::instance()->sharedDownloadManager()->download(download);
     download->accept();
 }
 
+bool TabWidget::takesDownloadFrom(QWebEnginePage* page) const
+{
+    if (showsPage(page))
+        return true;
+    BrowserApplication* app = BrowserApplication::instance();
+    const QList<BrowserMainWindow*> windows = app->allMainWindows();
+    for (BrowserMainWindow* window : windows) {
+        if (window && window->tabWidget()->showsPage(page))
+            return false;
+    }
+    BrowserMainWindow* current = app->currentMainWindow();
+    return current && current->tabWidget() == this;
+}
+
 bool TabWidget::showsPage(QWebEnginePage* page) const
 {
-    if (!page) {
-        BrowserMainWindow* current = BrowserApplication::instance()->currentMainWindow();
-        return current && current->tabWidget() == this;
-    }
+    if (!page)
+        return false;
     for (int i = 0; i < count(); ++i) {
         auto* view = qobject_cast<WebView*>(widget(i));
         if (view && view->page() == page)
@@ -407,7 +420,7 @@ void TabWidget::webViewTitleChanged(const QString& title)
     auto* view = qobject_cast<WebView*>(sender());
     const int index = indexOf(view);
     if (index != -1)
-        setTabText(index, title);
+        setTabText(index, PlainText::forTab(title));
     if (index != -1 && index == currentIndex())
         emit setCurrentTitle(title);
 }

@@ -31,7 +31,6 @@ signals:
     void showStatusBarMessage(const QString& message);
     void linkHovered(const QString& link);
     void loadProgress(int progress);
-    void geometryChangeRequested(const QRect& geometry);
     void menuBarVisibilityChangeRequested(bool visible);
     void statusBarVisibilityChangeRequested(bool visible);
     void toolBarVisibilityChangeRequested(bool visible);
@@ -94,6 +93,7 @@ private:
     void installScriptBridge(WebPage* page);
     bool inTabArea(const QPoint& position) const;
     bool showsPage(QWebEnginePage* page) const;
+    bool takesDownloadFrom(QWebEnginePage* page) const;
 
     QAction* m_recentlyClosedTabsAction;
     QAction* m_newTabAction;

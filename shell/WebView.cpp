@@ -6,6 +6,7 @@
 #include "shell/PageQuestions.h"
 #include "shell/PopupWindow.h"
 #include "shell/TabWidget.h"
+#include "shell/TrustedOrigins.h"
 #include "ui_PasswordDialog.h"
 #include "ui_ProxyDialog.h"
 
@@ -17,7 +18,9 @@
 #include <QNetworkReply>
 #include <QStyle>
 #include <QTimer>
+#include <QWebEngineSettings>
 #include <QtDebug>
+#include <utility>
 
 WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
     : QWebEnginePage(profile, parent)
@@ -28,6 +31,20 @@ WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
         SLOT(authenticationRequired(QUrl, QAuthenticator*)));
     connect(this, SIGNAL(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)), this,
         SLOT(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)));
+    // The engine asks the page's settings when script opens a window, so the
+    // policy follows the document the page shows; until one is there, no
+    // window opens without a gesture.
+    settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    connect(this, &QWebEnginePage::urlChanged, this, &WebPage::followWindowPolicy);
+    connect(this, &QWebEnginePage::loadFinished, this, &WebPage::followWindowPolicy);
+}
+
+void WebPage::followWindowPolicy()
+{
+    // Without the attribute the engine's own blocker lets windows open only
+    // from a user gesture (a click, a key press).
+    settings()->setAttribute(
+        QWebEngineSettings::JavascriptCanOpenWindows, TrustedOrigins::instance().isTrusted(url()));
 }
 
 WebPage::~WebPage()
@@ -49,8 +66,11 @@ QWebEnginePage* WebPage::createWindow(WebWindowType type)
 {
     BrowserApplication* app = BrowserApplication::instance();
     switch (type) {
-    case QWebEnginePage::WebBrowserTab: {
-        WebView* view = owningMainWindow()->tabWidget()->newTab(true);
+    case QWebEnginePage::WebBrowserTab:
+    case QWebEnginePage::WebBrowserBackgroundTab: {
+        // A middle or Ctrl click on a link: a tab behind the current one.
+        const bool front = type == QWebEnginePage::WebBrowserTab;
+        WebView* view = owningMainWindow()->tabWidget()->newTab(front);
         return view ? view->page() : nullptr;
     }
     case QWebEnginePage::WebBrowserWindow: {
@@ -207,27 +227,56 @@ void WebView::onFeaturePermissionRequestCanceled(const QUrl& securityOrigin, QWe
 
 void WebView::onIconUrlChanged(const QUrl& url)
 {
-    // A reply still pending stays a child of the view and finishes unheard
-    // of: only the newest one is stored.
+    // Only the newest icon matters: the one still pending stops taking bytes.
+    dropIconReply();
+    if (url.isEmpty()) {
+        iconLoaded();
+        return;
+    }
     QNetworkReply* reply = BrowserApplication::instance()->sharedNetworkManager()->get(QNetworkRequest(url));
     reply->setParent(this);
     m_iconReply = reply;
+    m_iconData.clear();
+    // The site decides how much it sends: an icon larger or slower than any
+    // real one is abandoned rather than held in memory. The small read buffer
+    // keeps the network thread from running ahead of the count.
+    reply->setReadBufferSize(64 * 1024);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (reply != m_iconReply)
+            return;
+        m_iconData += reply->readAll();
+        if (m_iconData.size() > IconByteLimit
+            || reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > IconByteLimit)
+            reply->abort();
+    });
+    QTimer::singleShot(IconTimeLimitMs, reply, &QNetworkReply::abort);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         if (reply == m_iconReply)
             iconLoaded();
+        else
+            reply->deleteLater();
     });
+}
+
+void WebView::dropIconReply()
+{
+    if (QNetworkReply* reply = std::exchange(m_iconReply, nullptr)) {
+        reply->abort();
+        reply->deleteLater();
+    }
 }
 
 void WebView::iconLoaded()
 {
     m_icon = QIcon();
-    if (m_iconReply) {
-        const QByteArray data = m_iconReply->readAll();
-        QPixmap pixmap;
-        pixmap.loadFromData(data);
-        m_icon.addPixmap(pixmap);
-        m_iconReply->deleteLater();
-        m_iconReply = nullptr;
+    if (QNetworkReply* reply = std::exchange(m_iconReply, nullptr)) {
+        if (reply->error() == QNetworkReply::NoError) {
+            QPixmap pixmap;
+            pixmap.loadFromData(m_iconData + reply->readAll());
+            m_icon.addPixmap(pixmap);
+        }
+        m_iconData.clear();
+        reply->deleteLater();
     }
     emit iconChanged();
 }
@@ -242,8 +291,32 @@ void WebView::renderProcessTerminated(QWebEnginePage::RenderProcessTerminationSt
     case QWebEnginePage::KilledTerminationStatus: word = "(killed)"; break;
     }
     qInfo() << "Render process exited with code" << exitCode << word;
+    if (!m_reloadBound.allowReload()) {
+        // Nothing reloads by itself any more; the user may ask.
+        if (!m_stoppedPage) {
+            m_stoppedPage = new StoppedPage(this);
+            connect(m_stoppedPage, &StoppedPage::reloadRequested, this, &WebView::reloadStoppedPage);
+            connect(this, &QWebEngineView::loadStarted, m_stoppedPage, &QWidget::hide);
+        }
+        m_stoppedPage->showFor(url());
+        return;
+    }
     // The context object drops the reload when the view goes first.
     QTimer::singleShot(0, this, [this] { reload(); });
+}
+
+void WebView::reloadStoppedPage(const QUrl& url)
+{
+    m_reloadBound.reset();
+    m_stoppedPage->hide();
+    loadUrl(url);
+}
+
+void WebView::resizeEvent(QResizeEvent* event)
+{
+    QWebEngineView::resizeEvent(event);
+    if (m_stoppedPage)
+        m_stoppedPage->setGeometry(rect());
 }
 
 void WebView::contextMenuEvent(QContextMenuEvent* event)

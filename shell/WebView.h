@@ -4,6 +4,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include "shell/StoppedPage.h"
+
 class BrowserMainWindow;
 class QAuthenticator;
 class QNetworkReply;
@@ -11,7 +13,8 @@ class QNetworkReply;
 // The page behind each tab's view and each popup. A certificate error stops
 // the load until the user lets it go on; the client's own (qrc:) pages open
 // only when the client loads them. Windows the page opens become tabs,
-// main windows or popups; credentials are asked for in a modal dialog.
+// main windows or popups; a page of an untrusted origin opens them only on a
+// click or key press. Credentials are asked for in a modal dialog.
 class WebPage : public QWebEnginePage {
     Q_OBJECT
 public:
@@ -35,6 +38,8 @@ private slots:
 
 private:
     friend class WebView;
+    void followWindowPolicy();
+
     Qt::KeyboardModifiers m_keyboardModifiers;
     Qt::MouseButtons m_pressedButtons;
 };
@@ -42,7 +47,8 @@ private:
 // The view in each tab: remembers the URL it was asked to load (shown while
 // the engine has none yet), the load progress and the status text, fetches
 // the favicon through the application's network manager (and so through the
-// local proxy), and reloads itself when its render process ends.
+// local proxy; 1 MiB and 30 s at most), and reloads itself when its render
+// process ends, twice a minute at most: after that it shows a stopped page.
 class WebView : public QWebEngineView {
     Q_OBJECT
 public:
@@ -56,6 +62,9 @@ public:
     int progress() const { return m_progress; }
     QString lastStatusBarText() const { return m_statusBarText; }
 
+    static constexpr qint64 IconByteLimit = 1024 * 1024;
+    static constexpr int IconTimeLimitMs = 30 * 1000;
+
 signals:
     void iconChanged();
 
@@ -63,6 +72,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private slots:
@@ -77,10 +87,16 @@ private slots:
     void renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
 
 private:
+    void dropIconReply();
+    void reloadStoppedPage(const QUrl& url);
+
     QString m_statusBarText;
     QUrl m_initialUrl;
     int m_progress = 0;
     WebPage* m_page = nullptr;
     QIcon m_icon;
     QNetworkReply* m_iconReply = nullptr;
+    QByteArray m_iconData; // what the icon reply delivered so far
+    ReloadBound m_reloadBound;
+    StoppedPage* m_stoppedPage = nullptr;
 };

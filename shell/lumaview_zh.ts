@@ -436,6 +436,17 @@
     </message>
 </context>
 <context>
+    <name>StoppedPage</name>
+    <message>
+        <source>This page stopped working.</source>
+        <translation>此网页已停止运行。</translation>
+    </message>
+    <message>
+        <source>Reload</source>
+        <translation>重新加载</translation>
+    </message>
+</context>
+<context>
     <name>TabBar</name>
     <message>
         <source>New &amp;Tab</source>

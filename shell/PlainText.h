@@ -1,0 +1,21 @@
+#pragma once
+#include <QString>
+
+// Text that a page supplies (its title above all) is shown in the client's
+// own widgets exactly as written: characters that those widgets would read
+// as markup are escaped.
+namespace PlainText {
+
+// A lone '&' in a tab's text would become a keyboard mnemonic and vanish.
+inline QString forTab(QString text)
+{
+    return text.replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// "[*]" in a window title is the placeholder of the modified marker.
+inline QString forWindowTitle(QString text)
+{
+    return text.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+}
+
+} // namespace PlainText
