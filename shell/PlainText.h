@@ -6,10 +6,17 @@
 // as markup are escaped.
 namespace PlainText {
 
-// A lone '&' in a tab's text would become a keyboard mnemonic and vanish.
-inline QString forTab(QString text)
+// A lone '&' in a tab's or a menu entry's text would become a keyboard
+// mnemonic and vanish.
+inline QString forLabel(QString text)
 {
     return text.replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// The text as written again, from a tab's or a menu entry's.
+inline QString fromLabel(QString text)
+{
+    return text.replace(QLatin1String("&&"), QLatin1String("&"));
 }
 
 // "[*]" in a window title is the placeholder of the modified marker.

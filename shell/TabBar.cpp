@@ -1,5 +1,7 @@
 #include "shell/TabBar.h"
 
+#include "shell/PlainText.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
@@ -108,7 +110,7 @@ void TabBar::mouseMoveEvent(QMouseEvent* event)
                 auto* drag = new QDrag(this);
                 auto* mimeData = new QMimeData;
                 mimeData->setUrls(QList<QUrl>() << tabData(index).toUrl());
-                mimeData->setText(tabText(index));
+                mimeData->setText(PlainText::fromLabel(tabText(index)));
                 mimeData->setData(QStringLiteral("action"), "tab-reordering");
                 drag->setMimeData(mimeData);
                 drag->exec(Qt::MoveAction);

@@ -348,7 +348,7 @@ void TabWidget::aboutToShowRecentTabsMenu()
         QAction* action = new QAction(m_recentlyClosedTabsMenu);
         action->setData(url);
         action->setIcon(BrowserApplication::instance()->iconFor(url));
-        action->setText(url.toString());
+        action->setText(PlainText::forLabel(url.toString()));
         m_recentlyClosedTabsMenu->addAction(action);
     }
 }
@@ -420,7 +420,7 @@ void TabWidget::webViewTitleChanged(const QString& title)
     auto* view = qobject_cast<WebView*>(sender());
     const int index = indexOf(view);
     if (index != -1)
-        setTabText(index, PlainText::forTab(title));
+        setTabText(index, PlainText::forLabel(title));
     if (index != -1 && index == currentIndex())
         emit setCurrentTitle(title);
 }
