@@ -704,8 +704,9 @@ private slots:
                                         .toUtf8();
         QVERIFY(loadAndWait(view(), at("iconic")));
         QTRY_VERIFY_WITH_TIMEOUT(closed, 20000);
-        // What the sockets and the proxy buffer on the way comes on top of the 1 MiB.
-        QVERIFY2(sent < 16 * MiB, qPrintable(QString::number(sent)));
+        // On top of the 1 MiB: what the kernel buffers of the two loopback legs hold (a few MiB
+        // each at most) and what the client's network thread reads ahead of the count.
+        QVERIFY2(sent < 32 * MiB, qPrintable(QString::number(sent)));
     }
 
     // Real downloads from links of a page, cut short by the origin: one held half way and then
