@@ -6,6 +6,7 @@
 
 #include <event2/http.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -46,6 +47,30 @@ bool validPort(const std::string& text)
 bool equalsIgnoreCase(std::string_view text, std::string_view word)
 {
     return text.size() == word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
+}
+
+std::string_view trimBlanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The head's lines without its Content-Length ones.
+std::string withoutContentLength(const std::string& head)
+{
+    std::string kept;
+    for (size_t begin = 0; begin < head.size();) {
+        size_t end = head.find('\n', begin);
+        end = end == std::string::npos ? head.size() : end + 1;
+        const std::string_view line(head.data() + begin, end - begin);
+        if (!equalsIgnoreCase(line.substr(0, line.find(':')), "Content-Length"))
+            kept.append(line);
+        begin = end;
+    }
+    return kept;
 }
 
 // Non-negative decimal without sign or blanks; -1 otherwise.
@@ -136,6 +161,48 @@ bool parseTarget(const std::string& rawTarget, bool allowOriginForm, HttpRequest
     return validPort(r.port) && r.host.find_first_of("[]:") == std::string::npos;
 }
 
+// The body's framing from the head, refusing every form that the upstream
+// might read differently: it must see the same body and nothing after it.
+bool frameRequestBody(HttpRequestState& r)
+{
+    bool lengthSeen = false;
+    int64_t length = -1;
+    bool encoded = false;
+    for (auto it = r.headers.begin(); it != r.headers.end();) {
+        if (strcasecmp(it->first.c_str(), "Content-Length") == 0) {
+            // Repeated lines arrive joined: "5, 5" is one length, "5, 6" none.
+            for (std::string_view rest = it->second;;) {
+                const size_t comma = rest.find(',');
+                const int64_t value = parseLength(trimBlanks(rest.substr(0, comma)));
+                if (value < 0 || (lengthSeen && value != length))
+                    return false;
+                lengthSeen = true;
+                length = value;
+                if (comma == std::string_view::npos)
+                    break;
+                rest.remove_prefix(comma + 1);
+            }
+        } else if (strcasecmp(it->first.c_str(), "Transfer-Encoding") == 0) {
+            const std::string_view coding = trimBlanks(it->second);
+            if (equalsIgnoreCase(coding, "chunked")) {
+                encoded = true;
+            } else if (equalsIgnoreCase(coding, "identity")) {
+                // No coding at all: not passed on, so that nobody reads more into it.
+                it = r.headers.erase(it);
+                continue;
+            } else {
+                return false; // a coding whose end the proxy could not find
+            }
+        }
+        ++it;
+    }
+    if (encoded && lengthSeen)
+        return false;
+    r.requestChunked = encoded;
+    r.requestBodyRemaining = lengthSeen ? length : 0;
+    return true;
+}
+
 } // namespace
 
 void parseHeaderLine(const std::string& line, std::string& name, std::string& value)
@@ -195,9 +262,14 @@ RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm
         return RequestHeadResult::BadRequest;
 
     for (size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
+        // A folded line continues the previous value: some readers join it,
+        // others do not, so it is refused.
+        if (lines[i][0] == ' ' || lines[i][0] == '\t')
+            return RequestHeadResult::BadRequest;
         std::string name, value;
         parseHeaderLine(lines[i], name, value);
-        if (name.empty() || hasControl(name, false) || hasControl(value, true))
+        if (name.empty() || hasControl(name, false) || hasControl(value, true)
+            || name.find(' ') != std::string::npos)
             return RequestHeadResult::BadRequest;
         auto it = r.headers.find(name);
         if (it != r.headers.end())
@@ -205,19 +277,8 @@ RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm
         else
             r.headers.emplace(name, value);
     }
-
-    // The request body is framed by its own headers; a chunked body is
-    // forwarded without a bound.
-    for (const auto& header : r.headers) {
-        if (strcasecmp(header.first.c_str(), "Content-Length") == 0) {
-            const int64_t length = parseLength(header.second);
-            r.requestBodyRemaining = length > 0 ? length : 0;
-        } else if (strcasecmp(header.first.c_str(), "Transfer-Encoding") == 0
-            && strcasecmp(header.second.c_str(), "identity") != 0) {
-            r.requestBodyRemaining = -1;
-            break;
-        }
-    }
+    if (!frameRequestBody(r))
+        return RequestHeadResult::BadRequest;
 
     if (r.target.empty())
         return RequestHeadResult::Ok;
@@ -269,6 +330,80 @@ std::string forwardRequestHead(const HttpRequestState& r)
     return out;
 }
 
+bool ChunkedBody::take(const char* data, size_t length, size_t& used)
+{
+    used = 0;
+    while (used < length && !m_complete) {
+        if (m_chunkRemaining > 0) {
+            const size_t left = length - used;
+            if (left < static_cast<uint64_t>(m_chunkRemaining)) {
+                m_chunkRemaining -= static_cast<int64_t>(left);
+                used = length;
+                return true;
+            }
+            used += static_cast<size_t>(m_chunkRemaining);
+            m_chunkRemaining = 0;
+            continue;
+        }
+        // A size line, the line end after a chunk's data (m_chunkRemaining
+        // 0), or after the last chunk a trailer line; an empty trailer line
+        // ends the body.
+        const char* start = data + used;
+        const auto* end = static_cast<const char*>(std::memchr(start, '\n', length - used));
+        const size_t span = end ? static_cast<size_t>(end - start) + 1 : length - used;
+        m_line.append(start, span);
+        used += span;
+        const size_t limit = m_lastChunk ? MaxHeadLine : MaxChunkLine;
+        if (!end) {
+            if (m_line.size() < limit)
+                continue;
+            logContext.error("SOMETHING WRONG! can not parse chunked body");
+            return false;
+        }
+        const bool emptyLine = m_line == "\r\n" || m_line == "\n";
+        if (m_chunkRemaining == 0) {
+            // The data must end where its size said: anything else would
+            // be read differently by whoever sees the body next.
+            if (!emptyLine) {
+                logContext.error("SOMETHING WRONG! can not parse chunked body");
+                return false;
+            }
+            m_chunkRemaining = -1;
+        } else if (m_lastChunk) {
+            m_complete = emptyLine;
+            if (!emptyLine && m_line.size() > limit) {
+                logContext.error("SOMETHING WRONG! can not parse chunked body");
+                return false;
+            }
+        } else {
+            int64_t size = 0;
+            if (m_line.size() > limit || !parseChunkSize(m_line, size)) {
+                logContext.error("SOMETHING WRONG! can not parse chunked body");
+                return false;
+            }
+            m_lastChunk = size == 0;
+            if (size > 0)
+                m_chunkRemaining = size;
+        }
+        m_line.clear();
+    }
+    return true;
+}
+
+bool takeRequestBody(HttpRequestState& r, const char* data, size_t length, size_t& used)
+{
+    if (r.requestChunked)
+        return r.requestChunks.take(data, length, used);
+    used = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), r.requestBodyRemaining));
+    r.requestBodyRemaining -= static_cast<int64_t>(used);
+    return true;
+}
+
+bool requestBodyComplete(const HttpRequestState& r)
+{
+    return r.requestChunked ? r.requestChunks.complete() : r.requestBodyRemaining == 0;
+}
+
 bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
 {
     if (m_broken)
@@ -287,28 +422,44 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
     }
     if (!m_headDone)
         return true;
-    if (m_framing != ResponseFraming::Chunked) {
+    size_t body = 0; // bytes of `in` that belong to the response
+    if (m_complete) {
+        // Whatever follows the end is not the client's to see.
+    } else if (m_framing != ResponseFraming::Chunked) {
         // Only chunk framing looks at the bytes; the others only count them.
-        account(nullptr, evbuffer_get_length(in));
+        body = evbuffer_get_length(in);
+        if (m_framing == ResponseFraming::Length) {
+            body = static_cast<size_t>(
+                std::min<int64_t>(static_cast<int64_t>(body), m_contentLength - m_received));
+            m_received += static_cast<int64_t>(body);
+            m_complete = m_received >= m_contentLength;
+        }
+    } else {
+        evbuffer_iovec few[4];
+        std::vector<evbuffer_iovec> many;
+        const int count = evbuffer_peek(in, -1, nullptr, few, 4);
+        evbuffer_iovec* pieces = few;
+        if (count > 4) {
+            many.resize(static_cast<size_t>(count));
+            evbuffer_peek(in, -1, nullptr, many.data(), count);
+            pieces = many.data();
+        }
+        for (int i = 0; i < count && !m_chunks.complete(); ++i) {
+            size_t used = 0;
+            if (!m_chunks.take(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len, used)) {
+                m_broken = true;
+                return false;
+            }
+            body += used;
+        }
+        m_complete = m_chunks.complete();
+    }
+    if (body == evbuffer_get_length(in)) {
         evbuffer_add_buffer(out, in);
         return true;
     }
-    evbuffer_iovec few[4];
-    std::vector<evbuffer_iovec> many;
-    const int count = evbuffer_peek(in, -1, nullptr, few, 4);
-    evbuffer_iovec* pieces = few;
-    if (count > 4) {
-        many.resize(static_cast<size_t>(count));
-        evbuffer_peek(in, -1, nullptr, many.data(), count);
-        pieces = many.data();
-    }
-    for (int i = 0; i < count; ++i) {
-        if (!account(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len)) {
-            m_broken = true;
-            return false;
-        }
-    }
-    evbuffer_add_buffer(out, in);
+    evbuffer_remove_buffer(in, out, body);
+    evbuffer_drain(in, evbuffer_get_length(in));
     return true;
 }
 
@@ -339,27 +490,8 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
     std::string_view line(raw.data(), raw.size() - 1);
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
-    if (line.empty()) {
-        if (m_status >= 100 && m_status < 200 && m_status != 101) {
-            // An interim answer (100 Continue) passes as it is; the real head follows.
-            m_head += raw;
-            evbuffer_add(out, m_head.data(), m_head.size());
-            m_head.clear();
-            m_status = 0;
-            m_framing = ResponseFraming::None;
-            m_contentLength = -1;
-            return true;
-        }
-        m_head += "Connection: close\r\n";
-        m_head += raw;
-        evbuffer_add(out, m_head.data(), m_head.size());
-        m_head.clear();
-        m_headDone = true;
-        if (m_headRequest || m_status == 204 || m_status == 304
-            || (m_framing == ResponseFraming::Length && m_contentLength == 0))
-            m_complete = true;
-        return true;
-    }
+    if (line.empty())
+        return endHead(raw, out);
     if (m_head.size() + raw.size() > MaxResponseHead)
         return false;
     if (line.compare(0, 5, "HTTP/") == 0) {
@@ -377,64 +509,62 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
             value.remove_prefix(1);
     }
     if (equalsIgnoreCase(name, "Content-Length")) {
-        m_contentLength = parseLength(value);
-        if (m_contentLength >= 0)
-            m_framing = ResponseFraming::Length;
-    } else if (equalsIgnoreCase(name, "Transfer-Encoding") && equalsIgnoreCase(value, "chunked")) {
-        m_framing = ResponseFraming::Chunked;
-    } else if (equalsIgnoreCase(name, "Connection")) {
-        if (equalsIgnoreCase(value, "close"))
-            m_framing = ResponseFraming::CloseDelimited;
+        // A list ("5, 5") or repeated lines count only when all agree.
+        for (std::string_view rest = value;;) {
+            const size_t comma = rest.find(',');
+            const int64_t length = parseLength(trimBlanks(rest.substr(0, comma)));
+            if (length < 0 || (m_lengthSeen && length != m_contentLength))
+                m_lengthBad = true;
+            m_lengthSeen = true;
+            m_contentLength = length;
+            if (comma == std::string_view::npos)
+                break;
+            rest.remove_prefix(comma + 1);
+        }
+    } else if (equalsIgnoreCase(name, "Transfer-Encoding")) {
+        // Codings apply in order: only a chunked one applied last frames the body.
+        m_transferEncoded = true;
+        const size_t comma = value.rfind(',');
+        m_chunkedLast = equalsIgnoreCase(
+            trimBlanks(comma == std::string_view::npos ? value : value.substr(comma + 1)), "chunked");
+    } else if (equalsIgnoreCase(name, "Connection") || equalsIgnoreCase(name, "Keep-Alive")) {
         return true; // replaced by the proxy's own
-    } else if (equalsIgnoreCase(name, "Keep-Alive")) {
-        return true;
     }
     m_head += raw;
     return true;
 }
 
-bool HttpResponseFramer::account(const char* data, size_t length)
+bool HttpResponseFramer::endHead(const std::string& raw, evbuffer* out)
 {
-    m_received += static_cast<int64_t>(length);
-    if (m_framing == ResponseFraming::Length) {
-        if (m_received >= m_contentLength)
-            m_complete = true;
+    if (m_status >= 100 && m_status < 200 && m_status != 101) {
+        // An interim answer (100 Continue) passes as it is; the real head follows.
+        m_head += raw;
+        evbuffer_add(out, m_head.data(), m_head.size());
+        m_head.clear();
+        m_status = 0;
+        m_lengthSeen = m_lengthBad = m_transferEncoded = m_chunkedLast = false;
+        m_contentLength = -1;
         return true;
     }
-    size_t i = 0;
-    while (m_framing == ResponseFraming::Chunked && i < length && !m_complete) {
-        if (m_chunkRemaining < 0) {
-            // A size line, or after the last chunk a trailer line; an empty
-            // trailer line ends the message.
-            const char c = data[i++];
-            m_chunkLine += c;
-            if (c == '\n') {
-                if (m_lastChunk) {
-                    m_complete = m_chunkLine == "\r\n" || m_chunkLine == "\n";
-                } else {
-                    int64_t size = 0;
-                    if (!parseChunkSize(m_chunkLine, size)) {
-                        logContext.error("SOMETHING WRONG! can not parse chunked response");
-                        return false;
-                    }
-                    m_lastChunk = size == 0;
-                    if (size > 0)
-                        m_chunkRemaining = size + 2;
-                }
-                m_chunkLine.clear();
-            } else if (m_chunkLine.size() >= (m_lastChunk ? MaxHeadLine : MaxChunkLine)) {
-                logContext.error("SOMETHING WRONG! can not parse chunked response");
-                return false;
-            }
-            continue;
-        }
-        const size_t left = length - i;
-        if (left < static_cast<uint64_t>(m_chunkRemaining)) {
-            m_chunkRemaining -= static_cast<int64_t>(left);
-            return true;
-        }
-        i += static_cast<size_t>(m_chunkRemaining);
-        m_chunkRemaining = -1;
+    if (m_transferEncoded) {
+        // The coding frames the body; a length beside it is wrong and would
+        // mislead whoever reads the response next.
+        m_framing = m_chunkedLast ? ResponseFraming::Chunked : ResponseFraming::CloseDelimited;
+        if (m_lengthSeen)
+            m_head = withoutContentLength(m_head);
+    } else if (m_lengthBad) {
+        logContext.error("SOMETHING WRONG! response with a bad or conflicting Content-Length");
+        return false;
+    } else {
+        m_framing = m_lengthSeen ? ResponseFraming::Length : ResponseFraming::CloseDelimited;
     }
+    m_head += "Connection: close\r\n";
+    m_head += raw;
+    evbuffer_add(out, m_head.data(), m_head.size());
+    m_head.clear();
+    m_headDone = true;
+    if (m_headRequest || m_status == 204 || m_status == 304
+        || (m_framing == ResponseFraming::Length && m_contentLength == 0))
+        m_complete = true;
     return true;
 }

@@ -7,6 +7,22 @@
 
 struct ProxyConfig;
 
+// Follows a chunked body (chunk sizes, data, the last chunk and its trailer
+// section) to find where it ends. Only looks at the bytes.
+class ChunkedBody {
+public:
+    // `used`: how many of the bytes belong to the body; fewer than `length`
+    // only once it is complete. False when the framing is broken.
+    bool take(const char* data, size_t length, size_t& used);
+    bool complete() const { return m_complete; }
+
+private:
+    int64_t m_chunkRemaining = -1; // -1: reading a size or trailer line
+    bool m_lastChunk = false;
+    bool m_complete = false;
+    std::string m_line;
+};
+
 // How the end of a forwarded response is found.
 enum class ResponseFraming {
     None, // not known yet, or no body
@@ -27,9 +43,12 @@ struct HttpRequestState {
     std::string version;
     // "Host" as the absolute target names it; empty for origin-form targets.
     std::string authority;
-    // Request body bytes still to forward: -1 while unbounded (chunked).
-    // Anything the client sends beyond its one request is not forwarded.
+    // The request body, framed by Content-Length (bytes still to forward)
+    // or by its chunks. Anything the client sends beyond its one request is
+    // not forwarded.
+    bool requestChunked = false;
     int64_t requestBodyRemaining = 0;
+    ChunkedBody requestChunks;
     std::map<std::string, std::string> headers;
     EventPtr connectEvent;
 };
@@ -39,10 +58,19 @@ enum class RequestHeadResult { Ok, BadRequest };
 // Parses one request head (request line and header lines, up to and
 // including the empty line). BadRequest: bare CR or LF, control bytes in the
 // target, names or values, an unknown version, a port outside 1..65535 or an
-// IPv6 literal host; the client gets 400 and nothing is looked up. A target
-// that names no host (or an origin-form one when not allowed) leaves the
-// host empty.
+// IPv6 literal host; and whatever would let the proxy and the upstream see
+// different bodies: blanks in a header name, folded lines, Content-Lengths
+// that disagree or do not parse, a Transfer-Encoding other than chunked or
+// identity, or chunked together with a Content-Length. The client gets 400
+// and nothing is looked up. A target that names no host (or an origin-form
+// one when not allowed) leaves the host empty.
 RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm, HttpRequestState& r);
+
+// How many of the bytes that follow what was already counted belong to the
+// request body; fewer than `length` once the body has ended. False when a
+// chunked body is broken.
+bool takeRequestBody(HttpRequestState& r, const char* data, size_t length, size_t& used);
+bool requestBodyComplete(const HttpRequestState& r);
 
 void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
 
@@ -58,7 +86,9 @@ std::string forwardRequestHead(const HttpRequestState& r);
 // client has been given is exactly what was counted. The final head is
 // held until complete and passed on saying "Connection: close" (the client
 // connection ends with the response); interim 1xx heads and the body pass
-// unchanged.
+// unchanged. Transfer-Encoding overrides Content-Length (which is then not
+// passed on); Content-Lengths that disagree or do not parse break the
+// response; bytes after the counted end are dropped.
 class HttpResponseFramer {
 public:
     explicit HttpResponseFramer(bool headRequest = false)
@@ -66,7 +96,9 @@ public:
     {
     }
 
-    // Moves everything `in` holds to `out`; false for a broken response.
+    // Moves everything `in` holds to `out` (what follows the end of the
+    // response is drained); false for a broken response. A response broken
+    // before headDone() has given the client nothing of its final head.
     bool move(evbuffer* in, evbuffer* out);
     bool complete() const { return m_complete; }
     bool headDone() const { return m_headDone; }
@@ -75,7 +107,7 @@ public:
 private:
     bool takeHead(const char* data, size_t length, size_t& used, evbuffer* out);
     bool headLine(const std::string& line, evbuffer* out);
-    bool account(const char* data, size_t length);
+    bool endHead(const std::string& raw, evbuffer* out);
 
     bool m_headRequest;
     bool m_headDone = false;
@@ -84,10 +116,13 @@ private:
     std::string m_line; // the head line being read
     std::string m_head; // the final head as it is passed on
     int m_status = 0;
+    // What the head being read says about the body.
+    bool m_lengthSeen = false;
+    bool m_lengthBad = false; // unparsable, or two different values
+    bool m_transferEncoded = false;
+    bool m_chunkedLast = false; // chunked is the last coding applied
     ResponseFraming m_framing = ResponseFraming::None;
     int64_t m_contentLength = -1;
     int64_t m_received = 0;
-    int64_t m_chunkRemaining = -1; // -1: reading a size or trailer line
-    bool m_lastChunk = false;
-    std::string m_chunkLine;
+    ChunkedBody m_chunks;
 };

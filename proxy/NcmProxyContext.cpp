@@ -244,6 +244,8 @@ void NcmProxyContext::onRemoteConnected(bool ok)
             sendForwardRequest();
         else if (m_kind == Kind::ConnectTunnel)
             sendConnectEstablished();
+        if (m_finished)
+            return;
         m_phase = Phase::Transferring;
         m_local.conn->requestRead();
         m_local.conn->requestWrite();
@@ -273,36 +275,53 @@ void NcmProxyContext::sendForwardRequest()
     evbuffer_add(out, head.data(), head.size());
     logContext.debug("http forward request: %s", m_request->path.c_str());
     m_framer = std::make_unique<HttpResponseFramer>(m_request->method == "HEAD");
-    moveToRemote(out);
+    if (!moveToRemote(out)) {
+        finishTransport("can not parse request body");
+        return;
+    }
     m_remote->conn->requestWrite();
 }
 
-void NcmProxyContext::moveToRemote(evbuffer* destination)
+bool NcmProxyContext::moveToRemote(evbuffer* destination)
 {
     evbuffer* input = m_local.conn->input();
+    const size_t length = evbuffer_get_length(input);
     if (m_upstreamWriteFailed) {
-        evbuffer_drain(input, evbuffer_get_length(input));
-        return;
+        evbuffer_drain(input, length);
+        return true;
     }
-    if (m_kind != Kind::HttpForward || m_request->requestBodyRemaining < 0) {
+    if (m_kind != Kind::HttpForward) {
         evbuffer_add_buffer(destination, input);
-        return;
+        return true;
     }
     // Only the body of this one request goes upstream: a second request on
     // the same client connection must not reach this upstream.
-    const size_t length = evbuffer_get_length(input);
-    const size_t allowed = std::min(length, static_cast<size_t>(m_request->requestBodyRemaining));
-    evbuffer_remove_buffer(input, destination, allowed);
-    m_request->requestBodyRemaining -= static_cast<int64_t>(allowed);
-    if (length > allowed)
-        evbuffer_drain(input, length - allowed);
+    const int count = evbuffer_peek(input, -1, nullptr, nullptr, 0);
+    std::vector<evbuffer_iovec> pieces(static_cast<size_t>(std::max(count, 0)));
+    evbuffer_peek(input, -1, nullptr, pieces.data(), count);
+    size_t body = 0;
+    for (const evbuffer_iovec& piece : pieces) {
+        size_t used = 0;
+        if (!takeRequestBody(*m_request, static_cast<const char*>(piece.iov_base), piece.iov_len, used))
+            return false;
+        body += used;
+        if (used < piece.iov_len)
+            break;
+    }
+    if (body == length) {
+        evbuffer_add_buffer(destination, input);
+        return true;
+    }
+    evbuffer_remove_buffer(input, destination, body);
+    evbuffer_drain(input, length - body);
+    return true;
 }
 
 bool NcmProxyContext::clientMayBeRead() const
 {
     if (m_upstreamWriteFailed)
         return false;
-    return m_kind != Kind::HttpForward || m_request->requestBodyRemaining != 0;
+    return m_kind != Kind::HttpForward || !requestBodyComplete(*m_request);
 }
 
 void NcmProxyContext::sendConnectEstablished()
@@ -361,7 +380,18 @@ bool NcmProxyContext::moveToLocal()
     // Counted as the bytes move: whatever path moves them, the framing
     // sees every byte exactly once.
     if (!m_framer->move(input, output)) {
-        finishTransport("can not parse remote response");
+        if (m_framer->headDone()) {
+            finishTransport("can not parse remote response");
+            return false;
+        }
+        // Nothing of the answer has reached the client: it learns why, and
+        // the upstream that sent it is not kept.
+        logContext.error("bad response from the upstream");
+        m_proxy->remoteManager->freeEndpoint(m_remote);
+        m_remote = nullptr;
+        m_phase = Phase::Refused;
+        sendAnswer("HTTP/1.0 502 Bad Gateway\r\n");
+        m_local.conn->requestWrite();
         return false;
     }
     if (m_framer->complete())
@@ -383,10 +413,14 @@ void NcmProxyContext::transfer(bool fromLocal)
             return; // paused until the other side has written
         rearm = true;
     }
-    if (fromLocal)
-        moveToRemote(other.conn->output());
-    else if (!moveToLocal())
+    if (fromLocal) {
+        if (!moveToRemote(other.conn->output())) {
+            finishTransport("can not parse request body");
+            return;
+        }
+    } else if (!moveToLocal()) {
         return;
+    }
     other.conn->requestWrite();
     if (rearm && !*self.responseComplete && (!fromLocal || clientMayBeRead()))
         self.conn->requestRead();
@@ -414,8 +448,9 @@ void NcmProxyContext::onWritten(bool localWrote, int32_t error)
         if (localWrote) {
             if (!moveToLocal())
                 return;
-        } else {
-            moveToRemote(self.conn->output());
+        } else if (!moveToRemote(self.conn->output())) {
+            finishTransport("can not parse request body");
+            return;
         }
         if (self.conn->outputLength() != 0)
             self.conn->requestWrite();
@@ -446,10 +481,14 @@ void NcmProxyContext::onPeerClosed(bool localEnded)
         finishTransport("both closed");
         return;
     }
-    if (localEnded)
-        moveToRemote(other.conn->output());
-    else if (!moveToLocal())
+    if (localEnded) {
+        if (!moveToRemote(other.conn->output())) {
+            finishTransport("can not parse request body");
+            return;
+        }
+    } else if (!moveToLocal()) {
         return;
+    }
     other.conn->requestWrite();
 }
 

@@ -67,7 +67,7 @@ private:
     void sendAnswer(const char* statusLine);
     bool moveToLocal();
     void transfer(bool fromLocal);
-    void moveToRemote(evbuffer* destination);
+    bool moveToRemote(evbuffer* destination);
     bool clientMayBeRead() const;
     void onPeerClosed(bool localEnded);
     void onWritten(bool localWrote, int32_t error);

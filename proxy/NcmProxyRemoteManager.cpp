@@ -73,7 +73,7 @@ NcmProxyEndpointRemote* NcmProxyRemoteManager::newEndpoint(const std::string& na
         endpoint->port = name.substr(second + 1);
     }
     m_endpoints.emplace(endpoint, std::move(owned));
-    logRemote.error("newEndpoint %p for %s", ptr(endpoint), name.c_str());
+    logRemote.debug("newEndpoint %p for %s", ptr(endpoint), name.c_str());
     return endpoint;
 }
 
@@ -171,7 +171,7 @@ void NcmProxyRemoteManager::closeConn(NcmProxyEndpointRemote* endpoint)
 void NcmProxyRemoteManager::freeEndpoint(NcmProxyEndpointRemote* endpoint)
 {
     closeConn(endpoint);
-    logRemote.error("freeEndpoint %p for %s", ptr(endpoint), endpoint->name.c_str());
+    logRemote.debug("freeEndpoint %p for %s", ptr(endpoint), endpoint->name.c_str());
     if (m_proxy->stats)
         m_proxy->stats->remoteconn -= 1;
     // A pooled endpoint leaves its pool list too.

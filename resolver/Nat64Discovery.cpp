@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -51,41 +53,55 @@ int systemLookup(const char* host, std::vector<sockaddr_storage>& results)
     return 0;
 }
 
-int lookup(const char* host, std::vector<sockaddr_storage>& results)
+} // namespace
+
+Nat64Search::Nat64Search(bool systemDnsKnown, std::vector<std::string> systemDns)
+    : m_systemDnsKnown(systemDnsKnown)
+    , m_systemDns(std::move(systemDns))
+    , m_lookup(g_lookup ? g_lookup : systemLookup)
+    , m_probePort(g_probePort ? g_probePort : 53)
 {
-    return g_lookup ? g_lookup(host, results) : systemLookup(host, results);
 }
 
-uint16_t probePort()
+void Nat64Search::log(char level, const char* format, ...)
 {
-    return g_probePort ? g_probePort : 53;
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    m_log.emplace_back(level, text);
 }
 
-// What the search found; filled by whichever thread runs it.
-struct Nat64Found {
-    bool known = false;
-    uint8_t address[16] = {};
-};
+void Nat64Search::writeLog() const
+{
+    for (const auto& line : m_log) {
+        if (line.first == 'E')
+            logDnsClient.error("%s", line.second.c_str());
+        else
+            logDnsClient.debug("%s", line.second.c_str());
+    }
+}
 
 // Keeps the address when it embeds the well-known IPv4 address.
-bool acceptCandidate(Nat64Found& found, const uint8_t address[16], const char* text)
+bool Nat64Search::acceptCandidate(const uint8_t candidate[16], const char* text)
 {
-    if (!CheckNat64Address(address)) {
-        logDnsClient.error("AF_INET6 Nat64 addr invalid = %s", toHexString(address, 16).c_str());
+    if (!CheckNat64Address(candidate)) {
+        log('E', "AF_INET6 Nat64 addr invalid = %s", toHexString(candidate, 16).c_str());
         return false;
     }
-    std::memcpy(found.address, address, 16);
-    logDnsClient.debug("AF_INET6 Nat64 ip_str = %s", text);
-    found.known = true;
+    std::memcpy(address, candidate, 16);
+    log('D', "AF_INET6 Nat64 ip_str = %s", text);
+    found = true;
     return true;
 }
 
-void discoverThroughSystemResolver(Nat64Found& proxy)
+void Nat64Search::discoverThroughSystemResolver()
 {
     std::vector<sockaddr_storage> results;
-    const int rc = lookup(WellKnownName, results);
+    const int rc = m_lookup(WellKnownName, results);
     if (rc != 0) {
-        logDnsClient.error("getaddrinfo error = %d", rc);
+        log('E', "getaddrinfo error = %d", rc);
         return;
     }
     for (const sockaddr_storage& entry : results) {
@@ -94,14 +110,14 @@ void discoverThroughSystemResolver(Nat64Found& proxy)
             const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&entry);
             const auto* bytes = reinterpret_cast<const uint8_t*>(&sin6->sin6_addr);
             evutil_inet_ntop(AF_INET6, bytes, text, sizeof text);
-            if (acceptCandidate(proxy, bytes, text))
+            if (acceptCandidate(bytes, text))
                 break;
         } else if (entry.ss_family == AF_INET) {
             const auto* sin = reinterpret_cast<const sockaddr_in*>(&entry);
             evutil_inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
-            logDnsClient.debug("AF_INET ip_str = %s", text);
+            log('D', "AF_INET ip_str = %s", text);
         } else {
-            logDnsClient.error("invalid ai_family = %d", entry.ss_family);
+            log('E', "invalid ai_family = %d", entry.ss_family);
         }
     }
 }
@@ -109,7 +125,7 @@ void discoverThroughSystemResolver(Nat64Found& proxy)
 // One AAAA query to the server over a connected socket (datagrams from
 // anyone else never arrive); only the reply to this query counts, others are
 // skipped until the time-out. Blocks at most that long.
-void discoverThroughServer(Nat64Found& proxy, const std::string& server)
+void Nat64Search::discoverThroughServer(const std::string& server)
 {
     const UniqueSocket fd(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid())
@@ -118,25 +134,25 @@ void discoverThroughServer(Nat64Found& proxy, const std::string& server)
     std::vector<uint8_t> query;
     ncm_dns_build_query(WellKnownName, query, false);
 
-    const std::string target = "[" + server + "]:" + std::to_string(probePort());
+    const std::string target = "[" + server + "]:" + std::to_string(m_probePort);
     sockaddr_storage address;
     int addressLength = sizeof address;
     std::memset(&address, 0, sizeof address);
     if (evutil_parse_sockaddr_port(target.c_str(), reinterpret_cast<sockaddr*>(&address), &addressLength)
         != 0) {
-        logDnsClient.error("evutil_parse_sockaddr_port error: %s", server.c_str());
+        log('E', "evutil_parse_sockaddr_port error: %s", server.c_str());
         return;
     }
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(addressLength))
         != 0) {
-        logDnsClient.error("connect error: %d[%s]", errno, server.c_str());
+        log('E', "connect error: %d[%s]", errno, server.c_str());
         return;
     }
 
     const size_t messageLength = query.size() - 2;
     const ssize_t sent = send(fd.get(), query.data() + 2, messageLength, MSG_NOSIGNAL);
     if (sent < static_cast<ssize_t>(messageLength)) {
-        logDnsClient.error("sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
+        log('E', "sendto error: %d[%s]", static_cast<int>(sent), server.c_str());
         return;
     }
 
@@ -146,13 +162,13 @@ void discoverThroughServer(Nat64Found& proxy, const std::string& server)
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            logDnsClient.error("recvfrom error: time-out([%s])", server.c_str());
+            log('E', "recvfrom error: time-out([%s])", server.c_str());
             return;
         }
         timeval timeout { static_cast<time_t>(left.count() / 1000000),
             static_cast<suseconds_t>(left.count() % 1000000) };
         if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-            logDnsClient.error("socket option  SO_RCVTIMEO not support");
+            log('E', "socket option  SO_RCVTIMEO not support");
             return;
         }
         uint8_t datagram[4096];
@@ -160,50 +176,49 @@ void discoverThroughServer(Nat64Found& proxy, const std::string& server)
         if (received < 1) {
             if (received < 0 && errno == EINTR)
                 continue;
-            logDnsClient.error("recvfrom error: %d([%s])", static_cast<int>(received), server.c_str());
+            log('E', "recvfrom error: %d([%s])", static_cast<int>(received), server.c_str());
             return;
         }
         const int rc = ncm_dns_parse_response(
             query.data() + 2, messageLength, datagram, static_cast<size_t>(received), addresses, false);
         if (rc == -2) {
-            logDnsClient.debug("udp datagram for 'ipv4only.arpa' ignored: not the reply");
+            log('D', "udp datagram for 'ipv4only.arpa' ignored: not the reply");
             continue;
         }
         if (rc != 0) {
-            logDnsClient.error("ncm_dns_parse_response response valid fail");
+            log('E', "ncm_dns_parse_response response valid fail");
             return;
         }
         break;
     }
 
-    logDnsClient.debug("udp over 'ipv4only.arpa' with %d ip", static_cast<int>(addresses.size()));
+    log('D', "udp over 'ipv4only.arpa' with %d ip", static_cast<int>(addresses.size()));
     for (const std::string& text : addresses) {
-        logDnsClient.debug("udp over 'ipv4only.arpa': %s", text.c_str());
+        log('D', "udp over 'ipv4only.arpa': %s", text.c_str());
         uint8_t bytes[16];
         if (evutil_inet_pton(AF_INET6, text.c_str(), bytes) != 1)
             continue;
-        if (acceptCandidate(proxy, bytes, text.c_str()))
+        if (acceptCandidate(bytes, text.c_str()))
             break;
     }
 }
 
-} // namespace
-
-bool findNat64Address(bool systemDnsKnown, const std::vector<std::string>& systemDns, uint8_t address[16])
+void Nat64Search::run()
 {
-    Nat64Found found;
-    discoverThroughSystemResolver(found);
-    if (!found.known && systemDnsKnown && !systemDns.empty())
-        discoverThroughServer(found, systemDns.front());
-    if (found.known)
-        std::memcpy(address, found.address, 16);
-    return found.known;
+    discoverThroughSystemResolver();
+    if (!found && m_systemDnsKnown && !m_systemDns.empty())
+        discoverThroughServer(m_systemDns.front());
 }
 
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns)
 {
-    if (findNat64Address(systemDnsKnown, systemDns, proxy.ipStack.nat64Address))
-        proxy.ipStack.nat64Known = true;
+    Nat64Search search(systemDnsKnown, systemDns);
+    search.run();
+    search.writeLog();
+    if (!search.found)
+        return;
+    std::memcpy(proxy.ipStack.nat64Address, search.address, 16);
+    proxy.ipStack.nat64Known = true;
 }
 
 void setNat64LookupForTest(Nat64LookupForTest lookup)

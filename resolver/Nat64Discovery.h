@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/socket.h>
@@ -14,15 +15,37 @@ class NcmProxy;
 // stores the address in proxy.ipStack.nat64Address and sets proxy.ipStack.nat64Known.
 void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns);
 
-// The same search without touching the proxy, for a worker thread: true
-// with the address when one was found.
-bool findNat64Address(bool systemDnsKnown, const std::vector<std::string>& systemDns, uint8_t address[16]);
-
 // Test-only: replaces the system resolver lookup. Gets the host name, fills
 // the addresses in resolver order and returns 0 or a getaddrinfo error code.
 // An empty function restores getaddrinfo. Test seams are set only while no
 // proxy loop runs: the loop thread reads them without a lock.
 using Nat64LookupForTest = std::function<int(const char* host, std::vector<sockaddr_storage>& results)>;
+
+// The same search without touching the proxy, for a worker thread that may
+// outlive whoever started it: it holds copies of everything it uses (the
+// test seams too) and keeps its log lines until its owner writes them.
+class Nat64Search {
+public:
+    Nat64Search() = default;
+    Nat64Search(bool systemDnsKnown, std::vector<std::string> systemDns);
+    void run(); // blocks
+    void writeLog() const;
+    void log(char level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    bool found = false;
+    uint8_t address[16] = {};
+
+private:
+    void discoverThroughSystemResolver();
+    void discoverThroughServer(const std::string& server);
+    bool acceptCandidate(const uint8_t candidate[16], const char* text);
+
+    bool m_systemDnsKnown = false;
+    std::vector<std::string> m_systemDns;
+    Nat64LookupForTest m_lookup;
+    uint16_t m_probePort = 53;
+    std::vector<std::pair<char, std::string>> m_log;
+};
 void setNat64LookupForTest(Nat64LookupForTest lookup);
 
 // Test-only: the UDP port of the direct query (0 restores 53), so that a

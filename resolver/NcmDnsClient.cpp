@@ -24,21 +24,35 @@ constexpr int64_t CacheSweepSeconds = 10;
 constexpr int64_t HttpDnsPrepareSeconds = 60;
 constexpr int64_t Nat64RetrySeconds = 60;
 const char FakeIp[] = "1.1.1.1";
+const char LoopbackIp[] = "127.0.0.1";
+
+// "localhost" and every name under it, in any case, with or without the
+// final dot.
+bool isLocalhostName(const std::string& host)
+{
+    std::string name = StringUtil::toLower(host);
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    return name == "localhost" || (StringUtil::endsWith(name, ".localhost") && name[0] != '.');
+}
 
 } // namespace
 
 NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
     : m_proxy(proxy)
+    , m_hostDns(NcmSys::getSystemDns())
 {
     prepareConfigDns();
 }
 
 NcmDnsClient::~NcmDnsClient()
 {
-    // The worker touches its job and event until it ends: bounded by the
-    // probe's time-out after the system lookup.
-    if (m_nat64Worker.joinable())
-        m_nat64Worker.join();
+    // A NAT64 worker still running is not waited for (its lookup may take
+    // half a minute): it finishes alone and finds nobody to tell.
+    if (m_nat64Job) {
+        std::lock_guard<std::mutex> lock(m_nat64Job->mutex);
+        m_nat64Job->done = nullptr;
+    }
     m_nat64Done.reset();
     // Tasks go without calling anyone; their requests close their sockets.
     m_httpDnsHostTasks.clear();
@@ -96,6 +110,12 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
         (*callback)(std::string());
         return;
     }
+    if (isLocalhostName(host)) {
+        // Always this machine, never anyone's to answer.
+        logDnsClient.info("chooseUsableIp %s is this machine", host.c_str());
+        (*callback)(std::string(LoopbackIp));
+        return;
+    }
     const int64_t now = Clock::nowSeconds();
     if (m_cacheClearRequested) {
         m_cacheClearRequested = false;
@@ -105,7 +125,7 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
     bool detectStack = false;
     if (absDiff(now, m_lastSystemDnsCheck) > SystemDnsCheckSeconds) {
         m_lastSystemDnsCheck = now;
-        std::vector<std::string> servers = NcmSys::getSystemDns();
+        std::vector<std::string> servers = m_hostDns;
         if (servers.empty()) {
             servers = m_configDnsUdp;
             m_systemDnsKnown = false;
@@ -165,18 +185,21 @@ void NcmDnsClient::startNat64Discovery(int64_t now)
         return;
     m_nat64Started = true;
     m_nat64LastStart = now;
-    m_nat64Job = std::make_unique<Nat64Job>();
-    m_nat64Job->systemDnsKnown = m_systemDnsKnown;
-    m_nat64Job->systemDns = m_systemDns;
-    Nat64Job* job = m_nat64Job.get();
-    event* done = m_nat64Done.get();
+    auto job = std::make_shared<Nat64Job>();
+    job->search = Nat64Search(m_systemDnsKnown, m_systemDns);
+    job->done = m_nat64Done.get();
+    m_nat64Job = job;
     logDnsClient.debug("NAT64 discovery started");
     try {
-        m_nat64Worker = std::thread([job, done] {
-            job->found = findNat64Address(job->systemDnsKnown, job->systemDns, job->address);
+        // Detached: the worker holds its job and nothing else of the client.
+        std::thread([job] {
+            job->search.run();
+            std::lock_guard<std::mutex> lock(job->mutex);
+            job->finished = true;
             // libevent runs with pthreads locking: activating from here is safe.
-            event_active(done, 0, 0);
-        });
+            if (job->done)
+                event_active(job->done, 0, 0);
+        }).detach();
     } catch (const std::system_error&) {
         logDnsClient.error("SOMETHING WRONG! can not start the NAT64 discovery thread");
         m_nat64Job.reset();
@@ -186,15 +209,19 @@ void NcmDnsClient::startNat64Discovery(int64_t now)
 void NcmDnsClient::onNat64Done(evutil_socket_t, short, void* arg)
 {
     auto* self = static_cast<NcmDnsClient*>(arg);
-    // Returns at once: the worker's last act was the activation.
-    if (self->m_nat64Worker.joinable())
-        self->m_nat64Worker.join();
-    std::unique_ptr<Nat64Job> job = std::move(self->m_nat64Job);
+    std::shared_ptr<Nat64Job> job = std::move(self->m_nat64Job);
     if (!job)
         return;
+    {
+        // The worker's last act was the activation, under this lock.
+        std::lock_guard<std::mutex> lock(job->mutex);
+        if (!job->finished)
+            return;
+    }
+    job->search.writeLog();
     IpStackFacts& facts = self->m_proxy->ipStack;
-    if (job->found) {
-        std::memcpy(facts.nat64Address, job->address, sizeof job->address);
+    if (job->search.found) {
+        std::memcpy(facts.nat64Address, job->search.address, sizeof job->search.address);
         facts.nat64Known = true;
         logDnsClient.debug("NAT64 discovery found the address");
     } else {

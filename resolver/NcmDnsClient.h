@@ -1,10 +1,12 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "resolver/Nat64Discovery.h"
 
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -62,14 +64,15 @@ private:
         std::vector<DnsCallback*>* callbacks;
     };
 
-    // What a NAT64 discovery worker is given and hands back. The worker
-    // writes it only before it activates m_nat64Done; the loop reads it only
-    // after joining the worker in that event's handler.
+    // What a NAT64 discovery worker is given and hands back, shared with
+    // the worker, which may outlive the client. The worker writes the search
+    // only before it sets `finished`; the loop reads it only after seeing
+    // `finished`. The client clears `done` when it goes.
     struct Nat64Job {
-        bool systemDnsKnown = false;
-        std::vector<std::string> systemDns;
-        bool found = false;
-        uint8_t address[16] = {};
+        Nat64Search search;
+        std::mutex mutex;
+        event* done = nullptr;
+        bool finished = false;
     };
 
     void resolveToChooseUsableIp(const std::string& host, DnsCallback* callback);
@@ -97,12 +100,13 @@ private:
     bool m_systemDnsKnown = false;
     std::vector<std::string> m_configDnsUdp;
     int64_t m_lastSystemDnsCheck = 0;
+    // The host's resolvers, read once when the client is made.
+    std::vector<std::string> m_hostDns;
     std::vector<Dispatch> m_dispatching;
     // NAT64 discovery blocks (a system lookup, a probe with a time-out), so
     // it runs on a worker thread, at most one at a time, and again after a
     // failure only once a minute.
-    std::unique_ptr<Nat64Job> m_nat64Job;
-    std::thread m_nat64Worker;
+    std::shared_ptr<Nat64Job> m_nat64Job;
     EventPtr m_nat64Done;
     bool m_nat64Started = false;
     int64_t m_nat64LastStart = 0;

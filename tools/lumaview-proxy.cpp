@@ -3,6 +3,7 @@
 #include "proxy/NcmProxy.h"
 #include "proxy/ShellConfig.h"
 #include "resolver/NcmDnsResolutionTask.h"
+#include "resolver/NcmSys.h"
 
 #include <csignal>
 #include <cstdio>
@@ -34,7 +35,9 @@ void usage(FILE* out)
         "a supervisor can start it again.\n"
         "\n"
         "The environment variable LUMAVIEW_DNS_PORT, when set, is the port the DNS\n"
-        "servers are asked on instead of 53 (for tests with unprivileged servers).\n");
+        "servers are asked on instead of 53 (for tests with unprivileged servers).\n"
+        "LUMAVIEW_RESOLV_CONF, when set, is read instead of /etc/resolv.conf for the\n"
+        "system's DNS servers (UseSystemDns=1).\n");
 }
 
 std::string applicationDir(const char* argv0)
@@ -95,6 +98,9 @@ int main(int argc, char** argv)
         }
         setDnsPortForTest(static_cast<uint16_t>(port));
     }
+
+    if (const char* resolvConf = std::getenv("LUMAVIEW_RESOLV_CONF"))
+        NcmSys::setResolvConfPathForTest(resolvConf);
 
     rootLogger.setOutput(stderrLogOutput);
     proxyGlobalInit();

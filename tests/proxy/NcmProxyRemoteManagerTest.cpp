@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -124,4 +125,22 @@ TEST_F(RemoteManagerTest, PoolKeepsThreePerNameServesFromThemAndDropsIdleOnes)
         [](const std::string& line) { return line.find("pxyreq=7") != std::string::npos; });
     ASSERT_NE(arrival, lines.end());
     EXPECT_NE(arrival->find("httpPool=0(0)"), std::string::npos) << *arrival;
+
+    // A response the client left unfinished does not hand its connection
+    // back: the next request gets a connection of its own.
+    std::atomic<bool> cutShort { true };
+    TestUpstream cut([&](int fd) {
+        while (!readHead(fd).empty())
+            if (!sendAll(
+                    fd, cutShort.exchange(false) ? "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc" : Ok))
+                return;
+    });
+    log.clear();
+    int client = connectTcp("127.0.0.1", proxy.port());
+    sendAll(client, "GET " + cut.url("/") + " HTTP/1.1\r\n\r\n");
+    EXPECT_NE(readSome(client, 61).find("abc"), std::string::npos);
+    close(client);
+    ASSERT_TRUE(log.waitFor("finishTransport"));
+    EXPECT_EQ(proxy.get(cut.url("/")), OkAnswer);
+    EXPECT_EQ(cut.accepted(), 2);
 }

@@ -3,6 +3,7 @@
 #include "base/Clock.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/Nat64Discovery.h"
+#include "resolver/NcmSys.h"
 #include "tests/support/DnsFakes.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,9 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <fstream>
 #include <netdb.h>
 #include <set>
 #include <thread>
@@ -173,18 +176,22 @@ TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalk
     EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()), "[" + expected.substr(1) + "]");
 }
 
-TEST_F(DnsClientTest, EmptyHostsAndMissingResolversAreAnsweredEmptyAtOnce)
+TEST_F(DnsClientTest, EmptyHostsLocalhostAndMissingResolversAreAnsweredAtOnce)
 {
     harness.start("");
-    // An empty label would have another name asked for and cached.
-    for (const char* name : { "", "a..b.test", ".a.test", "." })
-        EXPECT_EQ(ask(name).answers, std::vector<std::string> { "" }) << name;
+    // An empty label would have another name asked for and cached; this
+    // machine's names are nobody's to answer.
+    const char* const cases[][2] = { { "", "" }, { "a..b.test", "" }, { ".a.test", "" }, { ".", "" },
+        { ".localhost", "" }, { "localhost", "127.0.0.1" }, { "LocalHost.", "127.0.0.1" },
+        { "www.Test.LOCALHOST", "127.0.0.1" } };
+    for (const auto& c : cases)
+        EXPECT_EQ(ask(c[0]).answers, std::vector<std::string> { c[1] }) << c[0];
     EXPECT_EQ(harness.proxy.stats->dnsreq, 0);
 
     // No resolver configured: the task has nobody to ask and ends at once;
     // its empty entry does not keep the next request from resolving.
     for (int round = 1; round <= 2; ++round) {
-        Caller& caller = ask("nowhere.test");
+        Caller& caller = ask("notlocalhost");
         ASSERT_TRUE(waitFor(caller, 1000));
         EXPECT_EQ(caller.answers, std::vector<std::string> { "" });
         EXPECT_EQ(harness.proxy.stats->dnsreq, round);
@@ -227,8 +234,53 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
     askNow(); // known: never asked again in this activation
     EXPECT_EQ(lookups.load(), 2);
 
+    // A discovery still running when the client goes (the proxy stops) is
+    // not waited for; the worker finishes alone and its result is dropped.
+    setNat64LookupForTest([](const char*, std::vector<sockaddr_storage>&) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        return EAI_NONAME;
+    });
+    harness.proxy.ipStack.nat64Known = false;
+    askNow();
+    const auto begin = std::chrono::steady_clock::now();
     harness.client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
     setNat64LookupForTest(nullptr);
+}
+
+TEST_F(DnsClientTest, SystemResolversAreReadFromTheResolverFileOncePerActivation)
+{
+    const struct {
+        const char* text;
+        std::vector<std::string> servers; // only IPv4 addresses the client can ask
+    } cases[] = {
+        { "nameserver 127.0.0.53\n", { "127.0.0.53" } },
+        { "# nameserver 10.0.0.9\n; x\nsearch a.test\n  nameserver\t10.0.0.1 # here\noptions ndots:2\n"
+          "nameserver 10.0.0.2",
+            { "10.0.0.1", "10.0.0.2" } },
+        { "nameserver ::1\nnameserver fe80::1%eth0\nnameserver 10.0.0.256\nnameserver 10.0.0\n", {} },
+        { "nameservers 10.0.0.1\nnameserver\n", {} },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NcmSys::parseResolvConf(c.text), c.servers) << c.text;
+
+    FakeDnsServer first("127.0.5.51", always({ "10.0.4.51" }));
+    FakeDnsServer second("127.0.5.52", always({ "10.0.4.52" }));
+    const std::string path = testing::TempDir() + "resolv.conf";
+    std::ofstream(path) << "nameserver 127.0.5.51\n";
+    NcmSys::setResolvConfPathForTest(path);
+    harness.start("UseSystemDns=1\nDnsUdp=127.0.5.52\n");
+    std::ofstream(path) << "nameserver 127.0.5.52\n"; // read again only by the next activation
+    for (const char* host : { "one.test", "two.test" }) {
+        Caller& caller = ask(host);
+        ASSERT_TRUE(waitFor(caller));
+        EXPECT_EQ(caller.answers, std::vector<std::string> { "10.0.4.51" }) << host;
+        Clock::advanceSecondsForTest(11);
+    }
+    EXPECT_TRUE(client().systemDnsKnown());
+    EXPECT_EQ(second.count(), 0u);
+    NcmSys::setResolvConfPathForTest(testsupport::NoResolvConf);
+    std::remove(path.c_str());
 }
 
 TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)

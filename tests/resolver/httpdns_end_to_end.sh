@@ -89,7 +89,10 @@ UID=end-to-end
 DnsUdp=$DNS_ADDR
 DnsHttp=$HTTPDNS
 EOF
-LUMAVIEW_DNS_PORT=$DNS_PORT "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
+# The system's resolvers are dnsmasq too, never the machine's own.
+printf 'nameserver %s\nnameserver ::1\n' "$DNS_ADDR" > "$WORK/resolv.conf"
+LUMAVIEW_DNS_PORT=$DNS_PORT LUMAVIEW_RESOLV_CONF="$WORK/resolv.conf" \
+    "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
 PIDS+=("$PROXY_PID")
 PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "lumaview-proxy did not start"

@@ -2,6 +2,7 @@
 
 #include "base/GlobalInit.h"
 #include "base/SocketUtil.h"
+#include "resolver/NcmSys.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -14,6 +15,13 @@
 namespace testsupport {
 
 namespace {
+    // No test asks the machine's own resolvers: they are read from a file
+    // that names none, unless a test points elsewhere.
+    [[maybe_unused]] const bool g_hostResolversHidden = [] {
+        NcmSys::setResolvConfPathForTest(NoResolvConf);
+        return true;
+    }();
+
     std::mutex g_logMutex;
     std::vector<std::string> g_logLines;
 

@@ -16,6 +16,8 @@ namespace testsupport {
 
 // The tests' DNS servers (fakes and dnsmasq) listen here, so that no test needs root for port 53.
 constexpr int DnsTestPort = 10053;
+// The resolver configuration every test runs with: no servers.
+constexpr const char* NoResolvConf = "/dev/null";
 
 // Collects every formatted log line while alive (installs itself as the root output). Thread-safe.
 class LogCapture {
