@@ -200,6 +200,12 @@ bool frameRequestBody(HttpRequestState& r)
         return false;
     r.requestChunked = encoded;
     r.requestBodyRemaining = lengthSeen ? length : 0;
+    if (lengthSeen) {
+        // Repeats of one length go on as a single line.
+        for (auto it = r.headers.begin(); it != r.headers.end();)
+            it = strcasecmp(it->first.c_str(), "Content-Length") == 0 ? r.headers.erase(it) : std::next(it);
+        r.headers["Content-Length"] = std::to_string(length);
+    }
     return true;
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
 namespace {
 
 struct HeadCase {
@@ -19,6 +21,16 @@ std::string firstLineAndHost(const HttpRequestState& r)
     return head.substr(0, head.find("\r\n"))
         + (host == std::string::npos ? ""
                                      : " | " + head.substr(host + 2, head.find("\r\n", host + 2) - host - 2));
+}
+
+// Content-Length and Transfer-Encoding lines, in any case.
+size_t framingLines(const std::string& head)
+{
+    size_t count = 0;
+    for (size_t line = 0; (line = head.find("\r\n", line)) != std::string::npos; line += 2)
+        count += strncasecmp(head.c_str() + line + 2, "Content-Length:", 15) == 0
+            || strncasecmp(head.c_str() + line + 2, "Transfer-Encoding:", 18) == 0;
+    return count;
 }
 
 } // namespace
@@ -102,6 +114,7 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
         { "POST http://h/ HTTP/1.1\r\nContent-Length: 5\r\n\r\n", "hello", false },
         { "POST http://h/ HTTP/1.1\r\nTransfer-Encoding: identity\r\nContent-Length: 3\r\n\r\n", "abc",
             false },
+        { "POST http://h/ HTTP/1.1\r\ncontent-length: 3, 3\r\nContent-Length: 3\r\n\r\n", "abc", false },
         { "GET http://h/ HTTP/1.1\r\n\r\n", "", false },
         { chunked, "5\r\nhello\r\n0\r\n\r\n", false },
         { chunked, "3;ext=1\r\nabc\r\n0\r\nTrailer: 1\r\n\r\n", false },
@@ -113,7 +126,8 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
         for (size_t step : { size_t(1000), size_t(1) }) {
             HttpRequestState r;
             ASSERT_EQ(parseRequestHead(c.head, false, r), RequestHeadResult::Ok) << c.head;
-            EXPECT_EQ(forwardRequestHead(r).find("Transfer-Encoding: identity"), std::string::npos);
+            // The upstream is told one framing, in one line.
+            EXPECT_EQ(framingLines(forwardRequestHead(r)), c.body.empty() ? 0u : 1u) << c.head;
             const std::string sent = c.body + next;
             std::string forwarded;
             bool ok = true;
