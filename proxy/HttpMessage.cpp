@@ -363,30 +363,23 @@ bool ChunkedBody::take(const char* data, size_t length, size_t& used)
         if (!end) {
             if (m_line.size() < limit)
                 continue;
-            logContext.error("SOMETHING WRONG! can not parse chunked body");
             return false;
         }
         const bool emptyLine = m_line == "\r\n" || m_line == "\n";
         if (m_chunkRemaining == 0) {
             // The data must end where its size said: anything else would
             // be read differently by whoever sees the body next.
-            if (!emptyLine) {
-                logContext.error("SOMETHING WRONG! can not parse chunked body");
+            if (!emptyLine)
                 return false;
-            }
             m_chunkRemaining = -1;
         } else if (m_lastChunk) {
             m_complete = emptyLine;
-            if (!emptyLine && m_line.size() > limit) {
-                logContext.error("SOMETHING WRONG! can not parse chunked body");
+            if (!emptyLine && m_line.size() > limit)
                 return false;
-            }
         } else {
             int64_t size = 0;
-            if (m_line.size() > limit || !parseChunkSize(m_line, size)) {
-                logContext.error("SOMETHING WRONG! can not parse chunked body");
+            if (m_line.size() > limit || !parseChunkSize(m_line, size))
                 return false;
-            }
             m_lastChunk = size == 0;
             if (size > 0)
                 m_chunkRemaining = size;
@@ -453,6 +446,7 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
         for (int i = 0; i < count && !m_chunks.complete(); ++i) {
             size_t used = 0;
             if (!m_chunks.take(static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len, used)) {
+                logContext.error("SOMETHING WRONG! can not parse chunked response");
                 m_broken = true;
                 return false;
             }
