@@ -57,16 +57,15 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
             qWarning("Could not create local socket %s.", qPrintable(serverName));
     }
 
+    setLanguage(chooseLanguage(QLocale::system().name(),
+        QSettings(iniPath(), QSettings::IniFormat).value(QStringLiteral("/setting/language")).toString()));
+
     if (!QSslSocket::supportsSsl()) {
         QMessageBox::information(nullptr, QLatin1String(Identity::OrganisationDomain),
             tr("This system does not support OpenSSL. SSL websites will not be available."));
     }
 
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-
-    m_qtTranslator.load(QLatin1String("qt_") + QLocale::system().name(),
-        QLibraryInfo::location(QLibraryInfo::TranslationsPath));
-    installTranslator(&m_qtTranslator);
 
     QTimer::singleShot(0, this, SLOT(postLaunch()));
 
@@ -100,6 +99,73 @@ QString BrowserApplication::instanceServerName()
 QString BrowserApplication::iniPath()
 {
     return QCoreApplication::applicationDirPath() + QLatin1String("/lumaview.ini");
+}
+
+namespace {
+
+// The engine's context menu asks the application's translators for these texts; Qt ships no
+// Chinese for them, so the client's translation file carries them.
+[[maybe_unused]] constexpr const char* EngineMenuTexts[] = {
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Back"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Forward"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Reload"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Cut"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Copy"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Paste"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Paste and match style"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Undo"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Redo"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Select all"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Open link in new tab"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Open link in new window"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Copy link address"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Save link"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Copy image"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Copy image address"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Save image"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Copy media address"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Save media"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Show controls"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Loop"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Save page"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "View page source"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Exit full screen"),
+    QT_TRANSLATE_NOOP("RenderViewContextMenuQt", "Inspect"),
+};
+
+} // namespace
+
+QString BrowserApplication::chooseLanguage(const QString& localeName, const QString& setting)
+{
+    const QString chosen = setting.trimmed().toLower();
+    if (chosen == QLatin1String("zh") || chosen == QLatin1String("en"))
+        return chosen;
+    return localeName.startsWith(QLatin1String("zh"), Qt::CaseInsensitive) ? QStringLiteral("zh")
+                                                                           : QStringLiteral("en");
+}
+
+void BrowserApplication::setLanguage(const QString& language)
+{
+    m_language = language;
+    removeTranslator(&m_translator);
+    removeTranslator(&m_qtTranslator);
+    if (language == QLatin1String("zh")) {
+        QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+        // qt_zh_CN brings qtbase_zh_CN and the other modules' files. The client's own file goes
+        // in last and is consulted first. A missing file leaves those texts in English.
+        if (m_qtTranslator.load(
+                QStringLiteral("qt_zh_CN"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+            installTranslator(&m_qtTranslator);
+        if (m_translator.load(applicationDirPath() + QLatin1String("/lumaview_zh.qm")))
+            installTranslator(&m_translator);
+    } else {
+        // The source texts are English; a locale of another language (or "C") would still
+        // give the engine's menus and error pages that language.
+        const QLocale system = QLocale::system();
+        QLocale::setDefault(system.language() == QLocale::English
+                ? system
+                : QLocale(QLocale::English, QLocale::UnitedStates));
+    }
 }
 
 void BrowserApplication::startProxyIfEnabled()

@@ -53,6 +53,15 @@ public:
     // The INI file beside the executable that holds the proxy switch and the start URL.
     static QString iniPath();
 
+    // The interface language, "zh" or "en": the INI's /setting/language when it names one of
+    // them, else Chinese for a Chinese locale name (zh, zh_CN, zh_TW...) and English otherwise.
+    static QString chooseLanguage(const QString& localeName, const QString& setting);
+    QString language() const { return m_language; }
+    // Installs Qt's and the client's translations for the language (none for English) and makes
+    // its locale the default one, which the engine takes for its menus and error pages when it
+    // starts, and the pages for navigator.language.
+    void setLanguage(const QString& language);
+
     static bool copyDirectoryTree(const QString& sourcePath, const QString& destinationPath, bool overwrite);
     static QByteArray credentialKey(const QUrl& url, const QString& realm);
     static QByteArray proxyCredentialKey(const QString& user, const QString& hostText, const QString& realm);
@@ -79,4 +88,6 @@ private:
     QNetworkAccessManager* m_networkManager = nullptr;
     DownloadManager* m_downloadManager = nullptr;
     QTranslator m_qtTranslator;
+    QTranslator m_translator;
+    QString m_language;
 };

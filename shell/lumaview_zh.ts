@@ -78,7 +78,7 @@
         <translation>文件名</translation>
     </message>
     <message>
-        <source>打开</source>
+        <source>Open</source>
         <translation>打开</translation>
     </message>
 </context>
@@ -250,6 +250,109 @@
     <message>
         <source>Password:</source>
         <translation>密码：</translation>
+    </message>
+</context>
+<context>
+    <name>RenderViewContextMenuQt</name>
+    <message>
+        <source>Back</source>
+        <translation>后退</translation>
+    </message>
+    <message>
+        <source>Forward</source>
+        <translation>前进</translation>
+    </message>
+    <message>
+        <source>Reload</source>
+        <translation>重新加载</translation>
+    </message>
+    <message>
+        <source>Cut</source>
+        <translation>剪切</translation>
+    </message>
+    <message>
+        <source>Copy</source>
+        <translation>复制</translation>
+    </message>
+    <message>
+        <source>Paste</source>
+        <translation>粘贴</translation>
+    </message>
+    <message>
+        <source>Paste and match style</source>
+        <translation>粘贴并匹配样式</translation>
+    </message>
+    <message>
+        <source>Undo</source>
+        <translation>撤销</translation>
+    </message>
+    <message>
+        <source>Redo</source>
+        <translation>重做</translation>
+    </message>
+    <message>
+        <source>Select all</source>
+        <translation>全选</translation>
+    </message>
+    <message>
+        <source>Open link in new tab</source>
+        <translation>在新标签页中打开链接</translation>
+    </message>
+    <message>
+        <source>Open link in new window</source>
+        <translation>在新窗口中打开链接</translation>
+    </message>
+    <message>
+        <source>Copy link address</source>
+        <translation>复制链接地址</translation>
+    </message>
+    <message>
+        <source>Save link</source>
+        <translation>链接另存为</translation>
+    </message>
+    <message>
+        <source>Copy image</source>
+        <translation>复制图片</translation>
+    </message>
+    <message>
+        <source>Copy image address</source>
+        <translation>复制图片地址</translation>
+    </message>
+    <message>
+        <source>Save image</source>
+        <translation>图片另存为</translation>
+    </message>
+    <message>
+        <source>Copy media address</source>
+        <translation>复制媒体地址</translation>
+    </message>
+    <message>
+        <source>Save media</source>
+        <translation>媒体另存为</translation>
+    </message>
+    <message>
+        <source>Show controls</source>
+        <translation>显示控件</translation>
+    </message>
+    <message>
+        <source>Loop</source>
+        <translation>循环播放</translation>
+    </message>
+    <message>
+        <source>Save page</source>
+        <translation>网页另存为</translation>
+    </message>
+    <message>
+        <source>View page source</source>
+        <translation>查看网页源代码</translation>
+    </message>
+    <message>
+        <source>Exit full screen</source>
+        <translation>退出全屏</translation>
+    </message>
+    <message>
+        <source>Inspect</source>
+        <translation>检查</translation>
     </message>
 </context>
 <context>

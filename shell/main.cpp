@@ -1,7 +1,5 @@
 #include "shell/BrowserApplication.h"
 
-#include <QTranslator>
-
 #include <csignal>
 
 int main(int argc, char** argv)
@@ -18,10 +16,6 @@ int main(int argc, char** argv)
     BrowserApplication app(argc, argv);
     if (!app.ownsInstanceServer())
         return 0;
-
-    QTranslator translator;
-    translator.load(QCoreApplication::applicationDirPath() + QLatin1String("/lumaview_zh.qm"));
-    app.installTranslator(&translator);
 
     app.newMainWindow();
     return app.exec();

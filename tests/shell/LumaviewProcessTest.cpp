@@ -13,6 +13,9 @@ const QString Domain = QStringLiteral("lumaview.example.org");
 QStringList clientWindowTitles()
 {
     QProcess xwininfo;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C.UTF-8"); // titles in UTF-8, not escaped
+    xwininfo.setProcessEnvironment(environment);
     xwininfo.start("xwininfo", { "-root", "-children" });
     xwininfo.waitForFinished(5000);
     QStringList titles;
@@ -53,19 +56,26 @@ bool screenshotShows(const QString& name, QRgb colour)
 
 class LumaviewProcessTest : public QObject {
     Q_OBJECT
-    // Installs the program with the given lumaview.ini (none when empty) and starts it.
-    QString start(const QString& lumaviewIni)
+    // Installs the program with the given lumaview.ini (none when empty) and starts it under the
+    // given locale.
+    QString start(const QString& lumaviewIni, const QString& locale = "en_US.UTF-8")
     {
         m_dir = std::make_unique<QTemporaryDir>();
         const QString dir = m_dir->path();
         const QString binary = QStringLiteral(LUMAVIEW_BINARY);
         QFile::copy(binary, dir + "/lumaview");
         QFile::copy(QFileInfo(binary).absolutePath() + "/qwebchannel.js", dir + "/qwebchannel.js");
+        QFile::copy(QFileInfo(binary).absolutePath() + "/lumaview_zh.qm", dir + "/lumaview_zh.qm");
         if (!lumaviewIni.isEmpty())
             writeFile(dir + "/lumaview.ini", "[setting]\n" + lumaviewIni.toUtf8());
         writeFile(dir + "/lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
         writeFile(dir + "/proxy-test.conf", "DebugUseFixedLocalPort=0\n"); // the system chooses the port
         m_client = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("LANGUAGE");
+        environment.insert("LC_ALL", locale);
+        environment.insert("LANG", locale);
+        m_client->setProcessEnvironment(environment);
         m_client->start(dir + "/lumaview", QStringList());
         m_client->waitForStarted();
         return dir;
@@ -121,6 +131,34 @@ private slots:
         if (welcome || pageProxied)
             QVERIFY(screenshotShows(welcome ? "welcome-page.png" : "proxied-page.png",
                 welcome ? qRgb(0x1f, 0x5f, 0xa6) : qRgb(0x2a, 0x9d, 0x8f)));
+    }
+
+    // The welcome page speaks the language the system locale or lumaview.ini chose, in a CJK font.
+    void welcomePageLanguage_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("ini");
+        QTest::addColumn<bool>("chinese");
+        QTest::newRow("Chinese system") << "zh_CN.UTF-8"
+                                        << "" << true;
+        QTest::newRow("Chinese system, INI en") << "zh_CN.UTF-8"
+                                                << "language=en\n"
+                                                << false;
+        QTest::newRow("C locale, INI zh") << "C"
+                                          << "language=zh\n"
+                                          << true;
+    }
+    void welcomePageLanguage()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, ini);
+        QFETCH(bool, chinese);
+        start("use_proxy=0\nstart_url=qrc:/welcome.html\n" + ini, locale);
+        const QString title
+            = (chinese ? QString::fromUtf8("Lumaview 欢迎页") : QStringLiteral("Lumaview")) + " - " + Domain;
+        QTRY_VERIFY_WITH_TIMEOUT(clientWindowTitles().contains(title), 30000);
+        if (chinese)
+            QVERIFY(screenshotShows("welcome-page-zh.png", qRgb(0x1f, 0x5f, 0xa6)));
     }
 
     void secondLaunchHandsOver()

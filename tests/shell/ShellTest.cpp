@@ -591,19 +591,9 @@ private slots:
         QFETCH(bool, accept);
         QFETCH(QString, title);
         QFETCH(QString, intro);
-        // The program installs the translation beside it whatever the locale;
-        // the test does so for the Chinese case only.
-        QTranslator translator;
-        const QLocale locale;
-        if (accept) {
-            QVERIFY(translator.load(QStringLiteral(LUMAVIEW_TRANSLATION)));
-            QApplication::installTranslator(&translator);
-            QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
-        }
-        auto restore = qScopeGuard([&] {
-            QApplication::removeTranslator(&translator);
-            QLocale::setDefault(locale);
-        });
+        if (accept)
+            app()->setLanguage("zh");
+        auto restore = qScopeGuard([] { app()->setLanguage("en"); });
         int dialogs = 0;
         QString shownTitle, shownIntro;
         QTimer poll; // answers every credential dialog as the pupil
@@ -636,6 +626,66 @@ private slots:
         QVERIFY(loadAndWait(second, at("auth/more")));
         QCOMPARE(second->title(), QStringLiteral("Auth/more"));
         QCOMPARE(dialogs, 1);
+    }
+
+    void languageChoice_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("setting"); // lumaview.ini's language=
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("Chinese system") << "zh_CN" << QString() << "zh";
+        QTest::newRow("Taiwanese system") << "zh_TW" << QString() << "zh";
+        QTest::newRow("English system") << "en_GB" << QString() << "en";
+        QTest::newRow("German system") << "de_DE" << QString() << "en";
+        QTest::newRow("C locale") << "C" << QString() << "en";
+        QTest::newRow("INI zh on an English system") << "en_US"
+                                                     << "zh"
+                                                     << "zh";
+        QTest::newRow("INI EN on a Chinese system") << "zh_CN"
+                                                    << " EN "
+                                                    << "en";
+        QTest::newRow("INI value not a language") << "zh_CN"
+                                                  << "fr"
+                                                  << "zh";
+    }
+    void languageChoice()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, setting);
+        QFETCH(QString, chosen);
+        QCOMPARE(BrowserApplication::chooseLanguage(locale, setting), chosen);
+    }
+
+    // Qt's standard buttons and the engine's context menu speak the chosen language.
+    void languageFollows_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QStringList>("buttons"); // OK, Cancel
+        QTest::addColumn<QString>("menuFirst");
+        QTest::newRow("en") << "en" << QStringList { "OK", "Cancel" } << "Back";
+        QTest::newRow("zh") << "zh" << QStringList { QString::fromUtf8("确定"), QString::fromUtf8("取消") }
+                            << QString::fromUtf8("后退");
+    }
+    void languageFollows()
+    {
+        QFETCH(QString, language);
+        QFETCH(QStringList, buttons);
+        QFETCH(QString, menuFirst);
+        app()->setLanguage(language);
+        auto restore = qScopeGuard([] { app()->setLanguage("en"); });
+        QCOMPARE(app()->language(), language);
+        QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+        QCOMPARE((QStringList { box.button(QDialogButtonBox::Ok)->text(),
+                     box.button(QDialogButtonBox::Cancel)->text() }),
+            buttons);
+        QVERIFY(loadAndWait(view(), titledPage("Menu")));
+        QWidget* surface = view()->focusProxy();
+        QTest::mouseClick(surface, Qt::RightButton, {}, surface->rect().center());
+        QMenu* menu = nullptr;
+        QTRY_VERIFY((menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())));
+        const QString first = menu->actions().value(0)->text();
+        menu->close();
+        QCOMPARE(first, menuFirst);
     }
 
     // A page whose render process keeps ending is reloaded twice a minute at most; then it shows
