@@ -81,7 +81,8 @@ void SettingsDialog::loadDefaults()
     m_ui->persistentDataPath->setText(profile->persistentStoragePath());
     m_ui->sessionCookiesCombo->setCurrentIndex(profile->persistentCookiesPolicy());
     m_ui->httpUserAgent->setText(profile->httpUserAgent());
-    m_ui->httpAcceptLanguage->setText(acceptLanguageFor(QLocale::system().uiLanguages()));
+    // The default locale is the interface language the client chose, never "C".
+    m_ui->httpAcceptLanguage->setText(acceptLanguageFor(QLocale().uiLanguages()));
 }
 
 void SettingsDialog::loadFromSettings()
