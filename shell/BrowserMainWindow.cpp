@@ -11,8 +11,11 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCursor>
+#include <QDataStream>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -20,6 +23,7 @@
 #include <QPointer>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
@@ -29,9 +33,13 @@
 #include <QWebEngineHistory>
 #include <QtDebug>
 
+#include <algorithm>
+
 BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     : QMainWindow(parent, flags)
     , m_tabWidget(new TabWidget(this))
+    , m_progressBar(new QProgressBar(this))
+    , m_zoomLabel(new QLabel(this))
 {
     setToolButtonStyle(Qt::ToolButtonFollowStyle);
     setAttribute(Qt::WA_DeleteOnClose, true);
@@ -54,6 +62,19 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
         m_tabWidget, SIGNAL(statusBarVisibilityChangeRequested(bool)), statusBar(), SLOT(setVisible(bool)));
     connect(m_tabWidget, SIGNAL(lastTabClosed()), m_tabWidget, SLOT(newTab()));
 
+    // Load progress and zoom of the current tab, at the right end of the
+    // status bar where messages and hovered links do not cover them.
+    m_zoomLabel->setObjectName(QStringLiteral("zoomLevel"));
+    m_zoomLabel->hide();
+    statusBar()->addPermanentWidget(m_zoomLabel);
+    m_progressBar->setObjectName(QStringLiteral("loadProgress"));
+    m_progressBar->setRange(0, 100);
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setMaximumSize(120, 8);
+    m_progressBar->hide();
+    statusBar()->addPermanentWidget(m_progressBar);
+    connect(m_tabWidget, &QTabWidget::currentChanged, this, &BrowserMainWindow::currentTabChanged);
+
     // No menus: the two dialogs are reached by keyboard (and from the tab
     // bar's context menu).
     auto* downloads = new QShortcut(QKeySequence(tr("Ctrl+J")), this);
@@ -67,13 +88,55 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     settings.beginGroup(QStringLiteral("BrowserMainWindow"));
     restoreState(settings.value(QStringLiteral("defaultState")).toByteArray(), 0);
     settings.endGroup();
+    restoreWindowGeometry();
 
     m_tabWidget->newTab(true);
 }
 
 QSize BrowserMainWindow::sizeHint() const
 {
-    return QGuiApplication::primaryScreen()->geometry().size() * qreal(0.9);
+    return defaultGeometry().size();
+}
+
+QRect BrowserMainWindow::defaultGeometry()
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect available = screen->availableGeometry();
+    QRect geometry(QPoint(), available.size() * qreal(0.9));
+    geometry.moveCenter(available.center());
+    return geometry;
+}
+
+namespace {
+
+const QString GeometryGroup = QStringLiteral("BrowserMainWindow");
+const QString GeometryKey = QStringLiteral("geometry");
+
+} // namespace
+
+// The place the last window closed at, unless it is no longer on any screen
+// (a monitor was unplugged or the resolution shrank). Qt would pull such a
+// window into view at some odd place; it opens at the default place instead.
+void BrowserMainWindow::restoreWindowGeometry()
+{
+    QSettings settings;
+    settings.beginGroup(GeometryGroup);
+    const QByteArray saved = settings.value(GeometryKey).toByteArray();
+    // What saveGeometry writes starts with a magic number, a version and the
+    // frame rectangle.
+    QDataStream stream(saved);
+    quint32 magic = 0;
+    quint16 major = 0, minor = 0;
+    QRect frame;
+    stream >> magic >> major >> minor >> frame;
+    const bool onScreen = stream.status() == QDataStream::Ok && magic == 0x1D9D0CB
+        && std::any_of(QGuiApplication::screens().cbegin(), QGuiApplication::screens().cend(),
+            [&](QScreen* screen) { return screen->availableGeometry().contains(frame.center()); });
+    if (onScreen && restoreGeometry(saved))
+        return;
+    setGeometry(defaultGeometry());
 }
 
 WebView* BrowserMainWindow::currentTab() const
@@ -325,5 +388,60 @@ void BrowserMainWindow::closeEvent(QCloseEvent* event)
         }
     }
     event->accept();
+    QSettings settings;
+    settings.beginGroup(GeometryGroup);
+    settings.setValue(GeometryKey, saveGeometry());
     deleteLater();
+}
+
+void BrowserMainWindow::updateZoomIndicator()
+{
+    WebView* view = m_watchedView;
+    const int percent = view ? qRound(view->zoomFactor() * 100) : 100;
+    if (percent == 100) {
+        m_zoomLabel->setObjectName(QStringLiteral("zoomLevel"));
+        m_zoomLabel->hide();
+        return;
+    }
+    m_zoomLabel->setText(tr("%1 %", "zoom level in the status bar").arg(percent));
+    m_zoomLabel->show();
+}
+
+void BrowserMainWindow::currentTabChanged(int index)
+{
+    auto* view = qobject_cast<WebView*>(m_tabWidget->widget(index));
+    if (view != m_watchedView) {
+        if (m_watchedView)
+            disconnect(m_watchedView, nullptr, this, nullptr);
+        m_watchedView = view;
+        if (view) {
+            connect(view, &QWebEngineView::loadStarted, this, &BrowserMainWindow::currentLoadStarted);
+            connect(view, &QWebEngineView::loadProgress, this, &BrowserMainWindow::currentLoadProgress);
+            connect(view, &QWebEngineView::loadFinished, this, &BrowserMainWindow::currentLoadFinished);
+        }
+    }
+    // Without a page (the last tab closed, the placeholder) nothing names one.
+    if (!view)
+        slotUpdateWindowTitle(QString());
+    m_progressBar->setValue(view ? view->progress() : 0);
+    m_progressBar->setVisible(view && view->isLoading());
+    updateZoomIndicator();
+}
+
+void BrowserMainWindow::currentLoadStarted()
+{
+    m_progressBar->setValue(0);
+    m_progressBar->show();
+}
+
+void BrowserMainWindow::currentLoadProgress(int progress)
+{
+    m_progressBar->setValue(progress);
+}
+
+void BrowserMainWindow::currentLoadFinished()
+{
+    m_progressBar->hide();
+    // The engine applies a host's zoom as the page commits.
+    updateZoomIndicator();
 }

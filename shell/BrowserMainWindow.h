@@ -1,8 +1,11 @@
 #pragma once
 #include <QMainWindow>
+#include <QPointer>
 #include <QUrl>
 
 class QAction;
+class QLabel;
+class QProgressBar;
 class TabWidget;
 class WebView;
 
@@ -20,6 +23,10 @@ public:
     WebView* currentTab() const;
 
     Q_INVOKABLE void runScriptOnOpenViews(const QString& source);
+
+    // Where a window without a remembered place opens: 90 % of the available
+    // area of the screen it starts on, centred.
+    static QRect defaultGeometry();
 
 public slots:
     void loadPage(const QString& url);
@@ -40,10 +47,24 @@ public slots:
     void slotOpenActionUrl(QAction* action);
     void slotShowWindow();
     void slotSwapFocus();
+    // Shows the current view's zoom when it is not 100 %; call after a zoom change.
+    void updateZoomIndicator();
+
+private slots:
+    void currentTabChanged(int index);
+    void currentLoadStarted();
+    void currentLoadProgress(int progress);
+    void currentLoadFinished();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void restoreWindowGeometry();
+
     TabWidget* m_tabWidget;
+    QProgressBar* m_progressBar;
+    QLabel* m_zoomLabel;
+    // The view whose load the status bar follows.
+    QPointer<WebView> m_watchedView;
 };

@@ -25,4 +25,13 @@ inline QString forWindowTitle(QString text)
     return text.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
 }
 
+// A tool tip shows text that looks like markup as rich text: escaped and
+// marked as rich text, it shows as written.
+inline QString forToolTip(const QString& text)
+{
+    if (text.isEmpty())
+        return text;
+    return QLatin1String("<qt>") + text.toHtmlEscaped() + QLatin1String("</qt>");
+}
+
 } // namespace PlainText

@@ -27,6 +27,16 @@ TabBar::TabBar(QWidget* parent)
     connect(this, SIGNAL(tabCloseRequested(int)), this, SIGNAL(closeTab(int)));
 }
 
+QSize TabBar::tabSizeHint(int index) const
+{
+    // Longer titles are elided; the full title is in the tab's tool tip.
+    QSize size = QTabBar::tabSizeHint(index);
+    if (shape() == RoundedNorth || shape() == RoundedSouth || shape() == TriangularNorth
+        || shape() == TriangularSouth)
+        size.setWidth(qMin(size.width(), MaximumTabWidth));
+    return size;
+}
+
 void TabBar::selectTabAction()
 {
     // Ctrl+N beyond the last tab names no tab; the selection stays.

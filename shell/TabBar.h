@@ -21,7 +21,11 @@ signals:
 public:
     explicit TabBar(QWidget* parent = nullptr);
 
+    // The widest a tab grows: eight fit side by side in a window 1280 wide.
+    static constexpr int MaximumTabWidth = 140;
+
 protected:
+    QSize tabSizeHint(int index) const override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 

@@ -419,8 +419,11 @@ void TabWidget::webViewTitleChanged(const QString& title)
 {
     auto* view = qobject_cast<WebView*>(sender());
     const int index = indexOf(view);
-    if (index != -1)
+    if (index != -1) {
         setTabText(index, PlainText::forLabel(title));
+        // The tab may show only the start of the title.
+        setTabToolTip(index, PlainText::forToolTip(title));
+    }
     if (index != -1 && index == currentIndex())
         emit setCurrentTitle(title);
 }

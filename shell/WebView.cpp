@@ -164,6 +164,7 @@ void WebPage::proxyAuthenticationRequired(const QUrl&, QAuthenticator* auth, con
 WebView::WebView(QWidget* parent)
     : QWebEngineView(parent)
 {
+    connect(this, &QWebEngineView::loadStarted, this, [this] { m_loading = true; });
     connect(this, SIGNAL(loadProgress(int)), this, SLOT(setProgress(int)));
     connect(this, SIGNAL(loadFinished(bool)), this, SLOT(loadFinished(bool)));
     connect(this, SIGNAL(renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus, int)), this,
@@ -205,6 +206,7 @@ void WebView::loadFinished(bool success)
     if (success && m_progress != 100)
         qWarning() << "Received finished signal while progress is still:" << m_progress << "Url:" << url();
     m_progress = 0;
+    m_loading = false;
     // A page without a favicon never asks for one; the tab still has to
     // drop its loading indicator.
     emit iconChanged();

@@ -60,6 +60,8 @@ public:
     QUrl url() const;
     QIcon icon() const;
     int progress() const { return m_progress; }
+    // Between the start of a load and its end, whatever the progress says.
+    bool isLoading() const { return m_loading; }
     QString lastStatusBarText() const { return m_statusBarText; }
 
     static constexpr qint64 IconByteLimit = 1024 * 1024;
@@ -93,6 +95,7 @@ private:
     QString m_statusBarText;
     QUrl m_initialUrl;
     int m_progress = 0;
+    bool m_loading = false;
     WebPage* m_page = nullptr;
     QIcon m_icon;
     QNetworkReply* m_iconReply = nullptr;

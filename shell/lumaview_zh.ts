@@ -43,6 +43,11 @@
         <source>Ctrl+,</source>
         <translation>Ctrl+,</translation>
     </message>
+    <message>
+        <source>%1 %</source>
+        <comment>zoom level in the status bar</comment>
+        <translation>%1%</translation>
+    </message>
 </context>
 <context>
     <name>DownloadDialog</name>

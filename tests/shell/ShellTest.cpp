@@ -221,6 +221,90 @@ private slots:
         QTRY_COMPARE(tabs()->tabText(3), QStringLiteral("Lesson"));
         tabs()->setCurrentIndex(1);
         QCOMPARE(window()->windowHandle()->title(), quiz + " - lumaview.example.org");
+        // With the last tab gone no page is named.
+        while (tabs()->count() > 1 || qobject_cast<WebView*>(tabs()->widget(0)))
+            tabs()->closeTab(0);
+        QCOMPARE(window()->windowTitle(), QStringLiteral("lumaview.example.org"));
+    }
+
+    // Long titles are shortened so that eight tabs share a 1280-wide window
+    // without scrolling; the tool tip keeps the whole title as written.
+    void eightLongTitlesFit()
+    {
+        window()->resize(1280, window()->height());
+        const QString title
+            = QStringLiteral("A <b>very</b> long title & one that never seems to end, page %1");
+        for (int i = 0; i < 8; ++i)
+            (i == 0 ? view() : tabs()->newTab(true))->loadUrl(titledPage(title.arg(i)));
+        QTabBar* bar = tabs()->tabBar();
+        auto shownTip = [bar](int i) {
+            QTextDocument tip;
+            tip.setHtml(bar->tabToolTip(i));
+            return tip.toPlainText();
+        };
+        for (int i = 0; i < 8; ++i)
+            QTRY_COMPARE(shownTip(i), title.arg(i));
+        QTRY_VERIFY(tabs()->width() >= 1270);
+        for (int i = 0; i < 8; ++i)
+            QVERIFY2(bar->rect().contains(bar->tabRect(i)), qPrintable(QString::number(i)));
+        for (QToolButton* scroll : bar->findChildren<QToolButton*>())
+            QVERIFY(!scroll->isVisible());
+    }
+
+    // A new window takes 90 % of the screen, centred, or the place the last
+    // one closed at when that place is still on a screen.
+    void windowGeometry_data()
+    {
+        QTest::addColumn<QRect>("remembered");
+        QTest::addColumn<bool>("restored");
+        QTest::newRow("nothing remembered") << QRect() << false;
+        QTest::newRow("remembered place") << QRect(100, 80, 700, 500) << true;
+        QTest::newRow("remembered place off every screen") << QRect(6000, 5000, 700, 500) << false;
+    }
+    void windowGeometry()
+    {
+        QFETCH(QRect, remembered);
+        QFETCH(bool, restored);
+        QSettings().remove("BrowserMainWindow/geometry");
+        if (!remembered.isNull()) {
+            QPointer<BrowserMainWindow> last = app()->newMainWindow();
+            QVERIFY(QTest::qWaitForWindowExposed(last));
+            last->setGeometry(remembered);
+            QTRY_COMPARE(last->geometry(), remembered);
+            last->close();
+            QTRY_VERIFY(last.isNull());
+        }
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QRect expected = remembered;
+        if (!restored) {
+            expected.setSize(QSize(qRound(available.width() * 0.9), qRound(available.height() * 0.9)));
+            expected.moveCenter(available.center());
+        }
+        QTRY_COMPARE(window()->geometry(), expected);
+    }
+
+    // Load progress and zoom in the status bar are those of the current tab.
+    void statusBarFollowsCurrentTab()
+    {
+        auto* progress = window()->statusBar()->findChild<QProgressBar*>("loadProgress");
+        auto* zoom = window()->statusBar()->findChild<QLabel*>("zoomLevel");
+        QVERIFY(progress && zoom);
+        m_origin.pages["/slow"] = "<title>Slow</title>" + QByteArray(64 * 1024, 'x');
+        m_origin.cut["/slow"] = 100;
+        WebView* slow = view();
+        slow->loadUrl(at("slow"));
+        QTRY_VERIFY(progress->isVisible());
+        slow->setZoomFactor(1.25);
+        window()->updateZoomIndicator();
+        QVERIFY(zoom->isVisible());
+        QCOMPARE(zoom->text(), QStringLiteral("125 %"));
+        QVERIFY(loadAndWait(tabs()->newTab(true), titledPage("Quick")));
+        QVERIFY(!progress->isVisible() && !zoom->isVisible());
+        tabs()->setCurrentWidget(slow);
+        QVERIFY(progress->isVisible() && zoom->isVisible());
+        m_origin.release("/slow");
+        QTRY_VERIFY(!progress->isVisible());
+        QCOMPARE(slow->title(), QStringLiteral("Slow"));
     }
 
     void closeQuestion_data()
