@@ -67,7 +67,7 @@ for row in "client_deb:expected_client:/etc/lumaview/lumaview.ini /etc/lumaview/
 done
 
 step "lintian"
-lintian --fail-on error,warning --no-tag-display-limit "$client_deb" "$server_deb"
+lintian --fail-on error,warning --tag-display-limit 0 "$client_deb" "$server_deb"
 
 root="$work/root"
 dpkg -x "$client_deb" "$root"
@@ -137,6 +137,7 @@ httpdns_pid=${pids[-1]}
 httpdns_port=$(wait_port "$work/httpdns.out" "$httpdns_pid") || { cat "$work/httpdns.out.err"; fail "the HTTP-DNS service did not start"; }
 answer=$(curl -sS --max-time 20 -d 'q=www.example.org&uid=1&output=text&known=' "http://127.0.0.1:$httpdns_port/dns")
 [ "$answer" = $'HTTPDNS\n198.51.100.21;198.51.100.22' ] || fail "HTTP-DNS answered: $answer"
+echo "HTTP-DNS on port $httpdns_port answers from the shipped hosts file"
 for pid in "$relay_pid" "$httpdns_pid"; do
   kill -TERM "$pid"
   wait "$pid" || fail "a service did not exit 0 on SIGTERM"
@@ -155,7 +156,7 @@ printf 'DebugUseFixedLocalPort=0\n' >"$root/etc/lumaview/proxy-test.conf"
 mkdir -p "$work/site" "$work/user"/{home,config,data,cache,tmp,runtime}
 printf '<html><head><title>Package check page</title></head><body>served for the check</body></html>\n' \
   >"$work/site/index.html"
-python3 -m http.server --bind 127.0.0.1 --directory "$work/site" 0 >"$work/site.log" 2>&1 &
+python3 -u -m http.server --bind 127.0.0.1 --directory "$work/site" 0 >"$work/site.log" 2>&1 &
 pids+=($!)
 site_pid=$!
 site_port=
