@@ -76,6 +76,16 @@ step "desktop-file-validate, appstreamcli"
 desktop-file-validate "$root/usr/share/applications/org.example.lumaview.desktop"
 appstreamcli validate --no-net --pedantic "$root/usr/share/metainfo/org.example.lumaview.metainfo.xml"
 
+step "manual pages against --help"
+# Every option a program's --help names must be in its manual page.
+for program in usr/lib/lumaview/lumaview-proxy usr/bin/lumaview-relay usr/bin/lumaview-httpdns; do
+  page="$root/usr/share/man/man1/$(basename "$program").1.gz"
+  text=$(zcat "$page" | sed 's/\\-/-/g')
+  for option in $("$root/$program" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+    grep -q -- "$option" <<<"$text" || fail "$(basename "$page") lacks $option"
+  done
+done
+
 step "systemd-analyze verify"
 # Without systemd as PID 1 the units are checked offline in the unpacked
 # tree, which gets the system's own units (the targets ours hang on) beside
