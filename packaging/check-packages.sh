@@ -7,7 +7,6 @@
 # Usage: packaging/check-packages.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
-here=$(cd "$(dirname "$0")" && pwd)
 client_deb=$(ls "$build"/lumaview_*.deb)
 server_deb=$(ls "$build"/lumaview-server_*.deb)
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-pkgcheck.XXXXXX")
