@@ -10,6 +10,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QLibraryInfo>
@@ -29,6 +30,12 @@
 #include <QWebEngineSettings>
 #include <QtDebug>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 BrowserApplication::BrowserApplication(int& argc, char** argv)
     : QApplication(argc, argv)
 {
@@ -36,25 +43,40 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
     setApplicationName(QLatin1String(Identity::ApplicationName));
     setApplicationVersion(QLatin1String(Identity::ApplicationVersion));
 
-    const QString serverName = instanceServerName();
+    QString problem;
+    const QString socketPath = instanceSocketPath(&problem);
+    if (socketPath.isEmpty()) {
+        std::fprintf(stderr, "lumaview: not started: %s.\n", qPrintable(problem));
+        m_exitStatus = 1;
+        return;
+    }
     QLocalSocket socket;
-    socket.connectToServer(serverName, QIODevice::ReadWrite);
+    socket.connectToServer(socketPath, QIODevice::ReadWrite);
     if (socket.waitForConnected(500)) {
-        QTextStream stream(&socket);
-        stream << urlArgument();
-        stream.flush();
-        socket.waitForBytesWritten(30000);
+        m_exitStatus = handOver(socket) ? 0 : 1;
+        return;
+    }
+    // Only a missing socket or one nobody listens on may be taken over: a
+    // listener that does not accept is a running instance that is stuck.
+    if (socket.error() != QLocalSocket::ServerNotFoundError
+        && socket.error() != QLocalSocket::ConnectionRefusedError) {
+        std::fprintf(stderr,
+            "lumaview: the running instance did not answer (%s); the URL was not handed over.\n",
+            qPrintable(socket.errorString()));
+        m_exitStatus = 1;
         return;
     }
 
     setQuitOnLastWindowClosed(true);
     m_localServer = new QLocalServer(this);
+    m_localServer->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_localServer, SIGNAL(newConnection()), this, SLOT(newLocalSocketConnection()));
-    if (!m_localServer->listen(serverName)
+    if (!m_localServer->listen(socketPath)
         && m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(serverName);
-        if (!m_localServer->listen(serverName))
-            qWarning("Could not create local socket %s.", qPrintable(serverName));
+        // Nobody answered on it: a file left by an instance that ended.
+        QLocalServer::removeServer(socketPath);
+        if (!m_localServer->listen(socketPath))
+            qWarning("Could not create local socket %s.", qPrintable(socketPath));
     }
 
     setLanguage(chooseLanguage(QLocale::system().name(),
@@ -94,6 +116,79 @@ QString BrowserApplication::instanceServerName()
 {
     return QLatin1String(Identity::ApplicationName) + QString::fromLatin1(qVersion()).remove(QLatin1Char('.'))
         + QLatin1String("webengine");
+}
+
+namespace {
+
+// A hand-over is one line: the URL (or nothing) from the second launch,
+// then the acknowledgement from the running instance.
+constexpr qint64 MaxHandOverLine = 64 * 1024;
+constexpr int HandOverReadMs = 1000;
+constexpr int AcknowledgementWaitMs = 5000;
+const QByteArray Acknowledgement = QByteArrayLiteral("ok\n");
+
+// Empty when path is a folder of this user's that no other account can
+// enter, else what is wrong with it.
+QString privacyProblem(const QString& path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("not a folder");
+    if (info.st_uid != ::geteuid())
+        return QStringLiteral("owned by another account (uid %1)").arg(info.st_uid);
+    if (info.st_mode & (S_IRWXG | S_IRWXO))
+        return QStringLiteral("open to other accounts (mode %1)")
+            .arg(info.st_mode & 0777, 3, 8, QLatin1Char('0'));
+    return QString();
+}
+
+} // namespace
+
+QString BrowserApplication::instanceSocketPath(QString* problem)
+{
+    const QString name = QLatin1Char('/') + instanceServerName();
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        const QString why = privacyProblem(runtime);
+        if (why.isEmpty())
+            return runtime + name;
+        qWarning("XDG_RUNTIME_DIR %s is not usable (%s); the instance socket goes to a private temp folder",
+            qPrintable(runtime), qPrintable(why));
+    }
+    const QString folder = QDir::tempPath() + QStringLiteral("/lumaview-%1").arg(::geteuid());
+    // Made private from the start; one that exists already must be ours and closed.
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
+        *problem = QStringLiteral("cannot create the instance socket folder %1: %2")
+                       .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }
+    const QString why = privacyProblem(folder);
+    if (!why.isEmpty()) {
+        *problem = QStringLiteral("the instance socket folder %1 is not private to this user: %2; "
+                                  "remove it or make it yours with mode 700")
+                       .arg(folder, why);
+        return QString();
+    }
+    return folder + name;
+}
+
+bool BrowserApplication::handOver(QLocalSocket& socket)
+{
+    socket.write(urlArgument().toUtf8() + '\n');
+    socket.flush();
+    QElapsedTimer waited;
+    waited.start();
+    while (!socket.canReadLine() && waited.elapsed() < AcknowledgementWaitMs
+        && socket.waitForReadyRead(int(qMax<qint64>(1, AcknowledgementWaitMs - waited.elapsed())))) { }
+    if (socket.canReadLine() && socket.readLine(Acknowledgement.size() + 1) == Acknowledgement)
+        return true;
+    std::fprintf(stderr,
+        "lumaview: the running instance did not acknowledge the URL within %d seconds; it was not handed "
+        "over.\n",
+        AcknowledgementWaitMs / 1000);
+    return false;
 }
 
 QString BrowserApplication::iniPath()
@@ -403,13 +498,41 @@ void BrowserApplication::openUrl(const QUrl& url)
 
 void BrowserApplication::newLocalSocketConnection()
 {
-    QLocalSocket* socket = m_localServer->nextPendingConnection();
-    if (!socket)
+    // Each launch gets a second to send its line; the window never waits on one.
+    while (QLocalSocket* socket = m_localServer->nextPendingConnection()) {
+        socket->setReadBufferSize(MaxHandOverLine + 1);
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { serveHandOver(socket); });
+        QTimer::singleShot(HandOverReadMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        serveHandOver(socket);
+    }
+}
+
+void BrowserApplication::serveHandOver(QLocalSocket* socket)
+{
+    if (!socket->canReadLine()) {
+        // A full buffer without a line end is not a URL: drop the sender.
+        if (socket->bytesAvailable() > MaxHandOverLine) {
+            socket->abort();
+            socket->deleteLater();
+        }
         return;
-    socket->waitForReadyRead(1000);
-    QTextStream stream(socket);
-    QString url;
-    stream >> url;
+    }
+    // Only the first line counts, and of it the first word.
+    const QString url
+        = QString::fromUtf8(socket->readLine(MaxHandOverLine + 1)).simplified().section(' ', 0, 0);
+    disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    // Answer first: a launch that gave up waiting (it said so and failed)
+    // has closed its end, and its URL is not opened behind its back.
+    socket->write(Acknowledgement);
+    const bool delivered = socket->flush() && socket->state() == QLocalSocket::ConnectedState;
+    socket->disconnectFromServer();
+    socket->deleteLater();
+    if (!delivered)
+        return;
     if (!url.isEmpty()) {
         QSettings settings;
         const int openLinksIn
@@ -421,7 +544,6 @@ void BrowserApplication::newLocalSocketConnection()
             currentMainWindow()->tabWidget()->newTab(true);
         openUrl(QUrl(url));
     }
-    delete socket;
     BrowserMainWindow* window = currentMainWindow();
     window->raise();
     window->activateWindow();

@@ -10,6 +10,7 @@
 class BrowserMainWindow;
 class DownloadManager;
 class QLocalServer;
+class QLocalSocket;
 class QNetworkAccessManager;
 class QNetworkProxy;
 class QNetworkReply;
@@ -28,6 +29,9 @@ public:
     static BrowserApplication* instance();
 
     bool ownsInstanceServer() const { return m_localServer != nullptr; }
+    // Without the instance server: 0 when the running instance acknowledged
+    // the hand-over, 1 when it did not or no safe socket could be had.
+    int exitStatus() const { return m_exitStatus; }
     BrowserMainWindow* currentMainWindow();
     QList<BrowserMainWindow*> allMainWindows();
 
@@ -50,6 +54,10 @@ public:
 
     // "client", the running Qt version without dots, and "webengine".
     static QString instanceServerName();
+    // The instance socket's full path in a folder no other account can
+    // enter: $XDG_RUNTIME_DIR, else a folder of this user's own in the temp
+    // folder. Empty, with the reason in problem, when there is none.
+    static QString instanceSocketPath(QString* problem);
     // The INI file beside the executable that holds the proxy switch and the start URL.
     static QString iniPath();
 
@@ -79,9 +87,12 @@ private slots:
 private:
     void pruneClosedWindows();
     void startProxyIfEnabled();
+    bool handOver(QLocalSocket& socket);
+    void serveHandOver(QLocalSocket* socket);
 
     QList<QPointer<BrowserMainWindow>> m_mainWindows;
     QLocalServer* m_localServer = nullptr;
+    int m_exitStatus = 0;
     QIcon m_defaultIcon;
     QAuthenticator m_lastAuthenticator;
     QAuthenticator m_lastProxyAuthenticator;

@@ -1,12 +1,41 @@
 #include "shell/BrowserApplication.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The engine's sandbox refuses to run as root and ends the process with a
+// line of its own that does not say what to do.
+bool sandboxRefusesRoot(int argc, char** argv)
+{
+    if (::geteuid() != 0 || qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        return false;
+    if (qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").contains("--no-sandbox"))
+        return false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no-sandbox") == 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     // Set before anything can open a socket: a client that drops a proxied
     // connection mid-answer must not end the browser.
     std::signal(SIGPIPE, SIG_IGN);
+
+    if (sandboxRefusesRoot(argc, argv)) {
+        std::fputs("lumaview: running as root needs QTWEBENGINE_DISABLE_SANDBOX=1 in the environment "
+                   "(the web engine's sandbox does not run as root).\n",
+            stderr);
+        return 1;
+    }
 
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL, true);
@@ -15,7 +44,7 @@ int main(int argc, char** argv)
 
     BrowserApplication app(argc, argv);
     if (!app.ownsInstanceServer())
-        return 0;
+        return app.exitStatus();
 
     app.newMainWindow();
     return app.exec();

@@ -5,6 +5,11 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 const QString Domain = QStringLiteral("lumaview.example.org");
@@ -58,7 +63,8 @@ class LumaviewProcessTest : public QObject {
     Q_OBJECT
     // Installs the program with the given lumaview.ini (none when empty) and starts it under the
     // given locale.
-    QString start(const QString& lumaviewIni, const QString& locale = "en_US.UTF-8")
+    QString start(const QString& lumaviewIni, const QString& locale = "en_US.UTF-8",
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment())
     {
         m_dir = std::make_unique<QTemporaryDir>();
         const QString dir = m_dir->path();
@@ -71,7 +77,6 @@ class LumaviewProcessTest : public QObject {
         writeFile(dir + "/lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
         writeFile(dir + "/proxy-test.conf", "DebugUseFixedLocalPort=0\n"); // the system chooses the port
         m_client = std::make_unique<QProcess>();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove("LANGUAGE");
         environment.insert("LC_ALL", locale);
         environment.insert("LANG", locale);
@@ -195,6 +200,93 @@ private slots:
             QVERIFY(!opens || origin.count("/" + launch.title.toLower().toLatin1()) == 1);
             QTRY_VERIFY_WITH_TIMEOUT(clientWindowTitles().contains(launch.title + " - " + Domain), 30000);
             QCOMPARE(clientWindowTitles().size(), launch.windows);
+        }
+    }
+
+    // Where the instance socket lives and what a launch says when it cannot hand over: "stale"
+    // leaves a socket file nobody listens on, "open" a temp folder others may enter, "stop"
+    // stops the first instance, "root" drops the engine's sandbox switch.
+    void launchChecks_data()
+    {
+        QTest::addColumn<bool>("runtimeDir"); // XDG_RUNTIME_DIR set, else a private temp folder
+        QTest::addColumn<QString>("prepare");
+        QTest::addColumn<QString>("refusal"); // the first launch's message, empty when it runs
+        QTest::newRow("in XDG_RUNTIME_DIR") << true << ""
+                                            << "";
+        QTest::newRow("private temp folder") << false << ""
+                                             << "";
+        QTest::newRow("stale socket file") << true << "stale"
+                                           << "";
+        QTest::newRow("temp folder open to others") << false << "open"
+                                                    << "is not private to this user";
+        QTest::newRow("first instance stopped") << true << "stop"
+                                                << "";
+        QTest::newRow("root without the sandbox switch") << true << "root"
+                                                         << "QTWEBENGINE_DISABLE_SANDBOX=1";
+    }
+    void launchChecks()
+    {
+        QFETCH(bool, runtimeDir);
+        QFETCH(QString, prepare);
+        QFETCH(QString, refusal);
+        if (prepare == "root" && ::geteuid() != 0)
+            QSKIP("only root meets the engine's sandbox refusal");
+        QTemporaryDir tmp;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", tmp.path());
+        if (!runtimeDir)
+            environment.remove("XDG_RUNTIME_DIR");
+        if (prepare == "root")
+            environment.remove("QTWEBENGINE_DISABLE_SANDBOX");
+        const QString folder = runtimeDir ? environment.value("XDG_RUNTIME_DIR")
+                                          : tmp.path() + "/lumaview-" + QString::number(::geteuid());
+        const QString socketPath = folder + "/client" + QString(qVersion()).remove('.') + "webengine";
+        if (prepare == "open")
+            QVERIFY(QDir().mkdir(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+        if (prepare == "stale") {
+            QFile::remove(socketPath);
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            QVERIFY(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+            ::close(fd); // the file stays, nobody listens
+        }
+        const QString dir = start(QString(), "en_US.UTF-8", environment);
+        if (!refusal.isEmpty()) {
+            QVERIFY(m_client->waitForFinished(20000));
+            QCOMPARE(m_client->exitCode(), 1);
+            const QString said = QString::fromLocal8Bit(m_client->readAllStandardError());
+            QVERIFY2(said.contains(refusal), qPrintable(said));
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(clientWindowTitles().contains(Domain), 30000);
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
+        QVERIFY(QFileInfo(socketPath).exists() && !(QFile::permissions(socketPath) & others));
+        QVERIFY(!(QFile::permissions(folder) & others));
+
+        // A stopped first instance still accepts (the system queues the connection) but never
+        // answers: the second launch says so and fails instead of reporting success.
+        const pid_t first = pid_t(m_client->processId());
+        if (prepare == "stop")
+            QVERIFY(::kill(first, SIGSTOP) == 0);
+        auto resume = qScopeGuard([&] { ::kill(first, SIGCONT); });
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        QElapsedTimer timer;
+        timer.start();
+        second.start(dir + "/lumaview", QStringList());
+        QVERIFY(second.waitForFinished(20000));
+        const QString said = QString::fromLocal8Bit(second.readAllStandardError());
+        if (prepare == "stop") {
+            QCOMPARE(second.exitCode(), 1);
+            QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 10000,
+                qPrintable(QString::number(timer.elapsed())));
+            QVERIFY2(said.contains("did not acknowledge"), qPrintable(said));
+        } else {
+            QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0, qPrintable(said));
         }
     }
 };
