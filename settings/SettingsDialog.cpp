@@ -12,12 +12,20 @@
 #include <QWebEngineSettings>
 #include <QtDebug>
 
+#include <algorithm>
+
 namespace {
 
 // Days kept, in the order of the "Remove history items" choices; the last
 // one, -1, is "Manually".
 const int kHistoryExpireDays[] = { 1, 7, 14, 30, 365, -1 };
 constexpr int kManually = 5;
+
+bool namesNoLanguage(const QString& language)
+{
+    return language.isEmpty() || language.compare(QLatin1String("C"), Qt::CaseInsensitive) == 0
+        || language.compare(QLatin1String("POSIX"), Qt::CaseInsensitive) == 0;
+}
 
 QString fontText(const QFont& font)
 {
@@ -32,6 +40,9 @@ SettingsDialog::SettingsDialog(QWidget* parent, CurrentPageUrl currentPageUrl)
     , m_currentPageUrl(std::move(currentPageUrl))
 {
     m_ui->setupUi(this);
+    QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
+    m_openingUserAgent = profile->httpUserAgent();
+    m_openingAcceptLanguage = profile->httpAcceptLanguage();
     connect(
         m_ui->setHomeToCurrentPageButton, &QPushButton::clicked, this, &SettingsDialog::setHomeToCurrentPage);
     connect(m_ui->standardFontButton, &QPushButton::clicked, this, &SettingsDialog::chooseFont);
@@ -42,8 +53,10 @@ SettingsDialog::SettingsDialog(QWidget* parent, CurrentPageUrl currentPageUrl)
 
 SettingsDialog::~SettingsDialog() = default;
 
-QString SettingsDialog::acceptLanguageFor(const QStringList& languages)
+QString SettingsDialog::acceptLanguageFor(const QStringList& allLanguages)
 {
+    QStringList languages = allLanguages;
+    languages.erase(std::remove_if(languages.begin(), languages.end(), namesNoLanguage), languages.end());
     if (languages.isEmpty())
         return QString();
     QString result = languages.first();
@@ -204,6 +217,14 @@ void SettingsDialog::accept()
     QDialog::accept();
 }
 
+void SettingsDialog::reject()
+{
+    QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
+    profile->setHttpUserAgent(m_openingUserAgent);
+    profile->setHttpAcceptLanguage(m_openingAcceptLanguage);
+    QDialog::reject();
+}
+
 void SettingsDialog::setHomeToCurrentPage()
 {
     if (!m_currentPageUrl)
@@ -248,5 +269,13 @@ void SettingsDialog::on_httpUserAgent_editingFinished()
 
 void SettingsDialog::on_httpAcceptLanguage_editingFinished()
 {
-    QWebEngineProfile::defaultProfile()->setHttpAcceptLanguage(m_ui->httpAcceptLanguage->text());
+    // A field left empty, or naming only the C locale, keeps what was in
+    // effect: "Accept-Language: C" would tell every site nonsense.
+    QStringList kept;
+    for (const QString& entry : m_ui->httpAcceptLanguage->text().split(QLatin1Char(','))) {
+        if (!namesNoLanguage(entry.section(QLatin1Char(';'), 0, 0).trimmed()))
+            kept << entry.trimmed();
+    }
+    QWebEngineProfile::defaultProfile()->setHttpAcceptLanguage(
+        kept.isEmpty() ? m_openingAcceptLanguage : kept.join(QLatin1String(", ")));
 }

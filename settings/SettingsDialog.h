@@ -25,8 +25,11 @@ public:
     ~SettingsDialog() override;
 
     void accept() override;
+    // Cancel also undoes the live edits of the user agent and Accept-Language.
+    void reject() override;
 
     // "en-US, en;q=0.50": the first language alone, the others with falling q.
+    // "C" and "POSIX" name no language and are left out.
     static QString acceptLanguageFor(const QStringList& languages);
 
 private slots:
@@ -48,4 +51,7 @@ private:
     CurrentPageUrl m_currentPageUrl;
     QFont m_standardFont;
     QFont m_fixedFont;
+    // In effect when the dialog opened, for Cancel to put back.
+    QString m_openingUserAgent;
+    QString m_openingAcceptLanguage;
 };

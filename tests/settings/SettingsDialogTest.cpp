@@ -131,29 +131,49 @@ private slots:
         QCOMPARE(nativeStore()->value("history/historyExpire").toInt(), saved);
     }
 
-    void cancelKeepsLiveEditsButStoresNothing()
+    // Typed and left with Tab (Return would press OK): acts at once, Cancel puts back what was
+    // in effect when the dialog opened and stores nothing. "C" or a field merely clicked
+    // through never reaches the engine.
+    void cancelRestoresLiveEdits_data()
     {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("applied");
+        QTest::newRow("user agent") << "httpUserAgent"
+                                    << "LiveAgent/2.0" << true;
+        QTest::newRow("Accept-Language") << "httpAcceptLanguage"
+                                         << "nl, en;q=0.50" << true;
+        QTest::newRow("Accept-Language C") << "httpAcceptLanguage"
+                                           << "C" << false;
+        QTest::newRow("Accept-Language clicked through") << "httpAcceptLanguage"
+                                                         << "" << false;
+    }
+    void cancelRestoresLiveEdits()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, typed);
+        QFETCH(bool, applied);
+        QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
+        auto live = [&] {
+            return field == "httpUserAgent" ? profile->httpUserAgent() : profile->httpAcceptLanguage();
+        };
+        const QString opening = live();
         auto* dialog = new SettingsDialog;
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
         dialog->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(dialog));
-        QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
-        // Typed and left with Tab (Return would press OK).
-        for (const char* name : { "httpUserAgent", "httpAcceptLanguage" }) {
-            auto* edit = child<QLineEdit>(dialog, name);
-            edit->setFocus();
-            edit->selectAll();
-            QTest::keyClicks(
-                edit, name == QLatin1String("httpUserAgent") ? "LiveAgent/2.0" : "nl, en;q=0.50");
-            QTest::keyClick(edit, Qt::Key_Tab);
-        }
-        QCOMPARE(profile->httpUserAgent(), QStringLiteral("LiveAgent/2.0"));
-        QCOMPARE(profile->httpAcceptLanguage(), QStringLiteral("nl, en;q=0.50"));
+        auto* edit = child<QLineEdit>(dialog, qPrintable(field));
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, typed);
+        QTest::keyClick(edit, Qt::Key_Tab);
+        QCOMPARE(live(), applied ? typed : opening);
         QPointer<SettingsDialog> guard(dialog);
         child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
         QTRY_VERIFY(guard.isNull());
-        QCOMPARE(profile->httpUserAgent(), QStringLiteral("LiveAgent/2.0"));
+        QCOMPARE(live(), opening);
         QCOMPARE(nativeStore()->allKeys(), QStringList());
         QCOMPARE(TestApplication::applied, 0);
     }
@@ -163,6 +183,8 @@ private slots:
         QCOMPARE(SettingsDialog::acceptLanguageFor({ "zh-CN" }), QStringLiteral("zh-CN"));
         QCOMPARE(SettingsDialog::acceptLanguageFor({ "de-DE", "de", "en" }),
             QStringLiteral("de-DE, de;q=0.67, en;q=0.33"));
+        QCOMPARE(SettingsDialog::acceptLanguageFor({ "C" }), QString()); // the C locale: no language
+        QCOMPARE(SettingsDialog::acceptLanguageFor({ "POSIX", "en" }), QStringLiteral("en"));
     }
 
     void homeFromCurrentPage()
