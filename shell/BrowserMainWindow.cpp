@@ -10,6 +10,7 @@
 #include "shell/widgets/Identity.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDataStream>
@@ -385,6 +386,29 @@ void BrowserMainWindow::closeEvent(QCloseEvent* event)
         if (answer == QMessageBox::No) {
             event->ignore();
             return;
+        }
+    }
+    BrowserApplication* app = BrowserApplication::instance();
+    bool last = true;
+    for (BrowserMainWindow* window : app->allMainWindows())
+        last = last && (window == this || !window->isVisible());
+    if (last) {
+        // The last window ends the client: running downloads end with it.
+        DownloadManager* downloads = app->sharedDownloadManager();
+        if (downloads->activeDownloads() > 0
+            && QMessageBox::question(this, tr("Downloads in progress"),
+                   tr("Downloads are still running. Closing the window ends the client and stops them. "
+                      "Close anyway?"),
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+                != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        // Popups, the download list and other stray windows would keep the
+        // client (and its proxy) running without a window to return to.
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget != this && widget->isVisible() && !qobject_cast<BrowserMainWindow*>(widget))
+                widget->close();
         }
     }
     event->accept();

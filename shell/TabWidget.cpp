@@ -94,6 +94,10 @@ TabWidget::TabWidget(QWidget* parent)
 
 TabWidget::~TabWidget()
 {
+    // The page goes with its tab, later in this destruction: it must not
+    // call back into a half-destroyed tab widget.
+    if (m_fullScreenPage)
+        m_fullScreenPage->disconnect(this);
     delete m_fullScreenView;
     // The stack is never placed in a window, so nothing else deletes it.
     delete m_lineEdits;
@@ -467,33 +471,78 @@ void TabWidget::fullScreenRequested(QWebEngineFullScreenRequest request)
     auto* page = qobject_cast<QWebEnginePage*>(sender());
     if (!page)
         return;
-    if (request.toggleOn()) {
-        if (!m_fullScreenView) {
-            m_fullScreenView = new QWebEngineView();
-            m_fullScreenNotification = new FullScreenNotification(m_fullScreenView);
-            auto* exitAction = new QAction(m_fullScreenView);
-            exitAction->setShortcut(Qt::Key_Escape);
-            connect(exitAction, &QAction::triggered, page,
-                [page] { page->triggerAction(QWebEnginePage::ExitFullScreen); });
-            m_fullScreenView->addAction(exitAction);
-        }
-        m_fullScreenView->setPage(page);
-        request.accept();
-        m_fullScreenView->showFullScreen();
-        m_fullScreenView->raise();
-        m_fullScreenNotification->show();
-    } else {
-        if (!m_fullScreenView)
+    if (!request.toggleOn()) {
+        if (!m_fullScreenView || page != m_fullScreenPage)
             return;
-        if (auto* view = qobject_cast<WebView*>(widget(m_lineEdits->currentIndex())))
-            view->QWebEngineView::setPage(page);
         request.accept();
-        delete m_fullScreenView;
-        m_fullScreenView = nullptr;
-        m_fullScreenNotification = nullptr;
-        window()->hide();
-        window()->show();
+        endFullScreen();
+        return;
     }
+    if (m_fullScreenView) {
+        // One page at a time: a second one would strand the first outside its tab.
+        if (page == m_fullScreenPage)
+            request.accept();
+        else
+            request.reject();
+        return;
+    }
+    WebView* origin = nullptr;
+    for (int i = 0; i < count() && !origin; ++i) {
+        auto* view = qobject_cast<WebView*>(widget(i));
+        if (view && view->page() == page)
+            origin = view;
+    }
+    if (!origin) {
+        request.reject();
+        return;
+    }
+    m_fullScreenView = new QWebEngineView();
+    m_fullScreenNotification = new FullScreenNotification(m_fullScreenView);
+    auto* exitAction = new QAction(m_fullScreenView);
+    exitAction->setShortcut(Qt::Key_Escape);
+    connect(exitAction, &QAction::triggered, page,
+        [page] { page->triggerAction(QWebEnginePage::ExitFullScreen); });
+    m_fullScreenView->addAction(exitAction);
+    m_fullScreenPage = page;
+    m_fullScreenOrigin = origin;
+    // The way back is heard even after another tab became current, and a
+    // page that goes with its tab meanwhile ends full screen.
+    connect(page, SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
+        SLOT(fullScreenRequested(QWebEngineFullScreenRequest)), Qt::UniqueConnection);
+    connect(page, &QObject::destroyed, this, &TabWidget::endFullScreen);
+    m_fullScreenView->setPage(page);
+    request.accept();
+    m_fullScreenView->showFullScreen();
+    m_fullScreenView->raise();
+    m_fullScreenNotification->show();
+}
+
+void TabWidget::endFullScreen()
+{
+    if (!m_fullScreenView)
+        return;
+    if (QWebEnginePage* page = m_fullScreenPage) {
+        disconnect(page, &QObject::destroyed, this, &TabWidget::endFullScreen);
+        if (m_fullScreenOrigin) {
+            // Back into its own tab, whichever is current; a blank page the
+            // tab made for itself meanwhile goes.
+            m_fullScreenOrigin->QWebEngineView::setPage(page);
+            if (currentWidget() != m_fullScreenOrigin)
+                disconnect(page, SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
+                    SLOT(fullScreenRequested(QWebEngineFullScreenRequest)));
+        } else {
+            // Its tab is gone: no other tab takes it over.
+            page->deleteLater();
+        }
+    }
+    m_fullScreenView->hide();
+    m_fullScreenView->deleteLater();
+    m_fullScreenView = nullptr;
+    m_fullScreenNotification = nullptr;
+    m_fullScreenPage = nullptr;
+    m_fullScreenOrigin = nullptr;
+    window()->hide();
+    window()->show();
 }
 
 void TabWidget::handleTabBarDoubleClicked(int index)

@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QPointer>
 #include <QTabWidget>
 #include <QUrl>
 #include <QWebEngineFullScreenRequest>
@@ -94,6 +95,7 @@ private:
     bool inTabArea(const QPoint& position) const;
     bool showsPage(QWebEnginePage* page) const;
     bool takesDownloadFrom(QWebEnginePage* page) const;
+    void endFullScreen();
 
     QAction* m_recentlyClosedTabsAction;
     QAction* m_newTabAction;
@@ -107,4 +109,7 @@ private:
     QWebEngineProfile* m_profile;
     QWebEngineView* m_fullScreenView = nullptr;
     FullScreenNotification* m_fullScreenNotification = nullptr;
+    // The page shown full screen and the tab it came from (and goes back to).
+    QPointer<QWebEnginePage> m_fullScreenPage;
+    QPointer<WebView> m_fullScreenOrigin;
 };

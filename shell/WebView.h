@@ -1,5 +1,6 @@
 #pragma once
 #include <QIcon>
+#include <QPointer>
 #include <QUrl>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -96,7 +97,7 @@ private:
     QUrl m_initialUrl;
     int m_progress = 0;
     bool m_loading = false;
-    WebPage* m_page = nullptr;
+    QPointer<WebPage> m_page; // guarded: a page can go before its view
     QIcon m_icon;
     QNetworkReply* m_iconReply = nullptr;
     QByteArray m_iconData; // what the icon reply delivered so far

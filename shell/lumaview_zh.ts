@@ -48,6 +48,14 @@
         <comment>zoom level in the status bar</comment>
         <translation>%1%</translation>
     </message>
+    <message>
+        <source>Downloads in progress</source>
+        <translation>下载正在进行</translation>
+    </message>
+    <message>
+        <source>Downloads are still running. Closing the window ends the client and stops them. Close anyway?</source>
+        <translation>仍有下载正在进行。关闭窗口将退出客户端并停止这些下载。仍要关闭吗？</translation>
+    </message>
 </context>
 <context>
     <name>DownloadDialog</name>

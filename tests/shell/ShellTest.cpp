@@ -15,6 +15,7 @@
 #include "shell/WebView.h"
 #include "shell/widgets/EditTableView.h"
 
+#include <QLocalSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QWebChannel>
@@ -974,6 +975,73 @@ private slots:
         auto* name = child<QLabel>(row(4), "fileNameLabel");
         QCOMPARE(name->text(), cases[4].written);
         QCOMPARE(name->textFormat(), Qt::PlainText);
+    }
+
+    // A URL handed over while a page is full screen opens in a new current tab. Leaving full
+    // screen puts the page back into its own tab; if that tab closed meanwhile the page goes
+    // with it. Either way the new tab keeps its own page.
+    void fullScreenPageKeepsItsTab_data()
+    {
+        QTest::addColumn<bool>("closeOwnTab");
+        QTest::newRow("leave full screen") << false;
+        QTest::newRow("own tab closed") << true;
+    }
+    void fullScreenPageKeepsItsTab()
+    {
+        QFETCH(bool, closeOwnTab);
+        m_origin.pages["/full"] = "<body style=margin:0><button style='width:100vw;height:100vh' "
+                                  "onclick=document.documentElement.requestFullscreen()>go</button>";
+        QVERIFY(loadAndWait(view(), at("full")));
+        QPointer<WebView> own = view();
+        QPointer<QWebEnginePage> page = own->page();
+        QTest::mouseClick(own->focusProxy(), Qt::LeftButton, {}, QPoint(40, 40)); // a user gesture
+        QTRY_VERIFY_WITH_TIMEOUT(tabs()->fullScreenView() && tabs()->fullScreenView()->page() == page, 10000);
+
+        // What the running instance gets from a second launch, and its answer.
+        QLocalSocket launch;
+        QString problem;
+        launch.connectToServer(BrowserApplication::instanceSocketPath(&problem));
+        QVERIFY(launch.waitForConnected(5000));
+        launch.write(at("handed").toEncoded() + "\n");
+        QTRY_VERIFY_WITH_TIMEOUT(launch.canReadLine(), 5000);
+        QCOMPARE(launch.readLine(), QByteArray("ok\n"));
+        QCOMPARE(tabs()->count(), 2);
+        QPointer<WebView> handed = tabs()->webViewAt(1);
+        QPointer<QWebEnginePage> handedPage = handed->page();
+        QCOMPARE(tabs()->currentWidget(), handed.data());
+
+        if (closeOwnTab)
+            tabs()->closeTab(tabs()->indexOf(own));
+        else
+            page->triggerAction(QWebEnginePage::ExitFullScreen);
+        QTRY_VERIFY_WITH_TIMEOUT(!tabs()->fullScreenView(), 10000);
+        QTRY_COMPARE(page.isNull(), closeOwnTab);
+        QCOMPARE(tabs()->count(), closeOwnTab ? 1 : 2);
+        if (!closeOwnTab)
+            QVERIFY(own->page() == page && own->webPage() == page);
+        QVERIFY(handedPage && handed->page() == handedPage && handed->webPage() == handedPage);
+        QTRY_COMPARE_WITH_TIMEOUT(handed->url(), at("handed"), 10000);
+    }
+
+    // Last: the client's own quit. Closing its last main window ends the client even with the
+    // download list open, which as a window of its own kept the process and proxy running.
+    void lastWindowClosingQuits()
+    {
+        window()->slotDownloadManager();
+        QTRY_VERIFY(app()->sharedDownloadManager()->isVisible());
+        QSignalSpy quitting(app(), &QCoreApplication::aboutToQuit);
+        QTimer watchdog;
+        bool stuck = false;
+        connect(&watchdog, &QTimer::timeout, [&] {
+            stuck = true;
+            app()->quit();
+        });
+        watchdog.start(20000);
+        QTimer::singleShot(0, window(), &QWidget::close);
+        app()->exec();
+        QVERIFY(!stuck);
+        QCOMPARE(quitting.count(), 1);
+        QVERIFY(!app()->sharedDownloadManager()->isVisible());
     }
 };
 
