@@ -500,7 +500,7 @@ void BrowserApplication::newLocalSocketConnection()
 {
     // Each launch gets a second to send its line; the window never waits on one.
     while (QLocalSocket* socket = m_localServer->nextPendingConnection()) {
-        socket->setReadBufferSize(MaxHandOverLine + 1);
+        socket->setReadBufferSize(MaxHandOverLine + 1); // a line and its end
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { serveHandOver(socket); });
         QTimer::singleShot(HandOverReadMs, socket, [socket] {
@@ -522,8 +522,13 @@ void BrowserApplication::serveHandOver(QLocalSocket* socket)
         return;
     }
     // Only the first line counts, and of it the first word.
-    const QString url
-        = QString::fromUtf8(socket->readLine(MaxHandOverLine + 1)).simplified().section(' ', 0, 0);
+    const QByteArray line = socket->readLine(MaxHandOverLine + 2);
+    if (!line.endsWith('\n')) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    const QString url = QString::fromUtf8(line).simplified().section(' ', 0, 0);
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
     // Answer first: a launch that gave up waiting (it said so and failed)
     // has closed its end, and its URL is not opened behind its back.

@@ -111,6 +111,24 @@ QList<PopupWindow*> popups()
     return found;
 }
 
+// Sends what a second launch would over the instance socket and returns the running
+// instance's answer, empty when it hangs up without one.
+QByteArray handOver(const QByteArray& sent)
+{
+    QString problem;
+    QLocalSocket launch;
+    launch.connectToServer(BrowserApplication::instanceSocketPath(&problem));
+    if (!launch.waitForConnected(5000))
+        return "(not connected)";
+    launch.write(sent);
+    QElapsedTimer waited;
+    waited.start();
+    while (
+        !launch.canReadLine() && launch.state() == QLocalSocket::ConnectedState && waited.elapsed() < 10000)
+        QTest::qWait(20);
+    return launch.readLine();
+}
+
 } // namespace
 
 class ShellTest : public QObject {
@@ -997,14 +1015,7 @@ private slots:
         QTest::mouseClick(own->focusProxy(), Qt::LeftButton, {}, QPoint(40, 40)); // a user gesture
         QTRY_VERIFY_WITH_TIMEOUT(tabs()->fullScreenView() && tabs()->fullScreenView()->page() == page, 10000);
 
-        // What the running instance gets from a second launch, and its answer.
-        QLocalSocket launch;
-        QString problem;
-        launch.connectToServer(BrowserApplication::instanceSocketPath(&problem));
-        QVERIFY(launch.waitForConnected(5000));
-        launch.write(at("handed").toEncoded() + "\n");
-        QTRY_VERIFY_WITH_TIMEOUT(launch.canReadLine(), 5000);
-        QCOMPARE(launch.readLine(), QByteArray("ok\n"));
+        QCOMPARE(handOver(at("handed").toEncoded() + "\n"), QByteArray("ok\n"));
         QCOMPARE(tabs()->count(), 2);
         QPointer<WebView> handed = tabs()->webViewAt(1);
         QPointer<QWebEnginePage> handedPage = handed->page();
@@ -1023,11 +1034,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(handed->url(), at("handed"), 10000);
     }
 
-    // Last: the client's own quit. Closing its last main window ends the client even with the
-    // download list open, which as a window of its own kept the process and proxy running.
+    // The client's own quit: closing its last main window ends the client even with the download
+    // list or a popup open, which as windows of their own kept the process and proxy running.
     void lastWindowClosingQuits()
     {
         window()->slotDownloadManager();
+        auto* popup = new PopupWindow(QWebEngineProfile::defaultProfile());
+        popup->setAttribute(Qt::WA_DeleteOnClose);
+        popup->show();
         QTRY_VERIFY(app()->sharedDownloadManager()->isVisible());
         QSignalSpy quitting(app(), &QCoreApplication::aboutToQuit);
         QTimer watchdog;
@@ -1042,6 +1056,28 @@ private slots:
         QVERIFY(!stuck);
         QCOMPARE(quitting.count(), 1);
         QVERIFY(!app()->sharedDownloadManager()->isVisible());
+        QVERIFY(popups().isEmpty());
+    }
+
+    // A local socket's hand-over: only the first word of the first line opens; a line longer
+    // than 64 KiB is cut off unanswered.
+    void handOverInput_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("first word of the first line") << at("first").toEncoded() + " more\n"
+                + at("second").toEncoded() + "\n" << QByteArray("ok\n");
+        QTest::newRow("line past 64 KiB") << QByteArray(70 * 1024, 'a') + "\n" << QByteArray();
+    }
+    void handOverInput()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, answer);
+        view();
+        QCOMPARE(handOver(sent), answer);
+        QCOMPARE(tabs()->count(), answer.isEmpty() ? 1 : 2);
+        if (!answer.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(tabs()->webViewAt(1)->url(), at("first"), 10000);
     }
 };
 
