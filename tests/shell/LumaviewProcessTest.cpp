@@ -282,7 +282,7 @@ private slots:
         const QString said = QString::fromLocal8Bit(second.readAllStandardError());
         if (prepare == "stop") {
             QCOMPARE(second.exitCode(), 1);
-            QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 10000,
+            QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 15000,
                 qPrintable(QString::number(timer.elapsed())));
             QVERIFY2(said.contains("did not acknowledge"), qPrintable(said));
         } else {
