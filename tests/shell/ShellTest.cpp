@@ -841,6 +841,14 @@ private slots:
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/drop.bin");
         QCOMPARE(readFile(row(0)->file().absoluteFilePath()), m_origin.pages["/drop.bin"]);
         QVERIFY(m_origin.count("/drop.bin") > drops);
+        // An item the engine has let go of cannot resume: Retry then starts the URL again, and
+        // the row takes the new item under its name (shown here with the cancelled one).
+        m_origin.release("/hold.bin");
+        emit row(1)->restartRequested();
+        QTRY_VERIFY_WITH_TIMEOUT(row(1)->downloadedSuccessfully(), 30000);
+        QCOMPARE(manager->count(), 2);
+        QCOMPARE(row(1)->file().fileName(), QStringLiteral("hold.bin"));
+        QCOMPARE(readFile(row(1)->file().absoluteFilePath()), m_origin.pages["/hold.bin"]);
 
         // A tab opened for a download URL shows nothing: it closes once the download runs.
         m_origin.pages["/handed.bin"] = "handed over";
