@@ -850,7 +850,10 @@ private slots:
         QCOMPARE(row(1)->file().fileName(), QStringLiteral("hold.bin"));
         QCOMPARE(readFile(row(1)->file().absoluteFilePath()), m_origin.pages["/hold.bin"]);
 
-        // A tab opened for a download URL shows nothing: it closes once the download runs.
+        // A tab opened for a download URL shows nothing: it closes once the download runs. The
+        // file goes to the folder chosen in the settings.
+        QTemporaryDir chosen;
+        nativeStore()->setValue("downloadmanager/downloadDirectory", chosen.path());
         m_origin.pages["/handed.bin"] = "handed over";
         const int tabCount = tabs()->count();
         tabs()->newTab(false)->loadUrl(QUrl(m_origin.url("handed.bin")));
@@ -858,6 +861,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 3, 20000);
         QTRY_COMPARE(tabs()->count(), tabCount);
         QTRY_VERIFY_WITH_TIMEOUT(row(2)->downloadedSuccessfully(), 20000);
+        QCOMPARE(row(2)->file().absoluteFilePath(), chosen.filePath("handed.bin"));
+        QCOMPARE(readFile(chosen.filePath("handed.bin")), QByteArray("handed over"));
+        nativeStore()->remove("downloadmanager/downloadDirectory");
 
         // A popup's download reaches the list like a tab's.
         auto* popup = new PopupWindow(QWebEngineProfile::defaultProfile());
