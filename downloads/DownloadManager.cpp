@@ -179,7 +179,8 @@ void DownloadManager::restartRow()
 
 void DownloadManager::restartRequested(QWebEngineDownloadItem* download)
 {
-    // No tab shows this page, so no tab takes the item: it is taken here.
+    // No tab shows this page: the item is taken here even when no window
+    // takes it (taken twice, the second call finds its row and does nothing).
     if (download->page() != m_restartPage || download->state() != QWebEngineDownloadItem::DownloadRequested)
         return;
     this->download(download);
