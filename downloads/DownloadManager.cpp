@@ -1,19 +1,24 @@
 #include "downloads/DownloadManager.h"
 
 #include "downloads/DownloadModel.h"
+#include "downloads/DownloadNames.h"
 #include "downloads/DownloadWidget.h"
 #include "shell/widgets/AutoSaver.h"
 #include "shell/widgets/Identity.h"
 #include "ui_DownloadDialog.h"
 #include "ui_DownloadItem.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileIconProvider>
 #include <QHeaderView>
+#include <QMainWindow>
 #include <QMetaEnum>
 #include <QSettings>
-#include <QStandardPaths>
+#include <QStatusBar>
 #include <QWebEngineDownloadItem>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
 
 DownloadManager::DownloadManager(QWidget* parent)
     : QDialog(parent)
@@ -31,6 +36,27 @@ DownloadManager::DownloadManager(QWidget* parent)
     view->setModel(m_model);
     connect(m_ui->cleanupButton, &QPushButton::clicked, this, &DownloadManager::cleanup);
     connect(m_ui->openForderButton, &QPushButton::clicked, this, &DownloadManager::openForder);
+    load();
+}
+
+void DownloadManager::load()
+{
+    QSettings settings(QLatin1String(Identity::OrganisationDomain), QLatin1String(Identity::ApplicationName));
+    settings.beginGroup(QStringLiteral("downloadmanager"));
+    for (int i = 0;; ++i) {
+        const QString key = QStringLiteral("download_%1_").arg(i);
+        if (!settings.contains(key + QLatin1String("url")))
+            break;
+        // Unfinished downloads cannot go on in a new run, and a file moved
+        // away since has nothing left to open.
+        const QString location = settings.value(key + QLatin1String("location")).toString();
+        if (!settings.value(key + QLatin1String("done")).toBool() || !QFileInfo(location).isFile())
+            continue;
+        auto* widget = new DownloadWidget(nullptr, this);
+        widget->showFinished(settings.value(key + QLatin1String("url")).toUrl(), location);
+        addItem(widget);
+    }
+    m_ui->cleanupButton->setEnabled(m_downloads.count() - activeDownloads() > 0);
 }
 
 DownloadManager::~DownloadManager()
@@ -65,9 +91,10 @@ void DownloadManager::setRemovePolicy(RemovePolicy policy)
 
 int DownloadManager::activeDownloads() const
 {
+    // Rows that "Clean up" keeps: all but the finished ones.
     int count = 0;
     for (const DownloadWidget* widget : m_downloads) {
-        if (!widget->m_ui->openButton->isEnabled())
+        if (!widget->downloadedSuccessfully())
             ++count;
     }
     return count;
@@ -88,19 +115,87 @@ void DownloadManager::download(QWebEngineDownloadItem* download)
             return;
         }
     }
-    addItem(new DownloadWidget(download, this));
+    // A row retried from scratch takes the new item of its URL.
+    for (int i = 0; i < m_restarting.count(); ++i) {
+        DownloadWidget* widget = m_restarting.at(i);
+        if (widget && widget->url() == download->url()) {
+            m_restarting.removeAt(i);
+            widget->follow(download);
+            return;
+        }
+    }
+    auto* widget = new DownloadWidget(download, this);
+    addItem(widget);
+    announce(download, widget);
+}
+
+void DownloadManager::announce(QWebEngineDownloadItem* download, DownloadWidget* widget)
+{
+    if (!m_shownForDownload) {
+        m_shownForDownload = true;
+        show();
+        raise();
+        return;
+    }
+    // Later downloads only mark the status bar of the window that asked,
+    // else of the active main window.
+    QMainWindow* window = nullptr;
+    if (QWebEnginePage* page = download->page()) {
+        if (QWidget* view = page->view())
+            window = qobject_cast<QMainWindow*>(view->window());
+    }
+    const QWidgetList topLevels = QApplication::topLevelWidgets();
+    for (QWidget* candidate : topLevels) {
+        if (window)
+            break;
+        auto* mainWindow = qobject_cast<QMainWindow*>(candidate);
+        if (mainWindow && mainWindow->isVisible() && mainWindow->isActiveWindow())
+            window = mainWindow;
+    }
+    for (QWidget* candidate : topLevels) {
+        if (window)
+            break;
+        auto* mainWindow = qobject_cast<QMainWindow*>(candidate);
+        if (mainWindow && mainWindow->isVisible())
+            window = mainWindow;
+    }
+    if (window)
+        window->statusBar()->showMessage(tr("Downloading %1").arg(widget->file().fileName()), 5000);
+}
+
+void DownloadManager::restartRow()
+{
+    auto* widget = qobject_cast<DownloadWidget*>(sender());
+    if (!widget || !m_downloads.contains(widget))
+        return;
+    QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
+    if (!m_restartPage) {
+        m_restartPage = new QWebEnginePage(profile, this);
+        connect(profile, &QWebEngineProfile::downloadRequested, this, &DownloadManager::restartRequested);
+    }
+    m_restarting.append(widget);
+    m_restartPage->download(widget->url(), widget->file().fileName());
+}
+
+void DownloadManager::restartRequested(QWebEngineDownloadItem* download)
+{
+    // No tab shows this page: the item is taken here even when no window
+    // takes it (taken twice, the second call finds its row and does nothing).
+    if (download->page() != m_restartPage || download->state() != QWebEngineDownloadItem::DownloadRequested)
+        return;
+    this->download(download);
+    download->accept();
 }
 
 void DownloadManager::addItem(DownloadWidget* widget)
 {
     connect(widget, &DownloadWidget::statusChanged, this, &DownloadManager::updateRow);
+    connect(widget, &DownloadWidget::restartRequested, this, &DownloadManager::restartRow);
     const int row = m_downloads.count();
     m_model->beginInsertRows(QModelIndex(), row, row);
     m_downloads.append(widget);
     m_model->endInsertRows();
     updateItemCount();
-    show();
-    raise();
     m_ui->downloadsView->setIndexWidget(m_model->index(row, 0), widget);
     const QIcon icon = style()->standardIcon(QStyle::SP_FileIcon);
     widget->m_ui->fileIcon->setPixmap(icon.pixmap(48, 48));
@@ -139,13 +234,14 @@ void DownloadManager::cleanup()
     updateItemCount();
     if (m_downloads.isEmpty())
         m_iconProvider.reset();
+    m_ui->cleanupButton->setEnabled(m_downloads.count() - activeDownloads() > 0);
     m_autoSaver->changeOccurred();
 }
 
 void DownloadManager::openForder()
 {
-    // Always the standard location, whichever folder a row was saved to.
-    const QString location = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    // Where downloads go now, whichever folder a row was saved to.
+    const QString location = DownloadNames::folder();
     QDesktopServices::openUrl(QUrl::fromLocalFile(location));
 }
 

@@ -1,7 +1,11 @@
 #include "downloads/DownloadNames.h"
 
+#include "shell/widgets/Identity.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
 
 namespace {
 
@@ -90,4 +94,20 @@ DownloadNames& DownloadNames::shared()
 {
     static DownloadNames names;
     return names;
+}
+
+QString DownloadNames::standardFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+QString DownloadNames::folder()
+{
+    QSettings settings(QLatin1String(Identity::OrganisationDomain), QLatin1String(Identity::ApplicationName));
+    const QString chosen = settings.value(QStringLiteral("downloadmanager/downloadDirectory")).toString();
+    // A removed drive or folder must not fail every later download.
+    const QFileInfo info(chosen);
+    if (!chosen.isEmpty() && info.isAbsolute() && info.isDir() && info.isWritable())
+        return QDir::cleanPath(info.absoluteFilePath());
+    return standardFolder();
 }

@@ -24,6 +24,12 @@ public:
     // The names held by the process's downloads.
     static DownloadNames& shared();
 
+    // The folder downloads are written to: the one chosen in the settings
+    // ("downloadmanager"/"downloadDirectory") while it exists and is
+    // writable, else the user's standard download folder.
+    static QString folder();
+    static QString standardFolder();
+
 private:
     QSet<QString> m_held;
 };

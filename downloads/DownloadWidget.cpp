@@ -5,7 +5,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QStandardPaths>
+#include <QTextDocument>
 #include <QWebEngineDownloadItem>
 #include <climits>
 #include <cmath>
@@ -22,8 +22,8 @@ DownloadWidget::DownloadWidget(QWebEngineDownloadItem* download, QWidget* parent
     m_ui->downloadInfoLabel->setPalette(palette);
     m_ui->progressBar->setMaximum(0);
     connect(m_ui->openButton, &QPushButton::clicked, this, &DownloadWidget::open);
-    // The bar is never shown: it only carries the scaled total and progress.
-    m_ui->progressBar->hide();
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &DownloadWidget::stop);
+    connect(m_ui->retryButton, &QPushButton::clicked, this, &DownloadWidget::retry);
 
     if (m_download)
         m_url = m_download->url();
@@ -54,12 +54,53 @@ void DownloadWidget::init()
             [this](QWebEngineDownloadItem::DownloadState state) {
                 if (state == QWebEngineDownloadItem::DownloadInterrupted)
                     finished();
+                else if (state == QWebEngineDownloadItem::DownloadInProgress && m_state != State::Running)
+                    setState(State::Running); // resumed
             });
     }
-    m_ui->downloadInfoLabel->clear();
     m_ui->progressBar->setValue(0);
+    setState(State::Running);
     getFileName();
     m_downloadTime.start();
+}
+
+void DownloadWidget::setState(State state)
+{
+    m_state = state;
+    m_ui->progressBar->setVisible(state == State::Running);
+    m_ui->cancelButton->setVisible(state == State::Running);
+    m_ui->retryButton->setVisible(state == State::Interrupted);
+    m_ui->openButton->setEnabled(state == State::Finished);
+    switch (state) {
+    case State::Running:
+        m_ui->downloadInfoLabel->clear(); // until progress arrives
+        break;
+    case State::Cancelled: m_ui->downloadInfoLabel->setText(tr("Download cancelled")); break;
+    case State::Interrupted: m_ui->downloadInfoLabel->setText(tr("Download interrupted")); break;
+    case State::Finished: m_ui->downloadInfoLabel->setText(dataString(m_bytesReceived)); break;
+    }
+    updateToolTip();
+    emit statusChanged();
+}
+
+void DownloadWidget::showFinished(const QUrl& url, const QString& path)
+{
+    if (m_download)
+        disconnect(m_download, nullptr, this, nullptr);
+    m_download = nullptr;
+    releaseName();
+    m_url = url;
+    m_file.setFile(path);
+    m_bytesReceived = m_bytesTotal = m_file.size();
+    m_ui->fileNameLabel->setText(m_file.fileName());
+    setState(State::Finished);
+}
+
+void DownloadWidget::updateToolTip()
+{
+    // The info line may be squeezed; the tip holds all of it, escaped.
+    const QString text = m_file.fileName() + QLatin1Char('\n') + m_ui->downloadInfoLabel->text();
+    setToolTip(Qt::convertFromPlainText(text.trimmed(), Qt::WhiteSpaceNormal));
 }
 
 void DownloadWidget::follow(QWebEngineDownloadItem* download)
@@ -82,16 +123,18 @@ void DownloadWidget::getFileName()
         m_ui->fileNameLabel->setText(m_file.fileName());
         return;
     }
-    // Always the standard location: the engine's suggested folder comes from
-    // the page and may be anywhere. A retry keeps the name its row had.
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    const QString suggested
-        = m_file.fileName().isEmpty() ? m_download->downloadFileName() : m_file.fileName();
-    releaseName();
-    // A fresh account may have no download folder yet; the engine would
-    // then fail the download instead of creating it.
-    if (!directory.isEmpty() && QDir().mkpath(directory))
-        m_heldName = DownloadNames::shared().reserve(directory, suggested);
+    // Always the download folder: the engine's suggested folder comes from
+    // the page and may be anywhere. A retry keeps the name its row holds
+    // (an interrupted row keeps it, partial file and all).
+    if (m_heldName.isEmpty()) {
+        const QString directory = DownloadNames::folder();
+        const QString suggested
+            = m_file.fileName().isEmpty() ? m_download->downloadFileName() : m_file.fileName();
+        // A fresh account may have no download folder yet; the engine would
+        // then fail the download instead of creating it.
+        if (!directory.isEmpty() && QDir().mkpath(directory))
+            m_heldName = DownloadNames::shared().reserve(directory, suggested);
+    }
     m_file.setFile(m_heldName);
     m_ui->fileNameLabel->setText(m_file.fileName());
     if (m_heldName.isEmpty()) {
@@ -112,11 +155,16 @@ void DownloadWidget::getFileName()
 
 void DownloadWidget::stop()
 {
-    setUpdatesEnabled(false);
-    setUpdatesEnabled(true);
+    if (m_state != State::Running)
+        return;
     if (m_download)
         m_download->cancel();
-    emit statusChanged();
+    // The item reports the cancellation itself; a row without one, or an
+    // item the engine already let go of, is cancelled here.
+    if (m_state == State::Running) {
+        releaseName();
+        setState(State::Cancelled);
+    }
 }
 
 void DownloadWidget::open()
@@ -129,6 +177,24 @@ void DownloadWidget::restart()
     if (m_download)
         m_download->accept();
     emit statusChanged();
+}
+
+void DownloadWidget::retry()
+{
+    if (m_state != State::Interrupted)
+        return;
+    m_downloadTime.restart();
+    // The engine resumes an item it still holds where it stopped.
+    if (m_download && !m_download->isFinished()
+        && (m_download->isPaused() || m_download->state() == QWebEngineDownloadItem::DownloadInterrupted)) {
+        setState(State::Running);
+        m_download->resume();
+        return;
+    }
+    m_bytesReceived = 0;
+    m_ui->progressBar->setValue(0);
+    setState(State::Running);
+    emit restartRequested();
 }
 
 void DownloadWidget::downloadProgress(qlonglong bytesReceived, qlonglong bytesTotal)
@@ -184,6 +250,8 @@ QString DownloadWidget::progressText(qint64 bytesReceived, qint64 bytesTotal, do
 
 void DownloadWidget::updateInfoLabel()
 {
+    if (m_state == State::Cancelled || m_state == State::Interrupted)
+        return;
     QString info;
     if (downloadedSuccessfully()) {
         info = m_bytesReceived == m_bytesTotal
@@ -194,6 +262,7 @@ void DownloadWidget::updateInfoLabel()
         info = progressText(m_bytesReceived, m_bytesTotal, m_bytesReceived * 1000.0 / elapsed);
     }
     m_ui->downloadInfoLabel->setText(info);
+    updateToolTip();
 }
 
 QString DownloadWidget::dataString(qint64 size)
@@ -209,36 +278,27 @@ QString DownloadWidget::dataString(qint64 size)
 
 void DownloadWidget::finished()
 {
-    if (m_download) {
-        switch (m_download->state()) {
-        case QWebEngineDownloadItem::DownloadCancelled:
-            releaseName();
-            m_ui->downloadInfoLabel->setText(tr("Download cancelled"));
-            return;
-        case QWebEngineDownloadItem::DownloadInterrupted:
-            releaseName();
-            m_ui->downloadInfoLabel->setText(tr("Download interrupted"));
-            return;
-        case QWebEngineDownloadItem::DownloadCompleted:
-            // "Open" opens what the engine wrote; the file now holds the name.
-            m_file.setFile(QDir(m_download->downloadDirectory()).filePath(m_download->downloadFileName()));
-            releaseName();
-            m_bytesReceived = m_download->receivedBytes();
-            m_ui->downloadInfoLabel->setText(dataString(m_bytesReceived));
-            m_ui->openButton->setEnabled(true);
-            break;
-        default:
-            updateInfoLabel();
-            m_ui->openButton->setEnabled(false);
-            break;
-        }
+    if (!m_download)
+        return;
+    switch (m_download->state()) {
+    case QWebEngineDownloadItem::DownloadCancelled:
+        releaseName();
+        setState(State::Cancelled);
+        break;
+    case QWebEngineDownloadItem::DownloadInterrupted:
+        // The name stays held: a retry writes the same file.
+        setState(State::Interrupted);
+        break;
+    case QWebEngineDownloadItem::DownloadCompleted:
+        // "Open" opens what the engine wrote; the file now holds the name.
+        m_file.setFile(QDir(m_download->downloadDirectory()).filePath(m_download->downloadFileName()));
+        releaseName();
+        m_bytesReceived = m_download->receivedBytes();
+        setState(State::Finished);
+        break;
+    default:
+        updateInfoLabel();
+        emit statusChanged();
+        break;
     }
-    m_ui->progressBar->hide();
-    emit statusChanged();
-}
-
-bool DownloadWidget::downloadedSuccessfully() const
-{
-    return m_download && m_download->isFinished()
-        && m_download->state() == QWebEngineDownloadItem::DownloadCompleted;
 }

@@ -1,13 +1,15 @@
 #include "settings/SettingsDialog.h"
 
+#include "downloads/DownloadNames.h"
 #include "shell/widgets/Identity.h"
 #include "ui_Settings.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontDialog>
 #include <QLocale>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QtDebug>
@@ -47,6 +49,8 @@ SettingsDialog::SettingsDialog(QWidget* parent, CurrentPageUrl currentPageUrl)
         m_ui->setHomeToCurrentPageButton, &QPushButton::clicked, this, &SettingsDialog::setHomeToCurrentPage);
     connect(m_ui->standardFontButton, &QPushButton::clicked, this, &SettingsDialog::chooseFont);
     connect(m_ui->fixedFontButton, &QPushButton::clicked, this, &SettingsDialog::chooseFixedFont);
+    connect(
+        m_ui->chooseDownloadsLocation, &QPushButton::clicked, this, &SettingsDialog::chooseDownloadsLocation);
     loadDefaults();
     loadFromSettings();
 }
@@ -84,7 +88,6 @@ void SettingsDialog::loadDefaults()
         settings->fontSize(QWebEngineSettings::DefaultFixedFontSize));
     showFonts();
 
-    m_ui->downloadsLocation->setText(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
     m_ui->enableJavascript->setChecked(settings->testAttribute(QWebEngineSettings::JavascriptEnabled));
     m_ui->enablePlugins->setChecked(settings->testAttribute(QWebEngineSettings::PluginsEnabled));
     m_ui->enableScrollAnimator->setChecked(
@@ -112,10 +115,9 @@ void SettingsDialog::loadFromSettings()
     m_ui->expireHistory->setCurrentIndex(historyIndex);
     settings.endGroup();
 
-    settings.beginGroup(QStringLiteral("downloadmanager"));
-    m_ui->downloadsLocation->setText(
-        settings.value(QStringLiteral("downloadDirectory"), m_ui->downloadsLocation->text()).toString());
-    settings.endGroup();
+    // Where downloads go now: a stored folder that is gone shows the
+    // standard one that replaces it.
+    m_ui->downloadsLocation->setText(QDir::toNativeSeparators(DownloadNames::folder()));
 
     settings.beginGroup(QStringLiteral("general"));
     m_ui->openLinksIn->setCurrentIndex(
@@ -169,6 +171,11 @@ void SettingsDialog::saveToSettings()
 
         settings.beginGroup(QStringLiteral("general"));
         settings.setValue(QStringLiteral("openLinksIn"), m_ui->openLinksIn->currentIndex());
+        settings.endGroup();
+
+        settings.beginGroup(QStringLiteral("downloadmanager"));
+        settings.setValue(QStringLiteral("downloadDirectory"),
+            QDir::fromNativeSeparators(m_ui->downloadsLocation->text().trimmed()));
         settings.endGroup();
 
         settings.beginGroup(QStringLiteral("history"));
@@ -250,6 +257,14 @@ void SettingsDialog::chooseFont()
         return;
     m_standardFont = font;
     showFonts();
+}
+
+void SettingsDialog::chooseDownloadsLocation()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, tr("Save downloads to"), QDir::fromNativeSeparators(m_ui->downloadsLocation->text()));
+    if (!folder.isEmpty())
+        m_ui->downloadsLocation->setText(QDir::toNativeSeparators(folder));
 }
 
 void SettingsDialog::chooseFixedFont()

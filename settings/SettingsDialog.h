@@ -41,6 +41,7 @@ private slots:
     void showExceptions();
     void chooseFont();
     void chooseFixedFont();
+    void chooseDownloadsLocation();
     void on_httpUserAgent_editingFinished();
     void on_httpAcceptLanguage_editingFinished();
 

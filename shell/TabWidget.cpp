@@ -16,7 +16,9 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QWebEngineDownloadItem>
+#include <QWebEngineHistory>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -375,6 +377,19 @@ void TabWidget::downloadRequested(QWebEngineDownloadItem* download)
         return;
     BrowserApplication::instance()->sharedDownloadManager()->download(download);
     download->accept();
+    // A tab opened for a URL that turned out to be a download (a handed-over
+    // link, a new-tab link) never shows a document: it goes once the
+    // download runs, unless it is the window's last.
+    for (int i = 0; i < count(); ++i) {
+        auto* view = qobject_cast<WebView*>(widget(i));
+        if (view && view->page() == download->page() && view->page()->history()->count() == 0) {
+            QTimer::singleShot(0, view, [this, view] {
+                if (count() > 1 && view->page()->history()->count() == 0)
+                    closeTab(indexOf(view));
+            });
+            break;
+        }
+    }
 }
 
 bool TabWidget::takesDownloadFrom(QWebEnginePage* page) const

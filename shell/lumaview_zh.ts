@@ -94,6 +94,14 @@
         <source>Open</source>
         <translation>打开</translation>
     </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation>重试</translation>
+    </message>
 </context>
 <context>
     <name>DownloadManager</name>
@@ -104,6 +112,10 @@
     <message>
         <source>%1 Downloads</source>
         <translation>%1 个下载</translation>
+    </message>
+    <message>
+        <source>Downloading %1</source>
+        <translation>正在下载 %1</translation>
     </message>
 </context>
 <context>
@@ -549,6 +561,17 @@
     <message>
         <source>Style Sheet:</source>
         <translation>样式表：</translation>
+    </message>
+    <message>
+        <source>Choose...</source>
+        <translation>选择...</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsDialog</name>
+    <message>
+        <source>Save downloads to</source>
+        <translation>下载保存位置</translation>
     </message>
 </context>
 <context>

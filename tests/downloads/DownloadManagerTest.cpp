@@ -134,6 +134,127 @@ private slots:
         QCOMPARE(double(bar->value()) / bar->maximum(), 0.75);
     }
 
+    // What a row offers in each state it reaches; "interrupt" and "finish" are what the
+    // engine's item reports, the others are the row's own buttons.
+    void rowStates_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("shown"); // visible buttons and bar, in form order
+        QTest::addColumn<bool>("openEnabled");
+        QTest::addColumn<QString>("info");
+        QTest::addColumn<int>("restarts");
+        QTest::newRow("running") << QStringList { "progress" } << "bar cancel" << false << "3 MB of 6 MB ("
+                                 << 0;
+        QTest::newRow("cancelled") << QStringList { "progress", "cancel" } << "" << false
+                                   << "Download cancelled" << 0;
+        QTest::newRow("interrupted") << QStringList { "progress", "interrupt" } << "retry" << false
+                                     << "Download interrupted" << 0;
+        QTest::newRow("retried") << QStringList { "progress", "interrupt", "retry" } << "bar cancel" << false
+                                 << "" << 1;
+        QTest::newRow("retried, running") << QStringList { "progress", "interrupt", "retry", "progress" }
+                                          << "bar cancel" << false << "3 MB of 6 MB (" << 1;
+        QTest::newRow("finished") << QStringList { "progress", "finish" } << "" << true << "3 MB" << 0;
+    }
+    void rowStates()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, shown);
+        QFETCH(bool, openEnabled);
+        QFETCH(QString, info);
+        QFETCH(int, restarts);
+        DownloadWidget row(nullptr);
+        row.show();
+        QSignalSpy restart(&row, &DownloadWidget::restartRequested);
+        auto* bar = child<QProgressBar>(&row, "progressBar");
+        const QList<QPushButton*> buttons = { child<QPushButton>(&row, "openButton"),
+            child<QPushButton>(&row, "cancelButton"), child<QPushButton>(&row, "retryButton") };
+        for (const QString& step : steps) {
+            if (step == "progress")
+                row.downloadProgress(3 * MiB, 6 * MiB);
+            else if (step == "interrupt")
+                row.setState(DownloadWidget::State::Interrupted);
+            else if (step == "finish")
+                row.setState(DownloadWidget::State::Finished);
+            else {
+                auto* button = child<QPushButton>(&row, qPrintable(step + "Button"));
+                QVERIFY2(button->isVisible() && button->isEnabled(), qPrintable(step));
+                QTest::mouseClick(button, Qt::LeftButton);
+            }
+        }
+        QStringList visible;
+        if (bar->isVisible())
+            visible << "bar";
+        for (QPushButton* button : buttons) {
+            if (button != buttons.first() && button->isVisible())
+                visible << button->objectName().remove("Button");
+        }
+        QCOMPARE(visible.join(' '), shown);
+        QVERIFY(buttons.first()->isVisible());
+        QCOMPARE(buttons.first()->isEnabled(), openEnabled);
+        const QString text = child<QLabel>(&row, "downloadInfoLabel")->text();
+        QVERIFY2(info.isEmpty() ? text.isEmpty() : text.startsWith(info), qPrintable(text));
+        QVERIFY2(row.toolTip().contains(text), qPrintable(row.toolTip())); // all of it, squeezed or not
+        QCOMPARE(restart.count(), restarts);
+    }
+
+    // The saved list comes back at start: finished downloads whose files are still there.
+    // Saves the dialog with one such row and one running as an artifact.
+    void savedListReadBack()
+    {
+        QTemporaryDir folder;
+        writeFile(folder.filePath("kept.pdf"), QByteArray(3 * KiB, 'k'));
+        writeFile(folder.filePath("partial.bin"), "half");
+        struct Entry {
+            const char* name;
+            bool done;
+        };
+        const QList<Entry> entries = { { "gone.zip", true }, { "kept.pdf", true }, { "partial.bin", false } };
+        auto store = nativeStore();
+        store->beginGroup("downloadmanager");
+        for (int i = 0; i < entries.size(); ++i) {
+            const QString key = QStringLiteral("download_%1_").arg(i);
+            store->setValue(key + "url", QUrl(QStringLiteral("http://lesson.test/") + entries[i].name));
+            store->setValue(key + "location", folder.filePath(entries[i].name));
+            store->setValue(key + "done", entries[i].done);
+        }
+        store->sync();
+
+        DownloadManager manager;
+        QCOMPARE(manager.count(), 1);
+        QVERIFY(!manager.isVisible()); // rows from the last run open nothing
+        auto* view = child<EditTableView>(&manager, "downloadsView");
+        auto* kept = qobject_cast<DownloadWidget*>(view->indexWidget(view->model()->index(0, 0)));
+        QCOMPARE(kept->file().absoluteFilePath(), folder.filePath("kept.pdf"));
+        QCOMPARE(kept->url(), QUrl("http://lesson.test/kept.pdf"));
+        QCOMPARE(child<QLabel>(kept, "fileNameLabel")->text(), QStringLiteral("kept.pdf"));
+        QCOMPARE(child<QLabel>(kept, "downloadInfoLabel")->text(), QStringLiteral("3 kB"));
+        auto* cleanupButton = child<QPushButton>(&manager, "cleanupButton");
+        QVERIFY(cleanupButton->isEnabled());
+        UrlRecorder recorder;
+        QDesktopServices::setUrlHandler("file", &recorder, "openUrl");
+        QTest::mouseClick(child<QPushButton>(kept, "openButton"), Qt::LeftButton);
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(recorder.urls, QList<QUrl> { QUrl::fromLocalFile(folder.filePath("kept.pdf")) });
+
+        auto* running = new DownloadWidget(nullptr, &manager);
+        manager.addItem(running);
+        child<QLabel>(running, "fileNameLabel")
+            ->setText("node-v20-docs.tar.gz"); // a row without item has none
+        running->downloadProgress(18 * MiB, 50 * MiB);
+        manager.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&manager));
+        // Readable at the default size: nothing of the running row's line is squeezed out.
+        auto* info = child<QLabel>(running, "downloadInfoLabel");
+        QVERIFY2(info->fontMetrics().horizontalAdvance(info->text()) <= info->contentsRect().width(),
+            qPrintable(info->text()));
+        QDir().mkpath(LUMAVIEW_ARTIFACT_DIR);
+        QVERIFY(manager.grab().save(LUMAVIEW_ARTIFACT_DIR "/download-list.png"));
+
+        QTest::mouseClick(cleanupButton, Qt::LeftButton);
+        QCOMPARE(manager.count(), 1);
+        QVERIFY(!cleanupButton->isEnabled());
+    }
+
     void unfinishedRowsSurviveCleanupAndOpenFolder()
     {
         DownloadManager manager;

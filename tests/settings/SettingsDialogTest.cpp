@@ -1,6 +1,7 @@
 // The settings dialog against the native settings store.
 #include "settings/SettingsDialog.h"
 #include "GuiTest.h"
+#include "downloads/DownloadNames.h"
 
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
@@ -41,8 +42,9 @@ private slots:
         const QFont fixedFont("DejaVu Sans Mono", 11);
         nativeStore()->setValue("websettings/standardFont", standardFont);
         nativeStore()->setValue("websettings/fixedFont", fixedFont);
-        nativeStore()->setValue(
-            "downloadmanager/downloadDirectory", "/srv/downloads"); // shown, never written
+        // A stored folder that is gone shows the standard one, where downloads then go.
+        nativeStore()->setValue("downloadmanager/downloadDirectory", "/srv/gone/downloads");
+        QTemporaryDir folder;
         const bool scrollAnimator = !QWebEngineSettings::defaultSettings()->testAttribute(
             QWebEngineSettings::ScrollAnimatorEnabled);
         // Each field of the form, the value given to its property, its key and the text
@@ -56,6 +58,7 @@ private slots:
         };
         const QList<Entry> entries = {
             { "openLinksIn", "currentIndex", 1, "general/openLinksIn" },
+            { "downloadsLocation", "text", folder.path(), "downloadmanager/downloadDirectory" },
             { "expireHistory", "currentIndex", 2, "history/historyExpire", "14" },
             { "enableJavascript", "checked", false, "websettings/enableJavascript" },
             { "enablePlugins", "checked", false, "websettings/enablePlugins" },
@@ -75,7 +78,8 @@ private slots:
         auto* dialog = new SettingsDialog;
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
-        QCOMPARE(child<QLineEdit>(dialog, "downloadsLocation")->text(), QStringLiteral("/srv/downloads"));
+        QCOMPARE(child<QLineEdit>(dialog, "downloadsLocation")->text(),
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
         child<QLineEdit>(dialog, "homeLineEdit")->setText("http://home.test/");
         for (const Entry& entry : entries)
             QVERIFY(child<QWidget>(dialog, entry.field)->setProperty(entry.property, entry.value));
@@ -97,9 +101,8 @@ private slots:
         QCOMPARE(saved->value("websettings/standardFont").toString(), standardFont.toString());
         QCOMPARE(saved->value("websettings/fixedFont").toString(), fixedFont.toString());
         keys.removeAll("MainWindow/home");
-        QCOMPARE(keys,
-            (QStringList {
-                "downloadmanager/downloadDirectory", "websettings/fixedFont", "websettings/standardFont" }));
+        QCOMPARE(keys, (QStringList { "websettings/fixedFont", "websettings/standardFont" }));
+        QCOMPARE(DownloadNames::folder(), folder.path()); // later downloads go there
 
         SettingsDialog again;
         for (const Entry& entry : entries)

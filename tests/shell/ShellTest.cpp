@@ -863,7 +863,8 @@ private slots:
     }
 
     // Real downloads from links of a page, cut short by the origin: one held half way and then
-    // finished, one dropped at 1 MiB, one held at 256 KiB and cancelled.
+    // finished, one dropped at 1 MiB and later retried, one held at 256 KiB and cancelled, one
+    // from a tab opened for it.
     void downloadsEndToEnd()
     {
         QByteArray lesson(6 * MiB, 0);
@@ -893,6 +894,9 @@ private slots:
 
         click("lesson");
         QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 1, 20000);
+        // The first download of the run opens the list, later ones only mark the status bar.
+        QVERIFY(manager->isVisible());
+        manager->hide();
         QCOMPARE(child<QLabel>(row(0), "fileNameLabel")->text(), QStringLiteral("lesson.bin"));
         QCOMPARE(row(0)->file().absoluteFilePath(),
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/lesson.bin");
@@ -908,6 +912,9 @@ private slots:
 
         // The engine retries a dropped download as a new item: it keeps its row.
         click("drop");
+        QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 2, 20000);
+        QCOMPARE(window()->statusBar()->currentMessage(), QStringLiteral("Downloading drop.bin"));
+        QVERIFY(!manager->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(info(1), QStringLiteral("Download interrupted"), 30000);
         click("hold");
         QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 3, 20000);
@@ -927,11 +934,45 @@ private slots:
         QCOMPARE(store->value("download_1_url").toString(), m_origin.url("hold.bin"));
         QVERIFY(!store->contains("download_2_url"));
 
+        // Retried, the dropped download completes under its name.
+        const int drops = m_origin.count("/drop.bin");
+        m_origin.cut.remove("/drop.bin");
+        QTest::mouseClick(child<QPushButton>(row(0), "retryButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(row(0)->downloadedSuccessfully(), 30000);
+        QCOMPARE(manager->count(), 2);
+        QCOMPARE(row(0)->file().absoluteFilePath(),
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/drop.bin");
+        QCOMPARE(readFile(row(0)->file().absoluteFilePath()), m_origin.pages["/drop.bin"]);
+        QVERIFY(m_origin.count("/drop.bin") > drops);
+        // An item the engine has let go of cannot resume: Retry then starts the URL again, and
+        // the row takes the new item under its name (shown here with the cancelled one).
+        m_origin.release("/hold.bin");
+        emit row(1)->restartRequested();
+        QTRY_VERIFY_WITH_TIMEOUT(row(1)->downloadedSuccessfully(), 30000);
+        QCOMPARE(manager->count(), 2);
+        QCOMPARE(row(1)->file().fileName(), QStringLiteral("hold.bin"));
+        QCOMPARE(readFile(row(1)->file().absoluteFilePath()), m_origin.pages["/hold.bin"]);
+
+        // A tab opened for a download URL shows nothing: it closes once the download runs. The
+        // file goes to the folder chosen in the settings.
+        QTemporaryDir chosen;
+        nativeStore()->setValue("downloadmanager/downloadDirectory", chosen.path());
+        m_origin.pages["/handed.bin"] = "handed over";
+        const int tabCount = tabs()->count();
+        tabs()->newTab(false)->loadUrl(QUrl(m_origin.url("handed.bin")));
+        QCOMPARE(tabs()->count(), tabCount + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 3, 20000);
+        QTRY_COMPARE(tabs()->count(), tabCount);
+        QTRY_VERIFY_WITH_TIMEOUT(row(2)->downloadedSuccessfully(), 20000);
+        QCOMPARE(row(2)->file().absoluteFilePath(), chosen.filePath("handed.bin"));
+        QCOMPARE(readFile(chosen.filePath("handed.bin")), QByteArray("handed over"));
+        nativeStore()->remove("downloadmanager/downloadDirectory");
+
         // A popup's download reaches the list like a tab's.
         auto* popup = new PopupWindow(QWebEngineProfile::defaultProfile());
         popup->show();
         popup->view()->load(at("lesson.bin"));
-        QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 3, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(manager->count(), 4, 20000);
     }
 
     // Names a page chooses, by header or by a link's download attribute, cannot put a file
