@@ -3,6 +3,7 @@
 #include "downloads/DownloadManager.h"
 #include "settings/SettingsDialog.h"
 #include "shell/BrowserApplication.h"
+#include "shell/FindBar.h"
 #include "shell/PlainText.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
@@ -16,23 +17,25 @@
 #include <QDataStream>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
+#include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QProgressBar>
 #include <QScreen>
 #include <QSettings>
-#include <QShortcut>
 #include <QStatusBar>
 #include <QUrlQuery>
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
+#include <QWheelEvent>
 #include <QtDebug>
+#include <memory>
 
 #include <algorithm>
 
@@ -41,6 +44,7 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     , m_tabWidget(new TabWidget(this))
     , m_progressBar(new QProgressBar(this))
     , m_zoomLabel(new QLabel(this))
+    , m_findBar(new FindBar(this))
 {
     setToolButtonStyle(Qt::ToolButtonFollowStyle);
     setAttribute(Qt::WA_DeleteOnClose, true);
@@ -52,6 +56,7 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     layout->setSpacing(0);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_tabWidget);
+    layout->addWidget(m_findBar);
     setCentralWidget(central);
 
     connect(m_tabWidget, SIGNAL(loadPage(QString)), this, SLOT(loadPage(QString)));
@@ -76,12 +81,12 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     statusBar()->addPermanentWidget(m_progressBar);
     connect(m_tabWidget, &QTabWidget::currentChanged, this, &BrowserMainWindow::currentTabChanged);
 
-    // No menus: the two dialogs are reached by keyboard (and from the tab
-    // bar's context menu).
-    auto* downloads = new QShortcut(QKeySequence(tr("Ctrl+J")), this);
-    connect(downloads, SIGNAL(activated()), this, SLOT(slotDownloadManager()));
-    auto* preferences = new QShortcut(QKeySequence(tr("Ctrl+,")), this);
-    connect(preferences, SIGNAL(activated()), this, SLOT(slotPreferences()));
+    // No menus: everything is reached by keys (and from the tab bar's
+    // context menu, which shows the same actions).
+    createKeyActions();
+    connect(m_tabWidget, &QTabWidget::currentChanged, this, &BrowserMainWindow::watchCurrentTab);
+    // The views' mouse and wheel events go to children made by the engine.
+    qApp->installEventFilter(this);
 
     slotUpdateWindowTitle(QString());
 
@@ -92,6 +97,106 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     restoreWindowGeometry();
 
     m_tabWidget->newTab(true);
+}
+
+void BrowserMainWindow::createKeyActions()
+{
+    using A = KeyTable::Action;
+    for (const KeyTable::Entry& entry : KeyTable::entries()) {
+        auto* action = new QAction(KeyTable::text(entry.action), this);
+        action->setShortcuts(entry.keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        const A id = entry.action;
+        connect(action, &QAction::triggered, this, [this, id] { trigger(id); });
+        addAction(action);
+        m_keyActions.insert(id, action);
+    }
+    m_keyActions.value(A::Stop)->setEnabled(false);
+}
+
+void BrowserMainWindow::trigger(KeyTable::Action action)
+{
+    using A = KeyTable::Action;
+    switch (action) {
+    case A::NewTab:
+        m_tabWidget->newTab(true);
+        slotHome();
+        return;
+    case A::CloseTab: m_tabWidget->requestCloseTab(); return;
+    case A::ReopenClosedTab: m_tabWidget->reopenClosedTab(); return;
+    case A::NextTab: m_tabWidget->nextTab(); return;
+    case A::PreviousTab: m_tabWidget->previousTab(); return;
+    case A::Find: slotFind(); return;
+    case A::Location: slotLocation(); return;
+    case A::ZoomIn: slotViewZoomIn(); return;
+    case A::ZoomOut: slotViewZoomOut(); return;
+    case A::ZoomReset: slotViewResetZoom(); return;
+    case A::Print: slotPrint(); return;
+    case A::PageSource: slotViewPageSource(); return;
+    case A::FullScreen: slotToggleFullScreen(); return;
+    case A::DevTools: slotDevTools(); return;
+    case A::Downloads: slotDownloadManager(); return;
+    case A::Preferences: slotPreferences(); return;
+    default: break;
+    }
+    WebView* view = currentTab();
+    if (!view)
+        return;
+    switch (action) {
+    case A::Reload: view->triggerPageAction(QWebEnginePage::Reload); break;
+    case A::ReloadBypassingCache: view->triggerPageAction(QWebEnginePage::ReloadAndBypassCache); break;
+    case A::Stop: view->triggerPageAction(QWebEnginePage::Stop); break;
+    case A::Back: view->triggerPageAction(QWebEnginePage::Back); break;
+    case A::Forward: view->triggerPageAction(QWebEnginePage::Forward); break;
+    default: break;
+    }
+}
+
+void BrowserMainWindow::watchCurrentTab()
+{
+    // Esc stops only while the current page loads; otherwise it stays with
+    // the page.
+    disconnect(m_stopWatch);
+    QAction* stop = m_keyActions.value(KeyTable::Action::Stop);
+    auto* view = qobject_cast<WebView*>(m_tabWidget->currentWidget());
+    QAction* pageStop = view ? view->pageAction(QWebEnginePage::Stop) : nullptr;
+    stop->setEnabled(pageStop && pageStop->isEnabled());
+    if (pageStop)
+        m_stopWatch = connect(
+            pageStop, &QAction::changed, stop, [stop, pageStop] { stop->setEnabled(pageStop->isEnabled()); });
+    if (m_findBar->isVisible())
+        m_findBar->close();
+}
+
+bool BrowserMainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::Wheel)
+        return QMainWindow::eventFilter(watched, event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != this)
+        return QMainWindow::eventFilter(watched, event);
+    if (type == QEvent::MouseButtonPress) {
+        const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
+        if (button == Qt::BackButton || button == Qt::ForwardButton) {
+            trigger(button == Qt::BackButton ? KeyTable::Action::Back : KeyTable::Action::Forward);
+            return true;
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
+    auto* wheel = static_cast<QWheelEvent*>(event);
+    if (!(wheel->modifiers() & Qt::ControlModifier))
+        return QMainWindow::eventFilter(watched, event);
+    for (QWidget* on = widget; on; on = on->parentWidget()) {
+        if (auto* view = qobject_cast<WebView*>(on)) {
+            const int delta = wheel->angleDelta().y();
+            if (delta != 0)
+                view->zoomBy(delta > 0 ? 1 : -1);
+            updateZoomIndicator();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 QSize BrowserMainWindow::sizeHint() const
@@ -268,37 +373,113 @@ void BrowserMainWindow::slotFilePrintPreview()
 
 void BrowserMainWindow::slotViewZoomIn()
 {
-    if (WebView* view = currentTab())
-        view->setZoomFactor(view->zoomFactor() + 0.1);
+    if (WebView* view = currentTab()) {
+        view->zoomBy(1);
+        updateZoomIndicator();
+    }
 }
 
 void BrowserMainWindow::slotViewZoomOut()
 {
-    if (WebView* view = currentTab())
-        view->setZoomFactor(view->zoomFactor() - 0.1);
+    if (WebView* view = currentTab()) {
+        view->zoomBy(-1);
+        updateZoomIndicator();
+    }
 }
 
 void BrowserMainWindow::slotViewResetZoom()
 {
-    if (WebView* view = currentTab())
-        view->setZoomFactor(1.0);
+    if (WebView* view = currentTab()) {
+        view->zoomBy(0);
+        updateZoomIndicator();
+    }
 }
 
 void BrowserMainWindow::slotViewPageSource()
 {
     WebView* view = currentTab();
+    if (!view || view->url().isEmpty())
+        return;
+    const QUrl source(QStringLiteral("view-source:") + view->url().toString());
+    if (WebView* tab = m_tabWidget->newTab(true))
+        tab->loadUrl(source);
+}
+
+void BrowserMainWindow::slotFind()
+{
+    if (WebView* view = currentTab())
+        m_findBar->openFor(view->page());
+}
+
+void BrowserMainWindow::slotLocation()
+{
+    auto* dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("locationDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(tr("Open Location"));
+    dialog->setLabelText(tr("Address or host name:"));
+    if (auto* view = qobject_cast<WebView*>(m_tabWidget->currentWidget()))
+        dialog->setTextValue(view->url().toString());
+    dialog->resize(qMax(dialog->sizeHint().width(), 480), dialog->sizeHint().height());
+    connect(dialog, &QInputDialog::textValueSelected, this, [this](const QString& text) {
+        if (!text.trimmed().isEmpty())
+            loadPage(text.trimmed());
+    });
+    dialog->open();
+}
+
+void BrowserMainWindow::slotPrint()
+{
+    printView(currentTab());
+}
+
+void BrowserMainWindow::printView(WebView* view)
+{
     if (!view)
         return;
-    auto* editor = new QPlainTextEdit;
-    editor->setWindowTitle(tr("Page Source of %1").arg(PlainText::forWindowTitle(view->title())));
-    editor->setMinimumWidth(640);
-    editor->setAttribute(Qt::WA_DeleteOnClose);
-    editor->show();
-    QPointer<QPlainTextEdit> guard(editor);
-    view->page()->toHtml([guard](const QString& html) {
-        if (guard)
-            guard->setPlainText(html);
+    auto printer = std::make_shared<QPrinter>(QPrinter::HighResolution);
+    auto* dialog = new QPrintDialog(printer.get(), this);
+    dialog->setObjectName(QStringLiteral("printDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<WebView> guard(view);
+    connect(dialog, &QDialog::finished, this, [guard, printer](int result) {
+        if (result != QDialog::Accepted || !guard)
+            return;
+        QWebEnginePage* page = guard->page();
+        if (printer->outputFormat() == QPrinter::PdfFormat && !printer->outputFileName().isEmpty())
+            page->printToPdf(printer->outputFileName(), printer->pageLayout());
+        else // the printer has to outlive the engine's work
+            page->print(printer.get(), [printer](bool) {});
     });
+    dialog->open();
+}
+
+void BrowserMainWindow::slotToggleFullScreen()
+{
+    slotViewFullScreen(!isFullScreen());
+}
+
+void BrowserMainWindow::slotDevTools()
+{
+    WebView* view = currentTab();
+    if (!view)
+        return;
+    QWebEnginePage* page = view->page();
+    // One tools window per page, shown again when asked again.
+    QWidget* tools = page->devToolsPage() ? page->devToolsPage()->view() : nullptr;
+    if (!tools) {
+        auto* toolsView = new QWebEngineView;
+        toolsView->setObjectName(QStringLiteral("devTools"));
+        toolsView->setPage(new QWebEnginePage(page->profile(), toolsView));
+        page->setDevToolsPage(toolsView->page());
+        toolsView->resize(1000, 700);
+        connect(view, &QObject::destroyed, toolsView, &QObject::deleteLater);
+        tools = toolsView;
+    }
+    tools->setWindowTitle(tr("Developer Tools - %1").arg(PlainText::forWindowTitle(view->title())));
+    tools->show();
+    tools->raise();
+    tools->activateWindow();
 }
 
 void BrowserMainWindow::slotViewFullScreen(bool enable)

@@ -1,8 +1,12 @@
 #pragma once
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 #include <QUrl>
 
+#include "shell/KeyTable.h"
+
+class FindBar;
 class QAction;
 class QLabel;
 class QProgressBar;
@@ -27,6 +31,12 @@ public:
     // Where a window without a remembered place opens: 90 % of the available
     // area of the screen it starts on, centred.
     static QRect defaultGeometry();
+    // The window's action for a key of the table; it works wherever the
+    // focus is in the window.
+    QAction* keyAction(KeyTable::Action action) const { return m_keyActions.value(action); }
+    FindBar* findBar() const { return m_findBar; }
+    // The print dialog for the view's page; prints or writes a PDF.
+    void printView(WebView* view);
 
 public slots:
     void loadPage(const QString& url);
@@ -49,6 +59,11 @@ public slots:
     void slotSwapFocus();
     // Shows the current view's zoom when it is not 100 %; call after a zoom change.
     void updateZoomIndicator();
+    void slotFind();
+    void slotLocation();
+    void slotPrint();
+    void slotToggleFullScreen();
+    void slotDevTools();
 
 private slots:
     void currentTabChanged(int index);
@@ -58,13 +73,20 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void restoreWindowGeometry();
+    void createKeyActions();
+    void watchCurrentTab();
+    void trigger(KeyTable::Action action);
 
     TabWidget* m_tabWidget;
     QProgressBar* m_progressBar;
     QLabel* m_zoomLabel;
     // The view whose load the status bar follows.
     QPointer<WebView> m_watchedView;
+    FindBar* m_findBar;
+    QMap<KeyTable::Action, QAction*> m_keyActions;
+    QMetaObject::Connection m_stopWatch;
 };

@@ -1,5 +1,7 @@
 #include "shell/TabBar.h"
 
+#include "shell/BrowserMainWindow.h"
+#include "shell/KeyTable.h"
 #include "shell/PlainText.h"
 
 #include <QAction>
@@ -45,28 +47,43 @@ void TabBar::selectTabAction()
 
 void TabBar::contextMenuRequested(const QPoint& position)
 {
+    // The window's own actions where the menu acts as the key does; for one
+    // tab, the key of the same table, so the menu shows what works.
+    auto* window = qobject_cast<BrowserMainWindow*>(this->window());
+    using A = KeyTable::Action;
+    auto keyOf = [](A action) { return KeyTable::entry(action).keys.value(0); };
     QMenu menu;
-    menu.addAction(tr("New &Tab"), this, SIGNAL(newTab()), QKeySequence::AddTab);
+    if (window)
+        menu.addAction(window->keyAction(A::NewTab));
     const int index = tabAt(position);
     if (index != -1) {
         QAction* action = menu.addAction(tr("Clone Tab"), this, SLOT(cloneTab()));
         action->setData(index);
         menu.addSeparator();
-        action = menu.addAction(tr("&Close Tab"), this, SLOT(closeTab()), QKeySequence::Close);
+        action = menu.addAction(KeyTable::text(A::CloseTab), this, SLOT(closeTab()), keyOf(A::CloseTab));
         action->setData(index);
         action = menu.addAction(tr("Close &Other Tabs"), this, SLOT(closeOtherTabs()));
         action->setData(index);
         menu.addSeparator();
-        action = menu.addAction(tr("Reload Tab"), this, SLOT(reloadTab()), QKeySequence::Refresh);
+        action = menu.addAction(tr("Reload Tab"), this, SLOT(reloadTab()), keyOf(A::Reload));
         action->setData(index);
     } else {
         menu.addSeparator();
     }
     menu.addAction(tr("Reload All Tabs"), this, SIGNAL(reloadAllTabs()));
-    // The window has no menus: this is the mouse's way to its two dialogs.
+    if (!window) {
+        menu.exec(QCursor::pos());
+        return;
+    }
+    menu.addAction(window->keyAction(A::ReopenClosedTab));
+    // The window has no menus: this is the mouse's way to what the keys do.
     menu.addSeparator();
-    menu.addAction(tr("&Downloads"), window(), SLOT(slotDownloadManager()), QKeySequence(tr("Ctrl+J")));
-    menu.addAction(tr("&Preferences..."), window(), SLOT(slotPreferences()), QKeySequence(tr("Ctrl+,")));
+    for (A action : { A::Find, A::Location, A::ZoomIn, A::ZoomOut, A::ZoomReset, A::Print, A::PageSource,
+             A::FullScreen, A::DevTools })
+        menu.addAction(window->keyAction(action));
+    menu.addSeparator();
+    menu.addAction(window->keyAction(A::Downloads));
+    menu.addAction(window->keyAction(A::Preferences));
     menu.exec(QCursor::pos());
 }
 

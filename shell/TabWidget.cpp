@@ -286,6 +286,20 @@ void TabWidget::closeOtherTabs(int index)
         closeTab(i);
 }
 
+void TabWidget::reopenClosedTab()
+{
+    if (m_recentlyClosedTabs.isEmpty())
+        return;
+    const QUrl url = m_recentlyClosedTabs.takeFirst();
+    m_recentlyClosedTabsAction->setEnabled(!m_recentlyClosedTabs.isEmpty());
+    // A lone placeholder makes way, as for any first page.
+    WebView* view = count() == 1 && !qobject_cast<WebView*>(widget(0)) ? currentWebView() : newTab(true);
+    if (view) {
+        view->loadUrl(url);
+        view->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 void TabWidget::reloadTab(int index)
 {
     if (index < 0)

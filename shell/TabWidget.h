@@ -65,6 +65,8 @@ public slots:
     void requestCloseTab(int index = -1);
     void closeTab(int index);
     void closeOtherTabs(int index);
+    // The most recently closed tab opens again (and leaves the list).
+    void reopenClosedTab();
     void reloadTab(int index = -1);
     void reloadAllTabs();
     void nextTab();

@@ -13,6 +13,7 @@
 #include <QAuthenticator>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QHash>
 #include <QMenu>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -20,6 +21,8 @@
 #include <QTimer>
 #include <QWebEngineSettings>
 #include <QtDebug>
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
@@ -167,6 +170,8 @@ WebView::WebView(QWidget* parent)
     connect(this, &QWebEngineView::loadStarted, this, [this] { m_loading = true; });
     connect(this, SIGNAL(loadProgress(int)), this, SLOT(setProgress(int)));
     connect(this, SIGNAL(loadFinished(bool)), this, SLOT(loadFinished(bool)));
+    connect(this, &QWebEngineView::urlChanged, this, &WebView::applyHostZoom);
+    connect(this, &QWebEngineView::loadFinished, this, &WebView::applyHostZoom);
     connect(this, SIGNAL(renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus, int)), this,
         SLOT(renderProcessTerminated(QWebEnginePage::RenderProcessTerminationStatus, int)));
 }
@@ -178,6 +183,11 @@ void WebView::setPage(WebPage* page)
     m_page = page;
     QWebEngineView::setPage(page);
     connect(page, SIGNAL(iconUrlChanged(QUrl)), this, SLOT(onIconUrlChanged(QUrl)));
+    // A page's window.print() goes through the same dialog as the key.
+    connect(page, &QWebEnginePage::printRequested, this, [this] {
+        if (BrowserMainWindow* window = m_page ? m_page->owningMainWindow() : nullptr)
+            window->printView(this);
+    });
     connect(page, SIGNAL(featurePermissionRequested(QUrl, QWebEnginePage::Feature)), this,
         SLOT(onFeaturePermissionRequested(QUrl, QWebEnginePage::Feature)));
     connect(page, SIGNAL(featurePermissionRequestCanceled(QUrl, QWebEnginePage::Feature)), this,
@@ -353,6 +363,59 @@ void WebView::mouseReleaseEvent(QMouseEvent* event)
         if (!url.isEmpty() && url.isValid() && !url.scheme().isEmpty())
             setUrl(url);
     }
+}
+
+namespace {
+
+constexpr int ZoomPercents[]
+    = { 25, 33, 50, 67, 75, 80, 90, 100, 110, 125, 150, 175, 200, 250, 300, 400, 500 };
+
+QHash<QString, qreal>& hostZooms()
+{
+    static QHash<QString, qreal> zooms;
+    return zooms;
+}
+
+} // namespace
+
+qreal WebView::zoomForHost(const QString& host)
+{
+    return hostZooms().value(host, 1.0);
+}
+
+void WebView::zoomBy(int steps)
+{
+    const int percent = qRound(zoomFactor() * 100);
+    int index
+        = int(std::find(std::begin(ZoomPercents), std::end(ZoomPercents), 100) - std::begin(ZoomPercents));
+    if (steps != 0) {
+        // From the nearest step on the way, so that an odd factor joins the steps.
+        const int count = int(std::size(ZoomPercents));
+        index = steps > 0 ? 0 : count - 1;
+        if (steps > 0) {
+            while (index < count - 1 && ZoomPercents[index] <= percent)
+                ++index;
+            index = qMin(count - 1, index + steps - 1);
+        } else {
+            while (index > 0 && ZoomPercents[index] >= percent)
+                --index;
+            index = qMax(0, index + steps + 1);
+        }
+    }
+    const qreal factor = ZoomPercents[index] / 100.0;
+    const QString host = url().host();
+    if (qFuzzyCompare(factor, 1.0))
+        hostZooms().remove(host);
+    else
+        hostZooms().insert(host, factor);
+    setZoomFactor(factor);
+}
+
+void WebView::applyHostZoom()
+{
+    const qreal factor = zoomForHost(url().host());
+    if (!qFuzzyCompare(zoomFactor(), factor))
+        setZoomFactor(factor);
 }
 
 void WebView::wheelEvent(QWheelEvent* event)

@@ -65,6 +65,11 @@ public:
     bool isLoading() const { return m_loading; }
     QString lastStatusBarText() const { return m_statusBarText; }
 
+    // Zoom goes in steps and holds for every page of the host, for the
+    // rest of the run. steps > 0 zooms in, < 0 out, 0 back to 100 %.
+    void zoomBy(int steps);
+    static qreal zoomForHost(const QString& host);
+
     static constexpr qint64 IconByteLimit = 1024 * 1024;
     static constexpr int IconTimeLimitMs = 30 * 1000;
 
@@ -92,6 +97,7 @@ private slots:
 private:
     void dropIconReply();
     void reloadStoppedPage(const QUrl& url);
+    void applyHostZoom();
 
     QString m_statusBarText;
     QUrl m_initialUrl;

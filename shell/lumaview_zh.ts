@@ -28,20 +28,20 @@
         <translation>网页资源 (*.html *.htm *.svg *.png *.gif *.svgz);;所有文件 (*.*)</translation>
     </message>
     <message>
-        <source>Page Source of %1</source>
-        <translation>%1 的页面源代码</translation>
-    </message>
-    <message>
         <source>Are you sure you want to close the window?  There are %1 tabs open</source>
         <translation>确定要关闭此窗口吗？当前打开了 %1 个标签页</translation>
     </message>
     <message>
-        <source>Ctrl+J</source>
-        <translation>Ctrl+J</translation>
+        <source>Open Location</source>
+        <translation>打开位置</translation>
     </message>
     <message>
-        <source>Ctrl+,</source>
-        <translation>Ctrl+,</translation>
+        <source>Address or host name:</source>
+        <translation>网址或主机名：</translation>
+    </message>
+    <message>
+        <source>Developer Tools - %1</source>
+        <translation>开发者工具 - %1</translation>
     </message>
     <message>
         <source>%1 %</source>
@@ -170,10 +170,124 @@
     </message>
 </context>
 <context>
+    <name>FindBar</name>
+    <message>
+        <source>Find in page</source>
+        <translation>在页面中查找</translation>
+    </message>
+    <message>
+        <source>Previous match (Shift+Enter)</source>
+        <translation>上一个匹配 (Shift+Enter)</translation>
+    </message>
+    <message>
+        <source>Next match (Enter)</source>
+        <translation>下一个匹配 (Enter)</translation>
+    </message>
+    <message>
+        <source>Close (Esc)</source>
+        <translation>关闭 (Esc)</translation>
+    </message>
+    <message>
+        <source>Not found</source>
+        <translation>未找到</translation>
+    </message>
+    <message>
+        <source>%1 of %2 matches</source>
+        <translation>第 %1 个，共 %2 个匹配</translation>
+    </message>
+</context>
+<context>
     <name>FullScreenNotification</name>
     <message>
         <source>You are now in fullscreen mode. Press ESC to quit!</source>
         <translation>已进入全屏模式。按 ESC 键退出！</translation>
+    </message>
+</context>
+<context>
+    <name>KeyTable</name>
+    <message>
+        <source>&amp;Reload</source>
+        <translation>重新加载(&amp;R)</translation>
+    </message>
+    <message>
+        <source>Reload Without Cache</source>
+        <translation>忽略缓存重新加载</translation>
+    </message>
+    <message>
+        <source>&amp;Stop</source>
+        <translation>停止(&amp;S)</translation>
+    </message>
+    <message>
+        <source>&amp;Back</source>
+        <translation>后退(&amp;B)</translation>
+    </message>
+    <message>
+        <source>&amp;Forward</source>
+        <translation>前进(&amp;F)</translation>
+    </message>
+    <message>
+        <source>New &amp;Tab</source>
+        <translation>新建标签页(&amp;T)</translation>
+    </message>
+    <message>
+        <source>&amp;Close Tab</source>
+        <translation>关闭标签页(&amp;C)</translation>
+    </message>
+    <message>
+        <source>Reopen Closed Tab</source>
+        <translation>重新打开关闭的标签页</translation>
+    </message>
+    <message>
+        <source>Next Tab</source>
+        <translation>下一个标签页</translation>
+    </message>
+    <message>
+        <source>Previous Tab</source>
+        <translation>上一个标签页</translation>
+    </message>
+    <message>
+        <source>&amp;Find in Page...</source>
+        <translation>在页面中查找(&amp;F)...</translation>
+    </message>
+    <message>
+        <source>Open &amp;Location...</source>
+        <translation>打开位置(&amp;L)...</translation>
+    </message>
+    <message>
+        <source>Zoom &amp;In</source>
+        <translation>放大(&amp;I)</translation>
+    </message>
+    <message>
+        <source>Zoom &amp;Out</source>
+        <translation>缩小(&amp;O)</translation>
+    </message>
+    <message>
+        <source>Reset &amp;Zoom</source>
+        <translation>重置缩放(&amp;Z)</translation>
+    </message>
+    <message>
+        <source>&amp;Print...</source>
+        <translation>打印(&amp;P)...</translation>
+    </message>
+    <message>
+        <source>Page S&amp;ource</source>
+        <translation>页面源代码(&amp;O)</translation>
+    </message>
+    <message>
+        <source>&amp;Full Screen</source>
+        <translation>全屏(&amp;F)</translation>
+    </message>
+    <message>
+        <source>&amp;Developer Tools</source>
+        <translation>开发者工具(&amp;D)</translation>
+    </message>
+    <message>
+        <source>&amp;Downloads</source>
+        <translation>下载(&amp;D)</translation>
+    </message>
+    <message>
+        <source>&amp;Preferences...</source>
+        <translation>首选项(&amp;P)...</translation>
     </message>
 </context>
 <context>
@@ -588,16 +702,8 @@
 <context>
     <name>TabBar</name>
     <message>
-        <source>New &amp;Tab</source>
-        <translation>新建标签页(&amp;T)</translation>
-    </message>
-    <message>
         <source>Clone Tab</source>
         <translation>复制标签页</translation>
-    </message>
-    <message>
-        <source>&amp;Close Tab</source>
-        <translation>关闭标签页(&amp;C)</translation>
     </message>
     <message>
         <source>Close &amp;Other Tabs</source>
@@ -610,22 +716,6 @@
     <message>
         <source>Reload All Tabs</source>
         <translation>重新加载所有标签页</translation>
-    </message>
-    <message>
-        <source>&amp;Downloads</source>
-        <translation>下载(&amp;D)</translation>
-    </message>
-    <message>
-        <source>Ctrl+J</source>
-        <translation>Ctrl+J</translation>
-    </message>
-    <message>
-        <source>&amp;Preferences...</source>
-        <translation>首选项(&amp;P)...</translation>
-    </message>
-    <message>
-        <source>Ctrl+,</source>
-        <translation>Ctrl+,</translation>
     </message>
 </context>
 <context>

@@ -3,7 +3,8 @@
 // HTTPS with a self-signed certificate, that keeps every request head (but /favicon.ico) and answers:
 // under /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an
 // attachment; other paths their page, else a teal page titled after the path ("/handed" -> "Handed").
-// A *.bin is named after its path unless dispositions holds its Content-Disposition.
+// A *.bin is named after its path unless dispositions holds its Content-Disposition. Nothing is
+// stored, so every reload and history step asks again.
 #include <QBuffer>
 #include <QHash>
 #include <QImage>
@@ -148,7 +149,8 @@ enybm5l0J7v1qY5+8ZffSwO+h6qM9DrYaE9dmC5OhumSRF3UbU936MKQ
                 + dispositions.value(path, "attachment; filename=\"" + path.mid(1) + "\"") + "\r\n";
         }
         const QByteArray response = "HTTP/1.1 " + status + "\r\n" + extra
-            + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+            + "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body;
         const qint64 sent
             = cut.contains(path) ? response.size() - body.size() + qAbs(cut[path]) : response.size();
         socket->write(response.left(sent));

@@ -7,6 +7,8 @@
 #include "settings/SettingsDialog.h"
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
+#include "shell/FindBar.h"
+#include "shell/KeyTable.h"
 #include "shell/PopupWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/StoppedPage.h"
@@ -18,6 +20,7 @@
 #include <QLocalSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QPrintDialog>
 #include <QWebChannel>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
@@ -429,6 +432,176 @@ private slots:
         QPointer<SettingsDialog> dialog = window()->findChild<SettingsDialog*>();
         dialog->reject();
         QTRY_VERIFY(dialog.isNull()); // deleted on close
+    }
+
+    // Every key of the table, pressed where the focus is (in the page), and what it must cause:
+    // a request the loopback origin sees, or a change of the window. Tabs: "first", the current
+    // one with history back <- doc -> forward, and "last"; "closed" was closed before.
+    void keysThatWork_data()
+    {
+        using A = KeyTable::Action;
+        QTest::addColumn<int>("action");
+        QTest::addColumn<int>("which"); // which of the action's keys; -1: the mouse button
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QVariant>("value");
+        auto key = [](const char* name, A action, int which, const char* outcome, QVariant value) {
+            QTest::newRow(name) << int(action) << which << QString(outcome) << value;
+        };
+        key("F5 reloads", A::Reload, 0, "request", "/doc max-age=0");
+        key("Ctrl+R reloads", A::Reload, 1, "request", "/doc max-age=0");
+        key("Shift+F5 skips the cache", A::ReloadBypassingCache, 0, "request", "/doc no-cache");
+        key("Ctrl+Shift+R skips the cache", A::ReloadBypassingCache, 1, "request", "/doc no-cache");
+        key("Esc stops a load", A::Stop, 0, "stop", {});
+        key("Alt+Left goes back", A::Back, 0, "request", "/back");
+        key("Alt+Right goes forward", A::Forward, 0, "request", "/forward");
+        key("mouse back button", A::Back, -1, "request", "/back");
+        key("mouse forward button", A::Forward, -1, "request", "/forward");
+        key("Ctrl+T opens the home page", A::NewTab, 0, "tabs", 4);
+        key("Ctrl+W closes the tab", A::CloseTab, 0, "tabs", 2);
+        key("Ctrl+Shift+T reopens the closed one", A::ReopenClosedTab, 0, "request", "/closed");
+        key("Ctrl+Tab", A::NextTab, 0, "current", 2);
+        key("Ctrl+PgDn", A::NextTab, 1, "current", 2);
+        key("Ctrl+Shift+Tab", A::PreviousTab, 0, "current", 0);
+        key("Ctrl+PgUp", A::PreviousTab, 1, "current", 0);
+        key("Ctrl+F finds, Esc closes", A::Find, 0, "find", {});
+        key("Ctrl+L loads what is typed", A::Location, 0, "location", {});
+        key("Ctrl++ (from 125 %)", A::ZoomIn, 0, "zoom", 1.5);
+        key("Ctrl+=", A::ZoomIn, 1, "zoom", 1.5);
+        key("Ctrl+Shift+=", A::ZoomIn, 2, "zoom", 1.5);
+        key("Ctrl+-", A::ZoomOut, 0, "zoom", 1.1);
+        key("Ctrl+0", A::ZoomReset, 0, "zoom", 1.0);
+        key("Ctrl+P asks how to print", A::Print, 0, "print", {});
+        key("Ctrl+U shows the source", A::PageSource, 0, "source", {});
+        key("F11 toggles full screen", A::FullScreen, 0, "fullScreen", {});
+        key("F12 opens the developer tools", A::DevTools, 0, "devTools", {});
+    }
+    void keysThatWork()
+    {
+        QFETCH(int, action);
+        QFETCH(int, which);
+        QFETCH(QString, outcome);
+        QFETCH(QVariant, value);
+        m_origin.pages["/doc"] = "<title>Doc</title><p>lesson one</p><p>lesson two</p><p>lesson three</p>";
+        QVERIFY(loadAndWait(view(), at("first")));
+        WebView* doc = tabs()->newTab(true);
+        for (const char* path : { "back", "doc", "forward" })
+            QVERIFY(loadAndWait(doc, at(path)));
+        QVERIFY(loadAndWait(tabs()->newTab(false), at("closed")));
+        tabs()->closeTab(2);
+        QVERIFY(loadAndWait(tabs()->newTab(false), at("last")));
+        QSignalSpy back(doc, &QWebEngineView::loadFinished);
+        doc->back();
+        QVERIFY(back.wait(20000));
+        QCOMPARE(doc->url(), at("doc"));
+        doc->zoomBy(0); // the host's zoom outlives the window
+        doc->zoomBy(2);
+        QCOMPARE(doc->zoomFactor(), 1.25);
+        window()->activateWindow();
+        QApplication::setActiveWindow(window()); // no window manager to do it
+        QTRY_COMPARE(QApplication::activeWindow(), window());
+        doc->setFocus();
+        QTRY_VERIFY(QApplication::focusWidget() && doc->isAncestorOf(QApplication::focusWidget()));
+
+        const KeyTable::Entry& entry = KeyTable::entry(KeyTable::Action(action));
+        auto press = [&] {
+            QWidget* focus = QApplication::focusWidget();
+            if (which < 0) {
+                const QPoint middle = focus->rect().center();
+                QTest::mouseClick(focus,
+                    entry.action == KeyTable::Action::Back ? Qt::BackButton : Qt::ForwardButton, {}, middle);
+                return;
+            }
+            const int combined = entry.keys.at(which)[0];
+            QTest::keyClick(focus, Qt::Key(combined & ~Qt::KeyboardModifierMask),
+                Qt::KeyboardModifiers(combined & Qt::KeyboardModifierMask));
+        };
+
+        if (outcome == "request") {
+            const QList<QByteArray> parts = value.toByteArray().split(' ');
+            const int before = m_origin.count(parts[0], parts.mid(1));
+            press();
+            QTRY_COMPARE_WITH_TIMEOUT(m_origin.count(parts[0], parts.mid(1)), before + 1, 15000);
+        } else if (outcome == "stop") {
+            m_origin.cut["/slow"] = 10;
+            QSignalSpy finished(doc, &QWebEngineView::loadFinished);
+            doc->load(at("slow"));
+            QTRY_COMPARE_WITH_TIMEOUT(m_origin.count("/slow"), 1, 15000);
+            QTRY_VERIFY(window()->keyAction(KeyTable::Action::Stop)->isEnabled());
+            press();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+            QCOMPARE(finished.first().at(0).toBool(), false);
+            m_origin.release("/slow");
+            QTRY_VERIFY(!window()->keyAction(KeyTable::Action::Stop)->isEnabled());
+        } else if (outcome == "tabs") {
+            press();
+            QTRY_COMPARE_WITH_TIMEOUT(tabs()->count(), value.toInt(), 10000);
+            if (value.toInt() > 3)
+                QTRY_COMPARE(view()->url().scheme(), QStringLiteral("qrc"));
+        } else if (outcome == "current") {
+            press();
+            QCOMPARE(tabs()->currentIndex(), value.toInt());
+        } else if (outcome == "find") {
+            press();
+            FindBar* bar = window()->findBar();
+            QTRY_VERIFY(bar->isVisible() && bar->field()->hasFocus());
+            QTest::keyClicks(bar->field(), "lesson");
+            QTRY_COMPARE_WITH_TIMEOUT(bar->matchText(), QStringLiteral("1 of 3 matches"), 10000);
+            QTest::keyClick(bar->field(), Qt::Key_Return);
+            QTRY_COMPARE(bar->matchText(), QStringLiteral("2 of 3 matches"));
+            QTest::keyClick(bar->field(), Qt::Key_Return, Qt::ShiftModifier);
+            QTRY_COMPARE(bar->matchText(), QStringLiteral("1 of 3 matches"));
+            QDir().mkpath(LUMAVIEW_ARTIFACT_DIR);
+            QTest::qWait(300); // the highlight reaches the screen after the count
+            window()->screen()->grabWindow(window()->winId()).save(LUMAVIEW_ARTIFACT_DIR "/find-bar.png");
+            QTest::keyClick(bar->field(), Qt::Key_Escape);
+            QVERIFY(!bar->isVisible());
+        } else if (outcome == "location") {
+            press();
+            QInputDialog* dialog = nullptr;
+            QTRY_VERIFY(
+                (dialog = window()->findChild<QInputDialog*>("locationDialog")) && dialog->isVisible());
+            QLineEdit* field = dialog->findChild<QLineEdit*>();
+            field->selectAll();
+            QTest::keyClicks(field, at("typed").toString().remove("http://"));
+            QTest::keyClick(field, Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(m_origin.count("/typed"), 1, 15000);
+            QCOMPARE(tabs()->count(), 3);
+        } else if (outcome == "zoom") {
+            press();
+            QTRY_COMPARE(doc->zoomFactor(), value.toDouble());
+            // The host keeps it; another host does not get it.
+            WebView* same = tabs()->newTab(true);
+            QVERIFY(loadAndWait(same, at("same")));
+            QTRY_COMPARE(same->zoomFactor(), value.toDouble());
+            QVERIFY(loadAndWait(same, foreignAt("other")));
+            QTRY_COMPARE(same->zoomFactor(), 1.0);
+            doc->zoomBy(0);
+        } else if (outcome == "print") {
+            press();
+            QPrintDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = window()->findChild<QPrintDialog*>("printDialog")) && dialog->isVisible());
+            dialog->reject();
+        } else if (outcome == "source") {
+            press();
+            QTRY_COMPARE(tabs()->count(), 4);
+            QCOMPARE(view()->url(), QUrl("view-source:" + at("doc").toString()));
+        } else if (outcome == "fullScreen") {
+            press();
+            QTRY_VERIFY(window()->isFullScreen());
+            QTest::keyClick(
+                QApplication::focusWidget() ? QApplication::focusWidget() : window(), Qt::Key_F11);
+            QTRY_VERIFY(!window()->isFullScreen());
+        } else if (outcome == "devTools") {
+            press();
+            QWidget* tools = nullptr;
+            QTRY_VERIFY((tools = doc->page()->devToolsPage() ? doc->page()->devToolsPage()->view() : nullptr)
+                && tools->isVisible());
+            tools->close();
+            press(); // the same window again
+            QTRY_VERIFY(tools->isVisible());
+            QCOMPARE(doc->page()->devToolsPage()->view(), tools);
+            tools->close();
+        }
     }
 
     void pagesOpenTabsAndPopups()
