@@ -171,15 +171,19 @@ void BrowserMainWindow::watchCurrentTab()
 bool BrowserMainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
-    if (type != QEvent::MouseButtonPress && type != QEvent::Wheel)
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease
+        && type != QEvent::MouseButtonDblClick && type != QEvent::Wheel)
         return QMainWindow::eventFilter(watched, event);
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this)
         return QMainWindow::eventFilter(watched, event);
-    if (type == QEvent::MouseButtonPress) {
+    if (type != QEvent::Wheel) {
+        // The press steps; the rest of the click goes nowhere, so that the
+        // page does not step a second time.
         const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
         if (button == Qt::BackButton || button == Qt::ForwardButton) {
-            trigger(button == Qt::BackButton ? KeyTable::Action::Back : KeyTable::Action::Forward);
+            if (type == QEvent::MouseButtonPress)
+                trigger(button == Qt::BackButton ? KeyTable::Action::Back : KeyTable::Action::Forward);
             return true;
         }
         return QMainWindow::eventFilter(watched, event);

@@ -468,6 +468,7 @@ private slots:
         key("Ctrl++ (from 125 %)", A::ZoomIn, 0, "zoom", 1.5);
         key("Ctrl+=", A::ZoomIn, 1, "zoom", 1.5);
         key("Ctrl+Shift+=", A::ZoomIn, 2, "zoom", 1.5);
+        key("Ctrl+wheel", A::ZoomIn, -1, "zoom", 1.5);
         key("Ctrl+-", A::ZoomOut, 0, "zoom", 1.1);
         key("Ctrl+0", A::ZoomReset, 0, "zoom", 1.0);
         key("Ctrl+P asks how to print", A::Print, 0, "print", {});
@@ -505,6 +506,12 @@ private slots:
         const KeyTable::Entry& entry = KeyTable::entry(KeyTable::Action(action));
         auto press = [&] {
             QWidget* focus = QApplication::focusWidget();
+            if (which < 0 && entry.action == KeyTable::Action::ZoomIn) {
+                QWheelEvent wheel(QPointF(10, 10), QCursor::pos(), {}, QPoint(0, 120), Qt::NoButton,
+                    Qt::ControlModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(focus, &wheel);
+                return;
+            }
             if (which < 0) {
                 const QPoint middle = focus->rect().center();
                 QTest::mouseClick(focus,
@@ -512,8 +519,12 @@ private slots:
                 return;
             }
             const int combined = entry.keys.at(which)[0];
-            QTest::keyClick(focus, Qt::Key(combined & ~Qt::KeyboardModifierMask),
-                Qt::KeyboardModifiers(combined & Qt::KeyboardModifierMask));
+            Qt::Key key = Qt::Key(combined & ~Qt::KeyboardModifierMask);
+            const auto modifiers = Qt::KeyboardModifiers(combined & Qt::KeyboardModifierMask);
+            // Shift+Tab comes from the keyboard as Backtab.
+            if (key == Qt::Key_Tab && modifiers & Qt::ShiftModifier)
+                key = Qt::Key_Backtab;
+            QTest::keyClick(focus, key, modifiers);
         };
 
         if (outcome == "request") {
@@ -579,6 +590,10 @@ private slots:
         } else if (outcome == "print") {
             press();
             QPrintDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = window()->findChild<QPrintDialog*>("printDialog")) && dialog->isVisible());
+            dialog->reject();
+            QTRY_VERIFY(!window()->findChild<QPrintDialog*>("printDialog"));
+            evaluate(doc, "window.print()"); // a page asks the same way
             QTRY_VERIFY((dialog = window()->findChild<QPrintDialog*>("printDialog")) && dialog->isVisible());
             dialog->reject();
         } else if (outcome == "source") {
