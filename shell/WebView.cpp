@@ -404,6 +404,8 @@ void WebView::zoomBy(int steps)
     }
     const qreal factor = ZoomPercents[index] / 100.0;
     const QString host = url().host();
+    m_zoomHost = host;
+    m_zoomHostKnown = true;
     if (qFuzzyCompare(factor, 1.0))
         hostZooms().remove(host);
     else
@@ -413,7 +415,17 @@ void WebView::zoomBy(int steps)
 
 void WebView::applyHostZoom()
 {
-    const qreal factor = zoomForHost(url().host());
+    // Only a new host changes the zoom: within one host the page keeps what
+    // it has. A fresh view is at 100 % already unless its host says otherwise.
+    const QString host = url().host();
+    if (m_zoomHostKnown && host == m_zoomHost)
+        return;
+    const bool fresh = !m_zoomHostKnown;
+    m_zoomHost = host;
+    m_zoomHostKnown = true;
+    if (fresh && !hostZooms().contains(host))
+        return;
+    const qreal factor = zoomForHost(host);
     if (!qFuzzyCompare(zoomFactor(), factor))
         setZoomFactor(factor);
 }

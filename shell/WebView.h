@@ -109,4 +109,6 @@ private:
     QByteArray m_iconData; // what the icon reply delivered so far
     ReloadBound m_reloadBound;
     StoppedPage* m_stoppedPage = nullptr;
+    QString m_zoomHost; // the host whose zoom the view shows
+    bool m_zoomHostKnown = false;
 };
