@@ -434,13 +434,17 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
             m_complete = m_received >= m_contentLength;
         }
     } else {
+        // With a length given, peek counts every chain it needs even beyond
+        // the vectors offered (with -1 it stops at the last vector): a KCP
+        // read makes one chain per segment.
+        const ev_ssize_t length = static_cast<ev_ssize_t>(evbuffer_get_length(in));
         evbuffer_iovec few[4];
         std::vector<evbuffer_iovec> many;
-        const int count = evbuffer_peek(in, -1, nullptr, few, 4);
+        const int count = evbuffer_peek(in, length, nullptr, few, 4);
         evbuffer_iovec* pieces = few;
         if (count > 4) {
             many.resize(static_cast<size_t>(count));
-            evbuffer_peek(in, -1, nullptr, many.data(), count);
+            evbuffer_peek(in, length, nullptr, many.data(), count);
             pieces = many.data();
         }
         for (int i = 0; i < count && !m_chunks.complete(); ++i) {

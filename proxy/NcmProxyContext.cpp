@@ -137,7 +137,7 @@ void NcmProxyContext::onConnEventLocal(NcmConn* conn, NcmConn::Event event, int3
         conn->close();
         onPeerClosed(true);
     } else if (event == NcmConn::Write) {
-        onWritten(true, error);
+        onWritten(true, error, size);
     }
 }
 
@@ -348,7 +348,7 @@ void NcmProxyContext::onConnEventRemote(NcmConn* conn, NcmConn::Event event, int
         "onConnEventRemote event=%d, size=%d", static_cast<int>(event), static_cast<int>(size));
     m_lastActive = Clock::nowSeconds();
     if (event == NcmConn::Write) {
-        onWritten(false, error);
+        onWritten(false, error, size);
     } else if (event == NcmConn::Read) {
         if (error == 0 && size != 0) {
             transfer(false);
@@ -426,7 +426,7 @@ void NcmProxyContext::transfer(bool fromLocal)
         self.conn->requestRead();
 }
 
-void NcmProxyContext::onWritten(bool localWrote, int32_t error)
+void NcmProxyContext::onWritten(bool localWrote, int32_t error, uint32_t written)
 {
     Side self = localWrote ? localSide() : remoteSide();
     Side other = localWrote ? remoteSide() : localSide();
@@ -445,6 +445,7 @@ void NcmProxyContext::onWritten(bool localWrote, int32_t error)
         return;
     }
     if (other.exists() && !*other.responseComplete && !other.conn->isClosed()) {
+        const size_t queued = self.conn->outputLength();
         if (localWrote) {
             if (!moveToLocal())
                 return;
@@ -452,7 +453,9 @@ void NcmProxyContext::onWritten(bool localWrote, int32_t error)
             finishTransport("can not parse request body");
             return;
         }
-        if (self.conn->outputLength() != 0)
+        // Asked again only after progress: a Write for nothing, answered by
+        // another request, would keep the loop from ever polling again.
+        if (self.conn->outputLength() != 0 && (written != 0 || self.conn->outputLength() != queued))
             self.conn->requestWrite();
         if (localWrote ? !*other.responseComplete : clientMayBeRead())
             other.conn->requestRead();

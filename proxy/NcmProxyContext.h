@@ -70,7 +70,7 @@ private:
     bool moveToRemote(evbuffer* destination);
     bool clientMayBeRead() const;
     void onPeerClosed(bool localEnded);
-    void onWritten(bool localWrote, int32_t error);
+    void onWritten(bool localWrote, int32_t error, uint32_t written);
     bool handleBrokenRemoteConnection();
     void finishTransport(const char* message);
     void deleteLocal();

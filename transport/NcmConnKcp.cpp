@@ -6,6 +6,7 @@
 #include "transport/ConnectAddress.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,29 @@ namespace {
 
 constexpr uint32_t MaxDelay = 1000; // ms between updates on a quiet line
 constexpr size_t DatagramBuffer = 2048;
+
+// Sizes one of the socket's kernel buffers for a window of whole segments. A
+// full window from the relay arrives in one burst; with the system's default
+// buffer the kernel drops part of it even on a perfect link, and each drop
+// costs a resend. Linux reports twice the size set (its bookkeeping share),
+// so the grant is compared with that.
+void sizeSocketBuffer(int fd, int option, const char* name, uint32_t segments, uint32_t mtu)
+{
+    const int wanted = static_cast<int>(std::min<uint64_t>(uint64_t(segments) * mtu, 64u << 20));
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, option, &granted, &length) == 0 && granted / 2 >= wanted)
+        return;
+    setsockopt(fd, SOL_SOCKET, option, &wanted, sizeof wanted);
+    length = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, option, &granted, &length) != 0 || granted / 2 >= wanted)
+        return;
+    // Once per process: every connection would get the same grant.
+    static std::atomic<bool> warned[2];
+    if (!warned[option == SO_RCVBUF ? 0 : 1].exchange(true))
+        rootLogger.warn("kcp socket %s: %d bytes wanted for %u segments, the kernel grants %d", name, wanted,
+            segments, granted / 2);
+}
 
 } // namespace
 
@@ -172,7 +196,13 @@ void NcmKcpChannel::pump()
             kcp.flush();
     }
     m_pendingWritten += moved;
-    if (m_wantWrite && (m_wantDrain ? evbuffer_get_length(output) == 0 : m_connection->outputSpace() > 0)) {
+    // A full engine owes nothing until an ack makes room: a Write without
+    // progress has the owner ask again at once, and the loop would never get
+    // back to reading the acks.
+    const bool empty = evbuffer_get_length(output) == 0;
+    const bool owed
+        = m_wantDrain ? empty : empty || (m_pendingWritten > 0 && m_connection->outputSpace() > 0);
+    if (m_wantWrite && owed) {
         m_wantWrite = false;
         m_wantDrain = false;
         event_active(m_notifyEvent.get(), EV_WRITE, 0);
@@ -342,6 +372,10 @@ void NcmConnKcp::connect(const IpStackFacts* ipStack, const std::string& address
         return;
     }
 
+    KcpControlBlock& kcp = *channel->m_engine;
+    sizeSocketBuffer(fd.get(), SO_RCVBUF, "receive buffer", kcp.rcvWnd(), kcp.mtu());
+    sizeSocketBuffer(fd.get(), SO_SNDBUF, "send buffer", kcp.sndWnd(), kcp.mtu());
+
     const uint32_t now = Clock::tickCount();
     channel->m_connectStart = now;
     channel->m_connectTimeout = timeoutSeconds > 0 ? static_cast<uint32_t>(timeoutSeconds) * 1000u : 0;
@@ -350,7 +384,6 @@ void NcmConnKcp::connect(const IpStackFacts* ipStack, const std::string& address
         event_new(m_base, channel->m_socket.get(), EV_READ | EV_PERSIST, &NcmKcpChannel::onSocket, channel));
     event_add(channel->m_socketEvent.get(), nullptr);
 
-    KcpControlBlock& kcp = *channel->m_engine;
     kcp.update(now);
     kcp.open();
     channel->m_delay = std::max(std::min(channel->m_delay, MaxDelay), kcp.interval());

@@ -142,10 +142,20 @@ void NcmConnTcp::requestWrite()
         return;
     }
     int r = flush();
-    if (r >= 0 && outputSpace() < 1)
-        event_add(m_state->writeEvent.get(), nullptr);
-    else
+    if (r < 0 || writeOwed())
         event_active(m_state->writeEvent.get(), 0, 0);
+    else
+        event_add(m_state->writeEvent.get(), nullptr);
+}
+
+bool NcmConnTcp::writeOwed() const
+{
+    // Only progress earns a Write: owing one while the socket takes nothing
+    // has the owner ask again at once, and the loop never gets back to
+    // polling (a peer that stops reading would freeze every connection).
+    if (m_state->wantDrain)
+        return outputLength() == 0;
+    return outputLength() == 0 || (m_state->pendingWritten > 0 && outputSpace() > 0);
 }
 
 void NcmConnTcp::requestDrain()
@@ -303,7 +313,7 @@ void NcmConnTcp::handleWrite(short flags)
         int r = flush();
         if (r >= 0 && outputLength() > 0)
             event_add(s.writeEvent.get(), nullptr);
-        owed = r < 0 || (s.wantDrain ? outputLength() == 0 : outputSpace() > 0);
+        owed = r < 0 || writeOwed();
     }
     if (s.wantWrite && owed) {
         s.wantDrain = false;

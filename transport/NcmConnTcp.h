@@ -31,6 +31,8 @@ private:
     struct State;
 
     int flush();
+    // Whether the owed Write may be delivered now (bytes moved, or the output drained).
+    bool writeOwed() const;
     int readSome();
     void createEvents();
     void failConnectSoon(int error);

@@ -1,10 +1,12 @@
 // The response framing: the same bytes give the same outcome and, unless broken, the same output
-// whether they arrive at once, byte by byte or split once; the final head says the connection closes.
+// whether they arrive at once, byte by byte, split once or as many small chains; the final head says
+// the connection closes.
 #include "proxy/HttpMessage.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 #include <event2/buffer.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +21,10 @@ struct Outcome {
     std::string out;
 };
 
-Outcome feed(const std::string& bytes, bool headRequest, const std::vector<size_t>& cuts)
+// Each cut ends one move; with chainBytes, every move sees its bytes as
+// chains of that size (a KCP read makes one chain per segment).
+Outcome feed(
+    const std::string& bytes, bool headRequest, const std::vector<size_t>& cuts, size_t chainBytes = 0)
 {
     Outcome o;
     HttpResponseFramer framer(headRequest);
@@ -28,7 +33,11 @@ Outcome feed(const std::string& bytes, bool headRequest, const std::vector<size_
     size_t from = 0;
     for (size_t i = 0; i <= cuts.size() && !o.broken; ++i) {
         const size_t to = i < cuts.size() ? cuts[i] : bytes.size();
-        evbuffer_add(in.get(), bytes.data() + from, to - from);
+        if (chainBytes == 0)
+            evbuffer_add(in.get(), bytes.data() + from, to - from);
+        for (size_t at = from; chainBytes != 0 && at < to; at += chainBytes)
+            evbuffer_add_reference(
+                in.get(), bytes.data() + at, std::min(chainBytes, to - at), nullptr, nullptr);
         from = to;
         o.broken = !framer.move(in.get(), out.get());
         require(o.broken || evbuffer_get_length(in.get()) == 0);
@@ -55,8 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         every.push_back(i);
     const Outcome single = feed(bytes, headRequest, every);
     const Outcome split = feed(bytes, headRequest, { (data[0] >> 1) % bytes.size() });
+    const Outcome chains = feed(bytes, headRequest, {}, 1 + (data[0] >> 1) % 8);
 
-    for (const Outcome* other : { &single, &split }) {
+    for (const Outcome* other : { &single, &split, &chains }) {
         require(other->broken == whole.broken);
         require(other->complete == whole.complete);
         require(other->headDone == whole.headDone);

@@ -1,6 +1,7 @@
 #include "proxy/NcmProxyContext.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
+#include "relay/KcpRelay.h"
 #include "tests/support/KcpSimulatedNetwork.h" // makePayload
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
@@ -9,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -37,11 +40,69 @@ std::string closing(const std::string& response)
     return response.substr(0, start) + head + "Connection: close\r\n" + response.substr(end);
 }
 
+// A relay on its own event loop in front of one TCP origin: the path of the
+// proxy's KCP endpoints.
+class RelayThread {
+public:
+    explicit RelayThread(int originPort)
+    {
+        m_thread = std::thread([this, originPort] {
+            EventBasePtr base(event_base_new());
+            KcpRelayOptions options;
+            options.listen = "127.0.6.1:0";
+            options.upstream = "127.0.0.1:" + std::to_string(originPort);
+            KcpRelay relay(base.get(), options);
+            std::string error;
+            m_port = relay.start(error) ? relay.port() : 0;
+            // Wakes the loop to see the stop flag.
+            EventPtr tick(event_new(
+                base.get(), -1, EV_PERSIST, [](evutil_socket_t, short, void*) {}, nullptr));
+            timeval period { 0, 20 * 1000 };
+            event_add(tick.get(), &period);
+            while (!m_stop)
+                event_base_loop(base.get(), EVLOOP_ONCE);
+        });
+        while (m_port < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~RelayThread()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+
+private:
+    std::atomic<int> m_port { -1 };
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+};
+
 class ProxyContextTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(proxy.start("LogLevel=V\nShowStatsOnAccept=1\n")); }
+    // From here on, hosts under relay.test go over KCP through a relay to the origin.
+    void relayTo(int originPort)
+    {
+        relay = std::make_unique<RelayThread>(originPort);
+        ASSERT_GT(relay->port(), 0);
+        proxy.stop();
+        ASSERT_TRUE(proxy.start("LogLevel=V\nKcpEnabled=1\nKcpHostMapping=.relay.test#127.0.6.1:"
+            + std::to_string(relay->port()) + "\n"));
+    }
+    // CPU time the proxy's event-loop thread has used.
+    std::chrono::nanoseconds loopCpu()
+    {
+        clockid_t clock;
+        timespec t {};
+        if (pthread_getcpuclockid(proxy.proxy.runtime->loopThread.native_handle(), &clock) != 0
+            || clock_gettime(clock, &t) != 0)
+            ADD_FAILURE() << "no CPU clock for the loop thread";
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    }
     LogCapture log;
     RunningProxy proxy;
+    std::unique_ptr<RelayThread> relay;
 };
 
 } // namespace
@@ -94,10 +155,16 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         std::string response;
         bool upstreamCloses;
         std::string answer = ""; // when not closing(response)
+        bool overKcp = false;
     };
     const std::string big = makePayload(200000, 2);
     const std::string Answer502 = "HTTP/1.0 502 Bad Gateway\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
     const std::string chunked = "1\r\nx\r\n0\r\n\r\n";
+    // 1 MB in chunks of 0x3e8 bytes: over KCP it reaches the parser as one chain per segment.
+    std::string megabyte = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 1000; ++i)
+        megabyte += "3e8\r\n" + makePayload(1000, i) + "\r\n";
+    megabyte += "0\r\n\r\n";
     const std::vector<Case> cases = {
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
             false },
@@ -120,6 +187,7 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         { "GET", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n" + chunked,
             false, closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked) },
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc", false, Answer502 },
+        { "GET", megabyte, false, "", true }, // the last row: the proxy goes over KCP from here
     };
     for (const Case& c : cases) {
         TestUpstream upstream([&](int fd) {
@@ -134,9 +202,12 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
             else
                 readAll(fd, 4000);
         });
+        if (c.overKcp)
+            relayTo(upstream.port());
+        const std::string url = c.overKcp ? "http://www.relay.test/" : upstream.url("/");
         const auto start = std::chrono::steady_clock::now();
         const std::string answer
-            = exchange(proxy.port(), std::string(c.method) + " " + upstream.url("/") + " HTTP/1.1\r\n\r\n");
+            = exchange(proxy.port(), std::string(c.method) + " " + url + " HTTP/1.1\r\n\r\n");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
             << "the client waited for the upstream";
         const std::string expected = c.answer.empty() ? closing(c.response) : c.answer;
@@ -172,6 +243,102 @@ TEST_F(ProxyContextTest, SlowClientKeepsProxyMemoryBounded)
     EXPECT_EQ(all.size(),
         total + closing("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n").size());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the end was not seen";
+}
+
+TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop)
+{
+    enum Peer { StalledReader, SlowReader, StalledUpload };
+    struct Row {
+        const char* name;
+        Peer peer;
+        bool overKcp;
+        std::atomic<size_t> originSent { 0 };
+        std::atomic<size_t> clientSent { 0 };
+        std::atomic<size_t> clientRead { 0 };
+        std::atomic<bool> done { false };
+    };
+    Row rows[] = {
+        { "stalled reader over TCP", StalledReader, false },
+        { "slow reader over TCP", SlowReader, false },
+        { "stalled upload over TCP", StalledUpload, false },
+        { "stalled reader over KCP", StalledReader, true },
+        { "slow reader over KCP", SlowReader, true },
+        { "stalled upload over KCP", StalledUpload, true },
+    };
+    std::atomic<Row*> current { nullptr };
+    // Sends a download without end, or takes an upload's head and reads no further.
+    TestUpstream origin([&](int fd) {
+        Row& row = *current.load();
+        readHead(fd);
+        if (row.peer == StalledUpload) {
+            while (!row.done)
+                usleep(10 * 1000);
+            return;
+        }
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n");
+        const std::string chunk(64 * 1024, 'z');
+        while (!row.done && sendAll(fd, chunk))
+            row.originSent += chunk.size();
+    });
+    TestUpstream quick([](int fd) {
+        readHead(fd);
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        readAll(fd, 3000);
+    });
+    const std::string big = "1000000000";
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.overKcp && !relay)
+            relayTo(origin.port());
+        current = &row;
+        const std::string url = row.overKcp ? "http://www.relay.test/" : origin.url("/");
+        int client = connectTcp("127.0.0.1", proxy.port());
+        std::thread peer([&] {
+            if (row.peer == StalledUpload) {
+                sendAll(client, "PUT " + url + " HTTP/1.1\r\nContent-Length: " + big + "\r\n\r\n");
+                const std::string chunk(64 * 1024, 'u');
+                while (!row.done && sendAll(client, chunk))
+                    row.clientSent += chunk.size();
+                return;
+            }
+            sendAll(client, "GET " + url + " HTTP/1.1\r\n\r\n");
+            row.clientRead += readSome(client, 100000).size();
+            while (row.peer == SlowReader && !row.done) {
+                row.clientRead += readSome(client, 2048, 1000).size(); // about 100 kB/s
+                usleep(20 * 1000);
+            }
+        });
+        // The pipe fills, then stays as full as the slowest end allows.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+
+        const auto cpuBefore = loopCpu();
+        const auto wallBefore = std::chrono::steady_clock::now();
+        for (int i = 0; i < 2; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(exchange(proxy.port(), "GET " + quick.url("/") + " HTTP/1.1\r\n\r\n", 2500),
+                closing("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+                << "another client waited";
+        }
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(1000) - (std::chrono::steady_clock::now() - wallBefore));
+        const double busy = std::chrono::duration<double>(loopCpu() - cpuBefore).count()
+            / std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+        EXPECT_LT(busy, 0.3) << "share of a core the loop used";
+
+        // Only kernel buffers and a few high-water marks hold the bytes: the
+        // proxy stops reading the side that is ahead.
+        if (row.peer == StalledUpload) {
+            EXPECT_LT(row.clientSent.load(), 32u << 20) << "the proxy kept reading the upload";
+        } else {
+            EXPECT_GE(row.clientRead.load(), 100000u);
+            EXPECT_LT(row.originSent - row.clientRead, 32u << 20) << "the proxy kept reading the download";
+        }
+        row.done = true;
+        shutdown(client, SHUT_RDWR);
+        peer.join();
+        close(client);
+    }
 }
 
 TEST_F(ProxyContextTest, EarlyAnswerToAnUploadArrivesWhole)
