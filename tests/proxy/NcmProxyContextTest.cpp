@@ -324,7 +324,10 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
             std::chrono::milliseconds(1000) - (std::chrono::steady_clock::now() - wallBefore));
         const double busy = std::chrono::duration<double>(loopCpu() - cpuBefore).count()
             / std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        EXPECT_LT(busy, 0.1) << "share of a core the loop used";
+        // A KCP sender facing a closed window still updates its engine (about a
+        // tenth of a core under the sanitizers); a spinning loop takes all it can
+        // get, and the other client's wait shows it even on a loaded machine.
+        EXPECT_LT(busy, 0.25) << "share of a core the loop used";
 
         // Only kernel buffers and a few high-water marks hold the bytes: the
         // proxy stops reading the side that is ahead.
