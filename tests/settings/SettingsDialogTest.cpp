@@ -142,14 +142,13 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<bool>("applied");
-        QTest::newRow("user agent") << "httpUserAgent"
-                                    << "LiveAgent/2.0" << true;
-        QTest::newRow("Accept-Language") << "httpAcceptLanguage"
-                                         << "nl, en;q=0.50" << true;
-        QTest::newRow("Accept-Language C") << "httpAcceptLanguage"
-                                           << "C" << false;
-        QTest::newRow("Accept-Language clicked through") << "httpAcceptLanguage"
-                                                         << "" << false;
+        auto row = [](const char* name, const char* field, const char* typed, bool applied) {
+            QTest::newRow(name) << QString(field) << QString(typed) << applied;
+        };
+        row("user agent", "httpUserAgent", "LiveAgent/2.0", true);
+        row("Accept-Language", "httpAcceptLanguage", "nl, en;q=0.50", true);
+        row("Accept-Language C", "httpAcceptLanguage", "C", false);
+        row("Accept-Language clicked through", "httpAcceptLanguage", "", false);
     }
     void cancelRestoresLiveEdits()
     {
