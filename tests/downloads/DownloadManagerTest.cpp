@@ -15,14 +15,29 @@ constexpr qint64 KiB = 1024;
 constexpr qint64 MiB = 1024 * KiB;
 constexpr qint64 GiB = 1024 * MiB;
 
-// Records the URLs the desktop is asked to open.
+// Records the file URLs the desktop is asked to open while it lives.
 class UrlRecorder : public QObject {
     Q_OBJECT
 public:
+    UrlRecorder() { QDesktopServices::setUrlHandler("file", this, "openUrl"); }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler("file"); }
     QList<QUrl> urls;
 public slots:
     void openUrl(const QUrl& url) { urls.append(url); }
 };
+
+// The list as a last run saved it: each file under the folder, fetched from lesson.test, and
+// whether it completed.
+void saveList(const QString& folder, const QList<QPair<QString, bool>>& files)
+{
+    auto store = nativeStore();
+    for (int i = 0; i < files.size(); ++i) {
+        const QString key = QStringLiteral("downloadmanager/download_%1_").arg(i);
+        store->setValue(key + "url", QUrl("http://lesson.test/" + files[i].first));
+        store->setValue(key + "location", QDir(folder).filePath(files[i].first));
+        store->setValue(key + "done", files[i].second);
+    }
+}
 
 } // namespace
 
@@ -204,20 +219,7 @@ private slots:
         QTemporaryDir folder;
         writeFile(folder.filePath("kept.pdf"), QByteArray(3 * KiB, 'k'));
         writeFile(folder.filePath("partial.bin"), "half");
-        struct Entry {
-            const char* name;
-            bool done;
-        };
-        const QList<Entry> entries = { { "gone.zip", true }, { "kept.pdf", true }, { "partial.bin", false } };
-        auto store = nativeStore();
-        store->beginGroup("downloadmanager");
-        for (int i = 0; i < entries.size(); ++i) {
-            const QString key = QStringLiteral("download_%1_").arg(i);
-            store->setValue(key + "url", QUrl(QStringLiteral("http://lesson.test/") + entries[i].name));
-            store->setValue(key + "location", folder.filePath(entries[i].name));
-            store->setValue(key + "done", entries[i].done);
-        }
-        store->sync();
+        saveList(folder.path(), { { "gone.zip", true }, { "kept.pdf", true }, { "partial.bin", false } });
 
         DownloadManager manager;
         QCOMPARE(manager.count(), 1);
@@ -231,9 +233,7 @@ private slots:
         auto* cleanupButton = child<QPushButton>(&manager, "cleanupButton");
         QVERIFY(cleanupButton->isEnabled());
         UrlRecorder recorder;
-        QDesktopServices::setUrlHandler("file", &recorder, "openUrl");
         QTest::mouseClick(child<QPushButton>(kept, "openButton"), Qt::LeftButton);
-        QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(recorder.urls, QList<QUrl> { QUrl::fromLocalFile(folder.filePath("kept.pdf")) });
 
         auto* running = new DownloadWidget(nullptr, &manager);
@@ -269,9 +269,7 @@ private slots:
         QCOMPARE(manager.count(), 2);
 
         UrlRecorder recorder;
-        QDesktopServices::setUrlHandler("file", &recorder, "openUrl");
         QTest::mouseClick(child<QPushButton>(&manager, "openForderButton"), Qt::LeftButton);
-        QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(recorder.urls,
             QList<QUrl> {
                 QUrl::fromLocalFile(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)) });
@@ -279,14 +277,9 @@ private slots:
 
     void savesAfterDelayButUnderExitOnlyPolicyAndSize()
     {
+        saveList("/old", { { "a", true }, { "b", true }, { "c", true } });
         auto store = nativeStore();
         store->beginGroup("downloadmanager");
-        for (int i = 0; i < 3; ++i) {
-            store->setValue(QStringLiteral("download_%1_url").arg(i), QUrl("http://old.test/"));
-            store->setValue(QStringLiteral("download_%1_location").arg(i), "/old");
-            store->setValue(QStringLiteral("download_%1_done").arg(i), true);
-        }
-        store->sync();
         auto manager = std::make_unique<DownloadManager>();
         auto* row = new DownloadWidget(nullptr, manager.get());
         manager->addItem(row);
