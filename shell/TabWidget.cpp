@@ -42,8 +42,6 @@ TabWidget::TabWidget(QWidget* parent)
     , m_tabBar(new TabBar(this))
     , m_profile(QWebEngineProfile::defaultProfile())
 {
-    setElideMode(Qt::ElideRight);
-
     connect(m_tabBar, SIGNAL(newTab()), this, SLOT(newTab()));
     connect(m_tabBar, SIGNAL(closeTab(int)), this, SLOT(requestCloseTab(int)));
     connect(m_tabBar, SIGNAL(cloneTab(int)), this, SLOT(cloneTab(int)));
@@ -53,6 +51,9 @@ TabWidget::TabWidget(QWidget* parent)
     connect(m_tabBar, SIGNAL(tabMoved(int, int)), this, SLOT(moveTab(int, int)));
     connect(m_tabBar, SIGNAL(tabBarDoubleClicked(int)), this, SLOT(handleTabBarDoubleClicked(int)));
     setTabBar(m_tabBar);
+    // After setTabBar: the mode belongs to the bar, and the style's default
+    // (no eliding) would clip long titles at both ends.
+    setElideMode(Qt::ElideRight);
     setDocumentMode(true);
     m_tabBar->setTabsClosable(true);
     m_tabBar->setMovable(true);

@@ -257,6 +257,7 @@ private slots:
         for (int i = 0; i < 8; ++i)
             (i == 0 ? view() : tabs()->newTab(true))->loadUrl(titledPage(title.arg(i)));
         QTabBar* bar = tabs()->tabBar();
+        QCOMPARE(bar->elideMode(), Qt::ElideRight); // cut with an ellipsis, not clipped at both ends
         auto shownTip = [bar](int i) {
             QTextDocument tip;
             tip.setHtml(bar->tabToolTip(i));
