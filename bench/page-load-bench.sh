@@ -14,7 +14,8 @@
 # Usage: bench/page-load-bench.sh [path-to-page_load_bench]
 #        (default: build/bench/page_load_bench under the repository root)
 # Knobs (environment): BENCH_ROUNDS (5), BENCH_LOADS (measured loads per
-# process and round, 1).
+# process and round, 1), BENCH_TARGETS (a subset of "engine client proxied";
+# the ratios need engine).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -24,7 +25,7 @@ source "$ROOT/scripts/lib/testlib.sh"
 BENCH_BIN=${1:-$ROOT/build/bench/page_load_bench}
 ROUNDS=${BENCH_ROUNDS:-5}
 LOADS=${BENCH_LOADS:-1}
-TARGETS=(engine client proxied)
+read -r -a TARGETS <<<"${BENCH_TARGETS:-engine client proxied}"
 IMAGES=25
 SHEETS=12
 SCRIPTS=12
@@ -140,18 +141,22 @@ declare -A SAMPLES
 # Runs one setting once under its own X server with a private home (a fresh
 # profile); bounded in time whatever happens.
 run_setting() {
-    local target=$1 mode=client out
-    [[ $target == engine ]] && mode=engine
+    local target=$1 round=$2 mode=client out
+    case $target in
+        engine) mode=engine ;;
+        client | proxied) ;;
+        *) die "unknown setting $target" ;;
+    esac
     out=$(timeout -k 10 $((60 + LOADS * 40)) bash "$ROOT/tests/shell/gui-test.sh" \
         "$WORK/$target/page_load_bench" "$mode" "$PAGE_URL" "$LOADS" "$RESOURCES" \
-        2>"$WORK/$target.err")
+        2>"$WORK/$target.$round.err")
     local status=$?
     local line
     while read -r line; do
         [[ $line =~ ^load\ ms=([0-9.]+) ]] && SAMPLES[$target]+="${BASH_REMATCH[1]} "
     done <<<"$out"
     if [[ $status -ne 0 ]]; then
-        echo "$target: exit status $status: $(grep -h 'page_load_bench' "$WORK/$target.err" | tail -n 3)" >&2
+        echo "$target: exit status $status: $(grep -h 'page_load_bench' "$WORK/$target.$round.err" | tail -n 3)" >&2
     fi
     if [[ $target == proxied ]] && ! grep -q '^port = [1-9]' <<<"$out"; then
         echo "proxied: the local proxy did not report its port" >&2
@@ -173,7 +178,7 @@ echo "load before: $(uptime)"
 started=$SECONDS
 for round in $(seq "$ROUNDS"); do
     for target in "${TARGETS[@]}"; do
-        run_setting "$target"
+        run_setting "$target" "$round"
     done
     echo "round $round done ($((SECONDS - started)) s)"
 done
@@ -184,11 +189,12 @@ printf '\n%-10s %8s %8s  %s\n' setting "median" "ratio" "samples (ms)"
 for target in "${TARGETS[@]}"; do
     MEDIAN[$target]=$(median "${SAMPLES[$target]:-}")
     printf '%-10s %8s %8s  %s\n' "$target" "${MEDIAN[$target]}" \
-        "$(ratio "${MEDIAN[$target]}" "${MEDIAN[engine]}")" "${SAMPLES[$target]:-}"
+        "$(ratio "${MEDIAN[$target]}" "${MEDIAN[engine]:--}")" "${SAMPLES[$target]:-}"
 done
 echo
 for target in "${TARGETS[@]}"; do
     echo "median key=page-load-ms target=$target value=${MEDIAN[$target]}"
 done
-echo "ratio client/engine=$(ratio "${MEDIAN[client]}" "${MEDIAN[engine]}") proxied/engine=$(ratio "${MEDIAN[proxied]}" "${MEDIAN[engine]}")"
+echo "ratio client/engine=$(ratio "${MEDIAN[client]:--}" "${MEDIAN[engine]:--}")" \
+    "proxied/engine=$(ratio "${MEDIAN[proxied]:--}" "${MEDIAN[engine]:--}")"
 echo "total time $((SECONDS - started)) s"
