@@ -296,11 +296,6 @@ measure() {
     echo "  $transport $direction at $loss%: $rate MB/s, $wire link bytes per byte ($size bytes in $time s)"
 }
 
-median() {
-    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) { print "-"; exit }
-        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
 echo "kcp-bench: $(date -u '+%F %T') UTC, load $(cut -d' ' -f1-3 /proc/loadavg), kernel $(uname -r)"
 echo "link: ${RATE_MBIT} Mbit/s, queue ${QUEUE_BYTES} B, one-way delay ${DELAY_MS} ms, jitter ${JITTER_MS} ms${BURST:+, burst $BURST}, MTU 1500; TCP $TCP_CC"
@@ -346,23 +341,23 @@ echo
 printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP" \
     "KCP wire" "TCP wire" "KCP 1st" "TCP 1st" "TCP sqrt" "TCP pftk" "proxy ms" "relay ms" "KCP up" "TCP up"
 for loss in "${LOSSES[@]}"; do
-    k=$(median "${SAMPLES[kcp:$loss]:-}")
-    t=$(median "${SAMPLES[tcp:$loss]:-}")
-    kw=$(median "${WIRE[kcp:$loss]:-}")
-    tw=$(median "${WIRE[tcp:$loss]:-}")
-    kf=$(median "${TTFB[kcp:$loss]:-}")
-    tf=$(median "${TTFB[tcp:$loss]:-}")
+    k=$(median "${SAMPLES[kcp:$loss]:-}" %.4g)
+    t=$(median "${SAMPLES[tcp:$loss]:-}" %.4g)
+    kw=$(median "${WIRE[kcp:$loss]:-}" %.4g)
+    tw=$(median "${WIRE[tcp:$loss]:-}" %.4g)
+    kf=$(median "${TTFB[kcp:$loss]:-}" %.4g)
+    tf=$(median "${TTFB[tcp:$loss]:-}" %.4g)
     ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
     sqrt_model=$(tcp_model "$loss" sqrt)
     pftk_model=$(tcp_model "$loss" pftk)
-    cpu="$(median "${PCPU[kcp:$loss]:-}")/$(median "${PCPU[tcp:$loss]:-}")"
+    cpu="$(median "${PCPU[kcp:$loss]:-}" %.4g)/$(median "${PCPU[tcp:$loss]:-}" %.4g)"
     mark_k=; mark_t=; mark_ku=; mark_tu=
     [[ -n "${CUT[kcp:down:$loss]:-}" ]] && mark_k="~"
     [[ -n "${CUT[tcp:down:$loss]:-}" ]] && mark_t="~"
     [[ -n "${CUT[kcp:up:$loss]:-}" ]] && mark_ku="~"
     [[ -n "${CUT[tcp:up:$loss]:-}" ]] && mark_tu="~"
     printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "$loss%" "$k$mark_k" "$t$mark_t" "$ratio" \
-        "$kw" "$tw" "$kf" "$tf" "$sqrt_model" "$pftk_model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}")" \
+        "$kw" "$tw" "$kf" "$tf" "$sqrt_model" "$pftk_model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}" %.4g)" \
         "${UPLOAD[kcp:$loss]:--}$mark_ku" "${UPLOAD[tcp:$loss]:--}$mark_tu"
 done
 echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the"
@@ -372,10 +367,10 @@ echo " ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s (< = cut off); ~ = cut
 echo " with what it delivered)"
 echo
 for loss in "${LOSSES[@]}"; do
-    k=$(median "${SAMPLES[kcp:$loss]:-}")
-    t=$(median "${SAMPLES[tcp:$loss]:-}")
+    k=$(median "${SAMPLES[kcp:$loss]:-}" %.4g)
+    t=$(median "${SAMPLES[tcp:$loss]:-}" %.4g)
     ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
-    echo "loss=$loss kcp_MBps=$k tcp_MBps=$t ratio=$ratio kcp_wire=$(median "${WIRE[kcp:$loss]:-}") tcp_wire=$(median "${WIRE[tcp:$loss]:-}")"
+    echo "loss=$loss kcp_MBps=$k tcp_MBps=$t ratio=$ratio kcp_wire=$(median "${WIRE[kcp:$loss]:-}" %.4g) tcp_wire=$(median "${WIRE[tcp:$loss]:-}" %.4g)"
 done
 echo "TCP congestion control seen on nginx's connection: ${CC_SEEN:-(not seen)}"
 echo "total time $((SECONDS - started)) s"

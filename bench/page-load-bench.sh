@@ -163,15 +163,7 @@ run_setting() {
     fi
 }
 
-median() {
-    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) { print "-"; exit }
-        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f\n", a / b }'
-}
 
 echo "nginx :$HTTP_PORT; page of $((RESOURCES + 1)) resources ($(du -sk "$WORK/www" | cut -f1) kB); $ROUNDS rounds of $LOADS load(s) per setting after a warm-up"
 echo "load before: $(uptime)"
@@ -187,7 +179,7 @@ echo "load after: $(uptime)"
 declare -A MEDIAN
 printf '\n%-10s %8s %8s  %s\n' setting "median" "ratio" "samples (ms)"
 for target in "${TARGETS[@]}"; do
-    MEDIAN[$target]=$(median "${SAMPLES[$target]:-}")
+    MEDIAN[$target]=$(median "${SAMPLES[$target]:-}" %.1f)
     printf '%-10s %8s %8s  %s\n' "$target" "${MEDIAN[$target]}" \
         "$(ratio "${MEDIAN[$target]}" "${MEDIAN[engine]:--}")" "${SAMPLES[$target]:-}"
 done

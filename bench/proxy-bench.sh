@@ -352,15 +352,7 @@ run_idle() {
     add_sample "idle:$target" "$(awk -v a="$after" -v b="$before" -v n="$held" 'BEGIN { printf "%.0f", (a - b) * 1024 / n }')"
 }
 
-median() {
-    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) { print "-"; exit }
-        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f\n", a / b }'
-}
 
 for target in "${TARGETS[@]}"; do
     [[ $target != none ]] && run_idle "$target"

@@ -210,3 +210,16 @@ launch_nginx() {
     done
     return 1
 }
+
+# Median of the space-separated numbers in $1, "-" for none; $2 is the
+# printf format of a mean of the middle two (benchmarks differ in precision).
+median() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk -v fmt="${2:-%.2f}\n" '{ v[NR] = $1 } END {
+        if (NR == 0) { print "-"; exit }
+        if (NR % 2) print v[(NR + 1) / 2]; else printf fmt, (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# $1 / $2 with two decimals, "-" when either is missing or $2 is zero.
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f\n", a / b }'
+}
