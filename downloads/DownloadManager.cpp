@@ -3,10 +3,10 @@
 #include "downloads/DownloadModel.h"
 #include "downloads/DownloadNames.h"
 #include "downloads/DownloadWidget.h"
-#include "shell/widgets/AutoSaver.h"
-#include "shell/widgets/Identity.h"
 #include "ui_DownloadDialog.h"
 #include "ui_DownloadItem.h"
+#include "widgets/AutoSaver.h"
+#include "widgets/Identity.h"
 
 #include <QApplication>
 #include <QDesktopServices>

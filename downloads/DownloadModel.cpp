@@ -2,7 +2,7 @@
 
 #include "downloads/DownloadManager.h"
 #include "downloads/DownloadWidget.h"
-#include "shell/widgets/AutoSaver.h"
+#include "widgets/AutoSaver.h"
 
 #include <QLabel>
 

@@ -1,6 +1,6 @@
 #include "downloads/DownloadNames.h"
 
-#include "shell/widgets/Identity.h"
+#include "widgets/Identity.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #include "settings/SettingsDialog.h"
 
 #include "downloads/DownloadNames.h"
-#include "shell/widgets/Identity.h"
 #include "ui_Settings.h"
+#include "widgets/Identity.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,8 +4,8 @@
 #include "shell/BrowserMainWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
-#include "shell/widgets/Identity.h"
-#include "shell/widgets/NativeSettings.h"
+#include "widgets/Identity.h"
+#include "widgets/NativeSettings.h"
 
 #include <QDesktopServices>
 #include <QDir>

@@ -8,7 +8,7 @@
 #include "shell/ProxyHolder.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
-#include "shell/widgets/Identity.h"
+#include "widgets/Identity.h"
 
 #include <QAction>
 #include <QApplication>

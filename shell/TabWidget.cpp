@@ -7,7 +7,7 @@
 #include "shell/PlainText.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
-#include "shell/widgets/FullScreenNotification.h"
+#include "widgets/FullScreenNotification.h"
 
 #include <QAction>
 #include <QClipboard>

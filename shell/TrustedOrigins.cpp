@@ -1,7 +1,7 @@
 #include "shell/TrustedOrigins.h"
 
 #include "shell/BrowserApplication.h"
-#include "shell/widgets/Identity.h"
+#include "widgets/Identity.h"
 
 #include <QSettings>
 

@@ -3,7 +3,7 @@
 #include "GuiTest.h"
 #include "downloads/DownloadNames.h"
 #include "downloads/DownloadWidget.h"
-#include "shell/widgets/EditTableView.h"
+#include "widgets/EditTableView.h"
 
 #include <QDesktopServices>
 #include <QtTest>

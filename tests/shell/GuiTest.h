@@ -1,6 +1,6 @@
 #pragma once
 // Helpers shared by the client's Qt tests.
-#include "shell/widgets/Identity.h"
+#include "widgets/Identity.h"
 
 #include <QDir>
 #include <QSettings>

@@ -15,7 +15,7 @@
 #include "shell/TabWidget.h"
 #include "shell/TrustedOrigins.h"
 #include "shell/WebView.h"
-#include "shell/widgets/EditTableView.h"
+#include "widgets/EditTableView.h"
 
 #include <QLocalSocket>
 #include <QNetworkAccessManager>

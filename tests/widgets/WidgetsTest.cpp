@@ -1,6 +1,6 @@
 // The small shared widgets: deferred saving and the middle-eliding label.
-#include "shell/widgets/AutoSaver.h"
-#include "shell/widgets/SqueezeLabel.h"
+#include "widgets/AutoSaver.h"
+#include "widgets/SqueezeLabel.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "shell/widgets/SqueezeLabel.h"
+#include "widgets/SqueezeLabel.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,4 +1,4 @@
-#include "shell/widgets/FullScreenNotification.h"
+#include "widgets/FullScreenNotification.h"
 
 #include <QEasingCurve>
 #include <QGridLayout>

@@ -1,4 +1,4 @@
-#include "shell/widgets/EditTableView.h"
+#include "widgets/EditTableView.h"
 
 #include <QKeyEvent>
 

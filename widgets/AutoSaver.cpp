@@ -1,4 +1,4 @@
-#include "shell/widgets/AutoSaver.h"
+#include "widgets/AutoSaver.h"
 
 #include <QMetaObject>
 #include <QTimerEvent>
