@@ -1,8 +1,8 @@
 #include "proxy/HttpMessage.h"
 
 #include "base/Logger.h"
+#include "base/ProxyConfig.h"
 #include "base/StringUtil.h"
-#include "proxy/ProxyConfig.h"
 
 #include <event2/http.h>
 

@@ -40,6 +40,8 @@ ProxyRuntime::~ProxyRuntime() = default;
 NcmProxy::NcmProxy()
     : runtime(std::make_unique<ProxyRuntime>())
     , rng(static_cast<uint32_t>(std::time(nullptr)))
+    , resolverHost { runtime->eventBase, config, ipStack, stats, rng,
+        [this](const std::vector<std::string>& records) { appendReports(records); } }
 {
 }
 
@@ -111,7 +113,6 @@ void NcmProxy::doActivate(const char* text)
 
     if (runtime->listener && runtime->port > 0) {
         logProxy.debug("local proxy is listening at %d", runtime->port.load());
-        localIpStack = ELocalIPStack_None;
         ipStack = IpStackFacts {};
         if (dnsClient)
             dnsClient->requestCacheClear();
@@ -120,7 +121,7 @@ void NcmProxy::doActivate(const char* text)
             event_new(runtime->eventBase.get(), -1, 0, &NcmProxy::onAcceptRetry, this));
         runtime->acceptPaused = false;
         remoteManager = std::make_shared<NcmProxyRemoteManager>(this);
-        dnsClient = std::make_shared<NcmDnsClient>(this);
+        dnsClient = std::make_shared<NcmDnsClient>(&resolverHost);
         lastAcceptTime = Clock::nowSeconds();
         runtime->loopDone = false;
         try {

@@ -1,10 +1,10 @@
 #pragma once
 #include "base/EventPtr.h"
 #include "base/GlobalInit.h" // every host of the proxy calls proxyGlobalInit first
+#include "base/NcmStats.h"
+#include "base/ProxyConfig.h"
 #include "base/UniqueSocket.h"
-#include "proxy/NcmStats.h"
-#include "proxy/ProxyConfig.h"
-#include "resolver/LocalIpStack.h"
+#include "resolver/ResolverHost.h"
 #include "transport/Nat64Address.h"
 
 #include <atomic>
@@ -87,7 +87,6 @@ public:
     std::atomic<int64_t> lastAcceptTime { 0 };
 
     // Local network state, zeroed at each activation.
-    ELocalIPStack localIpStack = ELocalIPStack_None;
     IpStackFacts ipStack;
 
     std::shared_ptr<NcmProxyRemoteManager> remoteManager;
@@ -96,6 +95,9 @@ public:
 
     std::mutex reportLock;
     std::deque<std::string> reportQueue;
+
+    // The parts of this service that its DNS client uses.
+    ResolverHost resolverHost;
 
 private:
     void doActivate(const char* text);

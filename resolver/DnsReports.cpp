@@ -1,7 +1,7 @@
 #include "resolver/DnsReports.h"
 
 #include "base/Clock.h"
-#include "proxy/NcmProxy.h"
+#include "resolver/ResolverHost.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -125,17 +125,17 @@ std::string httpDnsErrorReport(const std::string& uid, const std::string& server
     return record(uid, HttpDnsErrorHost, server, timestamp);
 }
 
-void queueUnusableIpReport(NcmProxy& proxy, const std::string& host, const std::string& ip)
+void queueUnusableIpReport(ResolverHost& service, const std::string& host, const std::string& ip)
 {
-    proxy.appendReports({ unusableIpReport(proxy.config.uid, host, ip, Clock::nowSeconds()) });
+    service.appendReports({ unusableIpReport(service.config.uid, host, ip, Clock::nowSeconds()) });
 }
 
-void queueHttpDnsErrorReports(NcmProxy& proxy, const std::vector<std::string>& servers)
+void queueHttpDnsErrorReports(ResolverHost& service, const std::vector<std::string>& servers)
 {
     const int64_t now = Clock::nowSeconds();
     std::vector<std::string> records;
     records.reserve(servers.size());
     for (const std::string& server : servers)
-        records.push_back(httpDnsErrorReport(proxy.config.uid, server, now));
-    proxy.appendReports(records);
+        records.push_back(httpDnsErrorReport(service.config.uid, server, now));
+    service.appendReports(records);
 }

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-class NcmProxy;
+struct ResolverHost;
 
-// One-line JSON records that the resolver leaves in the proxy's report queue
+// One-line JSON records that the resolver leaves in the service's report queue
 // for whoever collects them: addresses that failed, and HTTP-DNS stages in
 // which no server answered in time. Keys in a fixed order, no spaces.
 
@@ -22,7 +22,7 @@ std::string unusableIpReport(
 // server text (address and port as configured) as "ip".
 std::string httpDnsErrorReport(const std::string& uid, const std::string& server, int64_t timestamp);
 
-// Append through the proxy's queue (trimmed to its capacity first), stamped
+// Append through the service's queue (trimmed to its capacity first), stamped
 // with the current time.
-void queueUnusableIpReport(NcmProxy& proxy, const std::string& host, const std::string& ip);
-void queueHttpDnsErrorReports(NcmProxy& proxy, const std::vector<std::string>& servers);
+void queueUnusableIpReport(ResolverHost& service, const std::string& host, const std::string& ip);
+void queueHttpDnsErrorReports(ResolverHost& service, const std::vector<std::string>& servers);

@@ -2,7 +2,6 @@
 
 #include "base/Logger.h"
 #include "base/UniqueSocket.h"
-#include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/LocalIpStack.h"
 #include "transport/Nat64Address.h"
@@ -210,15 +209,15 @@ void Nat64Search::run()
         discoverThroughServer(m_systemDns.front());
 }
 
-void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns)
+void discoverNat64(IpStackFacts& facts, bool systemDnsKnown, const std::vector<std::string>& systemDns)
 {
     Nat64Search search(systemDnsKnown, systemDns);
     search.run();
     search.writeLog();
     if (!search.found)
         return;
-    std::memcpy(proxy.ipStack.nat64Address, search.address, 16);
-    proxy.ipStack.nat64Known = true;
+    std::memcpy(facts.nat64Address, search.address, 16);
+    facts.nat64Known = true;
 }
 
 void setNat64LookupForTest(Nat64LookupForTest lookup)

@@ -1,4 +1,6 @@
 #pragma once
+#include "transport/Nat64Address.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -7,13 +9,11 @@
 
 #include <sys/socket.h>
 
-class NcmProxy;
-
 // Looks for the NAT64 address of "ipv4only.arpa" (RFC 7050): first through
 // the system resolver, then, when the host's DNS servers are known, by asking
 // the first of them directly over UDP. Blocks for up to 5 seconds. On success
-// stores the address in proxy.ipStack.nat64Address and sets proxy.ipStack.nat64Known.
-void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::string>& systemDns);
+// stores the address in facts.nat64Address and sets facts.nat64Known.
+void discoverNat64(IpStackFacts& facts, bool systemDnsKnown, const std::vector<std::string>& systemDns);
 
 // Test-only: replaces the system resolver lookup. Gets the host name, fills
 // the addresses in resolver order and returns 0 or a getaddrinfo error code.
@@ -21,7 +21,7 @@ void discoverNat64(NcmProxy& proxy, bool systemDnsKnown, const std::vector<std::
 // proxy loop runs: the loop thread reads them without a lock.
 using Nat64LookupForTest = std::function<int(const char* host, std::vector<sockaddr_storage>& results)>;
 
-// The same search without touching the proxy, for a worker thread that may
+// The same search without touching the IP-stack facts, for a worker thread that may
 // outlive whoever started it: it holds copies of everything it uses (the
 // test seams too) and keeps its log lines until its owner writes them.
 class Nat64Search {

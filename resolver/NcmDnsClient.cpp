@@ -3,12 +3,12 @@
 #include "base/Clock.h"
 #include "base/Logger.h"
 #include "base/StringUtil.h"
-#include "proxy/NcmProxy.h"
 #include "resolver/DnsReports.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/Nat64Discovery.h"
 #include "resolver/NcmDnsResolutionTask.h"
 #include "resolver/NcmSys.h"
+#include "resolver/ResolverHost.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -38,8 +38,8 @@ bool isLocalhostName(const std::string& host)
 
 } // namespace
 
-NcmDnsClient::NcmDnsClient(NcmProxy* proxy)
-    : m_proxy(proxy)
+NcmDnsClient::NcmDnsClient(ResolverHost* service)
+    : m_service(service)
     , m_hostDns(NcmSys::getSystemDns())
 {
     prepareConfigDns();
@@ -64,7 +64,7 @@ void NcmDnsClient::shuffle(std::vector<std::string>& list)
 {
     for (size_t i = 1; i < list.size(); ++i) {
         std::uniform_int_distribution<size_t> draw(0, i);
-        std::swap(list[i], list[draw(m_proxy->rng)]);
+        std::swap(list[i], list[draw(m_service->rng)]);
     }
 }
 
@@ -79,7 +79,7 @@ std::vector<std::string> NcmDnsClient::pickRandom(const std::vector<std::string>
 
 void NcmDnsClient::prepareConfigDns()
 {
-    const ProxyConfig& config = m_proxy->config;
+    const ProxyConfig& config = m_service->config;
     // The order of the three draws is part of the behaviour.
     m_configDnsUdp = pickRandom(config.dnsUdp, 2);
     m_configDnsTcp = pickRandom(config.dnsTcp, 2);
@@ -139,17 +139,17 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
             detectStack = true;
         }
     }
-    if (detectStack || m_proxy->localIpStack == ELocalIPStack_None) {
-        m_proxy->localIpStack = DetectLocalIPStack();
-        m_proxy->ipStack.ipv6Only = m_proxy->localIpStack == ELocalIPStack_IPv6;
-        logDnsClient.debug("LocalIPStack: %s", localIpStackName(m_proxy->localIpStack));
+    if (detectStack || m_localIpStack == ELocalIPStack_None) {
+        m_localIpStack = DetectLocalIPStack();
+        m_service->ipStack.ipv6Only = m_localIpStack == ELocalIPStack_IPv6;
+        logDnsClient.debug("LocalIPStack: %s", localIpStackName(m_localIpStack));
     }
-    if (m_proxy->ipStack.ipv6Only && !m_proxy->ipStack.nat64Known)
+    if (m_service->ipStack.ipv6Only && !m_service->ipStack.nat64Known)
         startNat64Discovery(now);
 
     if (absDiff(now, m_lastCacheSweep) >= CacheSweepSeconds) {
         m_lastCacheSweep = now;
-        const int64_t expiration = m_proxy->config.dnsHostIpCacheExpiration;
+        const int64_t expiration = m_service->config.dnsHostIpCacheExpiration;
         for (auto it = m_ipCache.begin(); it != m_ipCache.end();) {
             if (absDiff(now, it->second.updateTime) >= expiration) {
                 logDnsClient.debug("chooseUsableIp clear expired cached ip: %s", it->first.c_str());
@@ -160,7 +160,7 @@ void NcmDnsClient::chooseUsableIp(const std::string& host, DnsCallback* callback
         }
     }
 
-    if (m_proxy->config.dnsCacheDisabled) {
+    if (m_service->config.dnsCacheDisabled) {
         logDnsClient.info("chooseUsableIp ncm dns cached disabled");
     } else {
         auto cached = m_ipCache.find(host);
@@ -180,7 +180,7 @@ void NcmDnsClient::startNat64Discovery(int64_t now)
     if (m_nat64Job || (m_nat64Started && absDiff(now, m_nat64LastStart) < Nat64RetrySeconds))
         return;
     if (!m_nat64Done)
-        m_nat64Done.reset(event_new(m_proxy->eventBase(), -1, 0, &NcmDnsClient::onNat64Done, this));
+        m_nat64Done.reset(event_new(m_service->eventBase.get(), -1, 0, &NcmDnsClient::onNat64Done, this));
     if (!m_nat64Done)
         return;
     m_nat64Started = true;
@@ -219,7 +219,7 @@ void NcmDnsClient::onNat64Done(evutil_socket_t, short, void* arg)
             return;
     }
     job->search.writeLog();
-    IpStackFacts& facts = self->m_proxy->ipStack;
+    IpStackFacts& facts = self->m_service->ipStack;
     if (job->search.found) {
         std::memcpy(facts.nat64Address, job->search.address, sizeof job->search.address);
         facts.nat64Known = true;
@@ -238,7 +238,7 @@ void NcmDnsClient::resolveToChooseUsableIp(const std::string& host, DnsCallback*
     for (const auto& entry : m_taskMap) {
         const NcmDnsResolutionTask& task = *entry.second;
         if (task.startTime != 0 && entry.first != host
-            && absDiff(now, task.startTime) >= m_proxy->config.resolveTimeoutCallback)
+            && absDiff(now, task.startTime) >= m_service->config.resolveTimeoutCallback)
             expired.push_back(entry.first);
     }
     for (const std::string& expiredHost : expired) {
@@ -252,12 +252,12 @@ void NcmDnsClient::resolveToChooseUsableIp(const std::string& host, DnsCallback*
         return;
     }
     logDnsClient.debug("resolveToChooseUsableIp start new dns task for: %s", host.c_str());
-    m_proxy->stats->dnsreq += 1;
+    m_service->stats->dnsreq += 1;
     // Held here as well: the task may end, and leave the map, before this returns.
     TaskPtr task = std::make_shared<NcmDnsResolutionTask>(
         this, host, [this](const std::string& name) { onResolveOver(name); });
     m_taskMap[host] = task;
-    if (m_proxy->config.useSystemDns && !m_proxy->ipStack.ipv6Only)
+    if (m_service->config.useSystemDns && !m_service->ipStack.ipv6Only)
         task->udpServers = m_systemDns;
     else
         task->udpServers = m_configDnsUdp;
@@ -294,8 +294,8 @@ void NcmDnsClient::onResolveOver(const std::string& hostRef)
     std::vector<std::string> ips = answers;
     shuffle(ips);
 
-    const auto configured = m_proxy->config.domainIps.find(host);
-    if (configured != m_proxy->config.domainIps.end()) {
+    const auto configured = m_service->config.domainIps.find(host);
+    if (configured != m_service->config.domainIps.end()) {
         for (const std::string& ip : configured->second) {
             if (std::find(answers.begin(), answers.end(), ip) == answers.end())
                 ips.push_back(ip);
@@ -303,7 +303,7 @@ void NcmDnsClient::onResolveOver(const std::string& hostRef)
     }
     std::string chosen;
     if (!ips.empty()) {
-        if (m_proxy->config.debugInjectFakeIp) {
+        if (m_service->config.debugInjectFakeIp) {
             logDnsClient.info("injecting fake ip to debug dns hijack ...");
             ips.insert(ips.begin(), FakeIp);
         }
@@ -369,7 +369,7 @@ void NcmDnsClient::discardUnusableIp(const std::string& host, const std::string&
         logDnsClient.debug("discardUnusableIp can't find host cached ip: %s, %s", host.c_str(), ip.c_str());
         return;
     }
-    queueUnusableIpReport(*m_proxy, host, ip);
+    queueUnusableIpReport(*m_service, host, ip);
     logDnsClient.debug("discardUnusableIp %s from %s", ip.c_str(), host.c_str());
 }
 
@@ -415,7 +415,7 @@ void NcmDnsClient::prepareHttpDns()
         }
         TaskPtr task = std::make_shared<NcmDnsResolutionTask>(
             this, entry.first, [this](const std::string& name) { onResolveHttpDnsOver(name); });
-        if (m_proxy->config.useSystemDns && !m_proxy->ipStack.ipv6Only)
+        if (m_service->config.useSystemDns && !m_service->ipStack.ipv6Only)
             task->udpServers = m_systemDns;
         for (const std::string& server : m_configDnsUdp) {
             if (std::find(task->udpServers.begin(), task->udpServers.end(), server) == task->udpServers.end())

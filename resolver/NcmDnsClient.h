@@ -1,5 +1,6 @@
 #pragma once
 #include "base/EventPtr.h"
+#include "resolver/LocalIpStack.h"
 #include "resolver/Nat64Discovery.h"
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-class NcmProxy;
+struct ResolverHost;
 class NcmDnsResolutionTask;
 
 // Receives the chosen IPv4 address text (empty when none). The caller owns
@@ -26,7 +27,7 @@ using DnsCallback = std::function<void(const std::string&)>;
 // addresses that failed. One per activation; event-loop thread only.
 class NcmDnsClient {
 public:
-    explicit NcmDnsClient(NcmProxy* proxy);
+    explicit NcmDnsClient(ResolverHost* service);
     ~NcmDnsClient();
     NcmDnsClient(const NcmDnsClient&) = delete;
     NcmDnsClient& operator=(const NcmDnsClient&) = delete;
@@ -46,7 +47,7 @@ public:
     void onResolveOver(const std::string& host);
     void onResolveHttpDnsOver(const std::string& host);
 
-    NcmProxy* proxy() const { return m_proxy; }
+    ResolverHost* service() const { return m_service; }
     bool systemDnsKnown() const { return m_systemDnsKnown; }
     const std::vector<std::string>& configDnsUdp() const { return m_configDnsUdp; }
     const std::vector<std::string>& httpDnsServers() const { return m_httpDnsServers; }
@@ -96,10 +97,12 @@ private:
     bool m_httpDnsPending = true;
     std::vector<std::string> m_httpDnsServers;
     std::vector<TaskPtr> m_httpDnsHostTasks;
-    NcmProxy* m_proxy;
+    ResolverHost* m_service;
     bool m_systemDnsKnown = false;
     std::vector<std::string> m_configDnsUdp;
     int64_t m_lastSystemDnsCheck = 0;
+    // Detected at the first request, again while unknown and when the system's servers change.
+    ELocalIPStack m_localIpStack = ELocalIPStack_None;
     // The host's resolvers, read once when the client is made.
     std::vector<std::string> m_hostDns;
     std::vector<Dispatch> m_dispatching;

@@ -2,9 +2,9 @@
 
 #include "base/Logger.h"
 #include "base/StringUtil.h"
-#include "proxy/NcmProxy.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsResolutionTask.h"
+#include "resolver/ResolverHost.h"
 #include "transport/Nat64Address.h"
 
 #include <event2/buffer.h>
@@ -76,8 +76,8 @@ bool NcmDnsResolutionRequestHttp::parseReply(const std::string& body, std::vecto
 bool NcmDnsResolutionRequestHttp::doQuery()
 {
     logDnsResolution.debug("doQuery http task=%p req=%p", ptr(task), ptr(this));
-    NcmProxy* proxy = task->proxy();
-    const ProxyConfig& config = proxy->config;
+    const ResolverHost& service = *task->service();
+    const ProxyConfig& config = service.config;
 
     std::string address = server;
     int port = 80;
@@ -90,18 +90,19 @@ bool NcmDnsResolutionRequestHttp::doQuery()
         return false;
     std::string target;
     bool ipv6 = false;
-    if (!nat64AddressFor(proxy->ipStack, address, target, ipv6))
+    if (!nat64AddressFor(service.ipStack, address, target, ipv6))
         return false;
 
     connection.reset(evhttp_connection_base_new(
-        proxy->eventBase(), nullptr, target.c_str(), static_cast<unsigned short>(port)));
+        service.eventBase.get(), nullptr, target.c_str(), static_cast<unsigned short>(port)));
     if (!connection)
         return false;
     evhttp_connection_set_timeout(connection.get(), config.resolveTimeoutHttp);
     evhttp_connection_set_max_body_size(connection.get(), MaxReplyBodyBytes);
     evhttp_connection_set_max_headers_size(connection.get(), MaxReplyHeaderBytes);
 
-    overTimer.reset(event_new(proxy->eventBase(), -1, 0, &NcmDnsResolutionRequestHttp::evhttp_over, this));
+    overTimer.reset(
+        event_new(service.eventBase.get(), -1, 0, &NcmDnsResolutionRequestHttp::evhttp_over, this));
     timeval wait { config.resolveTimeoutHttp > 0 ? config.resolveTimeoutHttp : 0, 0 };
     if (!overTimer || event_add(overTimer.get(), &wait) != 0) {
         release();

@@ -3,12 +3,12 @@
 #include "base/Clock.h"
 #include "base/Logger.h"
 #include "base/StringUtil.h"
-#include "proxy/NcmProxy.h"
 #include "resolver/DnsMessage.h"
 #include "resolver/DnsReports.h"
 #include "resolver/LocalIpStack.h"
 #include "resolver/NcmDnsClient.h"
 #include "resolver/NcmDnsResolutionRequestHttp.h"
+#include "resolver/ResolverHost.h"
 #include "transport/Nat64Address.h"
 
 #include <algorithm>
@@ -80,7 +80,7 @@ bool NcmDnsResolutionRequestDns::doQuery()
 
     std::string target;
     bool ipv6 = false;
-    if (!nat64AddressFor(task->proxy()->ipStack, server, target, ipv6))
+    if (!nat64AddressFor(task->service()->ipStack, server, target, ipv6))
         return false;
     const std::string port = std::to_string(dnsServerPort());
     const std::string text = ipv6 ? "[" + target + "]:" + port : target + ":" + port;
@@ -112,14 +112,14 @@ bool NcmDnsResolutionRequestDns::doQuery()
 
 bool NcmDnsResolutionRequestDns::watch(short what)
 {
-    event_base* base = task->proxy()->eventBase();
+    event_base* base = task->service()->eventBase.get();
     EventPtr fresh(event_new(
         base, fd.get(), static_cast<short>(what | EV_PERSIST), &NcmDnsResolutionRequestDns::evcb_dns, this));
     if (!fresh)
         return false;
     // May run inside the old event's own handler; freeing it there is safe.
     event = std::move(fresh);
-    timeval wait { task->proxy()->config.resolveTimeoutDns, 0 };
+    timeval wait { task->service()->config.resolveTimeoutDns, 0 };
     if (wait.tv_sec < 0)
         wait.tv_sec = 0;
     return event_add(event.get(), &wait) == 0;
@@ -150,7 +150,7 @@ void NcmDnsResolutionRequestDns::evcb_dns(evutil_socket_t, short what, void* arg
 
 bool NcmDnsResolutionRequestDns::onWritable()
 {
-    const ProxyConfig& config = task->proxy()->config;
+    const ProxyConfig& config = task->service()->config;
     const std::vector<uint8_t>& query = task->query;
     if (!config.debugDnsTcpDelayWrite) {
         if (protocol == "udp") {
@@ -214,7 +214,7 @@ bool NcmDnsResolutionRequestDns::onReadable()
             // real one may still come, until the request's time-out.
             logDnsResolution.debug("udp datagram for %s ignored: not the reply", task->host.c_str());
             response.clear();
-            return task->age() >= task->proxy()->config.resolveTimeoutDns;
+            return task->age() >= task->service()->config.resolveTimeoutDns;
         }
         success = rc == 0;
         logDnsResolution.debug("udp over %s with %d ip", task->host.c_str(), static_cast<int>(ips.size()));
@@ -237,7 +237,7 @@ bool NcmDnsResolutionRequestDns::onReadable()
     // A stream closed before the whole reply arrived can never complete,
     // and one that trickles (each piece restarts the wait) must not hold
     // the task for longer than the task waits for answers.
-    return readFailed || n == 0 || task->age() >= task->proxy()->config.resolveTimeoutCallback;
+    return readFailed || n == 0 || task->age() >= task->service()->config.resolveTimeoutCallback;
 }
 
 // ---------------------------------------------------------------- task
@@ -246,8 +246,8 @@ NcmDnsResolutionTask::NcmDnsResolutionTask(NcmDnsClient* owner, std::string host
     : completion(std::move(done))
     , client(owner)
     , host(std::move(hostName))
-    , m_proxy(owner->proxy())
-    , m_stats(m_proxy->stats)
+    , m_service(owner->service())
+    , m_stats(m_service->stats)
 {
     if (m_stats)
         m_stats->dnsctx += 1;
@@ -318,7 +318,7 @@ void NcmDnsResolutionTask::onDnsResponseOver(NcmDnsResolutionRequestDns* request
     if (request->success)
         ++dnsAnswered;
     if (dnsAnswered < 2 && dnsFinished < static_cast<int>(dnsRequests.size())
-        && age() < m_proxy->config.resolveTimeoutCallback)
+        && age() < m_service->config.resolveTimeoutCallback)
         return;
 
     logDnsResolution.debug("onDnsResponseOver complete task=%p for: %s", ptr(this), host.c_str());
@@ -369,7 +369,7 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
     if (request->success)
         ++httpAnswered;
     if (httpAnswered < 1 && httpFinished < static_cast<int>(httpRequests.size())
-        && age() < m_proxy->config.resolveTimeoutCallback)
+        && age() < m_service->config.resolveTimeoutCallback)
         return;
 
     logDnsResolution.debug("onHttpResponseOver complete task for: %s", host.c_str());
@@ -384,11 +384,11 @@ void NcmDnsResolutionTask::onHttpResponseOver(NcmDnsResolutionRequestHttp* reque
         std::vector<std::string> servers;
         for (const auto& http : httpRequests)
             servers.push_back(http->server);
-        queueHttpDnsErrorReports(*m_proxy, servers);
+        queueHttpDnsErrorReports(*m_service, servers);
     }
 
-    const bool systemResolvers = m_proxy->config.useSystemDns && client->systemDnsKnown();
-    if (!answers.empty() || !(systemResolvers || m_proxy->ipStack.ipv6Only)) {
+    const bool systemResolvers = m_service->config.useSystemDns && client->systemDnsKnown();
+    if (!answers.empty() || !(systemResolvers || m_service->ipStack.ipv6Only)) {
         finish();
         return;
     }

@@ -15,7 +15,7 @@
 class NcmDnsClient;
 class NcmDnsResolutionTask;
 class NcmDnsResolutionRequestHttp;
-class NcmProxy;
+struct ResolverHost;
 struct NcmStats;
 
 // The port DNS servers are asked on: 53.
@@ -88,7 +88,7 @@ public:
     void onDnsResponseOver(NcmDnsResolutionRequestDns* request);
     void onHttpResponseOver(NcmDnsResolutionRequestHttp* request);
 
-    NcmProxy* proxy() const { return m_proxy; }
+    ResolverHost* service() const { return m_service; }
     // Seconds since the current DNS stage started.
     int64_t age() const;
 
@@ -116,6 +116,6 @@ private:
     void closeDnsRequests();
     void releaseHttpRequests();
 
-    NcmProxy* const m_proxy;
+    ResolverHost* const m_service;
     std::shared_ptr<NcmStats> m_stats;
 };

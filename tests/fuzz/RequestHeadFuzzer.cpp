@@ -2,8 +2,8 @@
 // host and port, and nothing the client sent may split or smuggle a line into the forwarded head.
 // What follows an accepted head: the body ends at the same byte whether it arrives at once or byte
 // by byte.
+#include "base/ProxyConfig.h"
 #include "proxy/HttpMessage.h"
-#include "proxy/ProxyConfig.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 #include <algorithm>

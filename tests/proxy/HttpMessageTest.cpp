@@ -1,5 +1,5 @@
 #include "proxy/HttpMessage.h"
-#include "proxy/ProxyConfig.h"
+#include "base/ProxyConfig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The configuration text the desktop client composes for the proxy.
 #include "proxy/ShellConfig.h"
 #include "base/Logger.h"
-#include "proxy/ProxyConfig.h"
+#include "base/ProxyConfig.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

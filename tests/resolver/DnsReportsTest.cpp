@@ -36,7 +36,7 @@ TEST(DnsReports, QueueKeepsTheNewestAndTakeReportsEmptiesIt)
     EXPECT_EQ(proxy.takeReports(), "");
 
     for (int i = 0; i < 400; ++i)
-        queueUnusableIpReport(proxy, "h" + std::to_string(i) + ".test", "10.0.0.1");
+        queueUnusableIpReport(proxy.resolverHost, "h" + std::to_string(i) + ".test", "10.0.0.1");
     {
         std::lock_guard<std::mutex> lock(proxy.reportLock);
         ASSERT_EQ(proxy.reportQueue.size(), 300u);
@@ -44,7 +44,7 @@ TEST(DnsReports, QueueKeepsTheNewestAndTakeReportsEmptiesIt)
         EXPECT_NE(proxy.reportQueue.back().find("\"host\":\"h399.test\""), std::string::npos);
     }
     // A batch of HTTP-DNS errors goes in whole after trimming to 299.
-    queueHttpDnsErrorReports(proxy, { "127.0.0.1:1", "127.0.0.1:2", "127.0.0.1:3" });
+    queueHttpDnsErrorReports(proxy.resolverHost, { "127.0.0.1:1", "127.0.0.1:2", "127.0.0.1:3" });
     {
         std::lock_guard<std::mutex> lock(proxy.reportLock);
         EXPECT_EQ(proxy.reportQueue.size(), 302u);

@@ -300,7 +300,7 @@ void ClientHarness::start(const std::string& configText)
 {
     proxy.config = ProxyConfig();
     proxy.config.parse("LogLevel=V\n" + configText);
-    client = std::make_shared<NcmDnsClient>(&proxy);
+    client = std::make_shared<NcmDnsClient>(&proxy.resolverHost);
 }
 
 bool ClientHarness::runUntil(const std::function<bool()>& pred, int timeoutMs)

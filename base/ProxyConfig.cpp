@@ -1,4 +1,4 @@
-#include "proxy/ProxyConfig.h"
+#include "base/ProxyConfig.h"
 
 #include "base/Logger.h"
 #include "base/StringUtil.h"

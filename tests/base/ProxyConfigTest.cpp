@@ -1,5 +1,5 @@
 // Parsing of the proxy's configuration text.
-#include "proxy/ProxyConfig.h"
+#include "base/ProxyConfig.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
