@@ -1,24 +1,41 @@
 #!/usr/bin/env bash
-# Measures lumaview-proxy against no proxy and against tinyproxy, squid and
-# privoxy, on loopback, with nginx as the origin:
+# Measures lumaview-proxy against no proxy and against HAProxy, tinyproxy,
+# squid and privoxy, on loopback, with nginx as the origin:
 #   - requests per second and p99 latency with wrk, absolute-form requests
 #     with "Connection: close", at 1, 16 and 64 connections;
 #   - download of a 10 MiB file with curl: plain HTTP, HTTPS through a
 #     CONNECT tunnel (direct HTTPS for "no proxy"), and chunked (nginx sends
 #     the same file without a length);
+#   - the proxy's CPU time, in ms per 10 MiB plain download and in us per
+#     request of the wrk runs;
 #   - resident memory per held idle client (connected, nothing sent).
+# HAProxy runs one thread with splice-auto, an HTTP-mode frontend in front of
+# nginx's HTTP port (absolute-form requests go to that one backend). It does
+# not tunnel CONNECT: its CONNECT+TLS figure is HTTPS fetched directly from a
+# second, TCP-mode frontend in front of nginx's TLS port.
+# CPU time is the sum of the first field of /proc/PID/task/*/schedstat (ns on
+# the CPU) over the proxy's threads (and, for squid, its children's), read
+# right before and after each download of /big through the proxy (scaled to
+# 10 MiB) and each wrk run at 16 and 64 connections (divided by the requests
+# wrk completed in it). The runs at one connection are left out: there each
+# request costs a loop turn of its own, about half as much again, and mixed
+# in they put the median on the edge between two clusters. A proxy that runs
+# a thread per connection takes CPU time away with each exited thread; for
+# such a proxy the complete utime+stime of /proc/PID/stat, in clock ticks, is
+# used instead, and the output says so.
 # The targets are measured interleaved, round after round, so a drift in
 # machine load touches all of them alike; each figure is the median, and the
-# ratios are to no proxy in the same run.
+# ratios are to no proxy in the same run. Each median is also printed as one
+# line "median key=KEY target=TARGET value=V", for scripts that compare runs.
 #
 # Usage: bench/proxy-bench.sh [path-to-lumaview-proxy]
 #        (default: build/tools/lumaview-proxy under the repository root)
 # Knobs (environment): BENCH_ROUNDS (3), BENCH_DURATION (wrk seconds, 2),
 # BENCH_REPS (curl downloads per round, mode and target, 3), BENCH_IDLE
 # (idle clients held for the memory figure, 300), BENCH_TARGETS (a subset of
-# "none lumaview tinyproxy squid privoxy"; a missing program is skipped),
-# BENCH_BASELINE (another lumaview-proxy binary, measured as "baseline" beside
-# the first: before and after a change in one run).
+# "none lumaview haproxy tinyproxy squid privoxy"; a missing program is
+# skipped), BENCH_BASELINE (another lumaview-proxy binary, measured as
+# "baseline" beside the first: before and after a change in one run).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -31,7 +48,7 @@ DURATION=${BENCH_DURATION:-2}
 REPS=${BENCH_REPS:-3}
 IDLE=${BENCH_IDLE:-300}
 CONNS=(1 16 64)
-read -r -a TARGETS <<<"${BENCH_TARGETS:-none lumaview tinyproxy squid privoxy}"
+read -r -a TARGETS <<<"${BENCH_TARGETS:-none lumaview haproxy tinyproxy squid privoxy}"
 BASELINE_BIN=${BENCH_BASELINE:-}
 if [[ -n "$BASELINE_BIN" ]]; then
     [[ -x "$BASELINE_BIN" ]] || die "no baseline binary at $BASELINE_BIN"
@@ -58,7 +75,7 @@ kept=()
 for target in "${TARGETS[@]}"; do
     case $target in
         none | lumaview | baseline) kept+=("$target") ;;
-        tinyproxy | squid | privoxy)
+        haproxy | tinyproxy | squid | privoxy)
             if PROGRAM[$target]=$(find_program "$target"); then
                 kept+=("$target")
             else
@@ -184,22 +201,62 @@ socket-timeout 60
 EOF
 }
 
+write_haproxy_conf() {
+    # No log lines: nothing is logged. The timeouts outlast any download, and
+    # maxconn leaves room for the 64 wrk connections and the idle clients.
+    cat <<EOF
+global
+    nbthread 1
+    maxconn $((IDLE + 1024))
+defaults
+    mode http
+    option splice-auto
+    maxconn $((IDLE + 1024))
+    timeout connect 10s
+    timeout client 60s
+    timeout server 60s
+frontend plain
+    bind 127.0.0.1:$1
+    default_backend nginx-http
+backend nginx-http
+    server origin 127.0.0.1:$HTTP_PORT
+frontend tls
+    mode tcp
+    bind 127.0.0.1:$2
+    default_backend nginx-tls
+backend nginx-tls
+    mode tcp
+    server origin 127.0.0.1:$TLS_PORT
+EOF
+}
+
+# Port of HAProxy's TCP-mode frontend: HTTPS fetched directly from it stands
+# in for the CONNECT tunnel that HAProxy does not offer.
+HAPROXY_TLS_PORT=
+
 start_packaged() {
-    local target=$1 port pid
+    local target=$1 port tcp_port pid
     mkdir -p "$WORK/$target"
     # squid drops to its own user for its log.
     chmod 711 "$WORK"
     chmod 777 "$WORK/$target"
     for _ in 1 2 3 4 5; do
         port=$(free_port) || die "no free port"
-        "write_${target}_conf" "$port" > "$WORK/$target/conf"
+        tcp_port=$(free_port) || die "no free port"
+        [[ $port == "$tcp_port" ]] && continue
+        "write_${target}_conf" "$port" "$tcp_port" > "$WORK/$target/conf"
+        # exec: the background subshell becomes the proxy, so that $! is the
+        # proxy itself, which the cleanup stops and the figures read.
         case $target in
-            tinyproxy) "${PROGRAM[$target]}" -d -c "$WORK/$target/conf" ;;
-            squid) "${PROGRAM[$target]}" -N -f "$WORK/$target/conf" ;;
-            privoxy) "${PROGRAM[$target]}" --no-daemon "$WORK/$target/conf" ;;
+            haproxy) exec "${PROGRAM[$target]}" -db -f "$WORK/$target/conf" ;;
+            tinyproxy) exec "${PROGRAM[$target]}" -d -c "$WORK/$target/conf" ;;
+            squid) exec "${PROGRAM[$target]}" -N -f "$WORK/$target/conf" ;;
+            privoxy) exec "${PROGRAM[$target]}" --no-daemon "$WORK/$target/conf" ;;
         esac >"$WORK/$target/out" 2>&1 &
         pid=$!
-        if wait_listening "$pid" "$port" 127.0.0.1; then
+        if wait_listening "$pid" "$port" 127.0.0.1 &&
+            { [[ $target != haproxy ]] || wait_listening "$pid" "$tcp_port" 127.0.0.1; }; then
+            [[ $target == haproxy ]] && HAPROXY_TLS_PORT=$tcp_port
             PIDS+=("$pid")
             PORT[$target]=$port
             PID[$target]=$pid
@@ -230,16 +287,22 @@ wrk.headers["Host"] = os.getenv("BENCH_HOST")
 wrk.headers["Connection"] = "close"
 EOF
 
-bulk_url() {
-    case $1 in
-        plain) echo "http://$ORIGIN_HOST/big" ;;
-        tunnel) echo "https://127.0.0.1:$TLS_PORT/big" ;;
-        chunked) echo "http://$ORIGIN_HOST/chunked" ;;
+# Sets ROUTE to curl's proxy option (if any) and URL for fetching the file of
+# MODE (small, plain, tunnel, chunked) through TARGET.
+route() {
+    local target=$1 mode=$2
+    ROUTE=()
+    if [[ $target == haproxy && $mode == tunnel ]]; then
+        ROUTE=("https://127.0.0.1:$HAPROXY_TLS_PORT/big")
+        return
+    fi
+    [[ $target != none ]] && ROUTE=(-x "http://127.0.0.1:${PORT[$target]}")
+    case $mode in
+        small) ROUTE+=("http://$ORIGIN_HOST/small") ;;
+        plain) ROUTE+=("http://$ORIGIN_HOST/big") ;;
+        tunnel) ROUTE+=("https://127.0.0.1:$TLS_PORT/big") ;;
+        chunked) ROUTE+=("http://$ORIGIN_HOST/chunked") ;;
     esac
-}
-
-via() {
-    [[ $1 != none ]] && echo "-x http://127.0.0.1:${PORT[$1]}"
 }
 
 declare -A SAMPLES NOTES
@@ -261,7 +324,7 @@ to_ms() {
 }
 
 run_wrk() {
-    local target=$1 conns=$2 url path out
+    local target=$1 conns=$2 url path out cpu_before cpu_after
     if [[ $target == none ]]; then
         url="http://$ORIGIN_HOST"
         path=/small
@@ -269,10 +332,12 @@ run_wrk() {
         url="http://127.0.0.1:${PORT[$target]}"
         path="http://$ORIGIN_HOST/small"
     fi
+    cpu_before=$(cpu_times "$target")
     out=$(BENCH_PATH=$path BENCH_HOST=$ORIGIN_HOST \
         timeout $((DURATION + 20)) wrk -t1 -c"$conns" -d"${DURATION}s" --timeout 2s --latency \
         -s "$WORK/request.lua" "$url/" 2>&1)
-    local rps p99 errors non2xx
+    cpu_after=$(cpu_times "$target")
+    local rps p99 errors non2xx requests
     rps=$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$out")
     p99=$(sed -n 's/^ *99% *\([0-9.]*[a-z]*\).*/\1/p' <<<"$out")
     errors=$(sed -n 's/.*Socket errors: connect \([0-9]*\), read \([0-9]*\), write \([0-9]*\), timeout \([0-9]*\).*/\1 \2 \3 \4/p' <<<"$out")
@@ -291,17 +356,22 @@ run_wrk() {
         add_note "timeout:$target" "$et"
     fi
     [[ -n "$non2xx" ]] && add_note "non2xx:$target" "$non2xx"
-    add_note "requests:$target" "$(sed -n 's/^ *\([0-9]*\) requests in.*/\1/p' <<<"$out")"
+    requests=$(sed -n 's/^ *\([0-9]*\) requests in.*/\1/p' <<<"$out")
+    add_note "requests:$target" "$requests"
+    ((conns > 1 && ${requests:-0} > 0)) &&
+        add_cpu_sample cpu-request "$target" "$cpu_before" "$cpu_after" 1 $((1000 * requests))
+    return 0
 }
 
 run_bulk() {
-    local target=$1 mode=$2 url
-    url=$(bulk_url "$mode")
+    local target=$1 mode=$2 cpu_before cpu_after
+    route "$target" "$mode"
     for _ in $(seq "$REPS"); do
         local result code size speed
-        # shellcheck disable=SC2046
-        result=$(curl -sS -k --noproxy '' --max-time 60 $(via "$target") -o /dev/null \
-            -w '%{http_code} %{size_download} %{speed_download}' "$url" 2>&1)
+        cpu_before=$(cpu_times "$target")
+        result=$(curl -sS -k --noproxy '' --max-time 60 -o /dev/null \
+            -w '%{http_code} %{size_download} %{speed_download}' "${ROUTE[@]}" 2>&1)
+        cpu_after=$(cpu_times "$target")
         read -r code size speed <<<"$result"
         if [[ "$code" != 200 || "$size" != "$BIG_SIZE" ]]; then
             echo "bulk $mode via $target failed: $result" >&2
@@ -309,7 +379,37 @@ run_bulk() {
             continue
         fi
         add_sample "bulk-$mode:$target" "$(awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1e6 }')"
+        [[ $mode == plain ]] &&
+            add_cpu_sample cpu-plain "$target" "$cpu_before" "$cpu_after" 10485760 $((1000000 * size))
     done
+}
+
+# CPU time of TARGET's process (for squid, its kids too) in ns, two ways: the
+# first fields of its threads' schedstat (exact, but a thread that exits
+# takes its time with it) and utime, stime, cutime and cstime of its stat
+# (complete, but in clock ticks). Nothing for "none".
+CLK_TCK=$(getconf CLK_TCK)
+cpu_times() {
+    [[ $1 == none ]] && return
+    local pid=${PID[$1]} p
+    for p in $pid $(pgrep -P "$pid" 2>/dev/null); do
+        cat "/proc/$p/task/"*/schedstat 2>/dev/null | awk '{ print "s", $1 }'
+        sed 's/.*) //' "/proc/$p/stat" 2>/dev/null | awk '{ print "t", $12 + $13 + $14 + $15 }'
+    done | awk -v hz="$CLK_TCK" '$1 == "s" { s += $2 } $1 == "t" { t += $2 }
+        END { printf "%.0f %.0f\n", s, t * 1e9 / hz }'
+}
+
+# Records the CPU time between BEFORE and AFTER (from cpu_times) times MUL
+# over DIV as a sample of KEY for TARGET, each way.
+add_cpu_sample() {
+    local key=$1 target=$2 mul=$5 div=$6 s0 t0 s1 t1
+    read -r s0 t0 <<<"$3"
+    read -r s1 t1 <<<"$4"
+    [[ -n "${t0:-}" && -n "${t1:-}" ]] || return 0
+    add_sample "$key:$target" "$(awk -v d=$((s1 - s0)) -v m="$mul" -v n="$div" 'BEGIN { printf "%.2f", d * m / n }')"
+    add_sample "$key-ticks:$target" "$(awk -v d=$((t1 - t0)) -v m="$mul" -v n="$div" 'BEGIN { printf "%.2f", d * m / n }')"
+    add_note "cpu-sched:$target" $((s1 - s0))
+    add_note "cpu-ticks:$target" $((t1 - t0))
 }
 
 # Resident memory of a process in kB (for squid, its kids too).
@@ -359,18 +459,21 @@ for target in "${TARGETS[@]}"; do
 done
 sleep 0.5 # let the proxies see the idle clients go
 
-# Sanity: every target serves every file before anything is measured, and
-# the chunked one really is chunked.
+# Sanity: every target serves every file whole before anything is measured,
+# and the chunked one really is chunked.
 for target in "${TARGETS[@]}"; do
-    for url in "http://$ORIGIN_HOST/small" $(for m in "${MODES[@]}"; do bulk_url "$m"; done); do
-        # shellcheck disable=SC2046
-        result=$(curl -sS -k --noproxy '' --max-time 30 $(via "$target") -D "$WORK/head" -o "$WORK/body" \
-            -w '%{http_code} %{size_download}' "$url" 2>&1) || die "$target: $url failed: $result"
-        [[ ${result%% *} == 200 ]] || die "$target: $url answered $result"
+    for mode in small "${MODES[@]}"; do
+        route "$target" "$mode"
+        result=$(curl -sS -k --noproxy '' --max-time 30 -D "$WORK/head" -o "$WORK/body" \
+            -w '%{http_code} %{size_download}' "${ROUTE[@]}" 2>&1) || die "$target: ${ROUTE[*]} failed: $result"
+        [[ ${result%% *} == 200 ]] || die "$target: ${ROUTE[*]} answered $result"
+        case $mode in
+            small) cmp -s "$WORK/body" "$WORK/www/small" ;;
+            *) cmp -s "$WORK/body" "$WORK/www/big" ;;
+        esac || die "$target: ${ROUTE[*]} arrived altered"
     done
     grep -qi '^Transfer-Encoding: *chunked' "$WORK/head" ||
         die "$target: /chunked arrived without chunked encoding: $(cat "$WORK/head")"
-    cmp -s "$WORK/body" "$WORK/www/big" || die "$target: /chunked arrived altered"
 done
 
 echo "nginx :$HTTP_PORT (TLS :$TLS_PORT); $(for t in "${TARGETS[@]}"; do [[ $t != none ]] && printf '%s :%s ' "$t" "${PORT[$t]}"; done)"
@@ -398,11 +501,28 @@ for target in "${TARGETS[@]}"; do
     kill -0 "${PID[$target]}" 2>/dev/null || echo "warning: $target died during the run" >&2
 done
 
+# A proxy with a thread per connection loses most of its CPU time from the
+# live threads' schedstat: where the complete tick count says far more was
+# spent, that proxy's CPU figures are the tick-based ones (10 ms grain).
+TICK_TARGETS=()
+for target in "${TARGETS[@]}"; do
+    sched=${NOTES[cpu-sched:$target]:-0}
+    ticks=${NOTES[cpu-ticks:$target]:-0}
+    if ((ticks > sched + sched / 4 + 100000000)); then
+        SAMPLES[cpu-plain:$target]=${SAMPLES[cpu-plain-ticks:$target]:-}
+        SAMPLES[cpu-request:$target]=${SAMPLES[cpu-request-ticks:$target]:-}
+        TICK_TARGETS+=("$target")
+    fi
+done
+
 # One table of medians, then one of ratios to no proxy (times no proxy for
 # throughput; for p99 latency, the proxy's milliseconds over no proxy's).
 LABELS=("req/s 1 conn" "req/s 16 conn" "req/s 64 conn" "p99 ms 1 conn" "p99 ms 16 conn" "p99 ms 64 conn"
-    "10 MiB plain MB/s" "10 MiB CONNECT+TLS MB/s" "10 MiB chunked MB/s" "idle client, bytes")
-KEYS=(rps1 rps16 rps64 p99-1 p99-16 p99-64 bulk-plain bulk-tunnel bulk-chunked idle)
+    "10 MiB plain MB/s" "10 MiB CONNECT+TLS MB/s" "10 MiB chunked MB/s"
+    "CPU ms per 10 MiB plain" "CPU us per request" "idle client, bytes")
+KEYS=(rps1 rps16 rps64 p99-1 p99-16 p99-64 bulk-plain bulk-tunnel bulk-chunked cpu-plain cpu-request idle)
+# Figures without a no-proxy counterpart: the ratios table repeats their medians.
+ABSOLUTE=" cpu-plain cpu-request "
 print_table() {
     local what=$1 i target value
     printf '\n%-26s' "$what"
@@ -412,7 +532,7 @@ print_table() {
         printf '%-26s' "${LABELS[$i]}"
         for target in "${TARGETS[@]}"; do
             value=$(median "${SAMPLES[${KEYS[$i]}:$target]:-}")
-            if [[ $what == ratios* ]]; then
+            if [[ $what == ratios* && $ABSOLUTE != *" ${KEYS[$i]} "* ]]; then
                 if [[ $target == none || ${KEYS[$i]} == idle ]]; then
                     value=-
                 else
@@ -426,6 +546,16 @@ print_table() {
 }
 print_table "medians"
 print_table "ratios to no proxy"
+echo "(the CPU rows of the ratios table are the medians themselves: no proxy has no CPU figure)"
+((${#TICK_TARGETS[@]})) &&
+    echo "(CPU of ${TICK_TARGETS[*]} from clock ticks in /proc/PID/stat: threads that exited took theirs out of schedstat)"
+echo
+for key in rps1 rps16 rps64 p99-16 bulk-plain bulk-tunnel bulk-chunked cpu-plain cpu-request idle; do
+    for target in "${TARGETS[@]}"; do
+        [[ -n "${SAMPLES[$key:$target]:-}" ]] &&
+            echo "median key=$key target=$target value=$(median "${SAMPLES[$key:$target]}")"
+    done
+done
 echo
 echo "wrk totals over all runs (requests; socket errors connect/read/write/timeout; non-2xx):"
 for target in "${TARGETS[@]}"; do
@@ -433,5 +563,11 @@ for target in "${TARGETS[@]}"; do
         "${NOTES[requests:$target]:-0}" "${NOTES[connect:$target]:-0}" "${NOTES[read:$target]:-0}" \
         "${NOTES[write:$target]:-0}" "${NOTES[timeout:$target]:-0}" "${NOTES[non2xx:$target]:-0}" \
         "$([[ -n "${NOTES[bulkfail:$target]:-}" ]] && echo "; failed downloads ${NOTES[bulkfail:$target]}")"
+done
+echo "CPU seconds over the measured work (schedstat of live threads; clock ticks):"
+for target in "${TARGETS[@]}"; do
+    [[ $target == none ]] && continue
+    awk -v t="$target" -v s="${NOTES[cpu-sched:$target]:-0}" -v k="${NOTES[cpu-ticks:$target]:-0}" \
+        'BEGIN { printf "  %-10s %9.3f; %.2f\n", t, s / 1e9, k / 1e9 }'
 done
 echo "total time $((SECONDS - started)) s"
