@@ -201,7 +201,12 @@ void NcmProxy::onAccept(evconnlistener*, evutil_socket_t fd, sockaddr* peer, int
         self->runtime->acceptPaused = false;
         logProxy.info("accepting clients again");
     }
-    self->sweepIdleContexts(now);
+    // Contexts turn idle only as the clock moves on: one sweep per second
+    // finds the same ones as one per client.
+    if (now != self->runtime->lastSweep) {
+        self->runtime->lastSweep = now;
+        self->sweepIdleContexts(now);
+    }
     self->stats->pxyreq += 1;
 
     // The peer address is the one accept reported: asking again would cost a

@@ -43,6 +43,7 @@ struct ProxyRuntime {
     // Accepting pauses while descriptors run out and resumes from this timer.
     EventPtr acceptRetryEvent;
     bool acceptPaused = false;
+    int64_t lastSweep = 0; // second of the last idle sweep on accept
     // Client sockets half-closed after their answer, read and discarded
     // until the client closes or their time is up.
     std::unordered_map<LingeringClient*, std::unique_ptr<LingeringClient>> lingering;

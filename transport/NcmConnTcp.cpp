@@ -6,16 +6,28 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
 
-// One readable event takes at most what the other side's output may hold
-// (libevent's own read stops at 4 KiB), and never less than that 4 KiB.
-constexpr size_t ReadBudget = NcmConn::OutputHighWater;
+// One readable event takes at most this much, less what the input still
+// holds. Reading stops while the other side's output holds the high-water
+// mark, so a stalled peer costs at most one read beyond it per direction;
+// fewer, larger reads are what keeps a bulk transfer cheap (libevent's own
+// read stops at 4 KiB).
+constexpr size_t ReadBudget = 128 * 1024;
 constexpr size_t MinRead = 4096;
+
+// Whether a non-blocking connect has already completed successfully, without
+// waiting: one poll instead of a writability round through the loop.
+bool connectDone(evutil_socket_t fd)
+{
+    pollfd entry { fd, POLLOUT, 0 };
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) && !(entry.revents & (POLLERR | POLLHUP));
+}
 
 } // namespace
 
@@ -26,6 +38,12 @@ struct NcmConnTcp::State {
     bool wantRead = false; // a Read event is owed to the owner
     bool wantWrite = false;
     bool wantDrain = false; // the owed Write waits for an empty output
+    // An accepted client has usually sent its request by the time it is
+    // accepted: the first read is tried before waiting for readability.
+    bool readEagerly = false;
+    // The connect was seen complete at once (loopback, or a fast network):
+    // the Connect event needs no writability and no error query.
+    bool connectedEarly = false;
     uint32_t pendingWritten = 0;
     int32_t lastWriteError = 0;
     // A connect that failed before the socket could report it (bad address,
@@ -72,9 +90,9 @@ void NcmConnTcp::createEvents()
 void NcmConnTcp::attachSocket(UniqueSocket socket)
 {
     m_state->socket = std::move(socket);
-    evutil_make_socket_nonblocking(m_state->socket.get());
     createEvents();
     m_state->connected = true;
+    m_state->readEagerly = true;
 }
 
 void NcmConnTcp::failConnectSoon(int error)
@@ -111,6 +129,12 @@ void NcmConnTcp::connect(const IpStackFacts* ipStack, const std::string& address
     }
     m_state->socket = std::move(fd);
     createEvents();
+    if (rc == 0 || connectDone(m_state->socket.get())) {
+        // Reported from the next callback, never from inside this call.
+        m_state->connectedEarly = true;
+        event_active(m_state->writeEvent.get(), EV_WRITE, 0);
+        return;
+    }
     if (timeoutSeconds > 0) {
         timeval tv { timeoutSeconds, 0 };
         event_add(m_state->writeEvent.get(), &tv);
@@ -126,6 +150,12 @@ void NcmConnTcp::requestRead()
     m_state->wantRead = true;
     if (!event_pending(m_state->readEvent.get(), EV_READ, nullptr))
         event_add(m_state->readEvent.get(), nullptr);
+    if (m_state->readEagerly) {
+        // Runs later in this loop turn; with nothing there yet it just
+        // stays armed.
+        m_state->readEagerly = false;
+        event_active(m_state->readEvent.get(), EV_READ, 0);
+    }
 }
 
 void NcmConnTcp::requestWrite()
@@ -287,6 +317,8 @@ void NcmConnTcp::handleWrite(short flags)
         if (s.pendingConnectError) {
             error = s.pendingConnectError;
             s.pendingConnectError = 0;
+        } else if (s.connectedEarly) {
+            error = 0;
         } else if (flags & EV_TIMEOUT) {
             error = ETIMEDOUT;
         } else {

@@ -12,7 +12,8 @@ public:
     explicit NcmConnTcp(event_base* base);
     ~NcmConnTcp() override;
 
-    // Adopts an accepted, connected socket. Arms nothing.
+    // Adopts an accepted, connected, already non-blocking socket (the
+    // listener accepts that way). Arms nothing.
     void attachSocket(UniqueSocket socket);
 
     void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;
