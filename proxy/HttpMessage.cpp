@@ -226,6 +226,27 @@ void parseHeaderLine(const std::string& line, std::string& name, std::string& va
     value = line.substr(begin);
 }
 
+bool clientClosesAfter(const HttpRequestState& r)
+{
+    bool close = false;
+    bool keepAlive = false;
+    for (const auto& [name, value] : r.headers) {
+        if (strcasecmp(name.c_str(), "Connection") != 0)
+            continue;
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            const size_t comma = rest.find(',');
+            const std::string_view option = trimBlanks(rest.substr(0, comma));
+            close = close || equalsIgnoreCase(option, "close");
+            keepAlive = keepAlive || equalsIgnoreCase(option, "keep-alive");
+            if (comma == std::string_view::npos)
+                break;
+            rest.remove_prefix(comma + 1);
+        }
+    }
+    return close || (r.version == "HTTP/1.0" && !keepAlive);
+}
+
 RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm, HttpRequestState& r)
 {
     // Lines end in CRLF only: a bare CR or LF would let a header hide

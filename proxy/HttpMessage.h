@@ -71,6 +71,9 @@ RequestHeadResult parseRequestHead(const std::string& head, bool allowOriginForm
 // chunked body is broken.
 bool takeRequestBody(HttpRequestState& r, const char* data, size_t length, size_t& used);
 bool requestBodyComplete(const HttpRequestState& r);
+// Whether the client promised to send nothing after this request: a "close"
+// connection option, or HTTP/1.0 without "keep-alive".
+bool clientClosesAfter(const HttpRequestState& r);
 
 void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
 

@@ -101,14 +101,17 @@ void NcmProxyContext::close()
     deleteLocal();
 }
 
-void NcmProxyContext::deleteLocal()
+void NcmProxyContext::deleteLocal(bool clientDone)
 {
     if (!m_local.conn)
         return;
     // Unread upload bytes would turn a plain close into a reset that
-    // destroys the answer the client is still reading.
+    // destroys the answer the client is still reading. A client that had
+    // its whole answer, sent its whole request and promised nothing more
+    // leaves nothing unread: it is closed at once.
+    clientDone = clientDone && m_local.conn->inputLength() == 0 && m_local.conn->outputLength() == 0;
     UniqueSocket socket = m_local.conn->releaseSocket();
-    if (socket.valid())
+    if (socket.valid() && !clientDone)
         m_proxy->closeGracefully(std::move(socket));
     // May run inside the connection's own callback: close now, delete later.
     m_local.conn->close();
@@ -219,6 +222,7 @@ bool NcmProxyContext::parseRequestHead()
     const std::string& method = m_request->method;
     m_kind
         = method == "CONNECT" ? Kind::ConnectTunnel : (!method.empty() ? Kind::HttpForward : Kind::Unknown);
+    m_clientCloses = m_kind == Kind::HttpForward && clientClosesAfter(*m_request);
     return true;
 }
 
@@ -528,6 +532,7 @@ void NcmProxyContext::finishTransport(const char* message)
     if (m_request && m_request->connectEvent)
         event_del(m_request->connectEvent.get());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
+    const bool answered = m_kind == Kind::HttpForward && m_remote && m_remote->responseComplete;
     if (m_kind == Kind::HttpForward && m_remote) {
         // Only an upstream whose response is complete can serve another request.
         if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed())
@@ -540,6 +545,6 @@ void NcmProxyContext::finishTransport(const char* message)
         manager.freeEndpoint(m_remote);
         m_remote = nullptr;
     }
-    deleteLocal();
+    deleteLocal(answered && m_clientCloses && requestBodyComplete(*m_request));
     m_proxy->destroyContext(this);
 }

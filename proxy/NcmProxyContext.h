@@ -73,7 +73,7 @@ private:
     void onWritten(bool localWrote, int32_t error, uint32_t written);
     bool handleBrokenRemoteConnection();
     void finishTransport(const char* message);
-    void deleteLocal();
+    void deleteLocal(bool clientDone = false);
 
     NcmProxy* m_proxy;
     int64_t m_lastActive;
@@ -86,4 +86,5 @@ private:
     bool m_finished = false;
     bool m_responseStarted = false;
     bool m_upstreamWriteFailed = false;
+    bool m_clientCloses = false; // the request carried the close option
 };

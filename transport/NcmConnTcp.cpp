@@ -148,14 +148,15 @@ void NcmConnTcp::requestRead()
     if (isClosed() || m_state->failed || !m_state->readEvent)
         return;
     m_state->wantRead = true;
-    if (!event_pending(m_state->readEvent.get(), EV_READ, nullptr))
-        event_add(m_state->readEvent.get(), nullptr);
     if (m_state->readEagerly) {
-        // Runs later in this loop turn; with nothing there yet it just
-        // stays armed.
+        // Runs later in this loop turn and arms the event only if nothing is
+        // there yet: a request that came whole never costs a registration.
         m_state->readEagerly = false;
         event_active(m_state->readEvent.get(), EV_READ, 0);
+        return;
     }
+    if (!event_pending(m_state->readEvent.get(), EV_READ, nullptr))
+        event_add(m_state->readEvent.get(), nullptr);
 }
 
 void NcmConnTcp::requestWrite()
@@ -300,8 +301,13 @@ void NcmConnTcp::handleRead()
     int error = 0;
     if (n < 0) {
         error = evutil_socket_geterror(s.socket.get());
-        if (isTransient(error))
-            return; // spurious readiness: stay armed for the data asked for
+        if (isTransient(error)) {
+            // Spurious readiness, or an eager read too early: wait for the
+            // data asked for.
+            if (!event_pending(s.readEvent.get(), EV_READ, nullptr))
+                event_add(s.readEvent.get(), nullptr);
+            return;
+        }
     }
     s.failed = true;
     s.wantRead = false;

@@ -82,6 +82,25 @@ TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
     }
 }
 
+// A client that promised nothing more is closed without waiting for it.
+TEST(HttpRequestHead, CloseOptionOrPlainHttp10MeansNothingFollows)
+{
+    const std::vector<std::pair<std::string, bool>> cases = {
+        { "GET http://h/ HTTP/1.1\r\n\r\n", false },
+        { "GET http://h/ HTTP/1.1\r\nConnection: close\r\n\r\n", true },
+        { "GET http://h/ HTTP/1.1\r\nconnection: Keep-Alive, CLOSE\r\n\r\n", true },
+        { "GET http://h/ HTTP/1.1\r\nConnection: closed\r\n\r\n", false },
+        { "GET http://h/ HTTP/1.1\r\nX-Connection: close\r\n\r\n", false },
+        { "GET http://h/ HTTP/1.0\r\n\r\n", true },
+        { "GET http://h/ HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false },
+    };
+    for (const auto& [head, closes] : cases) {
+        HttpRequestState r;
+        ASSERT_EQ(parseRequestHead(head, false, r), RequestHeadResult::Ok) << head;
+        EXPECT_EQ(clientClosesAfter(r), closes) << head;
+    }
+}
+
 TEST(HttpRequestHead, EndpointNamesFollowTheKcpMapping)
 {
     ProxyConfig config;
