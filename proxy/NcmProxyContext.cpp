@@ -251,7 +251,10 @@ void NcmProxyContext::onRemoteConnected(bool ok)
         if (m_finished)
             return;
         m_phase = Phase::Transferring;
-        m_local.conn->requestRead();
+        // A client that sent its whole request and promised nothing more
+        // has nothing to be read.
+        if (clientMayBeRead() || !m_clientCloses)
+            m_local.conn->requestRead();
         m_local.conn->requestWrite();
         m_remote->conn->requestRead();
         m_remote->conn->requestWrite();

@@ -15,10 +15,15 @@ namespace {
 
 // One readable event takes at most this much, less what the input still
 // holds. Reading stops while the other side's output holds the high-water
-// mark, so a stalled peer costs at most one read beyond it per direction;
-// fewer, larger reads are what keeps a bulk transfer cheap (libevent's own
-// read stops at 4 KiB).
-constexpr size_t ReadBudget = 128 * 1024;
+// mark, so a stalled peer costs at most one read beyond it per direction.
+// Fewer, larger reads keep a bulk transfer cheap (libevent's own read stops
+// at 4 KiB). libevent adds a header to the room it allocates and rounds up
+// to a power of two, hence a little less than 128 KiB.
+constexpr size_t ReadBudget = 128 * 1024 - 512;
+// A connection starts with small reads into the stack, so that a short
+// exchange or a client that sends nothing holds no large buffer, and
+// doubles its read each time one fills.
+constexpr size_t FirstRead = 16 * 1024;
 constexpr size_t MinRead = 4096;
 
 // Whether a non-blocking connect has already completed successfully, without
@@ -44,6 +49,7 @@ struct NcmConnTcp::State {
     // The connect was seen complete at once (loopback, or a fast network):
     // the Connect event needs no writability and no error query.
     bool connectedEarly = false;
+    size_t readSize = FirstRead;
     uint32_t pendingWritten = 0;
     int32_t lastWriteError = 0;
     // A connect that failed before the socket could report it (bad address,
@@ -250,8 +256,23 @@ void NcmConnTcp::onConnectFailed(evutil_socket_t, short, void* arg)
 
 int NcmConnTcp::readSome()
 {
+    State& s = *m_state;
     const size_t queued = inputLength();
-    const size_t want = std::max(queued < ReadBudget ? ReadBudget - queued : 0, MinRead);
+    if (s.readSize <= FirstRead) {
+        char bytes[FirstRead];
+        const ssize_t n = ::recv(s.socket.get(), bytes, sizeof bytes, 0);
+        if (n > 0) {
+            if (evbuffer_add(input(), bytes, static_cast<size_t>(n)) != 0) {
+                errno = ENOMEM;
+                return -1;
+            }
+            if (static_cast<size_t>(n) == sizeof bytes)
+                s.readSize *= 2;
+        }
+        return static_cast<int>(n);
+    }
+    const size_t want
+        = std::max(std::min(s.readSize, queued < ReadBudget ? ReadBudget - queued : 0), MinRead);
     evbuffer_iovec space[2];
     const int count = evbuffer_reserve_space(input(), static_cast<ev_ssize_t>(want), space, 2);
     if (count < 1) {
@@ -267,9 +288,11 @@ int NcmConnTcp::readSome()
         pieces[i].iov_base = space[i].iov_base;
         pieces[i].iov_len = space[i].iov_len;
     }
-    const ssize_t n = ::readv(m_state->socket.get(), pieces, count);
+    const ssize_t n = ::readv(s.socket.get(), pieces, count);
     if (n <= 0)
         return static_cast<int>(n);
+    if (static_cast<size_t>(n) == offered && s.readSize < ReadBudget)
+        s.readSize *= 2;
     size_t left = static_cast<size_t>(n);
     int used = 0;
     for (; used < count && left > 0; ++used) {
