@@ -538,9 +538,16 @@ void NcmProxyContext::finishTransport(const char* message)
     const bool answered = m_kind == Kind::HttpForward && m_remote && m_remote->responseComplete;
     if (m_kind == Kind::HttpForward && m_remote) {
         // Only an upstream whose response is complete can serve another request.
-        if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed())
+        if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed()) {
+            // Its answer ended where its framing said and the request went out
+            // whole: if it is closed now rather than pooled, nothing is in
+            // flight, so a reset spares both ends the closing handshake and
+            // this end a port held for minutes.
+            if (m_proxy->config.keepAliveDisabled && m_remote->type == "tcp"
+                && m_remote->conn->outputLength() == 0 && requestBodyComplete(*m_request))
+                static_cast<NcmConnTcp*>(m_remote->conn.get())->resetOnClose();
             manager.releaseHttp(m_remote);
-        else
+        } else
             manager.freeEndpoint(m_remote);
         m_remote = nullptr;
     }

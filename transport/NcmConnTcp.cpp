@@ -149,6 +149,14 @@ void NcmConnTcp::connect(const IpStackFacts* ipStack, const std::string& address
     }
 }
 
+void NcmConnTcp::resetOnClose()
+{
+    if (!m_state->socket.valid())
+        return;
+    linger reset { 1, 0 };
+    setsockopt(m_state->socket.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
 void NcmConnTcp::requestRead()
 {
     if (isClosed() || m_state->failed || !m_state->readEvent)

@@ -21,6 +21,12 @@ public:
     void requestWrite() override;
     void requestDrain() override;
 
+    // The close that follows ends the connection with a reset instead of
+    // the closing handshake: for a connection whose every byte both ways
+    // has been accounted for, so that nothing is lost, and neither end keeps
+    // the address pair waiting afterwards.
+    void resetOnClose();
+
     evutil_socket_t socket() const;
     // Takes the socket out (events dropped), for a close that waits for the peer.
     UniqueSocket releaseSocket();
