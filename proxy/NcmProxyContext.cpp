@@ -401,8 +401,11 @@ bool NcmProxyContext::moveToLocal()
         m_local.conn->requestWrite();
         return false;
     }
-    if (m_framer->complete())
+    if (m_framer->complete()) {
         m_remote->responseComplete = true;
+        // The client is closed once this answer is out.
+        m_local.conn->markLastOutput();
+    }
     return true;
 }
 

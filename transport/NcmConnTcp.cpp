@@ -50,6 +50,7 @@ struct NcmConnTcp::State {
     // the Connect event needs no writability and no error query.
     bool connectedEarly = false;
     size_t readSize = FirstRead;
+    bool lastOutput = false; // nothing follows what the output holds
     uint32_t pendingWritten = 0;
     int32_t lastWriteError = 0;
     // A connect that failed before the socket could report it (bad address,
@@ -157,6 +158,11 @@ void NcmConnTcp::resetOnClose()
     setsockopt(m_state->socket.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
+void NcmConnTcp::markLastOutput()
+{
+    m_state->lastOutput = true;
+}
+
 void NcmConnTcp::requestRead()
 {
     if (isClosed() || m_state->failed || !m_state->readEvent)
@@ -232,7 +238,22 @@ int NcmConnTcp::flush()
 {
     if (outputLength() == 0)
         return 0;
-    int n = evbuffer_write(output(), m_state->socket.get());
+    int n = 0;
+    if (m_state->lastOutput) {
+        // Held back for the closing FIN to ride on the last segment: the
+        // close follows as soon as the output drains.
+        evbuffer_iovec pieces[16];
+        const int count = std::min(evbuffer_peek(output(), -1, nullptr, pieces, 16), 16);
+        msghdr message {};
+        message.msg_iov = reinterpret_cast<iovec*>(pieces);
+        message.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t sent = ::sendmsg(m_state->socket.get(), &message, MSG_MORE | MSG_NOSIGNAL);
+        if (sent > 0)
+            evbuffer_drain(output(), static_cast<size_t>(sent));
+        n = static_cast<int>(sent);
+    } else {
+        n = evbuffer_write(output(), m_state->socket.get());
+    }
     if (n < 0) {
         int error = evutil_socket_geterror(m_state->socket.get());
         if (!isTransient(error)) {

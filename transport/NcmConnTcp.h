@@ -27,6 +27,11 @@ public:
     // the address pair waiting afterwards.
     void resetOnClose();
 
+    // Nothing will be queued after what the output holds, and the
+    // connection is closed once it drains: the last bytes wait for the
+    // closing FIN to travel with them.
+    void markLastOutput();
+
     evutil_socket_t socket() const;
     // Takes the socket out (events dropped), for a close that waits for the peer.
     UniqueSocket releaseSocket();
