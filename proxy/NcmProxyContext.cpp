@@ -539,6 +539,8 @@ void NcmProxyContext::finishTransport(const char* message)
         event_del(m_request->connectEvent.get());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
     const bool answered = m_kind == Kind::HttpForward && m_remote && m_remote->responseComplete;
+    // The client first: the last bytes of its answer leave with its close.
+    deleteLocal(answered && m_clientCloses && requestBodyComplete(*m_request));
     if (m_kind == Kind::HttpForward && m_remote) {
         // Only an upstream whose response is complete can serve another request.
         if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed()) {
@@ -558,6 +560,5 @@ void NcmProxyContext::finishTransport(const char* message)
         manager.freeEndpoint(m_remote);
         m_remote = nullptr;
     }
-    deleteLocal(answered && m_clientCloses && requestBodyComplete(*m_request));
     m_proxy->destroyContext(this);
 }
