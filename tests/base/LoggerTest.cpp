@@ -15,15 +15,6 @@ protected:
     testsupport::LogCapture capture;
 };
 
-bool formatInto(LogLineBuffer& buffer, size_t reserve, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    bool ok = formatLogLine(buffer, reserve, 'D', "Tag", format, args);
-    va_end(args);
-    return ok;
-}
-
 } // namespace
 
 TEST_F(LoggerTest, RootLevelIsTheThresholdOfEveryModule)
@@ -75,17 +66,4 @@ TEST_F(LoggerTest, LongMessagesGrowUpToTheLimit)
     const std::string line = capture.lines()[0];
     EXPECT_LT(line.size(), 100u);
     EXPECT_EQ(line.substr(line.size() - 11), "[NcmProxy] ") << line;
-}
-
-TEST_F(LoggerTest, FormatLogLineReportsWhatItWrote)
-{
-    char small[16];
-    LogLineBuffer tiny(small, sizeof small);
-    EXPECT_FALSE(formatInto(tiny, 0, "x"));
-    EXPECT_EQ(std::string(tiny.data), std::string("[logger_insufficient_buffer]").substr(0, 15));
-    EXPECT_EQ(tiny.length, 15u);
-
-    char inlineStorage[80];
-    LogLineBuffer reserveAll(inlineStorage, sizeof inlineStorage);
-    EXPECT_FALSE(formatInto(reserveAll, 80, "x"));
 }

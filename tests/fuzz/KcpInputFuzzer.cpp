@@ -4,21 +4,15 @@
 // Input: a 4-byte little-endian start clock (the wrap is in reach), a flags
 // byte, then one-byte operations with their arguments (see the switch).
 #include "base/ByteOrder.h"
+#include "tests/fuzz/FuzzCheck.h"
 #include "tests/support/KcpSimulatedNetwork.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 
 namespace {
 
 using Queue = std::deque<std::vector<uint8_t>>;
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 KcpControlBlockPtr makeEngine(Queue& to)
 {
@@ -27,7 +21,7 @@ KcpControlBlockPtr makeEngine(Queue& to)
     kcp->setStreamMode(true);
     kcp->setOutput([&to](const uint8_t* data, int length, KcpControlBlock* self, void*) {
         // Packing never passes mtu; only a lone segment queued under a larger mtu may be bigger.
-        check(length >= 24
+        require(length >= 24
             && (static_cast<uint32_t>(length) <= self->mtu()
                 || readLe32(data + 20) + 24 == uint32_t(length)));
         if (to.size() < 256)
@@ -43,9 +37,9 @@ void readAll(KcpControlBlock& kcp, uint8_t mode)
     int size;
     for (int i = 0; i < 64 && (size = kcp.peekSize()) > 0; ++i) {
         buffer.resize(static_cast<size_t>(size));
-        check(!(mode & 1) || kcp.recv(buffer.data(), -size) == size);
-        check(!(mode & 2) || size == 1 || kcp.recv(buffer.data(), size - 1) == -3);
-        check(kcp.recv(buffer.data(), size) == size);
+        require(!(mode & 1) || kcp.recv(buffer.data(), -size) == size);
+        require(!(mode & 2) || size == 1 || kcp.recv(buffer.data(), size - 1) == -3);
+        require(kcp.recv(buffer.data(), size) == size);
     }
 }
 
@@ -91,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if ((op & 7) == 1 && n >= 4)
                 std::memcpy(datagram.data(), "\x04\x03\x02\x01", 4);
             const int result = target->input(datagram.data(), static_cast<long>(n));
-            check(result >= -3 && result <= 0);
+            require(result >= -3 && result <= 0);
             break;
         }
         case 2:
@@ -108,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const std::vector<uint8_t> payload(u16() % 8192, static_cast<uint8_t>(op));
             const int result
                 = (op & 8 ? peer : target)->send(payload.data(), static_cast<int>(payload.size()));
-            check(result == 0 || result == -2);
+            require(result == 0 || result == -2);
             break;
         }
         case 5: readAll(*target, op >> 3); break;
@@ -131,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         }
-        check(target->waitSend() == static_cast<int>(target->nSndBuf() + target->nSndQue()));
+        require(target->waitSend() == static_cast<int>(target->nSndBuf() + target->nSndQue()));
     }
     return 0;
 }

@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -176,6 +175,13 @@ protected:
         EXPECT_TRUE(runUntil(base.get(), [&] { return client->events > 0; }));
         return client;
     }
+    // Whether the relay lets go of every conversation once the test clock moves on by `ms`.
+    bool forgetsAfter(int ms)
+    {
+        Clock::advanceTicksForTest(ms);
+        return runUntil(
+            base.get(), [&] { return relay->conversationCount() == 0; }, 2000);
+    }
     void write(Client* client, const std::string& data)
     {
         evbuffer_add(client->conn->output(), data.data(), data.size());
@@ -279,9 +285,7 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayL
     client->conn->close();
     runFor(base.get(), 300);
     EXPECT_EQ(relay->conversationCount(), 1u);
-    Clock::advanceTicksForTest(5000);
-    ASSERT_TRUE(runUntil(
-        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+    ASSERT_TRUE(forgetsAfter(5000));
     EXPECT_EQ(relay->stats().finished, 1u);
     EXPECT_EQ(relay->stats().idleDropped, 0u);
 }
@@ -307,23 +311,15 @@ TEST_F(RelayTest, IgnoresDatagramsOfUnknownConversations)
 {
     TestUpstream upstream([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
     startRelay(upstream);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(relay->port()));
-    inet_pton(AF_INET, "127.0.6.1", &to.sin_addr);
+    RawPeer peer("127.0.6.3", relay->port());
     // A Push of a conversation that never opened, and a runt.
-    uint8_t push[24 + 4] = { 0x78, 0x56, 0x34, 0x12, 81, 0, 0, 4, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0,
-        0, 'd', 'a', 't', 'a' };
-    sendto(fd, push, sizeof push, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    sendto(fd, "short", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    peer.send(segment(0x12345678, KcpSegment::Push, 5, 0, "data"));
+    peer.send("short");
     ASSERT_TRUE(runUntil(base.get(), [&] { return relay->stats().ignoredDatagrams == 2; }));
     runFor(base.get(), 100);
     EXPECT_EQ(relay->conversationCount(), 0u);
     EXPECT_EQ(upstream.accepted(), 0);
-    pollfd p { fd, POLLIN, 0 };
-    EXPECT_EQ(poll(&p, 1, 0), 0) << "nothing is answered";
-    close(fd);
+    EXPECT_EQ(peer.drain(), 0) << "nothing is answered";
 }
 
 TEST_F(RelayTest, IdleConversationsAreDropped)
@@ -340,9 +336,7 @@ TEST_F(RelayTest, IdleConversationsAreDropped)
     ASSERT_TRUE(runUntil(base.get(), [&] { return upstream.accepted() == 1; }));
     runFor(base.get(), 200);
     EXPECT_EQ(relay->conversationCount(), 1u);
-    Clock::advanceTicksForTest(61 * 1000);
-    ASSERT_TRUE(runUntil(
-        base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+    ASSERT_TRUE(forgetsAfter(61 * 1000));
     EXPECT_EQ(relay->stats().idleDropped, 1u);
     ASSERT_TRUE(runUntil(base.get(), [&] { return upstreamSawEnd.load(); }));
 }
@@ -487,9 +481,7 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
         Clock::advanceTicksForTest(9000);
         runFor(base.get(), 100);
         EXPECT_EQ(relay->conversationCount(), 1u);
-        Clock::advanceTicksForTest(1000);
-        ASSERT_TRUE(runUntil(
-            base.get(), [&] { return relay->conversationCount() == 0; }, 2000));
+        ASSERT_TRUE(forgetsAfter(1000));
         EXPECT_EQ(relay->stats().silentDropped, 1u);
         if (row.sendsRequest) {
             EXPECT_TRUE(runUntil(base.get(), [&] { return upstreamEnded.load(); }));

@@ -46,10 +46,7 @@ void StreamSide::deliver()
         buffer.resize(static_cast<size_t>(size));
         if (kcp->recv(buffer.data(), size) != size)
             break;
-        if (kcp->stream())
-            received.append(buffer.data(), buffer.size());
-        else
-            messages.emplace_back(buffer.data(), buffer.size());
+        received.append(buffer.data(), buffer.size());
     }
     peerEnded |= size == 0;
 }

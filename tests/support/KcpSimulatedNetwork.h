@@ -46,7 +46,6 @@ struct StreamSide {
     bool reading = true; // false: the application leaves data in the engine
     std::string received;
     bool peerEnded = false; // peekSize reported the end-of-stream marker
-    std::vector<std::string> messages; // message mode: one entry per recv
 
     void pump();
     void deliver();

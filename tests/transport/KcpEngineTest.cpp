@@ -71,6 +71,16 @@ std::vector<Wire> decode(const std::vector<uint8_t>& datagram)
     return segments;
 }
 
+// "cmd sn@ts" per segment, with the data length when there is data: "80 0@1000 81 0@1000".
+std::string describe(const std::vector<Wire>& segments)
+{
+    std::string out;
+    for (const Wire& s : segments)
+        out += (out.empty() ? "" : " ") + std::to_string(s.cmd) + " " + std::to_string(s.sn) + "@"
+            + std::to_string(s.ts) + (s.data.empty() ? "" : "+" + std::to_string(s.data.size()));
+    return out;
+}
+
 int feed(KcpControlBlock& kcp, const std::vector<uint8_t>& datagram)
 {
     return kcp.input(datagram.data(), static_cast<long>(datagram.size()));
@@ -131,13 +141,8 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     a.kcp->update(1000);
     a.kcp->open();
     ASSERT_EQ(1u, a.sent.size());
-    const std::vector<Wire> opening = a.segments();
-    ASSERT_EQ(1u, opening.size());
-    EXPECT_EQ(KcpSegment::Open, opening[0].cmd);
-    EXPECT_EQ(0u, opening[0].sn);
-    EXPECT_EQ(1000u, opening[0].ts);
-    EXPECT_EQ(Conv, opening[0].conv);
-    EXPECT_TRUE(opening[0].data.empty());
+    EXPECT_EQ(describe(a.segments()), std::to_string(KcpSegment::Open) + " 0@1000");
+    EXPECT_EQ(Conv, a.segments()[0].conv);
 
     b.kcp->update(1005);
     ASSERT_EQ(0, feed(*b.kcp, a.sent[0]));
@@ -145,13 +150,8 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     b.kcp->open();
     // The acknowledgement and B's own Open travel in one datagram.
     ASSERT_EQ(1u, b.sent.size());
-    const std::vector<Wire> answer = b.segments();
-    ASSERT_EQ(2u, answer.size());
-    EXPECT_EQ(KcpSegment::Ack, answer[0].cmd);
-    EXPECT_EQ(0u, answer[0].sn);
-    EXPECT_EQ(1000u, answer[0].ts);
-    EXPECT_EQ(KcpSegment::Open, answer[1].cmd);
-    EXPECT_EQ(0u, answer[1].sn);
+    EXPECT_EQ(describe(b.segments()),
+        std::to_string(KcpSegment::Ack) + " 0@1000 " + std::to_string(KcpSegment::Open) + " 0@1005");
 
     a.kcp->update(1010);
     ASSERT_EQ(0, feed(*a.kcp, b.sent[0]));
@@ -176,10 +176,7 @@ TEST(KcpHandshake, OpenAndCloseOnlyInTheirStates)
     EXPECT_EQ(0, a.kcp->send("x", 1));
     a.kcp->open();
     a.kcp->flush();
-    const std::vector<Wire> first = a.segments();
-    ASSERT_EQ(1u, first.size());
-    EXPECT_EQ(KcpSegment::Push, first[0].cmd);
-    EXPECT_EQ(0u, first[0].sn);
+    EXPECT_EQ(describe(a.segments()), std::to_string(KcpSegment::Push) + " 0@0+1");
 
     // close before establishment sends nothing, ever.
     Captured b, c;
@@ -343,27 +340,6 @@ TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
     EXPECT_FALSE(b.kcp->isPeerClosedOnly());
 }
 
-TEST(KcpMessages, BoundariesSurviveLossAndReordering)
-{
-    LinkProfile link;
-    link.loss = 0.1;
-    link.delayMs = 10;
-    link.jitterMs = 15;
-    KcpPair pair(Conv, link, 11);
-    pair.a().kcp->setStreamMode(false);
-    pair.b().kcp->setStreamMode(false);
-    pair.connect();
-    ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->isEstablished(); }, 5000));
-    const uint32_t mss = pair.a().kcp->mss();
-    std::vector<std::string> sent;
-    for (uint32_t size : { 1u, mss, mss + 1, 5 * mss + 7, 255 * mss }) {
-        sent.push_back(makePayload(size, size));
-        ASSERT_EQ(0, pair.a().kcp->send(sent.back().data(), static_cast<int>(size)));
-    }
-    ASSERT_TRUE(pair.runUntil([&] { return pair.b().messages.size() == sent.size(); }, 60000));
-    EXPECT_TRUE(pair.b().messages == sent);
-}
-
 TEST(KcpMessages, IncompleteMessageIsNotReadableAndSmallBufferIsRefused)
 {
     Captured b;
@@ -419,11 +395,7 @@ TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
     a.kcp->flush();
     ASSERT_EQ(0, feed(*b.kcp, a.sent.back()));
     b.kcp->flush();
-    const std::vector<Wire> acks = b.segments();
-    ASSERT_EQ(1u, acks.size());
-    EXPECT_EQ(KcpSegment::Ack, acks[0].cmd);
-    EXPECT_EQ(5000u, acks[0].ts);
-    EXPECT_EQ(0u, acks[0].sn);
+    EXPECT_EQ(describe(b.segments()), std::to_string(KcpSegment::Ack) + " 0@5000");
 
     a.kcp->update(5137);
     ASSERT_EQ(0, feed(*a.kcp, b.sent[0]));
@@ -585,28 +557,6 @@ TEST(KcpClock, JumpOfTenSecondsEitherWayRestartsTheFlushSchedule)
         a.kcp->update(t);
         EXPECT_EQ(sends, !a.sent.empty()) << t;
     }
-}
-
-TEST(KcpWrap, TimeOutsAndRttAcrossTheClockWrap)
-{
-    Captured a;
-    a.kcp->setNoDelay(1, 20, 2, 1);
-    const uint32_t start = 0xFFFFFFFFu - 99;
-    a.establish(start);
-    a.kcp->send("x", 1);
-    a.kcp->update(start + 20); // sent at -80 with rto 200: due again at 120
-    ASSERT_EQ(1u, a.takeSegments().size());
-    std::vector<uint32_t> resent;
-    for (uint32_t t = start + 40; t != 200; t += 20) {
-        a.kcp->update(t);
-        if (!a.takeSegments().empty())
-            resent.push_back(t);
-    }
-    EXPECT_EQ(std::vector<uint32_t> { 120 }, resent);
-
-    ASSERT_EQ(0, a.input({ segment(KcpSegment::Ack, 0, start + 20) }));
-    EXPECT_EQ(260, a.kcp->rxSrtt()); // from -80 to 180
-    EXPECT_EQ(0, a.kcp->waitSend());
 }
 
 } // namespace
