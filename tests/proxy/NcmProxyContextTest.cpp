@@ -109,43 +109,30 @@ protected:
 
 TEST_F(ProxyContextTest, OnlyTheOneRequestIsForwardedRewrittenExactly)
 {
-    // The body ends where its framing says; the pipelined second request never reaches the upstream.
-    const struct {
-        std::string framing; // header line, sorted after Accept
-        std::string body;
-        bool afterHost;
-    } cases[] = {
-        { "Content-Length: 11\r\n", "hello world", false },
-        { "Transfer-Encoding: chunked\r\n", "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\nT: 1\r\n\r\n", true },
-    };
-    for (const auto& c : cases) {
-        std::string received;
-        std::atomic<bool> done { false };
-        TestUpstream upstream([&](int fd) {
-            received = readHead(fd);
-            received += readSome(fd, c.body.size());
-            received += readAll(fd, 300); // anything more would be the pipelined second request
-            done = true;
-            sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-            readAll(fd, 3000); // keeps the connection open: the length ends the response
-        });
-        const std::string port = std::to_string(upstream.port());
-        EXPECT_EQ(exchange(proxy.port(),
-                      "POST " + upstream.url("/a?b=1#c")
-                          + " HTTP/1.0\r\nZeta: last\r\nProxy-Connection: keep-alive\r\nConnection: "
-                            "keep-alive\r\nProxy-Authorization: Basic c2VjcmV0\r\nAccept: text/html\r\nHost: "
-                            "127.0.0.1:"
-                          + port + "\r\nAccept: */*\r\n" + c.framing + "\r\n" + c.body + "GET "
-                          + upstream.url("/two") + " HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n",
-                      2000),
-            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-        ASSERT_TRUE(done);
-        const std::string host = "Host: 127.0.0.1:" + port + "\r\n";
-        EXPECT_EQ(received,
-            "POST /a?b=1#c HTTP/1.0\r\nAccept: text/html, */*\r\n"
-                + (c.afterHost ? host + c.framing : c.framing + host)
-                + "Zeta: last\r\nX-Ncm-Proxy: Skylark/2.0\r\n\r\n" + c.body);
-    }
+    // The body ends where its length says; the pipelined second request never reaches the upstream.
+    std::string received;
+    std::atomic<bool> done { false };
+    TestUpstream upstream([&](int fd) {
+        received = readHead(fd);
+        received += readSome(fd, 11);
+        received += readAll(fd, 300); // anything more would be the pipelined second request
+        done = true;
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        readAll(fd, 3000); // keeps the connection open: the length ends the response
+    });
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(upstream.port()) + "\r\n";
+    EXPECT_EQ(exchange(proxy.port(),
+                  "POST " + upstream.url("/a?b=1#c")
+                      + " HTTP/1.0\r\nZeta: last\r\nProxy-Connection: keep-alive\r\nConnection: "
+                        "keep-alive\r\nProxy-Authorization: Basic c2VjcmV0\r\nAccept: text/html\r\n"
+                      + host + "Accept: */*\r\nContent-Length: 11\r\n\r\nhello worldGET "
+                      + upstream.url("/two") + " HTTP/1.1\r\nProxy-Authorization: Basic c2VjcmV0\r\n\r\n",
+                  2000),
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    ASSERT_TRUE(done);
+    EXPECT_EQ(received,
+        "POST /a?b=1#c HTTP/1.0\r\nAccept: text/html, */*\r\nContent-Length: 11\r\n" + host
+            + "Zeta: last\r\nX-Ncm-Proxy: Skylark/2.0\r\n\r\nhello world");
 }
 
 TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
@@ -159,7 +146,6 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
     };
     const std::string big = makePayload(200000, 2);
     const std::string Answer502 = "HTTP/1.0 502 Bad Gateway\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
-    const std::string chunked = "1\r\nx\r\n0\r\n\r\n";
     // 1 MB in chunks of 0x3e8 bytes: over KCP it reaches the parser as one chain per segment.
     std::string megabyte = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 1000; ++i)
@@ -169,10 +155,6 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
             false },
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false },
-        { "GET",
-            "HTTP/1.1 200 OK\r\nTransfer-Encoding: "
-            "chunked\r\n\r\n5\r\nhello\r\n1;ext=1\r\n!\r\n0\r\nTrailer: x\r\n\r\n",
-            false },
         { "GET", "HTTP/1.1 200 OK\r\nConnection: close\r\nKeep-Alive: timeout=5\r\n\r\n" + big, true },
         { "GET", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false },
         // Nothing after the counted end reaches the client, even in the same read;
@@ -181,11 +163,8 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
             closing("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n" + big.substr(0, 3)) },
         { "HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false,
             closing("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n") },
-        { "GET", "HTTP/1.1 204 No Content\r\n\r\nhello", false, closing("HTTP/1.1 204 No Content\r\n\r\n") },
         { "GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n0123456789", false,
             closing("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n") },
-        { "GET", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n" + chunked,
-            false, closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked) },
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc", false, Answer502 },
         { "GET", megabyte, false, "", true }, // the last row: the proxy goes over KCP from here
     };

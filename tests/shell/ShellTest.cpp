@@ -106,6 +106,13 @@ void press(QDialog* box, const QString& answer)
         child<QPushButton>(box, qPrintable(answer))->click();
 }
 
+// The download list's row at index.
+DownloadWidget* downloadRow(int index)
+{
+    auto* list = child<EditTableView>(app()->sharedDownloadManager(), "downloadsView");
+    return qobject_cast<DownloadWidget*>(list->indexWidget(list->model()->index(index, 0)));
+}
+
 QList<PopupWindow*> popups()
 {
     QList<PopupWindow*> found;
@@ -1040,10 +1047,7 @@ private slots:
         QWebEngineProfile::defaultProfile()->setDownloadPath(missingParent.path() + "/gone");
         QVERIFY(loadAndWait(view(), at("downloads")));
         DownloadManager* manager = app()->sharedDownloadManager();
-        auto* list = child<EditTableView>(manager, "downloadsView");
-        auto row = [&](int index) {
-            return qobject_cast<DownloadWidget*>(list->indexWidget(list->model()->index(index, 0)));
-        };
+        const auto row = downloadRow;
         auto info = [&](int index) {
             return row(index) ? child<QLabel>(row(index), "downloadInfoLabel")->text() : QString();
         };
@@ -1174,11 +1178,8 @@ private slots:
         m_origin.pages["/names"] = links.toUtf8();
         QVERIFY(loadAndWait(view(), at("names")));
         DownloadManager* manager = app()->sharedDownloadManager();
-        auto* list = child<EditTableView>(manager, "downloadsView");
         const int first = manager->count();
-        auto row = [&](int index) {
-            return qobject_cast<DownloadWidget*>(list->indexWidget(list->model()->index(first + index, 0)));
-        };
+        auto row = [&](int index) { return downloadRow(first + index); };
         for (int i = 0; i < cases.size(); ++i) {
             evaluate(view(), QStringLiteral("document.links[%1].click()").arg(i));
             QTRY_COMPARE_WITH_TIMEOUT(manager->count(), first + i + 1, 20000);

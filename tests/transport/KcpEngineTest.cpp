@@ -246,8 +246,6 @@ TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
     EXPECT_TRUE(onWire == data);
 }
 
-// ---------------------------------------------------------------------------
-
 struct TransferCase {
     double loss;
     uint32_t seed;
@@ -339,26 +337,6 @@ TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
     b.kcp->close();
     EXPECT_FALSE(b.kcp->isPeerClosedOnly());
 }
-
-TEST(KcpMessages, IncompleteMessageIsNotReadableAndSmallBufferIsRefused)
-{
-    Captured b;
-    b.kcp->setStreamMode(false);
-    b.establish(0);
-    ASSERT_EQ(0, b.input({ push(1, "ab", 2), push(2, "cd", 1) }));
-    char buffer[8] = {};
-    EXPECT_EQ(-1, b.kcp->peekSize());
-    EXPECT_EQ(-2, b.kcp->recv(buffer, sizeof buffer));
-    ASSERT_EQ(0, b.input({ push(3, "e", 0) }));
-    EXPECT_EQ(5, b.kcp->peekSize());
-    EXPECT_EQ(-3, b.kcp->recv(buffer, 4));
-    EXPECT_EQ(5, b.kcp->recv(buffer, -8)); // a negative length peeks
-    EXPECT_EQ(5, b.kcp->recv(buffer, 8));
-    EXPECT_EQ("abcde", std::string(buffer, 5));
-    EXPECT_EQ(-1, b.kcp->recv(buffer, 8));
-}
-
-// ---------------------------------------------------------------------------
 
 TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
 {
@@ -468,8 +446,6 @@ TEST(KcpRetransmit, FastProfileCrossesTenPercentLossInBoundedTime)
     EXPECT_TRUE(pair.b().received == data);
 }
 
-// ---------------------------------------------------------------------------
-
 TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
 {
     Captured a;
@@ -535,8 +511,6 @@ TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
     ASSERT_TRUE(pair.runUntil([&] { return pair.b().received.size() == payload.size(); }, 60000));
     EXPECT_TRUE(pair.b().received == payload);
 }
-
-// ---------------------------------------------------------------------------
 
 TEST(KcpClock, JumpOfTenSecondsEitherWayRestartsTheFlushSchedule)
 {
