@@ -18,6 +18,17 @@
 class LoopbackOrigin : public QObject {
 public:
     static QByteArray credentials() { return "Basic " + QByteArray("pupil:secret").toBase64(); }
+    // A 16-pixel square of one colour as a PNG file.
+    static QByteArray png(const QColor& colour)
+    {
+        QImage image(16, 16, QImage::Format_RGB32);
+        image.fill(colour);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    }
 
     explicit LoopbackOrigin(const QString& host = QStringLiteral("127.0.0.1"), bool tls = false)
         : m_host(host)
@@ -137,12 +148,7 @@ enybm5l0J7v1qY5+8ZffSwO+h6qM9DrYaE9dmC5OhumSRF3UbU936MKQ
             extra += "WWW-Authenticate: Basic realm=\"Lessons <b>\"\r\n";
             body = "<title>Unauthorized</title>";
         } else if (path.endsWith(".png")) {
-            QImage image(16, 16, QImage::Format_RGB32);
-            image.fill(Qt::red);
-            body.clear();
-            QBuffer png(&body);
-            png.open(QIODevice::WriteOnly);
-            image.save(&png, "PNG");
+            body = png(Qt::red);
             extra = "Content-Type: image/png\r\n";
         } else if (path.endsWith(".bin")) {
             extra = "Content-Type: application/octet-stream\r\nContent-Disposition: "

@@ -177,10 +177,8 @@ private slots:
     {
         const int port = ProxyHolder::instance().port();
         QVERIFY(port > 0 && port != 28080);
-        const QNetworkProxy proxy = app()->sharedNetworkManager()->proxy();
-        QCOMPARE(proxy.type(), QNetworkProxy::HttpProxy);
-        QCOMPARE(proxy.hostName(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(int(proxy.port()), port);
+        QCOMPARE(app()->sharedNetworkManager()->proxy(),
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), quint16(port)));
         window()->slotHome();
         QCOMPARE(view()->url(), QUrl(QStringLiteral("qrc:/welcome.html?proxy=%1").arg(port)));
         const QString text = QStringLiteral("running on 127.0.0.1 port %1").arg(port);
@@ -998,17 +996,12 @@ private slots:
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
                 const QByteArray head = socket->readAll();
+                socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n");
                 if (!head.contains("X-Ncm-Proxy:")) { // the engine's own fetch gets a real icon
-                    QByteArray png;
-                    QBuffer buffer(&png);
-                    buffer.open(QIODevice::WriteOnly);
-                    QImage(16, 16, QImage::Format_RGB32).save(&buffer, "PNG");
-                    socket->write(
-                        "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n" + png);
+                    socket->write(LoopbackOrigin::png(Qt::black));
                     socket->disconnectFromHost();
                     return;
                 }
-                socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n");
                 auto more = [&, socket] { // 256 MiB at most, kept 1 MiB ahead
                     while (socket->bytesToWrite() < MiB && sent < 256 * MiB)
                         sent += socket->write(QByteArray(64 * 1024, 'x'));
@@ -1155,9 +1148,6 @@ private slots:
         };
         const QList<Case> cases = {
             { "/up.bin", "attachment; filename=\"../../up.txt\"", {}, "up.txt" },
-            { "/encoded.bin", "attachment; filename*=UTF-8''..%2F..%2Fencoded.txt", {}, "encoded.txt" },
-            { "/absolute.bin", "attachment; filename=\"" + outside.filePath("absolute.txt").toUtf8() + "\"",
-                {}, "absolute.txt" },
             { "/autostart.bin", "attachment", "../.config/autostart/x.desktop", "x.desktop" },
             { "/markup.bin", "attachment; filename=\"report.pdf<font color=#ffffff>.desktop\"", {},
                 "report.pdf<font color=#ffffff>.desktop" },
@@ -1191,8 +1181,8 @@ private slots:
             QCOMPARE(row(i)->file().absoluteFilePath(), folder + "/" + cases[i].written);
             QCOMPARE(readFile(row(i)->file().absoluteFilePath()), m_origin.pages[cases[i].path]);
         }
-        auto* name = child<QLabel>(row(4), "fileNameLabel");
-        QCOMPARE(name->text(), cases[4].written);
+        auto* name = child<QLabel>(row(2), "fileNameLabel");
+        QCOMPARE(name->text(), cases[2].written);
         QCOMPARE(name->textFormat(), Qt::PlainText);
     }
 

@@ -463,29 +463,25 @@ TYPED_TEST(ConnContract, ClosingInsideAnEventDropsTheOneOwedWithIt)
 
 // ------------------------------------------------------------------ TCP only
 
-TEST_F(ConnTcpTest, WriteRequestedBeforeConnectFlushesInTheSameRun)
+TEST_F(ConnTcpTest, WriteRequestedBeforeConnectFlushesInTheSameRunOrCarriesTheRefusal)
 {
-    NcmConnTcp* conn = makeConn();
-    evbuffer_add(conn->output(), "early", 5);
-    conn->connect(&proxy.ipStack, peer->address(), 5);
-    conn->requestWrite();
-    ASSERT_TRUE(until([&] { return events.size() >= 2; }));
-    EXPECT_EQ(events, (std::vector<Seen> { { NcmConn::Connect, 0, 0u }, { NcmConn::Write, 0, 5u } }));
+    int refusing = 0;
+    close(testsupport::listenTcp("127.0.0.1", refusing));
+    for (const bool refused : { false, true }) {
+        events.clear();
+        NcmConnTcp* conn = makeConn();
+        evbuffer_add(conn->output(), "early", 5);
+        conn->connect(&proxy.ipStack, refused ? "127.0.0.1:" + std::to_string(refusing) : peer->address(), 5);
+        conn->requestWrite();
+        ASSERT_TRUE(until([&] { return events.size() >= 2; }));
+        conn->requestRead(); // nothing more comes from a refused connection
+        runFor(base.get(), 50);
+        const int error = refused ? ECONNREFUSED : 0;
+        EXPECT_EQ(events,
+            (std::vector<Seen> {
+                { NcmConn::Connect, error, 0u }, { NcmConn::Write, error, refused ? 0u : 5u } }));
+    }
     EXPECT_TRUE(until([&] { return peer->received() == "early"; }));
-}
-
-TEST_F(ConnTcpTest, RefusedConnectIsAFailedConnectAndTheOwedWriteCarriesTheError)
-{
-    int port = 0;
-    close(testsupport::listenTcp("127.0.0.1", port));
-    NcmConnTcp* conn = makeConn();
-    conn->connect(&proxy.ipStack, "127.0.0.1:" + std::to_string(port), 5);
-    conn->requestWrite();
-    ASSERT_TRUE(until([&] { return events.size() >= 2; }));
-    conn->requestRead();
-    runFor(base.get(), 50);
-    EXPECT_EQ(events,
-        (std::vector<Seen> { { NcmConn::Connect, ECONNREFUSED, 0u }, { NcmConn::Write, ECONNREFUSED, 0u } }));
 }
 
 TEST_F(ConnTcpTest, OnAnIpv6OnlyNetworkTheSynthesisedAddressIsUsed)
