@@ -58,6 +58,19 @@ std::string_view trimBlanks(std::string_view text)
     return text;
 }
 
+// Calls `each` with every item of a comma-separated header list, blanks
+// trimmed; a list of one empty item for an empty value.
+template <typename Each> void forEachListItem(std::string_view list, Each each)
+{
+    for (;;) {
+        const size_t comma = list.find(',');
+        each(trimBlanks(list.substr(0, comma)));
+        if (comma == std::string_view::npos)
+            return;
+        list.remove_prefix(comma + 1);
+    }
+}
+
 // The head's lines without its Content-Length ones.
 std::string withoutContentLength(const std::string& head)
 {
@@ -85,6 +98,21 @@ int64_t parseLength(std::string_view text)
         value = value * 10 + (c - '0');
     }
     return value;
+}
+
+// Takes a Content-Length value (repeated lines arrive joined as a list) into
+// what was seen before: false when a length does not parse or two disagree,
+// so "5, 5" is one length and "5, 6" none.
+bool takeLengths(std::string_view list, bool& seen, int64_t& length)
+{
+    bool agree = true;
+    forEachListItem(list, [&](std::string_view item) {
+        const int64_t value = parseLength(item);
+        agree = agree && value >= 0 && (!seen || value == length);
+        seen = true;
+        length = value;
+    });
+    return agree;
 }
 
 // A chunk-size line: hex digits, optional blanks and extensions, line end.
@@ -170,18 +198,8 @@ bool frameRequestBody(HttpRequestState& r)
     bool encoded = false;
     for (auto it = r.headers.begin(); it != r.headers.end();) {
         if (strcasecmp(it->first.c_str(), "Content-Length") == 0) {
-            // Repeated lines arrive joined: "5, 5" is one length, "5, 6" none.
-            for (std::string_view rest = it->second;;) {
-                const size_t comma = rest.find(',');
-                const int64_t value = parseLength(trimBlanks(rest.substr(0, comma)));
-                if (value < 0 || (lengthSeen && value != length))
-                    return false;
-                lengthSeen = true;
-                length = value;
-                if (comma == std::string_view::npos)
-                    break;
-                rest.remove_prefix(comma + 1);
-            }
+            if (!takeLengths(it->second, lengthSeen, length))
+                return false;
         } else if (strcasecmp(it->first.c_str(), "Transfer-Encoding") == 0) {
             const std::string_view coding = trimBlanks(it->second);
             if (equalsIgnoreCase(coding, "chunked")) {
@@ -233,16 +251,10 @@ bool clientClosesAfter(const HttpRequestState& r)
     for (const auto& [name, value] : r.headers) {
         if (strcasecmp(name.c_str(), "Connection") != 0)
             continue;
-        std::string_view rest = value;
-        while (!rest.empty()) {
-            const size_t comma = rest.find(',');
-            const std::string_view option = trimBlanks(rest.substr(0, comma));
+        forEachListItem(value, [&](std::string_view option) {
             close = close || equalsIgnoreCase(option, "close");
             keepAlive = keepAlive || equalsIgnoreCase(option, "keep-alive");
-            if (comma == std::string_view::npos)
-                break;
-            rest.remove_prefix(comma + 1);
-        }
+        });
     }
     return close || (r.version == "HTTP/1.0" && !keepAlive);
 }
@@ -534,18 +546,8 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
             value.remove_prefix(1);
     }
     if (equalsIgnoreCase(name, "Content-Length")) {
-        // A list ("5, 5") or repeated lines count only when all agree.
-        for (std::string_view rest = value;;) {
-            const size_t comma = rest.find(',');
-            const int64_t length = parseLength(trimBlanks(rest.substr(0, comma)));
-            if (length < 0 || (m_lengthSeen && length != m_contentLength))
-                m_lengthBad = true;
-            m_lengthSeen = true;
-            m_contentLength = length;
-            if (comma == std::string_view::npos)
-                break;
-            rest.remove_prefix(comma + 1);
-        }
+        if (!takeLengths(value, m_lengthSeen, m_contentLength))
+            m_lengthBad = true;
     } else if (equalsIgnoreCase(name, "Transfer-Encoding")) {
         // Codings apply in order: only a chunked one applied last frames the body.
         m_transferEncoded = true;
