@@ -238,22 +238,18 @@ int NcmConnTcp::flush()
 {
     if (outputLength() == 0)
         return 0;
-    int n = 0;
-    if (m_state->lastOutput) {
-        // Held back for the closing FIN to ride on the last segment: the
-        // close follows as soon as the output drains.
-        evbuffer_iovec pieces[16];
-        const int count = std::min(evbuffer_peek(output(), -1, nullptr, pieces, 16), 16);
-        msghdr message {};
-        message.msg_iov = reinterpret_cast<iovec*>(pieces);
-        message.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t sent = ::sendmsg(m_state->socket.get(), &message, MSG_MORE | MSG_NOSIGNAL);
-        if (sent > 0)
-            evbuffer_drain(output(), static_cast<size_t>(sent));
-        n = static_cast<int>(sent);
-    } else {
-        n = evbuffer_write(output(), m_state->socket.get());
-    }
+    evbuffer_iovec pieces[64];
+    const int count = std::min(evbuffer_peek(output(), -1, nullptr, pieces, 64), 64);
+    msghdr message {};
+    message.msg_iov = reinterpret_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    // The last bytes are held back for the closing FIN to ride on the last
+    // segment: the close follows as soon as the output drains.
+    const int flags = MSG_NOSIGNAL | (m_state->lastOutput ? MSG_MORE : 0);
+    const ssize_t sent = ::sendmsg(m_state->socket.get(), &message, flags);
+    if (sent > 0)
+        evbuffer_drain(output(), static_cast<size_t>(sent));
+    const int n = static_cast<int>(sent);
     if (n < 0) {
         int error = evutil_socket_geterror(m_state->socket.get());
         if (!isTransient(error)) {
