@@ -209,15 +209,13 @@ void Nat64Search::run()
         discoverThroughServer(m_systemDns.front());
 }
 
-void discoverNat64(IpStackFacts& facts, bool systemDnsKnown, const std::vector<std::string>& systemDns)
+bool Nat64Search::storeIn(IpStackFacts& facts) const
 {
-    Nat64Search search(systemDnsKnown, systemDns);
-    search.run();
-    search.writeLog();
-    if (!search.found)
-        return;
-    std::memcpy(facts.nat64Address, search.address, 16);
+    if (!found)
+        return false;
+    std::memcpy(facts.nat64Address, address, sizeof address);
     facts.nat64Known = true;
+    return true;
 }
 
 void setNat64LookupForTest(Nat64LookupForTest lookup)

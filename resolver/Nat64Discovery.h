@@ -9,27 +9,27 @@
 
 #include <sys/socket.h>
 
-// Looks for the NAT64 address of "ipv4only.arpa" (RFC 7050): first through
-// the system resolver, then, when the host's DNS servers are known, by asking
-// the first of them directly over UDP. Blocks for up to 5 seconds. On success
-// stores the address in facts.nat64Address and sets facts.nat64Known.
-void discoverNat64(IpStackFacts& facts, bool systemDnsKnown, const std::vector<std::string>& systemDns);
-
 // Test-only: replaces the system resolver lookup. Gets the host name, fills
 // the addresses in resolver order and returns 0 or a getaddrinfo error code.
 // An empty function restores getaddrinfo. Test seams are set only while no
 // proxy loop runs: the loop thread reads them without a lock.
 using Nat64LookupForTest = std::function<int(const char* host, std::vector<sockaddr_storage>& results)>;
 
-// The same search without touching the IP-stack facts, for a worker thread that may
+// Looks for the NAT64 address of "ipv4only.arpa" (RFC 7050): first through
+// the system resolver, then, when the host's DNS servers are known, by asking
+// the first of them directly over UDP. Made for a worker thread that may
 // outlive whoever started it: it holds copies of everything it uses (the
-// test seams too) and keeps its log lines until its owner writes them.
+// test seams too), touches no shared state and keeps its log lines until its
+// owner writes them.
 class Nat64Search {
 public:
     Nat64Search() = default;
     Nat64Search(bool systemDnsKnown, std::vector<std::string> systemDns);
-    void run(); // blocks
+    void run(); // blocks for up to 5 seconds
     void writeLog() const;
+    // When found: stores the address in facts.nat64Address and sets
+    // facts.nat64Known. Returns whether it was found.
+    bool storeIn(IpStackFacts& facts) const;
     void log(char level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     bool found = false;

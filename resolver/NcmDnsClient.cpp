@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <set>
 #include <system_error>
@@ -219,10 +218,7 @@ void NcmDnsClient::onNat64Done(evutil_socket_t, short, void* arg)
             return;
     }
     job->search.writeLog();
-    IpStackFacts& facts = self->m_service->ipStack;
-    if (job->search.found) {
-        std::memcpy(facts.nat64Address, job->search.address, sizeof job->search.address);
-        facts.nat64Known = true;
+    if (job->search.storeIn(self->m_service->ipStack)) {
         logDnsClient.debug("NAT64 discovery found the address");
     } else {
         logDnsClient.info("NAT64 discovery found nothing; tried again in a minute at the earliest");

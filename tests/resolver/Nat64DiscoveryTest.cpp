@@ -89,7 +89,9 @@ TEST_F(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
         lookedUp.clear();
         lookupGives(c.lookup);
         FakeDnsServer server(c.server.substr(c.server.rfind(':') + 1), always(c.answer));
-        discoverNat64(proxy.ipStack, c.systemDnsKnown, { c.server, "::ffff:127.0.4.43" });
+        Nat64Search search(c.systemDnsKnown, { c.server, "::ffff:127.0.4.43" });
+        search.run();
+        search.storeIn(proxy.ipStack);
         EXPECT_EQ(lookedUp, std::vector<std::string> { "ipv4only.arpa" });
         EXPECT_EQ(proxy.ipStack.nat64Known, c.expected != "::");
         EXPECT_EQ(stored(), c.expected);
