@@ -13,11 +13,7 @@ PageBridge::PageBridge(QWebEnginePage* page, const QString& objectName)
     , m_empty(new QWebChannel(this))
 {
     m_bridge->registerObject(objectName, new JSObject(this));
-    connect(page, &QWebEnginePage::urlChanged, this, &PageBridge::follow);
-    // A navigation that was let through and then came to nothing (refused,
-    // a download) leaves the page where it was.
-    connect(page, &QWebEnginePage::loadFinished, this, [this] { follow(m_page->url()); });
-    follow(page->url());
+    serve(TrustedOrigins::instance().isTrusted(page->url()));
 }
 
 void PageBridge::attach(QWebEnginePage* page, const QString& objectName)
@@ -28,14 +24,19 @@ void PageBridge::attach(QWebEnginePage* page, const QString& objectName)
 
 void PageBridge::prepareFor(QWebEnginePage* page, const QUrl& url)
 {
-    auto* bridge = page->findChild<PageBridge*>(QString(), Qt::FindDirectChildrenOnly);
-    if (bridge && !TrustedOrigins::instance().isTrusted(url))
-        bridge->follow(url);
+    if (!TrustedOrigins::instance().isTrusted(url))
+        follow(page, false);
 }
 
-void PageBridge::follow(const QUrl& url)
+void PageBridge::follow(QWebEnginePage* page, bool trusted)
 {
-    QWebChannel* wanted = TrustedOrigins::instance().isTrusted(url) ? m_bridge : m_empty;
+    if (auto* bridge = page->findChild<PageBridge*>(QString(), Qt::FindDirectChildrenOnly))
+        bridge->serve(trusted);
+}
+
+void PageBridge::serve(bool trusted)
+{
+    QWebChannel* wanted = trusted ? m_bridge : m_empty;
     if (m_page->webChannel() != wanted)
         m_page->setWebChannel(wanted);
 }

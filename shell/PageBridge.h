@@ -18,10 +18,12 @@ public:
     static void attach(QWebEnginePage* page, const QString& objectName);
     // Before the page's main frame goes to url: withdraws the bridge unless url is trusted.
     static void prepareFor(QWebEnginePage* page, const QUrl& url);
+    // Whenever the page shows another document: the bridge, or the empty channel.
+    static void follow(QWebEnginePage* page, bool trusted);
 
 private:
     PageBridge(QWebEnginePage* page, const QString& objectName);
-    void follow(const QUrl& url);
+    void serve(bool trusted);
 
     QWebEnginePage* m_page;
     QWebChannel* m_bridge;

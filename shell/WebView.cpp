@@ -34,20 +34,23 @@ WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
         SLOT(authenticationRequired(QUrl, QAuthenticator*)));
     connect(this, SIGNAL(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)), this,
         SLOT(proxyAuthenticationRequired(QUrl, QAuthenticator*, QString)));
-    // The engine asks the page's settings when script opens a window, so the
-    // policy follows the document the page shows; until one is there, no
-    // window opens without a gesture.
+    // What a page may do follows the document it shows; until one is there,
+    // no window opens without a gesture. A navigation that was let through
+    // and then came to nothing (refused, a download) leaves the page where
+    // it was, hence the second signal.
     settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
-    connect(this, &QWebEnginePage::urlChanged, this, &WebPage::followWindowPolicy);
-    connect(this, &QWebEnginePage::loadFinished, this, &WebPage::followWindowPolicy);
+    connect(this, &QWebEnginePage::urlChanged, this, &WebPage::followTrust);
+    connect(this, &QWebEnginePage::loadFinished, this, &WebPage::followTrust);
 }
 
-void WebPage::followWindowPolicy()
+void WebPage::followTrust()
 {
-    // Without the attribute the engine's own blocker lets windows open only
-    // from a user gesture (a click, a key press).
-    settings()->setAttribute(
-        QWebEngineSettings::JavascriptCanOpenWindows, TrustedOrigins::instance().isTrusted(url()));
+    const bool trusted = TrustedOrigins::instance().isTrusted(url());
+    // The engine asks the page's settings when script opens a window.
+    // Without the attribute its own blocker lets windows open only from a
+    // user gesture (a click, a key press).
+    settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, trusted);
+    PageBridge::follow(this, trusted);
 }
 
 WebPage::~WebPage()

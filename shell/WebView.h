@@ -39,7 +39,7 @@ private slots:
 
 private:
     friend class WebView;
-    void followWindowPolicy();
+    void followTrust();
 
     Qt::KeyboardModifiers m_keyboardModifiers;
     Qt::MouseButtons m_pressedButtons;
