@@ -26,6 +26,19 @@ constexpr uint32_t MaxDelay = 1000;
 constexpr int SocketBuffer = 4 << 20;
 constexpr int DatagramsPerRun = 1024; // then other sockets get a turn
 
+// IPv4 and UDP headers: an unproven address is answered with no more bytes
+// on the wire than it sent, so each datagram counts with them.
+constexpr size_t DatagramOverhead = 28;
+// The receive window while the client's address is unproven: its request
+// fits, and a forged conversation holds little.
+constexpr int UnprovenWindow = 32;
+constexpr uint32_t FirstProbeWait = 200; // ms; doubled for each resent challenge
+
+inline int32_t timeDiff(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(a - b);
+}
+
 std::string addressText(const sockaddr* address)
 {
     char host[INET6_ADDRSTRLEN] = "?";
@@ -245,21 +258,32 @@ public:
 
     bool valid() const { return static_cast<bool>(m_engine) && m_timer; }
     bool answered() const { return m_answered; }
+    bool proved() const { return m_proved; }
     const std::string& key() const { return m_key; }
+    const std::string& source() const { return m_source; }
     size_t heldBytes() const
     {
         const KcpControlBlock& kcp = *m_engine;
         const size_t segments = kcp.nSndBuf() + kcp.nSndQue() + kcp.nRcvBuf() + kcp.nRcvQue();
         return segments * kcp.mss() + evbuffer_get_length(m_toUpstream.get());
     }
-    void input(const uint8_t* data, size_t length);
+    // False when the conversation is to be dropped (a wrong echo of the
+    // challenge, or no room once proven).
+    bool input(uint8_t* data, size_t length);
 
 private:
+    friend class KcpRelay; // the unproven list
+    enum class Echo { None, Matched, Wrong };
+    Echo checkEcho(uint8_t* data, size_t length);
+    void send(const uint8_t* data, size_t size);
+    void sendUnproven(const uint8_t* data, size_t size);
+    void sendControl(uint32_t cmd, uint32_t ts, uint32_t una);
+    void probe(uint32_t now);
     void clientToUpstream();
     void writeUpstream();
     void upstreamToClient();
     void resumeUpstreamRead();
-    void proveAddress(uint32_t now);
+    bool proveAddress(uint32_t now);
     void noteQuietLine(uint32_t now);
     void releaseSource();
     void tryRoute(bool deadline);
@@ -285,8 +309,10 @@ private:
 
     KcpRelay& m_relay;
     std::string m_key;
-    std::string m_source; // the client's address, holding one of its live slots until released
-    bool m_holdsSource = true;
+    std::string m_source; // the client's address
+    bool m_holdsSource = false; // one of the address's live slots, taken once proven
+    bool m_listedUnproven = true;
+    std::list<Conversation*>::iterator m_unprovenAt;
     uint32_t m_conv;
     sockaddr_storage m_peer;
     socklen_t m_peerLength;
@@ -312,6 +338,13 @@ private:
     uint32_t m_created;
     uint32_t m_lastActive;
     uint32_t m_provedAt = 0;
+    uint32_t m_challenge = 0; // random; the address is proven when an Ack echoes it
+    bool m_challengeSent = false;
+    uint32_t m_challengeSentAt = 0; // our clock when it last went out, for the rtt
+    uint32_t m_nextProbe = 0;
+    uint32_t m_probeWait = FirstProbeWait;
+    uint64_t m_unprovenIn = 0; // bytes on the wire from the address, before the proof
+    uint64_t m_unprovenOut = 0; // and to it
     uint32_t m_ackWaitSince; // since when segments in flight wait for any acknowledgement
     uint32_t m_finishedAt = 0; // lowest bit forced, so never 0 once set
     uint32_t m_delay = 0;
@@ -335,27 +368,28 @@ KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::stri
     , m_lastActive(m_created)
     , m_ackWaitSince(m_created)
 {
-    m_relay.m_liveBySource[m_source] += 1;
+    m_unprovenAt = m_relay.m_unproven.insert(m_relay.m_unproven.end(), this);
+    m_relay.m_unprovenBySource[m_source] += 1;
+    evutil_secure_rng_get_bytes(&m_challenge, sizeof m_challenge);
+    m_nextProbe = m_created;
     if (!m_engine)
         return;
     m_engine->setMtu(Mtu);
     const KcpSendProfile& profile = relay.m_options.profile;
     m_engine->setNoDelay(profile.noDelay, profile.interval, profile.fastResend, profile.noCwnd);
-    m_engine->setWindowSize(profile.sendWindow, profile.receiveWindow); // capped by start()
+    // The full window (capped by start()) once the address is proven.
+    m_engine->setWindowSize(profile.sendWindow, std::min(profile.receiveWindow, UnprovenWindow));
     m_delay = m_engine->interval();
     m_engine->setStreamMode(true);
     m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
-        auto* self = static_cast<Conversation*>(user);
-        // A refused datagram is lost like any other; the engine resends it.
-        ssize_t sent = ::sendto(self->m_relay.m_socket.get(), data, static_cast<size_t>(size), 0,
-            reinterpret_cast<const sockaddr*>(&self->m_peer), self->m_peerLength);
-        (void)sent;
+        static_cast<Conversation*>(user)->send(data, static_cast<size_t>(size));
     });
     m_engine->update(m_created);
 }
 
 KcpRelay::Conversation::~Conversation()
 {
+    m_relay.unlistUnproven(this);
     releaseSource();
     m_upstreamRead.reset();
     m_upstreamWrite.reset();
@@ -378,10 +412,19 @@ void KcpRelay::Conversation::noteQuietLine(uint32_t now)
         m_ackWaitSince = now;
 }
 
-void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
+bool KcpRelay::Conversation::input(uint8_t* data, size_t length)
 {
     const uint32_t now = Clock::tickCount();
     KcpControlBlock& kcp = *m_engine;
+    if (!m_proved)
+        m_unprovenIn += length + DatagramOverhead;
+    const Echo echo = checkEcho(data, length);
+    if (echo == Echo::Wrong && !m_proved) {
+        logRelay.debug(
+            "conversation %08x from %s: wrong challenge echoed, dropped", m_conv, m_peerText.c_str());
+        m_relay.m_stats.unprovenDropped += 1;
+        return false;
+    }
     m_lastActive = now;
     noteQuietLine(now);
     const uint32_t unaBefore = kcp.sndUna();
@@ -394,20 +437,140 @@ void KcpRelay::Conversation::input(const uint8_t* data, size_t length)
     if (!m_answered && kcp.isEstablished()) {
         m_answered = true;
         kcp.open();
-        logRelay.info("conversation %08x from %s opened", m_conv, m_peerText.c_str());
+        logRelay.debug("conversation %08x from %s opened", m_conv, m_peerText.c_str());
     }
     if (!m_answered)
-        return;
-    // Our Open (sequence number 0) acknowledged, or data past the client's
-    // Open: the client is really at this address.
-    if (!m_proved && (kcp.sndUna() > 0 || kcp.rcvNxt() > 1))
-        proveAddress(now);
+        return true;
+    if (!m_proved && echo == Echo::Matched && !proveAddress(now))
+        return false;
+    if (!m_proved) {
+        // The client has our Open (una), yet its echo has not come: lost.
+        if (kcp.sndUna() > 0 && timeDiff(now, m_nextProbe) >= 0)
+            probe(now);
+        armTimer();
+        return true;
+    }
     kcp.update(now);
     clientToUpstream();
     resumeUpstreamRead();
     ackClocked();
     m_delay = std::max(std::min(m_delay / 2, MaxDelay), m_engine->interval());
     armTimer();
+    return true;
+}
+
+// Finds the Acks of our sequence number 0 (our Open, or the empty Push that
+// resends the challenge). One that echoes the challenge gets our send time
+// back in its ts, so that the engine's rtt stays true; any other is a guess.
+KcpRelay::Conversation::Echo KcpRelay::Conversation::checkEcho(uint8_t* data, size_t length)
+{
+    Echo echo = Echo::None;
+    uint8_t* p = data;
+    size_t remaining = length;
+    while (remaining >= KcpSegment::Overhead && readLe32(p) == m_conv) {
+        const size_t len = readLe32(p + 20);
+        if (len > remaining - KcpSegment::Overhead)
+            break;
+        if (p[4] == KcpSegment::Ack && readLe32(p + 12) == 0) {
+            if (m_challengeSent && readLe32(p + 8) == m_challenge) {
+                writeLe32(p + 8, m_challengeSentAt);
+                if (echo == Echo::None)
+                    echo = Echo::Matched;
+            } else {
+                echo = Echo::Wrong;
+            }
+        }
+        p += KcpSegment::Overhead + len;
+        remaining -= KcpSegment::Overhead + len;
+    }
+    return echo;
+}
+
+void KcpRelay::Conversation::send(const uint8_t* data, size_t size)
+{
+    if (!m_proved) {
+        sendUnproven(data, size);
+        return;
+    }
+    // A refused datagram is lost like any other; the engine resends it.
+    ssize_t sent = ::sendto(
+        m_relay.m_socket.get(), data, size, 0, reinterpret_cast<const sockaddr*>(&m_peer), m_peerLength);
+    (void)sent;
+}
+
+// What the engine sends before the proof, cut to what the address paid for:
+// our Open first, with the challenge as its ts, then acks and window
+// reports while they fit. Acks of the client's data are held back, and our
+// una claims no more than its Open, so that its data keeps coming until the
+// proof. Whatever is cut, the engine resends or the client asks again.
+void KcpRelay::Conversation::sendUnproven(const uint8_t* data, size_t size)
+{
+    const uint64_t budget = m_unprovenIn > m_unprovenOut ? m_unprovenIn - m_unprovenOut : 0;
+    uint8_t out[2 * Mtu];
+    size_t used = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const uint8_t* p = data;
+        size_t remaining = size;
+        while (remaining >= KcpSegment::Overhead) {
+            const size_t length = KcpSegment::Overhead + readLe32(p + 20);
+            if (length > remaining)
+                break;
+            const uint8_t cmd = p[4];
+            const bool open = cmd == KcpSegment::Open;
+            const bool heldAck = cmd == KcpSegment::Ack && readLe32(p + 12) != 0;
+            if (open == (pass == 0) && !heldAck && cmd != KcpSegment::Push
+                && used + length + DatagramOverhead <= budget && used + length <= sizeof out) {
+                uint8_t* segment = out + used;
+                std::memcpy(segment, p, length);
+                if (open) {
+                    m_challengeSentAt = readLe32(segment + 8);
+                    m_challengeSent = true;
+                    writeLe32(segment + 8, m_challenge);
+                }
+                writeLe32(segment + 16, 1);
+                used += length;
+            }
+            p += length;
+            remaining -= length;
+        }
+    }
+    if (used == 0)
+        return;
+    m_unprovenOut += used + DatagramOverhead;
+    ssize_t sent = ::sendto(
+        m_relay.m_socket.get(), out, used, 0, reinterpret_cast<const sockaddr*>(&m_peer), m_peerLength);
+    (void)sent;
+}
+
+// One header-only segment of our own, with our receive window and una.
+void KcpRelay::Conversation::sendControl(uint32_t cmd, uint32_t ts, uint32_t una)
+{
+    const KcpControlBlock& kcp = *m_engine;
+    uint8_t segment[KcpSegment::Overhead] = {};
+    writeLe32(segment, m_conv);
+    segment[4] = static_cast<uint8_t>(cmd);
+    writeLe16(segment + 6, kcp.nRcvQue() < kcp.rcvWnd() ? kcp.rcvWnd() - kcp.nRcvQue() : 0);
+    writeLe32(segment + 8, ts);
+    writeLe32(segment + 16, una);
+    ssize_t sent = ::sendto(m_relay.m_socket.get(), segment, sizeof segment, 0,
+        reinterpret_cast<const sockaddr*>(&m_peer), m_peerLength);
+    (void)sent;
+}
+
+// Resends the challenge in an empty Push with sequence number 0: below the
+// client's next expected number once it has our Open, so it is acknowledged
+// (echoing its ts) and dropped, never taken for an end of stream. Paid for
+// by the address like every answer before the proof.
+void KcpRelay::Conversation::probe(uint32_t now)
+{
+    if (m_unprovenOut + KcpSegment::Overhead + DatagramOverhead > m_unprovenIn)
+        return;
+    m_unprovenOut += KcpSegment::Overhead + DatagramOverhead;
+    m_challengeSent = true;
+    m_challengeSentAt = now;
+    sendControl(KcpSegment::Push, m_challenge, 1);
+    m_nextProbe = now + m_probeWait;
+    m_probeWait *= 2;
 }
 
 // Acknowledgements, newly allowed segments and fast resends go out on
@@ -538,15 +701,25 @@ void KcpRelay::Conversation::endClientStream()
         "conversation %08x: upstream ended, down=%llu", m_conv, static_cast<unsigned long long>(m_bytesDown));
 }
 
-void KcpRelay::Conversation::proveAddress(uint32_t now)
+bool KcpRelay::Conversation::proveAddress(uint32_t now)
 {
+    if (!m_relay.admit(this))
+        return false;
     m_proved = true;
     m_provedAt = now;
+    KcpControlBlock& kcp = *m_engine;
+    kcp.setWindowSize(static_cast<int>(kcp.sndWnd()), m_relay.m_options.profile.receiveWindow);
+    logRelay.info("conversation %08x from %s proven", m_conv, m_peerText.c_str());
+    // The true una and the full window at once: the client's data held so
+    // far need not wait for its resend to be acknowledged.
+    if (kcp.rcvNxt() > 1)
+        sendControl(KcpSegment::WindowTell, 0, kcp.rcvNxt());
     if (m_relay.m_routes.empty()) {
         connectUpstream(m_relay.m_fallback, std::string());
     } else {
         m_routing = true;
     }
+    return true;
 }
 
 void KcpRelay::Conversation::tryRoute(bool deadline)
@@ -638,6 +811,17 @@ void KcpRelay::Conversation::handleTimer()
     KcpControlBlock& kcp = *m_engine;
     noteQuietLine(now);
     kcp.update(now);
+    if (!m_proved) {
+        if (now - m_created >= m_relay.m_options.unprovenMs) {
+            logRelay.debug(
+                "conversation %08x from %s not proven in time, dropped", m_conv, m_peerText.c_str());
+            m_relay.m_stats.unprovenDropped += 1;
+            m_relay.forget(this);
+            return;
+        }
+        if (kcp.sndUna() > 0 && timeDiff(now, m_nextProbe) >= 0)
+            probe(now);
+    }
     resumeUpstreamRead();
     if (m_routing && now - m_provedAt >= m_relay.m_options.routeWaitMs)
         tryRoute(true);
@@ -682,6 +866,8 @@ void KcpRelay::Conversation::handleTimer()
     // Unacknowledged segments are resent from update(): keep ticking at the
     // engine's interval while any are out; back off only on a quiet line.
     m_delay = kcp.waitSend() > 0 ? kcp.interval() : std::max(std::min(m_delay * 2, MaxDelay), kcp.interval());
+    if (!m_proved) // the challenge's resends and the short life are timed here
+        m_delay = std::min(m_delay, FirstProbeWait);
     armTimer();
 }
 
@@ -804,44 +990,92 @@ void KcpRelay::handleDatagrams()
         const uint32_t conv = readLe32(buffer);
         std::string key = conversationKey(from, conv);
         auto it = m_conversations.find(key);
-        if (it == m_conversations.end()) {
-            if (buffer[4] != KcpSegment::Open) {
-                m_stats.ignoredDatagrams += 1;
-                continue;
-            }
-            std::string source = sourceKey(from);
-            const auto live = m_liveBySource.find(source);
-            const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
-            if (m_conversations.size() >= m_options.maxConversations
-                || fromSource >= m_options.maxConversationsPerSource) {
-                m_stats.refused += 1;
-                m_stats.ignoredDatagrams += 1;
-                // Once a second at most: a flood of Opens must not flood the log.
-                const uint32_t now = Clock::tickCount();
-                if (m_stats.refused == 1 || now - m_lastRefusalLog >= 1000) {
-                    m_lastRefusalLog = now;
-                    logRelay.warn(
-                        "conversation %08x from %s refused: %d open, %d from that address (%llu refused)",
-                        conv, addressText(reinterpret_cast<sockaddr*>(&from)).c_str(),
-                        static_cast<int>(m_conversations.size()), static_cast<int>(fromSource),
-                        static_cast<unsigned long long>(m_stats.refused));
-                }
-                continue;
-            }
-            auto conversation
-                = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
-            if (!conversation->valid())
-                continue;
-            conversation->input(buffer, static_cast<size_t>(n));
-            if (!conversation->answered()) {
-                m_stats.ignoredDatagrams += 1; // an Open the engine would not accept
-                continue;
-            }
-            m_stats.opened += 1;
-            m_conversations.emplace(std::move(key), std::move(conversation));
+        if (it != m_conversations.end()) {
+            if (!it->second->input(buffer, static_cast<size_t>(n)))
+                forget(it->second.get());
             continue;
         }
-        it->second->input(buffer, static_cast<size_t>(n));
+        if (buffer[4] != KcpSegment::Open) {
+            m_stats.ignoredDatagrams += 1;
+            continue;
+        }
+        std::string source = sourceKey(from);
+        const auto live = m_liveBySource.find(source);
+        const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
+        if (provenCount() >= m_options.maxConversations
+            || fromSource >= m_options.maxConversationsPerSource) {
+            m_stats.refused += 1;
+            m_stats.ignoredDatagrams += 1;
+            // Once a second at most: a flood of Opens must not flood the log.
+            const uint32_t now = Clock::tickCount();
+            if (m_stats.refused == 1 || now - m_lastRefusalLog >= 1000) {
+                m_lastRefusalLog = now;
+                logRelay.warn(
+                    "conversation %08x from %s refused: %d proven, %d from that address (%llu refused)", conv,
+                    addressText(reinterpret_cast<sockaddr*>(&from)).c_str(), static_cast<int>(provenCount()),
+                    static_cast<int>(fromSource), static_cast<unsigned long long>(m_stats.refused));
+            }
+            continue;
+        }
+        // Room among the unproven: whoever sends Opens in an address's name
+        // can push out only the oldest of that address's unproven
+        // conversations, which a real client proves within a round trip.
+        const auto unproven = m_unprovenBySource.find(source);
+        if (unproven != m_unprovenBySource.end() && unproven->second >= m_options.maxUnprovenPerSource) {
+            evictUnproven(&source);
+        } else if (m_unproven.size() >= m_options.maxUnproven) {
+            evictUnproven(nullptr);
+        }
+        auto conversation
+            = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
+        if (!conversation->valid())
+            continue;
+        if (!conversation->input(buffer, static_cast<size_t>(n)) || !conversation->answered()) {
+            m_stats.ignoredDatagrams += 1; // an Open the engine would not accept, or a forged echo
+            continue;
+        }
+        m_stats.opened += 1;
+        m_conversations.emplace(std::move(key), std::move(conversation));
+    }
+}
+
+// A proven conversation takes one of its address's live slots, if any is left.
+bool KcpRelay::admit(Conversation* conversation)
+{
+    size_t& fromSource = m_liveBySource[conversation->source()];
+    if (provenCount() >= m_options.maxConversations || fromSource >= m_options.maxConversationsPerSource) {
+        if (fromSource == 0)
+            m_liveBySource.erase(conversation->source());
+        m_stats.refused += 1;
+        return false;
+    }
+    fromSource += 1;
+    conversation->m_holdsSource = true;
+    unlistUnproven(conversation);
+    return true;
+}
+
+void KcpRelay::unlistUnproven(Conversation* conversation)
+{
+    if (!conversation->m_listedUnproven)
+        return;
+    conversation->m_listedUnproven = false;
+    m_unproven.erase(conversation->m_unprovenAt);
+    auto it = m_unprovenBySource.find(conversation->source());
+    if (it != m_unprovenBySource.end() && --it->second == 0)
+        m_unprovenBySource.erase(it);
+}
+
+// Drops the oldest unproven conversation, of that address when one is given.
+void KcpRelay::evictUnproven(const std::string* source)
+{
+    for (Conversation* conversation : m_unproven) {
+        if (source && conversation->source() != *source)
+            continue;
+        logRelay.debug("an unproven conversation gives way to a newer Open");
+        m_stats.unprovenDropped += 1;
+        forget(conversation);
+        return;
     }
 }
 

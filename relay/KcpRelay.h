@@ -5,8 +5,10 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -42,10 +44,16 @@ struct KcpRelayOptions {
     uint32_t lingerMs = 5000; // kept after both ends finished, to answer resends
     uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route
     int upstreamConnectSeconds = 10;
-    size_t maxConversations = 4096;
-    // Live (not yet finished) conversations from one client address, any
-    // port: one host can not take every slot, nor all the memory.
+    size_t maxConversations = 4096; // proven ones
+    // Live (not yet finished) proven conversations from one client address,
+    // any port: one host can not take every slot, nor all the memory.
     size_t maxConversationsPerSource = 64;
+    // Conversations whose address is not proven yet have their own share,
+    // so that Opens from forged addresses never take a real client's place.
+    // When a share is full, the oldest unproven conversation in it gives way.
+    size_t maxUnproven = 512;
+    size_t maxUnprovenPerSource = 32;
+    uint32_t unprovenMs = 2000; // an address not proven by then is dropped
     // Segments in flight that the client acknowledges none of for this long:
     // the client is gone, whatever the idle time-out says.
     uint32_t noAckTimeoutMs = 10000;
@@ -56,7 +64,8 @@ struct KcpRelayStats {
     uint64_t finished = 0; // both streams ended and acknowledged, then forgotten
     uint64_t idleDropped = 0;
     uint64_t silentDropped = 0; // the client acknowledged nothing for noAckTimeoutMs
-    uint64_t refused = 0; // Opens over maxConversations or maxConversationsPerSource
+    uint64_t refused = 0; // over maxConversations or maxConversationsPerSource, at the Open or the proof
+    uint64_t unprovenDropped = 0; // no proof in time, gave way to newer Opens, or a wrong echo
     uint64_t ignoredDatagrams = 0; // unknown conversation and not an Open, too short, or refused
     uint64_t upstreamFailures = 0;
 };
@@ -64,14 +73,22 @@ struct KcpRelayStats {
 // A KCP relay: accepts conversations on one UDP socket (a datagram whose
 // first segment is an Open with a new conversation id starts one, answered
 // by our own Open), opens one TCP connection to an upstream per
-// conversation once the client has shown that it receives at its address
-// (it acknowledged our Open or sent data), and relays bytes both ways with
-// back-pressure. A lone Open, spoofed or not, thus costs no upstream
-// connection and brings back only our Open and its resends. The
-// end-of-stream marker goes out when the upstream closes; the client's
-// marker half-closes the upstream. Finished conversations linger, then are
-// forgotten; idle ones, and ones whose client stopped acknowledging, are
-// dropped.
+// conversation once the client has proven that it receives at its address,
+// and relays bytes both ways with back-pressure. The end-of-stream marker
+// goes out when the upstream closes; the client's marker half-closes the
+// upstream. Finished conversations linger, then are forgotten; idle ones,
+// and ones whose client stopped acknowledging, are dropped.
+//
+// Address proof: the ts of our Open is a random challenge, and an Ack of a
+// segment echoes its ts. Until an Ack of sequence number 0 brings the
+// challenge back, the conversation reaches no upstream, its client's data
+// waits in a small receive window, and it is answered with no more bytes
+// than that address sent to it (our Open first; acks of its data are held
+// back, so that the client keeps resending). When the Ack carrying the
+// challenge was lost and the client shows (una) that our Open arrived, the
+// challenge goes out again in an empty Push with sequence number 0, which
+// the client acknowledges as an old duplicate without storing it. A forged
+// source address thus gets back at most what was sent in its name.
 //
 // Memory per conversation is bounded: the engine holds at most a send
 // window of unsent and unacknowledged segments plus, from the client, a
@@ -99,6 +116,12 @@ public:
     int port() const { return m_port; }
 
     size_t conversationCount() const { return m_conversations.size(); }
+    size_t unprovenCount() const { return m_unproven.size(); }
+    // A conversation still being opened is listed as unproven before it is kept.
+    size_t provenCount() const
+    {
+        return m_conversations.size() - std::min(m_conversations.size(), m_unproven.size());
+    }
     // Payload bytes held for all conversations, at most: segments in the
     // engines' queues counted at the segment size, and bytes waiting for
     // upstreams.
@@ -116,6 +139,9 @@ private:
     void handleDatagrams();
     void forget(Conversation* conversation);
     void releaseSource(const std::string& source);
+    bool admit(Conversation* conversation);
+    void unlistUnproven(Conversation* conversation);
+    void evictUnproven(const std::string* source);
     const Target& chooseTarget(const std::string& host) const;
     static void onDatagrams(evutil_socket_t fd, short flags, void* arg);
 
@@ -128,8 +154,10 @@ private:
     std::vector<std::pair<std::string, Target>> m_routes;
     // Keyed by the client's address and the conversation id.
     std::unordered_map<std::string, std::unique_ptr<Conversation>> m_conversations;
-    // Live conversations per client address (without the port).
+    // Live proven conversations per client address (without the port).
     std::unordered_map<std::string, size_t> m_liveBySource;
+    std::list<Conversation*> m_unproven; // oldest first
+    std::unordered_map<std::string, size_t> m_unprovenBySource;
     uint32_t m_lastRefusalLog = 0;
     std::vector<uint8_t> m_scratch; // one upstream read at a time
     KcpRelayStats m_stats;

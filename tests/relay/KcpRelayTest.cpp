@@ -65,12 +65,14 @@ std::string clientHello(const std::string& serverName)
 }
 
 // One segment as a hand-made client writes it.
-std::string segment(uint32_t conv, uint8_t cmd, uint32_t sn, uint32_t una, const std::string& data = {})
+std::string segment(
+    uint32_t conv, uint8_t cmd, uint32_t sn, uint32_t una, const std::string& data = {}, uint32_t ts = 0)
 {
     uint8_t header[KcpSegment::Overhead] = {};
     writeLe32(header, conv);
     header[4] = cmd;
     writeLe16(header + 6, 1024);
+    writeLe32(header + 8, ts);
     writeLe32(header + 12, sn);
     writeLe32(header + 16, una);
     writeLe32(header + 20, static_cast<uint32_t>(data.size()));
@@ -93,16 +95,44 @@ public:
     void send(const std::string& datagram)
     {
         sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&m_to), sizeof m_to);
+        sentBytes += datagram.size();
     }
-    // Datagrams received since the last call.
+    // Datagrams received since the last call; each segment with sequence
+    // number 0 (the relay's Open, or an empty Push resending its challenge)
+    // is kept with its ts.
     int drain()
     {
-        char buffer[2048];
+        uint8_t buffer[2048];
         int count = 0;
-        while (recv(m_fd, buffer, sizeof buffer, 0) >= 0)
+        ssize_t n;
+        while ((n = recv(m_fd, buffer, sizeof buffer, 0)) >= 0) {
             ++count;
+            receivedBytes += static_cast<size_t>(n);
+            for (ssize_t at = 0; at + 24 <= n; at += 24 + readLe32(buffer + at + 20)) {
+                const uint8_t cmd = buffer[at + 4];
+                if ((cmd == KcpSegment::Open || cmd == KcpSegment::Push) && readLe32(buffer + at + 12) == 0)
+                    zeros.emplace_back(cmd, readLe32(buffer + at + 8));
+            }
+        }
         return count;
     }
+    // Acknowledges the relay's sequence number 0 as a client does, echoing
+    // the ts of the first such segment of that command.
+    bool echo(event_base* base, uint32_t conv, uint8_t cmd)
+    {
+        const auto found = [&] {
+            return std::find_if(
+                zeros.begin(), zeros.end(), [&](const auto& zero) { return zero.first == cmd; });
+        };
+        if (!runUntil(base, [&] { return drain(), found() != zeros.end(); }))
+            return false;
+        send(segment(conv, KcpSegment::Ack, 0, 1, {}, found()->second));
+        return true;
+    }
+
+    size_t sentBytes = 0;
+    size_t receivedBytes = 0;
+    std::vector<std::pair<uint8_t, uint32_t>> zeros;
 
 private:
     int m_fd;
@@ -383,7 +413,8 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
         startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.profile.receiveWindow = row.receiveWindow; });
         RawPeer peer("127.0.6.3", relay->port());
         peer.send(segment(7, KcpSegment::Open, 0, 0));
-        ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
+        ASSERT_TRUE(peer.echo(base.get(), 7, KcpSegment::Open));
+        ASSERT_TRUE(runUntil(base.get(), [&] { return relay->provenCount() == 1; }));
         // In batches the relay's socket buffer holds, and twice over: a
         // datagram lost on the way would make a stored segment look dropped.
         const uint32_t batch = std::max<uint32_t>(1, 64 * 1024 / static_cast<uint32_t>(row.length));
@@ -400,11 +431,19 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
     }
 }
 
-// Neither datagrams of conversations that never opened nor Opens past one address's share are
-// answered or reach an upstream.
+// Neither datagrams of conversations that never opened nor Opens past one
+// address's share of proven conversations are answered or reach an
+// upstream; Opens in a client's name, however many, neither count toward
+// its share nor lock it out.
 TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
 {
-    TestUpstream upstream([](int fd) { testsupport::readAll(fd, 10000); }, UpstreamHost);
+    TestUpstream upstream(
+        [](int fd) {
+            readHead(fd);
+            sendAll(fd, "hello");
+            shutdown(fd, SHUT_RDWR);
+        },
+        UpstreamHost);
     startRelay(upstream, {}, [](KcpRelayOptions& o) { o.maxConversationsPerSource = 2; });
     RawPeer first("127.0.6.3", relay->port());
     RawPeer samePlaceOtherPort("127.0.6.3", relay->port());
@@ -415,9 +454,12 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
     runFor(base.get(), 100);
     EXPECT_EQ(relay->conversationCount(), 0u);
     EXPECT_EQ(upstream.accepted(), 0);
-    first.send(segment(1, KcpSegment::Open, 0, 0));
-    first.send(segment(2, KcpSegment::Open, 0, 0));
-    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 2; }));
+    for (uint32_t conv : { 1, 2 }) {
+        first.send(segment(conv, KcpSegment::Open, 0, 0));
+        ASSERT_TRUE(first.echo(base.get(), conv, KcpSegment::Open));
+        first.zeros.clear();
+    }
+    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->provenCount() == 2; }));
     first.send(segment(3, KcpSegment::Open, 0, 0));
     samePlaceOtherPort.send(segment(4, KcpSegment::Open, 0, 0));
     elsewhere.send(segment(5, KcpSegment::Open, 0, 0));
@@ -427,22 +469,43 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
     EXPECT_EQ(relay->stats().refused, 2u);
     EXPECT_EQ(samePlaceOtherPort.drain(), 0) << "nothing is answered";
     EXPECT_GT(elsewhere.drain(), 0);
+
+    // Twice an address's unproven share of lone Opens in the name of a
+    // client (its own address, other ports), then the client itself.
+    RawPeer forger("127.0.0.1", relay->port());
+    for (uint32_t conv = 100; conv < 100 + 2 * KcpRelayOptions().maxUnprovenPerSource; ++conv)
+        forger.send(segment(conv, KcpSegment::Open, 0, 0));
+    runFor(base.get(), 100);
+    const auto start = std::chrono::steady_clock::now();
+    Client* client = connect();
+    EXPECT_LT(
+        std::chrono::steady_clock::now() - start, std::chrono::milliseconds(KcpRelayOptions().unprovenMs / 2))
+        << "the client waited for the forged conversations to expire";
+    write(client, "GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+    EXPECT_EQ(readToEnd(client), "hello");
+    EXPECT_LE(relay->unprovenCount(), KcpRelayOptions().maxUnprovenPerSource + 1);
 }
 
-// A lone Open (perhaps forged) reaches no upstream; a client that vanishes
-// mid-download is let go once it acknowledges nothing for 10 s, whatever the
-// idle time-out, and its upstream is closed.
+// Until the client echoes the relay's challenge, nothing reaches an upstream
+// and its address gets back no more than it sent; the challenge is resent
+// when its echo was lost. A client that vanishes mid-download is let go once
+// it acknowledges nothing for 10 s, whatever the idle time-out, and its
+// upstream is closed.
 TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
 {
     const std::string body = makePayload(100 * 1024, 3);
+    const std::string request = "GET /big HTTP/1.1\r\nHost: a\r\n\r\n";
+    enum Proof { None, WrongEcho, EchoOfOpen, EchoOfResent };
     struct Row {
         const char* name;
-        bool sendsRequest;
+        Proof proof;
         int idleTimeoutSeconds;
     } rows[] = {
-        { "lone Open", false, 60 },
-        { "silent after its request", true, 60 },
-        { "silent, no idle time-out", true, 0 },
+        { "forged Open and request, never acknowledges", None, 60 },
+        { "a wrong echo", WrongEcho, 60 },
+        { "silent after its request", EchoOfOpen, 60 },
+        { "silent, no idle time-out", EchoOfOpen, 0 },
+        { "first echo lost, silent after its request", EchoOfResent, 60 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -458,23 +521,38 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
         relay.reset();
         startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.idleTimeoutSeconds = row.idleTimeoutSeconds; });
         RawPeer peer("127.0.6.3", relay->port());
-        peer.send(segment(9, KcpSegment::Open, 0, 0));
+        // In one datagram, the request claiming (una 1) that the relay's Open arrived.
+        peer.send(segment(9, KcpSegment::Open, 0, 0) + segment(9, KcpSegment::Push, 1, 1, request));
         ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
-        if (row.sendsRequest)
-            peer.send(segment(9, KcpSegment::Push, 1, 1, "GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
+        if (row.proof == WrongEcho) {
+            peer.send(segment(9, KcpSegment::Ack, 0, 1, {}, 12345));
+        } else if (row.proof == EchoOfOpen) {
+            ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Open));
+        } else if (row.proof == EchoOfResent) {
+            // Its data still unacknowledged, the client resends it.
+            peer.send(segment(9, KcpSegment::Push, 1, 1, request));
+            ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Push));
+        }
         runFor(base.get(), 300);
-        EXPECT_EQ(upstream.accepted(), row.sendsRequest ? 1 : 0);
-        if (!row.sendsRequest) {
-            EXPECT_LE(peer.drain(), 3) << "the Open is answered once and resent on time-outs only";
+        const bool proven = row.proof == EchoOfOpen || row.proof == EchoOfResent;
+        EXPECT_EQ(upstream.accepted(), proven ? 1 : 0);
+        if (!proven) {
+            EXPECT_EQ(relay->conversationCount(), row.proof == None ? 1u : 0u);
+            Clock::advanceTicksForTest(static_cast<int>(KcpRelayOptions().unprovenMs));
+            runFor(base.get(), 300);
+            peer.drain();
+            EXPECT_EQ(relay->conversationCount(), 0u);
+            EXPECT_EQ(relay->stats().unprovenDropped, 1u);
+            EXPECT_LE(peer.receivedBytes, peer.sentBytes);
+            Clock::resetForTest();
+            continue;
         }
         Clock::advanceTicksForTest(9000);
         runFor(base.get(), 100);
         EXPECT_EQ(relay->conversationCount(), 1u);
         ASSERT_TRUE(forgetsAfter(1000));
         EXPECT_EQ(relay->stats().silentDropped, 1u);
-        if (row.sendsRequest) {
-            EXPECT_TRUE(runUntil(base.get(), [&] { return upstreamEnded.load(); }));
-        }
+        EXPECT_TRUE(runUntil(base.get(), [&] { return upstreamEnded.load(); }));
         peer.drain();
         runFor(base.get(), 300);
         EXPECT_EQ(peer.drain(), 0) << "nothing is resent once dropped";
