@@ -26,9 +26,10 @@ constexpr uint32_t MaxDelay = 1000;
 constexpr int SocketBuffer = 4 << 20;
 constexpr int DatagramsPerRun = 1024; // then other sockets get a turn
 
-// IPv4 and UDP headers: an unproven address is answered with no more bytes
-// on the wire than it sent, so each datagram counts with them.
-constexpr size_t DatagramOverhead = 28;
+// IP and UDP headers: an unproven address is answered with no more bytes on
+// the wire than it sent, so each datagram counts with them.
+constexpr size_t Ipv4DatagramOverhead = 20 + 8;
+constexpr size_t Ipv6DatagramOverhead = 40 + 8;
 // The receive window while the client's address is unproven: its request
 // fits, and a forged conversation holds little.
 constexpr int UnprovenWindow = 32;
@@ -343,6 +344,7 @@ private:
     uint32_t m_challengeSentAt = 0; // our clock when it last went out, for the rtt
     uint32_t m_nextProbe = 0;
     uint32_t m_probeWait = FirstProbeWait;
+    size_t m_datagramOverhead;
     uint64_t m_unprovenIn = 0; // bytes on the wire from the address, before the proof
     uint64_t m_unprovenOut = 0; // and to it
     uint32_t m_ackWaitSince; // since when segments in flight wait for any acknowledgement
@@ -366,6 +368,7 @@ KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::stri
     , m_timer(event_new(relay.m_base, -1, 0, &Conversation::onTimer, this))
     , m_created(Clock::tickCount())
     , m_lastActive(m_created)
+    , m_datagramOverhead(peer.ss_family == AF_INET6 ? Ipv6DatagramOverhead : Ipv4DatagramOverhead)
     , m_ackWaitSince(m_created)
 {
     m_unprovenAt = m_relay.m_unproven.insert(m_relay.m_unproven.end(), this);
@@ -417,7 +420,7 @@ bool KcpRelay::Conversation::input(uint8_t* data, size_t length)
     const uint32_t now = Clock::tickCount();
     KcpControlBlock& kcp = *m_engine;
     if (!m_proved)
-        m_unprovenIn += length + DatagramOverhead;
+        m_unprovenIn += length + m_datagramOverhead;
     const Echo echo = checkEcho(data, length);
     if (echo == Echo::Wrong && !m_proved) {
         logRelay.debug(
@@ -519,7 +522,7 @@ void KcpRelay::Conversation::sendUnproven(const uint8_t* data, size_t size)
             const bool open = cmd == KcpSegment::Open;
             const bool heldAck = cmd == KcpSegment::Ack && readLe32(p + 12) != 0;
             if (open == (pass == 0) && !heldAck && cmd != KcpSegment::Push
-                && used + length + DatagramOverhead <= budget && used + length <= sizeof out) {
+                && used + length + m_datagramOverhead <= budget && used + length <= sizeof out) {
                 uint8_t* segment = out + used;
                 std::memcpy(segment, p, length);
                 if (open) {
@@ -536,7 +539,7 @@ void KcpRelay::Conversation::sendUnproven(const uint8_t* data, size_t size)
     }
     if (used == 0)
         return;
-    m_unprovenOut += used + DatagramOverhead;
+    m_unprovenOut += used + m_datagramOverhead;
     ssize_t sent = ::sendto(
         m_relay.m_socket.get(), out, used, 0, reinterpret_cast<const sockaddr*>(&m_peer), m_peerLength);
     (void)sent;
@@ -563,9 +566,9 @@ void KcpRelay::Conversation::sendControl(uint32_t cmd, uint32_t ts, uint32_t una
 // by the address like every answer before the proof.
 void KcpRelay::Conversation::probe(uint32_t now)
 {
-    if (m_unprovenOut + KcpSegment::Overhead + DatagramOverhead > m_unprovenIn)
+    if (m_unprovenOut + KcpSegment::Overhead + m_datagramOverhead > m_unprovenIn)
         return;
-    m_unprovenOut += KcpSegment::Overhead + DatagramOverhead;
+    m_unprovenOut += KcpSegment::Overhead + m_datagramOverhead;
     m_challengeSent = true;
     m_challengeSentAt = now;
     sendControl(KcpSegment::Push, m_challenge, 1);

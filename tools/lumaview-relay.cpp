@@ -19,6 +19,7 @@ void usage(FILE* out)
         "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT\n"
         "                      [--route SUFFIX=HOST:PORT ...] [--idle-timeout SECONDS]\n"
         "                      [--max-per-source N] [--log-level LETTER] [sending options]\n"
+        "                      [unproven address options]\n"
         "\n"
         "Accepts KCP conversations from lumaview-proxy on UDP ADDR:PORT (port 0 picks\n"
         "a free one) and carries each over its own TCP connection to an upstream.\n"
@@ -32,8 +33,9 @@ void usage(FILE* out)
         "                            (default 60; 0 never drops). Independently, a\n"
         "                            conversation whose client acknowledges nothing\n"
         "                            for 10 s is dropped.\n"
-        "  --max-per-source N        live conversations from one client address, any\n"
-        "                            port (default %d); more Opens from it are ignored.\n"
+        "  --max-per-source N        live proven conversations from one client address,\n"
+        "                            any port (default %d); more Opens from it are\n"
+        "                            ignored.\n"
         "  --log-level LETTER        one of UACEWNIDV (default I).\n"
         "\n"
         "Sending options (the relay sends the downloads; the client keeps its own):\n"
@@ -48,17 +50,29 @@ void usage(FILE* out)
         "  --receive-window N        receive window in segments (default 1024, at most\n"
         "                            %d: a conversation holds at most %d MiB from\n"
         "                            its client).\n"
+        "\n"
+        "Unproven addresses (until the client echoes the relay's random challenge):\n"
+        "  --max-unproven N          unproven conversations in all (default %d).\n"
+        "  --max-unproven-per-source N  unproven conversations from one client\n"
+        "                            address, any port (default %d). When a share is\n"
+        "                            full, its oldest unproven conversation gives way.\n"
+        "  --unproven-time MS        drop a conversation not proven by then (default\n"
+        "                            %u).\n"
+        "\n"
         "  --help                    show this text.\n"
         "\n"
         "Prints \"port = N\" on standard output once it listens, logs to standard error,\n"
         "and runs until SIGINT or SIGTERM, then exits 0. Exits 1 when it can not start\n"
         "and 2 on a bad command line.\n"
         "\n"
-        "An upstream connection is opened only once the client has acknowledged the\n"
-        "relay's Open or sent data, so a lone Open (perhaps from a forged address)\n"
-        "opens none.\n",
+        "The relay's Open carries a random challenge that the client's\n"
+        "acknowledgement echoes. Until it does, the client's address is unproven:\n"
+        "no upstream connection is opened, nothing is forwarded, and the address is\n"
+        "sent no more bytes than it sent, so forged source addresses can not turn\n"
+        "the relay into an amplifier.\n",
         static_cast<int>(KcpRelayOptions().maxConversationsPerSource), KcpRelay::maxReceiveWindow(),
-        static_cast<int>(KcpRelay::ReceiveBufferLimit >> 20));
+        static_cast<int>(KcpRelay::ReceiveBufferLimit >> 20), static_cast<int>(KcpRelayOptions().maxUnproven),
+        static_cast<int>(KcpRelayOptions().maxUnprovenPerSource), KcpRelayOptions().unprovenMs);
 }
 
 bool parseSeconds(const char* text, int& out)
@@ -122,6 +136,15 @@ int main(int argc, char** argv)
             int value = 0;
             ok = parseNumber(argv[++i], 1, 1 << 20, value);
             options.maxConversationsPerSource = static_cast<size_t>(value);
+        } else if ((arg == "--max-unproven" || arg == "--max-unproven-per-source") && hasValue) {
+            int value = 0;
+            ok = parseNumber(argv[++i], 1, 1 << 20, value);
+            (arg == "--max-unproven" ? options.maxUnproven : options.maxUnprovenPerSource)
+                = static_cast<size_t>(value);
+        } else if (arg == "--unproven-time" && hasValue) {
+            int value = 0;
+            ok = parseNumber(argv[++i], 100, 60000, value);
+            options.unprovenMs = static_cast<uint32_t>(value);
         } else if (arg == "--no-delay" && hasValue) {
             ok = parseNumber(argv[++i], 0, 1, options.profile.noDelay);
         } else if (arg == "--interval" && hasValue) {
@@ -183,13 +206,14 @@ int main(int argc, char** argv)
 
         event_base_dispatch(base.get());
         const KcpRelayStats& stats = relay.stats();
-        logRelay.info(
-            "relay stopping: opened=%llu, finished=%llu, idle=%llu, silent=%llu, refused=%llu, ignored=%llu, "
-            "upstream failures=%llu, open now=%d",
+        logRelay.info("relay stopping: opened=%llu, finished=%llu, idle=%llu, silent=%llu, refused=%llu, "
+                      "unproven=%llu, "
+                      "ignored=%llu, upstream failures=%llu, open now=%d",
             static_cast<unsigned long long>(stats.opened), static_cast<unsigned long long>(stats.finished),
             static_cast<unsigned long long>(stats.idleDropped),
             static_cast<unsigned long long>(stats.silentDropped),
             static_cast<unsigned long long>(stats.refused),
+            static_cast<unsigned long long>(stats.unprovenDropped),
             static_cast<unsigned long long>(stats.ignoredDatagrams),
             static_cast<unsigned long long>(stats.upstreamFailures),
             static_cast<int>(relay.conversationCount()));
