@@ -199,6 +199,9 @@ opened=$(grep -c ' opened$' "$WORK/relay.log")
 finished=$(grep -c ' finished: ' "$WORK/relay.log")
 [[ $opened -eq 25 ]] || fail "the relay opened $opened conversations, expected 25"
 [[ $finished -eq $opened ]] || fail "only $finished of $opened conversations finished cleanly"
+# The random value that proves a client's address must not pass for a send time.
+slow=$(grep -c ' finished: .*srtt=[0-9]\{5,\}' "$WORK/relay.log")
+[[ $slow -eq 0 ]] || fail "$slow conversations finished with a round-trip estimate of 10 s or more"
 if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log"; then
     fail "a log reports a fault: $(grep -m 5 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log")"
 fi
