@@ -259,7 +259,6 @@ public:
 
     bool valid() const { return static_cast<bool>(m_engine) && m_timer; }
     bool answered() const { return m_answered; }
-    bool proved() const { return m_proved; }
     const std::string& key() const { return m_key; }
     const std::string& source() const { return m_source; }
     size_t heldBytes() const
@@ -993,52 +992,53 @@ void KcpRelay::handleDatagrams()
         const uint32_t conv = readLe32(buffer);
         std::string key = conversationKey(from, conv);
         auto it = m_conversations.find(key);
-        if (it != m_conversations.end()) {
-            if (!it->second->input(buffer, static_cast<size_t>(n)))
-                forget(it->second.get());
-            continue;
-        }
-        if (buffer[4] != KcpSegment::Open) {
-            m_stats.ignoredDatagrams += 1;
-            continue;
-        }
-        std::string source = sourceKey(from);
-        const auto live = m_liveBySource.find(source);
-        const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
-        if (provenCount() >= m_options.maxConversations
-            || fromSource >= m_options.maxConversationsPerSource) {
-            m_stats.refused += 1;
-            m_stats.ignoredDatagrams += 1;
-            // Once a second at most: a flood of Opens must not flood the log.
-            const uint32_t now = Clock::tickCount();
-            if (m_stats.refused == 1 || now - m_lastRefusalLog >= 1000) {
-                m_lastRefusalLog = now;
-                logRelay.warn(
-                    "conversation %08x from %s refused: %d proven, %d from that address (%llu refused)", conv,
-                    addressText(reinterpret_cast<sockaddr*>(&from)).c_str(), static_cast<int>(provenCount()),
-                    static_cast<int>(fromSource), static_cast<unsigned long long>(m_stats.refused));
+        if (it == m_conversations.end()) {
+            if (buffer[4] != KcpSegment::Open) {
+                m_stats.ignoredDatagrams += 1;
+                continue;
             }
+            std::string source = sourceKey(from);
+            const auto live = m_liveBySource.find(source);
+            const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
+            if (provenCount() >= m_options.maxConversations
+                || fromSource >= m_options.maxConversationsPerSource) {
+                m_stats.refused += 1;
+                m_stats.ignoredDatagrams += 1;
+                // Once a second at most: a flood of Opens must not flood the log.
+                const uint32_t now = Clock::tickCount();
+                if (m_stats.refused == 1 || now - m_lastRefusalLog >= 1000) {
+                    m_lastRefusalLog = now;
+                    logRelay.warn(
+                        "conversation %08x from %s refused: %d proven, %d from that address (%llu refused)",
+                        conv, addressText(reinterpret_cast<sockaddr*>(&from)).c_str(),
+                        static_cast<int>(provenCount()), static_cast<int>(fromSource),
+                        static_cast<unsigned long long>(m_stats.refused));
+                }
+                continue;
+            }
+            // Room among the unproven: Opens sent in an address's name push
+            // out only the oldest of its unproven conversations, which a real
+            // client proves within a round trip.
+            const auto unproven = m_unprovenBySource.find(source);
+            if (unproven != m_unprovenBySource.end() && unproven->second >= m_options.maxUnprovenPerSource) {
+                evictUnproven(&source);
+            } else if (m_unproven.size() >= m_options.maxUnproven) {
+                evictUnproven(nullptr);
+            }
+            auto conversation
+                = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
+            if (!conversation->valid())
+                continue;
+            if (!conversation->input(buffer, static_cast<size_t>(n)) || !conversation->answered()) {
+                m_stats.ignoredDatagrams += 1; // an Open the engine would not accept, or a forged echo
+                continue;
+            }
+            m_stats.opened += 1;
+            m_conversations.emplace(std::move(key), std::move(conversation));
             continue;
         }
-        // Room among the unproven: whoever sends Opens in an address's name
-        // can push out only the oldest of that address's unproven
-        // conversations, which a real client proves within a round trip.
-        const auto unproven = m_unprovenBySource.find(source);
-        if (unproven != m_unprovenBySource.end() && unproven->second >= m_options.maxUnprovenPerSource) {
-            evictUnproven(&source);
-        } else if (m_unproven.size() >= m_options.maxUnproven) {
-            evictUnproven(nullptr);
-        }
-        auto conversation
-            = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
-        if (!conversation->valid())
-            continue;
-        if (!conversation->input(buffer, static_cast<size_t>(n)) || !conversation->answered()) {
-            m_stats.ignoredDatagrams += 1; // an Open the engine would not accept, or a forged echo
-            continue;
-        }
-        m_stats.opened += 1;
-        m_conversations.emplace(std::move(key), std::move(conversation));
+        if (!it->second->input(buffer, static_cast<size_t>(n)))
+            forget(it->second.get());
     }
 }
 
