@@ -166,6 +166,14 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     b.kcp->update(1030);
     b.kcp->update(1050);
     EXPECT_TRUE(b.takeSns(KcpSegment::Ack).empty());
+
+    // An empty Push with sn 0 is an old duplicate once the Open is in: its
+    // ts comes back (a relay resends its address challenge so) and it is
+    // never taken for the end of the stream.
+    ASSERT_EQ(0, b.input({ segment(KcpSegment::Push, 0, 0xabcdef01u) }));
+    b.kcp->flush();
+    EXPECT_EQ(describe(b.takeSegments()), std::to_string(KcpSegment::Ack) + " 0@2882400001");
+    EXPECT_EQ(-1, b.kcp->peekSize());
 }
 
 TEST(KcpHandshake, OpenAndCloseOnlyInTheirStates)
