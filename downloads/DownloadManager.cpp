@@ -20,6 +20,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 
+#include <algorithm>
+
 DownloadManager::DownloadManager(QWidget* parent)
     : QDialog(parent)
     , m_ui(new Ui::DownloadDialog)
@@ -91,13 +93,9 @@ void DownloadManager::setRemovePolicy(RemovePolicy policy)
 
 int DownloadManager::activeDownloads() const
 {
-    // Rows that "Clean up" keeps: all but the finished ones.
-    int count = 0;
-    for (const DownloadWidget* widget : m_downloads) {
-        if (!widget->downloadedSuccessfully())
-            ++count;
-    }
-    return count;
+    // Rows that "Clean up" keeps: the running ones.
+    return int(std::count_if(m_downloads.begin(), m_downloads.end(),
+        [](const DownloadWidget* widget) { return widget->state() == DownloadWidget::State::Running; }));
 }
 
 void DownloadManager::download(QWebEngineDownloadItem* download)

@@ -34,10 +34,13 @@ bool DownloadModel::removeRows(int row, int count, const QModelIndex& parent)
     QList<DownloadWidget*>& downloads = m_manager->m_downloads;
     const int last = qMin(row + count, downloads.count()) - 1;
     for (int i = last; i >= qMax(row, 0); --i) {
-        if (!downloads.at(i)->downloadedSuccessfully())
+        DownloadWidget* widget = downloads.at(i);
+        if (widget->state() == DownloadWidget::State::Running)
             continue;
         beginRemoveRows(parent, i, i);
-        downloads.takeAt(i)->deleteLater();
+        downloads.removeAt(i);
+        widget->discard();
+        widget->deleteLater();
         endRemoveRows();
     }
     m_manager->m_autoSaver->changeOccurred();

@@ -75,9 +75,11 @@ QString DownloadNames::reserve(const QString& directory, const QString& suggeste
         const QString candidate
             = n == 0 ? name : fit(name.left(extension), QStringLiteral(" (%1)").arg(n), name.mid(extension));
         const QString path = QDir::cleanPath(dir.absoluteFilePath(candidate));
-        const QFileInfo file(path);
-        // A dangling link is an entry of the folder too.
-        if (m_held.contains(path) || file.exists() || file.isSymLink())
+        // A dangling link is an entry of the folder too. A partial file left
+        // by an earlier run would make the engine pick a longer name of its own.
+        const auto taken = [](const QFileInfo& file) { return file.exists() || file.isSymLink(); };
+        if (m_held.contains(path) || taken(QFileInfo(path))
+            || taken(QFileInfo(path + QLatin1String(EngineSuffix))))
             continue;
         m_held.insert(path);
         return path;

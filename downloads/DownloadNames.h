@@ -8,7 +8,10 @@
 // running download has, held until that download ends.
 class DownloadNames {
 public:
-    static constexpr int MaxNameBytes = 255; // in UTF-8, the usual file system limit
+    // The engine writes NAME.download while the data arrives and renames it
+    // at the end, so that name too must fit the usual 255-byte limit.
+    static constexpr char EngineSuffix[] = ".download";
+    static constexpr int MaxNameBytes = 255 - int(sizeof EngineSuffix - 1); // in UTF-8
 
     // The last path component with separators, control and bidirectional
     // format characters replaced by "_", no leading dot, at most MaxNameBytes
@@ -16,8 +19,8 @@ public:
     static QString clean(const QString& suggested);
 
     // The clean name in directory, or "name (n).ext" with the first n that no
-    // file there and no held name has; held until release. The absolute path,
-    // empty when no name is free.
+    // file there (nor the engine's partial file of it) and no held name has;
+    // held until release. The absolute path, empty when no name is free.
     QString reserve(const QString& directory, const QString& suggested);
     void release(const QString& path);
 

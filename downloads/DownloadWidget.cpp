@@ -167,6 +167,16 @@ void DownloadWidget::stop()
     }
 }
 
+void DownloadWidget::discard()
+{
+    if (!m_download)
+        return;
+    disconnect(m_download, nullptr, this, nullptr);
+    if (m_download->state() == QWebEngineDownloadItem::DownloadInterrupted)
+        m_download->cancel();
+    m_download = nullptr;
+}
+
 void DownloadWidget::open()
 {
     QDesktopServices::openUrl(QUrl::fromLocalFile(m_file.absoluteFilePath()));

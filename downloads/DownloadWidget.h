@@ -48,6 +48,10 @@ public:
     // The info line of a running download; total 0 means unknown.
     static QString progressText(qint64 bytesReceived, qint64 bytesTotal, double bytesPerSecond);
 
+    // The row leaves the list: an interrupted item the engine still holds
+    // (and its partial file) goes too.
+    void discard();
+
     // Watches a retry of the same download instead of the item it had.
     void follow(QWebEngineDownloadItem* download);
 

@@ -103,10 +103,12 @@ private slots:
         row("right-to-left override", QString::fromUtf8("report\u202efdp.exe"), {}, { "report_fdp.exe" });
         row("other bidi controls", QString::fromUtf8("\u2066x\u2069\u200e\u200f\u202a.txt"), {},
             { "_x____.txt" });
+        // The engine's "NAME.download" must fit 255 bytes too.
         row("long CJK", cjk + ".pdf", {},
-            { QString(83, QChar(0x6587)) + ".pdf", QString(82, QChar(0x6587)) + " (1).pdf" });
-        row("long emoji", emoji + ".txt", {}, { emoji.left(2 * 62) + ".txt" });
-        row("long, no extension", QString(300, 'a'), {}, { QString(255, 'a'), QString(251, 'a') + " (1)" });
+            { QString(80, QChar(0x6587)) + ".pdf", QString(79, QChar(0x6587)) + " (1).pdf" });
+        row("long emoji", emoji + ".txt", {}, { emoji.left(2 * 60) + ".txt" });
+        row("long, no extension", QString(300, 'a'), {}, { QString(246, 'a'), QString(242, 'a') + " (1)" });
+        row("engine's partial file", "notes.txt", { "notes.txt.download" }, { "notes (1).txt" });
         row("at once", "notes.txt", {}, { "notes.txt", "notes (1).txt", "notes (2).txt" });
         row("on disk", "notes.txt", { "notes.txt", "notes (1).txt" }, { "notes (2).txt", "notes (3).txt" });
         row("tarball", "archive.tar.gz", { "archive.tar.gz" }, { "archive (1).tar.gz" });
@@ -126,7 +128,7 @@ private slots:
             paths << names.reserve(folder.path(), suggested);
         QStringList expected;
         for (const QString& name : reserved) {
-            QVERIFY2(name.toUtf8().size() <= 255, qPrintable(name));
+            QVERIFY2(name.toUtf8().size() + qstrlen(".download") <= 255, qPrintable(name));
             expected << folder.filePath(name);
         }
         QCOMPARE(paths, expected);
@@ -200,7 +202,8 @@ private slots:
     }
 
     // The saved list comes back at start: finished downloads whose files are still there.
-    // Saves the dialog with one such row and one running as an artifact; the running one stays.
+    // Saves the dialog with one such row and one running as an artifact; "Clean up" keeps only
+    // the running one.
     void savedListReadBack()
     {
         QTemporaryDir folder;
@@ -237,8 +240,12 @@ private slots:
         QDir().mkpath(LUMAVIEW_ARTIFACT_DIR);
         QVERIFY(manager.grab().save(LUMAVIEW_ARTIFACT_DIR "/download-list.png"));
 
-        QCOMPARE(child<QLabel>(&manager, "itemCount")->text(), QStringLiteral("2 Downloads"));
-        // The row that never completed stays through "Clean up" and the delete key.
+        // An interrupted row has ended too: "Clean up" clears it with the finished one.
+        auto* interrupted = new DownloadWidget(nullptr, &manager);
+        manager.addItem(interrupted);
+        interrupted->setState(DownloadWidget::State::Interrupted);
+        QCOMPARE(child<QLabel>(&manager, "itemCount")->text(), QStringLiteral("3 Downloads"));
+        // The running row stays through "Clean up" and the delete key.
         QTest::mouseClick(cleanupButton, Qt::LeftButton);
         view->setCurrentIndex(view->model()->index(0, 0));
         QTest::keyClick(view, Qt::Key_Delete);
