@@ -42,6 +42,17 @@ SettingsDialog::SettingsDialog(QWidget* parent, CurrentPageUrl currentPageUrl)
     , m_currentPageUrl(std::move(currentPageUrl))
 {
     m_ui->setupUi(this);
+    // Only what the client acts on is shown: the download folder, where handed-over links
+    // open, and the two live HTTP headers. The rest is stored as it was read, and the
+    // client's fixed engine settings would overrule it anyway.
+    for (QWidget* page : { m_ui->appearance, m_ui->privacy, m_ui->proxy })
+        m_ui->tabWidget->removeTab(m_ui->tabWidget->indexOf(page));
+    for (QWidget* idle : { static_cast<QWidget*>(m_ui->label_3), static_cast<QWidget*>(m_ui->homeLineEdit),
+             static_cast<QWidget*>(m_ui->setHomeToCurrentPageButton), static_cast<QWidget*>(m_ui->label_4),
+             static_cast<QWidget*>(m_ui->expireHistory), static_cast<QWidget*>(m_ui->enableScrollAnimator),
+             static_cast<QWidget*>(m_ui->label_14), static_cast<QWidget*>(m_ui->userStyleSheet) })
+        idle->hide();
+    m_ui->tabWidget->setCurrentWidget(m_ui->general);
     QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
     m_openingUserAgent = profile->httpUserAgent();
     m_openingAcceptLanguage = profile->httpAcceptLanguage();
