@@ -33,7 +33,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 BrowserApplication::BrowserApplication(int& argc, char** argv)
@@ -43,6 +46,8 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
     setApplicationName(QLatin1String(Identity::ApplicationName));
     setApplicationVersion(QLatin1String(Identity::ApplicationVersion));
 
+    // main() tried this before the GUI started; once more here for a launch
+    // that raced another one past that point, and for programs without that main().
     QString problem;
     const QString socketPath = instanceSocketPath(&problem);
     if (socketPath.isEmpty()) {
@@ -50,20 +55,9 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
         m_exitStatus = 1;
         return;
     }
-    QLocalSocket socket;
-    socket.connectToServer(socketPath, QIODevice::ReadWrite);
-    if (socket.waitForConnected(500)) {
-        m_exitStatus = handOver(socket) ? 0 : 1;
-        return;
-    }
-    // Only a missing socket or one nobody listens on may be taken over: a
-    // listener that does not accept is a running instance that is stuck.
-    if (socket.error() != QLocalSocket::ServerNotFoundError
-        && socket.error() != QLocalSocket::ConnectionRefusedError) {
-        std::fprintf(stderr,
-            "lumaview: the running instance did not answer (%s); the URL was not handed over.\n",
-            qPrintable(socket.errorString()));
-        m_exitStatus = 1;
+    const HandOver handed = handOver(socketPath, urlArgument(arguments()));
+    if (handed != HandOver::NoInstance) {
+        m_exitStatus = handed == HandOver::Delivered ? 0 : 1;
         return;
     }
 
@@ -174,21 +168,101 @@ QString BrowserApplication::instanceSocketPath(QString* problem)
     return folder + name;
 }
 
-bool BrowserApplication::handOver(QLocalSocket& socket)
+namespace {
+
+// Closes the descriptor it holds when it goes.
+struct SocketFd {
+    explicit SocketFd(int fd)
+        : fd(fd)
+    {
+    }
+    ~SocketFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    SocketFd(const SocketFd&) = delete;
+    SocketFd& operator=(const SocketFd&) = delete;
+    const int fd;
+};
+
+// Waits until fd is ready for events or the deadline passes.
+bool waitFor(int fd, short events, const QElapsedTimer& clock, qint64 deadlineMs)
 {
-    socket.write(urlArgument().toUtf8() + '\n');
-    socket.flush();
-    QElapsedTimer waited;
-    waited.start();
-    while (!socket.canReadLine() && waited.elapsed() < AcknowledgementWaitMs
-        && socket.waitForReadyRead(int(qMax<qint64>(1, AcknowledgementWaitMs - waited.elapsed())))) { }
-    if (socket.canReadLine() && socket.readLine(Acknowledgement.size() + 1) == Acknowledgement)
-        return true;
+    for (;;) {
+        const qint64 left = deadlineMs - clock.elapsed();
+        if (left <= 0)
+            return false;
+        pollfd entry { fd, events, 0 };
+        const int ready = ::poll(&entry, 1, int(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+BrowserApplication::HandOver BrowserApplication::handOver(const QString& socketPath, const QUrl& url)
+{
+    // Plain sockets: a second launch runs before (or without) any Qt application, so it needs
+    // no display and no event loop.
+    const QByteArray path = QFile::encodeName(socketPath);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= int(sizeof address.sun_path))
+        return HandOver::NoInstance; // no server can listen there either
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const SocketFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (socket.fd < 0) {
+        std::fprintf(stderr, "lumaview: no socket for the hand-over: %s.\n", std::strerror(errno));
+        return HandOver::Failed;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // Only a missing socket or one nobody listens on may be taken over: a
+        // listener that does not accept is a running instance that is stuck.
+        if (errno == ENOENT || errno == ECONNREFUSED)
+            return HandOver::NoInstance;
+        std::fprintf(stderr,
+            "lumaview: the running instance did not answer (%s); the URL was not handed over.\n",
+            std::strerror(errno));
+        return HandOver::Failed;
+    }
+
+    // The URL as the engine will load it, not text to be read again: a second parse
+    // could take it for another address.
+    const QByteArray line = (url.isValid() ? url.toEncoded() : QByteArray()) + '\n';
+    qint64 sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n
+            = ::send(socket.fd, line.constData() + sent, size_t(line.size() - sent), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        else if (!waitFor(socket.fd, POLLOUT, clock, AcknowledgementWaitMs))
+            break;
+    }
+    QByteArray answer;
+    while (sent == line.size() && !answer.contains('\n') && answer.size() <= Acknowledgement.size()
+        && waitFor(socket.fd, POLLIN, clock, AcknowledgementWaitMs)) {
+        char buffer[8];
+        const ssize_t n = ::recv(socket.fd, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            break;
+        if (n > 0)
+            answer.append(buffer, int(n));
+    }
+    if (answer == Acknowledgement)
+        return HandOver::Delivered;
     std::fprintf(stderr,
         "lumaview: the running instance did not acknowledge the URL within %d seconds; it was not handed "
         "over.\n",
         AcknowledgementWaitMs / 1000);
-    return false;
+    return HandOver::Failed;
 }
 
 QString BrowserApplication::iniPath()
@@ -291,13 +365,12 @@ void BrowserApplication::startProxyIfEnabled()
     }
 }
 
-QString BrowserApplication::urlArgument() const
+QUrl BrowserApplication::urlArgument(const QStringList& arguments)
 {
-    const QStringList args = arguments();
-    if (args.size() < 2)
-        return QString();
-    const QString last = args.last();
-    return QUrl::fromUserInput(last).isValid() ? last : QString();
+    if (arguments.size() < 2)
+        return QUrl();
+    const QUrl url = QUrl::fromUserInput(arguments.last());
+    return url.isValid() ? url : QUrl();
 }
 
 void BrowserApplication::postLaunch()
@@ -306,9 +379,9 @@ void BrowserApplication::postLaunch()
     applyWebEngineSettings();
     if (m_mainWindows.isEmpty())
         return;
-    const QString url = urlArgument();
+    const QUrl url = urlArgument(arguments());
     if (!url.isEmpty())
-        currentMainWindow()->loadPage(url);
+        currentMainWindow()->loadUrl(url);
     else
         currentMainWindow()->slotHome();
 }
@@ -493,7 +566,7 @@ QIcon BrowserApplication::iconFor(const QUrl&)
 
 void BrowserApplication::openUrl(const QUrl& url)
 {
-    currentMainWindow()->loadPage(url.toString());
+    currentMainWindow()->loadUrl(url);
 }
 
 void BrowserApplication::newLocalSocketConnection()
@@ -528,7 +601,9 @@ void BrowserApplication::serveHandOver(QLocalSocket* socket)
         socket->deleteLater();
         return;
     }
-    const QString url = QString::fromUtf8(line).simplified().section(' ', 0, 0);
+    // What a launch sends is an encoded URL; the word is parsed as one, strictly, and not
+    // guessed at as typed text would be.
+    const QUrl url = QUrl::fromEncoded(line.simplified().split(' ').value(0), QUrl::StrictMode);
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
     // Answer first: a launch that gave up waiting (it said so and failed)
     // has closed its end, and its URL is not opened behind its back.
@@ -538,7 +613,7 @@ void BrowserApplication::serveHandOver(QLocalSocket* socket)
     socket->deleteLater();
     if (!delivered)
         return;
-    if (!url.isEmpty()) {
+    if (url.isValid() && !url.isRelative()) {
         QSettings settings;
         const int openLinksIn
             = nativeSettingsValue(settings, QStringLiteral("general"), QStringLiteral("openLinksIn"), 0)
@@ -547,7 +622,7 @@ void BrowserApplication::serveHandOver(QLocalSocket* socket)
             newMainWindow();
         else
             currentMainWindow()->tabWidget()->newTab(true);
-        openUrl(QUrl(url));
+        openUrl(url);
     }
     BrowserMainWindow* window = currentMainWindow();
     window->raise();

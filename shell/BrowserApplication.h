@@ -49,8 +49,17 @@ public:
     // Invokable: the settings dialog calls it by name after saving.
     Q_INVOKABLE void applyWebEngineSettings();
 
-    // The last argument when it forms a valid URL, else empty.
-    QString urlArgument() const;
+    // The last argument as a URL (read as typed) when it forms a valid one, else empty.
+    static QUrl urlArgument(const QStringList& arguments);
+
+    enum class HandOver {
+        NoInstance, // nobody listens: this process may become the running instance
+        Delivered, // the running instance acknowledged the URL
+        Failed, // an instance is there but did not take it (said on stderr)
+    };
+    // Sends url (empty: only raise the window) to the instance listening at socketPath. Needs
+    // no Qt application object, so a launch can do it before the GUI starts.
+    static HandOver handOver(const QString& socketPath, const QUrl& url);
 
     // "client", the running Qt version without dots, and "webengine".
     static QString instanceServerName();
@@ -87,7 +96,6 @@ private slots:
 private:
     void pruneClosedWindows();
     void startProxyIfEnabled();
-    bool handOver(QLocalSocket& socket);
     void serveHandOver(QLocalSocket* socket);
 
     QList<QPointer<BrowserMainWindow>> m_mainWindows;

@@ -30,6 +30,24 @@ int main(int argc, char** argv)
     // connection mid-answer must not end the browser.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // A second launch only hands its URL over, which needs no display: the GUI (whose
+    // platform plugin aborts without one) starts only in the process that stays.
+    {
+        QString problem;
+        const QString socketPath = BrowserApplication::instanceSocketPath(&problem);
+        if (socketPath.isEmpty()) {
+            std::fprintf(stderr, "lumaview: not started: %s.\n", qPrintable(problem));
+            return 1;
+        }
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+        const auto handed
+            = BrowserApplication::handOver(socketPath, BrowserApplication::urlArgument(arguments));
+        if (handed != BrowserApplication::HandOver::NoInstance)
+            return handed == BrowserApplication::HandOver::Delivered ? 0 : 1;
+    }
+
     if (sandboxRefusesRoot(argc, argv)) {
         std::fputs("lumaview: running as root needs QTWEBENGINE_DISABLE_SANDBOX=1 in the environment "
                    "(the web engine's sandbox does not run as root).\n",

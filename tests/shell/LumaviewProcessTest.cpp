@@ -167,12 +167,16 @@ private slots:
             int openLinksIn;
             QString title; // the newest window's title afterwards, after the page's path
             int windows;
+            bool display = true;
         };
         const QList<Launch> launches = {
             { { origin.url("handed") }, 0, "Handed", 1 },
-            { { origin.url("cut here") }, 0, "Cut", 1 }, // cut at the white space
-            { {}, 0, "Cut", 1 },
-            { { QString() }, 0, "Cut", 1 }, // an invalid URL
+            { { origin.url("cut here") }, 0, "Cut%20here", 1 }, // white space travels encoded
+            { {}, 0, "Cut%20here", 1 },
+            { { QString() }, 0, "Cut%20here", 1 }, // an invalid URL
+            // The numeric host as written: 0x7f.0.0.1 is 127.0.0.1, where the origin listens.
+            { { origin.url("hex").replace("127.0.0.1", "0x7f.0.0.1") }, 0, "Hex", 1 },
+            { { origin.url("headless") }, 0, "Headless", 1, false }, // handing over needs no display
             { { origin.url("window") }, 1, "Window", 2 },
         };
         const QString conf = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/"
@@ -181,6 +185,12 @@ private slots:
             QSettings(conf, QSettings::IniFormat).setValue("general/openLinksIn", launch.openLinksIn);
             const int requestsBefore = origin.heads.size();
             QProcess second;
+            if (!launch.display) {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+                    environment.remove(name);
+                second.setProcessEnvironment(environment);
+            }
             second.start(dir + "/lumaview", launch.arguments);
             QVERIFY(second.waitForFinished(20000));
             QVERIFY(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
