@@ -106,6 +106,8 @@ void BrowserMainWindow::createKeyActions()
         auto* action = new QAction(KeyTable::text(entry.action), this);
         action->setShortcuts(entry.keys);
         action->setShortcutContext(Qt::WindowShortcut);
+        // The tab bar's menu is the only place that tells the keys.
+        action->setShortcutVisibleInContextMenu(true);
         const A id = entry.action;
         connect(action, &QAction::triggered, this, [this, id] { trigger(id); });
         addAction(action);

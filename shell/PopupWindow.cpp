@@ -18,6 +18,9 @@ PopupWindow::PopupWindow(QWebEngineProfile* profile)
     // bridge on the same terms.
     PageBridge::attach(page, TabWidget::bridgeObjectName());
 
+    // It shows where the popup is; there is nothing to navigate to from it.
+    m_addressBar->setReadOnly(true);
+
     auto* layout = new QVBoxLayout(this);
     // No gaps: the page area is exactly the window less the address line.
     layout->setContentsMargins(0, 0, 0, 0);

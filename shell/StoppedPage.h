@@ -38,7 +38,12 @@ public:
 signals:
     void reloadRequested(const QUrl& url);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void showAddress();
+
     QLabel* m_address;
     QUrl m_url;
 };

@@ -39,6 +39,15 @@ QSize TabBar::tabSizeHint(int index) const
     return size;
 }
 
+QSize TabBar::minimumTabSizeHint(int index) const
+{
+    QSize size = QTabBar::minimumTabSizeHint(index);
+    if (shape() == RoundedNorth || shape() == RoundedSouth || shape() == TriangularNorth
+        || shape() == TriangularSouth)
+        size.setWidth(qMax(size.width(), qMin(MinimumTabWidth, tabSizeHint(index).width())));
+    return size;
+}
+
 void TabBar::selectTabAction()
 {
     // Ctrl+N beyond the last tab names no tab; the selection stays.
@@ -53,8 +62,12 @@ void TabBar::contextMenuRequested(const QPoint& position)
     using A = KeyTable::Action;
     auto keyOf = [](A action) { return KeyTable::entry(action).keys.value(0); };
     QMenu menu;
-    if (window)
+    if (window) {
+        // First, with its key: there is no address bar to find it otherwise.
+        menu.addAction(window->keyAction(A::Location));
+        menu.addSeparator();
         menu.addAction(window->keyAction(A::NewTab));
+    }
     const int index = tabAt(position);
     if (index != -1) {
         QAction* action = menu.addAction(tr("Clone Tab"), this, SLOT(cloneTab()));
@@ -78,8 +91,8 @@ void TabBar::contextMenuRequested(const QPoint& position)
     menu.addAction(window->keyAction(A::ReopenClosedTab));
     // The window has no menus: this is the mouse's way to what the keys do.
     menu.addSeparator();
-    for (A action : { A::Find, A::Location, A::ZoomIn, A::ZoomOut, A::ZoomReset, A::Print, A::PageSource,
-             A::FullScreen, A::DevTools })
+    for (A action :
+        { A::Find, A::ZoomIn, A::ZoomOut, A::ZoomReset, A::Print, A::PageSource, A::FullScreen, A::DevTools })
         menu.addAction(window->keyAction(action));
     menu.addSeparator();
     menu.addAction(window->keyAction(A::Downloads));

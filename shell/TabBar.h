@@ -23,9 +23,13 @@ public:
 
     // The widest a tab grows: eight fit side by side in a window 1280 wide.
     static constexpr int MaximumTabWidth = 140;
+    // The narrowest a tab shrinks, icon and close button included: some
+    // words of the title stay readable; more tabs than fit make the strip scroll.
+    static constexpr int MinimumTabWidth = 120;
 
 protected:
     QSize tabSizeHint(int index) const override;
+    QSize minimumTabSizeHint(int index) const override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 

@@ -55,6 +55,8 @@ TabWidget::TabWidget(QWidget* parent)
     // (no eliding) would clip long titles at both ends.
     setElideMode(Qt::ElideRight);
     setDocumentMode(true);
+    // Past the minimum width the strip scrolls instead of squeezing titles.
+    setUsesScrollButtons(true);
     m_tabBar->setTabsClosable(true);
     m_tabBar->setMovable(true);
     m_tabBar->setSelectionBehaviorOnRemove(QTabBar::SelectPreviousTab);
