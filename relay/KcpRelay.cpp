@@ -295,6 +295,7 @@ private:
     void ackClocked();
     void handleTimer();
     void armTimer();
+    void armForPacer();
     size_t sendLimit() const { return m_engine->sndWnd(); }
 
     static void onTimer(evutil_socket_t, short, void* arg) { static_cast<Conversation*>(arg)->handleTimer(); }
@@ -381,6 +382,7 @@ KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::stri
     m_engine->setNoDelay(profile.noDelay, profile.interval, profile.fastResend, profile.noCwnd);
     // The full window (capped by start()) once the address is proven.
     m_engine->setWindowSize(profile.sendWindow, std::min(profile.receiveWindow, UnprovenWindow));
+    m_engine->setPacing(profile.pacing != 0);
     m_delay = m_engine->interval();
     m_engine->setStreamMode(true);
     m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {
@@ -581,11 +583,34 @@ void KcpRelay::Conversation::probe(uint32_t now)
 void KcpRelay::Conversation::ackClocked()
 {
     m_engine->flush();
+    armForPacer();
 }
 
 void KcpRelay::Conversation::armTimer()
 {
-    timeval tv { static_cast<time_t>(m_delay / 1000), static_cast<suseconds_t>((m_delay % 1000) * 1000) };
+    const int32_t pace = m_engine->paceWait();
+    const uint32_t delay = pace >= 0 ? std::min(m_delay, static_cast<uint32_t>(pace)) : m_delay;
+    timeval tv { static_cast<time_t>(delay / 1000), static_cast<suseconds_t>((delay % 1000) * 1000) };
+    event_add(m_timer.get(), &tv);
+}
+
+// Paced segments wait for their turn, which is sooner than the next tick:
+// the timer is brought forward, never pushed back.
+void KcpRelay::Conversation::armForPacer()
+{
+    const int32_t pace = m_engine->paceWait();
+    if (pace < 0)
+        return;
+    timeval due;
+    timeval now;
+    if (event_pending(m_timer.get(), EV_TIMEOUT, &due)
+        && event_base_gettimeofday_cached(m_relay.m_base, &now) == 0) {
+        timeval left;
+        evutil_timersub(&due, &now, &left);
+        if (left.tv_sec * 1000 + left.tv_usec / 1000 <= pace)
+            return;
+    }
+    timeval tv { static_cast<time_t>(pace / 1000), static_cast<suseconds_t>((pace % 1000) * 1000) };
     event_add(m_timer.get(), &tv);
 }
 
@@ -834,9 +859,11 @@ void KcpRelay::Conversation::handleTimer()
         closeUpstream();
         releaseSource(); // a finished conversation holds next to nothing
         logRelay.info(
-            "conversation %08x from %s finished: up=%llu, down=%llu, segments=%u, time-outs=%u, srtt=%d",
+            "conversation %08x from %s finished: up=%llu, down=%llu, segments=%u, time-outs=%u, srtt=%d, "
+            "min-rtt=%u, bottleneck=%.0f kB/s, loss=%.3f",
             m_conv, m_peerText.c_str(), static_cast<unsigned long long>(m_bytesUp),
-            static_cast<unsigned long long>(m_bytesDown), kcp.sndNxt(), kcp.xmit(), kcp.rxSrtt());
+            static_cast<unsigned long long>(m_bytesDown), kcp.sndNxt(), kcp.xmit(), kcp.rxSrtt(),
+            kcp.minRtt(), kcp.bottleneckRate(), kcp.lossShare());
     }
     // Signed: m_finishedAt may lie 1 ms ahead of now (its forced low bit).
     if (m_finishedAt != 0

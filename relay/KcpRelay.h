@@ -20,15 +20,19 @@ extern Logger logRelay; // "KcpRelay"
 // How the relay's engines send. The relay sends the downloads, so it uses a
 // faster profile than the client's fixed settings: no congestion window
 // (which falls back to one segment on every time-out, so random loss alone
-// stalls it) and a send window near the bandwidth-delay product of a 20
-// Mbit/s link with a 50-100 ms round trip, small enough not to overflow its
-// queue. The wire format and the mtu stay the client's.
+// stalls it) and paced sending at the measured delivery rate, which keeps a
+// bottleneck's queue short while the link stays full. Window bursts instead
+// gain goodput only by overflowing that queue. The pacer keeps in flight
+// near twice the bandwidth-delay product, so the send window only has to
+// be larger than that, holes included. The wire format and the mtu stay the
+// client's.
 struct KcpSendProfile {
     int noDelay = 1;
     int interval = 20; // ms between flushes
     int fastResend = 2; // resend after this many later acks; 0 = off
     int noCwnd = 1; // 1 = no congestion window: only the windows limit sending
-    int sendWindow = 128; // segments
+    int pacing = 1; // 1 = paced at the measured delivery rate
+    int sendWindow = 512; // segments
     int receiveWindow = 1024; // segments
 };
 

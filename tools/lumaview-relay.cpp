@@ -44,8 +44,11 @@ void usage(FILE* out)
         "  --fast-resend N           resend after N later acks, 0 = off (default 2).\n"
         "  --congestion-window on|off  whether a congestion window limits sending\n"
         "                            (default off: only the windows do).\n"
-        "  --send-window N           send window in segments (default 128, about\n"
-        "                            the bandwidth-delay product of 20 Mbit/s at a\n"
+        "  --pacing on|off           send at the measured delivery rate instead of\n"
+        "                            in window bursts (default on).\n"
+        "  --send-window N           send window in segments (default 512; paced,\n"
+        "                            in flight stays near twice the bandwidth-delay\n"
+        "                            product; unpaced, 128 suits 20 Mbit/s at a\n"
         "                            70 ms round trip).\n"
         "  --receive-window N        receive window in segments (default 1024, at most\n"
         "                            %d: a conversation holds at most %d MiB from\n"
@@ -155,6 +158,10 @@ int main(int argc, char** argv)
             const std::string value = argv[++i];
             ok = value == "on" || value == "off";
             options.profile.noCwnd = value == "off" ? 1 : 0;
+        } else if (arg == "--pacing" && hasValue) {
+            const std::string value = argv[++i];
+            ok = value == "on" || value == "off";
+            options.profile.pacing = value == "on" ? 1 : 0;
         } else if (arg == "--send-window" && hasValue) {
             ok = parseNumber(argv[++i], 1, 65535, options.profile.sendWindow);
         } else if (arg == "--receive-window" && hasValue) {

@@ -3,6 +3,7 @@
 #include "base/ByteOrder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,22 @@ constexpr uint32_t ProbeInit = 7000; // first wait before asking a closed window
 constexpr uint32_t ProbeLimit = 120000; // longest wait between window asks
 constexpr uint32_t MaxFragments = 255; // frg travels in one byte
 constexpr int32_t ClockJump = 10000; // a bigger gap restarts the flush schedule
+
+// Paced sending.
+constexpr double StartupGain = 2.885; // doubles the rate each round trip
+constexpr double CwndGain = 2.0; // in flight: twice the bandwidth-delay product
+// One round trip each: probe for more, drain what the probe queued, cruise.
+constexpr double CycleGains[] = { 1.25, 0.75, 1, 1, 1, 1, 1, 1 };
+constexpr uint32_t CycleLength = sizeof CycleGains / sizeof CycleGains[0];
+constexpr uint32_t BwRounds = 10; // the bottleneck rate is the highest of this many rounds
+constexpr uint32_t MinRttWindow = 10000; // ms a lowest round trip stays valid
+constexpr uint32_t InitialSegments = 10; // in flight before the first round trip is measured
+constexpr uint32_t MinPaceCap = 4;
+// Ms of sending the pacer lets out at once: a loop that wakes late (a busy
+// machine) catches up this much, no more.
+constexpr uint32_t PaceQuantum = 5;
+constexpr uint32_t NoRttYet = 100; // ms assumed before the first sample
+constexpr double MaxLossCredit = 0.5; // loss makes up for at most half the rate
 
 // Signed distance from b to a; wrap-around safe for sequence numbers and times.
 inline int32_t timeDiff(uint32_t a, uint32_t b)
@@ -254,6 +271,10 @@ void KcpControlBlock::close()
 int32_t KcpControlBlock::sendRoom() const
 {
     uint32_t window = std::min(m_sndWnd, m_rmtWnd);
+    if (m_pacing) {
+        const int32_t room = static_cast<int32_t>(window) - static_cast<int32_t>(m_sndNxt - m_sndUna);
+        return std::min(room, static_cast<int32_t>(paceCap()) - static_cast<int32_t>(m_sndBuf.size()));
+    }
     if (m_noCwnd == 0 && m_cwnd < window)
         window = m_cwnd;
     return static_cast<int32_t>(window) - static_cast<int32_t>(m_sndNxt - m_sndUna);
@@ -269,8 +290,10 @@ void KcpControlBlock::shrinkBuf()
 
 void KcpControlBlock::parseUna(uint32_t una)
 {
-    while (!m_sndBuf.empty() && timeDiff(una, m_sndBuf.front().sn) > 0)
+    while (!m_sndBuf.empty() && timeDiff(una, m_sndBuf.front().sn) > 0) {
+        noteDelivered(m_sndBuf.front());
         m_sndBuf.pop_front();
+    }
 }
 
 void KcpControlBlock::parseAck(uint32_t sn)
@@ -279,6 +302,7 @@ void KcpControlBlock::parseAck(uint32_t sn)
         return;
     for (auto it = m_sndBuf.begin(); it != m_sndBuf.end(); ++it) {
         if (it->sn == sn) {
+            noteDelivered(*it);
             m_sndBuf.erase(it);
             break;
         }
@@ -389,6 +413,7 @@ int KcpControlBlock::input(const void* data, long size)
     log(LogInput, "[RI] %d bytes", static_cast<int>(size));
 
     const uint32_t prevUna = m_sndUna;
+    m_haveSample = false;
     bool haveAck = false;
     uint32_t maxAck = 0;
     uint32_t maxAckTs = 0;
@@ -429,8 +454,20 @@ int KcpControlBlock::input(const void* data, long size)
             }
             break;
         case KcpSegment::Ack:
-            if (timeDiff(m_current, seg.ts) >= 0)
-                updateAck(timeDiff(m_current, seg.ts));
+            if (timeDiff(m_current, seg.ts) >= 0) {
+                const int32_t rtt = timeDiff(m_current, seg.ts);
+                updateAck(rtt);
+                // The echoed ts names the very transmission that arrived, so
+                // even a resent segment's sample is exact.
+                if (m_pacing && rtt < MaxRto
+                    && (m_minRtt == 0 || static_cast<uint32_t>(rtt) <= m_minRtt
+                        || timeDiff(m_current, m_minRttStamp) > static_cast<int32_t>(MinRttWindow))) {
+                    m_minRtt = std::max<uint32_t>(static_cast<uint32_t>(rtt), 1);
+                    m_minRttStamp = m_current;
+                }
+                if (m_pacing && (m_roundMinRtt == 0 || static_cast<uint32_t>(rtt) < m_roundMinRtt))
+                    m_roundMinRtt = std::max<uint32_t>(static_cast<uint32_t>(rtt), 1);
+            }
             parseAck(seg.sn);
             shrinkBuf();
             if (!haveAck || timeDiff(seg.sn, maxAck) > 0) {
@@ -469,6 +506,8 @@ int KcpControlBlock::input(const void* data, long size)
 
     if (haveAck)
         parseFastAck(maxAck, maxAckTs);
+    if (m_pacing)
+        updatePaceModel();
 
     // Congestion window growth: slow start below ssthresh, then about one
     // segment per round trip.
@@ -596,6 +635,12 @@ void KcpControlBlock::flush()
     }
     m_probe = 0;
 
+    if (m_pacing) {
+        sendPaced(free);
+        emitDatagram();
+        return;
+    }
+
     uint32_t window = std::min(m_sndWnd, m_rmtWnd);
     if (m_noCwnd == 0)
         window = std::min(m_cwnd, window);
@@ -684,5 +729,248 @@ void KcpControlBlock::update(uint32_t now)
         if (timeDiff(now, m_tsFlush) >= 0)
             m_tsFlush = now + m_interval;
         flush();
+    } else if (paceWait() == 0) {
+        flush();
     }
+}
+
+// ---------------------------------------------------------------------------
+// Paced sending
+//
+// Window bursts overflow a bottleneck's queue long before they fill its
+// link: goodput then follows the queue. Here segments leave at the
+// bottleneck rate the acks measured (a delivery rate sample per input,
+// bytes delivered between a segment's sending and its ack over the longer
+// of the send and ack intervals), scaled by a gain that starts high to find
+// the rate, then cycles a little above and below it to follow changes.
+// Random loss is not congestion: it neither cuts the rate nor what may be in
+// flight; the rate is instead raised by the share of repeats, since a lossy
+// link carries the lost copies too.
+
+int32_t KcpControlBlock::paceWait() const
+{
+    if (!m_pacing || !m_paceBlocked)
+        return -1;
+    const double rate = pacingRate();
+    const double budget = m_paceBudget + rate * std::max(timeDiff(m_current, m_paceStamp), 0);
+    if (budget > 0)
+        return 0;
+    const double wait = std::ceil((1 - budget) / rate);
+    return static_cast<int32_t>(std::clamp<double>(wait, 1, m_interval));
+}
+
+double KcpControlBlock::pacingRate() const
+{
+    double gain = 1;
+    switch (m_paceMode) {
+    case PaceMode::Startup: gain = StartupGain; break;
+    case PaceMode::Drain: gain = 1 / StartupGain; break;
+    case PaceMode::ProbeBandwidth: gain = CycleGains[m_cycleIndex]; break;
+    }
+    double bw = m_btlBw;
+    if (bw <= 0) {
+        const uint32_t rtt = m_rxSrtt > 0 ? static_cast<uint32_t>(m_rxSrtt) : NoRttYet;
+        bw = static_cast<double>(InitialSegments * paceSegmentBytes()) / rtt;
+    }
+    return gain * bw / (1 - std::min(m_lossRate, MaxLossCredit));
+}
+
+// The bandwidth-delay product in bytes, loss included; 0 before the model has both.
+double KcpControlBlock::paceBdp() const
+{
+    if (m_btlBw <= 0 || m_minRtt == 0)
+        return 0;
+    return m_btlBw * m_minRtt / (1 - std::min(m_lossRate, MaxLossCredit));
+}
+
+// Segments that may be in flight.
+uint32_t KcpControlBlock::paceCap() const
+{
+    const double bdp = paceBdp();
+    if (bdp <= 0)
+        return InitialSegments;
+    const double gain = m_paceMode == PaceMode::ProbeBandwidth ? CwndGain : StartupGain;
+    // Round trips vary (acks come in clumps, paths jitter): what they add
+    // above the lowest is allowed for, or the cap, not the link, would set
+    // the rate.
+    const double spread = m_btlBw * 4 * std::max(m_rxRttVal, 0);
+    const double cap = std::ceil((gain * bdp + spread) / paceSegmentBytes());
+    return static_cast<uint32_t>(std::clamp<double>(cap, MinPaceCap, 65535));
+}
+
+void KcpControlBlock::refillPaceBudget()
+{
+    const double rate = pacingRate();
+    const int32_t elapsed = std::clamp(timeDiff(m_current, m_paceStamp), 0, 1000);
+    m_paceStamp = m_current;
+    // An idle spell earns a burst of PaceQuantum at most.
+    const double cap = std::max<double>(2.0 * paceSegmentBytes(), rate * PaceQuantum);
+    m_paceBudget = std::min(m_paceBudget + rate * elapsed, cap);
+}
+
+void KcpControlBlock::noteDelivered(const KcpSegment& seg)
+{
+    if (!m_pacing || seg.xmit == 0)
+        return;
+    m_delivered += seg.len() + KcpSegment::Overhead;
+    m_deliveredTime = m_current;
+    m_firstSentTime = seg.ts;
+    if (m_limitedUntil != 0 && m_delivered > m_limitedUntil)
+        m_limitedUntil = 0;
+    if (m_haveSample && seg.deliveredAtSend <= m_samplePrior)
+        return; // an older segment than the one already sampled
+    m_haveSample = true;
+    m_samplePrior = seg.deliveredAtSend;
+    m_sampleLimited = seg.limitedAtSend;
+    const int32_t sendElapsed = timeDiff(seg.ts, seg.firstSentAtSend);
+    const int32_t ackElapsed = timeDiff(m_current, seg.deliveredTimeAtSend);
+    m_sampleInterval = std::max(sendElapsed, ackElapsed);
+}
+
+void KcpControlBlock::updatePaceModel()
+{
+    if (!m_haveSample)
+        return;
+    m_haveSample = false;
+    bool roundStart = false;
+    if (m_samplePrior >= m_nextRoundDelivered) {
+        m_nextRoundDelivered = m_delivered;
+        ++m_round;
+        roundStart = true;
+        m_roundMaxBw[m_round % BwRounds] = 0;
+        // Only a round that saw the queue empty tells random loss: losses
+        // of a full queue are ours, and counting them would raise the rate
+        // that caused them. Such a round may still lower the estimate.
+        const bool queueEmptied
+            = m_roundMinRtt != 0 && m_roundMinRtt <= m_minRtt + std::max<uint32_t>(m_minRtt / 8, 4);
+        if (m_roundSent >= 8 && m_paceMode == PaceMode::ProbeBandwidth) {
+            double loss = static_cast<double>(m_roundResent) / m_roundSent;
+            if (!queueEmptied)
+                loss = std::min(loss, m_lossRate);
+            m_lossRate = (3 * m_lossRate + loss) / 4;
+        }
+        m_roundSent = 0;
+        m_roundResent = 0;
+        m_roundMinRtt = 0;
+    }
+    // Shorter than a round trip, a sample measures an ack burst, not the path.
+    if (m_sampleInterval > 0 && static_cast<uint32_t>(m_sampleInterval) >= m_minRtt) {
+        const double rate = static_cast<double>(m_delivered - m_samplePrior) / m_sampleInterval;
+        double& slot = m_roundMaxBw[m_round % BwRounds];
+        // A held-back sender's sample may raise the estimate, never lower it:
+        // otherwise each limit would shrink the rate and with it the next limit.
+        if (!m_sampleLimited || rate >= m_btlBw)
+            slot = std::max(slot, rate);
+        else
+            slot = std::max(slot, m_roundMaxBw[(m_round + BwRounds - 1) % BwRounds]);
+    }
+    m_btlBw = *std::max_element(std::begin(m_roundMaxBw), std::end(m_roundMaxBw));
+
+    const double inflight = static_cast<double>(m_sndBuf.size()) * paceSegmentBytes();
+    switch (m_paceMode) {
+    case PaceMode::Startup:
+        // Three rounds without 25 % more: the link is full.
+        if (roundStart && m_btlBw > 0) {
+            if (m_btlBw >= 1.25 * m_fullBw) {
+                m_fullBw = m_btlBw;
+                m_fullBwRounds = 0;
+            } else if (++m_fullBwRounds >= 3) {
+                m_paceMode = PaceMode::Drain;
+            }
+        }
+        if (m_paceMode != PaceMode::Drain)
+            break;
+        [[fallthrough]];
+    case PaceMode::Drain:
+        if (inflight <= paceBdp()) {
+            m_paceMode = PaceMode::ProbeBandwidth;
+            m_cycleIndex = 2; // cruise first: the queue was just drained
+            m_cycleStamp = m_current;
+        }
+        break;
+    case PaceMode::ProbeBandwidth: {
+        const bool phaseOver = timeDiff(m_current, m_cycleStamp) > static_cast<int32_t>(m_minRtt);
+        // The draining phase ends early once the probe's queue is gone.
+        const bool drained = m_cycleIndex == 1 && inflight <= paceBdp();
+        if (phaseOver || drained) {
+            m_cycleIndex = (m_cycleIndex + 1) % CycleLength;
+            m_cycleStamp = m_current;
+        }
+        break;
+    }
+    }
+}
+
+void KcpControlBlock::transmitPaced(KcpSegment& seg, uint32_t free)
+{
+    seg.ts = m_current;
+    seg.wnd = free;
+    seg.una = m_rcvNxt;
+    seg.deliveredAtSend = m_delivered;
+    seg.deliveredTimeAtSend = m_deliveredTime;
+    seg.firstSentAtSend = m_firstSentTime;
+    seg.limitedAtSend = m_limitedUntil != 0;
+    appendHeader(seg, seg.len());
+    m_paceBudget -= seg.len() + KcpSegment::Overhead;
+    ++m_roundSent;
+}
+
+// Repairs first (they hold the receiver back), then new segments, each
+// while the budget lasts; the rest waits for the next flush.
+void KcpControlBlock::sendPaced(uint32_t free)
+{
+    refillPaceBudget();
+    m_paceBlocked = false;
+    const uint32_t resent = m_fastResend > 0 ? m_fastResend : 0xffffffffu;
+    const uint32_t rxRto = static_cast<uint32_t>(m_rxRto);
+
+    for (KcpSegment& seg : m_sndBuf) {
+        const bool timedOut = timeDiff(m_current, seg.resendTs) >= 0;
+        if (!timedOut && seg.fastAck < resent)
+            continue;
+        if (m_paceBudget <= 0) {
+            m_paceBlocked = true;
+            return;
+        }
+        ++seg.xmit;
+        if (timedOut) {
+            ++m_xmit;
+            seg.rto += m_noDelay == 0 ? rxRto : rxRto / 2;
+        } else {
+            seg.fastAck = 0;
+        }
+        seg.resendTs = m_current + seg.rto;
+        // Time-outs are often spurious (a late ack); later acks are not.
+        if (!timedOut)
+            ++m_roundResent;
+        transmitPaced(seg, free);
+    }
+
+    const uint32_t window = std::min(m_sndWnd, m_rmtWnd);
+    const uint32_t cap = paceCap();
+    const uint32_t rtoMin = m_noDelay == 0 ? rxRto >> 3 : 0;
+    while (!m_sndQueue.empty() && timeDiff(m_sndNxt, m_sndUna + window) < 0 && m_sndBuf.size() < cap) {
+        if (m_paceBudget <= 0) {
+            m_paceBlocked = true;
+            return;
+        }
+        if (m_sndBuf.empty()) {
+            // Nothing in flight: the next sample starts from now, not from the idle spell.
+            m_deliveredTime = m_current;
+            m_firstSentTime = m_current;
+        }
+        m_sndBuf.splice(m_sndBuf.end(), m_sndQueue, m_sndQueue.begin());
+        KcpSegment& seg = m_sndBuf.back();
+        seg.conv = m_conv;
+        seg.sn = m_sndNxt++;
+        seg.fastAck = 0;
+        seg.xmit = 1;
+        seg.rto = rxRto;
+        seg.resendTs = m_current + seg.rto + rtoMin;
+        transmitPaced(seg, free);
+    }
+    uint64_t inflight = 0;
+    for (const KcpSegment& seg : m_sndBuf)
+        inflight += seg.len() + KcpSegment::Overhead;
+    m_limitedUntil = std::max<uint64_t>(m_delivered + inflight, 1);
 }

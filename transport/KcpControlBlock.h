@@ -37,6 +37,11 @@ struct KcpSegment {
     uint32_t rto = 0; // this segment's retransmission time-out
     uint32_t fastAck = 0; // times a later sequence number was acknowledged first
     uint32_t xmit = 0; // transmissions so far
+    // Delivery state when last sent, for the paced sender's rate samples.
+    uint64_t deliveredAtSend = 0;
+    uint32_t deliveredTimeAtSend = 0;
+    uint32_t firstSentAtSend = 0;
+    bool limitedAtSend = false; // sent while something other than the pacer held sending back
     std::vector<uint8_t> data;
 
     uint32_t len() const { return static_cast<uint32_t>(data.size()); }
@@ -90,6 +95,14 @@ public:
     int setNoDelay(int nodelay, int interval, int resend, int nc);
     int setWindowSize(int sndWnd, int rcvWnd);
     void setStreamMode(bool on) { m_stream = on ? 1 : 0; }
+    // Paced sending (off by default): segments leave at a measured delivery
+    // rate instead of in window bursts, and loss no longer shrinks what may
+    // be in flight. The model is the bottleneck rate (highest delivery rate
+    // over the last ten round trips) and the lowest round trip of the last
+    // ten seconds; in flight stays within twice their product. Nothing
+    // changes on the wire, so the peer needs nothing new. While paced data
+    // waits, the owner must call update() again after paceWait().
+    void setPacing(bool on) { m_pacing = on; }
     void setOutput(OutputFunction output) { m_output = std::move(output); }
     void setLogWriter(LogWriter writer, uint32_t mask);
 
@@ -111,6 +124,9 @@ public:
 
     void update(uint32_t now);
     void flush();
+    // Milliseconds (1..interval) until the pacer lets the next waiting
+    // segment go; -1 when nothing waits for it.
+    int32_t paceWait() const;
 
     void open();
     void close();
@@ -152,6 +168,11 @@ public:
     uint32_t fastResend() const { return m_fastResend; }
     uint32_t noCwnd() const { return m_noCwnd; }
     bool stream() const { return m_stream != 0; }
+    bool pacing() const { return m_pacing; }
+    double pacingRate() const; // bytes per ms, the pacing gain included
+    double bottleneckRate() const { return m_btlBw; } // bytes per ms; 0 before the first sample
+    uint32_t minRtt() const { return m_minRtt; } // ms; 0 before the first sample
+    double lossShare() const { return m_lossRate; } // of transmissions, as the pacer reckons it
     void* user() const { return m_user; }
 
 private:
@@ -172,6 +193,17 @@ private:
     bool storeReceived(const KcpSegment& header, const uint8_t* data, uint32_t len);
     void moveReadyToQueue();
     uint32_t freeWindow() const;
+
+    // Paced sending.
+    enum class PaceMode { Startup, Drain, ProbeBandwidth };
+    void sendPaced(uint32_t free);
+    void transmitPaced(KcpSegment& seg, uint32_t free);
+    void noteDelivered(const KcpSegment& seg);
+    void updatePaceModel();
+    void refillPaceBudget();
+    uint32_t paceCap() const;
+    double paceBdp() const;
+    uint32_t paceSegmentBytes() const { return m_mss + KcpSegment::Overhead; }
 
     // Datagram assembly in the flush buffer.
     uint8_t* reserveInDatagram(uint32_t need);
@@ -210,6 +242,38 @@ private:
     uint32_t m_fastResend = 0;
     uint32_t m_noCwnd = 0;
     uint32_t m_stream = 0;
+
+    bool m_pacing = false;
+    PaceMode m_paceMode = PaceMode::Startup;
+    uint64_t m_delivered = 0; // bytes acknowledged so far
+    uint32_t m_deliveredTime = 0; // when m_delivered last grew
+    uint32_t m_firstSentTime = 0; // send time of the segment last acknowledged
+    // The newest segment acknowledged by the input() call in progress.
+    bool m_haveSample = false;
+    uint64_t m_samplePrior = 0;
+    int32_t m_sampleInterval = 0;
+    bool m_sampleLimited = false;
+    // Nonzero while segments sent under a limit other than the pacer (no
+    // data, the windows, the in-flight cap) are out: until m_delivered
+    // passes it, samples tell less than the link can do.
+    uint64_t m_limitedUntil = 0;
+    double m_btlBw = 0; // bytes per ms
+    double m_roundMaxBw[10] = {}; // highest sample of each of the last ten rounds
+    uint64_t m_round = 0;
+    uint64_t m_nextRoundDelivered = 0;
+    uint32_t m_roundSent = 0; // transmissions in this round
+    uint32_t m_roundResent = 0; // of which repeats
+    uint32_t m_roundMinRtt = 0; // lowest round trip sampled in this round; 0 = none yet
+    double m_lossRate = 0; // share of transmissions that were repeats, smoothed
+    uint32_t m_minRtt = 0;
+    uint32_t m_minRttStamp = 0;
+    double m_fullBw = 0;
+    uint32_t m_fullBwRounds = 0;
+    uint32_t m_cycleIndex = 0;
+    uint32_t m_cycleStamp = 0;
+    double m_paceBudget = 0; // bytes the pacer may still send now; negative is a debt
+    uint32_t m_paceStamp = 0;
+    bool m_paceBlocked = false; // the last flush left segments for the pacer
 
     SegmentList m_sndQueue; // not yet sent
     SegmentList m_sndBuf; // sent, not yet acknowledged

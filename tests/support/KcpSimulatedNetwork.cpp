@@ -2,18 +2,33 @@
 
 #include "base/ByteOrder.h"
 #include <algorithm>
+#include <cmath>
 
 void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
     largest = std::max(largest, length);
     multiSegment += length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20));
+    burstBytes = (burstAt == now ? burstBytes : 0) + static_cast<uint64_t>(length);
+    burstAt = now;
+    largestBurst = std::max(largestBurst, burstBytes);
+    uint64_t departure = now;
+    if (profile.rateBytesPerMs > 0) {
+        const double start = std::max(linkFree, static_cast<double>(now));
+        if ((start - static_cast<double>(now)) * profile.rateBytesPerMs + length > profile.queueBytes) {
+            ++overflowed;
+            return;
+        }
+        linkFree = start + length / profile.rateBytesPerMs;
+        departure = static_cast<uint64_t>(std::ceil(linkFree));
+    }
     auto chance = [&](double p) { return p > 0.0 && std::generate_canonical<double, 32>(rng) < p; };
     if (chance(profile.loss))
         return;
     const int copies = chance(profile.duplicate) ? 2 : 1;
     for (int i = 0; i < copies; ++i) {
         const uint64_t delay = profile.delayMs + (profile.jitterMs ? rng() % (profile.jitterMs + 1) : 0);
-        inFlight.emplace(std::make_pair(now + delay, order++), std::vector<uint8_t>(data, data + length));
+        inFlight.emplace(
+            std::make_pair(departure + delay, order++), std::vector<uint8_t>(data, data + length));
     }
 }
 

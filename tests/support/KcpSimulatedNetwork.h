@@ -17,6 +17,10 @@ struct LinkProfile {
     double duplicate = 0.0; // probability that a delivered datagram arrives twice
     uint32_t delayMs = 0; // fixed one-way delay
     uint32_t jitterMs = 0; // extra delay drawn from 0..jitterMs; reorders datagrams
+    // A bottleneck in front of the delay: 0 = none; datagrams that find its
+    // queue full are dropped. Loss strikes after it, as on a lossy last hop.
+    double rateBytesPerMs = 0;
+    uint32_t queueBytes = 0;
 };
 
 // One direction of the channel. Times are 64-bit elapsed milliseconds so
@@ -29,6 +33,11 @@ struct SimulatedLink {
     uint64_t order = 0;
     uint64_t multiSegment = 0; // datagrams that carried more than one segment
     int largest = 0;
+    uint64_t overflowed = 0; // dropped at the bottleneck's full queue
+    double linkFree = 0; // when the bottleneck has sent everything queued
+    uint64_t burstAt = 0;
+    uint64_t burstBytes = 0; // sent at burstAt
+    uint64_t largestBurst = 0; // most bytes sent at one instant
 
     void send(uint64_t now, const uint8_t* data, int length);
     bool idle() const { return inFlight.empty(); }

@@ -258,6 +258,9 @@ struct TransferCase {
     double loss;
     uint32_t seed;
     bool acrossWraps; // the clock and both sequences wrap during the transfer
+    // Both senders paced with the relay's profile (no congestion window, a
+    // send window of 512 segments), through a 20 Mbit/s bottleneck.
+    bool paced = false;
 };
 
 class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
@@ -270,7 +273,19 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
     link.duplicate = 0.02;
     link.delayMs = 15;
     link.jitterMs = 20; // spreads arrivals wider than the send spacing: reordering
+    if (param.paced) {
+        link.rateBytesPerMs = 2500;
+        link.queueBytes = 64 << 10;
+        link.jitterMs = 0; // a bottleneck sends in order
+    }
     KcpPair pair(Conv, link, param.seed, param.acrossWraps ? 0xFFFFFFFFu - 1500 : 0);
+    for (StreamSide* side : { &pair.a(), &pair.b() }) {
+        if (param.paced) {
+            side->kcp->setNoDelay(1, 20, 2, 1);
+            side->kcp->setWindowSize(512, 1024);
+            side->kcp->setPacing(true);
+        }
+    }
     pair.connect();
     if (param.acrossWraps) {
         ASSERT_TRUE(pair.runUntil(
@@ -304,6 +319,14 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
     if (param.loss > 0) {
         EXPECT_GT(pair.a().kcp->xmit(), 0u);
     }
+    if (param.paced) {
+        // A few ms at the pacing rate; unpaced, this profile sends hundreds
+        // of segments at once.
+        for (SimulatedLink* l : { &pair.linkAB(), &pair.linkBA() })
+            EXPECT_LE(l->largestBurst, 32u * 1360);
+        // Still near the link's rate: 3 MiB at 2500 bytes per ms take 1.3 s.
+        EXPECT_LT(pair.elapsed(), 2000u);
+    }
     if (param.acrossWraps) {
         EXPECT_LT(pair.clock(), 0x80000000u) << "the clock did wrap";
         EXPECT_LT(pair.a().kcp->sndNxt(), 5000u);
@@ -313,11 +336,11 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, KcpStreamTransfer,
-    ::testing::Values(
-        TransferCase { 0.0, 1, false }, TransferCase { 0.1, 2, true }, TransferCase { 0.3, 3, false }),
+    ::testing::Values(TransferCase { 0.0, 1, false }, TransferCase { 0.1, 2, true },
+        TransferCase { 0.3, 3, false }, TransferCase { 0.05, 4, false, true }),
     [](const ::testing::TestParamInfo<TransferCase>& info) {
         return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100))
-            + (info.param.acrossWraps ? "AcrossWraps" : "");
+            + (info.param.acrossWraps ? "AcrossWraps" : "") + (info.param.paced ? "Paced" : "");
     });
 
 TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
