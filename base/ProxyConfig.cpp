@@ -59,6 +59,15 @@ bool ProxyConfig::applyLine(const std::string& line)
         }
     } else if (key == "KcpEnabled") {
         kcpEnabled = parseInt(value) != 0;
+    } else if (key == "KcpCongestionWindow") {
+        kcpCongestionWindow = parseInt(value) != 0 ? 1 : 0;
+    } else if (key == "KcpPacing") {
+        kcpPacing = parseInt(value) != 0 ? 1 : 0;
+    } else if (key == "KcpSendWindow") {
+        const int segments = parseInt(value);
+        if (segments < 1 || segments > 65535)
+            return false; // the wire's window field is 16 bits
+        kcpSendWindow = segments;
     } else if (key == "KcpHostMapping") {
         for (const std::string& rawEntry : split(value, ';')) {
             std::vector<std::string> parts = split(trim(rawEntry), '#');

@@ -32,6 +32,10 @@ struct ProxyConfig {
     std::unordered_map<std::string, std::vector<std::string>> domainIps;
     bool kcpEnabled = false;
     std::vector<std::pair<std::string, std::string>> kcpHostMapping; // (host suffix, relay address)
+    // How the client's KCP conversations send; -1 keeps the built-in value.
+    int kcpCongestionWindow = -1; // 1 = a congestion window limits sending, 0 = only the windows
+    int kcpSendWindow = -1; // segments
+    int kcpPacing = -1; // 1 = paced at the measured delivery rate
 
     // Applies one configuration line (already trimmed). Returns false when
     // the line is invalid. "LogLevel" is also set on rootLogger.

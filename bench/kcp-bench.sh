@@ -30,7 +30,8 @@
 # and is marked "~"; a cut-off upload shows "<" and the rate at which curl
 # handed bytes to the proxy), BENCH_UPLOAD_MIB (1, one upload per transport
 # and loss rate; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
-# lumaview-relay), BENCH_TRANSPORTS ("kcp tcp"; one alone while tuning). A measurement, not a test: it exits non-zero only when it
+# lumaview-relay), BENCH_PROXY_CONFIG (extra lines for the proxy's configuration,
+# "\n" between them, e.g. "KcpPacing=1\nKcpCongestionWindow=0"), BENCH_TRANSPORTS ("kcp tcp"; one alone while tuning). A measurement, not a test: it exits non-zero only when it
 # cannot run.
 
 set -u -o pipefail
@@ -53,6 +54,7 @@ MAX_TIME=${BENCH_MAX_TIME:-20}
 UPLOAD_MIB=${BENCH_UPLOAD_MIB:-1}
 TCP_CC=${BENCH_TCP_CC:-cubic}
 RELAY_ARGS=(${BENCH_RELAY_ARGS:-})
+PROXY_CONFIG=${BENCH_PROXY_CONFIG:-}
 TRANSPORTS=${BENCH_TRANSPORTS:-kcp tcp}
 
 die() {
@@ -214,8 +216,8 @@ wait_line "$RELAY_PID" "$WORK/relay.out" '^port = ' || die "lumaview-relay did n
 RELAY_PORT=$(sed -n 's/^port = //p' "$WORK/relay.out")
 
 # ---------------------------------------------------------------- client side
-printf 'LogLevel=W\nDebugUseFixedLocalPort=0\nKcpEnabled=1\nKcpHostMapping=.kcp.bench#%s:%s\n' \
-    "$SERVER_IP" "$RELAY_PORT" >"$WORK/proxy.conf"
+printf 'LogLevel=W\nDebugUseFixedLocalPort=0\nKcpEnabled=1\nKcpHostMapping=.kcp.bench#%s:%s\n%b\n' \
+    "$SERVER_IP" "$RELAY_PORT" "$PROXY_CONFIG" >"$WORK/proxy.conf"
 "${IN_CLIENT[@]}" "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>>"$WORK/proxy.log" &
 PROXY_PID=$!
 wait_line "$PROXY_PID" "$WORK/proxy.out" '^port = ' || die "lumaview-proxy did not start: $(cat "$WORK/proxy.log")"
@@ -300,6 +302,7 @@ measure() {
 echo "kcp-bench: $(date -u '+%F %T') UTC, load $(cut -d' ' -f1-3 /proc/loadavg), kernel $(uname -r)"
 echo "link: ${RATE_MBIT} Mbit/s, queue ${QUEUE_BYTES} B, one-way delay ${DELAY_MS} ms, jitter ${JITTER_MS} ms${BURST:+, burst $BURST}, MTU 1500; TCP $TCP_CC"
 echo "${SIZE_MIB} MiB per download, $REPS per figure, cut off after ${MAX_TIME} s; relay options: ${RELAY_ARGS[*]:-(defaults)}"
+[[ -n $PROXY_CONFIG ]] && echo "proxy configuration added: ${PROXY_CONFIG//\\n/ }"
 started=$SECONDS
 for loss in "${LOSSES[@]}"; do
     set_loss "$loss"

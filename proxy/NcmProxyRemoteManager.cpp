@@ -112,9 +112,13 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
         endpoint->conn = std::make_unique<NcmConnTcp>(m_proxy->eventBase());
     } else if (endpoint->type == "kcp") {
         std::unique_ptr<NcmConnKcp> kcp = m_kcpManager->createConnection();
+        const ProxyConfig& config = m_proxy->config;
         kcp->setMtu(KcpMtu);
-        kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, KcpNoCongestionWindow);
-        kcp->setWindowSize(KcpSendWindow, KcpReceiveWindow);
+        const int noCwnd
+            = config.kcpCongestionWindow >= 0 ? 1 - config.kcpCongestionWindow : KcpNoCongestionWindow;
+        kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, noCwnd);
+        kcp->setWindowSize(config.kcpSendWindow > 0 ? config.kcpSendWindow : KcpSendWindow, KcpReceiveWindow);
+        kcp->setPacing(config.kcpPacing == 1);
         endpoint->conn = std::move(kcp);
     }
     // Only a malformed name has another type.

@@ -109,7 +109,27 @@ void NcmKcpChannel::markClosing()
 
 void NcmKcpChannel::armTimer()
 {
-    timeval tv { static_cast<time_t>(m_delay / 1000), static_cast<suseconds_t>((m_delay % 1000) * 1000) };
+    const int32_t pace = m_engine ? m_engine->paceWait() : -1;
+    const uint32_t delay = pace >= 0 ? std::min(m_delay, static_cast<uint32_t>(pace)) : m_delay;
+    timeval tv { static_cast<time_t>(delay / 1000), static_cast<suseconds_t>((delay % 1000) * 1000) };
+    event_add(m_timerEvent.get(), &tv);
+}
+
+void NcmKcpChannel::armForPacer()
+{
+    const int32_t pace = m_engine->paceWait();
+    if (pace < 0)
+        return;
+    timeval due;
+    timeval now;
+    if (event_pending(m_timerEvent.get(), EV_TIMEOUT, &due)
+        && event_base_gettimeofday_cached(m_manager->eventBase(), &now) == 0) {
+        timeval left;
+        evutil_timersub(&due, &now, &left);
+        if (left.tv_sec * 1000 + left.tv_usec / 1000 <= pace)
+            return;
+    }
+    timeval tv { static_cast<time_t>(pace / 1000), static_cast<suseconds_t>((pace % 1000) * 1000) };
     event_add(m_timerEvent.get(), &tv);
 }
 
@@ -192,8 +212,10 @@ void NcmKcpChannel::pump()
             moved += static_cast<uint32_t>(batch);
         }
         // Acknowledged room is used at once instead of at the next timer tick.
-        if (kcp.sendRoom() > 0)
+        if (kcp.sendRoom() > 0) {
             kcp.flush();
+            armForPacer();
+        }
     }
     m_pendingWritten += moved;
     // A full engine owes nothing until an ack makes room: a Write without
@@ -335,6 +357,12 @@ int NcmConnKcp::setNoDelay(int nodelay, int interval, int resend, int nc)
 {
     return m_channel && m_channel->m_engine ? m_channel->m_engine->setNoDelay(nodelay, interval, resend, nc)
                                             : -1;
+}
+
+void NcmConnKcp::setPacing(bool on)
+{
+    if (m_channel && m_channel->m_engine)
+        m_channel->m_engine->setPacing(on);
 }
 
 int NcmConnKcp::setWindowSize(int sndWnd, int rcvWnd)

@@ -48,6 +48,8 @@ private:
     void pump();
     void markClosing();
     void armTimer();
+    // Brings the timer forward to the pacer's next turn, if that is sooner.
+    void armForPacer();
     void handleSocket();
     void handleTimer();
     void handleNotify(short flags);
@@ -92,6 +94,7 @@ public:
     int setMtu(int mtu);
     int setNoDelay(int nodelay, int interval, int resend, int nc);
     int setWindowSize(int sndWnd, int rcvWnd);
+    void setPacing(bool on);
 
     // address: "IPv4:port" of the relay (NAT64-synthesised on IPv6-only hosts).
     void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;
