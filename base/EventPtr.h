@@ -4,6 +4,7 @@
 #include <event2/http.h>
 #include <event2/listener.h>
 
+#include <cstdint>
 #include <memory>
 
 // Owners for libevent objects: each frees its object with the matching
@@ -37,3 +38,20 @@ using EvBufferPtr = std::unique_ptr<evbuffer, EvBufferDeleter>;
 using ListenerPtr = std::unique_ptr<evconnlistener, ListenerDeleter>;
 using HttpConnectionPtr = std::unique_ptr<evhttp_connection, HttpConnectionDeleter>;
 using HttpPtr = std::unique_ptr<evhttp, HttpDeleter>;
+
+// Makes a timer fire within ms: one already due sooner keeps its time, so
+// that calling this often never pushes a pending timer back.
+inline void armTimerWithin(event* timer, uint32_t ms)
+{
+    timeval due;
+    timeval now;
+    if (event_pending(timer, EV_TIMEOUT, &due)
+        && event_base_gettimeofday_cached(event_get_base(timer), &now) == 0) {
+        timeval left;
+        evutil_timersub(&due, &now, &left);
+        if (left.tv_sec * 1000 + left.tv_usec / 1000 <= static_cast<long>(ms))
+            return;
+    }
+    timeval tv { static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000) };
+    event_add(timer, &tv);
+}

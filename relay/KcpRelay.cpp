@@ -599,19 +599,8 @@ void KcpRelay::Conversation::armTimer()
 void KcpRelay::Conversation::armForPacer()
 {
     const int32_t pace = m_engine->paceWait();
-    if (pace < 0)
-        return;
-    timeval due;
-    timeval now;
-    if (event_pending(m_timer.get(), EV_TIMEOUT, &due)
-        && event_base_gettimeofday_cached(m_relay.m_base, &now) == 0) {
-        timeval left;
-        evutil_timersub(&due, &now, &left);
-        if (left.tv_sec * 1000 + left.tv_usec / 1000 <= pace)
-            return;
-    }
-    timeval tv { static_cast<time_t>(pace / 1000), static_cast<suseconds_t>((pace % 1000) * 1000) };
-    event_add(m_timer.get(), &tv);
+    if (pace >= 0)
+        armTimerWithin(m_timer.get(), static_cast<uint32_t>(pace));
 }
 
 void KcpRelay::Conversation::clientToUpstream()

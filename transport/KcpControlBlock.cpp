@@ -29,7 +29,6 @@ constexpr uint32_t CycleLength = sizeof CycleGains / sizeof CycleGains[0];
 constexpr uint32_t BwRounds = 10; // the bottleneck rate is the highest of this many rounds
 constexpr uint32_t MinRttWindow = 10000; // ms a lowest round trip stays valid
 constexpr uint32_t InitialSegments = 10; // in flight before the first round trip is measured
-constexpr uint32_t MinPaceCap = 4;
 // Ms of sending the pacer lets out at once: a loop that wakes late (a busy
 // machine) catches up this much, no more.
 constexpr uint32_t PaceQuantum = 5;
@@ -767,11 +766,11 @@ double KcpControlBlock::pacingRate() const
     case PaceMode::Drain: gain = 1 / StartupGain; break;
     case PaceMode::ProbeBandwidth: gain = CycleGains[m_cycleIndex]; break;
     }
-    double bw = m_btlBw;
-    if (bw <= 0) {
-        const uint32_t rtt = m_rxSrtt > 0 ? static_cast<uint32_t>(m_rxSrtt) : NoRttYet;
-        bw = static_cast<double>(InitialSegments * paceSegmentBytes()) / rtt;
-    }
+    // Never below a few segments per round trip: the first samples (the
+    // Open's ack, a round of early losses) can be tiny, and startup would
+    // crawl up from them.
+    const uint32_t rtt = m_rxSrtt > 0 ? static_cast<uint32_t>(m_rxSrtt) : NoRttYet;
+    const double bw = std::max(m_btlBw, static_cast<double>(InitialSegments * paceSegmentBytes()) / rtt);
     return gain * bw / (1 - std::min(m_lossRate, MaxLossCredit));
 }
 
@@ -795,7 +794,7 @@ uint32_t KcpControlBlock::paceCap() const
     // the rate.
     const double spread = m_btlBw * 4 * std::max(m_rxRttVal, 0);
     const double cap = std::ceil((gain * bdp + spread) / paceSegmentBytes());
-    return static_cast<uint32_t>(std::clamp<double>(cap, MinPaceCap, 65535));
+    return static_cast<uint32_t>(std::clamp<double>(cap, InitialSegments, 65535));
 }
 
 void KcpControlBlock::refillPaceBudget()
@@ -869,7 +868,8 @@ void KcpControlBlock::updatePaceModel()
     const double inflight = static_cast<double>(m_sndBuf.size()) * paceSegmentBytes();
     switch (m_paceMode) {
     case PaceMode::Startup:
-        // Three rounds without 25 % more: the link is full.
+        // Three rounds without 25 % more: the link is full. A held-back
+        // round proves nothing: early losses hold slots of a small cap.
         if (roundStart && m_btlBw > 0) {
             if (m_btlBw >= 1.25 * m_fullBw) {
                 m_fullBw = m_btlBw;
@@ -923,6 +923,11 @@ void KcpControlBlock::sendPaced(uint32_t free)
     m_paceBlocked = false;
     const uint32_t resent = m_fastResend > 0 ? m_fastResend : 0xffffffffu;
     const uint32_t rxRto = static_cast<uint32_t>(m_rxRto);
+    // The probing cycle swings the round trip by the queue it builds, so a
+    // time-out shorter than two round trips fires early for acks that are
+    // merely late; real losses are repaired by fast resend well before.
+    const uint32_t rtoFloor = 2 * static_cast<uint32_t>(std::max(m_rxSrtt, 0));
+    auto resendDue = [&](uint32_t rto) { return m_current + std::max(rto, rtoFloor); };
 
     for (KcpSegment& seg : m_sndBuf) {
         const bool timedOut = timeDiff(m_current, seg.resendTs) >= 0;
@@ -939,7 +944,7 @@ void KcpControlBlock::sendPaced(uint32_t free)
         } else {
             seg.fastAck = 0;
         }
-        seg.resendTs = m_current + seg.rto;
+        seg.resendTs = resendDue(seg.rto);
         // Time-outs are often spurious (a late ack); later acks are not.
         if (!timedOut)
             ++m_roundResent;
@@ -966,7 +971,7 @@ void KcpControlBlock::sendPaced(uint32_t free)
         seg.fastAck = 0;
         seg.xmit = 1;
         seg.rto = rxRto;
-        seg.resendTs = m_current + seg.rto + rtoMin;
+        seg.resendTs = resendDue(seg.rto + rtoMin);
         transmitPaced(seg, free);
     }
     uint64_t inflight = 0;

@@ -118,19 +118,8 @@ void NcmKcpChannel::armTimer()
 void NcmKcpChannel::armForPacer()
 {
     const int32_t pace = m_engine->paceWait();
-    if (pace < 0)
-        return;
-    timeval due;
-    timeval now;
-    if (event_pending(m_timerEvent.get(), EV_TIMEOUT, &due)
-        && event_base_gettimeofday_cached(m_manager->eventBase(), &now) == 0) {
-        timeval left;
-        evutil_timersub(&due, &now, &left);
-        if (left.tv_sec * 1000 + left.tv_usec / 1000 <= pace)
-            return;
-    }
-    timeval tv { static_cast<time_t>(pace / 1000), static_cast<suseconds_t>((pace % 1000) * 1000) };
-    event_add(m_timerEvent.get(), &tv);
+    if (pace >= 0)
+        armTimerWithin(m_timerEvent.get(), static_cast<uint32_t>(pace));
 }
 
 void NcmKcpChannel::deliver()
