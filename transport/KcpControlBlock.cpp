@@ -868,8 +868,7 @@ void KcpControlBlock::updatePaceModel()
     const double inflight = static_cast<double>(m_sndBuf.size()) * paceSegmentBytes();
     switch (m_paceMode) {
     case PaceMode::Startup:
-        // Three rounds without 25 % more: the link is full. A held-back
-        // round proves nothing: early losses hold slots of a small cap.
+        // Three rounds without 25 % more: the link is full.
         if (roundStart && m_btlBw > 0) {
             if (m_btlBw >= 1.25 * m_fullBw) {
                 m_fullBw = m_btlBw;
@@ -945,7 +944,7 @@ void KcpControlBlock::sendPaced(uint32_t free)
             seg.fastAck = 0;
         }
         seg.resendTs = resendDue(seg.rto);
-        // Time-outs are often spurious (a late ack); later acks are not.
+        // A time-out is often only a late ack: fast resends alone measure loss.
         if (!timedOut)
             ++m_roundResent;
         transmitPaced(seg, free);

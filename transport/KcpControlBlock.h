@@ -99,7 +99,7 @@ public:
     // rate instead of in window bursts, and loss no longer shrinks what may
     // be in flight. The model is the bottleneck rate (highest delivery rate
     // over the last ten round trips) and the lowest round trip of the last
-    // ten seconds; in flight stays within twice their product. Nothing
+    // ten seconds; in flight stays near twice their product. Nothing
     // changes on the wire, so the peer needs nothing new. While paced data
     // waits, the owner must call update() again after paceWait().
     void setPacing(bool on) { m_pacing = on; }
