@@ -115,11 +115,23 @@ bool takeLengths(std::string_view list, bool& seen, int64_t& length)
     return agree;
 }
 
+// "HTTP/1.x NNN", then the end or a blank and the reason.
+bool statusLine(std::string_view line, int& status)
+{
+    const auto digit = [&](size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+    if (line.compare(0, 7, "HTTP/1.") != 0 || !digit(7) || line.size() < 12 || line[8] != ' ' || !digit(9)
+        || !digit(10) || !digit(11) || (line.size() > 12 && line[12] != ' '))
+        return false;
+    status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+    return true;
+}
+
 // A chunk-size line: hex digits, optional blanks and extensions, line end.
 bool parseChunkSize(const std::string& line, int64_t& size)
 {
     size = 0;
     size_t i = 0;
+    size_t significant = 0; // leading zeros add nothing to the size
     for (; i < line.size(); ++i) {
         const char c = line[i];
         int digit;
@@ -131,7 +143,7 @@ bool parseChunkSize(const std::string& line, int64_t& size)
             digit = c - 'A' + 10;
         else
             break;
-        if (i >= MaxChunkSizeDigits)
+        if ((size != 0 || digit != 0) && ++significant > MaxChunkSizeDigits)
             return false;
         size = size * 16 + digit;
     }
@@ -528,12 +540,13 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
     if (line.empty())
-        return endHead(raw, out);
+        return !m_head.empty() && endHead(raw, out);
     if (m_head.size() + raw.size() > MaxResponseHead)
         return false;
-    if (line.compare(0, 5, "HTTP/") == 0) {
-        const size_t blank = line.find(' ');
-        m_status = blank == std::string_view::npos ? 0 : std::atoi(raw.c_str() + blank + 1);
+    if (m_head.empty()) {
+        // Anything but a status line would have its bytes passed on as a head.
+        if (!statusLine(line, m_status))
+            return false;
         m_head += raw;
         return true;
     }
