@@ -39,6 +39,7 @@ NcmProxyContext::NcmProxyContext(NcmProxy* proxy)
 
 NcmProxyContext::~NcmProxyContext()
 {
+    *m_alive = false;
     if (m_proxy->stats)
         m_proxy->stats->pxyctx -= 1;
     if (m_local.conn || m_remote)
@@ -108,8 +109,10 @@ void NcmProxyContext::deleteLocal(bool clientDone)
     // Unread upload bytes would turn a plain close into a reset that
     // destroys the answer the client is still reading. A client that had
     // its whole answer, sent its whole request and promised nothing more
-    // leaves nothing unread: it is closed at once.
-    clientDone = clientDone && m_local.conn->inputLength() == 0 && m_local.conn->outputLength() == 0;
+    // leaves nothing unread: it is closed at once. One that sent more
+    // anyway has it waiting in the kernel, and gets the lingering close.
+    clientDone = clientDone && m_local.conn->inputLength() == 0 && m_local.conn->outputLength() == 0
+        && m_local.conn->unreadInKernel() == 0;
     UniqueSocket socket = m_local.conn->releaseSocket();
     if (socket.valid() && !clientDone)
         m_proxy->closeGracefully(std::move(socket));
@@ -244,6 +247,11 @@ void NcmProxyContext::onRemoteConnected(bool ok)
     if (ok && m_remote && m_remote->conn) {
         m_remote->conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error,
                                              uint32_t size) { onConnEventRemote(conn, event, error, size); });
+        for (bool fromLocal : { true, false }) {
+            NcmConn* conn = fromLocal ? static_cast<NcmConn*>(m_local.conn.get()) : m_remote->conn.get();
+            conn->setReadRoom([this, alive = m_alive, fromLocal](
+                                  size_t want) { return *alive ? readRoom(fromLocal, want) : want; });
+        }
         if (m_kind == Kind::HttpForward)
             sendForwardRequest();
         else if (m_kind == Kind::ConnectTunnel)
@@ -324,6 +332,30 @@ bool NcmProxyContext::moveToRemote(evbuffer* destination)
     return true;
 }
 
+size_t NcmProxyContext::readRoom(bool fromLocal, size_t want)
+{
+    Side other = fromLocal ? remoteSide() : localSide();
+    if (!other.exists() || other.conn->isClosed())
+        return want;
+    if (other.conn->outputLength() != 0)
+        return static_cast<size_t>(std::max(other.conn->outputSpace(), 0));
+    // An empty output with a backlog below it: the far end is not keeping
+    // up, and most of a large read would wait here.
+    constexpr size_t mark = NcmConn::OutputHighWater;
+    if (want > mark && other.conn->unsentInKernel() >= mark)
+        return mark;
+    return want;
+}
+
+bool NcmProxyContext::uploadPending() const
+{
+    // An answer may come before the body is sent: the body still goes out
+    // whole, for the upstream may read it after answering.
+    return m_kind == Kind::HttpForward && m_remote && m_remote->conn && !m_remote->conn->isClosed()
+        && !m_upstreamWriteFailed
+        && (!requestBodyComplete(*m_request) || m_remote->conn->outputLength() != 0);
+}
+
 bool NcmProxyContext::clientMayBeRead() const
 {
     if (m_upstreamWriteFailed)
@@ -387,13 +419,14 @@ bool NcmProxyContext::moveToLocal()
     // Counted as the bytes move: whatever path moves them, the framing
     // sees every byte exactly once.
     if (!m_framer->move(input, output)) {
-        if (m_framer->headDone()) {
+        if (m_local.conn->anythingSent()) {
             finishTransport("can not parse remote response");
             return false;
         }
-        // Nothing of the answer has reached the client: it learns why, and
-        // the upstream that sent it is not kept.
+        // Nothing of the answer has reached the client (what is queued for
+        // it goes): it learns why, and the upstream that sent it is not kept.
         logContext.error("bad response from the upstream");
+        evbuffer_drain(output, evbuffer_get_length(output));
         m_proxy->remoteManager->freeEndpoint(m_remote);
         m_remote = nullptr;
         m_phase = Phase::Refused;
@@ -403,8 +436,10 @@ bool NcmProxyContext::moveToLocal()
     }
     if (m_framer->complete()) {
         m_remote->responseComplete = true;
-        // The client is closed once this answer is out.
-        m_local.conn->markLastOutput();
+        // The client is closed once this answer is out, unless its upload
+        // still has to go.
+        if (!uploadPending())
+            m_local.conn->markLastOutput();
     }
     return true;
 }
@@ -413,7 +448,8 @@ void NcmProxyContext::transfer(bool fromLocal)
 {
     Side self = fromLocal ? localSide() : remoteSide();
     Side other = fromLocal ? remoteSide() : localSide();
-    if (!other.exists() || *other.responseComplete || other.conn->isClosed()) {
+    if (!other.exists() || (*other.responseComplete && !(fromLocal && uploadPending()))
+        || other.conn->isClosed()) {
         finishTransport("peer not open but self has unread transferring data");
         return;
     }
@@ -452,6 +488,9 @@ void NcmProxyContext::onWritten(bool localWrote, int32_t error, uint32_t written
         // The upstream may still answer: only the upload ends.
         m_upstreamWriteFailed = true;
         evbuffer_drain(self.conn->output(), self.conn->outputLength());
+        // An answer already out waited only for the upload.
+        if (*self.responseComplete && other.exists() && other.conn->outputLength() == 0)
+            finishTransport("upload ended after the answer");
         return;
     }
     if (other.exists() && !*other.responseComplete && !other.conn->isClosed()) {
@@ -469,11 +508,20 @@ void NcmProxyContext::onWritten(bool localWrote, int32_t error, uint32_t written
             self.conn->requestWrite();
         if (localWrote ? !*other.responseComplete : clientMayBeRead())
             other.conn->requestRead();
+        if (!localWrote && *self.responseComplete && !uploadPending() && other.conn->outputLength() == 0) {
+            finishTransport("upload over after the answer");
+            return;
+        }
         if (!localWrote || !*other.responseComplete || self.conn->outputLength() != 0)
             return;
     }
     if (self.conn->isOutputDrained()) {
-        finishTransport("remaining data write over");
+        if (!uploadPending()) {
+            finishTransport("remaining data write over");
+            return;
+        }
+        if (clientMayBeRead() && m_remote->conn->outputSpace() > 0)
+            self.conn->requestRead();
         return;
     }
     // Not drained yet: ask to hear again once everything is out, so that the
@@ -544,13 +592,16 @@ void NcmProxyContext::finishTransport(const char* message)
     if (m_kind == Kind::HttpForward && m_remote) {
         // Only an upstream whose response is complete can serve another request.
         if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed()) {
-            // Its answer ended where its framing said and the request went out
-            // whole: if it is closed now rather than pooled, nothing is in
-            // flight, so a reset spares both ends the closing handshake and
-            // this end a port held for minutes.
-            if (m_proxy->config.keepAliveDisabled && m_remote->type == "tcp"
-                && m_remote->conn->outputLength() == 0 && requestBodyComplete(*m_request))
-                static_cast<NcmConnTcp*>(m_remote->conn.get())->resetOnClose();
+            // Its answer ended where its framing said, the request went out
+            // whole and the kernel holds nothing either way (every byte sent
+            // acknowledged, none unread): if it is closed now rather than
+            // pooled, nothing is in flight, so a reset spares both ends the
+            // closing handshake and this end a port held for minutes.
+            auto* tcp = m_remote->type == "tcp" ? static_cast<NcmConnTcp*>(m_remote->conn.get()) : nullptr;
+            if (m_proxy->config.keepAliveDisabled && tcp && tcp->outputLength() == 0
+                && requestBodyComplete(*m_request) && tcp->unackedInKernel() == 0
+                && tcp->unreadInKernel() == 0)
+                tcp->resetOnClose();
             manager.releaseHttp(m_remote);
         } else
             manager.freeEndpoint(m_remote);

@@ -74,6 +74,8 @@ private:
     bool handleBrokenRemoteConnection();
     void finishTransport(const char* message);
     void deleteLocal(bool clientDone = false);
+    size_t readRoom(bool fromLocal, size_t want);
+    bool uploadPending() const;
 
     NcmProxy* m_proxy;
     int64_t m_lastActive;
@@ -87,4 +89,6 @@ private:
     bool m_responseStarted = false;
     bool m_upstreamWriteFailed = false;
     bool m_clientCloses = false; // the request carried the close option
+    // Read by the connections' read bounds, which may outlive this context.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -50,6 +50,13 @@ public:
     int outputSpace() const { return OutputHighWater - static_cast<int>(outputLength()); }
     bool isOutputDrained() const { return !m_closed && outputLength() == 0; }
 
+    // Bytes queued below this connection that have not left yet: a backlog
+    // there means the peer is not keeping up.
+    virtual size_t unsentInKernel() const { return 0; }
+    // Bounds each read by what the owner can place (given the size the
+    // connection would read); unset, reads are bounded by the connection alone.
+    void setReadRoom(std::function<size_t(size_t)> room) { m_readRoom = std::move(room); }
+
     uint32_t bytesRead() const { return m_bytesRead; }
     uint32_t bytesWritten() const { return m_bytesWritten; }
 
@@ -62,6 +69,7 @@ protected:
     std::shared_ptr<bool> aliveToken() const { return m_alive; }
 
     event_base* m_base;
+    std::function<size_t(size_t)> m_readRoom;
 
 private:
     EventCallback m_callback;

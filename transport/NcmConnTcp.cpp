@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -14,16 +16,18 @@
 namespace {
 
 // One readable event takes at most this much, less what the input still
-// holds. Reading stops while the other side's output holds the high-water
-// mark, so a stalled peer costs at most one read beyond it per direction.
+// holds, and no more than the owner has room for (setReadRoom), so that a
+// stalled peer costs about the high-water mark per direction.
 // Fewer, larger reads keep a bulk transfer cheap (libevent's own read stops
 // at 4 KiB). libevent adds a header to the room it allocates and rounds up
 // to a power of two, hence a little less than 128 KiB.
 constexpr size_t ReadBudget = 128 * 1024 - 512;
 // A connection starts with small reads into the stack, so that a short
 // exchange or a client that sends nothing holds no large buffer, and
-// doubles its read each time one fills.
-constexpr size_t FirstRead = 16 * 1024;
+// doubles its read each time one fills. Sized, like the budget, so that
+// its chain fits a 16 KiB allocation; reads cut short for room take this
+// path too.
+constexpr size_t FirstRead = 16 * 1024 - 512;
 constexpr size_t MinRead = 4096;
 
 // Whether a non-blocking connect has already completed successfully, without
@@ -32,6 +36,14 @@ bool connectDone(evutil_socket_t fd)
 {
     pollfd entry { fd, POLLOUT, 0 };
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) && !(entry.revents & (POLLERR | POLLHUP));
+}
+
+size_t queued(evutil_socket_t fd, unsigned long request)
+{
+    int bytes = 0;
+    if (fd < 0 || ::ioctl(fd, request, &bytes) != 0 || bytes < 0)
+        return SIZE_MAX;
+    return static_cast<size_t>(bytes);
 }
 
 } // namespace
@@ -50,8 +62,10 @@ struct NcmConnTcp::State {
     // the Connect event needs no writability and no error query.
     bool connectedEarly = false;
     size_t readSize = FirstRead;
+    bool roomless = false; // the last read found no room for its bytes
     bool lastOutput = false; // nothing follows what the output holds
     uint32_t pendingWritten = 0;
+    bool anythingSent = false;
     int32_t lastWriteError = 0;
     // A connect that failed before the socket could report it (bad address,
     // no socket, immediate refusal); delivered from the next loop turn.
@@ -158,6 +172,26 @@ void NcmConnTcp::resetOnClose()
     setsockopt(m_state->socket.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
+size_t NcmConnTcp::unreadInKernel() const
+{
+    return queued(m_state->socket.get(), FIONREAD);
+}
+
+size_t NcmConnTcp::unackedInKernel() const
+{
+    return queued(m_state->socket.get(), SIOCOUTQ);
+}
+
+size_t NcmConnTcp::unsentInKernel() const
+{
+    return queued(m_state->socket.get(), SIOCOUTQNSD);
+}
+
+bool NcmConnTcp::anythingSent() const
+{
+    return m_state->anythingSent;
+}
+
 void NcmConnTcp::markLastOutput()
 {
     m_state->lastOutput = true;
@@ -261,6 +295,7 @@ int NcmConnTcp::flush()
     if (n < 1)
         return 0;
     m_state->pendingWritten += static_cast<uint32_t>(n);
+    m_state->anythingSent = true;
     return n;
 }
 
@@ -283,21 +318,35 @@ int NcmConnTcp::readSome()
 {
     State& s = *m_state;
     const size_t queued = inputLength();
-    if (s.readSize <= FirstRead) {
+    size_t want = s.readSize <= FirstRead
+        ? FirstRead
+        : std::max(std::min(s.readSize, queued < ReadBudget ? ReadBudget - queued : 0), MinRead);
+    // Where the bytes go may be short of room: a read beyond it would sit
+    // in memory for as long as the far side stalls.
+    const size_t room = m_readRoom ? m_readRoom(want) : want;
+    s.roomless = room == 0;
+    if (s.roomless) {
+        errno = EAGAIN;
+        return -1;
+    }
+    const bool bounded = room < want;
+    if (bounded)
+        want = std::min(room, FirstRead);
+    if (want <= FirstRead) {
         char bytes[FirstRead];
-        const ssize_t n = ::recv(s.socket.get(), bytes, sizeof bytes, 0);
+        const ssize_t n = ::recv(s.socket.get(), bytes, want, 0);
         if (n > 0) {
             if (evbuffer_add(input(), bytes, static_cast<size_t>(n)) != 0) {
                 errno = ENOMEM;
                 return -1;
             }
-            if (static_cast<size_t>(n) == sizeof bytes)
+            if (bounded)
+                s.readSize = FirstRead;
+            else if (static_cast<size_t>(n) == sizeof bytes)
                 s.readSize *= 2;
         }
         return static_cast<int>(n);
     }
-    const size_t want
-        = std::max(std::min(s.readSize, queued < ReadBudget ? ReadBudget - queued : 0), MinRead);
     evbuffer_iovec space[2];
     const int count = evbuffer_reserve_space(input(), static_cast<ev_ssize_t>(want), space, 2);
     if (count < 1) {
@@ -351,8 +400,11 @@ void NcmConnTcp::handleRead()
         error = evutil_socket_geterror(s.socket.get());
         if (isTransient(error)) {
             // Spurious readiness, or an eager read too early: wait for the
-            // data asked for.
-            if (!event_pending(s.readEvent.get(), EV_READ, nullptr))
+            // data asked for. With no room for it, the owner asks again once
+            // the far side has taken some.
+            if (s.roomless)
+                event_del(s.readEvent.get());
+            else if (!event_pending(s.readEvent.get(), EV_READ, nullptr))
                 event_add(s.readEvent.get(), nullptr);
             return;
         }

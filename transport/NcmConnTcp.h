@@ -27,6 +27,16 @@ public:
     // the address pair waiting afterwards.
     void resetOnClose();
 
+    // What the kernel still holds for this connection: bytes received and
+    // not yet read, and bytes sent and not yet acknowledged. A failed query
+    // counts as something held, so that no close is made abrupt on a guess.
+    size_t unreadInKernel() const;
+    size_t unackedInKernel() const;
+    size_t unsentInKernel() const override;
+    // Whether any byte has been handed to the kernel, that is, may have
+    // reached the peer.
+    bool anythingSent() const;
+
     // Nothing will be queued after what the output holds, and the
     // connection is closed once it drains: the last bytes wait for the
     // closing FIN to travel with them.
