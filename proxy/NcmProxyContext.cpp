@@ -339,12 +339,14 @@ size_t NcmProxyContext::readRoom(bool fromLocal, size_t want)
         return want;
     if (other.conn->outputLength() != 0)
         return static_cast<size_t>(std::max(other.conn->outputSpace(), 0));
-    // An empty output with a backlog below it: the far end is not keeping
-    // up, and most of a large read would wait here.
+    // An empty output: a large read goes on at once only as far as the
+    // kernel takes it; the rest would wait here for as long as the far end
+    // stalls.
     constexpr size_t mark = NcmConn::OutputHighWater;
-    if (want > mark && other.conn->unsentInKernel() >= mark)
-        return mark;
-    return want;
+    if (want <= mark)
+        return want;
+    const size_t below = other.conn->roomBelow();
+    return below >= want ? want : std::max(below, mark);
 }
 
 bool NcmProxyContext::uploadPending() const

@@ -50,9 +50,9 @@ public:
     int outputSpace() const { return OutputHighWater - static_cast<int>(outputLength()); }
     bool isOutputDrained() const { return !m_closed && outputLength() == 0; }
 
-    // Bytes queued below this connection that have not left yet: a backlog
-    // there means the peer is not keeping up.
-    virtual size_t unsentInKernel() const { return 0; }
+    // About how many more bytes the layer below takes at once: what a write
+    // of more would leave in the output buffer.
+    virtual size_t roomBelow() const { return SIZE_MAX; }
     // Bounds each read by what the owner can place (given the size the
     // connection would read); unset, reads are bounded by the connection alone.
     void setReadRoom(std::function<size_t(size_t)> room) { m_readRoom = std::move(room); }

@@ -182,9 +182,17 @@ size_t NcmConnTcp::unackedInKernel() const
     return queued(m_state->socket.get(), SIOCOUTQ);
 }
 
-size_t NcmConnTcp::unsentInKernel() const
+size_t NcmConnTcp::roomBelow() const
 {
-    return queued(m_state->socket.get(), SIOCOUTQNSD);
+    int limit = 0;
+    socklen_t length = sizeof limit;
+    const size_t held = unackedInKernel();
+    if (getsockopt(m_state->socket.get(), SOL_SOCKET, SO_SNDBUF, &limit, &length) != 0 || limit <= 0
+        || held == SIZE_MAX)
+        return 0;
+    // The limit counts the kernel's own overhead per packet too.
+    const size_t payload = static_cast<size_t>(limit) - static_cast<size_t>(limit) / 8;
+    return payload > held ? payload - held : 0;
 }
 
 bool NcmConnTcp::anythingSent() const
@@ -329,9 +337,11 @@ int NcmConnTcp::readSome()
         errno = EAGAIN;
         return -1;
     }
+    // A read cut short does not grow the next one; a short one fits a
+    // small chain.
     const bool bounded = room < want;
     if (bounded)
-        want = std::min(room, FirstRead);
+        want = room > NcmConn::OutputHighWater ? room : std::min(room, FirstRead);
     if (want <= FirstRead) {
         char bytes[FirstRead];
         const ssize_t n = ::recv(s.socket.get(), bytes, want, 0);
@@ -340,9 +350,7 @@ int NcmConnTcp::readSome()
                 errno = ENOMEM;
                 return -1;
             }
-            if (bounded)
-                s.readSize = FirstRead;
-            else if (static_cast<size_t>(n) == sizeof bytes)
+            if (!bounded && static_cast<size_t>(n) == sizeof bytes)
                 s.readSize *= 2;
         }
         return static_cast<int>(n);
@@ -365,7 +373,7 @@ int NcmConnTcp::readSome()
     const ssize_t n = ::readv(s.socket.get(), pieces, count);
     if (n <= 0)
         return static_cast<int>(n);
-    if (static_cast<size_t>(n) == offered && s.readSize < ReadBudget)
+    if (!bounded && static_cast<size_t>(n) == offered && s.readSize < ReadBudget)
         s.readSize *= 2;
     size_t left = static_cast<size_t>(n);
     int used = 0;

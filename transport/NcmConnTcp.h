@@ -32,7 +32,7 @@ public:
     // counts as something held, so that no close is made abrupt on a guess.
     size_t unreadInKernel() const;
     size_t unackedInKernel() const;
-    size_t unsentInKernel() const override;
+    size_t roomBelow() const override;
     // Whether any byte has been handed to the kernel, that is, may have
     // reached the peer.
     bool anythingSent() const;

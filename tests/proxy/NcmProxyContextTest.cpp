@@ -325,7 +325,7 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
             usleep(10 * 1000);
         // The pipes fill, then stay as full as the slowest end allows.
         for (size_t i = 0, last = 0, now;
-             i < 50 && (now = row.originSent + row.clientSent) - last > (1u << 20); ++i) {
+             i < 50 && (now = row.originSent + row.clientSent) - last > (256u << 10); ++i) {
             last = now;
             usleep(200 * 1000);
         }
