@@ -16,6 +16,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(); // from the sanitiz
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -275,6 +276,9 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
                 usleep(10 * 1000);
             return;
         }
+        const int small = 64 * 1024; // with many clients, kernel buffers held small
+        if (row.clients > 1)
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n");
         while (!row.done && sendAll(fd, chunk))
             row.originSent += chunk.size();
@@ -297,8 +301,21 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
         const std::string url = row.overKcp ? "http://www.relay.test/" : origin.url("/");
         const size_t heapBefore = heapInUse();
         std::vector<int> clients;
-        for (size_t i = 0; i < row.clients; ++i)
-            clients.push_back(connectTcp("127.0.0.1", proxy.port()));
+        for (size_t i = 0; i < row.clients; ++i) {
+            if (row.clients == 1) {
+                clients.push_back(connectTcp("127.0.0.1", proxy.port()));
+                continue;
+            }
+            // Small windows, set before the handshake: the pipes fill with little kernel memory.
+            clients.push_back(socket(AF_INET, SOCK_STREAM, 0));
+            const int small = 16 * 1024;
+            setsockopt(clients.back(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            sockaddr_in to {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(static_cast<uint16_t>(proxy.port()));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(clients.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        }
         const int client = clients[0];
         std::thread peer([&] {
             if (row.peer == StalledUpload) {
@@ -397,6 +414,7 @@ TEST_F(ProxyContextTest, AnswersAndUploadsArriveWholeWhateverTheClientSendsMeanw
         std::string received;
         TestUpstream upstream([&](int fd) {
             readHead(fd);
+            usleep(200 * 1000); // what the client sends after its request arrives first
             sendAll(fd, response);
             received = row.originReadsBody ? readSome(fd, upload.size(), 10000) : readAll(fd, 300);
             shutdown(fd, SHUT_RDWR);
