@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
 # Goodput of a download through lumaview-proxy over KCP (via lumaview-relay)
-# against plain TCP on the same bad link, at several loss rates.
+# against plain TCP (CUBIC and BBR) and against kcptun (without and with its
+# FEC) on the same bad link, at several loss rates.
 #
 # The link is lumaview-lossy joining two network namespaces through a pair
 # of tun devices (MTU 1500; a tun device without a virtio header gets no
 # segmentation offload, and the forwarder's "largest" counter shows it):
 # every IP packet, TCP and UDP alike, both directions, goes through the same
 # bandwidth cap with a bounded drop-tail queue, independent per-packet loss
-# and the one-way delay. curl and the proxy run in the client namespace,
-# nginx and the relay in the server namespace. KCP and TCP downloads
-# alternate, so both see the same machine load. TCP uses CUBIC in both
-# namespaces (the Linux default; BENCH_TCP_CC changes it) and keeps no route
-# metrics between downloads. Needs root.
+# and the one-way delay. curl, the proxy and the kcptun clients run in the
+# client namespace, nginx, the relay and the kcptun servers in the server
+# namespace. The transports alternate, so all see the same machine load.
+# "tcp" runs CUBIC in both namespaces (the Linux default; BENCH_TCP_CC changes
+# it), "bbr" the same path with BBR (skipped, with a message, where the kernel
+# has no BBR); TCP keeps no route metrics between downloads. kcptun runs with
+# its own defaults (window 1024 on its server, 512 on its client, encryption
+# and compression on, FEC 10+3), "kcptun" with FEC off, "kcptun_fec" with it
+# on; its one session is persistent, as kcptun is used. Needs root.
 #
-# For each loss rate it prints the median goodput of each transport, their
-# ratio, bytes on the link (both directions, as put there by the senders,
-# lost ones included) per byte delivered, the time to the first byte of a
-# small request, the proxy's and relay's CPU per MB, an upload of each kind,
-# and the goodput that a loss-driven TCP should reach (the square-root law,
-# and its extension with time-outs). Then one summary line per loss rate:
-#   loss=10 kcp_MBps=... tcp_MBps=... ratio=... kcp_wire=... tcp_wire=...
+# For each loss rate and transport it prints the median goodput, bytes on the
+# link (both directions, as put there by the senders, lost ones included) per
+# byte delivered, the time to the first byte of a small request, the CPU per
+# MB of the client-side and server-side programs, and one upload; then the
+# goodput that a loss-driven TCP should reach (the square-root law, and its
+# extension with time-outs). Then one summary line per loss rate:
+#   loss=10 kcp_MBps=... tcp_MBps=... bbr_MBps=... kcptun_MBps=... kcptun_fec_MBps=... ratio=... kcp_wire=...
 #
 # Usage: bench/kcp-bench.sh [build-dir]      (default: build/ under the repository)
 # Knobs (environment): BENCH_LOSSES ("0 1 5 10 20", percent), BENCH_REPS (3),
@@ -28,11 +33,13 @@
 # ENTER,LEAVE[,LOSS] for lumaview-lossy --burst), BENCH_MAX_TIME (20 s per
 # transfer; a cut-off download counts with what it delivered in that time
 # and is marked "~"; a cut-off upload shows "<" and the rate at which curl
-# handed bytes to the proxy), BENCH_UPLOAD_MIB (1, one upload per transport
-# and loss rate; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
+# handed bytes on), BENCH_UPLOAD_MIB (1, one upload per transport and loss
+# rate; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
 # lumaview-relay), BENCH_PROXY_CONFIG (extra lines for the proxy's configuration,
-# "\n" between them, e.g. "KcpPacing=1\nKcpCongestionWindow=0"), BENCH_TRANSPORTS ("kcp tcp"; one alone while tuning). A measurement, not a test: it exits non-zero only when it
-# cannot run.
+# "\n" between them, e.g. "KcpPacing=1\nKcpCongestionWindow=0"),
+# BENCH_KCPTUN_ARGS (extra options for both kcptun ends),
+# BENCH_TRANSPORTS ("kcp tcp bbr kcptun kcptun_fec"; one alone while tuning).
+# A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
 
@@ -55,7 +62,8 @@ UPLOAD_MIB=${BENCH_UPLOAD_MIB:-1}
 TCP_CC=${BENCH_TCP_CC:-cubic}
 RELAY_ARGS=(${BENCH_RELAY_ARGS:-})
 PROXY_CONFIG=${BENCH_PROXY_CONFIG:-}
-TRANSPORTS=${BENCH_TRANSPORTS:-kcp tcp}
+KCPTUN_ARGS=(${BENCH_KCPTUN_ARGS:-})
+TRANSPORTS=${BENCH_TRANSPORTS:-kcp tcp bbr kcptun kcptun_fec}
 
 die() {
     echo "kcp-bench: $*" >&2
@@ -69,6 +77,24 @@ NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null) || die "nginx is not
 command -v curl >/dev/null || die "curl is not installed"
 [[ $(id -u) -eq 0 ]] || die "needs root (network namespaces and tun devices)"
 
+# Peers that this machine lacks drop out with a word, the rest still run.
+without() {
+    local gone=$1 kept=() t
+    for t in $TRANSPORTS; do [[ $t == "$gone" ]] || kept+=("$t"); done
+    TRANSPORTS=${kept[*]:-}
+}
+if [[ " $TRANSPORTS " == *" bbr "* ]] && ! grep -qw bbr /proc/sys/net/ipv4/tcp_available_congestion_control; then
+    modprobe tcp_bbr 2>/dev/null
+    grep -qw bbr /proc/sys/net/ipv4/tcp_available_congestion_control ||
+        { echo "kcp-bench: this kernel has no TCP BBR; skipping bbr" >&2; without bbr; }
+fi
+if [[ "$TRANSPORTS" == *kcptun* ]] && ! command -v kcptun-client >/dev/null; then
+    echo "kcp-bench: kcptun is not installed (Debian's kcptun package); skipping kcptun and kcptun_fec" >&2
+    without kcptun
+    without kcptun_fec
+fi
+[[ -n "$TRANSPORTS" ]] || die "no transport left to measure"
+
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-kcp-bench.XXXXXX")
 NS_CLIENT=lvkb-c-$$
 NS_SERVER=lvkb-s-$$
@@ -78,10 +104,11 @@ PIDS=()
 LOSSY_PID=
 PROXY_PID=
 RELAY_PID=
+declare -A CLIENT_PID SERVER_PID KCPTUN_PORT
 
 cleanup() {
     local status=$?
-    stop_pids TERM $LOSSY_PID $PROXY_PID "${PIDS[@]}"
+    stop_pids TERM $LOSSY_PID "${PIDS[@]}"
     ip netns del "$NS_CLIENT" 2>/dev/null
     ip netns del "$NS_SERVER" 2>/dev/null
     remove_workdir "$WORK"
@@ -122,10 +149,14 @@ for end in "$NS_CLIENT:lvkb0" "$NS_SERVER:lvkb1"; do
     command -v ethtool >/dev/null &&
         ip netns exec "${end%%:*}" ethtool -K "${end#*:}" tso off gso off gro off 2>/dev/null
 done
-# Per route: a namespace may only pick the host's allowed algorithms by sysctl.
-ip -n "$NS_CLIENT" route replace "$SERVER_IP" dev lvkb0 src "$CLIENT_IP" congctl "$TCP_CC" &&
-    ip -n "$NS_SERVER" route replace "$CLIENT_IP" dev lvkb1 src "$SERVER_IP" congctl "$TCP_CC" ||
-    die "can not set TCP congestion control $TCP_CC"
+# Per route: a namespace may only pick the host's allowed algorithms by
+# sysctl. A connection takes its route's algorithm when it is made, so
+# switching between downloads leaves no running transfer half-changed.
+set_cc() {
+    ip -n "$NS_CLIENT" route replace "$SERVER_IP" dev lvkb0 src "$CLIENT_IP" congctl "$1" &&
+        ip -n "$NS_SERVER" route replace "$CLIENT_IP" dev lvkb1 src "$SERVER_IP" congctl "$1"
+}
+set_cc "$TCP_CC" || die "can not set TCP congestion control $TCP_CC"
 
 # Restarts the forwarder with a loss in percent.
 stop_lossy() {
@@ -220,26 +251,57 @@ printf 'LogLevel=W\nDebugUseFixedLocalPort=0\nKcpEnabled=1\nKcpHostMapping=.kcp.
     "$SERVER_IP" "$RELAY_PORT" "$PROXY_CONFIG" >"$WORK/proxy.conf"
 "${IN_CLIENT[@]}" "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>>"$WORK/proxy.log" &
 PROXY_PID=$!
+PIDS+=($PROXY_PID)
 wait_line "$PROXY_PID" "$WORK/proxy.out" '^port = ' || die "lumaview-proxy did not start: $(cat "$WORK/proxy.log")"
 PROXY_PORT=$(sed -n 's/^port = //p' "$WORK/proxy.out")
+for t in kcp tcp bbr; do CLIENT_PID[$t]=$PROXY_PID; done
+SERVER_PID[kcp]=$RELAY_PID
 
-url_of() {
-    case $1 in
-        kcp) echo "http://www.kcp.bench:$HTTP_PORT/$2" ;;
-        tcp) echo "http://$SERVER_IP:$HTTP_PORT/$2" ;;
+# kcptun: a server in front of nginx and a client on the client's loopback
+# per setting; both ends must agree on the FEC shards.
+start_kcptun() {
+    local name=$1 port=$((HTTP_PORT + $2)) fec=()
+    [[ $name == kcptun ]] && fec=(--datashard 0 --parityshard 0)
+    "${IN_SERVER[@]}" kcptun-server --listen "$SERVER_IP:$port" --target "$SERVER_IP:$HTTP_PORT" --quiet \
+        "${fec[@]}" "${KCPTUN_ARGS[@]}" >"$WORK/$name-server.log" 2>&1 &
+    SERVER_PID[$name]=$!
+    PIDS+=($!)
+    "${IN_CLIENT[@]}" kcptun-client --localaddr "127.0.0.1:$port" --remoteaddr "$SERVER_IP:$port" --quiet \
+        "${fec[@]}" "${KCPTUN_ARGS[@]}" >"$WORK/$name-client.log" 2>&1 &
+    CLIENT_PID[$name]=$!
+    PIDS+=($!)
+    KCPTUN_PORT[$name]=$port
+    for _ in $(seq 100); do
+        "${IN_CLIENT[@]}" ss -Htln "src 127.0.0.1:$port" | grep -q . && return
+        kill -0 "${CLIENT_PID[$name]}" 2>/dev/null || break
+        sleep 0.1
+    done
+    die "$name did not start: $(cat "$WORK/$name-client.log" "$WORK/$name-server.log")"
+}
+[[ " $TRANSPORTS " == *" kcptun "* ]] && start_kcptun kcptun 1
+[[ " $TRANSPORTS " == *" kcptun_fec "* ]] && start_kcptun kcptun_fec 2
+
+# Runs curl in the client namespace along TRANSPORT's path to PATH on nginx.
+fetch() {
+    local transport=$1 path=$2
+    shift 2
+    case $transport in
+        kcp) set -- --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@" "http://www.kcp.bench:$HTTP_PORT/$path" ;;
+        tcp | bbr) set -- --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@" "http://$SERVER_IP:$HTTP_PORT/$path" ;;
+        kcptun*) set -- --noproxy '*' "$@" "http://127.0.0.1:${KCPTUN_PORT[$transport]}/$path" ;;
     esac
+    [[ $transport == bbr ]] && set_cc bbr
+    "${IN_CLIENT[@]}" curl -sS "$@" 2>/dev/null
+    [[ $transport == bbr ]] && set_cc "$TCP_CC"
+    return 0
 }
 
-through_proxy() {
-    "${IN_CLIENT[@]}" curl -sS --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@" 2>/dev/null
-}
-
-declare -A SAMPLES WIRE TTFB PCPU RCPU UPLOAD CUT
+declare -A SAMPLES WIRE TTFB PCPU RCPU UPLOAD CUT CC_SEEN
 
 # Time to the first byte of a small request, in ms.
 first_byte() {
     local transport=$1 loss=$2 result code t
-    result=$(through_proxy --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}' "$(url_of "$transport" small)")
+    result=$(fetch "$transport" small --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}')
     read -r code t <<<"$result"
     [[ "$code" == 200 ]] || { echo "  $transport at $loss%: a small request answered '$result'" >&2; return; }
     TTFB[$transport:$loss]+="$(awk -v t="$t" 'BEGIN { printf "%.0f", t * 1000 }') "
@@ -251,24 +313,27 @@ measure() {
     local transport=$1 loss=$2 direction=${3:-down} result code size time wire0 wire1 p0 p1 r0 r1
     wait_quiet
     wire0=$(link_bytes)
-    p0=$(cpu_ms "$PROXY_PID")
-    r0=$(cpu_ms "$RELAY_PID")
+    p0=$(cpu_ms "${CLIENT_PID[$transport]:-}")
+    r0=$(cpu_ms "${SERVER_PID[$transport]:-}")
     # Which algorithm nginx's connection really runs, seen once mid-transfer.
-    [[ $transport == tcp && -z "${CC_SEEN:-}" ]] &&
+    local watch=
+    if [[ ($transport == tcp || $transport == bbr) && -z "${CC_SEEN[$transport]:-}" ]]; then
         { sleep 2; "${IN_SERVER[@]}" ss -tin dst "$CLIENT_IP"; } >"$WORK/ss.txt" 2>/dev/null &
+        watch=$!
+    fi
     if [[ $direction == up ]]; then
-        result=$(through_proxy --max-time "$MAX_TIME" -H 'Expect:' -T "$WORK/upload" -o /dev/null \
-            -w '%{http_code} %{size_upload} %{time_total}' "$(url_of "$transport" "up/$transport-$loss")")
+        result=$(fetch "$transport" "up/$transport-$loss" --max-time "$MAX_TIME" -H 'Expect:' -T "$WORK/upload" \
+            -o /dev/null -w '%{http_code} %{size_upload} %{time_total}')
     else
-        result=$(through_proxy --max-time "$MAX_TIME" -o /dev/null \
-            -w '%{http_code} %{size_download} %{time_total}' "$(url_of "$transport" big)")
+        result=$(fetch "$transport" big --max-time "$MAX_TIME" -o /dev/null \
+            -w '%{http_code} %{size_download} %{time_total}')
     fi
     read -r code size time <<<"$result"
-    [[ $transport == tcp && -z "${CC_SEEN:-}" ]] && wait $! 2>/dev/null &&
-        CC_SEEN=$(grep -o -w -m1 -E 'cubic|bbr|reno' "$WORK/ss.txt")
+    [[ -n "$watch" ]] && wait "$watch" 2>/dev/null &&
+        CC_SEEN[$transport]=$(grep -o -w -E 'cubic|bbr|reno' "$WORK/ss.txt" | head -n 1)
     wire1=$(link_bytes)
-    p1=$(cpu_ms "$PROXY_PID")
-    r1=$(cpu_ms "$RELAY_PID")
+    p1=$(cpu_ms "${CLIENT_PID[$transport]:-}")
+    r1=$(cpu_ms "${SERVER_PID[$transport]:-}")
     # A cut-off download has a status 200 and fewer bytes; a cut-off upload
     # has no final status, and curl counts what it handed to the proxy.
     if [[ $direction == up && "$code" != 201 && "$code" != 204 && "$size" != 0 && ${time%.*} -ge $((MAX_TIME - 1)) ]]; then
@@ -292,7 +357,7 @@ measure() {
         SAMPLES[$transport:$loss]+="$rate "
         WIRE[$transport:$loss]+="$wire "
         PCPU[$transport:$loss]+="$(awk -v c="$((${p1%.*} - ${p0%.*}))" -v s="$size" 'BEGIN { printf "%.1f", c / (s / 1e6) }') "
-        [[ $transport == kcp ]] &&
+        [[ -n "${SERVER_PID[$transport]:-}" ]] &&
             RCPU[$transport:$loss]+="$(awk -v c="$((${r1%.*} - ${r0%.*}))" -v s="$size" 'BEGIN { printf "%.1f", c / (s / 1e6) }') "
     fi
     echo "  $transport $direction at $loss%: $rate MB/s, $wire link bytes per byte ($size bytes in $time s)"
@@ -301,6 +366,7 @@ measure() {
 
 echo "kcp-bench: $(date -u '+%F %T') UTC, load $(cut -d' ' -f1-3 /proc/loadavg), kernel $(uname -r)"
 echo "link: ${RATE_MBIT} Mbit/s, queue ${QUEUE_BYTES} B, one-way delay ${DELAY_MS} ms, jitter ${JITTER_MS} ms${BURST:+, burst $BURST}, MTU 1500; TCP $TCP_CC"
+echo "transports: $TRANSPORTS"
 echo "${SIZE_MIB} MiB per download, $REPS per figure, cut off after ${MAX_TIME} s; relay options: ${RELAY_ARGS[*]:-(defaults)}"
 [[ -n $PROXY_CONFIG ]] && echo "proxy configuration added: ${PROXY_CONFIG//\\n/ }"
 started=$SECONDS
@@ -314,8 +380,9 @@ for loss in "${LOSSES[@]}"; do
         done
     done
     if [[ "$UPLOAD_MIB" != 0 ]]; then
-        measure kcp "$loss" up
-        measure tcp "$loss" up
+        for transport in $TRANSPORTS; do
+            measure "$transport" "$loss" up
+        done
     fi
     stop_lossy
 done
@@ -340,40 +407,44 @@ tcp_model() {
         printf "%.3f", (r < limit ? r : limit) }'
 }
 
+# The median of a transport's samples of one kind at one loss rate.
+med() {
+    local -n samples=$1
+    median "${samples[$2:$3]:-}" %.4g
+}
+
 echo
-printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "loss" "KCP MB/s" "TCP MB/s" "KCP/TCP" \
-    "KCP wire" "TCP wire" "KCP 1st" "TCP 1st" "TCP sqrt" "TCP pftk" "proxy ms" "relay ms" "KCP up" "TCP up"
+printf '%-6s %-11s %9s %8s %8s %9s %9s %9s\n' loss transport "MB/s" "wire" "1st ms" "client" "server" "up MB/s"
 for loss in "${LOSSES[@]}"; do
-    k=$(median "${SAMPLES[kcp:$loss]:-}" %.4g)
-    t=$(median "${SAMPLES[tcp:$loss]:-}" %.4g)
-    kw=$(median "${WIRE[kcp:$loss]:-}" %.4g)
-    tw=$(median "${WIRE[tcp:$loss]:-}" %.4g)
-    kf=$(median "${TTFB[kcp:$loss]:-}" %.4g)
-    tf=$(median "${TTFB[tcp:$loss]:-}" %.4g)
-    ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
-    sqrt_model=$(tcp_model "$loss" sqrt)
-    pftk_model=$(tcp_model "$loss" pftk)
-    cpu="$(median "${PCPU[kcp:$loss]:-}" %.4g)/$(median "${PCPU[tcp:$loss]:-}" %.4g)"
-    mark_k=; mark_t=; mark_ku=; mark_tu=
-    [[ -n "${CUT[kcp:down:$loss]:-}" ]] && mark_k="~"
-    [[ -n "${CUT[tcp:down:$loss]:-}" ]] && mark_t="~"
-    [[ -n "${CUT[kcp:up:$loss]:-}" ]] && mark_ku="~"
-    [[ -n "${CUT[tcp:up:$loss]:-}" ]] && mark_tu="~"
-    printf '%-6s %9s %9s %7s %9s %9s %8s %8s %9s %9s %11s %9s %9s %9s\n' "$loss%" "$k$mark_k" "$t$mark_t" "$ratio" \
-        "$kw" "$tw" "$kf" "$tf" "$sqrt_model" "$pftk_model" "$cpu" "$(median "${RCPU[kcp:$loss]:-}" %.4g)" \
-        "${UPLOAD[kcp:$loss]:--}$mark_ku" "${UPLOAD[tcp:$loss]:--}$mark_tu"
+    for transport in $TRANSPORTS; do
+        printf '%-6s %-11s %9s %8s %8s %9s %9s %9s\n' "$loss%" "$transport" \
+            "$(med SAMPLES "$transport" "$loss")${CUT[$transport:down:$loss]:+~}" "$(med WIRE "$transport" "$loss")" \
+            "$(med TTFB "$transport" "$loss")" "$(med PCPU "$transport" "$loss")" "$(med RCPU "$transport" "$loss")" \
+            "${UPLOAD[$transport:$loss]:--}${CUT[$transport:up:$loss]:+~}"
+    done
+    printf '%-6s %-11s %9s\n' "$loss%" "TCP sqrt" "$(tcp_model "$loss" sqrt)"
+    printf '%-6s %-11s %9s\n' "$loss%" "TCP pftk" "$(tcp_model "$loss" pftk)"
 done
 echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the"
-echo " first byte of a small request; TCP sqrt / pftk = what a loss-driven TCP should reach, by the"
-echo " square-root law / with time-outs; proxy ms = proxy CPU ms per MB, KCP/TCP; relay ms = relay CPU"
-echo " ms per MB; up = one ${UPLOAD_MIB} MiB upload, MB/s (< = cut off); ~ = cut off after ${MAX_TIME} s, counted"
-echo " with what it delivered)"
+echo " first byte of a small request; client / server = CPU ms per MB of the client-side program (the"
+echo " proxy, or kcptun's client) and of the server side (the relay, or kcptun's server; nginx is not"
+echo " counted); up = one ${UPLOAD_MIB} MiB upload (< = cut off); ~ = cut off after ${MAX_TIME} s, counted with"
+echo " what it delivered; TCP sqrt / pftk = what a loss-driven TCP should reach, by the square-root"
+echo " law / with time-outs)"
 echo
 for loss in "${LOSSES[@]}"; do
-    k=$(median "${SAMPLES[kcp:$loss]:-}" %.4g)
-    t=$(median "${SAMPLES[tcp:$loss]:-}" %.4g)
-    ratio=$(awk -v a="$k" -v b="$t" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }')
-    echo "loss=$loss kcp_MBps=$k tcp_MBps=$t ratio=$ratio kcp_wire=$(median "${WIRE[kcp:$loss]:-}" %.4g) tcp_wire=$(median "${WIRE[tcp:$loss]:-}" %.4g)"
+    line="loss=$loss"
+    for transport in kcp tcp bbr kcptun kcptun_fec; do
+        line+=" ${transport}_MBps=$(med SAMPLES "$transport" "$loss")"
+    done
+    line+=" ratio=$(ratio "$(med SAMPLES kcp "$loss")" "$(med SAMPLES tcp "$loss")")"
+    for transport in kcp tcp bbr kcptun kcptun_fec; do
+        line+=" ${transport}_wire=$(med WIRE "$transport" "$loss")"
+    done
+    echo "$line"
 done
-echo "TCP congestion control seen on nginx's connection: ${CC_SEEN:-(not seen)}"
+for transport in tcp bbr; do
+    [[ " $TRANSPORTS " == *" $transport "* ]] &&
+        echo "TCP congestion control seen on nginx's connection for $transport: ${CC_SEEN[$transport]:-(not seen)}"
+done
 echo "total time $((SECONDS - started)) s"
