@@ -8,6 +8,15 @@
 // "load ms=T resources=N", N counting the page's fetched subresources. Exits
 // non-zero when a load fails, misses resources, or takes longer than 30 s.
 //
+// Two settings from the environment serve measurements on a bad network:
+// PAGE_LOAD_BENCH_WARMUP=URL makes the warm-up load that page instead (a data:
+// URL warms the engine without touching the network, so the measured load
+// pays for its name lookups and connections as a user's first load does), and
+// PAGE_LOAD_BENCH_LIST=1 prints, after each load, "body size=N url=U" for the
+// document and every subresource (N the decoded body's bytes, by which the
+// caller tells whose server sent it), then prints a failed or timed-out load
+// as "load ms=T resources=N failed=1" before it exits.
+//
 // Usage: page_load_bench engine|client URL LOADS EXPECTED_RESOURCES
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
@@ -58,6 +67,25 @@ int fetchedResources(QWebEngineView* view)
     return count;
 }
 
+// Prints the document's and its subresources' body sizes and addresses.
+void listBodies(QWebEngineView* view)
+{
+    bool answered = false;
+    view->page()->runJavaScript(
+        QStringLiteral("performance.getEntriesByType('navigation')"
+                       ".concat(performance.getEntriesByType('resource'))"
+                       ".filter(e => !e.name.endsWith('/favicon.ico'))"
+                       ".map(e => 'body size=' + e.decodedBodySize + ' url=' + e.name)"
+                       ".join('\\n')"),
+        [&](const QVariant& value) {
+            const QByteArray lines = value.toString().toUtf8();
+            if (!lines.isEmpty())
+                std::printf("%s\n", lines.constData());
+            answered = true;
+        });
+    waitFor([&] { return answered; }, 10000);
+}
+
 // Each load gets its own query, so no load can be served as a same-document step.
 QUrl numbered(const QUrl& url, int n)
 {
@@ -81,6 +109,8 @@ int main(int argc, char** argv)
     const QUrl url(QString::fromLocal8Bit(argv[2]));
     const int loads = QByteArray(argv[3]).toInt();
     const int expected = QByteArray(argv[4]).toInt();
+    const QUrl warmup(qEnvironmentVariable("PAGE_LOAD_BENCH_WARMUP"));
+    const bool list = qEnvironmentVariableIntValue("PAGE_LOAD_BENCH_LIST") == 1;
     if ((mode != "engine" && mode != "client") || !url.isValid() || loads < 1) {
         std::fputs("page_load_bench: bad arguments\n", stderr);
         return 2;
@@ -140,20 +170,31 @@ int main(int argc, char** argv)
                   finished = true;
                   ok = success;
               });
+        const bool warming = n == 0 && !warmup.isEmpty();
+        const QUrl target = warming ? warmup : numbered(url, n);
         QElapsedTimer clock;
         clock.start();
         if (bare)
-            bare->load(numbered(url, n));
+            bare->load(target);
         else
-            window->loadPage(numbered(url, n).toString());
+            window->loadPage(target.toString());
         const bool inTime = waitFor([&] { return finished; }, LoadTimeoutMs);
         const double ms = clock.nsecsElapsed() / 1e6;
         QObject::disconnect(connection);
         if (!inTime || !ok) {
             std::fprintf(stderr, "page_load_bench: load %d %s\n", n, inTime ? "failed" : "timed out");
+            if (list && n > 0) {
+                listBodies(view);
+                std::printf("load ms=%.1f resources=%d failed=1\n", ms, fetchedResources(view));
+                std::fflush(stdout);
+            }
             status = 1;
             break;
         }
+        if (warming)
+            continue;
+        if (list && n > 0)
+            listBodies(view);
         const int resources = fetchedResources(view);
         if (resources != expected) {
             std::fprintf(
