@@ -59,9 +59,12 @@ inline int boundPort(evutil_socket_t fd)
 }
 
 // A non-blocking UDP socket bound to "ADDR:PORT" (port 0: any free port),
-// with both kernel buffers asked to hold bufferBytes. Invalid on failure,
-// with the reason in error.
-inline UniqueSocket bindUdpSocket(const std::string& listen, int bufferBytes, std::string& error)
+// with both kernel buffers asked to hold bufferBytes. With reusePort, other
+// sockets of the same user may bind the same address (SO_REUSEPORT) and the
+// kernel spreads arriving datagrams among them by their source address and
+// port. Invalid on failure, with the reason in error.
+inline UniqueSocket bindUdpSocket(
+    const std::string& listen, int bufferBytes, std::string& error, bool reusePort = false)
 {
     sockaddr_storage address {};
     socklen_t length = 0;
@@ -76,6 +79,11 @@ inline UniqueSocket bindUdpSocket(const std::string& listen, int bufferBytes, st
     }
     setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
     setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+    const int one = 1;
+    if (reusePort && setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+        error = std::string("SO_REUSEPORT: ") + std::strerror(errno);
+        return UniqueSocket();
+    }
     if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
         error = "can not bind " + listen + ": " + std::strerror(errno);
         return UniqueSocket();

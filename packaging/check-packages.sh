@@ -48,6 +48,7 @@ expected_server="/etc/lumaview/httpdns.conf
 /etc/lumaview/httpdns.hosts
 /etc/lumaview/relay.conf
 /lib/systemd/system/lumaview-httpdns.service
+/lib/systemd/system/lumaview-httpdns@.service
 /lib/systemd/system/lumaview-relay@.service
 /usr/bin/lumaview-httpdns
 /usr/bin/lumaview-relay
@@ -93,7 +94,7 @@ step "systemd-analyze verify"
 cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
 verify_log="$work/verify.log"
 SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no --root="$root" \
-  lumaview-relay@default.service lumaview-httpdns.service >"$verify_log" 2>&1 || {
+  lumaview-relay@default.service lumaview-httpdns.service lumaview-httpdns@1.service >"$verify_log" 2>&1 || {
   cat "$verify_log"; fail "systemd-analyze verify"; }
 # Unknown keys and bad values are only warnings there.
 [ ! -s "$verify_log" ] || { cat "$verify_log"; fail "systemd-analyze verify reported problems"; }
@@ -113,7 +114,8 @@ wait_port() {
 
 # Runs a unit's ExecStart with its EnvironmentFile= files read the way systemd
 # reads these simple assignments: ${VAR} is one word, $VAR splits at blanks.
-# LISTEN is moved to a free loopback port; the rest of the shipped
+# LISTEN is moved to LISTEN_AT (a free loopback port by default) and
+# REUSE_PORT set from REUSE_AT when given; the rest of the shipped
 # configuration is used as it is.
 start_unit_command() {
   local unit=$1 instance=$2 out=$3
@@ -125,7 +127,8 @@ start_unit_command() {
       case $env_file in -*) env_file=${env_file#-}; [ -e "$root$env_file" ] || continue ;; esac
       set -a; . "$root$env_file"; set +a
     done
-    LISTEN=127.0.0.1:0
+    LISTEN=${LISTEN_AT:-127.0.0.1:0}
+    [ -z "${REUSE_AT:-}" ] || REUSE_PORT=$REUSE_AT
     [ -z "${HOSTS:-}" ] || HOSTS="$root$HOSTS"
     eval "set -- $exec"
     set -- "$root$1" "${@:2}"
@@ -135,22 +138,33 @@ start_unit_command() {
   pids+=($!)
 }
 
-step "lumaview-relay as lumaview-relay@default.service runs it"
-start_unit_command "$root/lib/systemd/system/lumaview-relay@.service" default "$work/relay.out"
-relay_pid=${pids[-1]}
-relay_port=$(wait_port "$work/relay.out" "$relay_pid") || { cat "$work/relay.out.err"; fail "the relay did not start"; }
-echo "relay listens on UDP port $relay_port"
-step "lumaview-httpdns as lumaview-httpdns.service runs it"
-start_unit_command "$root/lib/systemd/system/lumaview-httpdns.service" "" "$work/httpdns.out"
-httpdns_pid=${pids[-1]}
-httpdns_port=$(wait_port "$work/httpdns.out" "$httpdns_pid") || { cat "$work/httpdns.out.err"; fail "the HTTP-DNS service did not start"; }
-answer=$(curl -sS --max-time 20 -d 'q=www.example.org&uid=1&output=text&known=' "http://127.0.0.1:$httpdns_port/dns")
-[ "$answer" = $'HTTPDNS\n198.51.100.21;198.51.100.22' ] || fail "HTTP-DNS answered: $answer"
-echo "HTTP-DNS on port $httpdns_port answers from the shipped hosts file"
-for pid in "$relay_pid" "$httpdns_pid"; do
+# Starts two units' command lines on one loopback port, both with
+# --reuse-port, and sets pair_port.
+start_pair() {
+  local first_unit=$1 first=$2 second_unit=$3 second=$4 name=$5
+  REUSE_AT=--reuse-port start_unit_command "$root/lib/systemd/system/$first_unit" "$first" "$work/$name-1.out"
+  pair_port=$(wait_port "$work/$name-1.out" "${pids[-1]}") || { cat "$work/$name-1.out.err" >&2; return 1; }
+  LISTEN_AT=127.0.0.1:$pair_port REUSE_AT=--reuse-port \
+    start_unit_command "$root/lib/systemd/system/$second_unit" "$second" "$work/$name-2.out"
+  [ "$(wait_port "$work/$name-2.out" "${pids[-1]}")" = "$pair_port" ] || { cat "$work/$name-2.out.err" >&2; return 1; }
+}
+
+step "lumaview-relay@1 and @2 as their units run them, sharing one port"
+start_pair lumaview-relay@.service 1 lumaview-relay@.service 2 relay || fail "two relays could not share a port"
+echo "two relays listen on UDP port $pair_port"
+step "lumaview-httpdns.service and lumaview-httpdns@2 as their units run them, sharing one port"
+start_pair lumaview-httpdns.service "" lumaview-httpdns@.service 2 httpdns ||
+  fail "two HTTP-DNS services could not share a port"
+for _ in 1 2 3 4; do
+  answer=$(curl -sS --max-time 20 -d 'q=www.example.org&uid=1&output=text&known=' "http://127.0.0.1:$pair_port/dns")
+  [ "$answer" = $'HTTPDNS\n198.51.100.21;198.51.100.22' ] || fail "HTTP-DNS answered: $answer"
+done
+echo "HTTP-DNS on port $pair_port answers from the shipped hosts file"
+for pid in "${pids[@]}"; do
   kill -TERM "$pid"
   wait "$pid" || fail "a service did not exit 0 on SIGTERM"
 done
+pids=()
 
 step "the unpacked client as an unprivileged user"
 # The INI links in the package point into the real /etc; in the unpacked tree

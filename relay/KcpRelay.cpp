@@ -950,7 +950,7 @@ bool KcpRelay::start(std::string& error)
     }
 
     // Every client's window arrives through this one socket.
-    m_socket = bindUdpSocket(m_options.listen, SocketBuffer, error);
+    m_socket = bindUdpSocket(m_options.listen, SocketBuffer, error, m_options.reusePort);
     if (!m_socket.valid())
         return false;
     m_port = boundPort(m_socket.get());

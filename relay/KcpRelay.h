@@ -40,6 +40,7 @@ struct KcpSendProfile {
 struct KcpRelayOptions {
     KcpSendProfile profile;
     std::string listen; // "ADDR:PORT" of the UDP socket; port 0 picks a free one
+    bool reusePort = false; // share the listen address with other relays (SO_REUSEPORT)
     std::string upstream; // "HOST:PORT": where conversations go unless a route matches
     // (host suffix, "HOST:PORT"), tried in order against the Host header of
     // an HTTP request or the server name of a TLS ClientHello.

@@ -52,11 +52,15 @@ void usage(FILE* out)
 {
     std::fprintf(out,
         "Usage: lumaview-httpdns --listen ADDR:PORT --hosts FILE [--resolver ADDR[:PORT]]\n"
+        "                        [--reuse-port]\n"
         "\n"
         "Answers the proxy's HTTP-DNS requests (POST /dns with the form fields q, uid,\n"
         "output=text and known) with \"HTTPDNS\\n\" followed by addresses separated by ';'.\n"
         "\n"
         "  --listen ADDR:PORT       address to serve on; port 0 picks a free port.\n"
+        "  --reuse-port             share ADDR:PORT with other instances started with it\n"
+        "                           by the same user (SO_REUSEPORT): the kernel spreads\n"
+        "                           new connections among them.\n"
         "  --hosts FILE             lines \"name address address ...\"; '#' starts a comment.\n"
         "  --resolver ADDR[:PORT]   DNS server asked over UDP (port 53 by default, %d s\n"
         "                           time-out) for names the hosts file does not hold.\n"
@@ -277,7 +281,7 @@ public:
     }
 
     // Returns the bound port, or -1.
-    int listen(const std::string& address, uint16_t port)
+    int listen(const std::string& address, uint16_t port, bool reusePort)
     {
         m_http.reset(evhttp_new(m_base));
         if (!m_http)
@@ -295,7 +299,9 @@ public:
         m_sweep.reset(event_new(m_base, -1, EV_PERSIST, &Server::onSweep, this));
         const timeval sweep { 0, SweepMs * 1000 };
         event_add(m_sweep.get(), &sweep);
-        evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
+        evhttp_bound_socket* bound = reusePort
+            ? bindSharedPort(address, port)
+            : evhttp_bind_socket_with_handle(m_http.get(), address.c_str(), port);
         if (!bound)
             return -1;
         // Without an error handler a failing accept (out of descriptors) is
@@ -308,6 +314,27 @@ public:
     }
 
 private:
+    // The HTTP server's own bind can not set SO_REUSEPORT: bind the listener
+    // here and hand it over; the server then owns it.
+    evhttp_bound_socket* bindSharedPort(const std::string& address, uint16_t port)
+    {
+        sockaddr_storage where {};
+        socklen_t length = 0;
+        const bool v6 = address.find(':') != std::string::npos;
+        if (!parseSocketAddress(
+                (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port), where, length))
+            return nullptr;
+        evconnlistener* listener = evconnlistener_new_bind(m_base, nullptr, nullptr,
+            LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE | LEV_OPT_REUSEABLE_PORT, 128,
+            reinterpret_cast<sockaddr*>(&where), static_cast<int>(length));
+        if (!listener)
+            return nullptr;
+        evhttp_bound_socket* bound = evhttp_bind_listener(m_http.get(), listener);
+        if (!bound)
+            evconnlistener_free(listener);
+        return bound;
+    }
+
     static void onRequest(evhttp_request* request, void* arg) { static_cast<Server*>(arg)->handle(request); }
 
     // The listener's error handler gets the HTTP server's argument, not ours.
@@ -698,6 +725,7 @@ int main(int argc, char** argv)
     int requestSeconds = DefaultRequestSeconds;
     int maxConnections = static_cast<int>(DefaultMaxConnections);
     int maxPerPeer = static_cast<int>(DefaultMaxPerPeer);
+    bool reusePort = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -715,6 +743,10 @@ int main(int argc, char** argv)
                     : arg == "--max-connections" ? maxConnections
                                                  : maxPerPeer)
                 = value;
+            continue;
+        }
+        if (arg == "--reuse-port") {
+            reusePort = true;
             continue;
         }
         if ((arg == "--listen" || arg == "--hosts" || arg == "--resolver") && i + 1 < argc) {
@@ -778,7 +810,7 @@ int main(int argc, char** argv)
             server.setResolver(resolver, resolverLength);
         server.setLimits(
             requestSeconds, static_cast<size_t>(maxConnections), static_cast<size_t>(maxPerPeer));
-        port = server.listen(listenAddress, listenPort);
+        port = server.listen(listenAddress, listenPort, reusePort);
         std::printf("port = %d\n", port);
         std::fflush(stdout);
         if (port == -1) {

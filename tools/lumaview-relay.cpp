@@ -16,7 +16,7 @@ namespace {
 void usage(FILE* out)
 {
     std::fprintf(out,
-        "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT\n"
+        "Usage: lumaview-relay --listen ADDR:PORT --upstream HOST:PORT [--reuse-port]\n"
         "                      [--route SUFFIX=HOST:PORT ...] [--idle-timeout SECONDS]\n"
         "                      [--max-per-source N] [--log-level LETTER] [sending options]\n"
         "                      [unproven address options]\n"
@@ -25,6 +25,9 @@ void usage(FILE* out)
         "a free one) and carries each over its own TCP connection to an upstream.\n"
         "\n"
         "  --listen ADDR:PORT        UDP address to listen on ([::1]:PORT for IPv6).\n"
+        "  --reuse-port              share ADDR:PORT with other relays started with it\n"
+        "                            by the same user (SO_REUSEPORT): the kernel spreads\n"
+        "                            the clients among them by address and port.\n"
         "  --upstream HOST:PORT      where conversations go when no route matches.\n"
         "  --route SUFFIX=HOST:PORT  conversations whose HTTP Host header or TLS server\n"
         "                            name is SUFFIX or ends in .SUFFIX go to HOST:PORT;\n"
@@ -119,6 +122,8 @@ int main(int argc, char** argv)
         }
         if (arg == "--listen" && hasValue) {
             options.listen = argv[++i];
+        } else if (arg == "--reuse-port") {
+            options.reusePort = true;
         } else if (arg == "--upstream" && hasValue) {
             options.upstream = argv[++i];
         } else if (arg == "--route" && hasValue) {

@@ -518,6 +518,40 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
     EXPECT_LE(relay->unprovenCount(), KcpRelayOptions().maxUnprovenPerSource + 1);
 }
 
+// Two relays on one port: the kernel hands each client's conversation whole
+// to one of them (the other sees none of its datagrams), and both serve.
+TEST_F(RelayTest, RelaysSharingAPortEachServeWholeConversations)
+{
+    const std::string answer = makePayload(64 * 1024, 5);
+    TestUpstream upstream(
+        [&](int fd) {
+            readHead(fd);
+            sendAll(fd, answer);
+            shutdown(fd, SHUT_RDWR);
+        },
+        UpstreamHost);
+    startRelay(upstream, {}, [](KcpRelayOptions& o) { o.reusePort = true; });
+    KcpRelayOptions options;
+    options.listen = "127.0.6.1:" + std::to_string(relay->port());
+    options.upstream = at(upstream);
+    options.reusePort = true;
+    KcpRelay second(base.get(), options);
+    std::string error;
+    ASSERT_TRUE(second.start(error)) << error;
+    constexpr size_t Conversations = 16; // all on one relay: 2 in 65536
+    std::vector<Client*> started;
+    for (size_t i = 0; i < Conversations; ++i) {
+        started.push_back(connect());
+        write(started.back(), "GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+    }
+    for (Client* client : started)
+        EXPECT_EQ(readToEnd(client), answer);
+    EXPECT_EQ(relay->stats().opened + second.stats().opened, Conversations);
+    EXPECT_GT(relay->stats().opened, 0u);
+    EXPECT_GT(second.stats().opened, 0u);
+    EXPECT_EQ(relay->stats().ignoredDatagrams + second.stats().ignoredDatagrams, 0u);
+}
+
 // Until the client echoes the relay's challenge, nothing reaches an upstream
 // and its address gets back no more than it sent; the challenge is resent
 // when its echo was lost. A client that vanishes mid-download is let go once
