@@ -441,10 +441,12 @@ void BrowserMainWindow::slotPrint()
 
 void BrowserMainWindow::printView(WebView* view)
 {
-    if (!view)
+    // One dialog per tab: a page asking again while one is open is ignored.
+    if (!view || view->printDialog)
         return;
     auto printer = std::make_shared<QPrinter>(QPrinter::HighResolution);
     auto* dialog = new QPrintDialog(printer.get(), this);
+    view->printDialog = dialog;
     dialog->setObjectName(QStringLiteral("printDialog"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<WebView> guard(view);

@@ -3,11 +3,19 @@
 #include "shell/BrowserApplication.h"
 #include "shell/TrustedOrigins.h"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QEventLoop>
 #include <QHash>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
+#include <QVBoxLayout>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -37,6 +45,42 @@ QString shownHost(const QUrl& url)
 {
     return url.port() == -1 ? url.host() : QStringLiteral("%1:%2").arg(url.host()).arg(url.port());
 }
+
+// Puts a dialog inside the view, at the top in the middle, over the page: it
+// blocks nothing outside the view.
+void showInView(QDialog* dialog, QWidget* view)
+{
+    dialog->setParent(view, Qt::Widget);
+    dialog->setAutoFillBackground(true);
+    dialog->adjustSize();
+    const int width = qMin(dialog->width(), view->width());
+    dialog->resize(width, dialog->height());
+    dialog->move((view->width() - width) / 2, 0);
+    dialog->show();
+    dialog->raise();
+    dialog->setFocus();
+}
+
+// Calls back when the watched widget is hidden, its view's tab left among others.
+class HideWatch : public QObject {
+public:
+    HideWatch(QWidget* widget, std::function<void()> hidden)
+        : m_hidden(std::move(hidden))
+    {
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide)
+            m_hidden();
+        return false;
+    }
+
+private:
+    std::function<void()> m_hidden;
+};
 
 bool ignoresCertificateErrors()
 {
@@ -105,6 +149,12 @@ void PageQuestions::askPermission(const QUrl& origin, QWebEnginePage::Feature fe
         answer(question, *known);
         return;
     }
+    // A page that keeps asking (each time from a new frame origin) after
+    // being refused is not asked again.
+    if (m_refusals >= RefusalsBeforeSilence) {
+        answer(question, false);
+        return;
+    }
     m_waiting.append(question);
     showNext();
 }
@@ -141,15 +191,18 @@ bool PageQuestions::certificateError(const QWebEngineCertificateError& error)
 
 void PageQuestions::originChanged(const QUrl& url)
 {
-    // A page that moved to another origin can no longer use what the old
-    // one asked for: its questions go, answered no and not remembered.
+    // A page that moved on no longer asks: its questions go, answered no and
+    // not remembered. A script dialog goes with its page.
     const QUrl origin = url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment);
+    if (origin != m_origin) {
+        m_origin = origin;
+        m_dialogsStopped = false;
+    }
+    if (m_dialog)
+        m_dialog->close();
     QList<Question> gone;
     for (int i = 0; i < m_waiting.size();) {
-        const Question& question = m_waiting.at(i);
-        if (!question.error
-            && question.origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
-                != origin)
+        if (!m_waiting.at(i).error)
             gone << m_waiting.takeAt(i);
         else
             ++i;
@@ -185,7 +238,7 @@ void PageQuestions::showNext()
         QTimer::singleShot(0, this, [this, key] { answerAll(key, false); });
         return;
     }
-    auto* box = new QMessageBox(view);
+    auto* box = new QMessageBox;
     box->setAttribute(Qt::WA_DeleteOnClose);
     // Page-supplied text (the host) stays text.
     box->setTextFormat(Qt::PlainText);
@@ -222,12 +275,24 @@ void PageQuestions::showNext()
         const bool agreed = box->clickedButton() == yes;
         const QString key = m_shownKey;
         m_box = nullptr;
+        box->deleteLater();
         if (agreed || remembersNo)
             decisions().insert(key, agreed);
+        if (remembersNo)
+            m_refusals = agreed ? 0 : m_refusals + 1;
+        QList<Question> refused;
+        for (int i = 0; m_refusals >= RefusalsBeforeSilence && i < m_waiting.size();) {
+            if (!m_waiting.at(i).error)
+                refused << m_waiting.takeAt(i);
+            else
+                ++i;
+        }
+        for (const Question& question : refused)
+            answer(question, false);
         answerAll(key, agreed);
     });
     m_box = box;
-    box->open();
+    showInView(box, view);
 }
 
 void PageQuestions::answerAll(const QString& key, bool yes)
@@ -254,4 +319,92 @@ void PageQuestions::answer(const Question& question, bool yes)
     }
     m_page->setFeaturePermission(question.origin, question.feature,
         yes ? QWebEnginePage::PermissionGrantedByUser : QWebEnginePage::PermissionDeniedByUser);
+}
+
+bool PageQuestions::scriptDialog(Dialog kind, const QUrl& origin, const QString& message, QString* value)
+{
+    const bool leaving = kind == Dialog::Leave;
+    QWidget* view = m_page->view();
+    // While the dialog waits for the user the engine waits too, for every
+    // page: it shows only in the tab the user looks at, and goes (answered
+    // no) as soon as the user turns to another tab. A page in a tab out of
+    // sight, without a view, or with dialogs stopped, gets its answer at once.
+    if (m_dialogsStopped || !view || !view->isVisible() || m_dialog)
+        return leaving;
+
+    auto* dialog = new QDialog;
+    dialog->setObjectName(QStringLiteral("scriptDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto* layout = new QVBoxLayout(dialog);
+    const QString host = shownHost(origin);
+    auto* heading = new QLabel(leaving ? tr("Leave this page?")
+            : host.isEmpty()           ? tr("This page says:")
+                                       : tr("The page at %1 says:").arg(host),
+        dialog);
+    heading->setTextFormat(Qt::PlainText);
+    layout->addWidget(heading);
+    // The page's own text, shown as written; a page could send megabytes.
+    constexpr int MessageLimit = 4096;
+    auto* text = new QLabel(leaving ? tr("Changes you made may not be saved.") : message.left(MessageLimit), dialog);
+    text->setObjectName(QStringLiteral("scriptMessage"));
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    text->setMaximumHeight(view->height() / 2);
+    layout->addWidget(text);
+    QLineEdit* field = nullptr;
+    if (kind == Dialog::Prompt) {
+        field = new QLineEdit(value ? value->left(MessageLimit) : QString(), dialog);
+        field->setObjectName(QStringLiteral("scriptValue"));
+        layout->addWidget(field);
+    }
+    auto* stop = new QCheckBox(tr("Prevent this page from creating more dialogs"), dialog);
+    stop->setObjectName(QStringLiteral("stopDialogs"));
+    if (!leaving)
+        layout->addWidget(stop);
+    else
+        stop->hide();
+    auto* buttons = new QDialogButtonBox(dialog);
+    QPushButton* ok = leaving ? buttons->addButton(tr("Leave"), QDialogButtonBox::AcceptRole)
+                              : buttons->addButton(QDialogButtonBox::Ok);
+    ok->setObjectName(QStringLiteral("okButton"));
+    if (kind != Dialog::Alert) {
+        QPushButton* cancel = leaving ? buttons->addButton(tr("Stay"), QDialogButtonBox::RejectRole)
+                                      : buttons->addButton(QDialogButtonBox::Cancel);
+        cancel->setObjectName(QStringLiteral("cancelButton"));
+    }
+    ok->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    // The page stays whole while the engine waits in this call, even when
+    // its tab or window closes meanwhile: it leaves its view's ownership for
+    // the time being and goes afterwards if the view went.
+    QPointer<QObject> owner = m_page->parent();
+    m_page->setParent(nullptr);
+    ++m_scriptDialogs;
+    bool accepted = false;
+    QEventLoop loop;
+    connect(dialog, &QDialog::finished, &loop, [&](int result) {
+        accepted = result == QDialog::Accepted;
+        if (accepted && field && value)
+            *value = field->text();
+        m_dialogsStopped = m_dialogsStopped || stop->isChecked();
+        loop.quit();
+    });
+    connect(dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
+    m_dialog = dialog;
+    showInView(dialog, view);
+    HideWatch hidden(dialog, [&loop] { loop.quit(); });
+    if (field)
+        field->setFocus();
+    loop.exec();
+    --m_scriptDialogs;
+    if (m_dialog)
+        m_dialog->deleteLater();
+    if (owner)
+        m_page->setParent(owner);
+    else
+        m_page->deleteLater();
+    return accepted;
 }

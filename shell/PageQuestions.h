@@ -10,11 +10,15 @@ class QMessageBox;
 
 // What a page may only have with the consent of the person using the client:
 // a device or feature for an origin that is not trusted, and a load that goes
-// on despite a certificate error. One question per page shows at a time,
-// window-modal and answered through a signal (no nested event loop); every
+// on despite a certificate error; and the page's script dialogs. Every question
+// shows inside the page's own view, so that a page that keeps asking holds
+// its own tab and no more: the window's keys and the other tabs stay usable.
+// One question per page shows at a time, answered through a signal; every
 // request is answered, and anything but an explicit yes is a no. Answers hold
 // for the rest of the session: per origin and feature, and "continue" per host
-// and certificate error.
+// and certificate error. After a few refusals in a row the page's further
+// permission requests are refused without asking, until the user loads a page
+// in the tab themselves.
 class PageQuestions : public QObject {
     Q_OBJECT
 public:
@@ -35,6 +39,19 @@ public:
 
     static QString permissionText(QWebEnginePage::Feature feature, const QString& host);
 
+    // A navigation the user started (typed, a key): the page gets its questions back.
+    void userNavigated() { m_refusals = 0; }
+
+    // A script dialog shown in the view; returns once answered (the engine
+    // waits for the answer, so this runs a nested event loop) with what the
+    // page gets back. Once the user ticks "prevent more", the page's further
+    // dialogs are answered at once: no, except that the page may be left.
+    enum class Dialog { Alert, Confirm, Prompt, Leave };
+    bool scriptDialog(Dialog kind, const QUrl& origin, const QString& message, QString* value);
+    bool inScriptDialog() const { return m_scriptDialogs > 0; }
+
+    static constexpr int RefusalsBeforeSilence = 3;
+
 private:
     struct Question {
         QString key; // what the answer is remembered under
@@ -54,4 +71,9 @@ private:
     QList<Question> m_waiting; // the first is on screen while m_box is
     QPointer<QMessageBox> m_box;
     QString m_shownKey;
+    QUrl m_origin; // of the page's document, for the dialog stop
+    int m_refusals = 0; // permission questions refused in a row
+    bool m_dialogsStopped = false; // the user asked for no more script dialogs
+    int m_scriptDialogs = 0; // nested: one per page runs, another page's may run inside it
+    QPointer<QWidget> m_dialog;
 };

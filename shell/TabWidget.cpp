@@ -4,6 +4,7 @@
 #include "shell/BrowserApplication.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/PageBridge.h"
+#include "shell/PageQuestions.h"
 #include "shell/PlainText.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
@@ -242,7 +243,14 @@ void TabWidget::requestCloseTab(int index)
         index = currentIndex();
     if (index < 0 || index >= count())
         return;
-    if (WebView* view = webViewAt(index))
+    WebView* view = webViewAt(index);
+    if (!view)
+        return;
+    // A page held in a script dialog cannot answer the request to close (its
+    // script waits for the dialog): the tab closes at once.
+    if (PageQuestions::of(view->page())->inScriptDialog())
+        closeTab(index);
+    else
         view->page()->triggerAction(QWebEnginePage::RequestClose);
 }
 

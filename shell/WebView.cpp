@@ -20,6 +20,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QtDebug>
 #include <algorithm>
 #include <iterator>
@@ -39,8 +40,12 @@ WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
     // and then came to nothing (refused, a download) leaves the page where
     // it was, hence the second signal.
     settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    // The view fetches the icon itself, within bounds; the engine's own
+    // fetch would read an icon of any size.
+    settings()->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
     connect(this, &QWebEnginePage::urlChanged, this, &WebPage::followTrust);
     connect(this, &QWebEnginePage::loadFinished, this, &WebPage::followTrust);
+    connect(this, &QWebEnginePage::loadFinished, this, [this] { m_navigationUrl.clear(); });
 }
 
 void WebPage::followTrust()
@@ -68,7 +73,69 @@ BrowserMainWindow* WebPage::owningMainWindow() const
     return BrowserApplication::instance()->currentMainWindow();
 }
 
+namespace {
+
+// A window that a trusted page opened without a click or key press may come
+// from one of its frames, which may be foreign; the engine does not say which
+// frame asked. The new window's first load does: its initiator is the origin
+// of the document that opened it. Unless that origin is trusted the load is
+// blocked and the window closes, as it does when nothing loads in it soon.
+class OpenerCheck : public QWebEngineUrlRequestInterceptor {
+public:
+    static constexpr int DeadlineMs = 3000;
+
+    explicit OpenerCheck(QWebEnginePage* page)
+        : QWebEngineUrlRequestInterceptor(page)
+        , m_page(page)
+    {
+        // Runs on the thread of the page, unlike a profile's interceptor.
+        page->setUrlRequestInterceptor(this);
+        QTimer::singleShot(DeadlineMs, this, [this] {
+            if (!m_decided)
+                refuse();
+        });
+    }
+
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override
+    {
+        if (m_decided || info.resourceType() != QWebEngineUrlRequestInfo::ResourceTypeMainFrame)
+            return;
+        m_decided = true;
+        if (TrustedOrigins::instance().isTrusted(info.initiator()))
+            return;
+        info.block(true);
+        refuse();
+    }
+
+private:
+    void refuse()
+    {
+        m_decided = true;
+        qInfo() << "Closed a window that a foreign frame opened without a click";
+        QTimer::singleShot(0, m_page, [page = m_page] { emit page->windowCloseRequested(); });
+    }
+
+    QWebEnginePage* m_page;
+    bool m_decided = false;
+};
+
+} // namespace
+
 QWebEnginePage* WebPage::createWindow(WebWindowType type)
+{
+    // Only a trusted page gets here without a gesture (the engine's blocker
+    // stops the others); there a window no input of the user's opened has to
+    // show that a trusted document asked for it.
+    auto* opener = qobject_cast<WebView*>(view());
+    const bool checked = settings()->testAttribute(QWebEngineSettings::JavascriptCanOpenWindows)
+        && !(opener && opener->takeGesture());
+    QWebEnginePage* page = openWindow(type);
+    if (page && checked)
+        new OpenerCheck(page);
+    return page;
+}
+
+QWebEnginePage* WebPage::openWindow(WebWindowType type)
 {
     BrowserApplication* app = BrowserApplication::instance();
     switch (type) {
@@ -95,6 +162,13 @@ QWebEnginePage* WebPage::createWindow(WebWindowType type)
 
 bool WebPage::certificateError(const QWebEngineCertificateError& error)
 {
+    // The engine does not say which frame or part of the page the error
+    // belongs to, but only the main frame's load goes through
+    // acceptNavigationRequest with its URL: an image or frame of a host with
+    // a bad certificate is refused without asking, as the user never sees
+    // where it comes from.
+    if (m_navigationUrl.isEmpty() || error.url().adjusted(QUrl::RemoveFragment) != m_navigationUrl)
+        return false;
     return PageQuestions::of(this)->certificateError(error);
 }
 
@@ -108,9 +182,42 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
             && (type == NavigationTypeTyped || type == NavigationTypeBackForward
                 || type == NavigationTypeReload)))
         return false;
-    if (isMainFrame)
+    if (isMainFrame) {
         PageBridge::prepareFor(this, url);
+        m_navigationUrl = url.adjusted(QUrl::RemoveFragment);
+        if (type == NavigationTypeTyped)
+            PageQuestions::of(this)->userNavigated();
+    }
     return true;
+}
+
+void WebPage::javaScriptAlert(const QUrl& securityOrigin, const QString& msg)
+{
+    PageQuestions::of(this)->scriptDialog(PageQuestions::Dialog::Alert, securityOrigin, msg, nullptr);
+}
+
+bool WebPage::javaScriptConfirm(const QUrl& securityOrigin, const QString& msg)
+{
+    // The engine asks whether to leave a page (its beforeunload) through
+    // confirm, with its own text in its own translation: that is the
+    // leave-page question. (Not a literal here: the text is the engine's to
+    // translate, not this client's.)
+    static const char engineText[]
+        = "Are you sure you want to leave this page? Changes that you made may not be saved.";
+    const bool leaving = msg == QCoreApplication::translate("QWebEnginePage", engineText);
+    return PageQuestions::of(this)->scriptDialog(
+        leaving ? PageQuestions::Dialog::Leave : PageQuestions::Dialog::Confirm, securityOrigin, msg, nullptr);
+}
+
+bool WebPage::javaScriptPrompt(
+    const QUrl& securityOrigin, const QString& msg, const QString& defaultValue, QString* result)
+{
+    QString value = defaultValue;
+    const bool accepted
+        = PageQuestions::of(this)->scriptDialog(PageQuestions::Dialog::Prompt, securityOrigin, msg, &value);
+    if (accepted && result)
+        *result = value;
+    return accepted;
 }
 
 namespace {
@@ -186,9 +293,12 @@ void WebView::setPage(WebPage* page)
     m_page = page;
     QWebEngineView::setPage(page);
     connect(page, SIGNAL(iconUrlChanged(QUrl)), this, SLOT(onIconUrlChanged(QUrl)));
-    // A page's window.print() goes through the same dialog as the key.
+    // A page's window.print() goes through the same dialog as the key; a
+    // page that is not trusted prints only right after the user clicked or
+    // typed in it, or it could raise the dialog without end.
     connect(page, &QWebEnginePage::printRequested, this, [this] {
-        if (BrowserMainWindow* window = m_page ? m_page->owningMainWindow() : nullptr)
+        BrowserMainWindow* window = m_page ? m_page->owningMainWindow() : nullptr;
+        if (window && (TrustedOrigins::instance().isTrusted(m_page->url()) || takeGesture()))
             window->printView(this);
     });
     connect(page, SIGNAL(featurePermissionRequested(QUrl, QWebEnginePage::Feature)), this,
@@ -347,6 +457,35 @@ void WebView::contextMenuEvent(QContextMenuEvent* event)
     }
     menu->setAttribute(Qt::WA_DeleteOnClose, true);
     menu->popup(event->globalPos());
+}
+
+bool WebView::takeGesture()
+{
+    const bool recent = m_lastInput.isValid() && m_lastInput.elapsed() < GestureMs;
+    m_lastInput.invalidate();
+    return recent;
+}
+
+bool WebView::event(QEvent* event)
+{
+    // The engine's widget inside the view gets the input.
+    if (event->type() == QEvent::ChildAdded)
+        static_cast<QChildEvent*>(event)->child()->installEventFilter(this);
+    return QWebEngineView::event(event);
+}
+
+bool WebView::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::TouchBegin: m_lastInput.start(); break;
+    case QEvent::KeyPress:
+        if (!static_cast<QKeyEvent*>(event)->isAutoRepeat())
+            m_lastInput.start();
+        break;
+    default: break;
+    }
+    return QWebEngineView::eventFilter(watched, event);
 }
 
 void WebView::mousePressEvent(QMouseEvent* event)

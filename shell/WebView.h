@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QPointer>
 #include <QUrl>
@@ -11,11 +12,13 @@ class BrowserMainWindow;
 class QAuthenticator;
 class QNetworkReply;
 
-// The page behind each tab's view and each popup. A certificate error stops
-// the load until the user lets it go on; the client's own (qrc:) pages open
-// only when the client loads them. Windows the page opens become tabs,
-// main windows or popups; a page of an untrusted origin opens them only on a
-// click or key press. Credentials are asked for in a modal dialog.
+// The page behind each tab's view and each popup. A certificate error of the
+// page's own load stops it until the user lets it go on (those of its parts
+// are refused); the client's own (qrc:) pages open only when the client loads
+// them. Windows the page opens become tabs, main windows or popups; a page of
+// an untrusted origin opens them only on a click or key press, and so do the
+// foreign frames of a trusted page. Script dialogs show inside the view.
+// Credentials are asked for in a modal dialog.
 class WebPage : public QWebEnginePage {
     Q_OBJECT
 public:
@@ -32,6 +35,10 @@ protected:
     QWebEnginePage* createWindow(WebWindowType type) override;
     bool certificateError(const QWebEngineCertificateError& error) override;
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+    void javaScriptAlert(const QUrl& securityOrigin, const QString& msg) override;
+    bool javaScriptConfirm(const QUrl& securityOrigin, const QString& msg) override;
+    bool javaScriptPrompt(
+        const QUrl& securityOrigin, const QString& msg, const QString& defaultValue, QString* result) override;
 
 private slots:
     void authenticationRequired(const QUrl& requestUrl, QAuthenticator* auth);
@@ -40,9 +47,11 @@ private slots:
 private:
     friend class WebView;
     void followTrust();
+    QWebEnginePage* openWindow(WebWindowType type);
 
     Qt::KeyboardModifiers m_keyboardModifiers;
     Qt::MouseButtons m_pressedButtons;
+    QUrl m_navigationUrl; // of the main frame's load under way, if any
 };
 
 // The view in each tab: remembers the URL it was asked to load (shown while
@@ -70,6 +79,13 @@ public:
     void zoomBy(int steps);
     static qreal zoomForHost(const QString& host);
 
+    // Whether the user clicked or typed in the view just now; each such
+    // input vouches for one request only (a print, a window).
+    bool takeGesture();
+    static constexpr int GestureMs = 1000;
+    // The print dialog open for this view, if any: one at a time.
+    QPointer<QWidget> printDialog;
+
     static constexpr qint64 IconByteLimit = 1024 * 1024;
     static constexpr int IconTimeLimitMs = 30 * 1000;
 
@@ -82,6 +98,8 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
     void setProgress(int progress) { m_progress = progress; }
@@ -111,4 +129,5 @@ private:
     StoppedPage* m_stoppedPage = nullptr;
     QString m_zoomHost; // the host whose zoom the view shows
     bool m_zoomHostKnown = false;
+    QElapsedTimer m_lastInput; // the user's last click or key press in the page
 };

@@ -360,6 +360,34 @@
         <source>Deny</source>
         <translation>拒绝</translation>
     </message>
+    <message>
+        <source>Leave this page?</source>
+        <translation>要离开此网页吗？</translation>
+    </message>
+    <message>
+        <source>This page says:</source>
+        <translation>此网页显示：</translation>
+    </message>
+    <message>
+        <source>The page at %1 says:</source>
+        <translation>%1 上的网页显示：</translation>
+    </message>
+    <message>
+        <source>Changes you made may not be saved.</source>
+        <translation>系统可能不会保存您所做的更改。</translation>
+    </message>
+    <message>
+        <source>Prevent this page from creating more dialogs</source>
+        <translation>禁止此网页再显示对话框</translation>
+    </message>
+    <message>
+        <source>Leave</source>
+        <translation>离开</translation>
+    </message>
+    <message>
+        <source>Stay</source>
+        <translation>留下</translation>
+    </message>
 </context>
 <context>
     <name>PasswordDialog</name>

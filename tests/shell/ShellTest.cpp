@@ -9,6 +9,7 @@
 #include "shell/BrowserMainWindow.h"
 #include "shell/FindBar.h"
 #include "shell/KeyTable.h"
+#include "shell/PageQuestions.h"
 #include "shell/PopupWindow.h"
 #include "shell/ProxyHolder.h"
 #include "shell/StoppedPage.h"
@@ -66,8 +67,8 @@ QUrl titledPage(const QString& title)
     return QUrl(QStringLiteral("data:text/html,<title>%1</title>%1").arg(title));
 }
 
-// Hands each window-modal dialog, once it shows, to answer: the question with the object name,
-// or (no name) any modal dialog. Keeps a question's text and informative text, another's title.
+// Hands each dialog, once it shows, to answer: the question with the object name (inside a
+// view, or a window of its own), or (no name) any modal dialog. Keeps a question's text and informative text, another's title.
 class QuestionWatch : public QObject {
 public:
     QuestionWatch(const char* name, std::function<void(QDialog*)> answer)
@@ -77,17 +78,20 @@ public:
             if (dialog && !dialog->property("watched").toBool()) {
                 dialog->setProperty("watched", true);
                 auto* box = qobject_cast<QMessageBox*>(dialog);
-                texts << (box ? box->text() + '\n' + box->informativeText() : dialog->windowTitle());
+                auto* message = dialog->findChild<QLabel*>("scriptMessage");
+                texts << (box         ? box->text() + '\n' + box->informativeText()
+                        : message ? message->text()
+                                  : dialog->windowTitle());
                 answer(dialog);
             }
         });
         m_poll.start(50);
     }
-    static QMessageBox* shown(const char* name)
+    static QDialog* shown(const char* name)
     {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
+        for (QWidget* widget : QApplication::allWidgets()) {
             if (widget->objectName() == QLatin1String(name) && widget->isVisible())
-                return qobject_cast<QMessageBox*>(widget);
+                return qobject_cast<QDialog*>(widget);
         }
         return nullptr;
     }
@@ -691,6 +695,9 @@ private slots:
             << false << "<div onclick=\"" + sized + "\" style='position:fixed;top:0;left:0;right:0;bottom:0'>"
             << int(Qt::LeftButton) << 1 << 1;
         QTest::newRow("trusted: sized window.open on load") << true << onLoad << 0 << 1 << 1;
+        m_origin.pages["/framed"] = "<script>" + sized + "; window.open('/tab')</script>";
+        QTest::newRow("trusted page, a foreign frame's window.open on load")
+            << true << "<iframe src=" + foreignAt("framed").toEncoded() + "></iframe>" << 0 << 1 << 0;
         QTest::newRow("middle click on a link") << false << link << int(Qt::MiddleButton) << 2 << 0;
     }
     void windowsNeedAGesture()
@@ -823,6 +830,87 @@ private slots:
         QCOMPARE(origin.count("/secure"), loads ? 1 : 0);
         if (loads)
             QCOMPARE(view()->title(), QStringLiteral("Secure"));
+    }
+
+    // What a foreign page does to hold the window hostage, and what it gets: a tab of its own
+    // held at most, the window's keys and other tabs working, no question about what the user
+    // cannot see.
+    void hostilePageTraps_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("trap");
+        auto row = [](const char* name, const QByteArray& body, const char* trap) {
+            QTest::newRow(name) << body << QString(trap);
+        };
+        row("print flood", "<script>setInterval(() => print(), 100)</script>", "print");
+        const QByteArray alerts
+            = "<script>setTimeout(() => { for (let i = 0; i < 50; ++i) alert('Trap <b>1</b>') }, 300)</script>";
+        row("alert loop, stopped by the user", alerts, "alert stop");
+        row("alert loop, tab closed by its key", alerts, "alert close");
+        row("alert loop, another tab chosen", alerts, "alert elsewhere");
+        QByteArray frames = "<script>answers = []; onmessage = e => answers.push(e.data)</script>";
+        for (int i = 1; i <= 6; ++i) // each an origin of its own, each asking
+            frames += "<iframe allow=camera src=http://s" + QByteArray::number(i) + ".localhost:PORT/camera></iframe>";
+        row("permission requests from invented origins", frames, "permissions");
+        row("parts from a host with a bad certificate",
+            "<img src=https://127.0.0.2:BAD/x.png><iframe src=https://127.0.0.2:BAD/frame></iframe>", "certificate");
+    }
+    void hostilePageTraps()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, trap);
+        LoopbackOrigin badCertificate("127.0.0.2", true);
+        body.replace("PORT", QByteArray::number(at("").port()));
+        body.replace("BAD", QByteArray::number(QUrl(badCertificate.url("")).port()));
+        m_origin.pages["/trap"] = "<title>Trap</title><body style='margin:0;height:100vh'>" + body;
+        m_origin.pages["/camera"] = "<script>navigator.mediaDevices.getUserMedia({video: true}).then(() => "
+                                    "parent.postMessage('granted', '*'), () => parent.postMessage('denied', '*'))"
+                                    "</script>";
+        WebView* trapped = view();
+        QVERIFY(loadAndWait(tabs()->newTab(false), at("other")));
+        window()->activateWindow();
+        QApplication::setActiveWindow(window()); // no window manager to do it
+        auto printDialogs = [&] { return window()->findChildren<QPrintDialog*>("printDialog").size(); };
+        const char* question = trap.startsWith("alert") ? "scriptDialog"
+            : trap == "permissions"                     ? "permissionQuestion"
+                                                        : "certificateQuestion";
+        QuestionWatch watch(question, [&](QDialog* dialog) { // runs while the page waits for it
+            QVERIFY(!dialog->isWindow() && trapped->isAncestorOf(dialog)); // inside its tab
+            if (trap == "permissions")
+                return press(dialog, "denyButton");
+            if (trap == "alert close")
+                return QTest::keyClick(window(), Qt::Key_W, Qt::ControlModifier);
+            if (trap == "alert elsewhere")
+                return tabs()->setCurrentIndex(1);
+            child<QCheckBox>(dialog, "stopDialogs")->setChecked(watch.texts.size() == 3);
+            press(dialog, "okButton");
+        });
+        QVERIFY(loadAndWait(trapped, foreignAt("trap")));
+        if (trap == "print") {
+            QTest::qWait(1000);
+            QCOMPARE(printDialogs(), 0); // no click, no dialog
+            QTest::mouseClick(trapped->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+            QTRY_COMPARE(printDialogs(), 1);
+            QTest::qWait(1000);
+            QCOMPARE(printDialogs(), 1);
+            window()->findChild<QPrintDialog*>("printDialog")->reject();
+        } else if (trap == "alert stop") {
+            QTRY_COMPARE_WITH_TIMEOUT(watch.texts.size(), 3, 15000);
+            QTest::qWait(1000);
+            QCOMPARE(watch.texts, QStringList({ "Trap <b>1</b>", "Trap <b>1</b>", "Trap <b>1</b>" })); // as written, not as markup
+        } else if (trap.startsWith("alert")) { // the dialog went with its tab out of sight
+            QTRY_COMPARE_WITH_TIMEOUT(watch.texts.size(), 1, 15000);
+            QTRY_COMPARE(tabs()->count(), trap == "alert close" ? 1 : 2);
+            QVERIFY(loadAndWait(tabs()->currentWebView(), at("again")));
+            QCOMPARE(watch.texts.size(), 1);
+        } else if (trap == "permissions") {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                evaluate(trapped, "answers.join()").toString(), QString("denied,").repeated(6).chopped(1), 20000);
+            QCOMPARE(watch.texts.size(), PageQuestions::RefusalsBeforeSilence);
+        } else if (trap == "certificate") {
+            QCOMPARE(watch.texts.size(), 0);
+            QCOMPARE(badCertificate.heads.size(), 0);
+        }
     }
 
     // A page cannot open the client's own pages, whose query the client vouches for.
@@ -1027,11 +1115,12 @@ private slots:
         }
     }
 
-    // The client's own icon fetch gives up on an icon that never ends.
+    // The client's own icon fetch gives up on an icon that never ends; the engine fetches none.
     void endlessIconIsAbandoned()
     {
         qint64 sent = 0;
         bool closed = false;
+        int engineFetches = 0;
         QTcpServer icons;
         QVERIFY(icons.listen(QHostAddress::LocalHost));
         connect(&icons, &QTcpServer::newConnection, &icons, [&] {
@@ -1040,11 +1129,9 @@ private slots:
             connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
                 const QByteArray head = socket->readAll();
                 socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n");
-                if (!head.contains("X-Ncm-Proxy:")) { // the engine's own fetch gets a real icon
-                    socket->write(LoopbackOrigin::png(Qt::black));
-                    socket->disconnectFromHost();
-                    return;
-                }
+                engineFetches += !head.contains("X-Ncm-Proxy:");
+                // A real PNG's head, then image data without end.
+                socket->write(LoopbackOrigin::png(Qt::black).left(33));
                 auto more = [&, socket] { // 256 MiB at most, kept 1 MiB ahead
                     while (socket->bytesToWrite() < MiB && sent < 256 * MiB)
                         sent += socket->write(QByteArray(64 * 1024, 'x'));
@@ -1062,6 +1149,7 @@ private slots:
         // On top of the 1 MiB: what the kernel buffers of the two loopback legs hold (a few MiB
         // each at most) and what the client's network thread reads ahead of the count.
         QVERIFY2(sent < 32 * MiB, qPrintable(QString::number(sent)));
+        QCOMPARE(engineFetches, 0);
     }
 
     // Real downloads from links of a page, cut short by the origin: one held half way and then
