@@ -345,7 +345,8 @@ bool PageQuestions::scriptDialog(Dialog kind, const QUrl& origin, const QString&
     layout->addWidget(heading);
     // The page's own text, shown as written; a page could send megabytes.
     constexpr int MessageLimit = 4096;
-    auto* text = new QLabel(leaving ? tr("Changes you made may not be saved.") : message.left(MessageLimit), dialog);
+    auto* text
+        = new QLabel(leaving ? tr("Changes you made may not be saved.") : message.left(MessageLimit), dialog);
     text->setObjectName(QStringLiteral("scriptMessage"));
     text->setTextFormat(Qt::PlainText);
     text->setWordWrap(true);

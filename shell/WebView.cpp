@@ -19,6 +19,7 @@
 #include <QNetworkReply>
 #include <QStyle>
 #include <QTimer>
+#include <QWebEngineScript>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QtDebug>
@@ -41,7 +42,8 @@ WebPage::WebPage(QWebEngineProfile* profile, QObject* parent)
     // it was, hence the second signal.
     settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     // The view fetches the icon itself, within bounds; the engine's own
-    // fetch would read an icon of any size.
+    // fetch would read an icon of any size. (Without it the engine names no
+    // icon either: the view reads the page's link itself.)
     settings()->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
     connect(this, &QWebEnginePage::urlChanged, this, &WebPage::followTrust);
     connect(this, &QWebEnginePage::loadFinished, this, &WebPage::followTrust);
@@ -206,7 +208,8 @@ bool WebPage::javaScriptConfirm(const QUrl& securityOrigin, const QString& msg)
         = "Are you sure you want to leave this page? Changes that you made may not be saved.";
     const bool leaving = msg == QCoreApplication::translate("QWebEnginePage", engineText);
     return PageQuestions::of(this)->scriptDialog(
-        leaving ? PageQuestions::Dialog::Leave : PageQuestions::Dialog::Confirm, securityOrigin, msg, nullptr);
+        leaving ? PageQuestions::Dialog::Leave : PageQuestions::Dialog::Confirm, securityOrigin, msg,
+        nullptr);
 }
 
 bool WebPage::javaScriptPrompt(
@@ -333,6 +336,31 @@ void WebView::loadFinished(bool success)
     // A page without a favicon never asks for one; the tab still has to
     // drop its loading indicator.
     emit iconChanged();
+    if (success && m_page)
+        findIcon();
+}
+
+void WebView::findIcon()
+{
+    // The page's own icon link, else the site's usual place, read in a world
+    // of the client's own that the page's scripts cannot reach.
+    const QUrl document = page()->url();
+    if (document.scheme() != QLatin1String("http") && document.scheme() != QLatin1String("https"))
+        return;
+    QPointer<WebView> guard(this);
+    page()->runJavaScript(QStringLiteral("(() => { const link = document.querySelector('link[rel~=icon i]'); "
+                                         "return link ? link.href : ''; })()"),
+        QWebEngineScript::ApplicationWorld, [guard, document](const QVariant& href) {
+            // No value: the page went before it answered.
+            if (!href.isValid() || !guard || guard->page()->url() != document)
+                return;
+            QUrl icon = href.toString().isEmpty() ? document.resolved(QUrl(QStringLiteral("/favicon.ico")))
+                                                  : QUrl(href.toString());
+            if (icon.scheme() != QLatin1String("http") && icon.scheme() != QLatin1String("https"))
+                icon.clear();
+            if (icon != guard->m_iconUrl)
+                guard->onIconUrlChanged(icon);
+        });
 }
 
 void WebView::openLinkInNewTab()
@@ -354,6 +382,7 @@ void WebView::onIconUrlChanged(const QUrl& url)
 {
     // Only the newest icon matters: the one still pending stops taking bytes.
     dropIconReply();
+    m_iconUrl = url;
     if (url.isEmpty()) {
         iconLoaded();
         return;

@@ -37,8 +37,8 @@ protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
     void javaScriptAlert(const QUrl& securityOrigin, const QString& msg) override;
     bool javaScriptConfirm(const QUrl& securityOrigin, const QString& msg) override;
-    bool javaScriptPrompt(
-        const QUrl& securityOrigin, const QString& msg, const QString& defaultValue, QString* result) override;
+    bool javaScriptPrompt(const QUrl& securityOrigin, const QString& msg, const QString& defaultValue,
+        QString* result) override;
 
 private slots:
     void authenticationRequired(const QUrl& requestUrl, QAuthenticator* auth);
@@ -114,6 +114,7 @@ private slots:
 
 private:
     void dropIconReply();
+    void findIcon();
     void reloadStoppedPage(const QUrl& url);
     void applyHostZoom();
 
@@ -123,6 +124,7 @@ private:
     bool m_loading = false;
     QPointer<WebPage> m_page; // guarded: a page can go before its view
     QIcon m_icon;
+    QUrl m_iconUrl; // the icon fetched or being fetched
     QNetworkReply* m_iconReply = nullptr;
     QByteArray m_iconData; // what the icon reply delivered so far
     ReloadBound m_reloadBound;

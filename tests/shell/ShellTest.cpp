@@ -68,7 +68,8 @@ QUrl titledPage(const QString& title)
 }
 
 // Hands each dialog, once it shows, to answer: the question with the object name (inside a
-// view, or a window of its own), or (no name) any modal dialog. Keeps a question's text and informative text, another's title.
+// view, or a window of its own), or (no name) any modal dialog. Keeps a question's text and informative text,
+// another's title.
 class QuestionWatch : public QObject {
 public:
     QuestionWatch(const char* name, std::function<void(QDialog*)> answer)
@@ -79,7 +80,7 @@ public:
                 dialog->setProperty("watched", true);
                 auto* box = qobject_cast<QMessageBox*>(dialog);
                 auto* message = dialog->findChild<QLabel*>("scriptMessage");
-                texts << (box         ? box->text() + '\n' + box->informativeText()
+                texts << (box     ? box->text() + '\n' + box->informativeText()
                         : message ? message->text()
                                   : dialog->windowTitle());
                 answer(dialog);
@@ -708,8 +709,8 @@ private slots:
         QFETCH(int, tabs);
         QFETCH(int, popups);
         m_origin.pages["/opener"] = "<title>Opener</title>" + body;
-        QVERIFY(loadAndWait(view(), trusted ? at("opener") : foreignAt("opener")));
-        WebView* opener = view();
+        WebView* opener = view(); // before the load: a frame's window may open during it
+        QVERIFY(loadAndWait(opener, trusted ? at("opener") : foreignAt("opener")));
         if (button) {
             QTRY_VERIFY(opener->focusProxy());
             QWidget* target = opener->focusProxy();
@@ -843,17 +844,19 @@ private slots:
             QTest::newRow(name) << body << QString(trap);
         };
         row("print flood", "<script>setInterval(() => print(), 100)</script>", "print");
-        const QByteArray alerts
-            = "<script>setTimeout(() => { for (let i = 0; i < 50; ++i) alert('Trap <b>1</b>') }, 300)</script>";
+        const QByteArray alerts = "<script>setTimeout(() => { for (let i = 0; i < 50; ++i) alert('Trap "
+                                  "<b>1</b>') }, 300)</script>";
         row("alert loop, stopped by the user", alerts, "alert stop");
         row("alert loop, tab closed by its key", alerts, "alert close");
         row("alert loop, another tab chosen", alerts, "alert elsewhere");
         QByteArray frames = "<script>answers = []; onmessage = e => answers.push(e.data)</script>";
         for (int i = 1; i <= 6; ++i) // each an origin of its own, each asking
-            frames += "<iframe allow=camera src=http://s" + QByteArray::number(i) + ".localhost:PORT/camera></iframe>";
+            frames += "<iframe allow=camera src=http://s" + QByteArray::number(i)
+                + ".localhost:PORT/camera></iframe>";
         row("permission requests from invented origins", frames, "permissions");
         row("parts from a host with a bad certificate",
-            "<img src=https://127.0.0.2:BAD/x.png><iframe src=https://127.0.0.2:BAD/frame></iframe>", "certificate");
+            "<img src=https://127.0.0.2:BAD/x.png><iframe src=https://127.0.0.2:BAD/frame></iframe>",
+            "certificate");
     }
     void hostilePageTraps()
     {
@@ -863,9 +866,10 @@ private slots:
         body.replace("PORT", QByteArray::number(at("").port()));
         body.replace("BAD", QByteArray::number(QUrl(badCertificate.url("")).port()));
         m_origin.pages["/trap"] = "<title>Trap</title><body style='margin:0;height:100vh'>" + body;
-        m_origin.pages["/camera"] = "<script>navigator.mediaDevices.getUserMedia({video: true}).then(() => "
-                                    "parent.postMessage('granted', '*'), () => parent.postMessage('denied', '*'))"
-                                    "</script>";
+        m_origin.pages["/camera"]
+            = "<script>navigator.mediaDevices.getUserMedia({video: true}).then(() => "
+              "parent.postMessage('granted', '*'), () => parent.postMessage('denied', '*'))"
+              "</script>";
         WebView* trapped = view();
         QVERIFY(loadAndWait(tabs()->newTab(false), at("other")));
         window()->activateWindow();
@@ -897,15 +901,17 @@ private slots:
         } else if (trap == "alert stop") {
             QTRY_COMPARE_WITH_TIMEOUT(watch.texts.size(), 3, 15000);
             QTest::qWait(1000);
-            QCOMPARE(watch.texts, QStringList({ "Trap <b>1</b>", "Trap <b>1</b>", "Trap <b>1</b>" })); // as written, not as markup
+            QCOMPARE(watch.texts,
+                QStringList(
+                    { "Trap <b>1</b>", "Trap <b>1</b>", "Trap <b>1</b>" })); // as written, not as markup
         } else if (trap.startsWith("alert")) { // the dialog went with its tab out of sight
             QTRY_COMPARE_WITH_TIMEOUT(watch.texts.size(), 1, 15000);
             QTRY_COMPARE(tabs()->count(), trap == "alert close" ? 1 : 2);
             QVERIFY(loadAndWait(tabs()->currentWebView(), at("again")));
             QCOMPARE(watch.texts.size(), 1);
         } else if (trap == "permissions") {
-            QTRY_COMPARE_WITH_TIMEOUT(
-                evaluate(trapped, "answers.join()").toString(), QString("denied,").repeated(6).chopped(1), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(evaluate(trapped, "answers.join()").toString(),
+                QString("denied,").repeated(6).chopped(1), 20000);
             QCOMPARE(watch.texts.size(), PageQuestions::RefusalsBeforeSilence);
         } else if (trap == "certificate") {
             QCOMPARE(watch.texts.size(), 0);
