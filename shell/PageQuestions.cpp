@@ -382,6 +382,7 @@ bool PageQuestions::scriptDialog(Dialog kind, const QUrl& origin, const QString&
     // its tab or window closes meanwhile: it leaves its view's ownership for
     // the time being and goes afterwards if the view went.
     QPointer<QObject> owner = m_page->parent();
+    const bool owned = owner;
     m_page->setParent(nullptr);
     ++m_scriptDialogs;
     bool accepted = false;
@@ -405,7 +406,7 @@ bool PageQuestions::scriptDialog(Dialog kind, const QUrl& origin, const QString&
         m_dialog->deleteLater();
     if (owner)
         m_page->setParent(owner);
-    else
+    else if (owned)
         m_page->deleteLater();
     return accepted;
 }

@@ -849,6 +849,8 @@ private slots:
         row("alert loop, stopped by the user", alerts, "alert stop");
         row("alert loop, tab closed by its key", alerts, "alert close");
         row("alert loop, another tab chosen", alerts, "alert elsewhere");
+        row("leave-page question", "<script>onbeforeunload = e => { e.returnValue = 'stay' }</script>",
+            "leave");
         QByteArray frames = "<script>answers = []; onmessage = e => answers.push(e.data)</script>";
         for (int i = 1; i <= 6; ++i) // each an origin of its own, each asking
             frames += "<iframe allow=camera src=http://s" + QByteArray::number(i)
@@ -875,9 +877,9 @@ private slots:
         window()->activateWindow();
         QApplication::setActiveWindow(window()); // no window manager to do it
         auto printDialogs = [&] { return window()->findChildren<QPrintDialog*>("printDialog").size(); };
-        const char* question = trap.startsWith("alert") ? "scriptDialog"
-            : trap == "permissions"                     ? "permissionQuestion"
-                                                        : "certificateQuestion";
+        const char* question = trap.startsWith("alert") || trap == "leave" ? "scriptDialog"
+            : trap == "permissions"                                        ? "permissionQuestion"
+                                                                           : "certificateQuestion";
         QuestionWatch watch(question, [&](QDialog* dialog) { // runs while the page waits for it
             QVERIFY(!dialog->isWindow() && trapped->isAncestorOf(dialog)); // inside its tab
             if (trap == "permissions")
@@ -909,6 +911,11 @@ private slots:
             QTRY_COMPARE(tabs()->count(), trap == "alert close" ? 1 : 2);
             QVERIFY(loadAndWait(tabs()->currentWebView(), at("again")));
             QCOMPARE(watch.texts.size(), 1);
+        } else if (trap == "leave") { // asked in the client's words, then left
+            QTest::mouseClick(trapped->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+            QTest::keyClick(window(), Qt::Key_W, Qt::ControlModifier);
+            QTRY_COMPARE_WITH_TIMEOUT(tabs()->count(), 1, 15000);
+            QCOMPARE(watch.texts, QStringList { "Changes you made may not be saved." });
         } else if (trap == "permissions") {
             QTRY_COMPARE_WITH_TIMEOUT(evaluate(trapped, "answers.join()").toString(),
                 QString("denied,").repeated(6).chopped(1), 20000);
