@@ -505,6 +505,10 @@ bool WebView::event(QEvent* event)
 
 bool WebView::eventFilter(QObject* watched, QEvent* event)
 {
+    // Only input to the page counts: a click on the client's own question
+    // inside the view vouches for nothing the page asks next.
+    if (watched != focusProxy())
+        return QWebEngineView::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::TouchBegin: m_lastInput.start(); break;

@@ -55,9 +55,10 @@ private:
 };
 
 // The view in each tab: remembers the URL it was asked to load (shown while
-// the engine has none yet), the load progress and the status text, fetches
-// the favicon through the application's network manager (and so through the
-// local proxy; 1 MiB and 30 s at most), and reloads itself when its render
+// the engine has none yet), the load progress and the status text, finds the
+// page's icon and fetches it through the application's network manager (and
+// so through the local proxy; 1 MiB and 30 s at most), notes when the user
+// last clicked or typed in the page, and reloads itself when its render
 // process ends, twice a minute at most: after that it shows a stopped page.
 class WebView : public QWebEngineView {
     Q_OBJECT
