@@ -913,6 +913,8 @@ private slots:
             QCOMPARE(watch.texts.size(), 1);
         } else if (trap == "leave") { // asked in the client's words, then left
             QTest::mouseClick(trapped->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+            // The engine asks only after the click has reached the page.
+            QTRY_VERIFY(evaluate(trapped, "navigator.userActivation.hasBeenActive").toBool());
             QTest::keyClick(window(), Qt::Key_W, Qt::ControlModifier);
             QTRY_COMPARE_WITH_TIMEOUT(tabs()->count(), 1, 15000);
             QCOMPARE(watch.texts, QStringList { "Changes you made may not be saved." });
