@@ -10,17 +10,20 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
-} // namespace
-
 NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
     : m_kcpManager(std::make_unique<NcmKcpManager>(proxy->eventBase()))
     , m_proxy(proxy)
 {
+    m_kcpAheadTimer.reset(event_new(
+        proxy->eventBase(), -1, 0,
+        [](evutil_socket_t, short, void* arg) { static_cast<NcmProxyRemoteManager*>(arg)->sweepKcpAhead(); },
+        this));
 }
 
 NcmProxyRemoteManager::~NcmProxyRemoteManager()
 {
+    m_kcpAheadTimer.reset();
+    m_kcpAhead.clear(); // closed: their channels linger to tell the relay
     std::vector<NcmProxyEndpointRemote*> all;
     all.reserve(m_endpoints.size());
     for (auto& entry : m_endpoints)
@@ -111,15 +114,21 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     if (endpoint->type == "tcp") {
         endpoint->conn = std::make_unique<NcmConnTcp>(m_proxy->eventBase());
     } else if (endpoint->type == "kcp") {
-        std::unique_ptr<NcmConnKcp> kcp = m_kcpManager->createConnection();
-        const ProxyConfig& config = m_proxy->config;
-        kcp->setMtu(KcpMtu);
-        const int noCwnd
-            = config.kcpCongestionWindow >= 0 ? 1 - config.kcpCongestionWindow : KcpNoCongestionWindow;
-        kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, noCwnd);
-        kcp->setWindowSize(config.kcpSendWindow > 0 ? config.kcpSendWindow : KcpSendWindow, KcpReceiveWindow);
-        kcp->setPacing(config.kcpPacing == 1);
-        endpoint->conn = std::move(kcp);
+        std::unique_ptr<NcmConnKcp> ready = takeKcpAhead(target);
+        openKcpAhead(target); // for the next request to this relay
+        if (ready) {
+            logRemote.debug("endpoint %p to %s takes conversation %08x opened ahead", ptr(endpoint),
+                endpoint->name.c_str(), ready->conv());
+            ready->start();
+            endpoint->conn = std::move(ready);
+            endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error,
+                                                 uint32_t) { onConnectEvent(endpoint, event, error); });
+            m_proxy->stats->remotesuc += 1;
+            endpoint->connectedAt = Clock::nowSeconds();
+            event_active(endpoint->connectEvent, EV_WRITE, 0);
+            return;
+        }
+        endpoint->conn = createKcp();
     }
     // Only a malformed name has another type.
     if (!endpoint->conn) {
@@ -134,6 +143,113 @@ void NcmProxyRemoteManager::connectEndpoint(NcmProxyEndpointRemote* endpoint, co
     endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t error,
                                          uint32_t) { onConnectEvent(endpoint, event, error); });
     endpoint->conn->connect(&m_proxy->ipStack, target, m_proxy->config.connectTimeout);
+}
+
+std::unique_ptr<NcmConnKcp> NcmProxyRemoteManager::createKcp()
+{
+    std::unique_ptr<NcmConnKcp> kcp = m_kcpManager->createConnection();
+    const ProxyConfig& config = m_proxy->config;
+    kcp->setMtu(KcpMtu);
+    const int noCwnd
+        = config.kcpCongestionWindow >= 0 ? 1 - config.kcpCongestionWindow : KcpNoCongestionWindow;
+    kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, noCwnd);
+    kcp->setWindowSize(config.kcpSendWindow > 0 ? config.kcpSendWindow : KcpSendWindow, KcpReceiveWindow);
+    kcp->setPacing(config.kcpPacing == 1);
+    return kcp;
+}
+
+std::unique_ptr<NcmConnKcp> NcmProxyRemoteManager::takeKcpAhead(const std::string& target)
+{
+    auto it = m_kcpAhead.find(target);
+    if (it == m_kcpAhead.end())
+        return nullptr;
+    const uint32_t now = Clock::tickCount();
+    std::unique_ptr<NcmConnKcp> ready;
+    std::vector<NcmConnKcp*> useless;
+    for (auto entry = it->second.begin(); entry != it->second.end();) {
+        NcmConnKcp* conn = entry->conn.get();
+        const bool expired = static_cast<int32_t>(entry->expires - now) <= 0;
+        if (!ready && !expired && conn->isReadyAhead()) {
+            ready = std::move(entry->conn);
+            entry = it->second.erase(entry);
+            continue;
+        }
+        if (expired || conn->isClosed())
+            useless.push_back(conn);
+        ++entry; // else still being opened
+    }
+    if (it->second.empty())
+        m_kcpAhead.erase(it);
+    for (NcmConnKcp* conn : useless)
+        dropKcpAhead(conn);
+    return ready;
+}
+
+void NcmProxyRemoteManager::openKcpAhead(const std::string& target)
+{
+    std::list<KcpAhead>& list = m_kcpAhead[target];
+    if (list.size() >= KcpAheadPerRelay)
+        return;
+    std::unique_ptr<NcmConnKcp> kcp = createKcp();
+    NcmConnKcp* conn = kcp.get();
+    kcp->setOpenAhead(true);
+    // Any word from the relay before the conversation is used (its end,
+    // data, an error) or a failed Open makes it useless.
+    kcp->setEventCallback([this](NcmConn* c, NcmConn::Event event, int32_t error, uint32_t) {
+        if (event != NcmConn::Write && (event != NcmConn::Connect || error != 0))
+            dropKcpAhead(static_cast<NcmConnKcp*>(c));
+    });
+    list.push_back(KcpAhead { std::move(kcp), Clock::tickCount() + KcpAheadLifeMs });
+    conn->connect(&m_proxy->ipStack, target, m_proxy->config.connectTimeout);
+    conn->requestRead();
+    if (!evtimer_pending(m_kcpAheadTimer.get(), nullptr))
+        armTimerWithin(m_kcpAheadTimer.get(), KcpAheadLifeMs);
+}
+
+void NcmProxyRemoteManager::dropKcpAhead(NcmConnKcp* conn)
+{
+    for (auto it = m_kcpAhead.begin(); it != m_kcpAhead.end(); ++it) {
+        for (auto entry = it->second.begin(); entry != it->second.end(); ++entry) {
+            if (entry->conn.get() != conn)
+                continue;
+            logRemote.debug("conversation %08x opened ahead to %s dropped", conn->conv(), it->first.c_str());
+            // Closed now, deleted next turn: this may run inside its own callback.
+            conn->close();
+            m_proxy->deferDelete(std::shared_ptr<void>(std::move(entry->conn)));
+            it->second.erase(entry);
+            if (it->second.empty())
+                m_kcpAhead.erase(it);
+            return;
+        }
+    }
+}
+
+void NcmProxyRemoteManager::sweepKcpAhead()
+{
+    const uint32_t now = Clock::tickCount();
+    uint32_t next = KcpAheadLifeMs;
+    std::vector<NcmConnKcp*> expired;
+    for (const auto& relay : m_kcpAhead) {
+        for (const KcpAhead& entry : relay.second) {
+            const int32_t left = static_cast<int32_t>(entry.expires - now);
+            if (left <= 0)
+                expired.push_back(entry.conn.get());
+            else
+                next = std::min(next, static_cast<uint32_t>(left));
+        }
+    }
+    for (NcmConnKcp* conn : expired)
+        dropKcpAhead(conn);
+    if (!m_kcpAhead.empty())
+        armTimerWithin(m_kcpAheadTimer.get(), next);
+}
+
+size_t NcmProxyRemoteManager::kcpAheadCount() const
+{
+    size_t total = 0;
+    for (const auto& entry : m_kcpAhead)
+        total += entry.second.size();
+    return total;
 }
 
 void NcmProxyRemoteManager::onConnectEvent(

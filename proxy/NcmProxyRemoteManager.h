@@ -1,4 +1,5 @@
 #pragma once
+#include "base/EventPtr.h"
 #include "resolver/NcmDnsClient.h"
 #include "transport/NcmConn.h"
 
@@ -12,6 +13,7 @@
 
 class NcmProxy;
 class NcmKcpManager;
+class NcmConnKcp;
 
 // One attempt to reach one upstream, named "tcp:host:port" or
 // "kcp:relay:port". Its first two members mirror the context's local end so
@@ -49,6 +51,11 @@ public:
     static constexpr int KcpNoCongestionWindow = 0;
     static constexpr int KcpSendWindow = 1204;
     static constexpr int KcpReceiveWindow = 1024;
+    // Conversations opened ahead per relay, so that a request skips the
+    // Open's round trip. Each is opened when another to its relay is used
+    // and lives far below the relay's idle time-out (60 s), like the pool.
+    static constexpr size_t KcpAheadPerRelay = 2;
+    static constexpr uint32_t KcpAheadLifeMs = 10000;
 
     explicit NcmProxyRemoteManager(NcmProxy* proxy);
     ~NcmProxyRemoteManager();
@@ -67,6 +74,7 @@ public:
 
     size_t endpointCount() const { return m_endpoints.size(); }
     size_t pooledCount() const;
+    size_t kcpAheadCount() const;
 
 private:
     using PoolList = std::list<NcmProxyEndpointRemote*>;
@@ -74,6 +82,18 @@ private:
     void purge(std::string name, int64_t now); // by value: freeing may destroy the caller's string
     void onConnectEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, int32_t error);
     void onIdleEvent(NcmProxyEndpointRemote* endpoint, NcmConn::Event event, uint32_t size);
+
+    struct KcpAhead {
+        std::unique_ptr<NcmConnKcp> conn;
+        uint32_t expires; // tick count
+    };
+    std::unique_ptr<NcmConnKcp> createKcp();
+    // A ready conversation to the relay at `target`, if one is; drops the
+    // ones the relay closed, refused or let time out.
+    std::unique_ptr<NcmConnKcp> takeKcpAhead(const std::string& target);
+    void openKcpAhead(const std::string& target);
+    void dropKcpAhead(NcmConnKcp* conn);
+    void sweepKcpAhead();
 
     // Pool entries by name; the vector keeps the names in insertion order.
     std::unordered_map<std::string, PoolList> m_httpPool;
@@ -83,5 +103,8 @@ private:
     // Outlives the endpoints (the destructor frees them first): channels of
     // closed KCP connections linger here and go with it.
     std::unique_ptr<NcmKcpManager> m_kcpManager;
+    // By relay "address:port"; before the KCP manager in destruction.
+    std::map<std::string, std::list<KcpAhead>> m_kcpAhead;
+    EventPtr m_kcpAheadTimer;
     NcmProxy* m_proxy;
 };

@@ -275,6 +275,7 @@ private:
     friend class KcpRelay; // the unproven list
     enum class Echo { None, Matched, Wrong };
     Echo checkEcho(uint8_t* data, size_t length);
+    bool asksWindow(const uint8_t* data, size_t length) const;
     void send(const uint8_t* data, size_t size);
     void sendUnproven(const uint8_t* data, size_t size);
     void sendControl(uint32_t cmd, uint32_t ts, uint32_t una);
@@ -336,6 +337,10 @@ private:
     bool m_clientEnded = false; // the client's marker has been reached
     bool m_upstreamShut = false; // the client's end was passed on with a half-close
     bool m_upstreamFailed = false;
+    // Opened ahead of its request: no upstream until the client starts
+    // (a byte, or a window ask for a protocol whose server speaks first).
+    bool m_held = false;
+    uint32_t m_startedAt = 0; // when a held conversation started; lowest bit forced
     uint32_t m_created;
     uint32_t m_lastActive;
     uint32_t m_provedAt = 0;
@@ -431,6 +436,8 @@ bool KcpRelay::Conversation::input(uint8_t* data, size_t length)
     }
     m_lastActive = now;
     noteQuietLine(now);
+    if (m_held && m_proved && m_startedAt == 0 && asksWindow(data, length))
+        m_startedAt = now | 1u;
     const uint32_t unaBefore = kcp.sndUna();
     const uint32_t inFlightBefore = kcp.nSndBuf();
     // The clock first: acks are timed against it.
@@ -488,6 +495,20 @@ KcpRelay::Conversation::Echo KcpRelay::Conversation::checkEcho(uint8_t* data, si
         remaining -= KcpSegment::Overhead + len;
     }
     return echo;
+}
+
+bool KcpRelay::Conversation::asksWindow(const uint8_t* data, size_t length) const
+{
+    while (length >= KcpSegment::Overhead && readLe32(data) == m_conv) {
+        if (data[4] == KcpSegment::WindowAsk)
+            return true;
+        const size_t size = KcpSegment::Overhead + readLe32(data + 20);
+        if (size > length)
+            break;
+        data += size;
+        length -= size;
+    }
+    return false;
 }
 
 void KcpRelay::Conversation::send(const uint8_t* data, size_t size)
@@ -628,6 +649,8 @@ void KcpRelay::Conversation::clientToUpstream()
         space.iov_len = static_cast<size_t>(got);
         evbuffer_commit_space(m_toUpstream.get(), &space, 1);
         m_bytesUp += static_cast<uint64_t>(got);
+        if (m_startedAt == 0)
+            m_startedAt = Clock::tickCount() | 1u;
         if (m_upstreamFailed)
             evbuffer_drain(m_toUpstream.get(), static_cast<size_t>(got));
     }
@@ -727,10 +750,12 @@ bool KcpRelay::Conversation::proveAddress(uint32_t now)
     kcp.setWindowSize(static_cast<int>(kcp.sndWnd()), m_relay.m_options.profile.receiveWindow);
     logRelay.info("conversation %08x from %s proven", m_conv, m_peerText.c_str());
     // The true una and the full window at once: the client's data held so
-    // far need not wait for its resend to be acknowledged.
-    if (kcp.rcvNxt() > 1)
-        sendControl(KcpSegment::WindowTell, 0, kcp.rcvNxt());
-    if (m_relay.m_routes.empty()) {
+    // far need not wait for its resend to be acknowledged, and a client
+    // that opened ahead learns that this conversation may carry a request.
+    sendControl(KcpSegment::WindowTell, 0, kcp.rcvNxt());
+    if (m_held) {
+        m_routing = true; // a conversation that has not started goes nowhere yet
+    } else if (m_relay.m_routes.empty()) {
         connectUpstream(m_relay.m_fallback, std::string());
     } else {
         m_routing = true;
@@ -741,6 +766,16 @@ bool KcpRelay::Conversation::proveAddress(uint32_t now)
 void KcpRelay::Conversation::tryRoute(bool deadline)
 {
     evbuffer* queue = m_toUpstream.get();
+    if (m_held && m_bytesUp == 0 && m_clientEnded) {
+        // Opened ahead and never used: no upstream to open just to close.
+        m_routing = false;
+        endClientStream();
+        return;
+    }
+    if (m_held && m_startedAt == 0)
+        return;
+    if (m_held && m_relay.m_routes.empty())
+        deadline = true; // nothing to choose from
     const size_t length = std::min(evbuffer_get_length(queue), RouteSniffLimit);
     std::string host;
     SniffResult result = SniffResult::NeedMore;
@@ -839,7 +874,9 @@ void KcpRelay::Conversation::handleTimer()
             probe(now);
     }
     resumeUpstreamRead();
-    if (m_routing && now - m_provedAt >= m_relay.m_options.routeWaitMs)
+    // A held conversation's wait counts from its start, not its proof.
+    const uint32_t routeClock = m_held ? m_startedAt : m_provedAt;
+    if (m_routing && (!m_held || m_startedAt != 0) && now - routeClock >= m_relay.m_options.routeWaitMs)
         tryRoute(true);
 
     if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && kcp.waitSend() == 0) {
@@ -1045,6 +1082,7 @@ void KcpRelay::handleDatagrams()
                 = std::make_unique<Conversation>(*this, key, std::move(source), conv, from, fromLength);
             if (!conversation->valid())
                 continue;
+            conversation->m_held = (buffer[5] & KcpSegment::OpenHold) != 0;
             if (!conversation->input(buffer, static_cast<size_t>(n)) || !conversation->answered()) {
                 m_stats.ignoredDatagrams += 1; // an Open the engine would not accept, or a forged echo
                 continue;

@@ -47,7 +47,7 @@ struct KcpRelayOptions {
     std::vector<std::pair<std::string, std::string>> routes;
     int idleTimeoutSeconds = 60; // a conversation with no traffic this long is dropped
     uint32_t lingerMs = 5000; // kept after both ends finished, to answer resends
-    uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route
+    uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route, from the proof or start
     int upstreamConnectSeconds = 10;
     size_t maxConversations = 4096; // proven ones
     // Live (not yet finished) proven conversations from one client address,
@@ -94,6 +94,11 @@ struct KcpRelayStats {
 // challenge goes out again in an empty Push with sequence number 0, which
 // the client acknowledges as an old duplicate without storing it. A forged
 // source address thus gets back at most what was sent in its name.
+//
+// A client may open a conversation ahead of its request (OpenHold in its
+// Open): once proven it is told so by our full window, and it reaches no
+// upstream, nor starts the route wait, until its stream starts with a byte
+// or a WindowAsk, so that it holds no upstream connection while it waits.
 //
 // Memory per conversation is bounded: the engine holds at most a send
 // window of unsent and unacknowledged segments plus, from the client, a

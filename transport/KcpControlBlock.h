@@ -25,6 +25,10 @@ struct KcpSegment {
         WindowTell = 84, // reports the window in wnd
     };
     static constexpr uint32_t Overhead = 24;
+    // In an Open's frg (otherwise 0): opened ahead of its request, so the
+    // peer reaches no upstream until the stream starts (its first byte or
+    // a WindowAsk). The engine ignores an Open's frg.
+    static constexpr uint32_t OpenHold = 1;
 
     uint32_t conv = 0;
     uint32_t cmd = 0;

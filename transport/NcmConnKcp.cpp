@@ -1,5 +1,6 @@
 #include "transport/NcmConnKcp.h"
 
+#include "base/ByteOrder.h"
 #include "base/Clock.h"
 #include "base/Logger.h"
 #include "base/SocketUtil.h"
@@ -39,6 +40,21 @@ void sizeSocketBuffer(int fd, int option, const char* name, uint32_t segments, u
             segments, granted / 2);
 }
 
+// Flags every Open in a datagram as opened ahead.
+void markOpens(uint8_t* data, int length)
+{
+    size_t remaining = static_cast<size_t>(length);
+    while (remaining >= KcpSegment::Overhead) {
+        if (data[4] == KcpSegment::Open)
+            data[5] = static_cast<uint8_t>(KcpSegment::OpenHold);
+        const size_t size = KcpSegment::Overhead + readLe32(data + 20);
+        if (size > remaining)
+            break;
+        data += size;
+        remaining -= size;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -54,10 +70,14 @@ NcmKcpChannel::NcmKcpChannel(NcmKcpManager* manager, NcmConnKcp* connection, uin
     m_notifyEvent.reset(event_new(base, -1, 0, &NcmKcpChannel::onNotify, this));
     m_engine = KcpControlBlock::create(conv, this);
     if (m_engine) {
-        m_engine->setOutput([](const uint8_t* data, int length, KcpControlBlock*, void* user) {
+        m_engine->setOutput([](const uint8_t* data, int length, KcpControlBlock* kcp, void* user) {
             auto* self = static_cast<NcmKcpChannel*>(user);
             if (!self->m_socket.valid())
                 return;
+            // The datagram sits in the engine's own flush buffer; only the
+            // Open's copies, until it is acknowledged, need the flag.
+            if (self->m_openAhead && kcp->sndUna() == 0)
+                markOpens(const_cast<uint8_t*>(data), length);
             // A datagram the kernel refuses is lost like any other; the engine resends it.
             ssize_t sent = ::send(self->m_socket.get(), data, static_cast<size_t>(length), 0);
             (void)sent;
@@ -231,7 +251,13 @@ void NcmKcpChannel::handleSocket()
     for (;;) {
         ssize_t n = ::recv(m_socket.get(), buffer, sizeof buffer, 0);
         if (n > 0) {
+            const bool established = kcp.isEstablished();
             kcp.input(buffer, static_cast<long>(n));
+            // Per datagram: the relay's Open and its window report may come in one read.
+            if (!established && kcp.isEstablished())
+                m_openWindow = kcp.rmtWnd();
+            else if (established && kcp.rmtWnd() > m_openWindow)
+                m_admitted = true;
             continue;
         }
         if (n == 0)
@@ -352,6 +378,40 @@ void NcmConnKcp::setPacing(bool on)
 {
     if (m_channel && m_channel->m_engine)
         m_channel->m_engine->setPacing(on);
+}
+
+void NcmConnKcp::setOpenAhead(bool on)
+{
+    if (m_channel)
+        m_channel->m_openAhead = on;
+}
+
+bool NcmConnKcp::isReadyAhead() const
+{
+    const NcmKcpChannel* channel = m_channel.get();
+    if (isClosed() || !channel || !channel->m_engine || !channel->m_admitted || channel->m_lastError != 0)
+        return false;
+    const KcpControlBlock& kcp = *channel->m_engine;
+    return kcp.state() == KcpControlBlock::Established && kcp.nRcvQue() == 0 && kcp.nRcvBuf() == 0
+        && kcp.rcvNxt() == 1 && kcp.sndNxt() == 1 && inputLength() == 0 && outputLength() == 0;
+}
+
+void NcmConnKcp::start()
+{
+    NcmKcpChannel* channel = m_channel.get();
+    if (!channel || !channel->m_socket.valid() || !channel->m_engine)
+        return;
+    const KcpControlBlock& kcp = *channel->m_engine;
+    uint8_t ask[KcpSegment::Overhead] = {};
+    writeLe32(ask, m_conv);
+    ask[4] = static_cast<uint8_t>(KcpSegment::WindowAsk);
+    writeLe16(ask + 6, static_cast<uint16_t>(kcp.rcvWnd()));
+    writeLe32(ask + 8, kcp.current());
+    writeLe32(ask + 16, kcp.rcvNxt());
+    // Lost, it costs a protocol whose server speaks first its start; data
+    // starts the stream as well.
+    ssize_t sent = ::send(channel->m_socket.get(), ask, sizeof ask, 0);
+    (void)sent;
 }
 
 int NcmConnKcp::setWindowSize(int sndWnd, int rcvWnd)

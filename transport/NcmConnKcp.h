@@ -77,6 +77,9 @@ private:
     uint32_t m_delay = 0;
     int32_t m_lastError = 0;
     int32_t m_pendingConnectError = 0; // a connect that failed before any datagram
+    bool m_openAhead = false; // our Open asks the relay to hold the upstream
+    uint32_t m_openWindow = 0; // the relay's window in its Open
+    bool m_admitted = false; // the relay opened its window past that: it took us
     uint32_t m_pendingWritten = 0;
     std::list<std::unique_ptr<NcmKcpChannel>>::iterator m_lingerPosition;
     std::shared_ptr<bool> m_alive;
@@ -95,6 +98,16 @@ public:
     int setNoDelay(int nodelay, int interval, int resend, int nc);
     int setWindowSize(int sndWnd, int rcvWnd);
     void setPacing(bool on);
+    // Opened ahead of its request: the relay reaches no upstream until the
+    // stream starts. Call before connect; start() when it is handed out.
+    void setOpenAhead(bool on);
+    // Established, admitted by the relay (which says so by opening its
+    // window after the address proof), and untouched by either side: a
+    // request on it goes out at once.
+    bool isReadyAhead() const;
+    // Starts a conversation opened ahead, for a protocol whose server
+    // speaks first too; the relay answers with its window.
+    void start();
 
     // address: "IPv4:port" of the relay (NAT64-synthesised on IPv6-only hosts).
     void connect(const IpStackFacts* ipStack, const std::string& address, int timeoutSeconds) override;

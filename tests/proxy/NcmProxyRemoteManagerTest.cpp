@@ -1,12 +1,20 @@
+#include "proxy/NcmProxyRemoteManager.h"
+#include "base/ByteOrder.h"
+#include "base/Clock.h"
 #include "base/SocketUtil.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
+#include "transport/KcpControlBlock.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <future>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
 #include <set>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +27,103 @@ class RemoteManagerTest : public ::testing::Test {
 protected:
     LogCapture log;
     RunningProxy proxy;
+};
+
+// A relay scripted on a raw UDP socket: it answers Opens (unless told not
+// to), acknowledges data, and answers each request head on its own
+// conversation with a short response and the end of its stream.
+class ScriptedRelay {
+public:
+    struct Conversation {
+        sockaddr_in peer {};
+        bool ahead = false; // its Open was flagged as opened ahead
+        uint32_t received = 1; // the client's next sequence number
+        uint32_t sent = 1; // ours
+        std::string request;
+    };
+
+    ScriptedRelay() { fd = bindSocket("127.0.6.1", 0, SOCK_DGRAM); }
+    ~ScriptedRelay() { close(fd); }
+    std::string address() const { return "127.0.6.1:" + std::to_string(boundPort(fd)); }
+
+    void send(uint32_t conv, uint8_t cmd, uint32_t sn, const std::string& data = {}, uint16_t wnd = 1024)
+    {
+        Conversation& c = conversations[conv];
+        uint8_t header[KcpSegment::Overhead] = {};
+        writeLe32(header, conv);
+        header[4] = cmd;
+        writeLe16(header + 6, wnd);
+        writeLe32(header + 12, sn);
+        writeLe32(header + 16, c.received);
+        writeLe32(header + 20, static_cast<uint32_t>(data.size()));
+        const std::string datagram = std::string(reinterpret_cast<char*>(header), sizeof header) + data;
+        sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&c.peer), sizeof c.peer);
+    }
+    void push(uint32_t conv, const std::string& data)
+    {
+        send(conv, KcpSegment::Push, conversations[conv].sent++, data);
+    }
+
+    // Serves until `done` holds or the time runs out.
+    bool serveUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            pollfd p { fd, POLLIN, 0 };
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            uint8_t datagram[2048];
+            sockaddr_in from {};
+            socklen_t length = sizeof from;
+            ssize_t n
+                = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            for (const uint8_t* p = datagram; n >= static_cast<ssize_t>(KcpSegment::Overhead);) {
+                const uint32_t conv = readLe32(p);
+                const uint32_t sn = readLe32(p + 12);
+                const size_t size = readLe32(p + 20);
+                const std::string data(reinterpret_cast<const char*>(p) + KcpSegment::Overhead, size);
+                handle(conv, p[4], p[5], sn, data, from);
+                p += KcpSegment::Overhead + size;
+                n -= static_cast<ssize_t>(KcpSegment::Overhead + size);
+            }
+        }
+        return true;
+    }
+
+    int fd;
+    bool answerOpens = true;
+    std::map<uint32_t, Conversation> conversations;
+    std::vector<uint32_t> requests; // conversations in the order their request heads arrived
+
+private:
+    void handle(uint32_t conv, uint8_t cmd, uint8_t frg, uint32_t sn, const std::string& data,
+        const sockaddr_in& from)
+    {
+        if (cmd == KcpSegment::Open) {
+            if (conversations.count(conv) || !answerOpens)
+                return;
+            Conversation& c = conversations[conv];
+            c.peer = from;
+            c.ahead = frg == KcpSegment::OpenHold;
+            send(conv, KcpSegment::Open, 0, {}, 32); // the small window of an unproven address
+            return;
+        }
+        if (cmd != KcpSegment::Push || !conversations.count(conv))
+            return;
+        Conversation& c = conversations[conv];
+        send(conv, KcpSegment::Ack, sn);
+        if (sn != c.received || data.empty())
+            return;
+        c.received += 1;
+        c.request += data;
+        if (c.request.find("\r\n\r\n") == std::string::npos || c.sent > 1)
+            return;
+        requests.push_back(conv);
+        push(conv, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+        push(conv, {}); // the end of our stream
+    }
 };
 
 } // namespace
@@ -46,6 +151,8 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     for (ssize_t n; (n = recv(relay, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;) {
         ASSERT_GE(n, 24);
         EXPECT_EQ(datagram[4], 80) << "an Open";
+        if (datagram[5] == KcpSegment::OpenHold)
+            continue; // opened ahead for a next request, each dropped at its own time-out
         EXPECT_EQ(datagram[6] | (datagram[7] << 8), 1024) << "the receive window was set before connect";
         conversations.insert(datagram[0] | (datagram[1] << 8) | (datagram[2] << 16)
             | (static_cast<uint32_t>(datagram[3]) << 24));
@@ -54,4 +161,64 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     close(relay);
     proxy.stop();
     EXPECT_TRUE(log.contains("pxyctx=0, remoteconn=0"));
+}
+
+// A request to a relay opens one conversation ahead for the next. Once the
+// relay opened its window there, the next request goes out on it at once,
+// with no Open waiting for its answer; one the relay ended, never admitted,
+// or that outlived its time is not used, and the request opens its own.
+TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTheRelayKeepsThem)
+{
+    enum Relay { Admits, AdmitsThenEnds, NeverAdmits, AdmitsButTimePasses };
+    const struct Row {
+        const char* name;
+        Relay relay;
+        bool used;
+    } rows[] = {
+        { "admitted", Admits, true },
+        { "ended by the relay", AdmitsThenEnds, false },
+        { "never admitted (refused, or its proof lost)", NeverAdmits, false },
+        { "outlived its time", AdmitsButTimePasses, false },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedRelay relay;
+        RunningProxy running;
+        running.proxy.config.kcpEnabled = true;
+        running.proxy.config.kcpHostMapping = { { ".relay.test", relay.address() } };
+        running.proxy.config.connectTimeout = 2;
+        ASSERT_TRUE(running.start(""));
+
+        auto first = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/1"); });
+        uint32_t ahead = 0;
+        ASSERT_TRUE(relay.serveUntil([&] {
+            for (const auto& [conv, c] : relay.conversations)
+                ahead = c.ahead ? conv : ahead;
+            return relay.requests.size() == 1 && ahead != 0;
+        }));
+        EXPECT_NE(relay.requests[0], ahead);
+        if (row.relay != NeverAdmits)
+            relay.send(ahead, KcpSegment::WindowTell, 0); // its full window: the address is proven
+        if (row.relay == AdmitsThenEnds)
+            relay.push(ahead, {});
+        ASSERT_TRUE(relay.serveUntil(
+            [&] { return first.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_NE(first.get().find("\r\n\r\nok"), std::string::npos);
+        relay.serveUntil([] { return false; }, 200); // the window report and end arrive
+        if (row.relay == AdmitsButTimePasses)
+            Clock::advanceTicksForTest(NcmProxyRemoteManager::KcpAheadLifeMs);
+
+        // A used conversation needs no Open answered: none is.
+        relay.answerOpens = !row.used;
+        auto second = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/2"); });
+        ASSERT_TRUE(relay.serveUntil([&] { return relay.requests.size() == 2; }));
+        EXPECT_EQ(relay.requests[1] == ahead, row.used);
+        EXPECT_FALSE(relay.conversations[relay.requests[1]].ahead && !row.used);
+        relay.answerOpens = true;
+        ASSERT_TRUE(relay.serveUntil(
+            [&] { return second.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_NE(second.get().find("\r\n\r\nok"), std::string::npos);
+        running.stop();
+        Clock::resetForTest();
+    }
 }

@@ -221,12 +221,13 @@ protected:
     };
 
     // A connected KCP connection with the proxy's settings.
-    Client* connect()
+    Client* connect(bool ahead = false)
     {
         clients.push_back(std::make_unique<Client>());
         Client* client = clients.back().get();
         conns.push_back(manager->createConnection());
         applyProxySettings(*conns.back());
+        conns.back()->setOpenAhead(ahead);
         client->conn = conns.back().get();
         client->conn->setEventCallback([client](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
             if (client->events++ == 0) {
@@ -359,6 +360,40 @@ TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
     EXPECT_EQ(readToEnd(client, 8000), "220 hello\r\n");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
     EXPECT_EQ(never.accepted(), 0);
+}
+
+// A conversation opened ahead of its request is admitted (its client is told
+// by the full window) but reaches no upstream until its stream starts, so
+// it holds none and waits for the bytes that route it however long it sat;
+// ended unused, it reaches none at all.
+TEST_F(RelayTest, ConversationsOpenedAheadReachAnUpstreamOnlyOnceUsed)
+{
+    TestUpstream fallback([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
+    TestUpstream routed(
+        [](int fd) {
+            readHead(fd);
+            sendAll(fd, "routed");
+            shutdown(fd, SHUT_RDWR);
+        },
+        UpstreamHost);
+    startRelay(fallback, { { "a.test", at(routed) } });
+    Client* used = connect(true);
+    Client* unused = connect(true);
+    ASSERT_TRUE(
+        runUntil(base.get(), [&] { return used->conn->isReadyAhead() && unused->conn->isReadyAhead(); }));
+    Clock::advanceTicksForTest(2 * KcpRelayOptions().routeWaitMs);
+    runFor(base.get(), 1200);
+    EXPECT_EQ(fallback.accepted() + routed.accepted(), 0);
+
+    used->conn->start();
+    write(used, "GET / HTTP/1.1\r\nHost: www.a.test\r\n\r\n");
+    EXPECT_EQ(readToEnd(used), "routed");
+    unused->conn->close();
+    runFor(base.get(), 300);
+    EXPECT_EQ(fallback.accepted(), 0);
+    EXPECT_EQ(routed.accepted(), 1);
+    ASSERT_TRUE(forgetsAfter(5000));
+    EXPECT_EQ(relay->stats().finished, 2u);
 }
 
 TEST_F(RelayTest, IdleConversationsAreDropped)
