@@ -122,32 +122,11 @@ trap 'exit 130' INT TERM
 IN_CLIENT=(ip netns exec "$NS_CLIENT")
 IN_SERVER=(ip netns exec "$NS_SERVER")
 
-# Waits for a line matching PATTERN on a program's standard output.
-wait_line() {
-    local pid=$1 out=$2 pattern=$3
-    for _ in $(seq 100); do
-        grep -q "$pattern" "$out" 2>/dev/null && return 0
-        kill -0 "$pid" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
-
 # ---------------------------------------------------------------- the link
-ip netns add "$NS_CLIENT" && ip netns add "$NS_SERVER" &&
-    ip -n "$NS_CLIENT" tuntap add dev lvkb0 mode tun &&
-    ip -n "$NS_SERVER" tuntap add dev lvkb1 mode tun || die "can not create namespaces and tun devices"
+netns_link_create "$NS_CLIENT" lvkb0 "$CLIENT_IP" "$NS_SERVER" lvkb1 "$SERVER_IP" ||
+    die "can not create namespaces and tun devices"
 for ns in "$NS_CLIENT" "$NS_SERVER"; do
-    ip -n "$ns" link set lo up
     ip netns exec "$ns" sysctl -qw net.ipv4.tcp_no_metrics_save=1
-done
-ip -n "$NS_CLIENT" addr add "$CLIENT_IP" peer "$SERVER_IP" dev lvkb0
-ip -n "$NS_SERVER" addr add "$SERVER_IP" peer "$CLIENT_IP" dev lvkb1
-for end in "$NS_CLIENT:lvkb0" "$NS_SERVER:lvkb1"; do
-    ip -n "${end%%:*}" link set "${end#*:}" mtu 1500 up
-    # Normally a no-op on tun; where ethtool exists, make sure.
-    command -v ethtool >/dev/null &&
-        ip netns exec "${end%%:*}" ethtool -K "${end#*:}" tso off gso off gro off 2>/dev/null
 done
 # Per route: a namespace may only pick the host's allowed algorithms by
 # sysctl. A connection takes its route's algorithm when it is made, so
@@ -175,10 +154,7 @@ set_loss() {
     local impair=(--loss "$loss%" --delay "$DELAY_MS" --rate "$RATE_MBIT" --queue "$QUEUE_BYTES" --seed 1)
     [[ "$JITTER_MS" != 0 ]] && impair+=(--jitter "$JITTER_MS")
     [[ -n "$BURST" ]] && impair+=(--burst "$BURST")
-    "$LOSSY_BIN" --tun "$NS_CLIENT:lvkb0" --tun "$NS_SERVER:lvkb1" "${impair[@]}" \
-        >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
-    LOSSY_PID=$!
-    wait_line "$LOSSY_PID" "$WORK/lossy.out" '^ready' || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
+    start_lossy "$LOSSY_BIN" "$WORK" "$NS_CLIENT:lvkb0" "$NS_SERVER:lvkb1" "${impair[@]}" || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
 }
 
 # Bytes the senders have put on the link so far, both directions: SIGUSR1
@@ -205,12 +181,6 @@ wait_quiet() {
         ((now - last < 20000)) && return
         last=$now
     done
-}
-
-# CPU time of a process so far, in milliseconds.
-cpu_ms() {
-    [[ -n "$1" ]] || { echo 0; return; }
-    awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$1/stat" 2>/dev/null || echo 0
 }
 
 # ---------------------------------------------------------------- server side

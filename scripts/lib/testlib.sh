@@ -211,6 +211,59 @@ launch_nginx() {
     return 1
 }
 
+# Waits at most 10 s for a line matching PATTERN in FILE, the standard output
+# of process PID; fails at once if the process exits.
+wait_line() {
+    local pid=$1 out=$2 pattern=$3
+    for _ in $(seq 100); do
+        grep -q "$pattern" "$out" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# CPU time (user and system) of process PID so far, in milliseconds; 0 when it is gone.
+cpu_ms() {
+    [[ -n "$1" ]] || { echo 0; return; }
+    awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
+# Creates two network namespaces joined by nothing but a pair of tun devices,
+# CLIENT_NS:CLIENT_DEV with CLIENT_IP and SERVER_NS:SERVER_DEV with SERVER_IP,
+# each the other's peer: only lumaview-lossy (see start_lossy) carries
+# packets between them. MTU 1500 and no segmentation offload, so every
+# packet the forwarder sees is one on the wire. Needs root; the caller
+# deletes the namespaces.
+netns_link_create() {
+    local client_ns=$1 client_dev=$2 client_ip=$3 server_ns=$4 server_dev=$5 server_ip=$6 end
+    ip netns add "$client_ns" && ip netns add "$server_ns" &&
+        ip -n "$client_ns" tuntap add dev "$client_dev" mode tun &&
+        ip -n "$server_ns" tuntap add dev "$server_dev" mode tun || return 1
+    ip -n "$client_ns" link set lo up && ip -n "$server_ns" link set lo up &&
+        ip -n "$client_ns" addr add "$client_ip" peer "$server_ip" dev "$client_dev" &&
+        ip -n "$server_ns" addr add "$server_ip" peer "$client_ip" dev "$server_dev" || return 1
+    for end in "$client_ns:$client_dev" "$server_ns:$server_dev"; do
+        ip -n "${end%%:*}" link set "${end#*:}" mtu 1500 up || return 1
+        # Normally a no-op on tun; where ethtool exists, make sure.
+        command -v ethtool >/dev/null &&
+            ip netns exec "${end%%:*}" ethtool -K "${end#*:}" tso off gso off gro off 2>/dev/null
+    done
+    return 0
+}
+
+# Starts the forwarder LOSSY_BIN between the tun devices NS:DEV and NS:DEV of
+# netns_link_create with the impairment options that follow; its standard
+# output goes to DIR/lossy.out, its log to DIR/lossy.log. Sets LOSSY_PID and
+# fails unless it reports ready.
+start_lossy() {
+    local bin=$1 dir=$2 a=$3 b=$4
+    shift 4
+    "$bin" --tun "$a" --tun "$b" "$@" >"$dir/lossy.out" 2>>"$dir/lossy.log" &
+    LOSSY_PID=$!
+    wait_line "$LOSSY_PID" "$dir/lossy.out" '^ready'
+}
+
 # Median of the space-separated numbers in $1, "-" for none; $2 is the
 # printf format of a mean of the middle two (benchmarks differ in precision).
 median() {
