@@ -25,7 +25,7 @@
 #   - a request that should succeed fails (an aborted client counts as
 #     aborted when curl gave up at its time limit, and as failed otherwise);
 #   - a process dies (the run then ends at once).
-# It prints one table per process (RSS and descriptors before the traffic,
+# It prints a table with a row per process (RSS and descriptors before the traffic,
 # at the end of the traffic and after 5 s of quiet, slopes, CPU), one of the
 # requests, and the figures as "soak key=KEY target=PROCESS value=V" lines.
 # Each client pauses SOAK_PAUSE (0.2 s) between requests, so the run loads
@@ -387,32 +387,40 @@ declare -A RSS=() FDS=() CPU=() MIN_RSS=() MIN_FDS=() DIED=()
 HZ=$(getconf CLK_TCK)
 
 # Reads RSS (KiB), descriptors and CPU ticks of process NAME into RSS, FDS
-# and CPU; fails when it is gone (or a zombie).
+# and CPU; fails when it is gone or a zombie. awk takes each /proc file in
+# one read: bash's read builtin takes it in pieces, and the kernel writes the
+# file anew between them, so a field can go missing.
 read_proc() {
-    local name=$1 pid=${PID_OF[$1]} key value rest stat fds
-    RSS[$name]=
-    while read -r key value rest; do
-        [[ $key == VmRSS: ]] && { RSS[$name]=$value; break; }
-    done 2>/dev/null <"/proc/$pid/status"
-    [[ -n "${RSS[$name]}" ]] || return 1
+    local name=$1 pid=${PID_OF[$1]} reading rss cpu fds
+    reading=$(awk 'FNR == 1 && NR > 1 { stat = 1 }
+        !stat && $1 == "VmRSS:" { rss = $2 }
+        stat { state = $3; cpu = $14 + $15 }
+        END { if (rss != "" && cpu != "" && state != "Z") print rss, cpu }' \
+        "/proc/$pid/status" "/proc/$pid/stat" 2>/dev/null)
+    [[ -n "$reading" ]] || return 1
+    read -r rss cpu <<<"$reading"
     fds=("/proc/$pid/fd/"*)
+    RSS[$name]=$rss
     FDS[$name]=${#fds[@]}
-    read -r -a stat 2>/dev/null <"/proc/$pid/stat" || return 1
-    CPU[$name]=$((stat[13] + stat[14]))
+    CPU[$name]=$cpu
 }
 
 # Takes one reading of every process into the window minima; records deaths.
 sample() {
-    local name
+    local name pid state
     for name in "${NAMES[@]}"; do
+        pid=${PID_OF[$name]}
         if ! read_proc "$name"; then
             [[ -n "${DIED[$name]:-}" ]] && continue
+            # Only a process that is gone or a zombie has died.
+            state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)
+            [[ -n "$state" && "$state" != Z ]] && continue
             DIED[$name]=$((EPOCHSECONDS - START))
             # Each is this shell's child: its status tells a crash (128 + signal)
             # from a stop on SIGTERM or SIGINT (0), which this script never sends
             # before the end.
-            wait "${PID_OF[$name]}"
-            echo "soak: $name (PID ${PID_OF[$name]}) is gone after ${DIED[$name]} s, exit status $?" >&2
+            wait "$pid"
+            echo "soak: $name (PID $pid) is gone after ${DIED[$name]} s, exit status $?" >&2
             continue
         fi
         [[ -z "${MIN_RSS[$name]:-}" || ${RSS[$name]} -lt ${MIN_RSS[$name]} ]] && MIN_RSS[$name]=${RSS[$name]}
