@@ -124,17 +124,6 @@ trap 'exit 130' INT TERM
 IN_CLIENT=(ip netns exec "$NS_CLIENT")
 IN_SERVER=(ip netns exec "$NS_SERVER")
 
-# Waits for a line matching PATTERN on a program's standard output.
-wait_line() {
-    local pid=$1 out=$2 pattern=$3
-    for _ in $(seq 100); do
-        grep -q "$pattern" "$out" 2>/dev/null && return 0
-        kill -0 "$pid" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
-
 # ---------------------------------------------------------------- the link
 ip netns add "$NS_CLIENT" && ip netns add "$NS_SERVER" &&
     ip -n "$NS_CLIENT" tuntap add dev lvbn0 mode tun &&
@@ -164,10 +153,9 @@ set_loss() {
         kill -TERM "$LOSSY_PID" 2>/dev/null
         wait "$LOSSY_PID" 2>/dev/null
     fi
-    "$LOSSY_BIN" --tun "$NS_CLIENT:lvbn0" --tun "$NS_SERVER:lvbn1" --loss "$1%" --delay "$DELAY_MS" \
-        --rate "$RATE_MBIT" --queue "$QUEUE_BYTES" --seed 1 >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
-    LOSSY_PID=$!
-    wait_line "$LOSSY_PID" "$WORK/lossy.out" '^ready' || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
+    : >"$WORK/lossy.log"
+    start_lossy "$LOSSY_BIN" "$WORK" "$NS_CLIENT:lvbn0" "$NS_SERVER:lvbn1" --loss "$1%" --delay "$DELAY_MS" \
+        --rate "$RATE_MBIT" --queue "$QUEUE_BYTES" --seed 1 || die "lumaview-lossy did not start: $(cat "$WORK/lossy.log")"
 }
 
 # ---------------------------------------------------------------- the sites
