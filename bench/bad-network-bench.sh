@@ -196,12 +196,7 @@ EOF
     "${IN_SERVER[@]}" "$NGINX" -e "$dir/nginx-error.log" -c "$dir/nginx.conf" -p "$dir" -g 'daemon off;' \
         >"$dir/nginx.out" 2>&1 &
     NGINX_PIDS+=($!)
-    local pid=$!
-    for _ in $(seq 100); do
-        "${IN_SERVER[@]}" ss -Htln "src $address:80" | grep -q . && return
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
+    wait_listen $! t "$address:80" "${IN_SERVER[@]}" && return
     die "$name nginx did not start: $(cat "$dir/nginx.out" "$dir/nginx-error.log" 2>/dev/null)"
 }
 start_nginx origin "$WORK/site" "$ORIGIN_IP"
@@ -214,12 +209,7 @@ start_resolver() {
         --bind-interfaces --listen-address="$address" --port=53 --user=root --pid-file="$WORK/$name.pid" \
         --address="/$SITE_NAME/$answer" >"$WORK/$name.log" 2>&1 &
     PIDS+=($!)
-    local pid=$!
-    for _ in $(seq 100); do
-        "${IN_SERVER[@]}" ss -Hlun "src $address:53" | grep -q . && return
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
+    wait_listen $! u "$address:53" "${IN_SERVER[@]}" && return
     die "dnsmasq ($name) did not start: $(cat "$WORK/$name.log")"
 }
 start_resolver honest "$ORIGIN_IP" "$ORIGIN_IP"

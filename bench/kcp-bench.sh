@@ -241,11 +241,7 @@ start_kcptun() {
     CLIENT_PID[$name]=$!
     PIDS+=($!)
     KCPTUN_PORT[$name]=$port
-    for _ in $(seq 100); do
-        "${IN_CLIENT[@]}" ss -Htln "src 127.0.0.1:$port" | grep -q . && return
-        kill -0 "${CLIENT_PID[$name]}" 2>/dev/null || break
-        sleep 0.1
-    done
+    wait_listen "${CLIENT_PID[$name]}" t "127.0.0.1:$port" "${IN_CLIENT[@]}" && return
     die "$name did not start: $(cat "$WORK/$name-client.log" "$WORK/$name-server.log")"
 }
 [[ " $TRANSPORTS " == *" kcptun "* ]] && start_kcptun kcptun 1

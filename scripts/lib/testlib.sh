@@ -223,6 +223,19 @@ wait_line() {
     return 1
 }
 
+# Waits until PID listens on ADDRESS:PORT; PROTO is t (TCP) or u (UDP).
+# Any words after it are a prefix for ss, such as "ip netns exec NS".
+wait_listen() {
+    local pid=$1 proto=$2 where=$3
+    shift 3
+    for _ in $(seq 100); do
+        "$@" ss -Hl${proto}n "src $where" | grep -q . && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
 # CPU time (user and system) of process PID so far, in milliseconds; 0 when it is gone.
 cpu_ms() {
     [[ -n "$1" ]] || { echo 0; return; }
