@@ -441,12 +441,12 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
     // Acks of segments sent before that resend say nothing about the resent copies.
     ASSERT_EQ(0, a.input({ ack4 }));
     ASSERT_EQ(0, a.input({ ack4 }));
-    a.kcp->update(70);
+    a.kcp->update(80); // the next flush
     EXPECT_TRUE(a.takeSegments().empty());
 
     // Left alone, a segment is resent on time-out, backing off by half an rto each time.
     std::vector<uint32_t> timeouts;
-    for (uint32_t t = 80; t <= 1200; t += 20) {
+    for (uint32_t t = 100; t <= 1200; t += 20) {
         a.kcp->update(t);
         for (uint32_t sn : a.takeSns(KcpSegment::Push))
             if (sn == 5)
