@@ -387,6 +387,28 @@ TYPED_TEST(ConnContract, BackPressureHoldsTheWriteUntilThePeerReadsAgain)
     EXPECT_EQ(this->sumOf(NcmConn::Write), conn->bytesWritten());
     ASSERT_TRUE(this->until([&] { return this->peer->received().size() == payload.size(); }, 20000));
     EXPECT_TRUE(this->peer->received() == payload);
+
+    // Below the mark, a Write is owed only for bytes that moved: none while the
+    // peer reads nothing, then one once it reads again.
+    this->peer->setReading(false);
+    const std::string chunk = makePayload(4096, 4);
+    std::string more;
+    for (int i = 0; i < 5000; ++i) {
+        if (conn->outputSpace() > static_cast<int>(chunk.size())) {
+            evbuffer_add(conn->output(), chunk.data(), chunk.size());
+            more += chunk;
+        }
+        if (!this->next(conn, false, 300))
+            break;
+        ASSERT_GT(this->events.back().size, 0u) << "a Write for nothing moved";
+    }
+    ASSERT_GT(conn->outputLength(), 0u);
+    const size_t writes = this->countOf(NcmConn::Write);
+    this->peer->setReading(true);
+    ASSERT_TRUE(this->until([&] { return this->countOf(NcmConn::Write) > writes; }, 20000));
+    ASSERT_TRUE(
+        this->until([&] { return this->peer->received().size() == payload.size() + more.size(); }, 20000));
+    EXPECT_TRUE(this->peer->received() == payload + more);
 }
 
 TYPED_TEST(ConnContract, FailedConnectIsReportedOnceInALaterTurnAndTheOwedWriteStillComes)
