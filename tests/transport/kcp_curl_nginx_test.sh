@@ -17,32 +17,12 @@ fi
 PROXY_BIN=$(readlink -f "$1")
 RELAY_BIN=$(readlink -f "$2")
 LOSSY_BIN=$(readlink -f "$3")
-for bin in "$PROXY_BIN" "$RELAY_BIN" "$LOSSY_BIN"; do
-    [[ -x "$bin" ]] || { echo "not executable: $bin" >&2; exit 2; }
-done
 NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
-for tool in curl openssl cmp ss; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
-done
-[[ -n "$NGINX" ]] || { echo "SKIP: nginx is not installed" >&2; exit 77; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-kcp.XXXXXX")
-PIDS=()
-CHECKS=0
+require_tools curl openssl cmp ss "${NGINX:-nginx}"
 ORIGIN_IP=127.0.6.3
 RELAY_IP=127.0.6.1
 
-cleanup() {
-    local status=$?
-    stop_pids TERM "${PIDS[@]}"
-    if [[ $status -ne 0 ]]; then
-        tail_logs 30 "$WORK" proxy.log relay.log lossy.log nginx-error.log
-    fi
-    remove_workdir "$WORK"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+begin_test kcp proxy.log relay.log lossy.log nginx-error.log
 
 # ---------------------------------------------------------------- content
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
@@ -88,23 +68,20 @@ PIDS+=("$NGINX_PID")
     --log-level D >"$WORK/relay.out" 2>"$WORK/relay.log" &
 RELAY_PID=$!
 PIDS+=("$RELAY_PID")
-RELAY_PORT=$(port_of "$RELAY_PID" "$WORK/relay.out")
-[[ -n "$RELAY_PORT" && "$RELAY_PORT" -gt 0 ]] || fail "the relay did not start: $(cat "$WORK/relay.out")"
+RELAY_PORT=$(port_of "$RELAY_PID" "$WORK/relay.out") || fail "the relay did not start: $(cat "$WORK/relay.out")"
 
 "$LOSSY_BIN" --listen $RELAY_IP:0 --target $RELAY_IP:$RELAY_PORT --loss 10% --duplicate 2% --reorder 2% \
     --seed 5 >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
 LOSSY_PID=$!
 PIDS+=("$LOSSY_PID")
-LOSSY_PORT=$(port_of "$LOSSY_PID" "$WORK/lossy.out")
-[[ -n "$LOSSY_PORT" && "$LOSSY_PORT" -gt 0 ]] || fail "the lossy forwarder did not start"
+LOSSY_PORT=$(port_of "$LOSSY_PID" "$WORK/lossy.out") || fail "the lossy forwarder did not start"
 
 printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\nKcpEnabled=1\nKcpHostMapping=.relay.test#%s:%s;.lossy.test#%s:%s\n' \
     $RELAY_IP "$RELAY_PORT" $RELAY_IP "$LOSSY_PORT" > "$WORK/proxy.conf"
 "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
 PIDS+=("$PROXY_PID")
-PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out")
-[[ -n "$PROXY_PORT" && "$PROXY_PORT" -gt 0 ]] || fail "the proxy did not start: $(cat "$WORK/proxy.out")"
+PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "the proxy did not start: $(cat "$WORK/proxy.out")"
 echo "nginx $ORIGIN_IP:$HTTP_PORT (TLS $TLS_PORT), relay :$RELAY_PORT, lossy :$LOSSY_PORT, proxy :$PROXY_PORT"
 
 CURL=(curl -sS --max-time 60 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT")
