@@ -39,6 +39,29 @@ status_of() {
     curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '*' "$@"
 }
 
+# Starts lumaview-httpdns on HTTPDNS_ADDR with the given options (under the descriptor limit FDS,
+# when set), its output in WORK/NAME.out and .log; sets PORT.
+start_httpdns() {
+    local name=$1
+    shift
+    (ulimit -n "${FDS:-$(ulimit -n)}" && exec "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 "$@") \
+        >"$WORK/$name.out" 2>"$WORK/$name.log" &
+    PIDS+=($!)
+    HTTPDNS_PIDS+=($!)
+    PORT=$(port_of $! "$WORK/$name.out") || fail "lumaview-httpdns ($name) did not start"
+}
+
+# Opens up to N connections to the service on PORT and sends TEXT on each; their descriptors go to held.
+hold() {
+    local n=$1 port=$2 text=${3:-} fd
+    held=()
+    for _ in $(seq "$n"); do
+        { exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$port"; } 2>/dev/null || break
+        printf '%s' "$text" >&"$fd"
+        held+=("$fd")
+    done
+}
+
 # ------------------------------------------------------------------ peers
 mkdir -p "$WORK/www"
 printf 'named hosts work\n' > "$WORK/www/hello.txt"
@@ -61,11 +84,8 @@ PIDS+=("$WEB_PID")
     echo "pinned.name.test $WEB_ADDR"
     for i in $(seq 0 23); do echo "r$i.name.test $LOST_ADDR $WEB_ADDR"; done
 } >"$WORK/hosts"
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --resolver $DNS_ADDR:$DNS_PORT \
-    >"$WORK/httpdns.out" 2>"$WORK/httpdns.log" &
-HTTPDNS_PID=$!
-PIDS+=("$HTTPDNS_PID")
-HTTPDNS_PORT=$(port_of "$HTTPDNS_PID" "$WORK/httpdns.out") || fail "lumaview-httpdns did not start"
+start_httpdns httpdns --hosts "$WORK/hosts" --resolver $DNS_ADDR:$DNS_PORT
+HTTPDNS_PORT=$PORT
 HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
 
 WEB_PORT=$(port_of "$WEB_PID" "$WORK/web.out") || fail "the web server did not start"
@@ -122,10 +142,10 @@ pass "a refusing address is discarded and the retry reaches the other"
 [[ $(status_of -X POST --data "q=a.test&output=json" "http://$HTTPDNS/dns") == 400 ]] || fail "output=json is not 400"
 head -c 40000 /dev/zero | tr '\0' q > "$WORK/big.txt"
 [[ $(status_of -X POST --data-binary @"$WORK/big.txt" "http://$HTTPDNS/dns") == 413 ]] || fail "a huge body is not 413"
-exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$HTTPDNS_PORT" || fail "can not connect to lumaview-httpdns"
-printf 'GARBAGE\r\n\r\n' >&"$fd"
-timeout 3 head -c 1 <&"$fd" >/dev/null
-exec {fd}>&-
+hold 1 "$HTTPDNS_PORT" $'GARBAGE\r\n\r\n'
+[[ ${#held[@]} -eq 1 ]] || fail "can not connect to lumaview-httpdns"
+timeout 3 head -c 1 <&"${held[0]}" >/dev/null
+for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ "$(ask_httpdns "$HTTPDNS" "q=PINNED.name.test.")" == $'HTTPDNS\n'"$WEB_ADDR" ]] \
     || fail "lumaview-httpdns does not serve after bad requests"
 pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
@@ -140,14 +160,10 @@ print("ready", flush=True)
 time.sleep(120)' $SILENT_ADDR $DNS_PORT >"$WORK/silent.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; done
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT \
-    >"$WORK/silent-httpdns.out" 2>"$WORK/silent-httpdns.log" &
-SILENT_HTTPDNS_PID=$!
-PIDS+=("$SILENT_HTTPDNS_PID")
-SILENT_PORT=$(port_of "$SILENT_HTTPDNS_PID" "$WORK/silent-httpdns.out") || fail "second lumaview-httpdns did not start"
-curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$SILENT_PORT/dns" >/dev/null
+start_httpdns silent-httpdns --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT
+curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$PORT/dns" >/dev/null
 sleep 2.5 # past the service's resolver time-out
-answer=$(ask_httpdns "$HTTPDNS_ADDR:$SILENT_PORT" "q=late.test")
+answer=$(ask_httpdns "$HTTPDNS_ADDR:$PORT" "q=late.test")
 [[ "$answer" == $'HTTPDNS\n' || "$answer" == "HTTPDNS" ]] || fail "silent resolver: unexpected answer '$answer'"
 grep -q "answer late.test =  (resolver timed out)" "$WORK/silent-httpdns.log" || fail "no time-out logged"
 pass "a silent resolver times out and a client leaving early does no harm"
@@ -155,16 +171,8 @@ pass "a silent resolver times out and a client leaving early does no harm"
 # ------------------------------------------------------------------ out of descriptors
 # Accepting pauses and is retried on a timer, instead of failing again at
 # once, forever, with a log line each time.
-(ulimit -n 16 && exec "$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts") \
-    >"$WORK/starved.out" 2>"$WORK/starved.log" &
-STARVED_PID=$!
-PIDS+=("$STARVED_PID")
-STARVED_PORT=$(port_of "$STARVED_PID" "$WORK/starved.out") || fail "descriptor-starved lumaview-httpdns did not start"
-held=()
-for _ in $(seq 30); do
-    { exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$STARVED_PORT"; } 2>/dev/null || break
-    held+=("$fd")
-done
+FDS=16 start_httpdns starved --hosts "$WORK/hosts"
+hold 30 "$PORT"
 sleep 1.5
 lines=$(wc -l < "$WORK/starved.log")
 for fd in "${held[@]}"; do exec {fd}>&-; done
@@ -172,7 +180,7 @@ for fd in "${held[@]}"; do exec {fd}>&-; done
 grep -q "accept paused" "$WORK/starved.log" || fail "the descriptor shortage was not logged"
 answer=
 for _ in $(seq 25); do
-    answer=$(ask_httpdns "$HTTPDNS_ADDR:$STARVED_PORT" "q=pinned.name.test" 2>/dev/null) && break
+    answer=$(ask_httpdns "$HTTPDNS_ADDR:$PORT" "q=pinned.name.test" 2>/dev/null) && break
     sleep 0.2
 done
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "no answer once descriptors were free: '$answer'"
@@ -181,20 +189,12 @@ pass "out of descriptors: accepting pauses without spinning, then serves again"
 # ------------------------------------------------------------------ slow clients
 # Three connections that never finish a request fill the cap; each is cut
 # at its deadline, and the waiting fourth client is served then.
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3 \
-    >"$WORK/capped.out" 2>"$WORK/capped.log" &
-CAPPED_PID=$!
-PIDS+=("$CAPPED_PID")
-CAPPED_PORT=$(port_of "$CAPPED_PID" "$WORK/capped.out") || fail "capped lumaview-httpdns did not start"
-held=()
-for _ in 1 2 3; do
-    exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$CAPPED_PORT" || fail "can not connect to the capped service"
-    printf 'POST /dns HTTP/1.1\r\nHost: x\r\n' >&"$fd"
-    held+=("$fd")
-done
+start_httpdns capped --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3
+hold 3 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
+[[ ${#held[@]} -eq 3 ]] || fail "can not connect to the capped service"
 sleep 0.5
 start=$SECONDS
-answer=$(curl -sS --max-time 8 --noproxy '*' -X POST --data "q=pinned.name.test" "http://$HTTPDNS_ADDR:$CAPPED_PORT/dns")
+answer=$(curl -sS --max-time 8 --noproxy '*' -X POST --data "q=pinned.name.test" "http://$HTTPDNS_ADDR:$PORT/dns")
 waited=$((SECONDS - start))
 for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "the waiting client got '$answer'"
@@ -205,23 +205,15 @@ pass "slow clients are cut at the request deadline; connections beyond the cap w
 # ------------------------------------------------------------------ one greedy peer
 # Two unfinished requests from 127.0.0.1 use its share: its third connection
 # is closed at once, while another address is served at once.
-"$HTTPDNS_BIN" --listen $HTTPDNS_ADDR:0 --hosts "$WORK/hosts" --max-per-peer 2 \
-    >"$WORK/shared.out" 2>"$WORK/shared.log" &
-SHARED_PID=$!
-PIDS+=("$SHARED_PID")
-SHARED_PORT=$(port_of "$SHARED_PID" "$WORK/shared.out") || fail "per-peer capped lumaview-httpdns did not start"
-held=()
-for _ in 1 2; do
-    exec {fd}<>"/dev/tcp/$HTTPDNS_ADDR/$SHARED_PORT" || fail "can not connect to the per-peer capped service"
-    printf 'POST /dns HTTP/1.1\r\nHost: x\r\n' >&"$fd"
-    held+=("$fd")
-done
+start_httpdns shared --hosts "$WORK/hosts" --max-per-peer 2
+hold 2 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
+[[ ${#held[@]} -eq 2 ]] || fail "can not connect to the per-peer capped service"
 sleep 0.3
 curl -sS --max-time 3 --noproxy '*' --interface 127.0.0.1 -X POST --data "q=pinned.name.test" \
-    "http://$HTTPDNS_ADDR:$SHARED_PORT/dns" >/dev/null 2>&1
+    "http://$HTTPDNS_ADDR:$PORT/dns" >/dev/null 2>&1
 status=$?
 answer=$(curl -sS --max-time 3 --noproxy '*' --interface 127.0.5.210 -X POST --data "q=pinned.name.test" \
-    "http://$HTTPDNS_ADDR:$SHARED_PORT/dns")
+    "http://$HTTPDNS_ADDR:$PORT/dns")
 for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ $status -eq 52 || $status -eq 56 ]] || fail "a third connection from one peer was not closed at once (curl status $status)"
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "another peer got '$answer'"
@@ -229,7 +221,7 @@ grep -q "127.0.0.1 holds 2 connections" "$WORK/shared.log" || fail "the refusal 
 pass "one peer holds no more than its share of connections"
 
 # ------------------------------------------------------------------ shutdown
-for pid in $HTTPDNS_PID $SILENT_HTTPDNS_PID $STARVED_PID $CAPPED_PID $SHARED_PID; do
+for pid in "${HTTPDNS_PIDS[@]}"; do
     stop_and_status "$pid" || fail "lumaview-httpdns did not exit 0 on SIGTERM"
 done
 stop_and_status $PROXY_PID || fail "lumaview-proxy did not exit 0 on SIGTERM"
