@@ -459,24 +459,6 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
         std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
 }
 
-// The relay's profile (no congestion window, a send window near the
-// bandwidth-delay product) crosses 10% loss in bounded time.
-TEST(KcpRetransmit, FastProfileCrossesTenPercentLossInBoundedTime)
-{
-    LinkProfile link;
-    link.loss = 0.1;
-    link.delayMs = 25;
-    KcpPair pair(Conv, link, 7);
-    pair.a().kcp->setNoDelay(1, 20, 2, 1);
-    pair.a().kcp->setWindowSize(128, 1024);
-    const std::string data = makePayload(1 << 20, 7);
-    pair.a().toSend = data;
-    pair.connect();
-    ASSERT_TRUE(pair.runUntil([&] { return pair.b().received.size() == data.size(); }, 3000))
-        << pair.b().received.size() << " bytes in " << pair.elapsed() << " ms";
-    EXPECT_TRUE(pair.b().received == data);
-}
-
 TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
 {
     Captured a;
