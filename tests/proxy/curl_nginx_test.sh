@@ -1,91 +1,130 @@
 #!/usr/bin/env bash
-# lumaview-proxy between curl and nginx on 127.0.0.1, so that a client and a server we did not write
-# agree with it: large bodies both ways, TLS tunnels, concurrency, the 504 after three failed connects,
-# a clean SIGTERM with every counter at zero. Exits 0, 77 when a peer is missing, 1 on a failure.
+# curl through lumaview-proxy to a local nginx, so that a client and a server we did not write agree
+# with it: straight over TCP (large bodies both ways, TLS tunnels, concurrency, the exact CONNECT
+# answer, the 504 after three failed connects) and over KCP to lumaview-relay (plain requests, an
+# upload, CONNECT tunnels with TLS routed by the ClientHello's server name, many transfers at once,
+# and the same through lumaview-lossy at 10% loss). Ends with clean shutdowns, every counter at zero.
+# Usage: curl_nginx_test.sh LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY
+# Exits 0 on success, 77 when a peer program is missing, 1 on the first
+# failure. Servers listen on 127.0.6.x only; LUMAVIEW_KEEP_TMP=1 keeps files.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
 
-PROXY_BIN=${1:-}
-if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" ]]; then
-    echo "usage: $0 PATH-TO-lumaview-proxy (got '${PROXY_BIN}')" >&2
+if [[ $# -ne 3 ]]; then
+    echo "usage: $0 LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY" >&2
     exit 2
 fi
-PROXY_BIN=$(readlink -f "$PROXY_BIN")
+PROXY_BIN=$(readlink -f "$1")
+RELAY_BIN=$(readlink -f "$2")
+LOSSY_BIN=$(readlink -f "$3")
 NGINX=$(command -v nginx || ls /usr/sbin/nginx 2>/dev/null || true)
 require_tools curl openssl cmp ss "${NGINX:-nginx}"
+ORIGIN_IP=127.0.6.3
+RELAY_IP=127.0.6.1
 
-begin_test peers proxy.log nginx-error.log
+begin_test peers proxy.log relay.log lossy.log nginx-error.log
 
+# ---------------------------------------------------------------- content
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
-printf 'hello through the proxy\n' > "$WORK/www/small.txt"
-head -c $((5 * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
-head -c $((1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
-# The certificate names 127.0.0.1, so curl verifies it with --cacert: a
-# tunnel that reached anything but this nginx would fail the handshake.
-make_cert "$WORK" 127.0.0.1 IP:127.0.0.1 ||
+printf 'hello over kcp\n' > "$WORK/www/small.txt"
+head -c $((32 * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
+head -c $((8 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/8m.bin"
+head -c $((4 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/4m.bin"
+head -c $((2 * 1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
+
+# The certificate names the tunnels' hosts, so curl verifies it with --cacert:
+# a tunnel routed anywhere but this nginx fails the handshake.
+make_cert "$WORK" tls.relay.test DNS:tls.relay.test,DNS:tls.lossy.test,IP:$ORIGIN_IP ||
     fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
 
+# ---------------------------------------------------------------- nginx
 write_nginx_conf() {
-    nginx_conf_head "$WORK" warn 256
-    cat <<EOC
-    access_log off;
-    # Upstream connections stay open long after a response, so a proxy that
-    # waits for the close instead of framing the response shows up.
+    nginx_conf_head "$WORK" warn 512
+    cat <<EOF
+    log_format seen '\$request_method \$request_uri \$server_protocol xncm=[\$http_x_ncm_proxy] '
+                    'pconn=[\$http_proxy_connection] tls=[\$ssl_server_name]';
+    access_log $WORK/access.log seen;
+    default_type application/octet-stream;
     keepalive_timeout 120s;
-    client_max_body_size 8m;
+    client_max_body_size 64m;
     server {
-        listen 127.0.0.1:$HTTP_PORT;
-        listen 127.0.0.1:$TLS_PORT ssl;
+        listen $ORIGIN_IP:$HTTP_PORT;
+        listen $ORIGIN_IP:$TLS_PORT ssl;
         ssl_certificate $WORK/cert.pem;
         ssl_certificate_key $WORK/key.pem;
         root $WORK/www;
-        location / { }
         location /dav/ { dav_methods PUT; }
     }
 }
-EOC
+EOF
 }
-launch_nginx "$NGINX" write_nginx_conf || fail "nginx could not start"
+
+launch_nginx "$NGINX" write_nginx_conf $ORIGIN_IP || fail "nginx could not start"
 PIDS+=("$NGINX_PID")
 
-printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\n' > "$WORK/proxy.conf"
+# ---------------------------------------------------------------- relay, lossy link, proxy
+"$RELAY_BIN" --listen $RELAY_IP:0 --upstream $ORIGIN_IP:$HTTP_PORT \
+    --route tls.relay.test=$ORIGIN_IP:$TLS_PORT --route tls.lossy.test=$ORIGIN_IP:$TLS_PORT \
+    --log-level D >"$WORK/relay.out" 2>"$WORK/relay.log" &
+RELAY_PID=$!
+PIDS+=("$RELAY_PID")
+RELAY_PORT=$(port_of "$RELAY_PID" "$WORK/relay.out") || fail "the relay did not start: $(cat "$WORK/relay.out")"
+
+"$LOSSY_BIN" --listen $RELAY_IP:0 --target $RELAY_IP:$RELAY_PORT --loss 10% --duplicate 2% --reorder 2% \
+    --seed 5 >"$WORK/lossy.out" 2>"$WORK/lossy.log" &
+LOSSY_PID=$!
+PIDS+=("$LOSSY_PID")
+LOSSY_PORT=$(port_of "$LOSSY_PID" "$WORK/lossy.out") || fail "the lossy forwarder did not start"
+
+printf 'LogLevel=D\nDebugUseFixedLocalPort=0\nShowStatsOnAccept=1\nKcpEnabled=1\nKcpHostMapping=.relay.test#%s:%s;.lossy.test#%s:%s\n' \
+    $RELAY_IP "$RELAY_PORT" $RELAY_IP "$LOSSY_PORT" > "$WORK/proxy.conf"
 "$PROXY_BIN" --config "$WORK/proxy.conf" >"$WORK/proxy.out" 2>"$WORK/proxy.log" &
 PROXY_PID=$!
 PIDS+=("$PROXY_PID")
-PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "the proxy reported no port: $(cat "$WORK/proxy.out")"
+PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "the proxy did not start: $(cat "$WORK/proxy.out")"
 [[ $(wc -l < "$WORK/proxy.out") -eq 1 ]] || fail "the proxy printed more than its port line: $(cat "$WORK/proxy.out")"
+echo "nginx $ORIGIN_IP:$HTTP_PORT (TLS $TLS_PORT), relay :$RELAY_PORT, lossy :$LOSSY_PORT, proxy :$PROXY_PORT"
 
-ORIGIN=http://127.0.0.1:$HTTP_PORT
-TLS_ORIGIN=https://127.0.0.1:$TLS_PORT
-CURL=(curl -sS --max-time 30 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT")
-GET=("${CURL[@]}" --fail)
+CURL=(curl -sS --max-time 60 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT")
 TLS=(--cacert "$WORK/cert.pem")
 
+# Prints "<http_code> <http_connect>".
+through() {
+    "${CURL[@]}" -w '%{http_code} %{http_connect}' "$@"
+}
+
+expect_status() {
+    [[ "$3" == "$2" ]] || fail "$1: expected status '$2', got '$3'"
+}
+
+# ---------------------------------------------------------------- straight to nginx
 # Transfers at once in both modes, down and up; each must get its own bytes.
+ORIGIN=http://$ORIGIN_IP:$HTTP_PORT
+TLS_ORIGIN=https://$ORIGIN_IP:$TLS_PORT
 pids=()
 for i in 1 2 3 4; do
-    "${GET[@]}" -o "$WORK/out/par-http-$i" "$ORIGIN/big.bin" & pids+=($!)
-    "${GET[@]}" "${TLS[@]}" -o "$WORK/out/par-tls-$i" "$TLS_ORIGIN/big.bin" & pids+=($!)
-    "${GET[@]}" -o "$WORK/out/par-small-$i" "$ORIGIN/small.txt" & pids+=($!)
+    "${CURL[@]}" --fail -o "$WORK/out/direct-http-$i" "$ORIGIN/4m.bin" & pids+=($!)
+    "${CURL[@]}" --fail "${TLS[@]}" -o "$WORK/out/direct-tls-$i" "$TLS_ORIGIN/4m.bin" & pids+=($!)
+    "${CURL[@]}" --fail -o "$WORK/out/direct-small-$i" "$ORIGIN/small.txt" & pids+=($!)
 done
-"${GET[@]}" -o /dev/null -T "$WORK/upload.bin" "$ORIGIN/dav/upload.bin" & pids+=($!)
-"${GET[@]}" "${TLS[@]}" -o /dev/null -T "$WORK/upload.bin" "$TLS_ORIGIN/dav/tls-upload.bin" & pids+=($!)
+"${CURL[@]}" --fail -o /dev/null -T "$WORK/upload.bin" "$ORIGIN/dav/direct.bin" & pids+=($!)
+"${CURL[@]}" --fail "${TLS[@]}" -o /dev/null -T "$WORK/upload.bin" "$TLS_ORIGIN/dav/direct-tls.bin" & pids+=($!)
 for pid in "${pids[@]}"; do
-    wait "$pid" || fail "one of the concurrent transfers failed"
+    wait "$pid" || fail "one of the concurrent transfers over TCP failed"
 done
 for i in 1 2 3 4; do
-    cmp -s "$WORK/www/big.bin" "$WORK/out/par-http-$i" || fail "plain transfer $i arrived altered"
-    cmp -s "$WORK/www/big.bin" "$WORK/out/par-tls-$i" || fail "tunnelled transfer $i arrived altered"
-    cmp -s "$WORK/www/small.txt" "$WORK/out/par-small-$i" || fail "small transfer $i arrived altered"
+    cmp -s "$WORK/www/4m.bin" "$WORK/out/direct-http-$i" || fail "plain transfer $i arrived altered"
+    cmp -s "$WORK/www/4m.bin" "$WORK/out/direct-tls-$i" || fail "tunnelled transfer $i arrived altered"
+    cmp -s "$WORK/www/small.txt" "$WORK/out/direct-small-$i" || fail "small transfer $i arrived altered"
 done
-cmp -s "$WORK/upload.bin" "$WORK/www/dav/upload.bin" || fail "the plain PUT of 1 MiB reached nginx altered"
-cmp -s "$WORK/upload.bin" "$WORK/www/dav/tls-upload.bin" || fail "the tunnelled PUT reached nginx altered"
-pass "14 concurrent transfers (5 MiB plain and tunnelled, small, 1 MiB PUTs), all identical"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/direct.bin" || fail "the plain PUT reached nginx altered"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/direct-tls.bin" || fail "the tunnelled PUT reached nginx altered"
+pass "14 concurrent transfers over TCP (4 MiB plain and tunnelled, small, 2 MiB PUTs), all identical"
 
 # The exact answer to CONNECT, read off the wire.
 exec 3<>"/dev/tcp/127.0.0.1/$PROXY_PORT" || fail "can not connect to the proxy"
-printf 'CONNECT 127.0.0.1:%s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n\r\n' "$TLS_PORT" "$TLS_PORT" >&3
+printf 'CONNECT %s:%s HTTP/1.1\r\nHost: %s:%s\r\n\r\n' $ORIGIN_IP "$TLS_PORT" $ORIGIN_IP "$TLS_PORT" >&3
 IFS= read -r -t 10 status_line <&3 || fail "no answer to CONNECT"
 exec 3<&- 3>&-
 [[ "$status_line" == $'HTTP/1.0 200 Connection established\r' ]] || fail "CONNECT answered with '$status_line'"
@@ -101,15 +140,96 @@ code=$("${CURL[@]}" -o /dev/null -w '%{http_connect}' "https://127.0.0.1:$DEAD_P
 [[ "$code" == 504 ]] || fail "CONNECT to a closed port: expected 504, got '$code'"
 pass "closed upstream port: exactly one 504, for a request and for CONNECT"
 
+# ---------------------------------------------------------------- plain HTTP over KCP
+code=$(through -o "$WORK/out/small.txt" "http://www.relay.test:$HTTP_PORT/small.txt") || fail "GET small.txt failed"
+expect_status "GET small.txt" "200 000" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/small.txt" || fail "small.txt arrived altered"
+line=$(grep -F ' /small.txt ' "$WORK/access.log" | tail -n 1)
+[[ "$line" == *"xncm=[Skylark/"* && "$line" == *"pconn=[-]"* ]] || fail "nginx did not see the rewritten head: $line"
+pass "GET of a small file over KCP, head rewritten"
+
+# A slow reader: nginx keeps its connection open, so only the counted length
+# can end the answer before nginx's keep-alive time-out.
+code=$(through --limit-rate 2M --max-time 30 -o "$WORK/out/slow.bin" "http://www.relay.test/8m.bin") ||
+    fail "a slow reader did not see the end of 8 MiB over KCP"
+expect_status "slow GET 8m.bin" "200 000" "$code"
+cmp -s "$WORK/www/8m.bin" "$WORK/out/slow.bin" || fail "8m.bin read slowly arrived altered"
+pass "GET of 8 MiB over KCP by a slow reader ends with the length"
+
+code=$(through -T "$WORK/upload.bin" -o /dev/null "http://www.relay.test/dav/up.bin") || fail "PUT failed"
+[[ "$code" == "201 000" || "$code" == "204 000" ]] || fail "PUT answered $code"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/up.bin" || fail "the 2 MiB upload arrived altered"
+pass "PUT of 2 MiB over KCP, identical"
+
+# ---------------------------------------------------------------- CONNECT + TLS
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-small.txt" "https://tls.relay.test/small.txt") ||
+    fail "GET over a CONNECT tunnel failed"
+expect_status "tunnelled GET" "200 200" "$code"
+cmp -s "$WORK/www/small.txt" "$WORK/out/tls-small.txt" || fail "tunnelled small.txt arrived altered"
+code=$(through "${TLS[@]}" -o "$WORK/out/tls-big.bin" "https://tls.relay.test/big.bin") ||
+    fail "large GET over a CONNECT tunnel failed"
+cmp -s "$WORK/www/big.bin" "$WORK/out/tls-big.bin" || fail "tunnelled big.bin arrived altered"
+grep -q 'tls=\[tls.relay.test\]' "$WORK/access.log" || fail "nginx saw no TLS request for tls.relay.test"
+pass "CONNECT tunnel with TLS, routed by server name, certificate verified, 32 MiB identical"
+
+# ---------------------------------------------------------------- concurrency
+pids=()
+for i in 1 2 3 4 5 6; do
+    "${CURL[@]}" -o "$WORK/out/par-http-$i" "http://www.relay.test/8m.bin" & pids+=($!)
+    "${CURL[@]}" "${TLS[@]}" -o "$WORK/out/par-tls-$i" "https://tls.relay.test/8m.bin" & pids+=($!)
+    "${CURL[@]}" -o "$WORK/out/par-small-$i" "http://www.relay.test/small.txt" & pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid" || fail "one of the concurrent transfers failed"
+done
+for i in 1 2 3 4 5 6; do
+    cmp -s "$WORK/www/8m.bin" "$WORK/out/par-http-$i" || fail "concurrent plain transfer $i arrived altered"
+    cmp -s "$WORK/www/8m.bin" "$WORK/out/par-tls-$i" || fail "concurrent tunnelled transfer $i arrived altered"
+    cmp -s "$WORK/www/small.txt" "$WORK/out/par-small-$i" || fail "concurrent small transfer $i arrived altered"
+done
+pass "18 concurrent transfers over KCP (plain, tunnelled, small), all identical"
+
+# ---------------------------------------------------------------- 10% loss
+code=$(through -o "$WORK/out/lossy.bin" "http://www.lossy.test/4m.bin") || fail "GET through the lossy link failed"
+expect_status "lossy GET" "200 000" "$code"
+cmp -s "$WORK/www/4m.bin" "$WORK/out/lossy.bin" || fail "4 MiB through the lossy link arrived altered"
+code=$(through "${TLS[@]}" -T "$WORK/upload.bin" -o /dev/null "https://tls.lossy.test/dav/lossy-up.bin") ||
+    fail "PUT through a tunnel over the lossy link failed"
+cmp -s "$WORK/upload.bin" "$WORK/www/dav/lossy-up.bin" || fail "the upload through the lossy link arrived altered"
+pass "10% loss, 2% duplicates, 2% reordered: 4 MiB down and a 2 MiB tunnelled upload, identical"
+
+# ---------------------------------------------------------------- shutdown
+# The last conversations finish while their channels linger in the proxy.
+for _ in $(seq 100); do
+    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 25 ]] && break
+    sleep 0.1
+done
 stop_and_status "$PROXY_PID"
 status=$?
-[[ "$status" -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM (124: still running after 10 s)"
+[[ $status -eq 0 ]] || fail "the proxy exited with status $status after SIGTERM"
 final=$(grep 'stats: {' "$WORK/proxy.log" | tail -n 1)
 [[ "$final" == *"pxyctx=0, remoteconn=0} dnsreq=0,"* ]] || fail "contexts, connections or lookups left: $final"
 # Only the two requests to the closed port fail to connect, each tried three times.
 [[ "$final" == *"remotefail=6"* ]] || fail "expected 6 failed connects (2 requests x 3 tries): $final"
 [[ $(grep -c 'httpPool=' "$WORK/proxy.log") -eq $(grep -c 'httpPool=0(0)' "$WORK/proxy.log") ]] ||
     fail "an upstream connection was pooled though keep-alive is off"
-pass "SIGTERM: exit 0, final stats $final"
+
+stop_and_status "$LOSSY_PID" || fail "the lossy forwarder did not exit 0"
+grep -q 'dropped=[1-9]' "$WORK/lossy.log" || fail "the lossy link dropped nothing: $(cat "$WORK/lossy.log")"
+stop_and_status "$RELAY_PID"
+status=$?
+[[ $status -eq 0 ]] || fail "the relay exited with status $status after SIGTERM"
+# Conversations opened ahead of a request that none used reach no upstream.
+routed=$(grep -c ': upstream [0-9[]' "$WORK/relay.log")
+finished=$(grep -c ' finished: up=[1-9]' "$WORK/relay.log")
+[[ $routed -eq 25 ]] || fail "$routed conversations reached an upstream, expected 25"
+[[ $finished -eq $routed ]] || fail "only $finished of $routed conversations finished cleanly"
+# The random value that proves a client's address must not pass for a send time.
+slow=$(grep -c ' finished: .*srtt=[0-9]\{5,\}' "$WORK/relay.log")
+[[ $slow -eq 0 ]] || fail "$slow conversations finished with a round-trip estimate of 10 s or more"
+if grep -q 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log"; then
+    fail "a log reports a fault: $(grep -m 5 'AddressSanitizer\|runtime error:\|LeakSanitizer\|SOMETHING WRONG' "$WORK/proxy.log" "$WORK/relay.log")"
+fi
+pass "SIGTERM: proxy, relay and lossy link exit 0; every conversation finished; $final"
 
 echo "PASS: $CHECKS checks"

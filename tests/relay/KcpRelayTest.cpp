@@ -1,7 +1,7 @@
 // The relay on the test's event base, driven by the proxy's own KCP
 // connections, with blocking TCP upstreams on their own threads. Whole
 // requests through proxy, relay and a lossy link are tested with real peers
-// in tests/transport/kcp_curl_nginx_test.sh.
+// in tests/proxy/curl_nginx_test.sh.
 #include "relay/KcpRelay.h"
 #include "base/ByteOrder.h"
 #include "base/Clock.h"
