@@ -123,3 +123,34 @@ std::string makePayload(size_t size, uint32_t seed)
     }
     return payload;
 }
+
+std::string encodeKcp(const std::vector<KcpWire>& segments)
+{
+    std::string out;
+    for (const KcpWire& s : segments) {
+        uint8_t h[KcpSegment::Overhead];
+        writeLe32(h, s.conv);
+        h[4] = static_cast<uint8_t>(s.cmd);
+        h[5] = static_cast<uint8_t>(s.frg);
+        writeLe16(h + 6, static_cast<uint16_t>(s.wnd));
+        writeLe32(h + 8, s.ts);
+        writeLe32(h + 12, s.sn);
+        writeLe32(h + 16, s.una);
+        writeLe32(h + 20, s.lenOverride >= 0 ? static_cast<uint32_t>(s.lenOverride) : s.data.size());
+        out.append(reinterpret_cast<const char*>(h), sizeof h).append(s.data);
+    }
+    return out;
+}
+
+std::vector<KcpWire> decodeKcp(const std::string& datagram)
+{
+    std::vector<KcpWire> segments;
+    const auto* p = reinterpret_cast<const uint8_t*>(datagram.data());
+    for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size(); at += segments.back().data.size()) {
+        at += KcpSegment::Overhead;
+        const uint8_t* h = p + at - KcpSegment::Overhead;
+        segments.push_back({ readLe32(h), h[4], h[5], readLe16(h + 6), readLe32(h + 8), readLe32(h + 12),
+            readLe32(h + 16), datagram.substr(at, readLe32(h + 20)) });
+    }
+    return segments;
+}

@@ -100,6 +100,23 @@ private:
     uint64_t m_elapsed = 0;
 };
 
+// One segment as it travels, for the tests' hand-made peers.
+struct KcpWire {
+    uint32_t conv = 0;
+    uint32_t cmd = KcpSegment::Push;
+    uint32_t frg = 0;
+    uint32_t wnd = 1024;
+    uint32_t ts = 0;
+    uint32_t sn = 0;
+    uint32_t una = 0;
+    std::string data;
+    int64_t lenOverride = -1; // a header length that disagrees with the data
+};
+// The segments one after another, as one datagram.
+std::string encodeKcp(const std::vector<KcpWire>& segments);
+// The segments of a datagram; a length past its end is cut short.
+std::vector<KcpWire> decodeKcp(const std::string& datagram);
+
 // The settings the proxy gives every KCP conversation, on an engine or a connection.
 template <typename Kcp> void applyProxySettings(Kcp& kcp)
 {

@@ -1,4 +1,3 @@
-#include "base/ByteOrder.h"
 #include "tests/support/KcpSimulatedNetwork.h"
 #include "transport/KcpControlBlock.h"
 
@@ -17,17 +16,7 @@ namespace {
 
 constexpr uint32_t Conv = 0x11223344;
 
-struct Wire {
-    uint32_t conv = Conv;
-    uint32_t cmd = KcpSegment::Push;
-    uint32_t frg = 0;
-    uint32_t wnd = 1024;
-    uint32_t ts = 0;
-    uint32_t sn = 0;
-    uint32_t una = 0;
-    std::string data;
-    int64_t lenOverride = -1; // header len that disagrees with the data
-};
+using Wire = KcpWire;
 
 Wire segment(uint32_t cmd, uint32_t sn = 0, uint32_t ts = 0, std::string data = {}, uint32_t frg = 0)
 {
@@ -37,38 +26,6 @@ Wire segment(uint32_t cmd, uint32_t sn = 0, uint32_t ts = 0, std::string data = 
 Wire push(uint32_t sn, std::string data, uint32_t frg = 0)
 {
     return segment(KcpSegment::Push, sn, 0, std::move(data), frg);
-}
-
-std::vector<uint8_t> encode(const std::vector<Wire>& segments)
-{
-    std::vector<uint8_t> out;
-    for (const Wire& s : segments) {
-        uint8_t h[KcpSegment::Overhead];
-        writeLe32(h, s.conv);
-        h[4] = static_cast<uint8_t>(s.cmd);
-        h[5] = static_cast<uint8_t>(s.frg);
-        writeLe16(h + 6, s.wnd);
-        writeLe32(h + 8, s.ts);
-        writeLe32(h + 12, s.sn);
-        writeLe32(h + 16, s.una);
-        writeLe32(h + 20, s.lenOverride >= 0 ? static_cast<uint32_t>(s.lenOverride) : s.data.size());
-        out.insert(out.end(), h, h + sizeof h);
-        out.insert(out.end(), s.data.begin(), s.data.end());
-    }
-    return out;
-}
-
-std::vector<Wire> decode(const std::vector<uint8_t>& datagram)
-{
-    std::vector<Wire> segments;
-    for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size(); at += segments.back().data.size()) {
-        const uint8_t* p = datagram.data() + at;
-        segments.push_back(
-            { readLe32(p), p[4], p[5], readLe16(p + 6), readLe32(p + 8), readLe32(p + 12), readLe32(p + 16),
-                std::string(reinterpret_cast<const char*>(p) + KcpSegment::Overhead, readLe32(p + 20)) });
-        at += KcpSegment::Overhead;
-    }
-    return segments;
 }
 
 // "cmd sn@ts" per segment, with the data length when there is data: "80 0@1000 81 0@1000".
@@ -81,30 +38,30 @@ std::string describe(const std::vector<Wire>& segments)
     return out;
 }
 
-int feed(KcpControlBlock& kcp, const std::vector<uint8_t>& datagram)
+int feed(KcpControlBlock& kcp, const std::string& datagram)
 {
-    return kcp.input(datagram.data(), static_cast<long>(datagram.size()));
+    return kcp.input(reinterpret_cast<const uint8_t*>(datagram.data()), static_cast<long>(datagram.size()));
 }
 
 // One engine with the proxy's settings whose datagrams are captured instead of sent.
 struct Captured {
     KcpControlBlockPtr kcp = KcpControlBlock::create(Conv, nullptr);
-    std::vector<std::vector<uint8_t>> sent;
+    std::vector<std::string> sent;
 
     Captured()
     {
         applyProxySettings(*kcp);
         kcp->setStreamMode(true);
         kcp->setOutput([this](const uint8_t* data, int length, KcpControlBlock*, void*) {
-            sent.emplace_back(data, data + length);
+            sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
         });
     }
-    int input(const std::vector<Wire>& segments) { return feed(*kcp, encode(segments)); }
+    int input(const std::vector<Wire>& segments) { return feed(*kcp, encodeKcp(segments)); }
     std::vector<Wire> segments() const
     {
         std::vector<Wire> all;
         for (const auto& datagram : sent)
-            for (const Wire& s : decode(datagram))
+            for (const Wire& s : decodeKcp(datagram))
                 all.push_back(s);
         return all;
     }
@@ -374,7 +331,7 @@ TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
     Captured b;
     b.establish(0);
     EXPECT_EQ(-1, b.kcp->input(nullptr, 100));
-    EXPECT_EQ(-1, feed(*b.kcp, std::vector<uint8_t>(23, 0)));
+    EXPECT_EQ(-1, feed(*b.kcp, std::string(23, '\0')));
 
     Wire foreign = push(9, "zz"), truncated = push(9, "zz"), unknown = push(9, "zz");
     foreign.conv = Conv + 1;
