@@ -3,7 +3,6 @@
 // requests through proxy, relay and a lossy link are tested with real peers
 // in tests/proxy/curl_nginx_test.sh.
 #include "relay/KcpRelay.h"
-#include "base/ByteOrder.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
 #include "tests/support/KcpSimulatedNetwork.h"
@@ -68,15 +67,7 @@ std::string clientHello(const std::string& serverName)
 std::string segment(
     uint32_t conv, uint8_t cmd, uint32_t sn, uint32_t una, const std::string& data = {}, uint32_t ts = 0)
 {
-    uint8_t header[KcpSegment::Overhead] = {};
-    writeLe32(header, conv);
-    header[4] = cmd;
-    writeLe16(header + 6, 1024);
-    writeLe32(header + 8, ts);
-    writeLe32(header + 12, sn);
-    writeLe32(header + 16, una);
-    writeLe32(header + 20, static_cast<uint32_t>(data.size()));
-    return std::string(reinterpret_cast<char*>(header), sizeof header) + data;
+    return encodeKcp({ { conv, cmd, 0, 1024, ts, sn, una, data } });
 }
 
 // A client on a plain UDP socket from a chosen loopback address: one that
@@ -102,17 +93,15 @@ public:
     // is kept with its ts.
     int drain()
     {
-        uint8_t buffer[2048];
+        char buffer[2048];
         int count = 0;
         ssize_t n;
         while ((n = recv(m_fd, buffer, sizeof buffer, 0)) >= 0) {
             ++count;
             receivedBytes += static_cast<size_t>(n);
-            for (ssize_t at = 0; at + 24 <= n; at += 24 + readLe32(buffer + at + 20)) {
-                const uint8_t cmd = buffer[at + 4];
-                if ((cmd == KcpSegment::Open || cmd == KcpSegment::Push) && readLe32(buffer + at + 12) == 0)
-                    zeros.emplace_back(cmd, readLe32(buffer + at + 8));
-            }
+            for (const KcpWire& s : decodeKcp(std::string(buffer, static_cast<size_t>(n))))
+                if ((s.cmd == KcpSegment::Open || s.cmd == KcpSegment::Push) && s.sn == 0)
+                    zeros.emplace_back(s.cmd, s.ts);
         }
         return count;
     }
