@@ -1,8 +1,8 @@
 #include "proxy/NcmProxyRemoteManager.h"
-#include "base/ByteOrder.h"
 #include "base/Clock.h"
 #include "base/SocketUtil.h"
 #include "proxy/NcmProxy.h"
+#include "tests/support/KcpSimulatedNetwork.h"
 #include "tests/support/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
 #include "transport/KcpControlBlock.h"
@@ -49,14 +49,7 @@ public:
     void send(uint32_t conv, uint8_t cmd, uint32_t sn, const std::string& data = {}, uint16_t wnd = 1024)
     {
         Conversation& c = conversations[conv];
-        uint8_t header[KcpSegment::Overhead] = {};
-        writeLe32(header, conv);
-        header[4] = cmd;
-        writeLe16(header + 6, wnd);
-        writeLe32(header + 12, sn);
-        writeLe32(header + 16, c.received);
-        writeLe32(header + 20, static_cast<uint32_t>(data.size()));
-        const std::string datagram = std::string(reinterpret_cast<char*>(header), sizeof header) + data;
+        const std::string datagram = encodeKcp({ { conv, cmd, 0, wnd, 0, sn, c.received, data } });
         sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&c.peer), sizeof c.peer);
     }
     void push(uint32_t conv, const std::string& data)
@@ -74,20 +67,14 @@ public:
             pollfd p { fd, POLLIN, 0 };
             if (poll(&p, 1, 20) <= 0)
                 continue;
-            uint8_t datagram[2048];
+            char datagram[2048];
             sockaddr_in from {};
             socklen_t length = sizeof from;
-            ssize_t n
+            const ssize_t n
                 = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
-            for (const uint8_t* p = datagram; n >= static_cast<ssize_t>(KcpSegment::Overhead);) {
-                const uint32_t conv = readLe32(p);
-                const uint32_t sn = readLe32(p + 12);
-                const size_t size = readLe32(p + 20);
-                const std::string data(reinterpret_cast<const char*>(p) + KcpSegment::Overhead, size);
-                handle(conv, p[4], p[5], sn, data, from);
-                p += KcpSegment::Overhead + size;
-                n -= static_cast<ssize_t>(KcpSegment::Overhead + size);
-            }
+            for (const KcpWire& s :
+                decodeKcp(std::string(datagram, static_cast<size_t>(std::max<ssize_t>(n, 0)))))
+                handle(s.conv, s.cmd, s.frg, s.sn, s.data, from);
         }
         return true;
     }
