@@ -14,10 +14,8 @@ void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
     uint64_t departure = now;
     if (profile.rateBytesPerMs > 0) {
         const double start = std::max(linkFree, static_cast<double>(now));
-        if ((start - static_cast<double>(now)) * profile.rateBytesPerMs + length > profile.queueBytes) {
-            ++overflowed;
-            return;
-        }
+        if ((start - static_cast<double>(now)) * profile.rateBytesPerMs + length > profile.queueBytes)
+            return; // the bottleneck's queue is full
         linkFree = start + length / profile.rateBytesPerMs;
         departure = static_cast<uint64_t>(std::ceil(linkFree));
     }

@@ -33,7 +33,6 @@ struct SimulatedLink {
     uint64_t order = 0;
     uint64_t multiSegment = 0; // datagrams that carried more than one segment
     int largest = 0;
-    uint64_t overflowed = 0; // dropped at the bottleneck's full queue
     double linkFree = 0; // when the bottleneck has sent everything queued
     uint64_t burstAt = 0;
     uint64_t burstBytes = 0; // sent at burstAt
