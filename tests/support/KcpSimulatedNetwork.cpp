@@ -144,11 +144,12 @@ std::vector<KcpWire> decodeKcp(const std::string& datagram)
 {
     std::vector<KcpWire> segments;
     const auto* p = reinterpret_cast<const uint8_t*>(datagram.data());
-    for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size(); at += segments.back().data.size()) {
+    for (size_t at = 0; at + KcpSegment::Overhead <= datagram.size();) {
+        const uint8_t* h = p + at;
         at += KcpSegment::Overhead;
-        const uint8_t* h = p + at - KcpSegment::Overhead;
         segments.push_back({ readLe32(h), h[4], h[5], readLe16(h + 6), readLe32(h + 8), readLe32(h + 12),
             readLe32(h + 16), datagram.substr(at, readLe32(h + 20)) });
+        at += segments.back().data.size();
     }
     return segments;
 }
