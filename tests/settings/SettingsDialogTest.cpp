@@ -84,7 +84,7 @@ private slots:
             QVERIFY(child<QWidget>(dialog, entry.field)->setProperty(entry.property, entry.value));
         QPointer<SettingsDialog> guard(dialog);
         child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
-        QTRY_VERIFY(guard.isNull());
+        WAIT(guard.isNull());
         // OK re-applied the fixed engine settings: JavaScript is on whatever was stored.
         QCOMPARE(TestApplication::applied, 1);
         QVERIFY(QWebEngineSettings::defaultSettings()->testAttribute(QWebEngineSettings::JavascriptEnabled));
@@ -136,13 +136,10 @@ private slots:
 
     void historyExpire_data()
     {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<int>("saved");
-        QTest::newRow("absent") << QVariant() << "Manually" << -1;
-        QTest::newRow("1") << QVariant(1) << "After one day" << 1;
-        QTest::newRow("3") << QVariant(3) << "Manually" << -1;
-        QTest::newRow("text") << QVariant("soon") << "Manually" << -1;
+        columns<QVariant, QString, int>("stored", "shown", "saved");
+        row("absent", QVariant(), "Manually", -1);
+        row("1", QVariant(1), "After one day", 1);
+        row("3", QVariant(3), "Manually", -1);
     }
     void historyExpire()
     {
@@ -162,12 +159,7 @@ private slots:
     // through never reaches the engine.
     void cancelRestoresLiveEdits_data()
     {
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("applied");
-        auto row = [](const char* name, const char* field, const char* typed, bool applied) {
-            QTest::newRow(name) << QString(field) << QString(typed) << applied;
-        };
+        columns<QString, QString, bool>("field", "typed", "applied");
         row("user agent", "httpUserAgent", "LiveAgent/2.0", true);
         row("Accept-Language", "httpAcceptLanguage", "nl, en;q=0.50", true);
         row("Accept-Language C", "httpAcceptLanguage", "C", false);
@@ -197,7 +189,7 @@ private slots:
         QCOMPARE(live(), applied ? typed : opening);
         QPointer<SettingsDialog> guard(dialog);
         child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
-        QTRY_VERIFY(guard.isNull());
+        WAIT(guard.isNull());
         QCOMPARE(live(), opening);
         QCOMPARE(nativeStore()->allKeys(), QStringList());
         QCOMPARE(TestApplication::applied, 0);

@@ -4,7 +4,32 @@
 
 #include <QDir>
 #include <QSettings>
+#include <QtTest>
 #include <memory>
+
+// One time-out for every wait on the engine, a page or another process: a loaded machine is slow,
+// and a broken client fails anyway.
+#define WAIT(condition) QTRY_VERIFY_WITH_TIMEOUT(condition, 30000)
+#define WAIT_COMPARE(actual, expected) QTRY_COMPARE_WITH_TIMEOUT(actual, expected, 30000)
+
+// A data table in one line a column and a row: columns<int, QString>("n", "text"); row("a", 1, "x").
+// A C string goes into a QString column.
+template <typename... T, typename... Names> void columns(Names... names)
+{
+    (QTest::addColumn<T>(names), ...);
+}
+template <typename T> const T& cell(const T& value)
+{
+    return value;
+}
+inline QString cell(const char* value)
+{
+    return QString::fromUtf8(value);
+}
+template <typename... T> void row(const char* name, const T&... values)
+{
+    (QTest::newRow(name) << ... << cell(values));
+}
 
 // The client's native settings store.
 inline std::unique_ptr<QSettings> nativeStore()

@@ -3,8 +3,9 @@
 // HTTPS with a self-signed certificate, that keeps every request head (but /favicon.ico) and answers:
 // under /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an
 // attachment; other paths their page, else a teal page titled after the path ("/handed" -> "Handed").
-// A *.bin is named after its path unless dispositions holds its Content-Disposition. Nothing is
-// stored, so every reload and history step asks again.
+// A *.bin is named after its path unless dispositions holds its Content-Disposition. Under /endless/
+// a body never ends: a PNG's head, then data kept 1 MiB ahead (256 MiB at most) until the client
+// hangs up. Nothing is stored, so every reload and history step asks again.
 #include <QBuffer>
 #include <QHash>
 #include <QImage>
@@ -76,6 +77,8 @@ public:
     // Bodies cut short: n > 0 sends n bytes and holds the rest until
     // release(), n < 0 sends -n bytes and closes the connection.
     QHash<QByteArray, qint64> cut;
+    qint64 endlessSent = 0;
+    bool endlessClosed = false;
 
 private:
     // Self-signed for 127.0.0.1 to 127.0.0.4, valid for a century.
@@ -137,6 +140,16 @@ enybm5l0J7v1qY5+8ZffSwO+h6qM9DrYaE9dmC5OhumSRF3UbU936MKQ
         const QByteArray path = head.split(' ').value(1);
         if (path != "/favicon.ico")
             heads << head;
+        if (path.startsWith("/endless/")) {
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n" + png(Qt::black).left(33));
+            auto more = [this, socket] {
+                while (socket->bytesToWrite() < (1 << 20) && endlessSent < (256 << 20))
+                    endlessSent += socket->write(QByteArray(64 * 1024, 'x'));
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, more);
+            connect(socket, &QTcpSocket::disconnected, this, [this] { endlessClosed = true; });
+            return more();
+        }
         const QByteArray title
             = path.size() < 2 ? QByteArray("Root") : path.mid(1, 1).toUpper() + path.mid(2);
         QByteArray status = "200 OK";
