@@ -33,12 +33,6 @@ const char ScriptName[] = "qwebchannel.js";
 
 TabWidget::TabWidget(QWidget* parent)
     : QTabWidget(parent)
-    , m_recentlyClosedTabsAction(nullptr)
-    , m_newTabAction(nullptr)
-    , m_closeTabAction(nullptr)
-    , m_nextTabAction(nullptr)
-    , m_previousTabAction(nullptr)
-    , m_recentlyClosedTabsMenu(nullptr)
     , m_lineEdits(new QStackedWidget)
     , m_tabBar(new TabBar(this))
     , m_profile(QWebEngineProfile::defaultProfile())
@@ -61,36 +55,6 @@ TabWidget::TabWidget(QWidget* parent)
     m_tabBar->setTabsClosable(true);
     m_tabBar->setMovable(true);
     m_tabBar->setSelectionBehaviorOnRemove(QTabBar::SelectPreviousTab);
-
-    m_newTabAction = new QAction(QIcon(QStringLiteral(":addtab.png")), tr("New &Tab"), this);
-    m_newTabAction->setShortcuts(QKeySequence::AddTab);
-    m_newTabAction->setIconVisibleInMenu(false);
-    connect(m_newTabAction, SIGNAL(triggered()), this, SLOT(newTab()));
-
-    m_closeTabAction = new QAction(QIcon(QStringLiteral(":closetab.png")), tr("&Close Tab"), this);
-    m_closeTabAction->setShortcuts(QKeySequence::Close);
-    m_closeTabAction->setIconVisibleInMenu(false);
-    connect(m_closeTabAction, SIGNAL(triggered()), this, SLOT(requestCloseTab()));
-
-    m_nextTabAction = new QAction(tr("Show Next Tab"), this);
-    m_nextTabAction->setShortcuts(
-        { QKeySequence(Qt::CTRL | Qt::Key_BraceRight), QKeySequence(Qt::CTRL | Qt::Key_PageDown),
-            QKeySequence(Qt::CTRL | Qt::Key_BracketRight), QKeySequence(Qt::CTRL | Qt::Key_Less) });
-    connect(m_nextTabAction, SIGNAL(triggered()), this, SLOT(nextTab()));
-
-    m_previousTabAction = new QAction(tr("Show Previous Tab"), this);
-    m_previousTabAction->setShortcuts(
-        { QKeySequence(Qt::CTRL | Qt::Key_BraceLeft), QKeySequence(Qt::CTRL | Qt::Key_PageUp),
-            QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), QKeySequence(Qt::CTRL | Qt::Key_Greater) });
-    connect(m_previousTabAction, SIGNAL(triggered()), this, SLOT(previousTab()));
-
-    m_recentlyClosedTabsMenu = new QMenu(this);
-    connect(m_recentlyClosedTabsMenu, SIGNAL(aboutToShow()), this, SLOT(aboutToShowRecentTabsMenu()));
-    connect(m_recentlyClosedTabsMenu, SIGNAL(triggered(QAction*)), this,
-        SLOT(aboutToShowRecentTriggeredAction(QAction*)));
-    m_recentlyClosedTabsAction = new QAction(tr("Recently Closed Tabs"), this);
-    m_recentlyClosedTabsAction->setMenu(m_recentlyClosedTabsMenu);
-    m_recentlyClosedTabsAction->setEnabled(false);
 
     connect(this, SIGNAL(currentChanged(int)), this, SLOT(currentChanged(int)));
     // Heard from the start, whatever the tabs show: a popup's download has
@@ -264,7 +228,6 @@ void TabWidget::closeTab(int index)
         QWidget* focused = QApplication::focusWidget();
         hadFocus = view->hasFocus() || (focused && view->isAncestorOf(focused));
         if (m_profile == QWebEngineProfile::defaultProfile()) {
-            m_recentlyClosedTabsAction->setEnabled(true);
             m_recentlyClosedTabs.prepend(view->url());
             if (m_recentlyClosedTabs.size() >= 10)
                 m_recentlyClosedTabs.removeLast();
@@ -302,7 +265,6 @@ void TabWidget::reopenClosedTab()
     if (m_recentlyClosedTabs.isEmpty())
         return;
     const QUrl url = m_recentlyClosedTabs.takeFirst();
-    m_recentlyClosedTabsAction->setEnabled(!m_recentlyClosedTabs.isEmpty());
     // A lone placeholder makes way, as for any first page.
     WebView* view = count() == 1 && !qobject_cast<WebView*>(widget(0)) ? currentWebView() : newTab(true);
     if (view) {
@@ -370,27 +332,6 @@ void TabWidget::currentChanged(int index)
         m_lineEdits->currentWidget()->setFocus(Qt::OtherFocusReason);
     else
         view->setFocus(Qt::OtherFocusReason);
-}
-
-void TabWidget::aboutToShowRecentTabsMenu()
-{
-    m_recentlyClosedTabsMenu->clear();
-    for (const QUrl& url : m_recentlyClosedTabs) {
-        QAction* action = new QAction(m_recentlyClosedTabsMenu);
-        action->setData(url);
-        action->setIcon(BrowserApplication::instance()->iconFor(url));
-        action->setText(PlainText::forLabel(url.toString()));
-        m_recentlyClosedTabsMenu->addAction(action);
-    }
-}
-
-void TabWidget::aboutToShowRecentTriggeredAction(QAction* action)
-{
-    const QUrl url = action->data().toUrl();
-    if (WebView* view = currentWebView()) {
-        view->loadUrl(url);
-        view->setFocus(Qt::OtherFocusReason);
-    }
 }
 
 void TabWidget::downloadRequested(QWebEngineDownloadItem* download)

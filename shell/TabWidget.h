@@ -40,11 +40,6 @@ public:
     explicit TabWidget(QWidget* parent = nullptr);
     ~TabWidget() override;
 
-    QAction* newTabAction() const { return m_newTabAction; }
-    QAction* closeTabAction() const { return m_closeTabAction; }
-    QAction* recentlyClosedTabsAction() const { return m_recentlyClosedTabsAction; }
-    QAction* nextTabAction() const { return m_nextTabAction; }
-    QAction* previousTabAction() const { return m_previousTabAction; }
     QList<QUrl> recentlyClosedUrls() const { return m_recentlyClosedTabs; }
 
     QWidget* lineEditStack() const;
@@ -79,8 +74,6 @@ protected:
 
 private slots:
     void currentChanged(int index);
-    void aboutToShowRecentTabsMenu();
-    void aboutToShowRecentTriggeredAction(QAction* action);
     void downloadRequested(QWebEngineDownloadItem* download);
     void webViewLoadStarted();
     void webViewIconChanged();
@@ -99,12 +92,6 @@ private:
     bool takesDownloadFrom(QWebEnginePage* page) const;
     void endFullScreen();
 
-    QAction* m_recentlyClosedTabsAction;
-    QAction* m_newTabAction;
-    QAction* m_closeTabAction;
-    QAction* m_nextTabAction;
-    QAction* m_previousTabAction;
-    QMenu* m_recentlyClosedTabsMenu;
     QList<QUrl> m_recentlyClosedTabs;
     QStackedWidget* m_lineEdits;
     TabBar* m_tabBar;

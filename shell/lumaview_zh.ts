@@ -749,26 +749,6 @@
 <context>
     <name>TabWidget</name>
     <message>
-        <source>New &amp;Tab</source>
-        <translation>新建标签页(&amp;T)</translation>
-    </message>
-    <message>
-        <source>&amp;Close Tab</source>
-        <translation>关闭标签页(&amp;C)</translation>
-    </message>
-    <message>
-        <source>Show Next Tab</source>
-        <translation>显示下一个标签页</translation>
-    </message>
-    <message>
-        <source>Show Previous Tab</source>
-        <translation>显示上一个标签页</translation>
-    </message>
-    <message>
-        <source>Recently Closed Tabs</source>
-        <translation>最近关闭的标签页</translation>
-    </message>
-    <message>
         <source>(Untitled)</source>
         <translation>(无标题)</translation>
     </message>
