@@ -84,7 +84,7 @@ private slots:
         const auto add = [](const char* name, const QString& suggested, const QStringList& onDisk,
                              const QStringList& reserved) { row(name, suggested, onDisk, reserved); };
         add("plain", "report.pdf", {}, { "report.pdf" });
-        add("parents", "../../x.txt", {}, { "x.txt" });
+        add("absolute", "/etc/cron.d/x", {}, { "x" });
         add("backslashes", "..\\..\\x.txt", {}, { "x.txt" });
         add("leading dot", ".bashrc", {}, { "_bashrc" });
         add("empty", "", {}, { "download" });
