@@ -315,6 +315,8 @@ private:
     bool m_holdsSource = false; // one of the address's live slots, taken once proven
     bool m_listedUnproven = true;
     std::list<Conversation*>::iterator m_unprovenAt;
+    bool m_listedFinished = false;
+    std::list<Conversation*>::iterator m_finishedEntry;
     uint32_t m_conv;
     sockaddr_storage m_peer;
     socklen_t m_peerLength;
@@ -399,6 +401,8 @@ KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::stri
 KcpRelay::Conversation::~Conversation()
 {
     m_relay.unlistUnproven(this);
+    if (m_listedFinished)
+        m_relay.m_finished.erase(m_finishedEntry);
     releaseSource();
     m_upstreamRead.reset();
     m_upstreamWrite.reset();
@@ -748,7 +752,8 @@ bool KcpRelay::Conversation::proveAddress(uint32_t now)
     m_provedAt = now;
     KcpControlBlock& kcp = *m_engine;
     kcp.setWindowSize(static_cast<int>(kcp.sndWnd()), m_relay.m_options.profile.receiveWindow);
-    logRelay.info("conversation %08x from %s proven", m_conv, m_peerText.c_str());
+    // Debug: at info level one line per conversation, when it ends, is enough.
+    logRelay.debug("conversation %08x from %s proven", m_conv, m_peerText.c_str());
     // The true una and the full window at once: the client's data held so
     // far need not wait for its resend to be acknowledged, and a client
     // that opened ahead learns that this conversation may carry a request.
@@ -884,6 +889,8 @@ void KcpRelay::Conversation::handleTimer()
         m_finishedAt = now | 1u;
         closeUpstream();
         releaseSource(); // a finished conversation holds next to nothing
+        m_finishedEntry = m_relay.m_finished.insert(m_relay.m_finished.end(), this);
+        m_listedFinished = true;
         logRelay.info(
             "conversation %08x from %s finished: up=%llu, down=%llu, segments=%u, time-outs=%u, srtt=%d, "
             "min-rtt=%u, bottleneck=%.0f kB/s, loss=%.3f",
@@ -1053,7 +1060,7 @@ void KcpRelay::handleDatagrams()
             std::string source = sourceKey(from);
             const auto live = m_liveBySource.find(source);
             const size_t fromSource = live == m_liveBySource.end() ? 0 : live->second;
-            if (provenCount() >= m_options.maxConversations
+            if (provenCount() - m_finished.size() >= m_options.maxConversations
                 || fromSource >= m_options.maxConversationsPerSource) {
                 m_stats.refused += 1;
                 m_stats.ignoredDatagrams += 1;
@@ -1100,6 +1107,13 @@ void KcpRelay::handleDatagrams()
 bool KcpRelay::admit(Conversation* conversation)
 {
     size_t& fromSource = m_liveBySource[conversation->source()];
+    // A finished conversation only answers late resends: the oldest gives
+    // way to a proven one, so that lingering never refuses new clients.
+    while (provenCount() >= m_options.maxConversations && !m_finished.empty()
+        && fromSource < m_options.maxConversationsPerSource) {
+        m_stats.finished += 1;
+        forget(m_finished.front());
+    }
     if (provenCount() >= m_options.maxConversations || fromSource >= m_options.maxConversationsPerSource) {
         if (fromSource == 0)
             m_liveBySource.erase(conversation->source());

@@ -46,7 +46,8 @@ struct KcpRelayOptions {
     // an HTTP request or the server name of a TLS ClientHello.
     std::vector<std::pair<std::string, std::string>> routes;
     int idleTimeoutSeconds = 60; // a conversation with no traffic this long is dropped
-    uint32_t lingerMs = 5000; // kept after both ends finished, to answer resends
+    uint32_t lingerMs
+        = 5000; // kept after both ends finished, to answer resends, while its slot is not needed
     uint32_t routeWaitMs = 3000; // longest wait for the bytes that choose a route, from the proof or start
     int upstreamConnectSeconds = 10;
     size_t maxConversations = 4096; // proven ones
@@ -81,7 +82,8 @@ struct KcpRelayStats {
 // conversation once the client has proven that it receives at its address,
 // and relays bytes both ways with back-pressure. The end-of-stream marker
 // goes out when the upstream closes; the client's marker half-closes the
-// upstream. Finished conversations linger, then are forgotten; idle ones,
+// upstream. Finished conversations linger, then are forgotten (sooner, oldest
+// first, when a newly proven one needs their slot); idle ones,
 // and ones whose client stopped acknowledging, are dropped.
 //
 // Address proof: the ts of our Open is a random challenge, and an Ack of a
@@ -167,6 +169,7 @@ private:
     // Live proven conversations per client address (without the port).
     std::unordered_map<std::string, size_t> m_liveBySource;
     std::list<Conversation*> m_unproven; // oldest first
+    std::list<Conversation*> m_finished; // lingering, oldest first
     std::unordered_map<std::string, size_t> m_unprovenBySource;
     uint32_t m_lastRefusalLog = 0;
     std::vector<uint8_t> m_scratch; // one upstream read at a time

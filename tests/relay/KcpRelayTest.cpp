@@ -280,7 +280,7 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayL
             shutdown(fd, SHUT_RDWR);
         },
         UpstreamHost);
-    startRelay(upstream);
+    startRelay(upstream, {}, [](KcpRelayOptions& o) { o.maxConversations = 1; });
     Client* client = connect();
     EXPECT_EQ(relay->stats().opened, 1u);
     write(client, makePayload(300 * 1024, 7));
@@ -297,12 +297,19 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayL
     }
     EXPECT_EQ(take(client), answer);
 
-    // Both ends are through: the relay lingers, then forgets.
+    // Both ends are through: the relay lingers, and gives way to a new
+    // conversation that needs the only slot.
     client->conn->close();
     runFor(base.get(), 300);
     EXPECT_EQ(relay->conversationCount(), 1u);
+    connect()->conn->close();
+    ASSERT_TRUE(runUntil(base.get(), [&] { return relay->stats().finished == 1; }));
+    EXPECT_EQ(relay->stats().refused, 0u);
+    // The new one lingers in turn, then is forgotten.
+    runFor(base.get(), 300);
+    EXPECT_EQ(relay->conversationCount(), 1u);
     ASSERT_TRUE(forgetsAfter(5000));
-    EXPECT_EQ(relay->stats().finished, 1u);
+    EXPECT_EQ(relay->stats().finished, 2u);
     EXPECT_EQ(relay->stats().idleDropped, 0u);
 }
 
