@@ -99,6 +99,9 @@ private:
     uint32_t m_started;
     uint32_t m_requestAt = 0; // 0 while held
     bool m_connected = false;
+    uint32_t m_openWindow = 0; // the relay's window in its Open
+    bool m_admitted = false; // the relay opened its window past that: proven
+    uint32_t m_lastAsk = 0;
     uint32_t m_firstByte = 0;
     uint32_t m_doneAt = 0;
     std::string m_head;
@@ -273,8 +276,12 @@ void Fetch::kcpReceive()
             break;
         const bool established = kcp.isEstablished();
         kcp.input(datagram, n);
-        if (!established && kcp.isEstablished())
+        if (!established && kcp.isEstablished()) {
             kcp.open();
+            m_openWindow = kcp.rmtWnd();
+        } else if (established && kcp.rmtWnd() > m_openWindow) {
+            m_admitted = true;
+        }
     }
     const uint32_t now = Clock::tickCount();
     kcp.update(now);
@@ -336,6 +343,20 @@ void Fetch::onTimer()
     const Settings& s = m_load.settings();
     if (m_requestAt == 0 && now - m_started >= s.holdMs && (m_engine || m_connected))
         sendRequest();
+    if (m_requestAt == 0 && m_engine && m_engine->isEstablished() && !m_admitted && now - m_lastAsk >= 300) {
+        // An idle client that sends nothing more would never prove itself
+        // again if its echo of the challenge were lost: asking for the
+        // window pays for the relay's next challenge.
+        m_lastAsk = now;
+        uint8_t ask[KcpSegment::Overhead] = {};
+        writeLe32(ask, m_engine->conv());
+        ask[4] = static_cast<uint8_t>(KcpSegment::WindowAsk);
+        writeLe16(ask + 6, static_cast<uint16_t>(m_engine->rcvWnd()));
+        writeLe32(ask + 8, now);
+        writeLe32(ask + 16, m_engine->rcvNxt());
+        ssize_t sent = ::send(m_socket.get(), ask, sizeof ask, 0);
+        (void)sent;
+    }
     const uint32_t since = m_requestAt != 0 ? m_requestAt : m_started;
     if (m_outcome == Outcome::Pending && now - since >= s.timeoutMs + (m_requestAt != 0 ? 0 : s.holdMs)) {
         finish(m_engine && !m_engine->isEstablished() && m_engine->sndUna() == 0 ? Outcome::NoAnswer
