@@ -25,6 +25,7 @@
 #include <event2/util.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +83,7 @@ private:
     void onTimer();
     void onWritable();
     void sendRequest();
+    void describe() const;
     void consume(const uint8_t* data, size_t length);
     void finish(Outcome outcome);
     void armTimer(uint32_t ms);
@@ -337,6 +339,24 @@ void Fetch::finish(Outcome outcome)
     m_load.maybeStop();
 }
 
+// What a fetch that timed out had got, on standard error, to find the fault.
+void Fetch::describe() const
+{
+    sockaddr_in self {};
+    socklen_t length = sizeof self;
+    getsockname(m_socket.get(), reinterpret_cast<sockaddr*>(&self), &length);
+    char address[INET_ADDRSTRLEN] = "?";
+    evutil_inet_ntop(AF_INET, &self.sin_addr, address, sizeof address);
+    std::fprintf(stderr, "timed out: from %s:%u", address, ntohs(self.sin_port));
+    if (m_engine)
+        std::fprintf(stderr,
+            " conv %08x state %u snd-una %u snd-nxt %u rcv-nxt %u remote-window %u admitted %d",
+            m_engine->conv(), m_engine->state(), m_engine->sndUna(), m_engine->sndNxt(), m_engine->rcvNxt(),
+            m_engine->rmtWnd(), m_admitted ? 1 : 0);
+    std::fprintf(stderr, " requested %d, first byte %d, status %d, body %llu, ended %d\n", m_requestAt != 0,
+        m_firstByte != 0, m_status, static_cast<unsigned long long>(m_body), m_ended ? 1 : 0);
+}
+
 void Fetch::onTimer()
 {
     const uint32_t now = Clock::tickCount();
@@ -361,6 +381,7 @@ void Fetch::onTimer()
     if (m_outcome == Outcome::Pending && now - since >= s.timeoutMs + (m_requestAt != 0 ? 0 : s.holdMs)) {
         finish(m_engine && !m_engine->isEstablished() && m_engine->sndUna() == 0 ? Outcome::NoAnswer
                                                                                  : Outcome::Stalled);
+        describe();
         m_load.drop(this);
         return;
     }

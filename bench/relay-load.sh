@@ -262,8 +262,11 @@ for rep in $(seq "$REPS"); do
         start_target "$target" reserved
         read -r rate conv_cpu rate_p99 < <(rate_until_failure)
         stop_target
-        # What the relays counted in the rate steps (opened, refused, ...).
+        # What the relays counted in the rate steps (opened, refused, ...),
+        # and the state of each fetch that timed out.
         grep -h 'relay stopping' "$WORK"/relay-*.log 2>/dev/null | sed 's/.*relay stopping: /  relay: /' >&2
+        grep -h 'timed out' "$WORK/load.err" 2>/dev/null | head -n 5 | sed 's/^/  /' >&2
+        : >"$WORK/load.err"
         echo "rep $rep $target: cpu-ms-per-mb=$cpu bytes-per-conversation=$per_conv first-byte-p99-ms=$p99" \
             "conversations-per-second=$rate cpu-ms-per-conversation=$conv_cpu (first byte p99 at that rate" \
             "$rate_p99 ms) failed-fetches=$failed (MB carried $((bytes / 1000000)))"
