@@ -104,6 +104,8 @@ private:
     uint32_t m_openWindow = 0; // the relay's window in its Open
     bool m_admitted = false; // the relay opened its window past that: proven
     uint32_t m_lastAsk = 0;
+    uint32_t m_datagramsIn = 0;
+    uint32_t m_lastIn = 0;
     uint32_t m_firstByte = 0;
     uint32_t m_doneAt = 0;
     std::string m_head;
@@ -277,6 +279,8 @@ void Fetch::kcpReceive()
         if (n < 0)
             break;
         const bool established = kcp.isEstablished();
+        m_datagramsIn += 1;
+        m_lastIn = Clock::tickCount();
         kcp.input(datagram, n);
         if (!established && kcp.isEstablished()) {
             kcp.open();
@@ -353,16 +357,21 @@ void Fetch::describe() const
             " conv %08x state %u snd-una %u snd-nxt %u rcv-nxt %u remote-window %u admitted %d",
             m_engine->conv(), m_engine->state(), m_engine->sndUna(), m_engine->sndNxt(), m_engine->rcvNxt(),
             m_engine->rmtWnd(), m_admitted ? 1 : 0);
+    if (m_engine)
+        std::fprintf(stderr, " time-outs %u, rto %d, datagrams in %u, the last %d ms after the request,",
+            m_engine->xmit(), m_engine->rxRto(), m_datagramsIn, static_cast<int32_t>(m_lastIn - m_requestAt));
     std::fprintf(stderr, " requested %d, first byte %d, status %d, body %llu, ended %d\n", m_requestAt != 0,
         m_firstByte != 0, m_status, static_cast<unsigned long long>(m_body), m_ended ? 1 : 0);
 }
 
 void Fetch::onTimer()
 {
-    const uint32_t now = Clock::tickCount();
+    uint32_t now = Clock::tickCount();
     const Settings& s = m_load.settings();
-    if (m_requestAt == 0 && now - m_started >= s.holdMs && (m_engine || m_connected))
+    if (m_requestAt == 0 && now - m_started >= s.holdMs && (m_engine || m_connected)) {
         sendRequest();
+        now = m_requestAt; // the request's clock may be a tick ahead: no wrap below
+    }
     if (m_requestAt == 0 && m_engine && m_engine->isEstablished() && !m_admitted && now - m_lastAsk >= 300) {
         // An idle client that sends nothing more would never prove itself
         // again if its echo of the challenge were lost: asking for the
