@@ -128,6 +128,16 @@ private:
     sockaddr_in m_to {};
 };
 
+// An upstream that answers the request head with `text` and closes.
+TestUpstream::Handler answers(const std::string& text)
+{
+    return [text](int fd) {
+        readHead(fd);
+        sendAll(fd, text);
+        shutdown(fd, SHUT_RDWR);
+    };
+}
+
 // "found HOST", "need more" or "not found".
 std::string sniff(const std::string& data)
 {
@@ -337,13 +347,7 @@ TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
 TEST_F(RelayTest, ConversationsOpenedAheadReachAnUpstreamOnlyOnceUsed)
 {
     TestUpstream fallback([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
-    TestUpstream routed(
-        [](int fd) {
-            readHead(fd);
-            sendAll(fd, "routed");
-            shutdown(fd, SHUT_RDWR);
-        },
-        UpstreamHost);
+    TestUpstream routed(answers("routed"), UpstreamHost);
     startRelay(fallback, { { "a.test", at(routed) } });
     Client* used = connect(true);
     Client* unused = connect(true);
@@ -472,13 +476,7 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
 // its share nor lock it out.
 TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
 {
-    TestUpstream upstream(
-        [](int fd) {
-            readHead(fd);
-            sendAll(fd, "hello");
-            shutdown(fd, SHUT_RDWR);
-        },
-        UpstreamHost);
+    TestUpstream upstream(answers("hello"), UpstreamHost);
     startRelay(upstream, {}, [](KcpRelayOptions& o) { o.maxConversationsPerSource = 2; });
     RawPeer first("127.0.6.3", relay->port());
     RawPeer samePlaceOtherPort("127.0.6.3", relay->port());
@@ -526,13 +524,7 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
 TEST_F(RelayTest, RelaysSharingAPortEachServeWholeConversations)
 {
     const std::string answer = makePayload(64 * 1024, 5);
-    TestUpstream upstream(
-        [&](int fd) {
-            readHead(fd);
-            sendAll(fd, answer);
-            shutdown(fd, SHUT_RDWR);
-        },
-        UpstreamHost);
+    TestUpstream upstream(answers(answer), UpstreamHost);
     startRelay(upstream, {}, [](KcpRelayOptions& o) { o.reusePort = true; });
     KcpRelayOptions options;
     options.listen = "127.0.6.1:" + std::to_string(relay->port());
