@@ -178,19 +178,12 @@ TEST(DnsNameEncoder, WritesEveryLabelAndOneTerminator)
         size_t room;
         std::string expected;
     } cases[] = {
-        { "a", 300, "01 61 00" },
-        { "a.", 300, "01 61 00" },
-        { "", 300, "00" },
-        { "www.test", 300, "03 77 77 77 04 74 65 73 74 00" },
-        { Label63, 300, toHex(labels(Label63)) },
+        { "a", 300, "01 61 00" }, { "a.", 300, "01 61 00" }, { "", 300, "00" },
+        { "www.test", 300, "03 77 77 77 04 74 65 73 74 00" }, { Label63, 300, toHex(labels(Label63)) },
         { Label63 + "a", 300, "-1" },
         // An empty label would end the name early.
-        { ".a", 300, "-1" },
-        { "a..b", 300, "-1" },
-        { ".", 300, "-1" },
-        { "a..", 300, "-1" },
-        { "ab", 3, "-2" }, // the label fits, the terminator does not
-        { "ab", 2, "-2" },
+        { ".a", 300, "-1" }, { "a..b", 300, "-1" }, { ".", 300, "-1" }, { "a..", 300, "-1" },
+        { "ab", 3, "-2" }, { "ab", 2, "-2" }, // the label fits, the terminator does not
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, encoded(c.name, c.room)) << "'" << c.name << "' in " << c.room;
