@@ -28,9 +28,8 @@ begin_test peers proxy.log relay.log lossy.log nginx-error.log
 # ---------------------------------------------------------------- content
 mkdir -p "$WORK/www/dav" "$WORK/tmp" "$WORK/out"
 printf 'hello over kcp\n' > "$WORK/www/small.txt"
-head -c $((32 * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
-head -c $((8 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/8m.bin"
-head -c $((4 * 1024 * 1024)) "$WORK/www/big.bin" > "$WORK/www/4m.bin"
+head -c $((8 * 1024 * 1024)) /dev/urandom > "$WORK/www/8m.bin"
+head -c $((4 * 1024 * 1024)) "$WORK/www/8m.bin" > "$WORK/www/4m.bin"
 head -c $((2 * 1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
 
 # The certificate names the tunnels' hosts, so curl verifies it with --cacert:
@@ -42,9 +41,7 @@ make_cert "$WORK" tls.relay.test DNS:tls.relay.test,DNS:tls.lossy.test,IP:$ORIGI
 write_nginx_conf() {
     nginx_conf_head "$WORK" warn 512
     cat <<EOF
-    log_format seen '\$request_method \$request_uri \$server_protocol xncm=[\$http_x_ncm_proxy] '
-                    'pconn=[\$http_proxy_connection] tls=[\$ssl_server_name]';
-    access_log $WORK/access.log seen;
+    access_log off;
     default_type application/octet-stream;
     keepalive_timeout 120s;
     client_max_body_size 64m;
@@ -141,13 +138,6 @@ code=$("${CURL[@]}" -o /dev/null -w '%{http_connect}' "https://127.0.0.1:$DEAD_P
 pass "closed upstream port: exactly one 504, for a request and for CONNECT"
 
 # ---------------------------------------------------------------- plain HTTP over KCP
-code=$(through -o "$WORK/out/small.txt" "http://www.relay.test:$HTTP_PORT/small.txt") || fail "GET small.txt failed"
-expect_status "GET small.txt" "200 000" "$code"
-cmp -s "$WORK/www/small.txt" "$WORK/out/small.txt" || fail "small.txt arrived altered"
-line=$(grep -F ' /small.txt ' "$WORK/access.log" | tail -n 1)
-[[ "$line" == *"xncm=[Skylark/"* && "$line" == *"pconn=[-]"* ]] || fail "nginx did not see the rewritten head: $line"
-pass "GET of a small file over KCP, head rewritten"
-
 # A slow reader: nginx keeps its connection open, so only the counted length
 # can end the answer before nginx's keep-alive time-out.
 code=$(through --limit-rate 2M --max-time 30 -o "$WORK/out/slow.bin" "http://www.relay.test/8m.bin") ||
@@ -160,17 +150,6 @@ code=$(through -T "$WORK/upload.bin" -o /dev/null "http://www.relay.test/dav/up.
 [[ "$code" == "201 000" || "$code" == "204 000" ]] || fail "PUT answered $code"
 cmp -s "$WORK/upload.bin" "$WORK/www/dav/up.bin" || fail "the 2 MiB upload arrived altered"
 pass "PUT of 2 MiB over KCP, identical"
-
-# ---------------------------------------------------------------- CONNECT + TLS
-code=$(through "${TLS[@]}" -o "$WORK/out/tls-small.txt" "https://tls.relay.test/small.txt") ||
-    fail "GET over a CONNECT tunnel failed"
-expect_status "tunnelled GET" "200 200" "$code"
-cmp -s "$WORK/www/small.txt" "$WORK/out/tls-small.txt" || fail "tunnelled small.txt arrived altered"
-code=$(through "${TLS[@]}" -o "$WORK/out/tls-big.bin" "https://tls.relay.test/big.bin") ||
-    fail "large GET over a CONNECT tunnel failed"
-cmp -s "$WORK/www/big.bin" "$WORK/out/tls-big.bin" || fail "tunnelled big.bin arrived altered"
-grep -q 'tls=\[tls.relay.test\]' "$WORK/access.log" || fail "nginx saw no TLS request for tls.relay.test"
-pass "CONNECT tunnel with TLS, routed by server name, certificate verified, 32 MiB identical"
 
 # ---------------------------------------------------------------- concurrency
 pids=()
@@ -201,7 +180,7 @@ pass "10% loss, 2% duplicates, 2% reordered: 4 MiB down and a 2 MiB tunnelled up
 # ---------------------------------------------------------------- shutdown
 # The last conversations finish while their channels linger in the proxy.
 for _ in $(seq 100); do
-    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 25 ]] && break
+    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 22 ]] && break
     sleep 0.1
 done
 stop_and_status "$PROXY_PID"
@@ -222,7 +201,7 @@ status=$?
 # Conversations opened ahead of a request that none used reach no upstream.
 routed=$(grep -c ': upstream [0-9[]' "$WORK/relay.log")
 finished=$(grep -c ' finished: up=[1-9]' "$WORK/relay.log")
-[[ $routed -eq 25 ]] || fail "$routed conversations reached an upstream, expected 25"
+[[ $routed -eq 22 ]] || fail "$routed conversations reached an upstream, expected 22"
 [[ $finished -eq $routed ]] || fail "only $finished of $routed conversations finished cleanly"
 # The random value that proves a client's address must not pass for a send time.
 slow=$(grep -c ' finished: .*srtt=[0-9]\{5,\}' "$WORK/relay.log")
