@@ -20,11 +20,10 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/sock_diag.h>
 #include <ostream>
 #include <set>
-#include <sstream>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using testsupport::runFor;
@@ -149,7 +148,7 @@ public:
         return conn;
     }
     std::string address() const { return "127.0.6.1:" + std::to_string(m_port); }
-    // The drops column of the socket's line in /proc/net/udp; 0 when the
+    // The datagrams the kernel dropped at the channel's socket; 0 when the
     // system caps receive buffers below the window (a low rmem_max).
     static uint64_t socketDrops(NcmConn* conn)
     {
@@ -158,21 +157,11 @@ public:
         std::ifstream("/proc/sys/net/core/rmem_max") >> systemMax;
         if (systemMax < uint64_t(channel->engine()->rcvWnd()) * channel->engine()->mtu())
             return 0;
-        struct stat info { };
-        if (fstat(channel->socket(), &info) != 0)
+        uint32_t memory[SK_MEMINFO_VARS] {};
+        socklen_t length = sizeof memory;
+        if (getsockopt(channel->socket(), SOL_SOCKET, SO_MEMINFO, memory, &length) != 0)
             return ~0ull;
-        std::ifstream table("/proc/net/udp");
-        std::string line;
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string field;
-            std::vector<std::string> all;
-            while (fields >> field)
-                all.push_back(field);
-            if (all.size() >= 13 && all[9] == std::to_string(info.st_ino))
-                return std::stoull(all.back());
-        }
-        return ~0ull;
+        return memory[SK_MEMINFO_DROPS];
     }
     // The swap happens between two turns of the loop, so no datagram meets a closed port.
     void setAnswering(bool on)
