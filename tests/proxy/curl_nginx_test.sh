@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # curl through lumaview-proxy to a local nginx, so that a client and a server we did not write agree
 # with it: straight over TCP (large bodies both ways, TLS tunnels, concurrency, the exact CONNECT
-# answer, the 504 after three failed connects) and over KCP to lumaview-relay (plain requests, an
-# upload, CONNECT tunnels with TLS routed by the ClientHello's server name, many transfers at once,
-# and the same through lumaview-lossy at 10% loss). Ends with clean shutdowns, every counter at zero.
+# answer, the 504 after three failed connects) and over KCP to lumaview-relay (a slow reader, many
+# plain and tunnelled transfers at once, TLS routed by the ClientHello's server name, and a download
+# and a tunnelled upload through lumaview-lossy at 10% loss). Ends with clean shutdowns, every
+# counter at zero.
 # Usage: curl_nginx_test.sh LUMAVIEW-PROXY LUMAVIEW-RELAY LUMAVIEW-LOSSY
 # Exits 0 on success, 77 when a peer program is missing, 1 on the first
 # failure. Servers listen on 127.0.6.x only; LUMAVIEW_KEEP_TMP=1 keeps files.
@@ -146,11 +147,6 @@ expect_status "slow GET 8m.bin" "200 000" "$code"
 cmp -s "$WORK/www/8m.bin" "$WORK/out/slow.bin" || fail "8m.bin read slowly arrived altered"
 pass "GET of 8 MiB over KCP by a slow reader ends with the length"
 
-code=$(through -T "$WORK/upload.bin" -o /dev/null "http://www.relay.test/dav/up.bin") || fail "PUT failed"
-[[ "$code" == "201 000" || "$code" == "204 000" ]] || fail "PUT answered $code"
-cmp -s "$WORK/upload.bin" "$WORK/www/dav/up.bin" || fail "the 2 MiB upload arrived altered"
-pass "PUT of 2 MiB over KCP, identical"
-
 # ---------------------------------------------------------------- concurrency
 pids=()
 for i in 1 2 3 4 5 6; do
@@ -180,7 +176,7 @@ pass "10% loss, 2% duplicates, 2% reordered: 4 MiB down and a 2 MiB tunnelled up
 # ---------------------------------------------------------------- shutdown
 # The last conversations finish while their channels linger in the proxy.
 for _ in $(seq 100); do
-    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 22 ]] && break
+    [[ $(grep -c ' finished: ' "$WORK/relay.log") -ge 21 ]] && break
     sleep 0.1
 done
 stop_and_status "$PROXY_PID"
@@ -201,7 +197,7 @@ status=$?
 # Conversations opened ahead of a request that none used reach no upstream.
 routed=$(grep -c ': upstream [0-9[]' "$WORK/relay.log")
 finished=$(grep -c ' finished: up=[1-9]' "$WORK/relay.log")
-[[ $routed -eq 22 ]] || fail "$routed conversations reached an upstream, expected 22"
+[[ $routed -eq 21 ]] || fail "$routed conversations reached an upstream, expected 21"
 [[ $finished -eq $routed ]] || fail "only $finished of $routed conversations finished cleanly"
 # The random value that proves a client's address must not pass for a send time.
 slow=$(grep -c ' finished: .*srtt=[0-9]\{5,\}' "$WORK/relay.log")
