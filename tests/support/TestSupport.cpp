@@ -26,7 +26,7 @@ namespace {
     std::vector<std::string> g_logLines;
 
     // A socket of this type, bound to (bind) or connected to host:port; -1 on failure.
-    evutil_socket_t ipv4Socket(const char* host, int port, int type, bool bindIt)
+    evutil_socket_t ipv4Socket(const char* host, int port, int type, bool bindIt, int receiveBuffer = 0)
     {
         sockaddr_in address {};
         address.sin_family = AF_INET;
@@ -37,6 +37,8 @@ namespace {
         int one = 1;
         if (bindIt)
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (receiveBuffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (fd >= 0 && (bindIt ? bind(fd, a, sizeof address) : connect(fd, a, sizeof address)) != 0) {
             close(fd);
             return -1;
@@ -131,9 +133,9 @@ evutil_socket_t listenTcp(const char* host, int& port, int backlog)
     return fd;
 }
 
-evutil_socket_t connectTcp(const char* host, int port)
+evutil_socket_t connectTcp(const char* host, int port, int receiveBuffer)
 {
-    return ipv4Socket(host, port, SOCK_STREAM, false);
+    return ipv4Socket(host, port, SOCK_STREAM, false, receiveBuffer);
 }
 
 bool sendAll(evutil_socket_t fd, const std::string& data)

@@ -45,7 +45,8 @@ evutil_socket_t bindSocket(const char* host, int port, int type);
 evutil_socket_t listenTcp(const char* host, int& port, int backlog = 16);
 
 // Blocking helpers for the test's own sockets.
-evutil_socket_t connectTcp(const char* host, int port);
+// A receive buffer size, when given, is set before the handshake so that the window follows it.
+evutil_socket_t connectTcp(const char* host, int port, int receiveBuffer = 0);
 bool sendAll(evutil_socket_t fd, const std::string& data);
 // Reads until `bytes` bytes arrived, the peer closes or timeoutMs passes.
 std::string readSome(evutil_socket_t fd, size_t bytes, int timeoutMs = 5000);
