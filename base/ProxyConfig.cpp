@@ -63,6 +63,8 @@ bool ProxyConfig::applyLine(const std::string& line)
         kcpCongestionWindow = parseInt(value) != 0 ? 1 : 0;
     } else if (key == "KcpPacing") {
         kcpPacing = parseInt(value) != 0 ? 1 : 0;
+    } else if (key == "KcpAckRepeat") {
+        kcpAckRepeat = parseInt(value) != 0 ? 1 : 0;
     } else if (key == "KcpSendWindow") {
         const int segments = parseInt(value);
         if (segments < 1 || segments > 65535)

@@ -36,6 +36,7 @@ struct ProxyConfig {
     int kcpCongestionWindow = -1; // 1 = a congestion window limits sending, 0 = only the windows
     int kcpSendWindow = -1; // segments
     int kcpPacing = -1; // 1 = paced at the measured delivery rate
+    int kcpAckRepeat = -1; // 1 = acks of out-of-order segments are sent twice
 
     // Applies one configuration line (already trimmed). Returns false when
     // the line is invalid. "LogLevel" is also set on rootLogger.

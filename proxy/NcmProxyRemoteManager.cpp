@@ -155,6 +155,7 @@ std::unique_ptr<NcmConnKcp> NcmProxyRemoteManager::createKcp()
     kcp->setNoDelay(KcpNoDelay, KcpInterval, KcpFastResend, noCwnd);
     kcp->setWindowSize(config.kcpSendWindow > 0 ? config.kcpSendWindow : KcpSendWindow, KcpReceiveWindow);
     kcp->setPacing(config.kcpPacing == 1);
+    kcp->setAckRepeat(config.kcpAckRepeat == 1);
     return kcp;
 }
 

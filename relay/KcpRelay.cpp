@@ -390,6 +390,7 @@ KcpRelay::Conversation::Conversation(KcpRelay& relay, std::string key, std::stri
     // The full window (capped by start()) once the address is proven.
     m_engine->setWindowSize(profile.sendWindow, std::min(profile.receiveWindow, UnprovenWindow));
     m_engine->setPacing(profile.pacing != 0);
+    m_engine->setAckRepeat(profile.ackRepeat != 0);
     m_delay = m_engine->interval();
     m_engine->setStreamMode(true);
     m_engine->setOutput([](const uint8_t* data, int size, KcpControlBlock*, void* user) {

@@ -32,6 +32,7 @@ struct KcpSendProfile {
     int fastResend = 2; // resend after this many later acks; 0 = off
     int noCwnd = 1; // 1 = no congestion window: only the windows limit sending
     int pacing = 1; // 1 = paced at the measured delivery rate
+    int ackRepeat = 1; // 1 = acks of out-of-order segments go out twice (uploads lose fewer to lost acks)
     int sendWindow = 512; // segments
     int receiveWindow = 1024; // segments
 };

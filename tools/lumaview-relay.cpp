@@ -49,6 +49,8 @@ void usage(FILE* out)
         "                            (default off: only the windows do).\n"
         "  --pacing on|off           send at the measured delivery rate instead of\n"
         "                            in window bursts (default on).\n"
+        "  --ack-repeat on|off       acknowledge each segment received out of order\n"
+        "                            twice, in two datagrams (default on).\n"
         "  --send-window N           send window in segments (default 512; paced,\n"
         "                            in flight stays near twice the bandwidth-delay\n"
         "                            product; unpaced, 128 suits 20 Mbit/s at a\n"
@@ -167,6 +169,10 @@ int main(int argc, char** argv)
             const std::string value = argv[++i];
             ok = value == "on" || value == "off";
             options.profile.pacing = value == "on" ? 1 : 0;
+        } else if (arg == "--ack-repeat" && hasValue) {
+            const std::string value = argv[++i];
+            ok = value == "on" || value == "off";
+            options.profile.ackRepeat = value == "on" ? 1 : 0;
         } else if (arg == "--send-window" && hasValue) {
             ok = parseNumber(argv[++i], 1, 65535, options.profile.sendWindow);
         } else if (arg == "--receive-window" && hasValue) {

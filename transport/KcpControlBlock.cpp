@@ -295,19 +295,20 @@ void KcpControlBlock::parseUna(uint32_t una)
     }
 }
 
-void KcpControlBlock::parseAck(uint32_t sn)
+bool KcpControlBlock::parseAck(uint32_t sn)
 {
     if (timeDiff(sn, m_sndUna) < 0 || timeDiff(sn, m_sndNxt) >= 0)
-        return;
+        return false;
     for (auto it = m_sndBuf.begin(); it != m_sndBuf.end(); ++it) {
         if (it->sn == sn) {
             noteDelivered(*it);
             m_sndBuf.erase(it);
-            break;
+            return true;
         }
         if (timeDiff(sn, it->sn) < 0)
             break;
     }
+    return false;
 }
 
 // Only an ack of a segment sent no earlier than this one's last transmission
@@ -452,7 +453,17 @@ int KcpControlBlock::input(const void* data, long size)
                 m_state |= Established;
             }
             break;
-        case KcpSegment::Ack:
+        case KcpSegment::Ack: {
+            const bool takenByUna = timeDiff(seg.sn, prevUna) >= 0 && timeDiff(seg.sn, m_sndUna) < 0;
+            const bool taken = parseAck(seg.sn) || takenByUna;
+            shrinkBuf();
+            // A paced sender skips acks of segments already gone: a peer
+            // that repeats its acks would otherwise give old time stamps as
+            // round trips and count one ack datagram twice for fast resend.
+            if (m_pacing && !taken) {
+                log(LogInAck, "input ack: sn=%lu again", static_cast<unsigned long>(seg.sn));
+                break;
+            }
             if (timeDiff(m_current, seg.ts) >= 0) {
                 const int32_t rtt = timeDiff(m_current, seg.ts);
                 updateAck(rtt);
@@ -467,8 +478,6 @@ int KcpControlBlock::input(const void* data, long size)
                 if (m_pacing && (m_roundMinRtt == 0 || static_cast<uint32_t>(rtt) < m_roundMinRtt))
                     m_roundMinRtt = std::max<uint32_t>(static_cast<uint32_t>(rtt), 1);
             }
-            parseAck(seg.sn);
-            shrinkBuf();
             if (!haveAck || timeDiff(seg.sn, maxAck) > 0) {
                 maxAck = seg.sn;
                 maxAckTs = seg.ts;
@@ -477,6 +486,7 @@ int KcpControlBlock::input(const void* data, long size)
             log(LogInAck, "input ack: sn=%lu rtt=%ld rto=%ld", static_cast<unsigned long>(seg.sn),
                 static_cast<long>(timeDiff(m_current, seg.ts)), static_cast<long>(m_rxRto));
             break;
+        }
         case KcpSegment::Push:
             log(LogInData, "input psh: sn=%lu ts=%lu", static_cast<unsigned long>(seg.sn),
                 static_cast<unsigned long>(seg.ts));
@@ -599,10 +609,26 @@ void KcpControlBlock::flush()
     control.cmd = KcpSegment::Ack;
     control.wnd = free;
     control.una = m_rcvNxt;
+    for (const auto& [sn, ts] : m_ackAgain) {
+        if (timeDiff(sn, m_rcvNxt) < 0)
+            continue; // una covers it now
+        control.sn = sn;
+        control.ts = ts;
+        appendHeader(control, 0);
+    }
+    m_ackAgain.clear();
     for (const auto& [sn, ts] : m_ackList) {
         control.sn = sn;
         control.ts = ts;
         appendHeader(control, 0);
+    }
+    if (m_ackRepeat) {
+        // Swapped, not copied: repeating never allocates.
+        m_ackAgain.swap(m_ackList);
+        const uint32_t rcvNxt = m_rcvNxt;
+        m_ackAgain.erase(std::remove_if(m_ackAgain.begin(), m_ackAgain.end(),
+                             [rcvNxt](const auto& ack) { return timeDiff(ack.first, rcvNxt) < 0; }),
+            m_ackAgain.end());
     }
     m_ackList.clear();
 
@@ -788,7 +814,7 @@ uint32_t KcpControlBlock::paceCap() const
     const double bdp = paceBdp();
     if (bdp <= 0)
         return InitialSegments;
-    const double gain = m_paceMode == PaceMode::ProbeBandwidth ? CwndGain : StartupGain;
+    const double gain = CwndGain;
     // Round trips vary (acks come in clumps, paths jitter): what they add
     // above the lowest is allowed for, or the cap, not the link, would set
     // the rate.
@@ -832,6 +858,7 @@ void KcpControlBlock::updatePaceModel()
         return;
     m_haveSample = false;
     bool roundStart = false;
+    bool queueStood = false;
     if (m_samplePrior >= m_nextRoundDelivered) {
         m_nextRoundDelivered = m_delivered;
         ++m_round;
@@ -842,6 +869,8 @@ void KcpControlBlock::updatePaceModel()
         // that caused them. Such a round may still lower the estimate.
         const bool queueEmptied
             = m_roundMinRtt != 0 && m_roundMinRtt <= m_minRtt + std::max<uint32_t>(m_minRtt / 8, 4);
+        // A quarter round trip of queue through a whole round: the link is full.
+        queueStood = m_roundMinRtt != 0 && m_roundMinRtt >= m_minRtt + m_minRtt / 4;
         if (m_roundSent >= 8 && m_paceMode == PaceMode::ProbeBandwidth) {
             double loss = static_cast<double>(m_roundResent) / m_roundSent;
             if (!queueEmptied)
@@ -868,9 +897,13 @@ void KcpControlBlock::updatePaceModel()
     const double inflight = static_cast<double>(m_sndBuf.size()) * paceSegmentBytes();
     switch (m_paceMode) {
     case PaceMode::Startup:
-        // Three rounds without 25 % more: the link is full.
+        // Three rounds without 25 % more, or a queue that no longer empties:
+        // the link is full. Waiting for the rounds alone overflowed a
+        // one-BDP queue by hundreds of segments at every start.
         if (roundStart && m_btlBw > 0) {
-            if (m_btlBw >= 1.25 * m_fullBw) {
+            if (queueStood) {
+                m_paceMode = PaceMode::Drain;
+            } else if (m_btlBw >= 1.25 * m_fullBw) {
                 m_fullBw = m_btlBw;
                 m_fullBwRounds = 0;
             } else if (++m_fullBwRounds >= 3) {

@@ -107,6 +107,11 @@ public:
     // changes on the wire, so the peer needs nothing new. While paced data
     // waits, the owner must call update() again after paceWait().
     void setPacing(bool on) { m_pacing = on; }
+    // Off by default: each acknowledgement of a segment received out of
+    // order goes out a second time in the next flush. On a lossy link a
+    // lost ack datagram otherwise makes the sender resend every segment it
+    // named, since the cumulative una stays behind the hole.
+    void setAckRepeat(bool on) { m_ackRepeat = on; }
     void setOutput(OutputFunction output) { m_output = std::move(output); }
     void setLogWriter(LogWriter writer, uint32_t mask);
 
@@ -173,6 +178,7 @@ public:
     uint32_t noCwnd() const { return m_noCwnd; }
     bool stream() const { return m_stream != 0; }
     bool pacing() const { return m_pacing; }
+    bool ackRepeat() const { return m_ackRepeat; }
     double pacingRate() const; // bytes per ms, the pacing gain included
     double bottleneckRate() const { return m_btlBw; } // bytes per ms; 0 before the first sample
     uint32_t minRtt() const { return m_minRtt; } // ms; 0 before the first sample
@@ -190,7 +196,7 @@ private:
     KcpSegment makeSegment(uint32_t cmd, const uint8_t* data, uint32_t length) const;
     void shrinkBuf();
     void parseUna(uint32_t una);
-    void parseAck(uint32_t sn);
+    bool parseAck(uint32_t sn); // true when it took a segment off sndBuf
     void parseFastAck(uint32_t sn, uint32_t ts);
     void updateAck(int32_t rtt);
     void pushAck(uint32_t sn, uint32_t ts);
@@ -284,6 +290,8 @@ private:
     SegmentList m_rcvBuf; // received out of order
     SegmentList m_rcvQueue; // in order, waiting for the reader
     std::vector<std::pair<uint32_t, uint32_t>> m_ackList; // (sn, ts) to acknowledge at the next flush
+    bool m_ackRepeat = false;
+    std::vector<std::pair<uint32_t, uint32_t>> m_ackAgain; // out-of-order ones of the last flush, sent again
 
     void* m_user;
     std::vector<uint8_t> m_buffer; // 3 x (mtu + overhead), reused for every datagram

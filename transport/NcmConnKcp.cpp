@@ -380,6 +380,12 @@ void NcmConnKcp::setPacing(bool on)
         m_channel->m_engine->setPacing(on);
 }
 
+void NcmConnKcp::setAckRepeat(bool on)
+{
+    if (m_channel && m_channel->m_engine)
+        m_channel->m_engine->setAckRepeat(on);
+}
+
 void NcmConnKcp::setOpenAhead(bool on)
 {
     if (m_channel)

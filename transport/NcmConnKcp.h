@@ -98,6 +98,7 @@ public:
     int setNoDelay(int nodelay, int interval, int resend, int nc);
     int setWindowSize(int sndWnd, int rcvWnd);
     void setPacing(bool on);
+    void setAckRepeat(bool on);
     // Opened ahead of its request: the relay reaches no upstream until the
     // stream starts. Call before connect; start() when it is handed out.
     void setOpenAhead(bool on);

@@ -28,7 +28,7 @@ TEST(ProxyConfigParse, IntegersFollowAtoiRules)
         "BackgroundIdleTimeoutToReactivate=abc\nResolveTimeoutHttp=-3x\nDnsHostIpCacheExpiration=+12 5\n"
         "ShowStatsOnAccept=0\nKcpEnabled=2\nUseSystemDns=0\nDebugUseFixedLocalPort=8080\n"
         "DebugUseFixedLocalPort=65536\nDebugUseFixedLocalPort=99999999999\n"
-        "KcpSendWindow=512\nKcpSendWindow=0\nKcpSendWindow=65536\nKcpCongestionWindow=0\n");
+        "KcpSendWindow=512\nKcpSendWindow=0\nKcpSendWindow=65536\nKcpCongestionWindow=0\nKcpAckRepeat=7\n");
     EXPECT_EQ(config.backgroundIdleTimeoutToReactivate, 0);
     EXPECT_EQ(config.resolveTimeoutHttp, -3);
     EXPECT_EQ(config.dnsHostIpCacheExpiration, 12);
@@ -39,6 +39,7 @@ TEST(ProxyConfigParse, IntegersFollowAtoiRules)
     EXPECT_EQ(config.kcpSendWindow, 512); // so are windows the engine would ignore or the wire cut
     EXPECT_EQ(config.kcpCongestionWindow, 0);
     EXPECT_EQ(config.kcpPacing, -1); // unset: the built-in value
+    EXPECT_EQ(config.kcpAckRepeat, 1);
 }
 
 TEST(ProxyConfigParse, ListsKeepEmptyElementsMapsSkipMalformedEntriesAndLaterLinesReplace)

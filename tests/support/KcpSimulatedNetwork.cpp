@@ -7,6 +7,7 @@
 void SimulatedLink::send(uint64_t now, const uint8_t* data, int length)
 {
     largest = std::max(largest, length);
+    sentBytes += static_cast<uint64_t>(length);
     multiSegment += length > static_cast<int>(KcpSegment::Overhead + readLe32(data + 20));
     burstBytes = (burstAt == now ? burstBytes : 0) + static_cast<uint64_t>(length);
     burstAt = now;

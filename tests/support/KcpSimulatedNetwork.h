@@ -37,6 +37,7 @@ struct SimulatedLink {
     uint64_t burstAt = 0;
     uint64_t burstBytes = 0; // sent at burstAt
     uint64_t largestBurst = 0; // most bytes sent at one instant
+    uint64_t sentBytes = 0; // everything offered, lost datagrams included
 
     void send(uint64_t now, const uint8_t* data, int length);
     bool idle() const { return inFlight.empty(); }

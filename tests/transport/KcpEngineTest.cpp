@@ -218,6 +218,10 @@ struct TransferCase {
     // Both senders paced with the relay's profile (no congestion window, a
     // send window of 512 segments), through a 20 Mbit/s bottleneck.
     bool paced = false;
+    // Both receivers repeat their out-of-order acks; the bound is A->B's
+    // bytes per byte delivered (0 = not checked).
+    bool ackRepeat = false;
+    double wireBound = 0;
 };
 
 class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
@@ -242,6 +246,7 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
             side->kcp->setWindowSize(512, 1024);
             side->kcp->setPacing(true);
         }
+        side->kcp->setAckRepeat(param.ackRepeat);
     }
     pair.connect();
     if (param.acrossWraps) {
@@ -284,6 +289,10 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
         // Still near the link's rate: 3 MiB at 2500 bytes per ms take 1.3 s.
         EXPECT_LT(pair.elapsed(), 2000u);
     }
+    if (param.wireBound > 0) {
+        // Each lost ack datagram otherwise costs a resend of every segment it named.
+        EXPECT_LE(static_cast<double>(pair.linkAB().sentBytes) / up.size(), param.wireBound);
+    }
     if (param.acrossWraps) {
         EXPECT_LT(pair.clock(), 0x80000000u) << "the clock did wrap";
         EXPECT_LT(pair.a().kcp->sndNxt(), 5000u);
@@ -294,10 +303,12 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 
 INSTANTIATE_TEST_SUITE_P(Loss, KcpStreamTransfer,
     ::testing::Values(TransferCase { 0.0, 1, false }, TransferCase { 0.1, 2, true },
-        TransferCase { 0.3, 3, false }, TransferCase { 0.05, 4, false, true }),
+        TransferCase { 0.3, 3, false }, TransferCase { 0.05, 4, false, true },
+        TransferCase { 0.1, 5, true, true, true, 1.25 }),
     [](const ::testing::TestParamInfo<TransferCase>& info) {
         return "Loss" + std::to_string(static_cast<int>(info.param.loss * 100))
-            + (info.param.acrossWraps ? "AcrossWraps" : "") + (info.param.paced ? "Paced" : "");
+            + (info.param.acrossWraps ? "AcrossWraps" : "") + (info.param.paced ? "Paced" : "")
+            + (info.param.ackRepeat ? "AckRepeat" : "");
     });
 
 TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
