@@ -21,7 +21,7 @@
 # For each loss rate and transport it prints the median goodput, bytes on the
 # link (both directions, as put there by the senders, lost ones included) per
 # byte delivered, the time to the first byte of a small request, the CPU per
-# MB of the client-side and server-side programs, and one upload; then the
+# MB of the client-side and server-side programs, and an upload; then the
 # goodput that a loss-driven TCP should reach (the square-root law, and its
 # extension with time-outs). Then one summary line per loss rate:
 #   loss=10 kcp_MBps=... tcp_MBps=... bbr_MBps=... kcptun_MBps=... kcptun_fec_MBps=... ratio=... kcp_wire=...
@@ -33,10 +33,10 @@
 # ENTER,LEAVE[,LOSS] for lumaview-lossy --burst), BENCH_MAX_TIME (20 s per
 # transfer; a cut-off download counts with what it delivered in that time
 # and is marked "~"; a cut-off upload shows "<" and the rate at which curl
-# handed bytes on), BENCH_UPLOAD_MIB (1, one upload per transport and loss
-# rate; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
+# handed bytes on), BENCH_UPLOAD_MIB (1, one upload after each download, the
+# median shown; 0 skips), BENCH_TCP_CC (cubic), BENCH_RELAY_ARGS (extra options for
 # lumaview-relay), BENCH_PROXY_CONFIG (extra lines for the proxy's configuration,
-# "\n" between them, e.g. "KcpPacing=1\nKcpCongestionWindow=0"),
+# "\n" between them, e.g. "KcpPacing=1\nKcpCongestionWindow=0\nKcpAckRepeat=1"),
 # BENCH_KCPTUN_ARGS (extra options for both kcptun ends),
 # BENCH_TRANSPORTS ("kcp tcp bbr kcptun kcptun_fec"; one alone while tuning).
 # A measurement, not a test: it exits non-zero only when it cannot run.
@@ -264,9 +264,14 @@ fetch() {
 
 declare -A SAMPLES WIRE TTFB PCPU RCPU UPLOAD CUT CC_SEEN
 
-# Time to the first byte of a small request, in ms.
+# Time to the first byte of a small request, in ms, on a client in use: a
+# first small request goes ahead (as the page's own request would), so
+# lumaview has its conversation opened ahead and kcptun its session, as
+# while browsing; TCP connects anew either way.
 first_byte() {
     local transport=$1 loss=$2 result code t
+    fetch "$transport" small --max-time 30 -o /dev/null
+    sleep 0.3
     result=$(fetch "$transport" small --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}')
     read -r code t <<<"$result"
     [[ "$code" == 200 ]] || { echo "  $transport at $loss%: a small request answered '$result'" >&2; return; }
@@ -303,7 +308,8 @@ measure() {
     # A cut-off download has a status 200 and fewer bytes; a cut-off upload
     # has no final status, and curl counts what it handed to the proxy.
     if [[ $direction == up && "$code" != 201 && "$code" != 204 && "$size" != 0 && ${time%.*} -ge $((MAX_TIME - 1)) ]]; then
-        UPLOAD[$transport:$loss]="<$(awk -v s="$size" -v t="$time" 'BEGIN { printf "%.3f", s / t / 1e6 }')"
+        UPLOAD[$transport:$loss]+="$(awk -v s="$size" -v t="$time" 'BEGIN { printf "%.3f", s / t / 1e6 }') "
+        CUT[$transport:up:$loss]=1
         echo "  $transport up at $loss%: cut off after $time s ($result)"
         return
     fi
@@ -318,7 +324,7 @@ measure() {
     [[ $direction == up ]] && full=$((UPLOAD_MIB * 1024 * 1024))
     [[ "$size" != "$full" ]] && CUT[$transport:$direction:$loss]=1
     if [[ $direction == up ]]; then
-        UPLOAD[$transport:$loss]=$rate
+        UPLOAD[$transport:$loss]+="$rate "
     else
         SAMPLES[$transport:$loss]+="$rate "
         WIRE[$transport:$loss]+="$wire "
@@ -343,13 +349,9 @@ for loss in "${LOSSES[@]}"; do
         for transport in $TRANSPORTS; do
             first_byte "$transport" "$loss"
             measure "$transport" "$loss"
+            [[ "$UPLOAD_MIB" != 0 ]] && measure "$transport" "$loss" up
         done
     done
-    if [[ "$UPLOAD_MIB" != 0 ]]; then
-        for transport in $TRANSPORTS; do
-            measure "$transport" "$loss" up
-        done
-    fi
     stop_lossy
 done
 
@@ -386,7 +388,7 @@ for loss in "${LOSSES[@]}"; do
         printf '%-6s %-11s %9s %8s %8s %9s %9s %9s\n' "$loss%" "$transport" \
             "$(med SAMPLES "$transport" "$loss")${CUT[$transport:down:$loss]:+~}" "$(med WIRE "$transport" "$loss")" \
             "$(med TTFB "$transport" "$loss")" "$(med PCPU "$transport" "$loss")" "$(med RCPU "$transport" "$loss")" \
-            "${UPLOAD[$transport:$loss]:--}${CUT[$transport:up:$loss]:+~}"
+            "${CUT[$transport:up:$loss]:+<}$(med UPLOAD "$transport" "$loss")"
     done
     printf '%-6s %-11s %9s\n' "$loss%" "TCP sqrt" "$(tcp_model "$loss" sqrt)"
     printf '%-6s %-11s %9s\n' "$loss%" "TCP pftk" "$(tcp_model "$loss" pftk)"
@@ -394,7 +396,7 @@ done
 echo "(medians of $REPS; wire = bytes on the link, both directions, per byte delivered; 1st = ms to the"
 echo " first byte of a small request; client / server = CPU ms per MB of the client-side program (the"
 echo " proxy, or kcptun's client) and of the server side (the relay, or kcptun's server; nginx is not"
-echo " counted); up = one ${UPLOAD_MIB} MiB upload (< = cut off); ~ = cut off after ${MAX_TIME} s, counted with"
+echo " counted); up = ${UPLOAD_MIB} MiB uploads, one per download (< = one was cut off); ~ = cut off after ${MAX_TIME} s, counted with"
 echo " what it delivered; TCP sqrt / pftk = what a loss-driven TCP should reach, by the square-root"
 echo " law / with time-outs)"
 echo
