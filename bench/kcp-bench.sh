@@ -267,15 +267,19 @@ declare -A SAMPLES WIRE TTFB PCPU RCPU UPLOAD CUT CC_SEEN
 # Time to the first byte of a small request, in ms, on a client in use: a
 # first small request goes ahead (as the page's own request would), so
 # lumaview has its conversation opened ahead and kcptun its session, as
-# while browsing; TCP connects anew either way.
+# while browsing; TCP connects anew either way. Three samples per download:
+# one lost datagram costs a time-out, and one sample per download left the
+# median to chance.
 first_byte() {
     local transport=$1 loss=$2 result code t
     fetch "$transport" small --max-time 30 -o /dev/null
-    sleep 0.3
-    result=$(fetch "$transport" small --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}')
-    read -r code t <<<"$result"
-    [[ "$code" == 200 ]] || { echo "  $transport at $loss%: a small request answered '$result'" >&2; return; }
-    TTFB[$transport:$loss]+="$(awk -v t="$t" 'BEGIN { printf "%.0f", t * 1000 }') "
+    for _ in 1 2 3; do
+        sleep 0.3
+        result=$(fetch "$transport" small --max-time 30 -o /dev/null -w '%{http_code} %{time_starttransfer}')
+        read -r code t <<<"$result"
+        [[ "$code" == 200 ]] || { echo "  $transport at $loss%: a small request answered '$result'" >&2; continue; }
+        TTFB[$transport:$loss]+="$(awk -v t="$t" 'BEGIN { printf "%.0f", t * 1000 }') "
+    done
 }
 
 # One download (or upload with "up"); records MB/s, link bytes per byte
