@@ -209,7 +209,10 @@ EOF
     >"$WORK/nginx.out" 2>&1 &
 PIDS+=($!)
 
-"${IN_SERVER[@]}" "$RELAY_BIN" --listen "$SERVER_IP:0" --upstream "$SERVER_IP:$HTTP_PORT" --log-level W --idle-timeout 5 \
+# The idle time-out stays above the life of the client's conversations
+# opened ahead (10 s): one the relay forgot silently would hang its request,
+# as an upload 9 s after a download's start did with 5 s.
+"${IN_SERVER[@]}" "$RELAY_BIN" --listen "$SERVER_IP:0" --upstream "$SERVER_IP:$HTTP_PORT" --log-level W --idle-timeout 15 \
     "${RELAY_ARGS[@]}" >"$WORK/relay.out" 2>"$WORK/relay.log" &
 RELAY_PID=$!
 PIDS+=($RELAY_PID)
