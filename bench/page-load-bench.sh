@@ -1,21 +1,35 @@
 #!/usr/bin/env bash
-# Measures how long a page of 50 resources (one HTML page with 25 images, 12
-# style sheets and 12 scripts, all Cache-Control: no-store, engine cache off)
-# takes to load from a local nginx, from the call that starts the load to the
-# view's loadFinished, in three settings:
-#   engine  a bare QWebEngineView (the baseline: what the engine takes)
+# Measures what the client costs on top of the engine it is built on, in three
+# settings:
+#   engine  a bare QWebEngineView in a tab widget (the baseline: what the
+#           engine takes; same profile, cache settings and window size)
 #   client  the client's own main window, the engine fetching directly
 #   proxied the client's window with web_proxy=1 (through the in-process proxy)
+# and four figures, each a median over the rounds and a ratio to the engine:
+#   load     ms from the call that starts a load of a page of 50 resources
+#            (25 images, 12 style sheets, 12 scripts, all Cache-Control:
+#            no-store, engine cache off) from a local nginx to the view's
+#            loadFinished
+#   startup  ms from the process's exec to the first contentful paint of the
+#            client's bundled start page (the bare view loads the same page)
+#   rss      MiB of proportional set size (PSS) summed over the process and
+#            all its descendants (zygotes, renderers, GPU process) with one tab
+#            of the page loaded; PSS, not RSS, because the engine's processes
+#            share most of their pages and RSS would count those once per process
+#   tabs10   ms to open ten more tabs of the page until all ten have loaded:
+#            the client is handed the ten URLs over its instance socket, as ten
+#            later launches would hand them; the bare setting adds ten views
 # Each round starts each setting in a fresh process (own X server, home and
-# profile) that loads the page once to warm up and then LOADS times; the
-# settings are interleaved round after round, so a drift in machine load
-# touches all alike. Medians and the ratios to the engine come from one run.
+# profile) that paints its start page, loads the page once to warm up and then
+# LOADS times, reads its memory and opens the ten tabs; the settings are
+# interleaved round after round, so a drift in machine load touches all alike.
+# Medians and the ratios to the engine come from one run.
 #
 # Usage: bench/page-load-bench.sh [path-to-page_load_bench]
 #        (default: build/bench/page_load_bench under the repository root)
 # Knobs (environment): BENCH_ROUNDS (5), BENCH_LOADS (measured loads per
-# process and round, 1), BENCH_TARGETS (a subset of "engine client proxied";
-# the ratios need engine).
+# process and round, 1), BENCH_TABS (10), BENCH_TARGETS (a subset of "engine
+# client proxied"; the ratios need engine).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -25,6 +39,8 @@ source "$ROOT/scripts/lib/testlib.sh"
 BENCH_BIN=${1:-$ROOT/build/bench/page_load_bench}
 ROUNDS=${BENCH_ROUNDS:-5}
 LOADS=${BENCH_LOADS:-1}
+TABS=${BENCH_TABS:-10}
+START_PAGE=qrc:/welcome.html
 read -r -a TARGETS <<<"${BENCH_TARGETS:-engine client proxied}"
 IMAGES=25
 SHEETS=12
@@ -95,8 +111,8 @@ make_setting() {
     for file in qwebchannel.js lumaview_zh.qm; do
         [[ -f "$ROOT/build/shell/$file" ]] && cp "$ROOT/build/shell/$file" "$dir/"
     done
-    printf '[setting]\nuse_proxy=%s\nweb_proxy=%s\nstart_url=about:blank\nlanguage=en\n' \
-        "$use_proxy" "$web_proxy" > "$dir/lumaview.ini"
+    printf '[setting]\nuse_proxy=%s\nweb_proxy=%s\nstart_url=%s\nlanguage=en\n' \
+        "$use_proxy" "$web_proxy" "$START_PAGE" > "$dir/lumaview.ini"
     printf '[setting]\nproxy_config=proxy.conf\n' > "$dir/lumashell.ini"
     printf 'LogLevel=W\nDebugUseFixedLocalPort=0\n' > "$dir/proxy.conf"
 }
@@ -105,10 +121,12 @@ make_setting engine 0 0
 make_setting client 1 0
 make_setting proxied 1 1
 
+KEYS=(load startup rss tabs10)
 declare -A SAMPLES
 
 # Runs one setting once under its own X server with a private home (a fresh
-# profile); bounded in time whatever happens.
+# profile); bounded in time whatever happens. The wrapper reads the clock just
+# before it becomes the program, once the X server is up.
 run_setting() {
     local target=$1 round=$2 mode=client out
     case $target in
@@ -116,13 +134,22 @@ run_setting() {
         client | proxied) ;;
         *) die "unknown setting $target" ;;
     esac
-    out=$(timeout -k 10 $((60 + LOADS * 40)) bash "$ROOT/tests/shell/gui-test.sh" \
+    # shellcheck disable=SC2016
+    out=$(PAGE_LOAD_BENCH_START="$START_PAGE?proxy=off" PAGE_LOAD_BENCH_MEMORY=1 PAGE_LOAD_BENCH_TABS=$TABS \
+        timeout -k 10 $((90 + LOADS * 40)) bash "$ROOT/tests/shell/gui-test.sh" \
+        bash -c 'export PAGE_LOAD_BENCH_STARTED=${EPOCHREALTIME/[.,]/}; exec "$@"' exec-timed \
         "$WORK/$target/page_load_bench" "$mode" "$PAGE_URL" "$LOADS" "$RESOURCES" \
         2>"$WORK/$target.$round.err")
     local status=$?
     local line
     while read -r line; do
-        [[ $line =~ ^load\ ms=([0-9.]+) ]] && SAMPLES[$target]+="${BASH_REMATCH[1]} "
+        case $line in
+            "load ms="*) [[ $line =~ ^load\ ms=([0-9.]+) ]] && SAMPLES[load $target]+="${BASH_REMATCH[1]} " ;;
+            "startup ms="*) [[ $line =~ ^startup\ ms=([0-9.]+) ]] && SAMPLES[startup $target]+="${BASH_REMATCH[1]} " ;;
+            "memory pss-kb="*) [[ $line =~ pss-kb=([0-9]+) ]] &&
+                SAMPLES[rss $target]+="$(awk -v k="${BASH_REMATCH[1]}" 'BEGIN { printf "%.1f", k / 1024 }') " ;;
+            "tabs ms="*) [[ $line =~ ^tabs\ ms=([0-9.]+) ]] && SAMPLES[tabs10 $target]+="${BASH_REMATCH[1]} " ;;
+        esac
     done <<<"$out"
     if [[ $status -ne 0 ]]; then
         echo "$target: exit status $status: $(grep -h 'page_load_bench' "$WORK/$target.$round.err" | tail -n 3)" >&2
@@ -132,9 +159,8 @@ run_setting() {
     fi
 }
 
-
-
-echo "nginx :$HTTP_PORT; page of $((RESOURCES + 1)) resources ($(du -sk "$WORK/www" | cut -f1) kB); $ROUNDS rounds of $LOADS load(s) per setting after a warm-up"
+echo "nginx :$HTTP_PORT; page of $((RESOURCES + 1)) resources ($(du -sk "$WORK/www" | cut -f1) kB); $ROUNDS rounds" \
+    "of $LOADS load(s) per setting after a warm-up, then $TABS tabs"
 echo "load before: $(uptime)"
 started=$SECONDS
 for round in $(seq "$ROUNDS"); do
@@ -146,16 +172,25 @@ done
 echo "load after: $(uptime)"
 
 declare -A MEDIAN
-printf '\n%-10s %8s %8s  %s\n' setting "median" "ratio" "samples (ms)"
-for target in "${TARGETS[@]}"; do
-    MEDIAN[$target]=$(median "${SAMPLES[$target]:-}" %.1f)
-    printf '%-10s %8s %8s  %s\n' "$target" "${MEDIAN[$target]}" \
-        "$(ratio "${MEDIAN[$target]}" "${MEDIAN[engine]:--}")" "${SAMPLES[$target]:-}"
+printf '\n%-8s %-8s %9s %7s  %s\n' key setting median ratio samples
+for key in "${KEYS[@]}"; do
+    for target in "${TARGETS[@]}"; do
+        MEDIAN[$key $target]=$(median "${SAMPLES[$key $target]:-}" %.1f)
+        printf '%-8s %-8s %9s %7s  %s\n' "$key" "$target" "${MEDIAN[$key $target]}" \
+            "$(ratio "${MEDIAN[$key $target]}" "${MEDIAN[$key engine]:--}")" "${SAMPLES[$key $target]:-}"
+    done
 done
+echo "(load, startup and tabs10 in ms, rss in MiB of PSS over the process tree)"
 echo
-for target in "${TARGETS[@]}"; do
-    echo "median key=page-load-ms target=$target value=${MEDIAN[$target]}"
+for key in "${KEYS[@]}"; do
+    for target in "${TARGETS[@]}"; do
+        echo "median key=$key target=$target value=${MEDIAN[$key $target]}"
+    done
 done
-echo "ratio client/engine=$(ratio "${MEDIAN[client]:--}" "${MEDIAN[engine]:--}")" \
-    "proxied/engine=$(ratio "${MEDIAN[proxied]:--}" "${MEDIAN[engine]:--}")"
+for key in "${KEYS[@]}"; do
+    for target in "${TARGETS[@]}"; do
+        [[ $target == engine ]] && continue
+        echo "ratio key=$key target=$target value=$(ratio "${MEDIAN[$key $target]}" "${MEDIAN[$key engine]:--}")"
+    done
+done
 echo "total time $((SECONDS - started)) s"
