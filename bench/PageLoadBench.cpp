@@ -242,7 +242,9 @@ int main(int argc, char** argv)
     if (mode == "engine") {
         app = std::make_unique<QApplication>(argc, argv);
     } else {
-        auto* client = new BrowserApplication(argc, argv);
+        // Only the program's name: the client takes a last argument for the page to open first.
+        static int clientArgc = 1;
+        auto* client = new BrowserApplication(clientArgc, argv);
         app.reset(client);
         if (!client->ownsInstanceServer())
             return 1;
