@@ -25,6 +25,7 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
@@ -76,10 +77,16 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
     setLanguage(chooseLanguage(QLocale::system().name(),
         QSettings(iniPath(), QSettings::IniFormat).value(QStringLiteral("/setting/language")).toString()));
 
-    if (!QSslSocket::supportsSsl()) {
-        QMessageBox::information(nullptr, QLatin1String(Identity::OrganisationDomain),
-            tr("This system does not support OpenSSL. SSL websites will not be available."));
-    }
+    // Loading the TLS library takes tens of milliseconds: it is done beside
+    // the loop that paints, which only hears the outcome.
+    m_sslCheck = QThread::create([this] {
+        if (!QSslSocket::supportsSsl())
+            QMetaObject::invokeMethod(this, [] {
+                QMessageBox::information(nullptr, QLatin1String(Identity::OrganisationDomain),
+                    tr("This system does not support OpenSSL. SSL websites will not be available."));
+            });
+    });
+    m_sslCheck->start(QThread::LowPriority);
 
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
 
@@ -90,6 +97,10 @@ BrowserApplication::BrowserApplication(int& argc, char** argv)
 
 BrowserApplication::~BrowserApplication()
 {
+    if (m_sslCheck) {
+        m_sslCheck->wait();
+        delete m_sslCheck;
+    }
     // Pages and download items belong to the engine's default profile, which
     // goes later, with the application object: they must go first. Windows
     // closed in the last moments of exec() left deleteLater events that no
@@ -351,8 +362,11 @@ void BrowserApplication::startProxyIfEnabled()
         qWarning() << "local proxy did not start; the shared network manager goes direct";
         return;
     }
-    sharedNetworkManager()->setProxy(
-        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(port)));
+    // Set on the manager when it is made, with the first icon fetch.
+    m_networkProxy
+        = QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
+    if (m_networkManager)
+        m_networkManager->setProxy(m_networkProxy);
 
     // On request the engine's own traffic takes the proxy too, loopback
     // included (the engine would go direct there). The engine reads its
@@ -537,6 +551,7 @@ QNetworkAccessManager* BrowserApplication::sharedNetworkManager()
 {
     if (!m_networkManager) {
         m_networkManager = new QNetworkAccessManager();
+        m_networkManager->setProxy(m_networkProxy);
         connect(m_networkManager, SIGNAL(authenticationRequired(QNetworkReply*, QAuthenticator*)), this,
             SLOT(authenticationRequired(QNetworkReply*, QAuthenticator*)));
         connect(m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy, QAuthenticator*)), this,

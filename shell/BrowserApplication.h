@@ -3,6 +3,7 @@
 #include <QAuthenticator>
 #include <QIcon>
 #include <QList>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTranslator>
 #include <QUrl>
@@ -12,8 +13,8 @@ class DownloadManager;
 class QLocalServer;
 class QLocalSocket;
 class QNetworkAccessManager;
-class QNetworkProxy;
 class QNetworkReply;
+class QThread;
 
 // The application object: keeps the client to one running instance (a
 // second launch hands its URL over and exits), starts the local proxy when
@@ -105,6 +106,8 @@ private:
     QAuthenticator m_lastAuthenticator;
     QAuthenticator m_lastProxyAuthenticator;
     QNetworkAccessManager* m_networkManager = nullptr;
+    QNetworkProxy m_networkProxy; // the local proxy's, once it runs
+    QThread* m_sslCheck = nullptr;
     DownloadManager* m_downloadManager = nullptr;
     QTranslator m_qtTranslator;
     QTranslator m_translator;

@@ -6,6 +6,7 @@
 #include "shell/FindBar.h"
 #include "shell/PlainText.h"
 #include "shell/ProxyHolder.h"
+#include "shell/RepaintBatch.h"
 #include "shell/TabWidget.h"
 #include "shell/WebView.h"
 #include "widgets/Identity.h"
@@ -636,6 +637,7 @@ void BrowserMainWindow::currentTabChanged(int index)
     // Without a page (the last tab closed, the placeholder) nothing names one.
     if (!view)
         slotUpdateWindowTitle(QString());
+    RepaintBatch::of(this)->drop(m_progressBar, 0);
     m_progressBar->setValue(view ? view->progress() : 0);
     m_progressBar->setVisible(view && view->isLoading());
     updateZoomIndicator();
@@ -643,17 +645,20 @@ void BrowserMainWindow::currentTabChanged(int index)
 
 void BrowserMainWindow::currentLoadStarted()
 {
+    RepaintBatch::of(this)->drop(m_progressBar, 0);
     m_progressBar->setValue(0);
     m_progressBar->show();
 }
 
 void BrowserMainWindow::currentLoadProgress(int progress)
 {
-    m_progressBar->setValue(progress);
+    // Shown with the page's next frame: a step of the bar alone would cost a repaint of the window.
+    RepaintBatch::of(this)->defer(m_progressBar, 0, [this, progress] { m_progressBar->setValue(progress); });
 }
 
 void BrowserMainWindow::currentLoadFinished()
 {
+    RepaintBatch::of(this)->drop(m_progressBar, 0);
     m_progressBar->hide();
     // The engine applies a host's zoom as the page commits.
     updateZoomIndicator();

@@ -6,6 +6,7 @@
 #include "shell/PageBridge.h"
 #include "shell/PageQuestions.h"
 #include "shell/PlainText.h"
+#include "shell/RepaintBatch.h"
 #include "shell/TabBar.h"
 #include "shell/WebView.h"
 #include "widgets/FullScreenNotification.h"
@@ -28,6 +29,9 @@
 namespace {
 
 const char ScriptName[] = "qwebchannel.js";
+
+// What of a tab waits for the window's next repaint (see RepaintBatch).
+enum TabChange { TabIcon, TabTitle };
 
 } // namespace
 
@@ -387,6 +391,7 @@ bool TabWidget::showsPage(QWebEnginePage* page) const
 void TabWidget::webViewLoadStarted()
 {
     auto* view = qobject_cast<WebView*>(sender());
+    RepaintBatch::of(this)->drop(view, TabIcon);
     const int index = indexOf(view);
     if (index != -1)
         setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
@@ -394,21 +399,26 @@ void TabWidget::webViewLoadStarted()
 
 void TabWidget::webViewIconChanged()
 {
-    auto* view = qobject_cast<WebView*>(sender());
-    const int index = indexOf(view);
-    if (index != -1)
-        setTabIcon(index, view->icon());
+    QPointer<WebView> view = qobject_cast<WebView*>(sender());
+    RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
+        const int index = view ? indexOf(view) : -1;
+        if (index != -1)
+            setTabIcon(index, view->icon());
+    });
 }
 
 void TabWidget::webViewTitleChanged(const QString& title)
 {
-    auto* view = qobject_cast<WebView*>(sender());
+    QPointer<WebView> view = qobject_cast<WebView*>(sender());
+    RepaintBatch::of(this)->defer(view, TabTitle, [this, view, title] {
+        const int index = view ? indexOf(view) : -1;
+        if (index != -1) {
+            setTabText(index, PlainText::forLabel(title));
+            // The tab may show only the start of the title.
+            setTabToolTip(index, PlainText::forToolTip(title));
+        }
+    });
     const int index = indexOf(view);
-    if (index != -1) {
-        setTabText(index, PlainText::forLabel(title));
-        // The tab may show only the start of the title.
-        setTabToolTip(index, PlainText::forToolTip(title));
-    }
     if (index != -1 && index == currentIndex())
         emit setCurrentTitle(title);
 }

@@ -1,0 +1,54 @@
+#include "shell/RepaintBatch.h"
+
+#include <QEvent>
+#include <QWidget>
+#include <utility>
+
+RepaintBatch::RepaintBatch(QWidget* window)
+    : QObject(window)
+{
+    m_latest.setSingleShot(true);
+    m_latest.setInterval(LatestMs);
+    connect(&m_latest, &QTimer::timeout, this, &RepaintBatch::flush);
+    window->installEventFilter(this);
+}
+
+RepaintBatch* RepaintBatch::of(QWidget* window)
+{
+    window = window->window();
+    auto* batch = window->findChild<RepaintBatch*>(QString(), Qt::FindDirectChildrenOnly);
+    return batch ? batch : new RepaintBatch(window);
+}
+
+void RepaintBatch::defer(const QObject* key, int kind, std::function<void()> apply)
+{
+    drop(key, kind);
+    m_waiting.append({ key, kind, std::move(apply) });
+    if (!m_latest.isActive())
+        m_latest.start();
+}
+
+void RepaintBatch::drop(const QObject* key, int kind)
+{
+    for (int i = m_waiting.size() - 1; i >= 0; --i) {
+        if (m_waiting.at(i).key == key && m_waiting.at(i).kind == kind)
+            m_waiting.removeAt(i);
+    }
+}
+
+void RepaintBatch::flush()
+{
+    m_latest.stop();
+    // What an apply changes is painted in the repaint under way (or the next one).
+    const QVector<Change> waiting = std::exchange(m_waiting, {});
+    for (const Change& change : waiting)
+        change.apply();
+}
+
+bool RepaintBatch::eventFilter(QObject* watched, QEvent* event)
+{
+    // Before the window paints what is dirty: the changes join this repaint.
+    if (event->type() == QEvent::UpdateRequest && !m_waiting.isEmpty())
+        flush();
+    return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,44 @@
+#pragma once
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+#include <functional>
+
+class QWidget;
+
+// Changes to a window's own widgets (a tab's title or icon, the load
+// progress) that wait for the window's next repaint. A window that holds a
+// web view composes all of itself again on every repaint (through OpenGL, in
+// software where there is no GPU), so such a change on its own costs as much
+// as a frame of the page. Held back, it rides with the page's next frame or
+// with the next change that is shown at once, and comes within LatestMs
+// when neither does.
+class RepaintBatch : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int LatestMs = 100;
+
+    // The window's batch, made on first use.
+    static RepaintBatch* of(QWidget* window);
+
+    // Runs apply just before the window next repaints; a change still
+    // waiting under the same key and kind is replaced.
+    void defer(const QObject* key, int kind, std::function<void()> apply);
+    // Forgets what waits under key and kind: a change shown at once supersedes it.
+    void drop(const QObject* key, int kind);
+    void flush();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    explicit RepaintBatch(QWidget* window);
+
+    struct Change {
+        const QObject* key;
+        int kind;
+        std::function<void()> apply;
+    };
+    QVector<Change> m_waiting;
+    QTimer m_latest;
+};
