@@ -14,9 +14,10 @@
 // started, as the caller read it just before exec) prints "startup ms=T", the
 // time from then to the first contentful paint of the start page (the bare
 // view loads PAGE_LOAD_BENCH_START, the client its INI's start page);
-// PAGE_LOAD_BENCH_MEMORY=1 prints, after the loads, "memory pss-kb=P
-// rss-kb=R processes=N" over this process and all its descendants (the
-// engine's zygotes, renderers and GPU process); PAGE_LOAD_BENCH_TABS=N then
+// PAGE_LOAD_BENCH_MEMORY=1 prints, after the loads, "memory allocated-kb=A
+// pss-kb=P rss-kb=R processes=N" over this process and all its descendants
+// (the engine's zygotes, renderers and GPU process; A is the anonymous and
+// shared-memory part of the PSS P); PAGE_LOAD_BENCH_TABS=N then
 // opens N more tabs of the page at once and prints "tabs ms=T count=N" once
 // all have loaded: the bare setting adds N views to its tab widget, the client
 // is handed the N URLs over its instance socket as N later launches would.
@@ -138,9 +139,13 @@ QUrl numbered(const QUrl& url, int n)
 // Memory of this process and all its descendants. PSS charges each shared
 // page to its sharers in equal parts, so the engine's zygote and renderers,
 // which share most of their pages, are not counted several times over as
-// their RSS would be.
+// their RSS would be. Its anonymous and shared-memory part is what the tree
+// itself allocated; the rest, pages of the program and its libraries, is the
+// same for every setting, but its share moves with whatever else on the
+// machine maps those libraries.
 struct TreeMemory {
     qint64 pssKb = 0;
+    qint64 allocatedKb = 0; // Pss_Anon and Pss_Shmem
     qint64 rssKb = 0;
     int processes = 0;
 };
@@ -172,10 +177,15 @@ TreeMemory treeMemory()
         ++memory.processes;
         for (const QByteArray& line : rollup.readAll().split('\n')) {
             const QList<QByteArray> words = line.simplified().split(' ');
-            if (words.size() >= 2 && words.at(0) == "Pss:")
-                memory.pssKb += words.at(1).toLongLong();
-            else if (words.size() >= 2 && words.at(0) == "Rss:")
-                memory.rssKb += words.at(1).toLongLong();
+            if (words.size() < 2)
+                continue;
+            const qint64 kb = words.at(1).toLongLong();
+            if (words.at(0) == "Pss:")
+                memory.pssKb += kb;
+            else if (words.at(0) == "Pss_Anon:" || words.at(0) == "Pss_Shmem:")
+                memory.allocatedKb += kb;
+            else if (words.at(0) == "Rss:")
+                memory.rssKb += kb;
         }
     }
     return memory;
@@ -349,7 +359,8 @@ int main(int argc, char** argv)
         // What the load left running (the client's icon fetch, say) settles first.
         waitFor([] { return false; }, 500);
         const TreeMemory used = treeMemory();
-        std::printf("memory pss-kb=%lld rss-kb=%lld processes=%d\n", used.pssKb, used.rssKb, used.processes);
+        std::printf("memory allocated-kb=%lld pss-kb=%lld rss-kb=%lld processes=%d\n", used.allocatedKb,
+            used.pssKb, used.rssKb, used.processes);
         std::fflush(stdout);
     }
 

@@ -12,10 +12,14 @@
 #            loadFinished
 #   startup  ms from the process's exec to the first contentful paint of the
 #            client's bundled start page (the bare view loads the same page)
-#   rss      MiB of proportional set size (PSS) summed over the process and
-#            all its descendants (zygotes, renderers, GPU process) with one tab
-#            of the page loaded; PSS, not RSS, because the engine's processes
-#            share most of their pages and RSS would count those once per process
+#   rss      MiB of memory of the process and all its descendants (zygotes,
+#            renderers, GPU process) with one tab of the page loaded: the
+#            anonymous and shared-memory part of their proportional set size
+#            (PSS). PSS, not RSS, because the engine's processes share most of
+#            their pages and RSS would count those once per process; without
+#            the pages of the program's files (libraries), which are the same
+#            for every setting but whose share moves with whatever else on the
+#            machine maps them (page_load_bench prints the full PSS and RSS too)
 #   tabs10   ms to open ten more tabs of the page until all ten have loaded:
 #            the client is handed the ten URLs over its instance socket, as ten
 #            later launches would hand them; the bare setting adds ten views
@@ -146,7 +150,7 @@ run_setting() {
         case $line in
             "load ms="*) [[ $line =~ ^load\ ms=([0-9.]+) ]] && SAMPLES[load $target]+="${BASH_REMATCH[1]} " ;;
             "startup ms="*) [[ $line =~ ^startup\ ms=([0-9.]+) ]] && SAMPLES[startup $target]+="${BASH_REMATCH[1]} " ;;
-            "memory pss-kb="*) [[ $line =~ pss-kb=([0-9]+) ]] &&
+            "memory "*) [[ $line =~ allocated-kb=([0-9]+) ]] &&
                 SAMPLES[rss $target]+="$(awk -v k="${BASH_REMATCH[1]}" 'BEGIN { printf "%.1f", k / 1024 }') " ;;
             "tabs ms="*) [[ $line =~ ^tabs\ ms=([0-9.]+) ]] && SAMPLES[tabs10 $target]+="${BASH_REMATCH[1]} " ;;
         esac
@@ -180,7 +184,7 @@ for key in "${KEYS[@]}"; do
             "$(ratio "${MEDIAN[$key $target]}" "${MEDIAN[$key engine]:--}")" "${SAMPLES[$key $target]:-}"
     done
 done
-echo "(load, startup and tabs10 in ms, rss in MiB of PSS over the process tree)"
+echo "(load, startup and tabs10 in ms; rss in MiB, the anonymous and shared-memory PSS of the process tree)"
 echo
 for key in "${KEYS[@]}"; do
     for target in "${TARGETS[@]}"; do

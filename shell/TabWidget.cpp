@@ -165,15 +165,16 @@ WebView* TabWidget::newTab(bool makeCurrent)
 
 void TabWidget::installScriptBridge(WebPage* page)
 {
-    QFile file(QCoreApplication::applicationDirPath() + QLatin1String("/qwebchannel.js"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "open qwebchannel.js error";
-    } else {
-        qDebug() << "open qwebchannel.js";
-        // Every page shares the profile's collection: one copy serves all
-        // tabs, where a copy per tab would run again in every document.
-        QWebEngineScriptCollection* scripts = page->profile()->scripts();
-        if (scripts->findScript(QLatin1String(ScriptName)).isNull()) {
+    // Every page shares the profile's collection: one copy serves all tabs,
+    // where a copy per tab would run again in every document. The file is
+    // read once, for the first page.
+    QWebEngineScriptCollection* scripts = page->profile()->scripts();
+    if (scripts->findScript(QLatin1String(ScriptName)).isNull()) {
+        QFile file(QCoreApplication::applicationDirPath() + QLatin1String("/qwebchannel.js"));
+        if (!file.open(QIODevice::ReadOnly)) {
+            qDebug() << "open qwebchannel.js error";
+        } else {
+            qDebug() << "open qwebchannel.js";
             QString source = QString::fromUtf8(file.readAll());
             const QString name = bridgeObjectName();
             source += QStringLiteral("new QWebChannel(qt.webChannelTransport, function(channel) {  window.")
