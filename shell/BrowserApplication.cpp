@@ -355,23 +355,18 @@ void BrowserApplication::startProxyIfEnabled()
     holder.enabled = ini.value(QStringLiteral("/setting/use_proxy"), 0).toInt() == 1;
     if (!holder.enabled)
         return;
-    const int port = holder.startLocalProxy();
-    // A proxy that could not bind has no port: pointing the manager at it
-    // would only make every icon fetch fail.
-    if (port <= 0) {
-        qWarning() << "local proxy did not start; the shared network manager goes direct";
-        return;
-    }
-    // Set on the manager when it is made, with the first icon fetch.
-    m_networkProxy
-        = QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
-    if (m_networkManager)
-        m_networkManager->setProxy(m_networkProxy);
+    // The proxy starts beside the window; only its port is waited for, by
+    // what needs it: the start page, the first icon fetch, and the engine's
+    // switches when its traffic takes the proxy.
+    holder.startLocalProxyInBackground();
 
     // On request the engine's own traffic takes the proxy too, loopback
     // included (the engine would go direct there). The engine reads its
     // switches once, when the first page or profile is made, which is later.
     if (ini.value(QStringLiteral("/setting/web_proxy"), 0).toInt() == 1) {
+        const int port = holder.port();
+        if (port <= 0)
+            return;
         QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         flags += " --proxy-server=http://127.0.0.1:" + QByteArray::number(port)
             + " --proxy-bypass-list=<-loopback>";
@@ -551,7 +546,14 @@ QNetworkAccessManager* BrowserApplication::sharedNetworkManager()
 {
     if (!m_networkManager) {
         m_networkManager = new QNetworkAccessManager();
-        m_networkManager->setProxy(m_networkProxy);
+        // A proxy that could not bind has no port: pointing the manager at it
+        // would only make every icon fetch fail.
+        ProxyHolder& holder = ProxyHolder::instance();
+        if (holder.enabled && holder.port() > 0)
+            m_networkManager->setProxy(QNetworkProxy(
+                QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), static_cast<quint16>(holder.port())));
+        else if (holder.enabled)
+            qWarning() << "local proxy did not start; the shared network manager goes direct";
         connect(m_networkManager, SIGNAL(authenticationRequired(QNetworkReply*, QAuthenticator*)), this,
             SLOT(authenticationRequired(QNetworkReply*, QAuthenticator*)));
         connect(m_networkManager, SIGNAL(proxyAuthenticationRequired(QNetworkProxy, QAuthenticator*)), this,

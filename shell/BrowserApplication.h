@@ -3,7 +3,6 @@
 #include <QAuthenticator>
 #include <QIcon>
 #include <QList>
-#include <QNetworkProxy>
 #include <QPointer>
 #include <QTranslator>
 #include <QUrl>
@@ -13,6 +12,7 @@ class DownloadManager;
 class QLocalServer;
 class QLocalSocket;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
 class QThread;
 
@@ -106,7 +106,6 @@ private:
     QAuthenticator m_lastAuthenticator;
     QAuthenticator m_lastProxyAuthenticator;
     QNetworkAccessManager* m_networkManager = nullptr;
-    QNetworkProxy m_networkProxy; // the local proxy's, once it runs
     QThread* m_sslCheck = nullptr;
     DownloadManager* m_downloadManager = nullptr;
     QTranslator m_qtTranslator;

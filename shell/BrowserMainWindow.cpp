@@ -277,7 +277,7 @@ void BrowserMainWindow::slotHome()
     // Pages bundled with the client learn from the query whether the local
     // proxy runs: its port, "failed", or "off".
     if (url.scheme() == QLatin1String("qrc")) {
-        const ProxyHolder& holder = ProxyHolder::instance();
+        ProxyHolder& holder = ProxyHolder::instance();
         QUrlQuery query(url);
         query.removeAllQueryItems(QStringLiteral("proxy"));
         query.addQueryItem(QStringLiteral("proxy"),

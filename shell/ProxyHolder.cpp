@@ -26,6 +26,19 @@ int qtDebugOutput(char level, const char* tag, const char* format, va_list args)
     return 0;
 }
 
+void ProxyHolder::startLocalProxyInBackground()
+{
+    if (!m_starting.joinable())
+        m_starting = std::thread([this] { startLocalProxy(); });
+}
+
+int ProxyHolder::port()
+{
+    if (m_starting.joinable())
+        m_starting.join();
+    return m_port;
+}
+
 int ProxyHolder::startLocalProxy()
 {
     // A client that drops its connection mid-answer must not kill the browser.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <thread>
 
 class NcmProxy;
 
@@ -13,9 +14,15 @@ public:
     // Composes the shell's configuration text, activates the proxy and
     // returns the port it listens on, or -1. Also prints "port = N".
     int startLocalProxy();
+    // The same on a thread of its own; port() waits for it.
+    void startLocalProxyInBackground();
 
-    NcmProxy* proxy() const { return m_proxy; }
-    int port() const { return m_port; }
+    NcmProxy* proxy()
+    {
+        port();
+        return m_proxy;
+    }
+    int port();
 
     // The shell's proxy switch ("/setting/use_proxy" is 1).
     bool enabled = false;
@@ -24,6 +31,7 @@ private:
     ProxyHolder() = default;
     NcmProxy* m_proxy = nullptr;
     int m_port = -1;
+    std::thread m_starting;
 };
 
 // The proxy's log output for the shell: each line on the Qt debug channel.
