@@ -24,6 +24,16 @@ void RepaintBatch::defer(const QObject* key, int kind, std::function<void()> app
 {
     drop(key, kind);
     m_waiting.append({ key, kind, std::move(apply) });
+    if (!m_watched.contains(key)) {
+        m_watched.insert(key);
+        connect(key, &QObject::destroyed, this, [this, key] {
+            m_watched.remove(key);
+            for (int i = m_waiting.size() - 1; i >= 0; --i) {
+                if (m_waiting.at(i).key == key)
+                    m_waiting.removeAt(i);
+            }
+        });
+    }
     if (!m_latest.isActive())
         m_latest.start();
 }

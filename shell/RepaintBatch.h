@@ -1,5 +1,6 @@
 #pragma once
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QVector>
 #include <functional>
@@ -22,7 +23,8 @@ public:
     static RepaintBatch* of(QWidget* window);
 
     // Runs apply just before the window next repaints; a change still
-    // waiting under the same key and kind is replaced.
+    // waiting under the same key and kind is replaced. What waits under a
+    // key goes with it: key is the object that apply changes or reads.
     void defer(const QObject* key, int kind, std::function<void()> apply);
     // Forgets what waits under key and kind: a change shown at once supersedes it.
     void drop(const QObject* key, int kind);
@@ -40,5 +42,6 @@ private:
         std::function<void()> apply;
     };
     QVector<Change> m_waiting;
+    QSet<const QObject*> m_watched;
     QTimer m_latest;
 };
