@@ -59,6 +59,8 @@ bool ProxyConfig::applyLine(const std::string& line)
         }
     } else if (key == "KcpEnabled") {
         kcpEnabled = parseInt(value) != 0;
+    } else if (key == "KcpKeepAlive") {
+        kcpKeepAlive = parseInt(value) != 0;
     } else if (key == "KcpCongestionWindow") {
         kcpCongestionWindow = parseInt(value) != 0 ? 1 : 0;
     } else if (key == "KcpPacing") {

@@ -15,7 +15,10 @@ struct ProxyConfig {
     bool allowOriginFormRequests = false;
     int fixedLocalPort = 0;
     bool dnsCacheDisabled = false;
-    bool keepAliveDisabled = true;
+    bool keepAliveDisabled = true; // upstream TCP connections
+    // Relay conversations serve several requests to one host: a new one
+    // costs the relay's Open and address proof, a lossy round trip or more.
+    bool kcpKeepAlive = true;
     bool showStatsOnAccept = false;
     int backgroundIdleTimeoutToReactivate = 60;
     bool useSystemDns = true;

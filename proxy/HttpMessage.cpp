@@ -469,6 +469,7 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
     size_t body = 0; // bytes of `in` that belong to the response
     if (m_complete) {
         // Whatever follows the end is not the client's to see.
+        m_excess = m_excess || evbuffer_get_length(in) != 0;
     } else if (m_framing != ResponseFraming::Chunked) {
         // Only chunk framing looks at the bytes; the others only count them.
         body = evbuffer_get_length(in);
@@ -507,6 +508,7 @@ bool HttpResponseFramer::move(evbuffer* in, evbuffer* out)
         evbuffer_add_buffer(out, in);
         return true;
     }
+    m_excess = true;
     evbuffer_remove_buffer(in, out, body);
     evbuffer_drain(in, evbuffer_get_length(in));
     return true;
@@ -547,6 +549,7 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
         // Anything but a status line would have its bytes passed on as a head.
         if (!statusLine(line, m_status))
             return false;
+        m_http11 = line[7] == '1';
         m_head += raw;
         return true;
     }
@@ -568,6 +571,10 @@ bool HttpResponseFramer::headLine(const std::string& raw, evbuffer* out)
         m_chunkedLast = equalsIgnoreCase(
             trimBlanks(comma == std::string_view::npos ? value : value.substr(comma + 1)), "chunked");
     } else if (equalsIgnoreCase(name, "Connection") || equalsIgnoreCase(name, "Keep-Alive")) {
+        if (equalsIgnoreCase(name, "Connection"))
+            forEachListItem(value, [&](std::string_view option) {
+                m_closeOption = m_closeOption || equalsIgnoreCase(option, "close");
+            });
         return true; // replaced by the proxy's own
     }
     m_head += raw;
@@ -582,7 +589,7 @@ bool HttpResponseFramer::endHead(const std::string& raw, evbuffer* out)
         evbuffer_add(out, m_head.data(), m_head.size());
         m_head.clear();
         m_status = 0;
-        m_lengthSeen = m_lengthBad = m_transferEncoded = m_chunkedLast = false;
+        m_lengthSeen = m_lengthBad = m_transferEncoded = m_chunkedLast = m_closeOption = false;
         m_contentLength = -1;
         return true;
     }
@@ -598,6 +605,7 @@ bool HttpResponseFramer::endHead(const std::string& raw, evbuffer* out)
     } else {
         m_framing = m_lengthSeen ? ResponseFraming::Length : ResponseFraming::CloseDelimited;
     }
+    m_keepsOpen = m_http11 && !m_closeOption && m_framing != ResponseFraming::CloseDelimited;
     m_head += "Connection: close\r\n";
     m_head += raw;
     evbuffer_add(out, m_head.data(), m_head.size());

@@ -106,6 +106,10 @@ public:
     bool complete() const { return m_complete; }
     bool headDone() const { return m_headDone; }
     ResponseFraming framing() const { return m_framing; }
+    // The upstream may take another request on this connection: the answer
+    // ended where its own framing said (not at a close), HTTP/1.1 without
+    // the close option, and nothing came after its end.
+    bool reusable() const { return m_complete && m_keepsOpen && !m_excess; }
 
 private:
     bool takeHead(const char* data, size_t length, size_t& used, evbuffer* out);
@@ -124,6 +128,10 @@ private:
     bool m_lengthBad = false; // unparsable, or two different values
     bool m_transferEncoded = false;
     bool m_chunkedLast = false; // chunked is the last coding applied
+    bool m_http11 = false;
+    bool m_closeOption = false;
+    bool m_keepsOpen = false;
+    bool m_excess = false; // bytes after the end were dropped
     ResponseFraming m_framing = ResponseFraming::None;
     int64_t m_contentLength = -1;
     int64_t m_received = 0;

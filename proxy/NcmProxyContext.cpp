@@ -190,7 +190,8 @@ bool NcmProxyContext::parseLocalRequest()
         m_request->port.c_str(), name.c_str());
     NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
     if (m_kind == Kind::HttpForward) {
-        m_remote = manager.acquireEndpointHttp(name, m_request->connectEvent.get());
+        m_remote = m_mayReuse ? manager.acquireEndpointHttp(name, origin(), m_request->connectEvent.get())
+                              : manager.newEndpoint(name, m_request->connectEvent.get(), origin());
         if (m_remote->conn)
             onRemoteConnected(true);
         else
@@ -226,7 +227,14 @@ bool NcmProxyContext::parseRequestHead()
     m_kind
         = method == "CONNECT" ? Kind::ConnectTunnel : (!method.empty() ? Kind::HttpForward : Kind::Unknown);
     m_clientCloses = m_kind == Kind::HttpForward && clientClosesAfter(*m_request);
+    m_mayReuse = m_kind == Kind::HttpForward && (method == "GET" || method == "HEAD" || method == "OPTIONS")
+        && !m_request->requestChunked && m_request->requestBodyRemaining == 0;
     return true;
+}
+
+std::string NcmProxyContext::origin() const
+{
+    return m_request->host + ":" + m_request->port;
 }
 
 std::string NcmProxyContext::buildEndpointName(const std::string& host, const std::string& port) const
@@ -247,6 +255,7 @@ void NcmProxyContext::onRemoteConnected(bool ok)
     if (ok && m_remote && m_remote->conn) {
         m_remote->conn->setEventCallback([this](NcmConn* conn, NcmConn::Event event, int32_t error,
                                              uint32_t size) { onConnEventRemote(conn, event, error, size); });
+        m_readBase = m_remote->conn->bytesRead();
         for (bool fromLocal : { true, false }) {
             NcmConn* conn = fromLocal ? static_cast<NcmConn*>(m_local.conn.get()) : m_remote->conn.get();
             conn->setReadRoom([this, alive = m_alive, fromLocal](
@@ -395,6 +404,8 @@ void NcmProxyContext::onConnEventRemote(NcmConn* conn, NcmConn::Event event, int
             transfer(false);
             return;
         }
+        if (retryOnFreshUpstream())
+            return;
         if (conn->bytesRead() != 0) {
             conn->close();
             onPeerClosed(false);
@@ -555,6 +566,26 @@ void NcmProxyContext::onPeerClosed(bool localEnded)
     other.conn->requestWrite();
 }
 
+bool NcmProxyContext::retryOnFreshUpstream()
+{
+    if (!m_remote || !m_remote->reused || !m_remote->conn || m_remote->conn->bytesRead() != m_readBase
+        || m_responseStarted || !m_local.conn || m_local.conn->isClosed())
+        return false;
+    // Nothing of this request was answered and it may be sent again: the
+    // upstream likely ended while idle, just as it left. A fresh one is
+    // never reused, so this happens once.
+    logContext.debug("reused upstream %p for %s ended unanswered, once more on a fresh one", ptr(m_remote),
+        m_remote->poolKey.c_str());
+    NcmProxyRemoteManager& manager = *m_proxy->remoteManager;
+    const std::string name = m_remote->name;
+    manager.freeEndpoint(m_remote);
+    m_remote = manager.newEndpoint(name, m_request->connectEvent.get(), origin());
+    m_phase = Phase::Connecting;
+    m_framer.reset();
+    manager.openConn(m_remote);
+    return true;
+}
+
 bool NcmProxyContext::handleBrokenRemoteConnection()
 {
     m_phase = Phase::Connecting;
@@ -592,8 +623,13 @@ void NcmProxyContext::finishTransport(const char* message)
     // The client first: the last bytes of its answer leave with its close.
     deleteLocal(answered && m_clientCloses && requestBodyComplete(*m_request));
     if (m_kind == Kind::HttpForward && m_remote) {
-        // Only an upstream whose response is complete can serve another request.
+        // Only an upstream whose response is complete can serve another
+        // request, and only one that got the whole request and framed its
+        // answer itself, with no close: else the next request would be read
+        // as part of this one, or sent into a closing connection.
         if (m_remote->responseComplete && m_remote->conn && !m_remote->conn->isClosed()) {
+            const bool reusable = m_framer && m_framer->reusable() && requestBodyComplete(*m_request)
+                && !m_upstreamWriteFailed && m_remote->conn->outputLength() == 0;
             // Its answer ended where its framing said, the request went out
             // whole and the kernel holds nothing either way (every byte sent
             // acknowledged, none unread): if it is closed now rather than
@@ -604,7 +640,10 @@ void NcmProxyContext::finishTransport(const char* message)
                 && requestBodyComplete(*m_request) && tcp->unackedInKernel() == 0
                 && tcp->unreadInKernel() == 0)
                 tcp->resetOnClose();
-            manager.releaseHttp(m_remote);
+            if (reusable)
+                manager.releaseHttp(m_remote);
+            else
+                manager.freeEndpoint(m_remote);
         } else
             manager.freeEndpoint(m_remote);
         m_remote = nullptr;

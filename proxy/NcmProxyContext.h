@@ -72,6 +72,8 @@ private:
     void onPeerClosed(bool localEnded);
     void onWritten(bool localWrote, int32_t error, uint32_t written);
     bool handleBrokenRemoteConnection();
+    bool retryOnFreshUpstream();
+    std::string origin() const;
     void finishTransport(const char* message);
     void deleteLocal(bool clientDone = false);
     size_t readRoom(bool fromLocal, size_t want);
@@ -89,6 +91,10 @@ private:
     bool m_responseStarted = false;
     bool m_upstreamWriteFailed = false;
     bool m_clientCloses = false; // the request carried the close option
+    // Safe to send twice (idempotent, no body): only such a request takes
+    // a pooled upstream, which may have ended just as the request left.
+    bool m_mayReuse = false;
+    uint32_t m_readBase = 0; // the upstream's bytesRead when this request went out
     // Read by the connections' read bounds, which may outlive this context.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -33,23 +33,43 @@ NcmProxyRemoteManager::~NcmProxyRemoteManager()
     m_httpPool.clear();
 }
 
-NcmProxyEndpointRemote* NcmProxyRemoteManager::acquireEndpointHttp(
-    const std::string& name, event* connectEvent)
+namespace {
+
+std::string poolKeyOf(const std::string& name, const std::string& origin)
 {
-    auto it = m_httpPool.find(name);
-    if (it != m_httpPool.end() && !it->second.empty()) {
+    return origin.empty() ? name : name + " " + StringUtil::toLower(origin);
+}
+
+} // namespace
+
+NcmProxyEndpointRemote* NcmProxyRemoteManager::acquireEndpointHttp(
+    const std::string& name, const std::string& origin, event* connectEvent)
+{
+    const std::string key = poolKeyOf(name, origin);
+    auto it = m_httpPool.find(key);
+    const int64_t now = Clock::nowSeconds();
+    while (it != m_httpPool.end() && !it->second.empty()) {
         NcmProxyEndpointRemote* endpoint = it->second.front();
+        // One that signalled while idle or waited too long may be ending at
+        // the far end (a relay drops idle conversations without a word).
+        if (endpoint->connectedAt == -1 || absDiff(now, endpoint->connectedAt) >= PoolIdleSeconds
+            || !endpoint->conn || endpoint->conn->isClosed()) {
+            freeEndpoint(endpoint); // also takes it off the list
+            continue;
+        }
         it->second.pop_front();
-        logRemote.debug("acquireEndpointHttp pop %p from pool for %s", ptr(endpoint), endpoint->name.c_str());
+        logRemote.debug("acquireEndpointHttp pop %p from pool for %s", ptr(endpoint), key.c_str());
         endpoint->connectEvent = connectEvent;
+        endpoint->reused = true;
         return endpoint;
     }
-    NcmProxyEndpointRemote* endpoint = newEndpoint(name, connectEvent);
-    logRemote.debug("acquireEndpointHttp open new %p for %s", ptr(endpoint), name.c_str());
+    NcmProxyEndpointRemote* endpoint = newEndpoint(name, connectEvent, origin);
+    logRemote.debug("acquireEndpointHttp open new %p for %s", ptr(endpoint), key.c_str());
     return endpoint;
 }
 
-NcmProxyEndpointRemote* NcmProxyRemoteManager::newEndpoint(const std::string& name, event* connectEvent)
+NcmProxyEndpointRemote* NcmProxyRemoteManager::newEndpoint(
+    const std::string& name, event* connectEvent, const std::string& origin)
 {
     const int64_t now = Clock::nowSeconds();
     if (absDiff(now, m_lastPoolSweep) >= PoolSweepSeconds) {
@@ -64,6 +84,7 @@ NcmProxyEndpointRemote* NcmProxyRemoteManager::newEndpoint(const std::string& na
     endpoint->connectedAt = now;
     endpoint->connectEvent = connectEvent;
     endpoint->name = name;
+    endpoint->poolKey = poolKeyOf(name, origin);
     m_proxy->stats->remoteconn += 1;
 
     size_t first = name.find(':');
@@ -189,8 +210,14 @@ std::unique_ptr<NcmConnKcp> NcmProxyRemoteManager::takeKcpAhead(const std::strin
 void NcmProxyRemoteManager::openKcpAhead(const std::string& target)
 {
     std::list<KcpAhead>& list = m_kcpAhead[target];
-    if (list.size() >= KcpAheadPerRelay)
-        return;
+    while (list.size() < KcpAheadPerRelay)
+        openOneKcpAhead(target, list);
+    if (!evtimer_pending(m_kcpAheadTimer.get(), nullptr))
+        armTimerWithin(m_kcpAheadTimer.get(), KcpAheadLifeMs);
+}
+
+void NcmProxyRemoteManager::openOneKcpAhead(const std::string& target, std::list<KcpAhead>& list)
+{
     std::unique_ptr<NcmConnKcp> kcp = createKcp();
     NcmConnKcp* conn = kcp.get();
     kcp->setOpenAhead(true);
@@ -203,8 +230,6 @@ void NcmProxyRemoteManager::openKcpAhead(const std::string& target)
     list.push_back(KcpAhead { std::move(kcp), Clock::tickCount() + KcpAheadLifeMs });
     conn->connect(&m_proxy->ipStack, target, m_proxy->config.connectTimeout);
     conn->requestRead();
-    if (!evtimer_pending(m_kcpAheadTimer.get(), nullptr))
-        armTimerWithin(m_kcpAheadTimer.get(), KcpAheadLifeMs);
 }
 
 void NcmProxyRemoteManager::dropKcpAhead(NcmConnKcp* conn)
@@ -296,7 +321,7 @@ void NcmProxyRemoteManager::freeEndpoint(NcmProxyEndpointRemote* endpoint)
     if (m_proxy->stats)
         m_proxy->stats->remoteconn -= 1;
     // A pooled endpoint leaves its pool list too.
-    auto pool = m_httpPool.find(endpoint->name);
+    auto pool = m_httpPool.find(endpoint->poolKey);
     if (pool != m_httpPool.end())
         pool->second.remove(endpoint);
     endpoint->connectEvent = nullptr;
@@ -305,26 +330,30 @@ void NcmProxyRemoteManager::freeEndpoint(NcmProxyEndpointRemote* endpoint)
 
 void NcmProxyRemoteManager::releaseHttp(NcmProxyEndpointRemote* endpoint)
 {
-    if (m_proxy->config.keepAliveDisabled || !endpoint->conn) {
+    const bool kcp = endpoint->type == "kcp";
+    const bool pooled = kcp ? m_proxy->config.kcpKeepAlive : !m_proxy->config.keepAliveDisabled;
+    if (!pooled || !endpoint->conn || endpoint->conn->isClosed()) {
         logRemote.debug(
             "releaseHttp %p for %s, keep alive disabled. close.", ptr(endpoint), endpoint->name.c_str());
         freeEndpoint(endpoint);
         return;
     }
-    logRemote.debug("releaseHttp %p for %s", ptr(endpoint), endpoint->name.c_str());
-    auto it = m_httpPool.find(endpoint->name);
+    logRemote.debug("releaseHttp %p for %s", ptr(endpoint), endpoint->poolKey.c_str());
+    auto it = m_httpPool.find(endpoint->poolKey);
     if (it == m_httpPool.end()) {
-        it = m_httpPool.emplace(endpoint->name, PoolList()).first;
-        m_poolOrder.push_back(endpoint->name);
+        it = m_httpPool.emplace(endpoint->poolKey, PoolList()).first;
+        m_poolOrder.push_back(endpoint->poolKey);
     }
     endpoint->connectedAt = Clock::nowSeconds();
     endpoint->connectEvent = nullptr;
     endpoint->responseComplete = false;
+    endpoint->reused = false;
+    endpoint->conn->setReadRoom(nullptr);
     endpoint->conn->setEventCallback([this, endpoint](NcmConn*, NcmConn::Event event, int32_t,
                                          uint32_t size) { onIdleEvent(endpoint, event, size); });
     endpoint->conn->requestRead();
     it->second.push_back(endpoint);
-    while (it->second.size() > PoolLimitPerName)
+    while (it->second.size() > (kcp ? KcpPoolLimitPerHost : PoolLimitPerName))
         freeEndpoint(it->second.front()); // also takes it off the list
 }
 
@@ -338,9 +367,9 @@ void NcmProxyRemoteManager::onIdleEvent(NcmProxyEndpointRemote* endpoint, NcmCon
 void NcmProxyRemoteManager::clearHttpPoolHostConn(NcmProxyEndpointRemote* endpoint)
 {
     endpoint->connectedAt = -1;
-    logRemote.debug("clearHttpPoolHostConn: %p for %s", ptr(endpoint), endpoint->name.c_str());
-    if (m_httpPool.count(endpoint->name))
-        purge(endpoint->name, Clock::nowSeconds());
+    logRemote.debug("clearHttpPoolHostConn: %p for %s", ptr(endpoint), endpoint->poolKey.c_str());
+    if (m_httpPool.count(endpoint->poolKey))
+        purge(endpoint->poolKey, Clock::nowSeconds());
 }
 
 void NcmProxyRemoteManager::purge(std::string name, int64_t now)

@@ -20,11 +20,15 @@ class NcmConnKcp;
 // that the relay code treats both sides alike.
 struct NcmProxyEndpointRemote {
     bool responseComplete = false;
+    bool reused = false; // taken from the pool: it served an earlier request
     NcmConnPtr conn;
     int64_t connectedAt = 0; // -1: pooled connection that signalled while idle
     int retryCount = 0;
     int32_t connectError = 0; // of the last failed connect
     std::string name;
+    // Its pool: the name and, for a relay, the host its conversation was
+    // routed to by the first request (the relay keeps that upstream).
+    std::string poolKey;
     event* connectEvent = nullptr; // the waiting context's, not owned
     std::string type;
     std::string host;
@@ -41,6 +45,9 @@ struct NcmProxyEndpointRemote {
 class NcmProxyRemoteManager {
 public:
     static constexpr size_t PoolLimitPerName = 3;
+    // The engine's parallel requests per host, so that a page's next wave
+    // finds every relay conversation of the last one.
+    static constexpr size_t KcpPoolLimitPerHost = 6;
     static constexpr int64_t PoolIdleSeconds = 10;
     static constexpr int64_t PoolSweepSeconds = 5;
     // Engine settings of every KCP connection, applied before connect.
@@ -52,9 +59,10 @@ public:
     static constexpr int KcpSendWindow = 1204;
     static constexpr int KcpReceiveWindow = 1024;
     // Conversations opened ahead per relay, so that a request skips the
-    // Open's round trip. Each is opened when another to its relay is used
-    // and lives far below the relay's idle time-out (60 s), like the pool.
-    static constexpr size_t KcpAheadPerRelay = 2;
+    // Open's round trip: as many as the engine's parallel requests, for the
+    // first wave of a page. They are topped up when another to the relay is
+    // opened and live far below the relay's idle time-out (60 s), like the pool.
+    static constexpr size_t KcpAheadPerRelay = 6;
     static constexpr uint32_t KcpAheadLifeMs = 10000;
 
     explicit NcmProxyRemoteManager(NcmProxy* proxy);
@@ -62,11 +70,16 @@ public:
     NcmProxyRemoteManager(const NcmProxyRemoteManager&) = delete;
     NcmProxyRemoteManager& operator=(const NcmProxyRemoteManager&) = delete;
 
-    NcmProxyEndpointRemote* acquireEndpointHttp(const std::string& name, event* connectEvent);
-    NcmProxyEndpointRemote* newEndpoint(const std::string& name, event* connectEvent);
+    // `origin`: "host:port" of the request, which a relay routes by.
+    NcmProxyEndpointRemote* acquireEndpointHttp(
+        const std::string& name, const std::string& origin, event* connectEvent);
+    NcmProxyEndpointRemote* newEndpoint(
+        const std::string& name, event* connectEvent, const std::string& origin = {});
     void openConn(NcmProxyEndpointRemote* endpoint);
     void connectEndpoint(NcmProxyEndpointRemote* endpoint, const std::string& address);
     void closeConn(NcmProxyEndpointRemote* endpoint);
+    // Pools the endpoint if its kind is pooled; the caller vouches that its
+    // last response ended cleanly and the upstream keeps the connection.
     void releaseHttp(NcmProxyEndpointRemote* endpoint);
     void freeEndpoint(NcmProxyEndpointRemote* endpoint);
     void clearHttpPoolHostConn(NcmProxyEndpointRemote* endpoint);
@@ -92,6 +105,7 @@ private:
     // ones the relay closed, refused or let time out.
     std::unique_ptr<NcmConnKcp> takeKcpAhead(const std::string& target);
     void openKcpAhead(const std::string& target);
+    void openOneKcpAhead(const std::string& target, std::list<KcpAhead>& list);
     void dropKcpAhead(NcmConnKcp* conn);
     void sweepKcpAhead();
 

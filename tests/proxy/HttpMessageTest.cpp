@@ -172,6 +172,7 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
         bool complete;
         bool broken;
         std::string body; // passed on after the final head
+        bool reusable = false; // framed end, kept open, nothing after it
     };
     const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string lettered
@@ -181,12 +182,12 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
             "abc" },
         { chunked + "5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\nEXTRA", true, false,
             "5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n" },
-        { chunked + "A\r\n0123456789\r\n0\r\n\r\n", true, false, "A\r\n0123456789\r\n0\r\n\r\n" },
+        { chunked + "A\r\n0123456789\r\n0\r\n\r\n", true, false, "A\r\n0123456789\r\n0\r\n\r\n", true },
         { chunked + lettered + "EXTRA", true, false, lettered },
-        { chunked + "0000000000000002\r\nab\r\n0\r\n\r\n", true, false,
-            "0000000000000002\r\nab\r\n0\r\n\r\n" },
+        { chunked + "0000000000000002\r\nab\r\n0\r\n\r\n", true, false, "0000000000000002\r\nab\r\n0\r\n\r\n",
+            true },
         { chunked + "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n", true, false,
-            "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n" },
+            "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n", true },
         { "garbage\r\n\r\nhello", false, true, "" },
         { "HTTP/1.1 2000 OK\r\nContent-Length: 1\r\n\r\nx", false, true, "" },
         { chunked + "ffffffffffffffff\r\nx", false, true, "" },
@@ -203,6 +204,10 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
         { "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcdef", false, true, "" },
         { "HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n\r\nabcdef", false, true, "" },
         { "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc", false, true, "" },
+        // Complete, but the upstream closes after it.
+        { "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive, Close\r\n\r\nok", true, false,
+            "ok" },
+        { "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true, false, "ok" },
     };
     for (const Case& c : cases) {
         for (size_t step : { c.response.size(), size_t(1) }) {
@@ -216,6 +221,7 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
             }
             EXPECT_EQ(!ok, c.broken) << c.response << " in pieces of " << step;
             EXPECT_EQ(framer.complete(), c.complete) << c.response << " in pieces of " << step;
+            EXPECT_EQ(framer.reusable(), c.reusable) << c.response << " in pieces of " << step;
             if (c.broken)
                 continue;
             std::string text(evbuffer_get_length(out.get()), '\0');

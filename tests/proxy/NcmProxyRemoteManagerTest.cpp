@@ -30,16 +30,23 @@ protected:
 };
 
 // A relay scripted on a raw UDP socket: it answers Opens (unless told not
-// to), acknowledges data, and answers each request head on its own
-// conversation with a short response and the end of its stream.
+// to), acknowledges data, and answers request heads as `reply` says.
 class ScriptedRelay {
 public:
+    enum class Reply {
+        CloseAndEnd, // the first head only, with the close option and the end of the stream
+        KeepOpen, // every head
+        CloseOption, // every head, with the close option (the upstream's close still to come)
+        KeepOpenThenEnd, // the first head, then the end of the stream
+        EndsTheNext, // the first head; at the next, the end of the stream and no answer
+    };
     struct Conversation {
         sockaddr_in peer {};
         bool ahead = false; // its Open was flagged as opened ahead
         uint32_t received = 1; // the client's next sequence number
         uint32_t sent = 1; // ours
         std::string request;
+        size_t heads = 0;
     };
 
     ScriptedRelay() { fd = bindSocket("127.0.6.1", 0, SOCK_DGRAM); }
@@ -81,6 +88,7 @@ public:
 
     int fd;
     bool answerOpens = true;
+    Reply reply = Reply::CloseAndEnd;
     std::map<uint32_t, Conversation> conversations;
     std::vector<uint32_t> requests; // conversations in the order their request heads arrived
 
@@ -105,11 +113,34 @@ private:
             return;
         c.received += 1;
         c.request += data;
-        if (c.request.find("\r\n\r\n") == std::string::npos || c.sent > 1)
-            return;
-        requests.push_back(conv);
-        push(conv, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-        push(conv, {}); // the end of our stream
+        for (size_t end; (end = c.request.find("\r\n\r\n")) != std::string::npos;) {
+            c.request.erase(0, end + 4);
+            requests.push_back(conv);
+            answer(conv, c.heads++);
+        }
+    }
+    void answer(uint32_t conv, size_t head)
+    {
+        const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        const std::string closing = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+        const bool first = head == 0;
+        switch (reply) {
+        case Reply::CloseAndEnd:
+            if (first) {
+                push(conv, closing);
+                push(conv, {}); // the end of our stream
+            }
+            break;
+        case Reply::KeepOpen: push(conv, ok); break;
+        case Reply::CloseOption: push(conv, closing); break;
+        case Reply::KeepOpenThenEnd:
+            if (first) {
+                push(conv, ok);
+                push(conv, {});
+            }
+            break;
+        case Reply::EndsTheNext: push(conv, first ? ok : std::string()); break;
+        }
     }
 };
 
@@ -207,5 +238,52 @@ TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTh
         EXPECT_NE(second.get().find("\r\n\r\nok"), std::string::npos);
         running.stop();
         Clock::resetForTest();
+    }
+}
+
+// A relay conversation whose answer was framed and left open carries the
+// next request to its host at once, with no Open; one the relay ended, one
+// that answered with the close option, or one routed to another host (the
+// relay keeps the first request's upstream) is never used. One the relay
+// ends just as a request arrives sends that request once more, fresh.
+TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
+{
+    using Reply = ScriptedRelay::Reply;
+    const struct Row {
+        const char* name;
+        Reply reply;
+        const char* second;
+        bool reused; // the second request went out on the first one's conversation
+    } rows[] = {
+        { "kept open", Reply::KeepOpen, "http://www.relay.test/2", true },
+        { "answered with the close option", Reply::CloseOption, "http://www.relay.test/2", false },
+        { "ended by the relay while idle", Reply::KeepOpenThenEnd, "http://www.relay.test/2", false },
+        { "another host of the same relay", Reply::KeepOpen, "http://img.relay.test/2", false },
+        { "ended by the relay at the next request", Reply::EndsTheNext, "http://www.relay.test/2", true },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedRelay relay;
+        relay.reply = row.reply;
+        RunningProxy running;
+        running.proxy.config.kcpEnabled = true;
+        running.proxy.config.kcpHostMapping = { { ".relay.test", relay.address() } };
+        running.proxy.config.connectTimeout = 2;
+        ASSERT_TRUE(running.start(""));
+        for (const char* url : { "http://www.relay.test/1", row.second }) {
+            const bool second = url == row.second;
+            // Only the kept conversation can carry it when no Open is answered.
+            relay.answerOpens = !(second && row.reused && row.reply == Reply::KeepOpen);
+            auto answer = std::async(std::launch::async, [&] { return running.get(url); });
+            ASSERT_TRUE(relay.serveUntil(
+                [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+            EXPECT_NE(answer.get().find("\r\n\r\nok"), std::string::npos);
+            relay.serveUntil([] { return false; }, 200); // an end reaches the idle conversation
+        }
+        ASSERT_GE(relay.requests.size(), 2u);
+        EXPECT_EQ(relay.requests[1] == relay.requests[0], row.reused);
+        // The unanswered request went once more, on a conversation of its own.
+        EXPECT_EQ(relay.requests.size(), row.reply == Reply::EndsTheNext ? 3u : 2u);
+        running.stop();
     }
 }
