@@ -18,10 +18,20 @@ NcmProxyRemoteManager::NcmProxyRemoteManager(NcmProxy* proxy)
         proxy->eventBase(), -1, 0,
         [](evutil_socket_t, short, void* arg) { static_cast<NcmProxyRemoteManager*>(arg)->sweepKcpAhead(); },
         this));
+    // On the loop's thread, once it runs.
+    m_startEvent.reset(event_new(
+        proxy->eventBase(), -1, 0,
+        [](evutil_socket_t, short, void* arg) {
+            static_cast<NcmProxyRemoteManager*>(arg)->openAheadToMappedRelays();
+        },
+        this));
+    if (proxy->config.kcpEnabled)
+        event_active(m_startEvent.get(), EV_TIMEOUT, 0);
 }
 
 NcmProxyRemoteManager::~NcmProxyRemoteManager()
 {
+    m_startEvent.reset();
     m_kcpAheadTimer.reset();
     m_kcpAhead.clear(); // closed: their channels linger to tell the relay
     std::vector<NcmProxyEndpointRemote*> all;
@@ -268,6 +278,17 @@ void NcmProxyRemoteManager::sweepKcpAhead()
         dropKcpAhead(conn);
     if (!m_kcpAhead.empty())
         armTimerWithin(m_kcpAheadTimer.get(), next);
+}
+
+void NcmProxyRemoteManager::openAheadToMappedRelays()
+{
+    for (const auto& mapping : m_proxy->config.kcpHostMapping) {
+        const std::string& target = mapping.second;
+        const size_t colon = target.rfind(':');
+        // ":PORT" (the request's own host) has no address to open to yet.
+        if (colon != std::string::npos && StringUtil::isIpAddress(target.substr(0, colon)))
+            openKcpAhead(target);
+    }
 }
 
 size_t NcmProxyRemoteManager::kcpAheadCount() const

@@ -108,6 +108,9 @@ private:
     void openOneKcpAhead(const std::string& target, std::list<KcpAhead>& list);
     void dropKcpAhead(NcmConnKcp* conn);
     void sweepKcpAhead();
+    // Each relay the mapping names by address gets its conversations
+    // opened ahead at once, so that even the first request skips the Open.
+    void openAheadToMappedRelays();
 
     // Pool entries by name; the vector keeps the names in insertion order.
     std::unordered_map<std::string, PoolList> m_httpPool;
@@ -120,5 +123,6 @@ private:
     // By relay "address:port"; before the KCP manager in destruction.
     std::map<std::string, std::list<KcpAhead>> m_kcpAhead;
     EventPtr m_kcpAheadTimer;
+    EventPtr m_startEvent; // the first loop turn
     NcmProxy* m_proxy;
 };
