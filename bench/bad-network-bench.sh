@@ -38,6 +38,8 @@
 # target and loss rate), BENCH_TARGETS (a subset of the five above),
 # BENCH_DELAY_MS (50, one way), BENCH_RATE_MBIT (20), BENCH_QUEUE_BYTES
 # (131072), BENCH_RELAY_ARGS (extra options for lumaview-relay),
+# BENCH_PROXY_CONFIG (extra lines for the client's proxy, such as
+# "KcpKeepAlive=0", "\n" between lines),
 # BENCH_SITE=DIR and BENCH_PAGE=PATH (serve DIR and load PATH in it instead of
 # the generated page; its pages should fetch from their own site only, and
 # the count of its resources is taken from one honest load on a clean link).
@@ -59,6 +61,7 @@ DELAY_MS=${BENCH_DELAY_MS:-50}
 RATE_MBIT=${BENCH_RATE_MBIT:-20}
 QUEUE_BYTES=${BENCH_QUEUE_BYTES:-131072}
 RELAY_ARGS=(${BENCH_RELAY_ARGS:-})
+PROXY_CONFIG=${BENCH_PROXY_CONFIG:-}
 SITE=${BENCH_SITE:-}
 PAGE=${BENCH_PAGE:-index.html}
 PAGE=${PAGE#/}
@@ -243,6 +246,7 @@ make_setting() {
         printf 'LogLevel=W\nShowStatsOnAccept=0\nDebugUseFixedLocalPort=0\nUseSystemDns=1\n'
         printf 'DnsUdp=%s\nDnsTcp=%s\nDnsHttp=%s:%s\n' "$HIJACKER_IP" "$HIJACKER_IP" "$ORIGIN_IP" "$HTTPDNS_PORT"
         [[ $relay == 1 ]] && printf 'KcpEnabled=1\nKcpHostMapping=.badnet.test#%s:%s\n' "$ORIGIN_IP" "$RELAY_PORT"
+        [[ -n "$PROXY_CONFIG" ]] && printf '%b\n' "$PROXY_CONFIG"
     } >"$dir/proxy.conf"
 }
 mkdir -p "$WORK/engine" "/etc/netns/$NS_CLIENT"
