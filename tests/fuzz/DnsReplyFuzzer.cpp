@@ -1,10 +1,8 @@
-// The DNS reply parser rejects cleanly or gives a consistent result; the name decoder keeps its
-// output NUL-terminated inside the buffer and the position inside the message.
+// DNS replies parse consistently or not at all; decoded names stay inside their buffers.
 #include "resolver/DnsMessage.h"
 #include "tests/fuzz/FuzzCheck.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,8 +10,7 @@
 
 namespace {
 
-// The input as its own query: the question always matches, so the answer
-// and authority walks get exercised on every input that has one.
+// The input as its own query: the question always matches, so the record walks always run.
 void parseAgainstItself(const uint8_t* data, size_t size, uint16_t type)
 {
     DnsReply reply;
@@ -38,11 +35,9 @@ void decodeEverywhere(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return;
-    // Exact-size output buffers, so that an overflow is seen by the sanitizer.
     const size_t outSize = 1 + data[0] % DnsNameBufferSize;
     std::unique_ptr<char[]> out(new char[outSize]);
-    const size_t limit = size < 64 ? size : 64;
-    for (size_t start = 0; start < limit; ++start) {
+    for (size_t start = 0; start < std::min<size_t>(size, 64); ++start) {
         size_t position = start;
         if (ncm_dns_decode_name(data, size, position, out.get(), outSize) == 0) {
             require(std::memchr(out.get(), 0, outSize) != nullptr);
@@ -59,7 +54,7 @@ void roundTrip(const uint8_t* data, size_t size)
     if (size == 0 || size > 253)
         return;
     const std::string name(reinterpret_cast<const char*>(data), size);
-    size_t label = 0; // length of the current label
+    size_t label = 0;
     for (char c : name) {
         if (c == '\0' || (c == '.' ? label == 0 : ++label > 63))
             return;

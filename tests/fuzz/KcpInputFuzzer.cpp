@@ -1,8 +1,5 @@
-// Drives one KCP engine with forged datagrams between update calls, while a
-// well-behaved peer keeps a real conversation going beside it, so that the
-// forged segments meet queues that hold data, acknowledgements and probes.
-// Input: a 4-byte little-endian start clock (the wrap is in reach), a flags
-// byte, then one-byte operations with their arguments (see the switch).
+// Forged datagrams meet an engine whose queues a real peer keeps busy. Input: a 4-byte start
+// clock (the wrap is in reach), a flags byte, then one-byte operations (see the switch).
 #include "base/ByteOrder.h"
 #include "tests/fuzz/FuzzCheck.h"
 #include "tests/support/KcpSimulatedNetwork.h"

@@ -1,15 +1,10 @@
-// The response framing: the same bytes give the same outcome and, unless broken, the same output
-// whether they arrive at once, byte by byte, split once or as many small chains; the final head says
-// the connection closes.
+// Response framing gives one outcome however the bytes arrive, and its head says the connection closes.
 #include "proxy/HttpMessage.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 #include <event2/buffer.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <string>
 #include <vector>
 
 namespace {
@@ -21,8 +16,7 @@ struct Outcome {
     std::string out;
 };
 
-// Each cut ends one move; with chainBytes, every move sees its bytes as
-// chains of that size (a KCP read makes one chain per segment).
+// Each cut ends one move; chainBytes splits a move's bytes into chains, as a KCP read does.
 Outcome feed(
     const std::string& bytes, bool headRequest, const std::vector<size_t>& cuts, size_t chainBytes = 0)
 {
