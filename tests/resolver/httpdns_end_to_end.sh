@@ -1,20 +1,12 @@
 #!/usr/bin/env bash
-# Named hosts through lumaview-proxy with real peers: dnsmasq for DNS, lumaview-httpdns for HTTP-DNS
-# (asking that dnsmasq for names its hosts file lacks), Python's web server upstream, curl as client.
-#   rN.name.test  known to the hosts file only, with both 127.0.5.209 (nothing listens) and
-#                 127.0.5.203: the first is discarded when it comes first, and the retry works.
-# Then lumaview-httpdns keeps serving through bad requests, a client leaving while a silent resolver
-# is asked, a descriptor shortage, slow clients and one greedy peer. Exits 0, 77 when a peer is missing, 1 on a failure.
-
+# Named hosts through lumaview-proxy with dnsmasq, lumaview-httpdns, Python's web server and curl; then
+# lumaview-httpdns under bad, slow, greedy and departing clients. Exits 0, 77 when a peer is missing, 1 on a failure.
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
 
-PROXY_BIN=${1:-}
-HTTPDNS_BIN=${2:-}
-if [[ -z "$PROXY_BIN" || ! -x "$PROXY_BIN" || -z "$HTTPDNS_BIN" || ! -x "$HTTPDNS_BIN" ]]; then
-    echo "usage: $0 PATH-TO-lumaview-proxy PATH-TO-lumaview-httpdns" >&2
-    exit 2
-fi
+[[ -x "${1:-}" && -x "${2:-}" ]] || { echo "usage: $0 LUMAVIEW-PROXY LUMAVIEW-HTTPDNS" >&2; exit 2; }
+PROXY_BIN=$1
+HTTPDNS_BIN=$2
 
 DNSMASQ=/usr/sbin/dnsmasq
 require_tools "$DNSMASQ" curl python3
@@ -61,7 +53,6 @@ hold() {
     done
 }
 
-# ------------------------------------------------------------------ peers
 mkdir -p "$WORK/www"
 printf 'named hosts work\n' > "$WORK/www/hello.txt"
 
@@ -89,7 +80,6 @@ HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
 
 WEB_PORT=$(port_of "$WEB_PID" "$WORK/web.out") || fail "the web server did not start"
 
-# dnsmasq serves once lumaview-httpdns gets its answer through it.
 answer=
 for _ in $(seq 50); do
     answer=$(ask_httpdns "$HTTPDNS" "q=some.name.test&output=text" 2>/dev/null)
@@ -100,6 +90,8 @@ done
 pass "lumaview-httpdns answers from dnsmasq"
 
 # ------------------------------------------------------------------ proxy
+# rN.name.test gives a refusing address and the web server's, in a fresh order each: the first is
+# discarded when it comes first, and the retry works.
 cat > "$WORK/proxy.conf" <<EOF
 LogLevel=V
 DebugUseFixedLocalPort=0
@@ -116,7 +108,6 @@ PROXY_PID=$!
 PIDS+=("$PROXY_PID")
 PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "lumaview-proxy did not start"
 
-# Each name is a fresh shuffle: the refusing address comes first in half.
 discarded=
 for i in $(seq 0 23); do
     body=$(curl -sS --max-time 20 -x 127.0.0.1:$PROXY_PORT "http://r$i.name.test:$WEB_PORT/hello.txt") \
@@ -145,8 +136,7 @@ for fd in "${held[@]}"; do exec {fd}>&-; done
 pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
 
 # ------------------------------------------------------------------ a client that leaves
-# A resolver that never answers, and a client that gives up before the
-# service's own time-out.
+# A resolver that never answers, and a client that gives up before the service's own time-out.
 python3 -u -c 'import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((sys.argv[1], int(sys.argv[2])))
@@ -163,8 +153,7 @@ grep -q "answer late.test =  (resolver timed out)" "$WORK/silent-httpdns.log" ||
 pass "a silent resolver times out and a client leaving early does no harm"
 
 # ------------------------------------------------------------------ out of descriptors
-# Accepting pauses and is retried on a timer, instead of failing again at
-# once, forever, with a log line each time.
+# Accepting pauses and is retried on a timer, instead of failing again at once with a log line each time.
 FDS=16 start_httpdns starved --hosts "$WORK/hosts"
 hold 30 "$PORT"
 sleep 1.5
@@ -181,8 +170,8 @@ done
 pass "out of descriptors: accepting pauses without spinning, then serves again"
 
 # ------------------------------------------------------------------ slow clients
-# Three connections that never finish a request fill the cap; each is cut
-# at its deadline, and the waiting fourth client is served then.
+# Three connections that never finish a request fill the cap; each is cut at its deadline, and the
+# waiting fourth client is served then.
 start_httpdns capped --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3
 hold 3 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 3 ]] || fail "can not connect to the capped service"
@@ -197,8 +186,8 @@ for fd in "${held[@]}"; do exec {fd}>&-; done
 pass "slow clients are cut at the request deadline; connections beyond the cap wait"
 
 # ------------------------------------------------------------------ one greedy peer
-# Two unfinished requests from 127.0.0.1 use its share: its third connection
-# is closed at once, while another address is served at once.
+# Two unfinished requests from 127.0.0.1 use its share: its third connection is closed at once, while
+# another address is served at once.
 start_httpdns shared --hosts "$WORK/hosts" --max-per-peer 2
 hold 2 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 2 ]] || fail "can not connect to the per-peer capped service"
