@@ -9,7 +9,7 @@ PROXY_BIN=$1
 HTTPDNS_BIN=$2
 
 DNSMASQ=/usr/sbin/dnsmasq
-require_tools "$DNSMASQ" curl python3
+require_tools "$DNSMASQ" curl python3 ss
 
 DNS_ADDR=127.0.5.201
 HTTPDNS_ADDR=127.0.5.202
@@ -63,12 +63,10 @@ printf 'named hosts work\n' > "$WORK/www/hello.txt"
     >"$WORK/dnsmasq.log" 2>&1 &
 PIDS+=($!)
 
-python3 -u -c 'import functools, http.server as h, sys
-s = h.ThreadingHTTPServer((sys.argv[1], 0), functools.partial(h.SimpleHTTPRequestHandler, directory=sys.argv[2]))
-print("port =", s.server_port)
-s.serve_forever()' $WEB_ADDR "$WORK/www" >"$WORK/web.out" 2>"$WORK/web.log" &
-WEB_PID=$!
-PIDS+=("$WEB_PID")
+WEB_PORT=$(free_port $WEB_ADDR) || fail "no free port for the web server"
+python3 -m http.server --bind $WEB_ADDR --directory "$WORK/www" "$WEB_PORT" >"$WORK/web.log" 2>&1 &
+PIDS+=($!)
+wait_listening $! "$WEB_PORT" $WEB_ADDR || fail "the web server did not start"
 
 {
     echo "pinned.name.test $WEB_ADDR"
@@ -77,8 +75,6 @@ PIDS+=("$WEB_PID")
 start_httpdns httpdns --hosts "$WORK/hosts" --resolver $DNS_ADDR:$DNS_PORT
 HTTPDNS_PORT=$PORT
 HTTPDNS=$HTTPDNS_ADDR:$HTTPDNS_PORT
-
-WEB_PORT=$(port_of "$WEB_PID" "$WORK/web.out") || fail "the web server did not start"
 
 answer=
 for _ in $(seq 50); do
@@ -137,13 +133,12 @@ pass "bad requests get 400, 404, 405 and 413, and the service keeps serving"
 
 # ------------------------------------------------------------------ a client that leaves
 # A resolver that never answers, and a client that gives up before the service's own time-out.
-python3 -u -c 'import socket, sys, time
+python3 -c 'import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((sys.argv[1], int(sys.argv[2])))
-print("ready", flush=True)
 time.sleep(120)' $SILENT_ADDR $DNS_PORT >"$WORK/silent.log" 2>&1 &
 PIDS+=($!)
-for _ in $(seq 50); do grep -q ready "$WORK/silent.log" && break; sleep 0.1; done
+wait_listen $! u $SILENT_ADDR:$DNS_PORT || fail "the silent resolver did not start"
 start_httpdns silent-httpdns --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT
 curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$PORT/dns" >/dev/null
 sleep 2.5 # past the service's resolver time-out
