@@ -101,6 +101,9 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
         { "TCP reply still trickling when the task stops waiting", 5,
             { { "127.0.5.34", DnsAnswer({ "10.0.0.13" }), true, { { 1, 1, 1, 1 }, 300 } } }, {},
             { "127.0.5.34" }, {}, 0, 8, 9 },
+        // No request can start: the task must still end, at once.
+        { "no usable server", 5, {}, { "::1", "host.name" }, {}, {}, 0, 1 },
+        { "no server", 5, {}, {}, {}, {}, 0, 1 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -113,7 +116,6 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
         auto allAsked = [&] {
             return std::all_of(fakes.begin(), fakes.end(), [](const auto& f) { return f->count() == 1; });
         };
-
         TaskRun run(client(), "table.test");
         const Bytes query = run.task->query;
         run.task->udpServers = c.udp;
@@ -133,19 +135,6 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
             for (const Bytes& received : fake->tcpQueries())
                 EXPECT_EQ(received, query);
     }
-}
-
-TEST_F(ResolutionTaskTest, WhenNoRequestCanStartTheTaskEndsInsideDoResolveOnce)
-{
-    harness.start("ResolveTimeoutDns=5\n");
-    for (const std::vector<std::string>& servers : { std::vector<std::string> { "::1", "host.name" }, {} }) {
-        TaskRun run(client(), "none.test");
-        run.task->udpServers = servers;
-        run.task->doResolve();
-        EXPECT_EQ(run.calls, 1);
-        harness.runUntil([] { return false; }, 100);
-        EXPECT_EQ(run.calls, 1);
-    }
     EXPECT_FALSE(log.contains("SOMETHING WRONG"));
 }
 
@@ -162,7 +151,6 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
     TaskRun run(client(), "a_b c.test");
     resolve(run, { "127.0.5.16", "127.0.5.17" }, { http.server() });
     EXPECT_EQ(run.answers, (std::set<std::string> { "10.9.9.8", "10.9.9.9" }));
-
     const auto requests = http.requests();
     ASSERT_EQ(requests.size(), 1u);
     const std::string body = "q=a_b%20c.test&uid=u%26id%3D1&output=text"
@@ -197,7 +185,6 @@ TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIs
     EXPECT_GE(half.seconds, 0.9);
     EXPECT_EQ(half.answers, (std::set<std::string> { "10.0.0.5" }));
     EXPECT_EQ(harness.proxy.takeReports(), "");
-
     TaskRun slow(client(), "slow-http.test");
     resolve(slow, { "127.0.5.19" }, { hang1.server(), hang2.server() });
     EXPECT_GE(slow.seconds, 0.9);
