@@ -112,15 +112,12 @@ Bytes patched(Bytes bytes, size_t at, uint8_t value)
 
 } // namespace
 
-// ------------------------------------------------------------------ builder
-
 TEST(DnsQueryBuilder, WritesTheAbCdExampleAndFramesIt)
 {
     uint8_t buffer[64];
     const int length = ncm_dns_write_request("ab.cd", 5, 1, DnsTypeA, DnsClassIn, buffer, sizeof buffer);
     ASSERT_EQ(23, length);
     EXPECT_EQ(AbCdQuery, toHex(Bytes(buffer, buffer + length)));
-
     Bytes a, aaaa;
     ASSERT_TRUE(ncm_dns_build_query("ab.cd", a, true));
     ASSERT_TRUE(ncm_dns_build_query("ab.cd", aaaa, false));
@@ -128,7 +125,6 @@ TEST(DnsQueryBuilder, WritesTheAbCdExampleAndFramesIt)
     EXPECT_EQ(23, ncm_dns_frame_length(a.data(), a.size()));
     EXPECT_EQ(toHex(Bytes(a.begin() + 4, a.end())), std::string(AbCdQuery).substr(6));
     EXPECT_EQ("00 1c 00 01", toHex(Bytes(aaaa.end() - 4, aaaa.end())));
-
     const uint8_t frames[] = { 0x01, 0x02, 0xFF, 0xFF };
     EXPECT_EQ(-1, ncm_dns_frame_length(frames, 1));
     EXPECT_EQ(258, ncm_dns_frame_length(frames, 2));
@@ -161,7 +157,6 @@ TEST(DnsQueryBuilder, RefusesNamesThatCannotBeAskedFor)
         EXPECT_FALSE(ncm_dns_build_query(name.c_str(), q, true)) << name.size();
         EXPECT_TRUE(q.empty());
     }
-
     uint8_t buffer[300];
     EXPECT_EQ(-1, ncm_dns_write_request("ab.cd", 5, 1, 1, 1, buffer, 11)); // no room for the header
     EXPECT_EQ(-2, ncm_dns_write_request("ab.cd", 5, 1, 1, 1, buffer, 16)); // name does not fit
@@ -188,8 +183,6 @@ TEST(DnsNameEncoder, WritesEveryLabelAndOneTerminator)
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, encoded(c.name, c.room)) << "'" << c.name << "' in " << c.room;
 }
-
-// ------------------------------------------------------------------ decoder
 
 TEST(DnsNameDecoder, FollowsPointersAndRejectsLoopsOverflowsAndAnythingOutsideTheMessage)
 {
@@ -232,17 +225,10 @@ TEST(DnsNameDecoder, FollowsPointersAndRejectsLoopsOverflowsAndAnythingOutsideTh
     }
 }
 
-// ------------------------------------------------------------------- parser
-
-class DnsReplyParser : public ::testing::Test {
-protected:
-    Bytes query = buildQueryMessage("www.example.test", true);
-    Bytes query6 = buildQueryMessage("www.example.test", false);
-    std::vector<std::string> out { "stale" };
-};
-
-TEST_F(DnsReplyParser, AcceptsTheUsableAndRejectsTheRest)
+TEST(DnsReplyParser, AcceptsTheUsableAndRejectsTheRest)
 {
+    const Bytes query = buildQueryMessage("www.example.test", true);
+    const Bytes query6 = buildQueryMessage("www.example.test", false);
     const size_t qtype = 12 + 18 + 1; // QTYPE low byte after the 18-byte name
     const auto ok = [&](const std::vector<Record>& answers) { return makeReply(query, 0x8180, answers); };
     const Record cname { pointerTo(12), DnsTypeCname, DnsClassIn, labels("alias.example.test") };
@@ -271,7 +257,6 @@ TEST_F(DnsReplyParser, AcceptsTheUsableAndRejectsTheRest)
     Bytes runaway = patched(ok({}), 7, 1); // ANCOUNT 1
     runaway.insert(runaway.end(), { 40, 'a', 'b', 'c' });
     const Bytes a1 = ok({ addressRecord("10.0.0.1") }), header(a1.begin(), a1.begin() + 11);
-
     const int Error = 1; // any non-zero result
     const struct {
         const char* what;
@@ -312,7 +297,7 @@ TEST_F(DnsReplyParser, AcceptsTheUsableAndRejectsTheRest)
         { "SOA cut short", makeReply(query, 0x8183, {}, { badSoa }), Error, {} },
     };
     for (const auto& c : cases) {
-        out = { "stale" };
+        std::vector<std::string> out { "stale" };
         const int rc = parse(c.wantA ? query : query6, c.reply, out, c.wantA);
         EXPECT_EQ(c.rc, c.rc == Error ? (rc != 0 ? Error : 0) : rc) << c.what;
         EXPECT_EQ(c.expected, out) << c.what;
