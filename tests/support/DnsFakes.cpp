@@ -53,28 +53,6 @@ namespace {
         out.insert(out.end(), r.rdata.begin(), r.rdata.end());
     }
 
-} // namespace
-
-Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
-    const std::vector<Record>& authority)
-{
-    Bytes out(query.begin(), query.begin() + 2); // identifier
-    put16(out, flags);
-    put16(out, 1);
-    put16(out, static_cast<uint16_t>(answers.size()));
-    put16(out, static_cast<uint16_t>(authority.size()));
-    put16(out, 0);
-    out.insert(out.end(), query.begin() + 12, query.end()); // the question
-    for (const Record& r : answers)
-        putRecord(out, r);
-    for (const Record& r : authority)
-        putRecord(out, r);
-    return out;
-}
-
-// ------------------------------------------------- servers answering by name
-namespace {
-
     UniqueSocket bindOn(const std::string& address, int type)
     {
         UniqueSocket fd(testsupport::bindSocket(address.c_str(), testsupport::DnsTestPort, type));
@@ -106,12 +84,27 @@ namespace {
     {
         char name[DnsNameBufferSize];
         size_t position = 12;
-        if (ncm_dns_decode_name(query.data(), query.size(), position, name, sizeof name) != 0)
-            return std::string();
-        return name;
+        return ncm_dns_decode_name(query.data(), query.size(), position, name, sizeof name) == 0 ? name : "";
     }
 
 } // namespace
+
+Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
+    const std::vector<Record>& authority)
+{
+    Bytes out(query.begin(), query.begin() + 2); // identifier
+    put16(out, flags);
+    put16(out, 1);
+    put16(out, static_cast<uint16_t>(answers.size()));
+    put16(out, static_cast<uint16_t>(authority.size()));
+    put16(out, 0);
+    out.insert(out.end(), query.begin() + 12, query.end()); // the question
+    for (const Record& r : answers)
+        putRecord(out, r);
+    for (const Record& r : authority)
+        putRecord(out, r);
+    return out;
+}
 
 std::string maskTimestamps(const std::string& reports)
 {
@@ -205,7 +198,6 @@ void FakeDnsServer::run()
 
 void FakeDnsServer::serveTcp(int fd)
 {
-    // The framed query may arrive in pieces.
     const std::string length = testsupport::readSome(fd, 2, 3000);
     if (length.size() < 2)
         return;
@@ -261,7 +253,6 @@ FakeHttpDns::FakeHttpDns(const char* address, std::optional<std::string> respons
             }
             if (m_response)
                 testsupport::sendAll(fd, *m_response);
-            // Until the client closes (or gives up waiting), or the server stops.
             testsupport::readAll(fd, m_response ? 2000 : 15000);
         },
         address);

@@ -1,6 +1,5 @@
 #pragma once
-// Fakes for the DNS tests: one reply builder, DNS and HTTP-DNS servers on
-// loopback answering by name, and a DNS client driven by the test thread.
+// DNS test fakes: a reply builder, DNS and HTTP-DNS servers on loopback, a client run by the test.
 #include "base/UniqueSocket.h"
 #include "proxy/NcmProxy.h"
 #include "resolver/NcmDnsClient.h"
@@ -30,7 +29,7 @@ struct Record {
     Bytes rdata;
 };
 
-// An A record, or AAAA for an IPv6 text.
+// A, or AAAA for an IPv6 text.
 Record addressRecord(const std::string& address, Bytes owner = pointerTo(12));
 
 // A reply to `query` (unframed): its identifier and question, these flags and sections.
@@ -58,16 +57,15 @@ struct DnsAnswer {
     bool emptyFrame = false; // TCP: a frame of length 0 instead of the reply
 };
 
-// How a TCP reply is written: in pieces of the given sizes (the rest in one
-// last piece) with a pause between them, or cut after `closeAfter` bytes.
+// A TCP reply in pieces of these sizes (then the rest) with pauses between, or cut after closeAfter bytes.
 struct TcpPlan {
     std::vector<size_t> pieces;
     int gapMs = 0;
     long closeAfter = -1;
 };
 
-// A DNS server on address:DnsTestPort (and points the resolver there), UDP and optionally
-// TCP, answering from its own thread; throws when it cannot bind. One address per test.
+// A DNS server on address:DnsTestPort (where it points the resolver), UDP and optionally TCP,
+// answering from its own thread; throws when it cannot bind.
 class FakeDnsServer {
 public:
     using Handler = std::function<DnsAnswer(const std::string& name)>;
@@ -93,7 +91,6 @@ private:
     std::thread m_thread;
 };
 
-// The same answer to every question.
 inline FakeDnsServer::Handler always(DnsAnswer answer)
 {
     return [answer](const std::string&) { return answer; };
@@ -108,8 +105,7 @@ struct HttpDnsRequest {
     std::string body;
 };
 
-// An HTTP-DNS server on address:<ephemeral> giving every request the same
-// whole response, or none to keep the client waiting until it gives up.
+// An HTTP-DNS server on address:<ephemeral> giving every request this response, or none at all.
 class FakeHttpDns {
 public:
     FakeHttpDns(const char* address, std::optional<std::string> response);
@@ -126,8 +122,8 @@ private:
     std::unique_ptr<testsupport::TestUpstream> m_upstream;
 };
 
-// A DNS client on its own event base, not activated, run by the test thread; the IP stack
-// is fixed to IPv4 so that nothing looks for a NAT64 gateway. No task may outlive it.
+// A DNS client on its own event base, not activated, run by the test thread; the IP stack is
+// IPv4 so that nothing looks for a NAT64 gateway. No task may outlive it.
 class ClientHarness {
 public:
     ClientHarness();
@@ -139,7 +135,6 @@ public:
     std::shared_ptr<NcmDnsClient> client;
 };
 
-// Records what the client hands to one caller.
 struct Caller {
     Caller() = default;
     Caller(const Caller&) = delete;

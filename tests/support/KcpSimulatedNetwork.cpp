@@ -98,8 +98,7 @@ void KcpPair::tick(uint32_t ms)
             in.erase(in.begin());
             side->kcp->input(datagram.data(), static_cast<long>(datagram.size()));
         }
-        // The accepting side answers with its own Open; on the connecting side
-        // this is a no-op because its Open already took sequence number 0.
+        // The accepting side answers with its own Open (a no-op on the connecting side).
         if (!wasEstablished && side->kcp->isEstablished())
             side->kcp->open();
     }

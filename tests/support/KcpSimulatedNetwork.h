@@ -8,23 +8,19 @@
 #include <string>
 #include <vector>
 
-// An in-memory datagram channel between two KCP engines, driven by a
-// deterministic millisecond clock. Every random choice comes from one seeded
-// generator, so a failing run replays exactly.
-
+// An in-memory datagram channel between two KCP engines on a deterministic millisecond clock; one
+// seeded generator makes every random choice, so a failing run replays exactly.
 struct LinkProfile {
     double loss = 0.0; // probability that a datagram is dropped
     double duplicate = 0.0; // probability that a delivered datagram arrives twice
     uint32_t delayMs = 0; // fixed one-way delay
     uint32_t jitterMs = 0; // extra delay drawn from 0..jitterMs; reorders datagrams
-    // A bottleneck in front of the delay: 0 = none; datagrams that find its
-    // queue full are dropped. Loss strikes after it, as on a lossy last hop.
+    // A bottleneck in front of the delay (0: none) drops what finds its queue full; loss strikes after.
     double rateBytesPerMs = 0;
     uint32_t queueBytes = 0;
 };
 
-// One direction of the channel. Times are 64-bit elapsed milliseconds so
-// that ordering survives the wrap of the engines' 32-bit clock.
+// One direction. 64-bit elapsed milliseconds keep the order across the engines' 32-bit clock wrap.
 struct SimulatedLink {
     LinkProfile profile;
     std::mt19937& rng;
@@ -43,10 +39,8 @@ struct SimulatedLink {
     bool idle() const { return inFlight.empty(); }
 };
 
-// Everything one side of a byte-stream conversation does around its engine,
-// in the way the proxy's KCP connection drives it: read everything readable,
-// and move pending bytes in while the engine holds fewer than twice its send
-// window, flushing at once when the window has room.
+// One side of a byte stream driven as the proxy's KCP connection drives its engine: read all, move
+// bytes in while it holds under twice its send window, flush at once when the window has room.
 struct StreamSide {
     KcpControlBlockPtr kcp;
     std::string toSend; // bytes the application still has to hand over
@@ -74,11 +68,9 @@ public:
 
     // A updates and opens; B answers with its own Open once A's arrives.
     void connect();
-    // Advance the clock by ms, deliver what is due, update both engines and
-    // run both sides' application steps.
+    // Advances the clock, delivers what is due, updates both engines and runs both sides.
     void tick(uint32_t ms);
-    // Ticks until done() or until limitMs of simulated time have passed;
-    // returns whether done() became true.
+    // Ticks until done() or limitMs of simulated time; returns done().
     template <typename Done> bool runUntil(Done done, uint64_t limitMs, uint32_t stepMs = 1)
     {
         const uint64_t end = m_elapsed + limitMs;

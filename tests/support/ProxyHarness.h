@@ -28,8 +28,7 @@ public:
     NcmProxy proxy;
 };
 
-// A blocking TCP server on 127.0.0.1 that runs a handler per connection on
-// its own thread. stop() shuts every connection down and joins.
+// A blocking TCP server running a handler per connection on its own thread; stop() ends them all.
 class TestUpstream {
 public:
     using Handler = std::function<void(int fd)>;
@@ -55,8 +54,7 @@ private:
     std::vector<std::thread> m_workers;
 };
 
-// Reads an HTTP/1.x head (through "\r\n\r\n") from a blocking socket,
-// byte by byte so that nothing after it is consumed.
+// Reads an HTTP/1.x head byte by byte, so that nothing after it is consumed.
 std::string readHead(int fd, int timeoutMs = 5000);
 
 } // namespace testsupport

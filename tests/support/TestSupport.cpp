@@ -15,8 +15,7 @@
 namespace testsupport {
 
 namespace {
-    // No test asks the machine's own resolvers: they are read from a file
-    // that names none, unless a test points elsewhere.
+    // No test asks the machine's own resolvers unless it points elsewhere.
     [[maybe_unused]] const bool g_hostResolversHidden = [] {
         NcmSys::setResolvConfPathForTest(NoResolvConf);
         return true;

@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
-// Helpers shared by the tests: a log capture, loopback sockets and a way to
-// run an event loop until a condition holds.
+// Helpers shared by the tests: a log capture, loopback sockets, loops run until a condition holds.
 namespace testsupport {
 
-// The tests' DNS servers (fakes and dnsmasq) listen here, so that no test needs root for port 53.
+// The tests' DNS servers listen here, so that no test needs root for port 53.
 constexpr int DnsTestPort = 10053;
-// The resolver configuration every test runs with: no servers.
 constexpr const char* NoResolvConf = "/dev/null";
 
 // Collects every formatted log line while alive (installs itself as the root output). Thread-safe.
@@ -44,8 +42,7 @@ evutil_socket_t bindSocket(const char* host, int port, int type);
 // A listening TCP socket on host:port (0: any, then set to the one bound); -1 on failure.
 evutil_socket_t listenTcp(const char* host, int& port, int backlog = 16);
 
-// Blocking helpers for the test's own sockets.
-// A receive buffer size, when given, is set before the handshake so that the window follows it.
+// Blocking helpers for the test's own sockets. A receive buffer size is set before the handshake.
 evutil_socket_t connectTcp(const char* host, int port, int receiveBuffer = 0);
 bool sendAll(evutil_socket_t fd, const std::string& data);
 // Reads until `bytes` bytes arrived, the peer closes or timeoutMs passes.
