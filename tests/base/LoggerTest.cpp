@@ -27,7 +27,6 @@ TEST_F(LoggerTest, RootLevelIsTheThresholdOfEveryModule)
     logProxy.verbose("v-line");
     EXPECT_TRUE(capture.contains("[E][NcmProxy] e-line"));
     EXPECT_EQ(capture.lines().size(), 1u);
-
     rootLogger.setLevel('D');
     logDnsClient.debug("debug passes");
     logDnsClient.verbose("verbose is dropped");
@@ -58,7 +57,6 @@ TEST_F(LoggerTest, LongMessagesGrowUpToTheLimit)
     logProxy.debug("%s", kilobytes.c_str());
     ASSERT_EQ(capture.lines().size(), 1u);
     EXPECT_NE(capture.lines()[0].find(kilobytes), std::string::npos);
-
     capture.clear();
     const std::string huge(2 * 1024 * 1024, 'h');
     logProxy.debug("%s", huge.c_str());

@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 // The exact records are checked where the client and the tasks queue them.
 TEST(DnsReports, ClientTextCannotBreakTheRecordAndLateTimesKeepTheirDigits)
 {
-    // Times past 2038 keep all their digits.
     EXPECT_EQ(unusableIpReport("", "h", "i", 4102444800),
         "{\"uid\":\"\",\"host\":\"h\",\"ip\":\"i\",\"timestamp\":4102444800}");
     // A host name that tries to close the string and add a member.
@@ -34,7 +31,6 @@ TEST(DnsReports, QueueKeepsTheNewestAndTakeReportsEmptiesIt)
     NcmProxy proxy;
     proxy.config.uid = "q";
     EXPECT_EQ(proxy.takeReports(), "");
-
     for (int i = 0; i < 400; ++i)
         queueUnusableIpReport(proxy.resolverHost, "h" + std::to_string(i) + ".test", "10.0.0.1");
     {
@@ -50,7 +46,6 @@ TEST(DnsReports, QueueKeepsTheNewestAndTakeReportsEmptiesIt)
         EXPECT_EQ(proxy.reportQueue.size(), 302u);
         proxy.reportQueue.clear();
     }
-
     proxy.appendReports({ "{\"a\":1}", "{\"b\":2}", "{\"c\":3}" });
     EXPECT_EQ(proxy.takeReports(), "[{\"a\":1},{\"b\":2},{\"c\":3}]");
     EXPECT_EQ(proxy.takeReports(), "");

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 namespace {
 
 const std::string Ipv4Header
@@ -29,7 +27,6 @@ TEST(LocalIpStack, OnlyUsableDefaultRoutesOfEachFamilyDecideTheStack)
     const std::string v4 = Ipv4Header + Ipv4Subnet + Ipv4Default;
     const std::string v4None = Ipv4Header + Ipv4Subnet;
     const std::string v6 = Ipv6Base + Ipv6Default;
-
     EXPECT_EQ(ELocalIPStack_Dual, localIpStackFromRoutes(v4, v6));
     EXPECT_EQ(ELocalIPStack_IPv4, localIpStackFromRoutes(v4, Ipv6Base));
     EXPECT_EQ(ELocalIPStack_IPv6, localIpStackFromRoutes(v4None, v6));

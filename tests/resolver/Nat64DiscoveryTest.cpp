@@ -1,5 +1,4 @@
-// Discovery of the NAT64 address: through the system resolver, else by an
-// AAAA query for ipv4only.arpa to the first system DNS server.
+// NAT64 discovery: the system resolver, else an AAAA query to the first system DNS server.
 #include "resolver/Nat64Discovery.h"
 #include "tests/support/DnsFakes.h"
 
@@ -57,7 +56,7 @@ TEST_F(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
 {
     FakeDnsServer second("127.0.4.43", always({ "64:ff9b::c000:ab" }));
     DnsAnswer junkFirst({ "64:ff9b::c000:aa" });
-    junkFirst.forgedFirst = true; // garbage, then a reply with another identifier
+    junkFirst.forgedFirst = true;
     const struct {
         const char* what;
         std::vector<std::string> lookup;

@@ -53,12 +53,10 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
         servers.push_back(std::make_unique<FakeDnsServer>(
             "127.0.5." + std::to_string(i), always({ "10.0.4." + std::to_string(i) })));
     harness.start("DnsUdp=127.0.5.40,127.0.5.41,127.0.5.42,127.0.5.43\nResolveTimeoutDns=5\n");
-
     for (const char* host : { "first.test", "second.test" }) {
         Caller& caller = ask(host);
         ASSERT_TRUE(waitFor(caller));
         ASSERT_EQ(caller.answers.size(), 1u);
-        // The answer came from one of the servers asked.
         const size_t index = std::stoul(caller.answers[0].substr(caller.answers[0].rfind('.') + 1)) - 40;
         ASSERT_LT(index, servers.size()) << caller.answers[0];
         EXPECT_EQ(servers[index]->names().back(), host);
@@ -77,7 +75,6 @@ TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
 {
     FakeDnsServer dns("127.0.5.44", always({ "10.0.4.44" }));
     harness.start("DnsUdp=127.0.5.44\n");
-
     Caller& first = ask("cached.test");
     EXPECT_FALSE(first.answered()) << "answered before anyone was asked";
     ASSERT_TRUE(waitFor(first));
@@ -90,7 +87,6 @@ TEST_F(DnsClientTest, CachedAnswersAskNobodyUntilTheyExpire)
         EXPECT_EQ(hit.answers, std::vector<std::string> { "10.0.4.44" }) << seconds;
     }
     EXPECT_EQ(dns.count(), 1u);
-
     Clock::advanceSecondsForTest(11);
     Caller& expired = ask("cached.test");
     EXPECT_FALSE(expired.answered());
@@ -103,18 +99,15 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
 {
     FakeDnsServer dns("127.0.5.45", always({ "10.0.4.45" }));
     harness.start("DnsUdp=127.0.5.45\n");
-
     std::vector<std::string> order;
     Caller withdrawnEarly, withdrawnByAnother;
     DnsCallback first = [&](const std::string& ip) {
         order.push_back("first " + ip);
-        // Callbacks are called one after another: withdrawing a later one
-        // from inside an earlier one must hold.
+        // Withdrawing a later callback from inside an earlier one must hold.
         client().removeDnsCallback("shared.test", &withdrawnByAnother.callback);
     };
     DnsCallback second = [&](const std::string& ip) { order.push_back("second " + ip); };
     DnsCallback third = [&](const std::string& ip) { order.push_back("third " + ip); };
-
     client().chooseUsableIp("shared.test", &first);
     client().chooseUsableIp("shared.test", &withdrawnEarly.callback);
     client().chooseUsableIp("shared.test", &second);
@@ -124,7 +117,6 @@ TEST_F(DnsClientTest, CallersOfOneHostShareOneTaskAndWithdrawnOnesAreNeverCalled
     EXPECT_EQ(client().statsLine(), "taskmap=1(req:1), cbmap=1(5), cache=0(0)");
     client().removeDnsCallback("shared.test", &withdrawnEarly.callback);
     EXPECT_EQ(client().statsLine(), "taskmap=1(req:1), cbmap=1(4), cache=0(0)");
-
     ASSERT_TRUE(harness.runUntil([&] { return order.size() >= 3; }));
     harness.runUntil([] { return false; }, 100);
     EXPECT_EQ(order, (std::vector<std::string> { "first 10.0.4.45", "second 10.0.4.45", "third 10.0.4.45" }));
@@ -139,7 +131,6 @@ TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalk
     FakeDnsServer dns("127.0.5.46", always({ "10.0.4.8", "10.0.4.7" }));
     harness.start("UID=tester\nDnsUdp=127.0.5.46\nDebugInjectFakeIp=1\n"
                   "DomainIps=list.test:10.0.4.6,10.0.4.7;other.test:10.9.9.9\n");
-
     Caller& caller = ask("list.test");
     ASSERT_TRUE(waitFor(caller));
     // The fake address, two answers and the one configured address DNS did not give.
@@ -169,7 +160,6 @@ TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalk
     client().discardUnusableIp("list.test", "192.0.2.1");
     client().discardUnusableIp("never.test", "192.0.2.1");
     EXPECT_EQ(client().statsLine(), "taskmap=0(req:0), cbmap=0(0), cache=1(4)");
-
     std::string expected;
     for (const std::string& ip : handedOut)
         expected += ",{\"uid\":\"tester\",\"host\":\"list.test\",\"ip\":\"" + ip + "\",\"timestamp\":T}";
@@ -179,8 +169,7 @@ TEST_F(DnsClientTest, InjectedFakeAddressThenAnswersThenDomainIpsAndDiscardsWalk
 TEST_F(DnsClientTest, EmptyHostsLocalhostAndMissingResolversAreAnsweredAtOnce)
 {
     harness.start("");
-    // An empty label would have another name asked for and cached; this
-    // machine's names are nobody's to answer.
+    // An empty label would have another name asked for and cached; localhost is nobody's to answer.
     const char* const cases[][2] = { { "", "" }, { "a..b.test", "" }, { ".a.test", "" }, { ".", "" },
         { ".localhost", "" }, { "localhost", "127.0.0.1" }, { "LocalHost.", "127.0.0.1" },
         { "www.Test.LOCALHOST", "127.0.0.1" } };
@@ -188,8 +177,7 @@ TEST_F(DnsClientTest, EmptyHostsLocalhostAndMissingResolversAreAnsweredAtOnce)
         EXPECT_EQ(ask(c[0]).answers, std::vector<std::string> { c[1] }) << c[0];
     EXPECT_EQ(harness.proxy.stats->dnsreq, 0);
 
-    // No resolver configured: the task has nobody to ask and ends at once;
-    // its empty entry does not keep the next request from resolving.
+    // No resolver: the task ends at once, and its empty entry does not block the next request.
     for (int round = 1; round <= 2; ++round) {
         Caller& caller = ask("notlocalhost");
         ASSERT_TRUE(waitFor(caller, 1000));
@@ -225,7 +213,6 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
     ASSERT_TRUE(harness.runUntil([&] { return log.contains("NAT64 discovery found nothing"); }));
     askNow(); // failed less than a minute ago
     EXPECT_EQ(lookups.load(), 1);
-
     Clock::advanceSecondsForTest(60);
     succeed = true;
     askNow();
@@ -234,8 +221,7 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
     askNow(); // known: never asked again in this activation
     EXPECT_EQ(lookups.load(), 2);
 
-    // A discovery still running when the client goes (the proxy stops) is
-    // not waited for; the worker finishes alone and its result is dropped.
+    // A discovery still running when the client goes is not waited for; its result is dropped.
     setNat64LookupForTest([](const char*, std::vector<sockaddr_storage>&) {
         std::this_thread::sleep_for(std::chrono::seconds(3));
         return EAI_NONAME;
@@ -263,7 +249,6 @@ TEST_F(DnsClientTest, SystemResolversAreReadFromTheResolverFileOncePerActivation
     };
     for (const auto& c : cases)
         EXPECT_EQ(NcmSys::parseResolvConf(c.text), c.servers) << c.text;
-
     FakeDnsServer first("127.0.5.51", always({ "10.0.4.51" }));
     FakeDnsServer second("127.0.5.52", always({ "10.0.4.52" }));
     const std::string path = testing::TempDir() + "resolv.conf";
@@ -292,7 +277,6 @@ TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
     });
     harness.start("DnsUdp=127.0.5.48\nDnsHttp=httpdns.test:" + port + "\n");
     EXPECT_TRUE(client().httpDnsPending());
-
     Caller& caller = ask("named.test");
     ASSERT_TRUE(waitFor(caller));
     EXPECT_EQ(caller.answers, std::vector<std::string> { "10.0.4.11" });
@@ -308,13 +292,11 @@ TEST_F(DnsClientTest, AStuckTaskIsEndedByTheNextRequestForAnotherHost)
         return name == "stuck.test" ? DnsAnswer(DnsAnswer::Silent) : DnsAnswer({ "10.0.4.50" });
     });
     harness.start("DnsUdp=127.0.5.50\nResolveTimeoutDns=60\n");
-
     Caller& stuck = ask("stuck.test");
     ASSERT_TRUE(harness.runUntil([&] { return dns.count() == 1; }));
     Clock::advanceSecondsForTest(8);
     Caller& early = ask("early.test");
     EXPECT_FALSE(stuck.answered());
-
     Clock::advanceSecondsForTest(1);
     Caller& late = ask("late.test");
     EXPECT_EQ(stuck.answers, std::vector<std::string> { "" });
