@@ -208,12 +208,10 @@ void FakeDnsServer::serveTcp(int fd)
     if (query.size() < 12)
         return;
     const DnsAnswer answer = ask(query, &framed);
-    if (answer.kind == DnsAnswer::Silent || answer.emptyFrame) {
-        if (answer.emptyFrame)
-            send(fd, "\0\0", 2, MSG_NOSIGNAL);
-        pause(3000, m_stop);
-        return;
-    }
+    if (answer.emptyFrame)
+        send(fd, "\0\0", 2, MSG_NOSIGNAL);
+    if (answer.kind == DnsAnswer::Silent || answer.emptyFrame)
+        return pause(3000, m_stop);
     const Bytes message = replyFor(query, answer);
     Bytes reply { static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size()) };
     reply.insert(reply.end(), message.begin(), message.end());
@@ -227,11 +225,10 @@ void FakeDnsServer::serveTcp(int fd)
         pause(m_plan.gapMs, m_stop);
     }
     send(fd, reply.data() + offset, reply.size() - offset, MSG_NOSIGNAL);
-    if (m_plan.closeAfter >= 0)
-        return; // cut short: close now
-    // Let the client close first, as a server keeping the stream would.
+    // Unless cut short, let the client close first, as a server keeping the stream would.
     pollfd p { fd, POLLIN, 0 };
-    poll(&p, 1, 1000);
+    if (m_plan.closeAfter < 0)
+        poll(&p, 1, 1000);
 }
 
 FakeHttpDns::FakeHttpDns(const char* address, std::optional<std::string> response)
