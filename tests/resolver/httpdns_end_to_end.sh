@@ -20,10 +20,9 @@ DNS_PORT=10053 # not 53, so that any user can run this; the proxy learns it from
 
 begin_test httpdns proxy.log httpdns.log silent-httpdns.log dnsmasq.log web.log
 
-# POST /dns to a lumaview-httpdns; prints the body.
+# POST /dns to a lumaview-httpdns, with more curl options after the body; prints the answer.
 ask_httpdns() {
-    local server=$1 body=$2
-    curl -sS --max-time 5 --noproxy '*' -X POST --data "$body" "http://$server/dns"
+    curl -sS --max-time 5 --noproxy '*' -X POST --data "$2" "http://$1/dns" "${@:3}"
 }
 
 status_of() {
@@ -140,7 +139,7 @@ time.sleep(120)' $SILENT_ADDR $DNS_PORT >"$WORK/silent.log" 2>&1 &
 PIDS+=($!)
 wait_listen $! u $SILENT_ADDR:$DNS_PORT || fail "the silent resolver did not start"
 start_httpdns silent-httpdns --hosts /dev/null --resolver $SILENT_ADDR:$DNS_PORT
-curl -s --max-time 0.5 --noproxy '*' -X POST --data "q=gone.test" "http://$HTTPDNS_ADDR:$PORT/dns" >/dev/null
+ask_httpdns "$HTTPDNS_ADDR:$PORT" q=gone.test --max-time 0.5 >/dev/null 2>&1
 sleep 2.5 # past the service's resolver time-out
 answer=$(ask_httpdns "$HTTPDNS_ADDR:$PORT" "q=late.test")
 [[ "$answer" == $'HTTPDNS\n' || "$answer" == "HTTPDNS" ]] || fail "silent resolver: unexpected answer '$answer'"
@@ -172,7 +171,7 @@ hold 3 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 3 ]] || fail "can not connect to the capped service"
 sleep 0.5
 start=$SECONDS
-answer=$(curl -sS --max-time 8 --noproxy '*' -X POST --data "q=pinned.name.test" "http://$HTTPDNS_ADDR:$PORT/dns")
+answer=$(ask_httpdns "$HTTPDNS_ADDR:$PORT" q=pinned.name.test --max-time 8)
 waited=$((SECONDS - start))
 for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "the waiting client got '$answer'"
@@ -187,11 +186,9 @@ start_httpdns shared --hosts "$WORK/hosts" --max-per-peer 2
 hold 2 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 2 ]] || fail "can not connect to the per-peer capped service"
 sleep 0.3
-curl -sS --max-time 3 --noproxy '*' --interface 127.0.0.1 -X POST --data "q=pinned.name.test" \
-    "http://$HTTPDNS_ADDR:$PORT/dns" >/dev/null 2>&1
+ask_httpdns "$HTTPDNS_ADDR:$PORT" q=pinned.name.test --max-time 3 --interface 127.0.0.1 >/dev/null 2>&1
 status=$?
-answer=$(curl -sS --max-time 3 --noproxy '*' --interface 127.0.5.210 -X POST --data "q=pinned.name.test" \
-    "http://$HTTPDNS_ADDR:$PORT/dns")
+answer=$(ask_httpdns "$HTTPDNS_ADDR:$PORT" q=pinned.name.test --max-time 3 --interface 127.0.5.210)
 for fd in "${held[@]}"; do exec {fd}>&-; done
 [[ $status -eq 52 || $status -eq 56 ]] || fail "a third connection from one peer was not closed at once (curl status $status)"
 [[ "$answer" == $'HTTPDNS\n'"$WEB_ADDR" ]] || fail "another peer got '$answer'"
