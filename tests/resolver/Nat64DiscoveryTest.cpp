@@ -22,38 +22,11 @@ sockaddr_storage socketAddress(const std::string& text)
     return s;
 }
 
-class Nat64Discovery : public ::testing::Test {
-protected:
-    void SetUp() override { setNat64ProbePortForTest(testsupport::DnsTestPort); }
-    void TearDown() override
-    {
-        setNat64LookupForTest(nullptr);
-        setNat64ProbePortForTest(0);
-    }
-    // Stands in for the system resolver (the machine's real DNS); none is EAI_NONAME.
-    void lookupGives(std::vector<std::string> results)
-    {
-        setNat64LookupForTest([this, results](const char* host, std::vector<sockaddr_storage>& out) {
-            lookedUp.push_back(host);
-            for (const std::string& a : results)
-                out.push_back(socketAddress(a));
-            return results.empty() ? EAI_NONAME : 0;
-        });
-    }
-    std::string stored()
-    {
-        char text[64];
-        return inet_ntop(AF_INET6, proxy.ipStack.nat64Address, text, sizeof text) ? text : "?";
-    }
-
-    NcmProxy proxy;
-    std::vector<std::string> lookedUp;
-};
-
 } // namespace
 
-TEST_F(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
+TEST(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
 {
+    setNat64ProbePortForTest(testsupport::DnsTestPort);
     FakeDnsServer second("127.0.4.43", always({ "64:ff9b::c000:ab" }));
     DnsAnswer junkFirst({ "64:ff9b::c000:aa" });
     junkFirst.forgedFirst = true;
@@ -84,18 +57,27 @@ TEST_F(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        proxy.ipStack = {};
-        lookedUp.clear();
-        lookupGives(c.lookup);
+        std::vector<std::string> lookedUp;
+        // Stands in for the machine's resolver; no result is EAI_NONAME.
+        setNat64LookupForTest([&](const char* host, std::vector<sockaddr_storage>& out) {
+            lookedUp.push_back(host);
+            for (const std::string& a : c.lookup)
+                out.push_back(socketAddress(a));
+            return c.lookup.empty() ? EAI_NONAME : 0;
+        });
         FakeDnsServer server(c.server.substr(c.server.rfind(':') + 1), always(c.answer));
         Nat64Search search(c.systemDnsKnown, { c.server, "::ffff:127.0.4.43" });
         search.run();
-        search.storeIn(proxy.ipStack);
+        IpStackFacts stack {};
+        search.storeIn(stack);
+        char stored[64];
         EXPECT_EQ(lookedUp, std::vector<std::string> { "ipv4only.arpa" });
-        EXPECT_EQ(proxy.ipStack.nat64Known, c.expected != "::");
-        EXPECT_EQ(stored(), c.expected);
+        EXPECT_EQ(stack.nat64Known, c.expected != "::");
+        EXPECT_STREQ(inet_ntop(AF_INET6, stack.nat64Address, stored, sizeof stored), c.expected.c_str());
         // One datagram, the query without its TCP framing (else no name decodes).
         EXPECT_EQ(server.names(), std::vector<std::string>(c.asked, "ipv4only.arpa"));
     }
     EXPECT_EQ(second.count(), 0u);
+    setNat64LookupForTest(nullptr);
+    setNat64ProbePortForTest(0);
 }
