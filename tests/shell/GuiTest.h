@@ -6,14 +6,13 @@
 #include <QSettings>
 #include <QtTest>
 #include <memory>
+#include <tuple>
 
-// One time-out for every wait on the engine, a page or another process: a loaded machine is slow,
-// and a broken client fails anyway.
+// One time-out for every wait: a loaded machine is slow, and a broken client fails anyway.
 #define WAIT(condition) QTRY_VERIFY_WITH_TIMEOUT(condition, 30000)
 #define WAIT_COMPARE(actual, expected) QTRY_COMPARE_WITH_TIMEOUT(actual, expected, 30000)
 
-// A data table in one line a column and a row: columns<int, QString>("n", "text"); row("a", 1, "x").
-// A C string goes into a QString column.
+// A table in one line: columns<int, QString>("n", "text"); row("a", 1, "x"); a C string is a QString.
 template <typename... T, typename... Names> void columns(Names... names)
 {
     (QTest::addColumn<T>(names), ...);
@@ -30,8 +29,12 @@ template <typename... T> void row(const char* name, const T&... values)
 {
     (QTest::newRow(name) << ... << cell(values));
 }
+// The current row's cells: const auto [n, text] = fetch<int, QString>("n", "text").
+template <typename... T, typename... Names> std::tuple<T...> fetch(Names... names)
+{
+    return { *static_cast<T*>(QTest::qData(names, qMetaTypeId<T>()))... };
+}
 
-// The client's native settings store.
 inline std::unique_ptr<QSettings> nativeStore()
 {
     return std::make_unique<QSettings>(
@@ -44,7 +47,6 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
-// Creates the folders on the way.
 inline void writeFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
