@@ -7,7 +7,7 @@
 
 namespace {
 
-// Records when its AutoSaver called it (the saver looks up save() by name).
+// The saver looks up save() by name.
 class Owner : public QObject {
     Q_OBJECT
 public:
@@ -18,7 +18,6 @@ public slots:
     void save() { saves.append(clock.elapsed()); }
 };
 
-// Counts the paint events a widget receives.
 class PaintCounter : public QObject {
 public:
     int paints = 0;
@@ -74,7 +73,7 @@ private slots:
                 expected.fontMetrics().elidedText(text, Qt::ElideMiddle, expected.contentsRect().width()));
             QCOMPARE(squeezed.grab().toImage(), expected.grab().toImage());
             QCOMPARE(squeezed.text(), text);
-
+            QCOMPARE(squeezed.textFormat(), Qt::PlainText); // names that pages choose
             // Shown and settled, it stops painting (no paint that schedules the next).
             squeezed.show();
             QVERIFY(QTest::qWaitForWindowExposed(&squeezed));
