@@ -5,13 +5,11 @@
 
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
-#include <QtTest>
 #include <QtWidgets>
 
 namespace {
 
-// The application's part the dialog calls by name after saving: it puts
-// JavaScript back on, as the client's application object does.
+// Called by name after saving; puts JavaScript back on as the client's application does.
 class TestApplication : public QApplication {
     Q_OBJECT
 public:
@@ -47,8 +45,7 @@ private slots:
         QTemporaryDir folder;
         const bool scrollAnimator = !QWebEngineSettings::defaultSettings()->testAttribute(
             QWebEngineSettings::ScrollAnimatorEnabled);
-        // Each field of the form, the value given to its property, its key and the text
-        // stored when that is not the value's own.
+        // The text stored, when not the value's own.
         struct Entry {
             const char* field;
             const char* property;
@@ -88,7 +85,6 @@ private slots:
         // OK re-applied the fixed engine settings: JavaScript is on whatever was stored.
         QCOMPARE(TestApplication::applied, 1);
         QVERIFY(QWebEngineSettings::defaultSettings()->testAttribute(QWebEngineSettings::JavascriptEnabled));
-
         auto saved = nativeStore();
         QStringList keys = saved->allKeys();
         for (const Entry& entry : entries) {
@@ -101,7 +97,6 @@ private slots:
         keys.removeAll("MainWindow/home");
         QCOMPARE(keys, (QStringList { "websettings/fixedFont", "websettings/standardFont" }));
         QCOMPARE(DownloadNames::folder(), folder.path()); // later downloads go there
-
         SettingsDialog again;
         for (const Entry& entry : entries)
             QCOMPARE(child<QWidget>(&again, entry.field)->property(entry.property), entry.value);
@@ -143,9 +138,7 @@ private slots:
     }
     void historyExpire()
     {
-        QFETCH(QVariant, stored);
-        QFETCH(QString, shown);
-        QFETCH(int, saved);
+        const auto [stored, shown, saved] = fetch<QVariant, QString, int>("stored", "shown", "saved");
         if (stored.isValid())
             nativeStore()->setValue("history/historyExpire", stored);
         auto* dialog = new SettingsDialog;
@@ -154,9 +147,8 @@ private slots:
         QCOMPARE(nativeStore()->value("history/historyExpire").toInt(), saved);
     }
 
-    // Typed and left with Tab (Return would press OK): acts at once, Cancel puts back what was
-    // in effect when the dialog opened and stores nothing. "C" or a field merely clicked
-    // through never reaches the engine.
+    // Typed and left with Tab: acts at once, Cancel puts back the opening value and stores nothing.
+    // "C" or a field merely clicked through never reaches the engine.
     void cancelRestoresLiveEdits_data()
     {
         columns<QString, QString, bool>("field", "typed", "applied");
@@ -167,11 +159,9 @@ private slots:
     }
     void cancelRestoresLiveEdits()
     {
-        QFETCH(QString, field);
-        QFETCH(QString, typed);
-        QFETCH(bool, applied);
+        const auto [field, typed, applied] = fetch<QString, QString, bool>("field", "typed", "applied");
         QWebEngineProfile* profile = QWebEngineProfile::defaultProfile();
-        auto live = [&] {
+        auto live = [&, field = field] {
             return field == "httpUserAgent" ? profile->httpUserAgent() : profile->httpAcceptLanguage();
         };
         const QString opening = live();
