@@ -1,11 +1,8 @@
 #pragma once
-// A web origin on a loopback address (127.0.0.1 unless told; "localhost" listens there too), plain or
-// HTTPS with a self-signed certificate, that keeps every request head (but /favicon.ico) and answers:
-// under /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an
-// attachment; other paths their page, else a teal page titled after the path ("/handed" -> "Handed").
-// A *.bin is named after its path unless dispositions holds its Content-Disposition. Under /endless/
-// a body never ends: a PNG's head, then data kept 1 MiB ahead (256 MiB at most) until the client
-// hangs up. Nothing is stored, so every reload and history step asks again.
+// A loopback web origin, plain or HTTPS (self-signed), keeping request heads (not /favicon.ico). It
+// answers /auth/ only the pupil (realm "Lessons <b>"); *.png a red square; *.bin its page as an
+// attachment; other paths their page, else a teal page titled after the path ("/handed": "Handed");
+// /endless/ a PNG that never ends (1 MiB ahead, 256 MiB at most). Nothing may be cached.
 #include <QBuffer>
 #include <QHash>
 #include <QImage>
@@ -19,7 +16,6 @@
 class LoopbackOrigin : public QObject {
 public:
     static QByteArray credentials() { return "Basic " + QByteArray("pupil:secret").toBase64(); }
-    // A 16-pixel square of one colour as a PNG file.
     static QByteArray png(const QColor& colour)
     {
         QImage image(16, 16, QImage::Format_RGB32);
@@ -50,7 +46,7 @@ public:
             .arg(m_server.serverPort())
             .arg(path);
     }
-    // The requests for a path whose heads contain every given text.
+    // Requests for the path whose heads contain every text.
     int count(const QByteArray& path, const QList<QByteArray>& texts = {}) const
     {
         return std::count_if(heads.begin(), heads.end(), [&](const QByteArray& head) {
@@ -59,7 +55,7 @@ public:
                     texts.begin(), texts.end(), [&](const QByteArray& text) { return head.contains(text); });
         });
     }
-    // The rest of the bodies held for the path goes out, and later requests get it whole.
+    // The held rest goes out, and later requests get it whole.
     void release(const QByteArray& path)
     {
         cut.remove(path);
@@ -74,14 +70,13 @@ public:
     QList<QByteArray> heads;
     QHash<QByteArray, QByteArray> pages;
     QHash<QByteArray, QByteArray> dispositions;
-    // Bodies cut short: n > 0 sends n bytes and holds the rest until
-    // release(), n < 0 sends -n bytes and closes the connection.
+    // n > 0 sends n bytes of the body and holds the rest until release(); n < 0 sends -n and closes.
     QHash<QByteArray, qint64> cut;
     qint64 endlessSent = 0;
     bool endlessClosed = false;
 
 private:
-    // Self-signed for 127.0.0.1 to 127.0.0.4, valid for a century.
+    // For 127.0.0.1 to 127.0.0.4, valid for a century.
     class Server : public QTcpServer {
     public:
         bool tls = false;
