@@ -1,13 +1,8 @@
-// The real program, installed with its INI files into a folder per case and started as a
-// person would: the proxy switches in lumaview.ini and the hand-over from a second launch.
+// The real program, installed with its INI files into a folder per case and started as a person would.
 #include "GuiTest.h"
 #include "LoopbackOrigin.h"
 
-#include <QtTest>
-
 #include <csignal>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -33,8 +28,8 @@ QStringList clientWindowTitles()
     return titles;
 }
 
-// Screenshots from the X server (a widget grab of a web view is blank) until one shows the colour
-// on over 5000 of every second pixel: the title comes before the paint. The last stays in artifacts/.
+// X server screenshots (a web view's grab is blank) until the colour shows: the title comes before
+// the paint. The last stays in artifacts/.
 bool screenshotShows(const QString& name, QRgb colour)
 {
     QDir().mkpath(LUMAVIEW_ARTIFACT_DIR);
@@ -61,8 +56,7 @@ bool screenshotShows(const QString& name, QRgb colour)
 
 class LumaviewProcessTest : public QObject {
     Q_OBJECT
-    // Installs the program with the given lumaview.ini (none when empty) and starts it under the
-    // given locale.
+    // No lumaview.ini when empty.
     QString start(const QString& lumaviewIni, const QString& locale = "en_US.UTF-8",
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment())
     {
@@ -75,7 +69,7 @@ class LumaviewProcessTest : public QObject {
         if (!lumaviewIni.isEmpty())
             writeFile(dir + "/lumaview.ini", "[setting]\n" + lumaviewIni.toUtf8());
         writeFile(dir + "/lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
-        writeFile(dir + "/proxy-test.conf", "DebugUseFixedLocalPort=0\n"); // the system chooses the port
+        writeFile(dir + "/proxy-test.conf", "DebugUseFixedLocalPort=0\n");
         m_client = std::make_unique<QProcess>();
         environment.remove("LANGUAGE");
         environment.insert("LC_ALL", locale);
@@ -99,8 +93,7 @@ private slots:
         WAIT(clientWindowTitles().isEmpty());
     }
 
-    // The proxy switches of lumaview.ini, and the welcome page in the language that the system
-    // locale or lumaview.ini chooses (which one wins is the language choice's unit test).
+    // The proxy switches, and the welcome page in the language of the locale or lumaview.ini.
     void startsAsConfigured_data()
     {
         // ini: %1 is the origin's start page; title: the window's before the domain
@@ -120,11 +113,8 @@ private slots:
     }
     void startsAsConfigured()
     {
-        QFETCH(QString, ini);
-        QFETCH(QString, locale);
-        QFETCH(QString, title);
-        QFETCH(bool, started);
-        QFETCH(bool, pageProxied);
+        const auto [ini, locale, title, started, pageProxied] = fetch<QString, QString, QString, bool, bool>(
+            "ini", "locale", "title", "started", "pageProxied");
         LoopbackOrigin origin;
         start(QString(ini).replace("%1", origin.url("lesson")), locale);
         WAIT(clientWindowTitles().contains(title + Domain));
@@ -138,7 +128,7 @@ private slots:
         }
         QCOMPARE(origin.heads.size(), int(ini.contains("%1")));
         QCOMPARE(origin.count("/lesson", { "\r\nX-Ncm-Proxy:" }), int(pageProxied));
-        // As the user sees it: the welcome page's blue header, or the origin's teal page.
+        // The welcome page's blue header, or the origin's teal page.
         const bool welcome = ini.contains("welcome");
         if (welcome || pageProxied)
             QVERIFY(screenshotShows(!welcome  ? "proxied-page.png"
@@ -194,13 +184,10 @@ private slots:
         }
     }
 
-    // Where the instance socket lives and what a launch says when it cannot hand over: "stale"
-    // leaves a socket file nobody listens on, "open" a temp folder others may enter, "stop"
-    // stops the first instance, "root" drops the engine's sandbox switch.
+    // Where the instance socket lives and what a launch says when it cannot hand over. runtimeDir:
+    // XDG_RUNTIME_DIR set, else a temp folder; refusal: the first launch's message, empty when it runs.
     void launchChecks_data()
     {
-        // runtimeDir: XDG_RUNTIME_DIR set, else a private temp folder; refusal: the first launch's
-        // message, empty when it runs
         columns<bool, QString, QString>("runtimeDir", "prepare", "refusal");
         row("private temp folder", false, "", "");
         row("stale socket file in XDG_RUNTIME_DIR", true, "stale", "");
@@ -210,9 +197,8 @@ private slots:
     }
     void launchChecks()
     {
-        QFETCH(bool, runtimeDir);
-        QFETCH(QString, prepare);
-        QFETCH(QString, refusal);
+        const auto [runtimeDir, prepare, refusal]
+            = fetch<bool, QString, QString>("runtimeDir", "prepare", "refusal");
         if (prepare == "root" && ::geteuid() != 0)
             QSKIP("only root meets the engine's sandbox refusal");
         QTemporaryDir tmp;
@@ -227,14 +213,12 @@ private slots:
         const QString socketPath = folder + "/client" + QString(qVersion()).remove('.') + "webengine";
         if (prepare == "open")
             QVERIFY(QDir().mkdir(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
-        if (prepare == "stale") {
-            QFile::remove(socketPath);
-            sockaddr_un address {};
-            address.sun_family = AF_UNIX;
-            qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            QVERIFY(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-            ::close(fd); // the file stays, nobody listens
+        if (prepare == "stale") { // a killed instance leaves its socket file behind
+            start(QString(), "en_US.UTF-8", environment);
+            WAIT(clientWindowTitles().contains(Domain));
+            m_client->kill();
+            QVERIFY(m_client->waitForFinished(5000) && QFile::exists(socketPath));
+            WAIT(clientWindowTitles().isEmpty());
         }
         const QString dir = start(QString(), "en_US.UTF-8", environment);
         if (!refusal.isEmpty()) {
@@ -248,9 +232,7 @@ private slots:
         const QFileDevice::Permissions others(0x0077); // the group's and everyone's
         QVERIFY(QFileInfo(socketPath).exists() && !(QFile::permissions(socketPath) & others));
         QVERIFY(!(QFile::permissions(folder) & others));
-
-        // A stopped first instance still accepts (the system queues the connection) but never
-        // answers: the second launch says so and fails instead of reporting success.
+        // A stopped first instance accepts (the system queues it) but never answers: the launch fails.
         const pid_t first = pid_t(m_client->processId());
         if (prepare == "stop")
             QVERIFY(::kill(first, SIGSTOP) == 0);
