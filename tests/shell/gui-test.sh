@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Usage: gui-test.sh PROGRAM [ARGS...]: runs it under its own X server with a
-# private home, settings, data and temp folder (where the single-instance
-# socket lives), so parallel tests and a running client never meet.
+# Usage: gui-test.sh PROGRAM [ARGS...]: under its own X server, home, settings, data and temp folder.
 set -euo pipefail
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaview-guitest.XXXXXX")
 trap 'rm -rf "$work"' EXIT
