@@ -134,7 +134,6 @@ private slots:
         columns<QVariant, QString, int>("stored", "shown", "saved");
         row("absent", QVariant(), "Manually", -1);
         row("1", QVariant(1), "After one day", 1);
-        row("3", QVariant(3), "Manually", -1);
     }
     void historyExpire()
     {
