@@ -668,10 +668,8 @@ private slots:
             = fetch<QString, bool, QString, QString>("host", "tls", "answer", "result");
         LoopbackOrigin origin(host, tls);
         QSettings ini(BrowserApplication::iniPath(), QSettings::IniFormat);
-        if (tls && answer.isEmpty()) {
-            ini.setValue("setting/ignore_certificate_errors", 1);
-            ini.sync();
-        }
+        ini.setValue("setting/ignore_certificate_errors", int(tls && answer.isEmpty()));
+        ini.sync();
         auto restore = qScopeGuard([&] {
             ini.remove("setting/ignore_certificate_errors");
             ini.sync();
