@@ -104,8 +104,7 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     b.kcp->update(1005);
     ASSERT_EQ(0, feed(*b.kcp, a.sent[0]));
     EXPECT_TRUE(b.kcp->isEstablished());
-    b.kcp->open();
-    // The acknowledgement and B's own Open travel in one datagram.
+    b.kcp->open(); // the acknowledgement and B's own Open travel in one datagram
     ASSERT_EQ(1u, b.sent.size());
     EXPECT_EQ(describe(b.segments()),
         std::to_string(KcpSegment::Ack) + " 0@1000 " + std::to_string(KcpSegment::Open) + " 0@1005");
@@ -115,7 +114,6 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     EXPECT_TRUE(a.kcp->isEstablished());
     EXPECT_EQ(1u, a.kcp->sndUna());
     EXPECT_EQ(0, a.kcp->waitSend());
-
     // A late copy of A's Open changes nothing on B and is not acknowledged.
     b.sent.clear();
     ASSERT_EQ(0, feed(*b.kcp, a.sent[0]));
@@ -123,10 +121,7 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
     b.kcp->update(1030);
     b.kcp->update(1050);
     EXPECT_TRUE(b.takeSns(KcpSegment::Ack).empty());
-
-    // An empty Push with sn 0 is an old duplicate once the Open is in: its
-    // ts comes back (a relay resends its address challenge so) and it is
-    // never taken for the end of the stream.
+    // An empty Push with sn 0 (a relay's resent challenge) is acknowledged, never taken for the end.
     ASSERT_EQ(0, b.input({ segment(KcpSegment::Push, 0, 0xabcdef01u) }));
     b.kcp->flush();
     EXPECT_EQ(describe(b.takeSegments()), std::to_string(KcpSegment::Ack) + " 0@2882400001");
@@ -135,14 +130,12 @@ TEST(KcpHandshake, EachSideOpensWithSequenceZeroAndLateOpenIsIgnored)
 
 TEST(KcpHandshake, OpenAndCloseOnlyInTheirStates)
 {
-    // open after data was queued sends no Open.
     Captured a;
     a.kcp->update(0);
     EXPECT_EQ(0, a.kcp->send("x", 1));
     a.kcp->open();
     a.kcp->flush();
-    EXPECT_EQ(describe(a.segments()), std::to_string(KcpSegment::Push) + " 0@0+1");
-
+    EXPECT_EQ(describe(a.segments()), std::to_string(KcpSegment::Push) + " 0@0+1") << "no Open after data";
     // close before establishment sends nothing, ever.
     Captured b, c;
     b.kcp->update(0);
@@ -156,8 +149,7 @@ TEST(KcpHandshake, OpenAndCloseOnlyInTheirStates)
     EXPECT_TRUE(c.sent.empty());
 }
 
-// What send returns and queues: the 255-fragment limit binds only messages,
-// and a queued end-of-stream marker is never extended by later data.
+// The 255-fragment limit binds only messages; a queued end-of-stream marker is never extended.
 TEST(KcpSend, ResultsAndSegmentsQueued)
 {
     const int most = 255 * 1336;
@@ -215,13 +207,9 @@ struct TransferCase {
     double loss;
     uint32_t seed;
     bool acrossWraps; // the clock and both sequences wrap during the transfer
-    // Both senders paced with the relay's profile (no congestion window, a
-    // send window of 512 segments), through a 20 Mbit/s bottleneck.
-    bool paced = false;
-    // Both receivers repeat their out-of-order acks; the bound is A->B's
-    // bytes per byte delivered (0 = not checked).
+    bool paced = false; // the relay's profile through a 20 Mbit/s bottleneck
     bool ackRepeat = false;
-    double wireBound = 0;
+    double wireBound = 0; // A->B's bytes per byte delivered
 };
 
 class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
@@ -282,15 +270,11 @@ TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
         EXPECT_GT(pair.a().kcp->xmit(), 0u);
     }
     if (param.paced) {
-        // A few ms at the pacing rate; unpaced, this profile sends hundreds
-        // of segments at once.
         for (SimulatedLink* l : { &pair.linkAB(), &pair.linkBA() })
             EXPECT_LE(l->largestBurst, 32u * 1360);
-        // Still near the link's rate: 3 MiB at 2500 bytes per ms take 1.3 s.
-        EXPECT_LT(pair.elapsed(), 2000u);
+        EXPECT_LT(pair.elapsed(), 2000u) << "3 MiB at the link's rate take 1.3 s";
     }
     if (param.wireBound > 0) {
-        // Each lost ack datagram otherwise costs a resend of every segment it named.
         EXPECT_LE(static_cast<double>(pair.linkAB().sentBytes) / up.size(), param.wireBound);
     }
     if (param.acrossWraps) {
@@ -315,7 +299,6 @@ TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
 {
     Captured b;
     b.establish(0);
-    // The marker (an empty Push) arrives before the data ahead of it.
     ASSERT_EQ(0, b.input({ push(2, "") }));
     EXPECT_EQ(-1, b.kcp->peekSize());
     ASSERT_EQ(0, b.input({ push(1, "data") }));
@@ -325,7 +308,6 @@ TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
     EXPECT_EQ(4, b.kcp->recv(buffer, sizeof buffer));
     EXPECT_EQ(0, b.kcp->peekSize());
     EXPECT_TRUE(b.kcp->isPeerClosedOnly());
-
     // A Push behind the marker is acknowledged but never read.
     ASSERT_EQ(0, b.input({ push(3, "late") }));
     EXPECT_EQ(4u, b.kcp->rcvNxt());
@@ -351,7 +333,6 @@ TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
     EXPECT_EQ(-1, b.input({ push(1, "one"), foreign }));
     EXPECT_EQ(-2, b.input({ push(2, "two"), truncated }));
     EXPECT_EQ(-3, b.input({ push(3, "three"), unknown }));
-
     EXPECT_EQ(4u, b.kcp->rcvNxt());
     std::string got;
     char buffer[16];
@@ -378,7 +359,6 @@ TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
     ASSERT_EQ(0, feed(*a.kcp, b.sent[0]));
     EXPECT_EQ(137, a.kcp->rxSrtt());
     EXPECT_EQ(0, a.kcp->waitSend());
-
     // An acknowledgement stamped in the future gives no sample.
     Wire forged = segment(KcpSegment::Ack, 0, 9000);
     forged.una = 1;
@@ -398,8 +378,7 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
     a.sent.clear();
 
     const Wire ack1 = segment(KcpSegment::Ack, 1, 20), ack4 = segment(KcpSegment::Ack, 4, 20);
-    // Each datagram counts once, against its greatest acknowledgement (4):
-    // 0, 2 and 3 were passed over, 5 was not.
+    // A datagram counts once, against its greatest ack: 0, 2 and 3 were passed over, 5 was not.
     ASSERT_EQ(0, a.input({ ack1, ack4 }));
     a.kcp->update(40);
     EXPECT_TRUE(a.sent.empty()); // once is not enough
@@ -411,8 +390,7 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
     ASSERT_EQ(0, a.input({ ack4 }));
     a.kcp->update(80); // the next flush
     EXPECT_TRUE(a.takeSegments().empty());
-
-    // Left alone, a segment is resent on time-out, backing off by half an rto each time.
+    // Left alone, sn 5 is resent on time-out (first sent at 20), backing off by half an rto each time.
     std::vector<uint32_t> timeouts;
     for (uint32_t t = 100; t <= 1200; t += 20) {
         a.kcp->update(t);
@@ -420,7 +398,6 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
             if (sn == 5)
                 timeouts.push_back(t);
     }
-    // First sent at 20 with rto 200; then rto grows by half of rxRto per time-out.
     EXPECT_EQ(76, a.kcp->rxRto());
     ASSERT_GE(timeouts.size(), 3u);
     EXPECT_EQ((std::vector<uint32_t> { 220, 460, 740 }),
@@ -455,7 +432,6 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
         EXPECT_LT(gap, waits[i] + 10) << "ask " << i;
         previous = asks[i];
     }
-
     // The peer's answer reopens the window: the data goes and asking stops.
     Wire tell = segment(KcpSegment::WindowTell);
     tell.wnd = 8;
@@ -484,9 +460,7 @@ TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
     ASSERT_TRUE(pair.runUntil([&] { return pair.a().kcp->rmtWnd() == 0; }, 5000));
     pair.runUntil([] { return false; }, 8000); // long enough for one window ask
     EXPECT_EQ(16u, pair.b().kcp->nRcvQue());
-
-    // Reading frees the full window; B's WindowTell reopens A's view of it
-    // within one flush interval and one trip, long before a retransmission would.
+    // Reading frees the window; B's WindowTell reopens it within one flush and one trip.
     pair.b().reading = true;
     EXPECT_TRUE(pair.runUntil([&] { return pair.a().kcp->rmtWnd() > 0; }, 35));
     ASSERT_TRUE(pair.runUntil([&] { return pair.b().received.size() == payload.size(); }, 60000));
@@ -500,9 +474,7 @@ TEST(KcpClock, JumpOfTenSecondsEitherWayRestartsTheFlushSchedule)
     a.establish(50000);
     for (uint32_t t = 50000; t <= 51000; t += 10)
         a.kcp->update(t);
-    // Last flush at 51000, next due at 51020. A step back of 5 s waits for
-    // the old schedule; a step of 10 s either way flushes at once and
-    // schedules from the new time.
+    // Next flush due at 51020; a step of 10 s either way flushes at once and schedules from there.
     const std::pair<uint32_t, bool> steps[]
         = { { 46000, false }, { 51019, false }, { 51020, true }, { 41020, true }, { 41039, false },
               { 41040, true }, { 51040, true }, { 51059, false }, { 51060, true } };
