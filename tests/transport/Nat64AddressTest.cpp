@@ -1,5 +1,3 @@
-// NAT64 address validation and synthesis, and the connect text derived from
-// the IP-stack facts.
 #include "transport/Nat64Address.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +37,7 @@ bool check(const char* text)
     return CheckNat64Address(v6(text).data());
 }
 
-// The address of ipv4only.arpa (192.0.0.170) behind NAT64 prefixes of every
-// RFC 6052 length, paired with the RFC's own examples for 192.0.2.33.
+// 192.0.0.170 behind a prefix of every RFC 6052 length, with the RFC's examples for 192.0.2.33.
 struct PrefixCase {
     int prefixLength;
     int suffixZeroCount;
@@ -102,17 +99,14 @@ TEST(Nat64Address, ConnectTextIsSynthesisedOnlyOnIpv6OnlyNetworksWithAKnownAddre
     std::memcpy(facts.nat64Address, v6("64:ff9b::c000:aa").data(), 16);
     std::string out;
     bool isIpv6 = true;
-
     facts.nat64Known = true;
     ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("1.2.3.4", out) << "not IPv6-only";
     EXPECT_FALSE(isIpv6);
-
     facts.ipv6Only = true;
     facts.nat64Known = false;
     ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("1.2.3.4", out) << "no NAT64 address";
-
     facts.nat64Known = true;
     ASSERT_TRUE(nat64AddressFor(facts, "1.2.3.4", out, isIpv6));
     EXPECT_EQ("64:ff9b::102:304", out);
