@@ -33,7 +33,6 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoopAtOnceWhateverTheState)
         proxy.stop(); // right after activate
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-
     capture.clear();
     proxy.activate("LogLevel=V\nShowStatsOnAccept=0\n");
     const int port = proxy.port();
@@ -43,7 +42,6 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoopAtOnceWhateverTheState)
     evutil_socket_t client = testsupport::connectTcp("127.0.0.1", port);
     EXPECT_GE(client, 0);
     close(client);
-
     proxy.stop();
     EXPECT_EQ(proxy.port(), -1);
     EXPECT_FALSE(proxy.isRunning());
@@ -96,7 +94,6 @@ TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
     proxy.activate(text.c_str());
     EXPECT_EQ(proxy.port(), -1);
     EXPECT_FALSE(proxy.isRunning());
-
     close(holder);
     proxy.activate(text.c_str());
     EXPECT_EQ(proxy.port(), port);

@@ -1,4 +1,3 @@
-// The configuration text the desktop client composes for the proxy.
 #include "proxy/ShellConfig.h"
 #include "base/Logger.h"
 #include "base/ProxyConfig.h"
@@ -55,7 +54,6 @@ TEST_F(ShellConfigTest, DeploymentFileOverridesComposedLines)
     const ProxyConfig site = composed();
     EXPECT_EQ(site.dnsUdp, (std::vector<std::string> { "127.0.0.53" }));
     EXPECT_EQ(site.fixedLocalPort, 0);
-
     // A missing deployment file is reported and changes nothing.
     write("lumashell.ini", "[setting]\n");
     const std::string plain = composeShellProxyConfig(dir);
