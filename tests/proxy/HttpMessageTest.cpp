@@ -7,13 +7,6 @@
 
 namespace {
 
-struct HeadCase {
-    std::string head;
-    RequestHeadResult result;
-    std::string forwarded; // first line and Host of the head sent upstream
-    std::string endpoint;
-};
-
 std::string firstLineAndHost(const HttpRequestState& r)
 {
     const std::string head = forwardRequestHead(r);
@@ -39,7 +32,12 @@ TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
 {
     const RequestHeadResult Ok = RequestHeadResult::Ok;
     const RequestHeadResult Bad = RequestHeadResult::BadRequest;
-    const std::vector<HeadCase> cases = {
+    const struct {
+        std::string head;
+        RequestHeadResult result;
+        std::string forwarded; // first line and Host of the head sent upstream
+        std::string endpoint;
+    } cases[] = {
         { "GET http://h:8080 HTTP/1.1\r\n\r\n", Ok, "GET / HTTP/1.1 | Host: h:8080", "tcp:h:8080" },
         { "GET http://h?x=1 HTTP/1.1\r\n\r\n", Ok, "GET /?x=1 HTTP/1.1 | Host: h", "tcp:h:80" },
         { "GET http://h/a HTTP/1.0\r\n\r\n", Ok, "GET /a HTTP/1.0 | Host: h", "tcp:h:80" },
@@ -72,7 +70,7 @@ TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
             "POST / HTTP/1.1 | Host: h", "tcp:h:80" },
     };
     ProxyConfig config;
-    for (const HeadCase& c : cases) {
+    for (const auto& c : cases) {
         HttpRequestState r;
         ASSERT_EQ(parseRequestHead(c.head, false, r), c.result) << c.head;
         if (c.result != Ok)
@@ -145,7 +143,6 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
         for (size_t step : { size_t(1000), size_t(1) }) {
             HttpRequestState r;
             ASSERT_EQ(parseRequestHead(c.head, false, r), RequestHeadResult::Ok) << c.head;
-            // The upstream is told one framing, in one line.
             EXPECT_EQ(framingLines(forwardRequestHead(r)), c.body.empty() ? 0u : 1u) << c.head;
             const std::string sent = c.body + next;
             std::string forwarded;
@@ -157,10 +154,10 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
                 forwarded += piece.substr(0, used);
             }
             EXPECT_EQ(!ok, c.broken) << c.head << c.body;
-            if (!c.broken) {
-                EXPECT_TRUE(requestBodyComplete(r)) << c.head << c.body;
-                EXPECT_EQ(forwarded, c.body) << c.head << " in pieces of " << step;
-            }
+            if (c.broken)
+                continue;
+            EXPECT_TRUE(requestBodyComplete(r)) << c.head << c.body;
+            EXPECT_EQ(forwarded, c.body) << c.head << " in pieces of " << step;
         }
     }
 }
