@@ -28,8 +28,7 @@ using namespace testsupport;
 
 namespace {
 
-// What the client receives for an upstream's response: the final head says
-// that the connection closes, and nothing else changes.
+// What the client receives for an upstream's response: only the final head's Connection changes.
 std::string closing(const std::string& response)
 {
     size_t start = 0;
@@ -57,48 +56,37 @@ size_t heapInUse()
 #endif
 }
 
-// A relay on its own event loop in front of one TCP origin: the path of the
-// proxy's KCP endpoints.
+// A relay on its own event loop in front of one TCP origin.
 class RelayThread {
 public:
     explicit RelayThread(int originPort)
     {
-        m_thread = std::thread([this, originPort] {
-            EventBasePtr base(event_base_new());
-            KcpRelayOptions options;
-            options.listen = "127.0.6.1:0";
-            options.upstream = "127.0.0.1:" + std::to_string(originPort);
-            KcpRelay relay(base.get(), options);
-            std::string error;
-            m_port = relay.start(error) ? relay.port() : 0;
-            // Wakes the loop to see the stop flag.
-            EventPtr tick(event_new(
-                base.get(), -1, EV_PERSIST, [](evutil_socket_t, short, void*) {}, nullptr));
-            timeval period { 0, 20 * 1000 };
-            event_add(tick.get(), &period);
-            while (!m_stop)
-                event_base_loop(base.get(), EVLOOP_ONCE);
-        });
-        while (m_port < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        KcpRelayOptions options;
+        options.listen = "127.0.6.1:0";
+        options.upstream = "127.0.0.1:" + std::to_string(originPort);
+        m_relay = std::make_unique<KcpRelay>(m_base.get(), options);
+        std::string error;
+        if (m_relay->start(error))
+            m_thread = std::thread([this] { event_base_loop(m_base.get(), EVLOOP_NO_EXIT_ON_EMPTY); });
     }
     ~RelayThread()
     {
-        m_stop = true;
-        m_thread.join();
+        event_base_loopbreak(m_base.get());
+        if (m_thread.joinable())
+            m_thread.join();
     }
-    int port() const { return m_port; }
+    int port() const { return m_thread.joinable() ? m_relay->port() : 0; }
 
 private:
-    std::atomic<int> m_port { -1 };
-    std::atomic<bool> m_stop { false };
+    EventBasePtr m_base { event_base_new() };
+    std::unique_ptr<KcpRelay> m_relay;
     std::thread m_thread;
 };
 
 class ProxyContextTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(proxy.start("LogLevel=V\nShowStatsOnAccept=1\n")); }
-    // From here on, hosts under relay.test go over KCP through a relay to the origin.
+    // From here on, hosts under relay.test go over KCP through a relay.
     void relayTo(int originPort)
     {
         relay = std::make_unique<RelayThread>(originPort);
@@ -107,7 +95,6 @@ protected:
         ASSERT_TRUE(proxy.start("LogLevel=V\nKcpEnabled=1\nKcpHostMapping=.relay.test#127.0.6.1:"
             + std::to_string(relay->port()) + "\n"));
     }
-    // CPU time the proxy's event-loop thread has used.
     std::chrono::nanoseconds loopCpu()
     {
         clockid_t clock;
@@ -126,16 +113,15 @@ protected:
 
 TEST_F(ProxyContextTest, OnlyTheOneRequestIsForwardedRewrittenExactly)
 {
-    // The body ends where its length says; the pipelined second request never reaches the upstream.
     std::string received;
     std::atomic<bool> done { false };
     TestUpstream upstream([&](int fd) {
         received = readHead(fd);
         received += readSome(fd, 11);
-        received += readAll(fd, 300); // anything more would be the pipelined second request
+        received += readAll(fd, 300); // the pipelined second request must not come
         done = true;
         sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-        readAll(fd, 3000); // keeps the connection open: the length ends the response
+        readAll(fd, 3000);
     });
     const std::string host = "Host: 127.0.0.1:" + std::to_string(upstream.port()) + "\r\n";
     EXPECT_EQ(exchange(proxy.port(),
@@ -162,35 +148,26 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         bool overKcp = false;
     };
     const std::string big = makePayload(200000, 2);
-    const std::string Answer502 = "HTTP/1.0 502 Bad Gateway\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
-    // 1 MB in chunks of 0x3e8 bytes: over KCP it reaches the parser as one chain per segment.
+    // Over KCP, chunks reach the parser as one chain per segment.
     std::string megabyte = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 1000; ++i)
         megabyte += "3e8\r\n" + makePayload(1000, i) + "\r\n";
     megabyte += "0\r\n\r\n";
     const std::vector<Case> cases = {
-        { "GET", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
-            false },
         { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false },
         { "GET", "HTTP/1.1 200 OK\r\nConnection: close\r\nKeep-Alive: timeout=5\r\n\r\n" + big, true },
         { "GET", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false },
-        // Nothing after the counted end reaches the client, even in the same read;
-        // answers without a body end with their head.
-        { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n" + big, true,
-            closing("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n" + big.substr(0, 3)) },
         { "HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false,
             closing("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n") },
         { "GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n0123456789", false,
             closing("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n") },
-        { "GET", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc", false, Answer502 },
-        // The head is refused together with the first chunk size, before it reached the client.
-        { "GET", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false, Answer502 },
+        { "GET", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false,
+            "HTTP/1.0 502 Bad Gateway\r\nProxy-Agent: Skylark/2.0\r\n\r\n" },
         { "GET", megabyte, false, "", true }, // the last row: the proxy goes over KCP from here
     };
     for (const Case& c : cases) {
         TestUpstream upstream([&](int fd) {
             readHead(fd);
-            // Dribble the head across writes to exercise the incremental parser.
             const size_t split = std::min(c.response.find("\r\n") + 5, c.response.size());
             sendAll(fd, c.response.substr(0, split));
             usleep(20 * 1000);
@@ -206,10 +183,8 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
         const auto start = std::chrono::steady_clock::now();
         const std::string answer
             = exchange(proxy.port(), std::string(c.method) + " " + url + " HTTP/1.1\r\n\r\n");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
-            << "the client waited for the upstream";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500)) << "waited";
         const std::string expected = c.answer.empty() ? closing(c.response) : c.answer;
-        EXPECT_EQ(answer.size(), expected.size()) << c.response.substr(0, 60);
         EXPECT_TRUE(answer == expected) << c.response.substr(0, 60) << "\n" << answer.substr(0, 200);
     }
 }
@@ -222,11 +197,8 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
         Peer peer;
         bool overKcp;
         size_t clients = 1;
-        std::atomic<size_t> originSent { 0 };
-        std::atomic<size_t> clientSent { 0 };
-        std::atomic<size_t> clientRead { 0 };
-        std::atomic<bool> started { false }; // the client's request is out and read from
-        std::atomic<bool> done { false };
+        std::atomic<size_t> originSent { 0 }, clientSent { 0 }, clientRead { 0 };
+        std::atomic<bool> started { false }, done { false };
     };
     Row rows[] = {
         { "stalled reader over TCP", StalledReader, false },
@@ -239,7 +211,6 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
     };
     std::atomic<Row*> current { nullptr };
     const std::string chunk(64 * 1024, 'z'); // shared: the heap is measured
-    // Sends a download without end, or takes an upload's head and reads no further.
     TestUpstream origin([&](int fd) {
         Row& row = *current.load();
         readHead(fd);
@@ -260,7 +231,6 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
         sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
         readAll(fd, 3000);
     });
-    const std::string big = "1000000000";
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.overKcp && !relay)
@@ -273,13 +243,12 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
         const std::string url = row.overKcp ? "http://www.relay.test/" : origin.url("/");
         const size_t heapBefore = heapInUse();
         std::vector<int> clients;
-        // Many clients get small windows: the pipes fill with little kernel memory.
         for (size_t i = 0; i < row.clients; ++i)
             clients.push_back(connectTcp("127.0.0.1", proxy.port(), row.clients > 1 ? 16 * 1024 : 0));
         const int client = clients[0];
         std::thread peer([&] {
             if (row.peer == StalledUpload) {
-                sendAll(client, "PUT " + url + " HTTP/1.1\r\nContent-Length: " + big + "\r\n\r\n");
+                sendAll(client, "PUT " + url + " HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n");
                 row.started = true;
                 const std::string chunk(64 * 1024, 'u');
                 while (!row.done && sendAll(client, chunk))
@@ -300,7 +269,7 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
         });
         for (int i = 0; i < 1000 && !row.started; ++i)
             usleep(10 * 1000);
-        // The pipes fill, then stay as full as the slowest end allows.
+        // Until the pipes are full.
         for (size_t i = 0, last = 0, now;
              i < 50 && (now = row.originSent + row.clientSent) - last > (256u << 10); ++i) {
             last = now;
@@ -313,20 +282,14 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(exchange(proxy.port(), "GET " + quick.url("/") + " HTTP/1.1\r\n\r\n", 2500),
                 closing("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
-                << "another client waited";
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "it waited";
         }
         std::this_thread::sleep_for(
             std::chrono::milliseconds(1000) - (std::chrono::steady_clock::now() - wallBefore));
         const double busy = std::chrono::duration<double>(loopCpu() - cpuBefore).count()
             / std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        // A KCP sender facing a closed window still updates its engine (about a
-        // tenth of a core under the sanitizers); a spinning loop takes all it can
-        // get, and the other client's wait shows it even on a loaded machine.
+        // A KCP sender facing a closed window still updates its engine; a spinning loop takes a core.
         EXPECT_LT(busy, 0.25) << "share of a core the loop used";
-
-        // Only kernel buffers and a few high-water marks hold the bytes: the
-        // proxy stops reading the side that is ahead.
         if (row.peer == StalledUpload) {
             EXPECT_LT(row.clientSent.load(), 32u << 20) << "the proxy kept reading the upload";
         } else {
@@ -334,7 +297,6 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
             EXPECT_LT(row.originSent - row.clientRead, row.clients * (32u << 20))
                 << "the proxy kept reading the download";
         }
-        // A stalled client costs about the high-water mark, not a large read pinned beside it.
         if (row.clients > 1) {
             EXPECT_LT(static_cast<double>(heapInUse()) - heapBefore, row.clients * 64 * 1024.0);
         }
@@ -365,7 +327,6 @@ TEST_F(ProxyContextTest, AnswersAndUploadsArriveWholeWhateverTheClientSendsMeanw
         { "origin reads the body after answering a closing client", "PUT",
             "Connection: close\r\nContent-Length: 1000000\r\n", 1000000, "", 2, true },
         { "bytes after a closing request", "GET", "Connection: close\r\n", 0, "\r\n", 4 << 20, false },
-        // A reset would cost the origin what it had not read yet: the upload is not whole.
         { "closing client breaks off its upload after the answer", "PUT",
             "Connection: close\r\nContent-Length: 4000000\r\n", 1000000, "", 2, true, true },
     };
@@ -400,18 +361,15 @@ TEST_F(ProxyContextTest, AnswersAndUploadsArriveWholeWhateverTheClientSendsMeanw
                 shutdown(client, SHUT_WR);
             }
         });
-        // The answer is complete before it is read.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const std::string answer = readAll(client, 10000);
         shutdown(client, SHUT_RDWR);
         writer.join();
         close(client);
         upstream.stop();
-        EXPECT_EQ(answer.size(), closing(response).size());
-        EXPECT_TRUE(answer == closing(response));
+        EXPECT_TRUE(answer == closing(response)) << answer.size() << " bytes";
         if (row.originReadsBody) {
-            EXPECT_EQ(received.size(), upload.size());
-            EXPECT_TRUE(received == upload);
+            EXPECT_TRUE(received == upload) << received.size() << " bytes";
         }
         EXPECT_EQ(endError, 0) << "the origin's end of stream: " << strerror(endError);
     }
@@ -448,8 +406,6 @@ TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
 TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddress)
 {
 #if defined(__SANITIZE_ADDRESS__)
-    // The sanitizers' own checks open descriptors (a pipe to probe memory)
-    // and report a false fault when none is left.
     GTEST_SKIP() << "needs every descriptor taken, which the sanitizer runtime cannot work with";
 #endif
     proxy.stop();
@@ -473,9 +429,7 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
     EXPECT_EQ(proxy.get("http://emfile.test:1/"), Answer504);
     EXPECT_EQ(proxy.proxy.takeReports(), "");
     EXPECT_FALSE(log.contains("discardUnusableIp"));
-
-    // A fresh start with room for the client's socket only: accepting fails, pauses (one line for
-    // the episode), and serves the client once descriptors are free.
+    // Room for the client's socket only: accepting pauses (one line) until descriptors are free.
     release(filler.size());
     proxy.stop();
     ASSERT_TRUE(proxy.start(""));
@@ -494,41 +448,27 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
     close(client);
 }
 
-TEST_F(ProxyContextTest, UnusableTargetsGetTheirErrorAnswer)
-{
-    // No resolver is configured here, and an origin-form target has no host.
-    const struct {
-        const char* target;
-        std::string answer;
-        bool lookedUp;
-    } cases[] = {
-        { "http://[::1]:8080/", "HTTP/1.0 400 Bad Request\r\nProxy-Agent: Skylark/2.0\r\n\r\n", false },
-        { "http://unresolvable.invalid/", Answer504, true },
-        { "/index.html", Answer504, true },
-    };
-    for (const auto& c : cases) {
-        log.clear();
-        EXPECT_EQ(proxy.get(c.target), c.answer) << c.target;
-        EXPECT_EQ(log.contains("[D][NcmRemote] newEndpoint"), c.lookedUp) << c.target;
-    }
-}
-
-TEST_F(ProxyContextTest, RefusedClientsGetNoAnswer)
+TEST_F(ProxyContextTest, UnusableRequestsGetTheirErrorAnswerOrNone)
 {
     std::string longHead = "GET http://127.0.0.1:1/ HTTP/1.1\r\n";
     while (longHead.size() < 20000)
         longHead += "X-Filler: " + std::string(100, 'f') + "\r\n";
-    const std::vector<std::string> cases = {
-        std::string("\x05\x01\x00", 3)
-            + std::string("\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x50", 10), // SOCKS5
-        longHead, // a head that never ends
-        longHead + "\r\n" + std::string(4000, 'b'), // ends only past the limit, with a body
-        "\r\n\r\n\r\n", // an empty request line
+    const auto get
+        = [](const char* target) { return "GET " + std::string(target) + " HTTP/1.1\r\nHost: h\r\n\r\n"; };
+    // No resolver is configured here.
+    const std::pair<std::string, std::string> cases[] = {
+        { get("http://[::1]:8080/"), "HTTP/1.0 400 Bad Request\r\nProxy-Agent: Skylark/2.0\r\n\r\n" },
+        { get("http://unresolvable.invalid/"), Answer504 }, { get("/index.html"), Answer504 },
+        { std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x50", 13), "" }, // SOCKS5
+        { longHead, "" }, // a head that never ends
+        { longHead + "\r\n" + std::string(4000, 'b'), "" }, // ends only past the limit
+        { "\r\n\r\n\r\n", "" }, // an empty request line
     };
-    for (const std::string& request : cases)
-        EXPECT_EQ(exchange(proxy.port(), request), "") << request.substr(0, 40);
+    for (const auto& [request, answer] : cases)
+        EXPECT_EQ(exchange(proxy.port(), request), answer) << request.substr(0, 40);
     EXPECT_TRUE(log.contains("socks5 not implemented: read socks5 req"));
     EXPECT_GE(log.count("can not parse local request"), 4u);
+    EXPECT_EQ(log.count("[D][NcmRemote] newEndpoint"), 2u) << "a refused target is not looked up";
 }
 
 TEST_F(ProxyContextTest, IdleContextsAreSweptAtTheNextAccept)
