@@ -29,8 +29,7 @@ protected:
     RunningProxy proxy;
 };
 
-// A relay scripted on a raw UDP socket: it answers Opens (unless told not
-// to), acknowledges data, and answers request heads as `reply` says.
+// A relay on a raw UDP socket: answers Opens (unless told not to), acks data, answers heads as `reply` says.
 class ScriptedRelay {
 public:
     enum class Reply {
@@ -64,7 +63,6 @@ public:
         send(conv, KcpSegment::Push, conversations[conv].sent++, data);
     }
 
-    // Serves until `done` holds or the time runs out.
     bool serveUntil(const std::function<bool()>& done, int timeoutMs = 5000)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -148,7 +146,6 @@ private:
 
 TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 {
-    // A relay address that takes datagrams and never answers.
     int relay = bindSocket("127.0.6.1", 0, SOCK_DGRAM);
     ASSERT_GE(relay, 0);
     proxy.proxy.config.logLevel = 'V';
@@ -162,7 +159,6 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
         << "each of the three attempts waits out its time-out";
     EXPECT_EQ(log.count("connect event 1, err=" + std::to_string(ETIMEDOUT)), 3u);
-
     // Every attempt opened its own conversation, and only Opens were sent.
     std::set<uint32_t> conversations;
     uint8_t datagram[2048];
@@ -181,10 +177,7 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     EXPECT_TRUE(log.contains("pxyctx=0, remoteconn=0"));
 }
 
-// A request to a relay opens one conversation ahead for the next. Once the
-// relay opened its window there, the next request goes out on it at once,
-// with no Open waiting for its answer; one the relay ended, never admitted,
-// or that outlived its time is not used, and the request opens its own.
+// The conversation opened ahead carries the next request only while the relay keeps it admitted.
 TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTheRelayKeepsThem)
 {
     enum Relay { Admits, AdmitsThenEnds, NeverAdmits, AdmitsButTimePasses };
@@ -225,8 +218,6 @@ TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTh
         relay.serveUntil([] { return false; }, 200); // the window report and end arrive
         if (row.relay == AdmitsButTimePasses)
             Clock::advanceTicksForTest(NcmProxyRemoteManager::KcpAheadLifeMs);
-
-        // A used conversation needs no Open answered: none is.
         relay.answerOpens = !row.used;
         auto second = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/2"); });
         ASSERT_TRUE(relay.serveUntil([&] { return relay.requests.size() == 2; }));
@@ -241,11 +232,7 @@ TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTh
     }
 }
 
-// A relay conversation whose answer was framed and left open carries the
-// next request to its host at once, with no Open; one the relay ended, one
-// that answered with the close option, or one routed to another host (the
-// relay keeps the first request's upstream) is never used. One the relay
-// ends just as a request arrives sends that request once more, fresh.
+// A conversation left open carries later requests to its host (the relay keeps the first upstream).
 TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
 {
     using Reply = ScriptedRelay::Reply;
@@ -272,7 +259,6 @@ TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
         ASSERT_TRUE(running.start(""));
         for (const char* url : { "http://www.relay.test/1", row.second }) {
             const bool second = url == row.second;
-            // Only the kept conversation can carry it when no Open is answered.
             relay.answerOpens = !(second && row.reused && row.reply == Reply::KeepOpen);
             auto answer = std::async(std::launch::async, [&] { return running.get(url); });
             ASSERT_TRUE(relay.serveUntil(
@@ -282,7 +268,7 @@ TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
         }
         ASSERT_GE(relay.requests.size(), 2u);
         EXPECT_EQ(relay.requests[1] == relay.requests[0], row.reused);
-        // The unanswered request went once more, on a conversation of its own.
+        // One ended as the request arrived sends it once more, on a conversation of its own.
         EXPECT_EQ(relay.requests.size(), row.reply == Reply::EndsTheNext ? 3u : 2u);
         running.stop();
     }
