@@ -1,7 +1,4 @@
-// The relay on the test's event base, driven by the proxy's own KCP
-// connections, with blocking TCP upstreams on their own threads. Whole
-// requests through proxy, relay and a lossy link are tested with real peers
-// in tests/proxy/curl_nginx_test.sh.
+// The relay on the test's event base, driven by the proxy's own KCP connections and by raw UDP peers.
 #include "relay/KcpRelay.h"
 #include "base/Clock.h"
 #include "proxy/NcmProxy.h"
@@ -13,16 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 using testsupport::readHead;
@@ -63,40 +57,36 @@ std::string clientHello(const std::string& serverName)
     return tlsRecord("\x01" + be(body.size(), 3) + body);
 }
 
-// One segment as a hand-made client writes it.
 std::string segment(
     uint32_t conv, uint8_t cmd, uint32_t sn, uint32_t una, const std::string& data = {}, uint32_t ts = 0)
 {
     return encodeKcp({ { conv, cmd, 0, 1024, ts, sn, una, data } });
 }
 
-// A client on a plain UDP socket from a chosen loopback address: one that
-// forges, floods or falls silent, as no KCP connection of ours would.
+// A client that forges, floods or falls silent, as no KCP connection of ours would.
 class RawPeer {
 public:
     RawPeer(const char* source, int relayPort)
         : m_fd(testsupport::bindSocket(source, 0, SOCK_DGRAM))
     {
-        fcntl(m_fd, F_SETFL, O_NONBLOCK);
-        m_to.sin_family = AF_INET;
-        m_to.sin_port = htons(static_cast<uint16_t>(relayPort));
-        inet_pton(AF_INET, "127.0.6.1", &m_to.sin_addr);
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(relayPort));
+        to.sin_addr.s_addr = htonl(0x7f000601); // 127.0.6.1
+        connect(m_fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
-    ~RawPeer() { close(m_fd); }
     void send(const std::string& datagram)
     {
-        sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&m_to), sizeof m_to);
+        ::send(m_fd.get(), datagram.data(), datagram.size(), 0);
         sentBytes += datagram.size();
     }
-    // Datagrams received since the last call; each segment with sequence
-    // number 0 (the relay's Open, or an empty Push resending its challenge)
-    // is kept with its ts.
+    // Datagrams received since the last call; keeps the ts of each relay segment with sn 0 (its challenges).
     int drain()
     {
         char buffer[2048];
         int count = 0;
         ssize_t n;
-        while ((n = recv(m_fd, buffer, sizeof buffer, 0)) >= 0) {
+        while ((n = recv(m_fd.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0) {
             ++count;
             receivedBytes += static_cast<size_t>(n);
             for (const KcpWire& s : decodeKcp(std::string(buffer, static_cast<size_t>(n))))
@@ -105,8 +95,7 @@ public:
         }
         return count;
     }
-    // Acknowledges the relay's sequence number 0 as a client does, echoing
-    // the ts of the first such segment of that command.
+    // Echoes the ts of the relay's first sn-0 segment of that command, as a client does.
     bool echo(event_base* base, uint32_t conv, uint8_t cmd)
     {
         const auto found = [&] {
@@ -124,8 +113,7 @@ public:
     std::vector<std::pair<uint8_t, uint32_t>> zeros;
 
 private:
-    int m_fd;
-    sockaddr_in m_to {};
+    UniqueSocket m_fd;
 };
 
 // An upstream that answers the request head with `text` and closes.
@@ -191,7 +179,6 @@ protected:
         bool ended = false; // Read with size 0 seen
     };
 
-    // A connected KCP connection with the proxy's settings.
     Client* connect(bool ahead = false)
     {
         clients.push_back(std::make_unique<Client>());
@@ -210,7 +197,6 @@ protected:
         EXPECT_TRUE(runUntil(base.get(), [&] { return client->events > 0; }));
         return client;
     }
-    // Whether the relay lets go of every conversation once the test clock moves on by `ms`.
     bool forgetsAfter(int ms)
     {
         Clock::advanceTicksForTest(ms);
@@ -228,16 +214,10 @@ protected:
         evbuffer_remove(client->conn->input(), out.data(), out.size());
         return out;
     }
-    // Reads until the relay's end-of-stream marker (or the time-out).
     std::string readToEnd(Client* client, int timeoutMs = 10000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!client->ended && std::chrono::steady_clock::now() < deadline) {
-            const size_t before = client->events;
-            client->conn->requestRead();
-            runUntil(
-                base.get(), [&] { return client->events > before; }, timeoutMs);
-        }
+        runUntil(
+            base.get(), [&] { return client->ended || (client->conn->requestRead(), false); }, timeoutMs);
         return take(client);
     }
 
@@ -282,7 +262,6 @@ TEST(RelaySniffTest, FindsTheHostOfAnHttpHeadOrATlsClientHello)
 
 TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayLingersAndForgets)
 {
-    // The upstream reads to the end of the stream before it answers.
     TestUpstream upstream(
         [](int fd) {
             const std::string all = testsupport::readAll(fd, 10000);
@@ -296,26 +275,18 @@ TEST_F(RelayTest, ClientEndHalfClosesTheUpstreamWhichMayStillAnswerThenTheRelayL
     write(client, makePayload(300 * 1024, 7));
     client->conn->requestDrain();
     ASSERT_TRUE(runUntil(base.get(), [&] { return client->conn->outputLength() == 0; }));
-    // Our end-of-stream marker, while this side still reads. (With our own
-    // marker sent, the connection no longer reports the relay's.)
+    // Our marker while this side still reads (the connection then no longer reports the relay's).
     client->conn->channel()->engine()->close();
-    const std::string answer = "got 307200";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (client->conn->inputLength() < answer.size() && std::chrono::steady_clock::now() < deadline) {
-        client->conn->requestRead();
-        runFor(base.get(), 20);
-    }
-    EXPECT_EQ(take(client), answer);
-
-    // Both ends are through: the relay lingers, and gives way to a new
-    // conversation that needs the only slot.
+    runUntil(
+        base.get(), [&] { return client->conn->requestRead(), client->conn->inputLength() >= 10; }, 10000);
+    EXPECT_EQ(take(client), "got 307200");
+    // Both ends through: the relay lingers, and gives way to a new conversation that needs the only slot.
     client->conn->close();
     runFor(base.get(), 300);
     EXPECT_EQ(relay->conversationCount(), 1u);
     connect()->conn->close();
     ASSERT_TRUE(runUntil(base.get(), [&] { return relay->stats().finished == 1; }));
     EXPECT_EQ(relay->stats().refused, 0u);
-    // The new one lingers in turn, then is forgotten.
     runFor(base.get(), 300);
     EXPECT_EQ(relay->conversationCount(), 1u);
     ASSERT_TRUE(forgetsAfter(5000));
@@ -340,10 +311,8 @@ TEST_F(RelayTest, ServerFirstProtocolsGoToTheFallbackAfterTheRouteWait)
     EXPECT_EQ(never.accepted(), 0);
 }
 
-// A conversation opened ahead of its request is admitted (its client is told
-// by the full window) but reaches no upstream until its stream starts, so
-// it holds none and waits for the bytes that route it however long it sat;
-// ended unused, it reaches none at all.
+// Opened ahead, a conversation waits for the bytes that route it however long it sat; unused, it reaches
+// none.
 TEST_F(RelayTest, ConversationsOpenedAheadReachAnUpstreamOnlyOnceUsed)
 {
     TestUpstream fallback([](int fd) { shutdown(fd, SHUT_RDWR); }, UpstreamHost);
@@ -401,8 +370,6 @@ TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
     startRelay(upstream);
     Client* client = connect();
     write(client, "GET /big HTTP/1.1\r\nHost: a\r\n\r\n");
-    // Nobody reads: the client's window fills, the relay's engine fills,
-    // and the relay stops taking bytes from the upstream.
     size_t peak = 0;
     for (int i = 0; i < 20; ++i) {
         runFor(base.get(), 50);
@@ -414,17 +381,13 @@ TEST_F(RelayTest, AClientThatStopsReadingHoldsTheUpstreamBackWithBoundedMemory)
     const size_t bound = (window + 2 * 1024) * 1336 + KcpRelay::UpstreamQueueLimit + 64 * 1024;
     EXPECT_LE(peak, bound);
     EXPECT_GT(peak, window * 1336 / 2) << "the engine was filled at all";
-
-    // Reading again drains everything, in order.
     const std::string got = readToEnd(client, 30000);
     EXPECT_TRUE(allSent.load());
     ASSERT_EQ(got.size(), body.size());
     EXPECT_TRUE(got == body);
 }
 
-// Out-of-order segments cost what their window allows and no more: longer
-// than a segment can be, they are not stored at all, and a huge configured
-// receive window is capped. Sequence number 1 never comes, so nothing leaves.
+// Sequence number 1 never comes: out-of-order segments are held, bounded by segment size and window.
 TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
 {
     TestUpstream upstream([](int fd) { testsupport::readAll(fd, 10000); }, UpstreamHost);
@@ -442,8 +405,8 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
         { mss, 40, 1024, 31 * mss, false }, // an unproven address: sn 2 to 32
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE("length " + std::to_string(row.length) + ", window " + std::to_string(row.receiveWindow)
-            + (row.proves ? "" : ", unproven"));
+        SCOPED_TRACE(
+            testing::Message() << row.length << " bytes, window " << row.receiveWindow << row.proves);
         relay.reset();
         startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.profile.receiveWindow = row.receiveWindow; });
         RawPeer peer("127.0.6.3", relay->port());
@@ -454,8 +417,7 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
         ASSERT_TRUE(runUntil(base.get(), [&] {
             return relay->conversationCount() == 1 && relay->provenCount() == (row.proves ? 1u : 0u);
         }));
-        // In batches the relay's socket buffer holds, and twice over: a
-        // datagram lost on the way would make a stored segment look dropped.
+        // Twice over, in batches the socket buffer holds: a lost datagram would look like a dropped segment.
         const uint32_t batch = std::max<uint32_t>(1, 64 * 1024 / static_cast<uint32_t>(row.length));
         for (int pass = 0; pass < 2; ++pass) {
             for (uint32_t sn = 2; sn < row.count + 2; ++sn) {
@@ -470,10 +432,7 @@ TEST_F(RelayTest, OutOfOrderSegmentsAreBoundedBySegmentSizeAndWindow)
     }
 }
 
-// Neither datagrams of conversations that never opened nor Opens past one
-// address's share of proven conversations are answered or reach an
-// upstream; Opens in a client's name, however many, neither count toward
-// its share nor lock it out.
+// Forged Opens in a client's name neither count toward its address's share nor lock it out.
 TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
 {
     TestUpstream upstream(answers("hello"), UpstreamHost);
@@ -502,9 +461,6 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
     EXPECT_EQ(relay->stats().refused, 2u);
     EXPECT_EQ(samePlaceOtherPort.drain(), 0) << "nothing is answered";
     EXPECT_GT(elsewhere.drain(), 0);
-
-    // Twice an address's unproven share of lone Opens in the name of a
-    // client (its own address, other ports), then the client itself.
     RawPeer forger("127.0.0.1", relay->port());
     for (uint32_t conv = 100; conv < 100 + 2 * KcpRelayOptions().maxUnprovenPerSource; ++conv)
         forger.send(segment(conv, KcpSegment::Open, 0, 0));
@@ -519,20 +475,16 @@ TEST_F(RelayTest, UnknownConversationsAndOpensPastTheAddressShareAreIgnored)
     EXPECT_LE(relay->unprovenCount(), KcpRelayOptions().maxUnprovenPerSource + 1);
 }
 
-// Two relays on one port: the kernel hands each client's conversation whole
-// to one of them (the other sees none of its datagrams), and both serve.
 TEST_F(RelayTest, RelaysSharingAPortEachServeWholeConversations)
 {
     const std::string answer = makePayload(64 * 1024, 5);
     TestUpstream upstream(answers(answer), UpstreamHost);
     startRelay(upstream, {}, [](KcpRelayOptions& o) { o.reusePort = true; });
-    KcpRelayOptions options;
-    options.listen = "127.0.6.1:" + std::to_string(relay->port());
-    options.upstream = at(upstream);
-    options.reusePort = true;
-    KcpRelay second(base.get(), options);
-    std::string error;
-    ASSERT_TRUE(second.start(error)) << error;
+    const std::unique_ptr<KcpRelay> first = std::move(relay);
+    startRelay(upstream, {}, [&](KcpRelayOptions& o) {
+        o.reusePort = true;
+        o.listen = "127.0.6.1:" + std::to_string(first->port());
+    });
     constexpr size_t Conversations = 16; // all on one relay: 2 in 65536
     std::vector<Client*> started;
     for (size_t i = 0; i < Conversations; ++i) {
@@ -541,17 +493,13 @@ TEST_F(RelayTest, RelaysSharingAPortEachServeWholeConversations)
     }
     for (Client* client : started)
         EXPECT_EQ(readToEnd(client), answer);
-    EXPECT_EQ(relay->stats().opened + second.stats().opened, Conversations);
+    EXPECT_EQ(relay->stats().opened + first->stats().opened, Conversations);
     EXPECT_GT(relay->stats().opened, 0u);
-    EXPECT_GT(second.stats().opened, 0u);
-    EXPECT_EQ(relay->stats().ignoredDatagrams + second.stats().ignoredDatagrams, 0u);
+    EXPECT_GT(first->stats().opened, 0u);
+    EXPECT_EQ(relay->stats().ignoredDatagrams + first->stats().ignoredDatagrams, 0u);
 }
 
-// Until the client echoes the relay's challenge, nothing reaches an upstream
-// and its address gets back no more than it sent; the challenge is resent
-// when its echo was lost. A client that vanishes mid-download is let go once
-// it acknowledges nothing for 10 s, whatever the idle time-out, and its
-// upstream is closed.
+// Unproven, a client reaches no upstream and gets back no more than it sent; silent for 10 s, it is let go.
 TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
 {
     const std::string body = makePayload(100 * 1024, 3);
@@ -582,17 +530,13 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
         relay.reset();
         startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.idleTimeoutSeconds = row.idleTimeoutSeconds; });
         RawPeer peer("127.0.6.3", relay->port());
-        // In one datagram, the request claiming (una 1) that the relay's Open arrived.
-        const std::string first
-            = segment(9, KcpSegment::Open, 0, 0) + segment(9, KcpSegment::Push, 1, 1, request);
-        peer.send(first);
+        peer.send(segment(9, KcpSegment::Open, 0, 0) + segment(9, KcpSegment::Push, 1, 1, request));
         ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
         if (row.proof == WrongEcho) {
             peer.send(segment(9, KcpSegment::Ack, 0, 1, {}, 12345));
         } else if (row.proof == EchoOfOpen) {
             ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Open));
         } else if (row.proof == EchoOfResent) {
-            // Its data still unacknowledged, the client resends it.
             peer.send(segment(9, KcpSegment::Push, 1, 1, request));
             ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Push));
         }
