@@ -384,11 +384,8 @@ TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
         usleep(200 * 1000); // the client is gone by now
         sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
         const std::string chunk(64 * 1024, 'z');
-        for (int i = 0; i < 300; ++i) {
-            if (!sendAll(fd, chunk)) {
-                upstreamEnded = true;
-                return;
-            }
+        for (int i = 0; i < 300 && !upstreamEnded; ++i) {
+            upstreamEnded = !sendAll(fd, chunk);
             usleep(10 * 1000);
         }
     });
