@@ -189,9 +189,9 @@ TEST_F(ProxyContextTest, ResponseFramingEndsTheExchange)
     }
 }
 
-TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop)
+TEST_F(ProxyContextTest, PeersThatStallAreHeldBackWithoutHoldingUpTheLoop)
 {
-    enum Peer { StalledReader, SlowReader, StalledUpload };
+    enum Peer { StalledReader, StalledUpload };
     struct Row {
         const char* name;
         Peer peer;
@@ -203,10 +203,8 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
     Row rows[] = {
         { "stalled reader over TCP", StalledReader, false },
         { "200 stalled readers over TCP", StalledReader, false, 200 },
-        { "slow reader over TCP", SlowReader, false },
         { "stalled upload over TCP", StalledUpload, false },
         { "stalled reader over KCP", StalledReader, true },
-        { "slow reader over KCP", SlowReader, true },
         { "stalled upload over KCP", StalledUpload, true },
     };
     std::atomic<Row*> current { nullptr };
@@ -262,10 +260,6 @@ TEST_F(ProxyContextTest, PeersThatStallOrCrawlAreHeldBackWithoutHoldingUpTheLoop
             for (int c : clients)
                 row.clientRead += readSome(c, 100000).size();
             row.started = true;
-            while (row.peer == SlowReader && !row.done) {
-                row.clientRead += readSome(client, 2048, 1000).size(); // about 100 kB/s
-                usleep(20 * 1000);
-            }
         });
         for (int i = 0; i < 1000 && !row.started; ++i)
             usleep(10 * 1000);
