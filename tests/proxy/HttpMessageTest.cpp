@@ -16,7 +16,6 @@ std::string firstLineAndHost(const HttpRequestState& r)
                                      : " | " + head.substr(host + 2, head.find("\r\n", host + 2) - host - 2));
 }
 
-// Content-Length and Transfer-Encoding lines, in any case.
 size_t framingLines(const std::string& head)
 {
     size_t count = 0;

@@ -11,7 +11,6 @@
 
 namespace {
 
-// A scratch application directory with its own INI files.
 class ShellConfigTest : public ::testing::Test {
 protected:
     void SetUp() override
