@@ -177,76 +177,30 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     EXPECT_TRUE(log.contains("pxyctx=0, remoteconn=0"));
 }
 
-// The conversation opened ahead carries the next request only while the relay keeps it admitted.
-TEST_F(RemoteManagerTest, ConversationsOpenedAheadCarryTheNextRequestOnlyWhileTheRelayKeepsThem)
-{
-    enum Relay { Admits, AdmitsThenEnds, NeverAdmits, AdmitsButTimePasses };
-    const struct Row {
-        const char* name;
-        Relay relay;
-        bool used;
-    } rows[] = {
-        { "admitted", Admits, true },
-        { "ended by the relay", AdmitsThenEnds, false },
-        { "never admitted (refused, or its proof lost)", NeverAdmits, false },
-        { "outlived its time", AdmitsButTimePasses, false },
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScriptedRelay relay;
-        RunningProxy running;
-        running.proxy.config.kcpEnabled = true;
-        running.proxy.config.kcpHostMapping = { { ".relay.test", relay.address() } };
-        running.proxy.config.connectTimeout = 2;
-        ASSERT_TRUE(running.start(""));
-
-        auto first = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/1"); });
-        uint32_t ahead = 0;
-        ASSERT_TRUE(relay.serveUntil([&] {
-            for (const auto& [conv, c] : relay.conversations)
-                ahead = c.ahead ? conv : ahead;
-            return relay.requests.size() == 1 && ahead != 0;
-        }));
-        EXPECT_NE(relay.requests[0], ahead);
-        if (row.relay != NeverAdmits)
-            relay.send(ahead, KcpSegment::WindowTell, 0); // its full window: the address is proven
-        if (row.relay == AdmitsThenEnds)
-            relay.push(ahead, {});
-        ASSERT_TRUE(relay.serveUntil(
-            [&] { return first.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-        EXPECT_NE(first.get().find("\r\n\r\nok"), std::string::npos);
-        relay.serveUntil([] { return false; }, 200); // the window report and end arrive
-        if (row.relay == AdmitsButTimePasses)
-            Clock::advanceTicksForTest(NcmProxyRemoteManager::KcpAheadLifeMs);
-        relay.answerOpens = !row.used;
-        auto second = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/2"); });
-        ASSERT_TRUE(relay.serveUntil([&] { return relay.requests.size() == 2; }));
-        EXPECT_EQ(relay.requests[1] == ahead, row.used);
-        EXPECT_FALSE(relay.conversations[relay.requests[1]].ahead && !row.used);
-        relay.answerOpens = true;
-        ASSERT_TRUE(relay.serveUntil(
-            [&] { return second.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-        EXPECT_NE(second.get().find("\r\n\r\nok"), std::string::npos);
-        running.stop();
-        Clock::resetForTest();
-    }
-}
-
-// A conversation left open carries later requests to its host (the relay keeps the first upstream).
-TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
+// The next request goes on the conversation left open to its host (the relay keeps the first upstream),
+// else on the one opened ahead while the relay keeps it admitted, else on a new one.
+TEST_F(RemoteManagerTest, LaterRequestsGoOnAKeptOrAheadConversationOnlyWhileTheRelayKeepsIt)
 {
     using Reply = ScriptedRelay::Reply;
+    enum Ahead { Admitted, AdmittedThenEnded, NeverAdmitted, AdmittedButTimePasses };
+    enum Carrier { New, First, OpenedAhead };
+    const char* const www = "http://www.relay.test/2";
     const struct Row {
         const char* name;
         Reply reply;
+        Ahead ahead;
         const char* second;
-        bool reused; // the second request went out on the first one's conversation
+        Carrier carrier;
     } rows[] = {
-        { "kept open", Reply::KeepOpen, "http://www.relay.test/2", true },
-        { "answered with the close option", Reply::CloseOption, "http://www.relay.test/2", false },
-        { "ended by the relay while idle", Reply::KeepOpenThenEnd, "http://www.relay.test/2", false },
-        { "another host of the same relay", Reply::KeepOpen, "http://img.relay.test/2", false },
-        { "ended by the relay at the next request", Reply::EndsTheNext, "http://www.relay.test/2", true },
+        { "ahead, admitted", Reply::CloseAndEnd, Admitted, www, OpenedAhead },
+        { "ahead, ended by the relay", Reply::CloseAndEnd, AdmittedThenEnded, www, New },
+        { "ahead, never admitted (refused, or its proof lost)", Reply::CloseAndEnd, NeverAdmitted, www, New },
+        { "ahead, outlived its time", Reply::CloseAndEnd, AdmittedButTimePasses, www, New },
+        { "kept open", Reply::KeepOpen, NeverAdmitted, www, First },
+        { "answered with the close option", Reply::CloseOption, NeverAdmitted, www, New },
+        { "ended by the relay while idle", Reply::KeepOpenThenEnd, NeverAdmitted, www, New },
+        { "another host of the same relay", Reply::KeepOpen, NeverAdmitted, "http://img.relay.test/2", New },
+        { "ended by the relay at the next request", Reply::EndsTheNext, NeverAdmitted, www, First },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -257,19 +211,36 @@ TEST_F(RemoteManagerTest, RelayConversationsCarryLaterRequestsToTheirHostOnly)
         running.proxy.config.kcpHostMapping = { { ".relay.test", relay.address() } };
         running.proxy.config.connectTimeout = 2;
         ASSERT_TRUE(running.start(""));
-        for (const char* url : { "http://www.relay.test/1", row.second }) {
-            const bool second = url == row.second;
-            relay.answerOpens = !(second && row.reused && row.reply == Reply::KeepOpen);
-            auto answer = std::async(std::launch::async, [&] { return running.get(url); });
-            ASSERT_TRUE(relay.serveUntil(
-                [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-            EXPECT_NE(answer.get().find("\r\n\r\nok"), std::string::npos);
-            relay.serveUntil([] { return false; }, 200); // an end reaches the idle conversation
-        }
+        auto first = std::async(std::launch::async, [&] { return running.get("http://www.relay.test/1"); });
+        uint32_t ahead = 0;
+        ASSERT_TRUE(relay.serveUntil([&] {
+            for (const auto& [conv, c] : relay.conversations)
+                ahead = c.ahead ? conv : ahead;
+            return relay.requests.size() == 1 && ahead != 0;
+        }));
+        EXPECT_NE(relay.requests[0], ahead);
+        if (row.ahead != NeverAdmitted)
+            relay.send(ahead, KcpSegment::WindowTell, 0); // its full window: the address is proven
+        if (row.ahead == AdmittedThenEnded)
+            relay.push(ahead, {});
+        ASSERT_TRUE(relay.serveUntil(
+            [&] { return first.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_NE(first.get().find("\r\n\r\nok"), std::string::npos);
+        relay.serveUntil([] { return false; }, 200); // the window report and ends arrive
+        if (row.ahead == AdmittedButTimePasses)
+            Clock::advanceTicksForTest(NcmProxyRemoteManager::KcpAheadLifeMs);
+        // A reused conversation needs no Open answered: none is.
+        relay.answerOpens = row.carrier == New || row.reply == Reply::EndsTheNext;
+        auto second = std::async(std::launch::async, [&] { return running.get(row.second); });
+        ASSERT_TRUE(relay.serveUntil(
+            [&] { return second.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_NE(second.get().find("\r\n\r\nok"), std::string::npos);
         ASSERT_GE(relay.requests.size(), 2u);
-        EXPECT_EQ(relay.requests[1] == relay.requests[0], row.reused);
+        const uint32_t carrier = relay.requests[1];
+        EXPECT_EQ(carrier == relay.requests[0], row.carrier == First);
+        EXPECT_EQ(carrier == ahead, row.carrier == OpenedAhead);
+        EXPECT_EQ(relay.conversations[carrier].ahead, row.carrier == OpenedAhead);
         // One ended as the request arrived sends it once more, on a conversation of its own.
         EXPECT_EQ(relay.requests.size(), row.reply == Reply::EndsTheNext ? 3u : 2u);
-        running.stop();
     }
 }
