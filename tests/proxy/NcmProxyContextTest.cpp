@@ -415,27 +415,21 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
             filler.pop_back();
         }
     };
-    // Room for the client's socket and the accepted one, none for the upstream.
-    release(2);
-    EXPECT_EQ(proxy.get("http://emfile.test:1/"), Answer504);
-    EXPECT_EQ(proxy.proxy.takeReports(), "");
-    EXPECT_FALSE(log.contains("discardUnusableIp"));
-    // Room for the client's socket only: accepting pauses (one line) until descriptors are free.
-    release(filler.size());
-    proxy.stop();
-    ASSERT_TRUE(proxy.start(""));
-    log.clear();
-    for (int fd; (fd = dup(0)) >= 0;)
-        filler.push_back(fd);
+    // Room for the client's socket only: accepting pauses (one line) until one more is free, and then
+    // there is none for the upstream.
     release(1);
     int client = connectTcp("127.0.0.1", proxy.port());
-    sendAll(client, "GET /index.html HTTP/1.1\r\n\r\n");
+    sendAll(client, "GET http://emfile.test:1/ HTTP/1.1\r\n\r\n");
     usleep(1300 * 1000); // two retries
     const size_t pausedLines = log.count("accept paused");
+    release(1);
+    const std::string answer = readAll(client, 5000);
     release(filler.size());
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(pausedLines, 1u);
-    EXPECT_EQ(readAll(client, 5000), Answer504);
+    EXPECT_EQ(answer, Answer504);
+    EXPECT_EQ(proxy.proxy.takeReports(), "");
+    EXPECT_FALSE(log.contains("discardUnusableIp"));
     close(client);
 }
 
