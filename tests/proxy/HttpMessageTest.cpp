@@ -79,25 +79,6 @@ TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
     }
 }
 
-// A client that promised nothing more is closed without waiting for it.
-TEST(HttpRequestHead, CloseOptionOrPlainHttp10MeansNothingFollows)
-{
-    const std::vector<std::pair<std::string, bool>> cases = {
-        { "GET http://h/ HTTP/1.1\r\n\r\n", false },
-        { "GET http://h/ HTTP/1.1\r\nConnection: close\r\n\r\n", true },
-        { "GET http://h/ HTTP/1.1\r\nconnection: Keep-Alive, CLOSE\r\n\r\n", true },
-        { "GET http://h/ HTTP/1.1\r\nConnection: closed\r\n\r\n", false },
-        { "GET http://h/ HTTP/1.1\r\nX-Connection: close\r\n\r\n", false },
-        { "GET http://h/ HTTP/1.0\r\n\r\n", true },
-        { "GET http://h/ HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false },
-    };
-    for (const auto& [head, closes] : cases) {
-        HttpRequestState r;
-        ASSERT_EQ(parseRequestHead(head, false, r), RequestHeadResult::Ok) << head;
-        EXPECT_EQ(clientClosesAfter(r), closes) << head;
-    }
-}
-
 TEST(HttpRequestHead, EndpointNamesFollowTheKcpMapping)
 {
     ProxyConfig config;
@@ -116,7 +97,8 @@ TEST(HttpRequestHead, EndpointNamesFollowTheKcpMapping)
         EXPECT_EQ(buildEndpointName(config, c[0], c[1]), c[2]) << c[0] << ":" << c[1];
 }
 
-TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
+// Only the body its framing names is forwarded; with the close option or plain 1.0, nothing follows.
+TEST(HttpRequestHead, WhatFollowsTheHead)
 {
     const std::string next = "GET http://internal.example/ HTTP/1.1\r\nProxy-Authorization: x\r\n\r\n";
     const std::string chunked = "POST http://h/ HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n";
@@ -126,6 +108,7 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
         std::string head;
         std::string body; // what the upstream gets after the head
         bool broken;
+        bool closes = false;
     } cases[] = {
         { "POST http://h/ HTTP/1.1\r\nContent-Length: 5\r\n\r\n", "hello", false },
         { "POST http://h/ HTTP/1.1\r\nTransfer-Encoding: identity\r\nContent-Length: 3\r\n\r\n", "abc",
@@ -137,12 +120,19 @@ TEST(HttpRequestHead, OnlyTheBodyItsFramingNamesIsForwarded)
         { chunked, lettered + "0\r\n\r\n", false },
         { chunked, "5\r\nhelloXY0\r\n\r\n", true }, // data longer than its size
         { chunked, "zz\r\n", true },
+        { "GET http://h/ HTTP/1.1\r\nConnection: close\r\n\r\n", "", false, true },
+        { "GET http://h/ HTTP/1.1\r\nconnection: Keep-Alive, CLOSE\r\n\r\n", "", false, true },
+        { "GET http://h/ HTTP/1.1\r\nConnection: closed\r\n\r\n", "", false },
+        { "GET http://h/ HTTP/1.1\r\nX-Connection: close\r\n\r\n", "", false },
+        { "GET http://h/ HTTP/1.0\r\n\r\n", "", false, true },
+        { "GET http://h/ HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "", false },
     };
     for (const auto& c : cases) {
         for (size_t step : { size_t(1000), size_t(1) }) {
             HttpRequestState r;
             ASSERT_EQ(parseRequestHead(c.head, false, r), RequestHeadResult::Ok) << c.head;
             EXPECT_EQ(framingLines(forwardRequestHead(r)), c.body.empty() ? 0u : 1u) << c.head;
+            EXPECT_EQ(clientClosesAfter(r), c.closes) << c.head;
             const std::string sent = c.body + next;
             std::string forwarded;
             bool ok = true;
