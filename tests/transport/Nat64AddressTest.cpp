@@ -68,10 +68,7 @@ TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayout)
 
 TEST(Nat64Address, OnlyTheWellKnownAddressesAtValidLayoutsAreAccepted)
 {
-    struct {
-        const char* address;
-        bool valid;
-    } const cases[] = {
+    const std::pair<const char*, bool> cases[] = {
         { "64:ff9b::c000:aa", true },
         { "64:ff9b::c000:ab", true },
         { "64:ff9b::c000:ac", false },
@@ -86,9 +83,8 @@ TEST(Nat64Address, OnlyTheWellKnownAddressesAtValidLayoutsAreAccepted)
         { "2001:db8:c000:aa00::", false },
         { "::", false },
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.valid, check(c.address)) << c.address;
-
+    for (const auto& [address, valid] : cases)
+        EXPECT_EQ(valid, check(address)) << address;
     // An invalid template still receives the address in its last four bytes.
     EXPECT_EQ("2001:db8:c000:aa:100:0:a01:203", synthesize("2001:db8:c000:aa:100::", "10.1.2.3"));
 }
