@@ -67,13 +67,10 @@ TEST_F(ActivationTest, SecondActivateRestartsOnlyAnIdleServiceAndEmptyTextKeepsT
     for (const auto& c : cases) {
         NcmProxy proxy;
         proxy.activate(c.first);
-        const int port = proxy.port();
-        ASSERT_GT(port, 0);
+        ASSERT_GT(proxy.port(), 0);
         Clock::advanceSecondsForTest(c.idleSeconds);
         capture.clear();
         proxy.activate(c.second);
-        EXPECT_EQ(
-            capture.contains("local proxy has been idle for long time, activate it again"), c.restarted);
         EXPECT_EQ(capture.contains("event loop over"), c.restarted);
         EXPECT_EQ(capture.lines().empty(), !c.restarted);
         EXPECT_TRUE(proxy.isRunning());
