@@ -269,7 +269,6 @@ TEST_F(ProxyContextTest, PeersThatStallAreHeldBackWithoutHoldingUpTheLoop)
             last = now;
             usleep(200 * 1000);
         }
-
         const auto cpuBefore = loopCpu();
         const auto wallBefore = std::chrono::steady_clock::now();
         for (int i = 0; i < 2; ++i) {

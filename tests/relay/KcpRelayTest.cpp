@@ -251,7 +251,6 @@ TEST(RelaySniffTest, FindsTheHostOfAnHttpHeadOrATlsClientHello)
     };
     for (const auto& [data, expected] : cases)
         EXPECT_EQ(sniff(data), expected) << data;
-
     EXPECT_TRUE(relayRouteMatches(".b.test", "api.b.test"));
     EXPECT_TRUE(relayRouteMatches(".b.test", "b.test"));
     EXPECT_TRUE(relayRouteMatches("B.test", "x.y.b.TEST"));
