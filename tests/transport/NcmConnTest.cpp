@@ -217,13 +217,7 @@ protected:
         manager = std::make_unique<NcmKcpManager>(base.get());
         peer = std::make_unique<Peer>(base.get());
     }
-    void TearDown() override
-    {
-        conns.clear();
-        manager.reset();
-        peer.reset();
-        Clock::resetForTest();
-    }
+    void TearDown() override { Clock::resetForTest(); }
 
     using Conn = typename Peer::Conn;
     Conn* makeConn()
@@ -271,8 +265,8 @@ protected:
 
     EventBasePtr base;
     NcmProxy proxy;
-    std::unique_ptr<NcmKcpManager> manager;
     std::unique_ptr<Peer> peer;
+    std::unique_ptr<NcmKcpManager> manager; // goes before the peer, after the connections
     std::vector<std::unique_ptr<NcmConn>> conns;
     std::vector<Seen> events;
 };
