@@ -23,12 +23,6 @@ using namespace testsupport;
 
 namespace {
 
-class RemoteManagerTest : public ::testing::Test {
-protected:
-    LogCapture log;
-    RunningProxy proxy;
-};
-
 // A relay on a raw UDP socket: answers Opens (unless told not to), acks data, answers heads as `reply` says.
 class ScriptedRelay {
 public:
@@ -144,8 +138,10 @@ private:
 
 } // namespace
 
-TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
+TEST(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 {
+    LogCapture log;
+    RunningProxy proxy;
     int relay = bindSocket("127.0.6.1", 0, SOCK_DGRAM);
     ASSERT_GE(relay, 0);
     proxy.proxy.config.logLevel = 'V';
@@ -179,7 +175,7 @@ TEST_F(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
 
 // The next request goes on the conversation left open to its host (the relay keeps the first upstream),
 // else on the one opened ahead while the relay keeps it admitted, else on a new one.
-TEST_F(RemoteManagerTest, LaterRequestsGoOnAKeptOrAheadConversationOnlyWhileTheRelayKeepsIt)
+TEST(RemoteManagerTest, LaterRequestsGoOnAKeptOrAheadConversationOnlyWhileTheRelayKeepsIt)
 {
     using Reply = ScriptedRelay::Reply;
     enum Ahead { Admitted, AdmittedThenEnded, NeverAdmitted, AdmittedButTimePasses };
