@@ -201,7 +201,6 @@ TEST_F(ProxyContextTest, PeersThatStallAreHeldBackWithoutHoldingUpTheLoop)
         std::atomic<bool> started { false }, done { false };
     };
     Row rows[] = {
-        { "stalled reader over TCP", StalledReader, false },
         { "200 stalled readers over TCP", StalledReader, false, 200 },
         { "stalled upload over TCP", StalledUpload, false },
         { "stalled reader over KCP", StalledReader, true },
