@@ -113,26 +113,17 @@ private:
     }
     void answer(uint32_t conv, size_t head)
     {
-        const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        const std::string closing = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-        const bool first = head == 0;
-        switch (reply) {
-        case Reply::CloseAndEnd:
-            if (first) {
-                push(conv, closing);
-                push(conv, {}); // the end of our stream
-            }
-            break;
-        case Reply::KeepOpen: push(conv, ok); break;
-        case Reply::CloseOption: push(conv, closing); break;
-        case Reply::KeepOpenThenEnd:
-            if (first) {
-                push(conv, ok);
-                push(conv, {});
-            }
-            break;
-        case Reply::EndsTheNext: push(conv, first ? ok : std::string()); break;
-        }
+        const bool closes = reply == Reply::CloseAndEnd || reply == Reply::CloseOption;
+        const bool ends = reply == Reply::CloseAndEnd || reply == Reply::KeepOpenThenEnd; // after the first
+        if (head > 0 && reply == Reply::EndsTheNext)
+            return push(conv, {});
+        if (head > 0 && ends)
+            return;
+        push(conv,
+            std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n") + (closes ? "Connection: close\r\n" : "")
+                + "\r\nok");
+        if (ends)
+            push(conv, {}); // the end of our stream
     }
 };
 
