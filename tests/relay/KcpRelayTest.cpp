@@ -167,7 +167,7 @@ protected:
     }
 
     struct Client {
-        NcmConnKcp* conn = nullptr;
+        std::unique_ptr<NcmConnKcp> conn;
         size_t events = 0;
         bool ended = false; // Read with size 0 seen
     };
@@ -176,10 +176,9 @@ protected:
     {
         clients.push_back(std::make_unique<Client>());
         Client* client = clients.back().get();
-        conns.push_back(manager->createConnection());
-        applyProxySettings(*conns.back());
-        conns.back()->setOpenAhead(ahead);
-        client->conn = conns.back().get();
+        client->conn = manager->createConnection();
+        applyProxySettings(*client->conn);
+        client->conn->setOpenAhead(ahead);
         client->conn->setEventCallback([client](NcmConn*, NcmConn::Event e, int32_t error, uint32_t size) {
             if (client->events++ == 0) {
                 EXPECT_EQ(e, NcmConn::Connect);
@@ -217,9 +216,8 @@ protected:
     EventBasePtr base;
     NcmProxy proxy;
     std::unique_ptr<KcpRelay> relay;
-    std::unique_ptr<NcmKcpManager> manager; // goes before the relay, after the connections
+    std::unique_ptr<NcmKcpManager> manager; // goes before the relay, after the clients
     std::vector<std::unique_ptr<Client>> clients;
-    std::vector<std::unique_ptr<NcmConnKcp>> conns;
 };
 
 } // namespace
