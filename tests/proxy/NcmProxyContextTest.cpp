@@ -19,6 +19,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(); // from the sanitiz
 #include <ctime>
 #include <poll.h>
 #include <pthread.h>
+#include <regex>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -35,14 +36,8 @@ std::string closing(const std::string& response)
     while (response.compare(start, 10, "HTTP/1.1 1") == 0)
         start = response.find("\r\n\r\n", start) + 4;
     const size_t end = response.find("\r\n\r\n", start) + 2;
-    std::string head;
-    for (size_t line = start; line < end;) {
-        const size_t next = response.find("\r\n", line) + 2;
-        const std::string text = response.substr(line, next - line);
-        if (text.rfind("Connection:", 0) != 0 && text.rfind("Keep-Alive:", 0) != 0)
-            head += text;
-        line = next;
-    }
+    const std::string head = std::regex_replace(
+        response.substr(start, end - start), std::regex("\r\n(Connection|Keep-Alive):[^\r]*"), "");
     return response.substr(0, start) + head + "Connection: close\r\n" + response.substr(end);
 }
 
