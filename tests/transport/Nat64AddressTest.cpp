@@ -55,7 +55,7 @@ const PrefixCase Prefixes[] = {
 
 } // namespace
 
-TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayout)
+TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayoutAndNothingElseIsAccepted)
 {
     for (const PrefixCase& c : Prefixes) {
         EXPECT_EQ(c.suffixZeroCount, suffixZeroCount(v6(c.wellKnown).data())) << c.prefixLength;
@@ -64,10 +64,7 @@ TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayout)
     }
     // Below /64 byte 8 (the u-octet) is cleared and skipped.
     EXPECT_EQ("2001:db8:122:30a:1:203::", synthesize("2001:db8:122:3c0:ff00:aa::", "10.1.2.3"));
-}
-
-TEST(Nat64Address, OnlyTheWellKnownAddressesAtValidLayoutsAreAccepted)
-{
+    // Only the well-known addresses at valid layouts are accepted.
     const std::pair<const char*, bool> cases[] = {
         { "64:ff9b::c000:aa", true },
         { "64:ff9b::c000:ab", true },
