@@ -309,10 +309,9 @@ TEST_F(ProxyContextTest, AnswersAndUploadsArriveWholeWhateverTheClientSendsMeanw
         bool breaksOff = false; // the client ends its upload short once answered
     } rows[] = {
         { "early answer to an upload", "PUT", "Content-Length: 4000000\r\n", 4000000, "", 1000000, false },
-        { "origin reads the body after answering", "PUT", "Content-Length: 1000000\r\n", 1000000, "", 2,
+        // More than the kernel buffers hold: the upload is still being forwarded after the answer.
+        { "origin reads the body after answering", "PUT", "Content-Length: 16000000\r\n", 16000000, "", 2,
             true },
-        { "origin reads the body after answering a closing client", "PUT",
-            "Connection: close\r\nContent-Length: 1000000\r\n", 1000000, "", 2, true },
         { "bytes after a closing request", "GET", "Connection: close\r\n", 0, "\r\n", 4 << 20, false },
         { "closing client breaks off its upload after the answer", "PUT",
             "Connection: close\r\nContent-Length: 4000000\r\n", 1000000, "", 2, true, true },
