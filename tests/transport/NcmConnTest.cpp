@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -244,10 +245,7 @@ protected:
     }
     size_t countOf(NcmConn::Event e) const
     {
-        size_t n = 0;
-        for (const auto& s : events)
-            n += s.event == e;
-        return n;
+        return std::count_if(events.begin(), events.end(), [e](const Seen& s) { return s.event == e; });
     }
     uint32_t sumOf(NcmConn::Event e) const
     {
