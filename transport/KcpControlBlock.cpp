@@ -32,8 +32,10 @@ constexpr uint32_t InitialSegments = 10; // in flight before the first round tri
 // Ms of sending the pacer lets out at once: a loop that wakes late (a busy
 // machine) catches up this much, no more.
 constexpr uint32_t PaceQuantum = 5;
+constexpr uint32_t LateQuantum = 20;
 constexpr uint32_t NoRttYet = 100; // ms assumed before the first sample
 constexpr double MaxLossCredit = 0.5; // loss makes up for at most half the rate
+constexpr uint32_t BatchSpread = 2; // ms over which one ack flush's datagrams arrive
 
 // Signed distance from b to a; wrap-around safe for sequence numbers and times.
 inline int32_t timeDiff(uint32_t a, uint32_t b)
@@ -477,6 +479,8 @@ int KcpControlBlock::input(const void* data, long size)
                 }
                 if (m_pacing && (m_roundMinRtt == 0 || static_cast<uint32_t>(rtt) < m_roundMinRtt))
                     m_roundMinRtt = std::max<uint32_t>(static_cast<uint32_t>(rtt), 1);
+                if (m_pacing && static_cast<uint32_t>(rtt) <= m_minRtt + queueSlack())
+                    m_queueEmptySeen = true;
             }
             if (!haveAck || timeDiff(seg.sn, maxAck) > 0) {
                 maxAck = seg.sn;
@@ -814,7 +818,7 @@ uint32_t KcpControlBlock::paceCap() const
     const double bdp = paceBdp();
     if (bdp <= 0)
         return InitialSegments;
-    const double gain = CwndGain;
+    const double gain = m_paceMode == PaceMode::Startup ? StartupGain : CwndGain;
     // Round trips vary (acks come in clumps, paths jitter): what they add
     // above the lowest is allowed for, or the cap, not the link, would set
     // the rate.
@@ -828,8 +832,11 @@ void KcpControlBlock::refillPaceBudget()
     const double rate = pacingRate();
     const int32_t elapsed = std::clamp(timeDiff(m_current, m_paceStamp), 0, 1000);
     m_paceStamp = m_current;
-    // An idle spell earns a burst of PaceQuantum at most.
-    const double cap = std::max<double>(2.0 * paceSegmentBytes(), rate * PaceQuantum);
+    // An idle spell earns a burst of PaceQuantum at most. A late wake-up
+    // with segments waiting (a busy machine) makes up for more, or its
+    // share of the link is lost for good.
+    const uint32_t quantum = m_paceBlocked ? LateQuantum : PaceQuantum;
+    const double cap = std::max<double>(2.0 * paceSegmentBytes(), rate * quantum);
     m_paceBudget = std::min(m_paceBudget + rate * elapsed, cap);
 }
 
@@ -837,16 +844,38 @@ void KcpControlBlock::noteDelivered(const KcpSegment& seg)
 {
     if (!m_pacing || seg.xmit == 0)
         return;
-    m_delivered += seg.len() + KcpSegment::Overhead;
+    const uint32_t bytes = seg.len() + KcpSegment::Overhead;
+    m_delivered += bytes;
     m_deliveredTime = m_current;
+    CreditStep& last = m_creditSteps[(m_creditNext + CreditSteps - 1) % CreditSteps];
+    if (last.delivered != 0 && last.time == m_current) {
+        last.delivered = m_delivered;
+    } else {
+        m_creditSteps[m_creditNext] = { m_current, m_delivered };
+        m_creditNext = (m_creditNext + 1) % CreditSteps;
+    }
+    // Sent before a segment already acknowledged: its ack came late (the
+    // first copy was lost), and it reached the peer back then. Remembered
+    // so that samples begun after that leave it out.
+    if (m_delivered > bytes && timeDiff(seg.ts, m_newestDelivered) < 0) {
+        m_lateCredits[m_lateNext] = { m_delivered, seg.ts, bytes };
+        m_lateNext = (m_lateNext + 1) % LateCredits;
+    } else {
+        m_newestDelivered = seg.ts;
+    }
     m_firstSentTime = seg.ts;
     if (m_limitedUntil != 0 && m_delivered > m_limitedUntil)
         m_limitedUntil = 0;
+    if (m_idleUntil != 0 && m_delivered > m_idleUntil)
+        m_idleUntil = 0;
     if (m_haveSample && seg.deliveredAtSend <= m_samplePrior)
         return; // an older segment than the one already sampled
     m_haveSample = true;
     m_samplePrior = seg.deliveredAtSend;
     m_sampleLimited = seg.limitedAtSend;
+    m_sampleIdle = seg.idleAtSend;
+    m_sampleFirstSent = seg.firstSentAtSend;
+    m_sampleStart = seg.deliveredTimeAtSend;
     const int32_t sendElapsed = timeDiff(seg.ts, seg.firstSentAtSend);
     const int32_t ackElapsed = timeDiff(m_current, seg.deliveredTimeAtSend);
     m_sampleInterval = std::max(sendElapsed, ackElapsed);
@@ -867,10 +896,12 @@ void KcpControlBlock::updatePaceModel()
         // Only a round that saw the queue empty tells random loss: losses
         // of a full queue are ours, and counting them would raise the rate
         // that caused them. Such a round may still lower the estimate.
-        const bool queueEmptied
-            = m_roundMinRtt != 0 && m_roundMinRtt <= m_minRtt + std::max<uint32_t>(m_minRtt / 8, 4);
-        // A quarter round trip of queue through a whole round: the link is full.
-        queueStood = m_roundMinRtt != 0 && m_roundMinRtt >= m_minRtt + m_minRtt / 4;
+        const bool queueEmptied = m_roundMinRtt != 0 && m_roundMinRtt <= m_minRtt + queueSlack();
+        // A quarter round trip of queue through a whole round: the link is
+        // full. A round of a few segments tells nothing: one short answer's
+        // round trip includes the peer's ack delay.
+        queueStood = m_roundSent >= InitialSegments && m_roundMinRtt != 0
+            && m_roundMinRtt >= m_minRtt + m_minRtt / 4;
         if (m_roundSent >= 8 && m_paceMode == PaceMode::ProbeBandwidth) {
             double loss = static_cast<double>(m_roundResent) / m_roundSent;
             if (!queueEmptied)
@@ -883,7 +914,20 @@ void KcpControlBlock::updatePaceModel()
     }
     // Shorter than a round trip, a sample measures an ack burst, not the path.
     if (m_sampleInterval > 0 && static_cast<uint32_t>(m_sampleInterval) >= m_minRtt) {
-        const double rate = static_cast<double>(m_delivered - m_samplePrior) / m_sampleInterval;
+        // A peer's acks of one flush may fill several datagrams, and a
+        // segment sent between them would count the later ones as if they
+        // had arrived in its interval: credits that came within
+        // BatchSpread of the sample's start belong before it.
+        uint64_t prior = m_samplePrior;
+        for (const CreditStep& step : m_creditSteps)
+            if (step.delivered > prior && step.delivered <= m_delivered
+                && static_cast<uint32_t>(timeDiff(step.time, m_sampleStart)) <= BatchSpread)
+                prior = step.delivered;
+        uint64_t bytes = m_delivered - prior;
+        for (const LateCredit& late : m_lateCredits)
+            if (late.deliveredAfter > prior && timeDiff(late.sentTs, m_sampleFirstSent) < 0)
+                bytes -= late.bytes;
+        const double rate = static_cast<double>(bytes) / m_sampleInterval;
         double& slot = m_roundMaxBw[m_round % BwRounds];
         // A held-back sender's sample may raise the estimate, never lower it:
         // otherwise each limit would shrink the rate and with it the next limit.
@@ -900,7 +944,11 @@ void KcpControlBlock::updatePaceModel()
         // Three rounds without 25 % more, or a queue that no longer empties:
         // the link is full. Waiting for the rounds alone overflowed a
         // one-BDP queue by hundreds of segments at every start.
-        if (roundStart && m_btlBw > 0) {
+        // Rounds of short answers (a conversation kept for later requests)
+        // tell nothing about the link: leaving startup on them made the
+        // next large answer creep up from a tiny rate by a quarter per
+        // probing cycle.
+        if (roundStart && m_btlBw > 0 && !m_sampleIdle && (queueStood || !m_sampleLimited)) {
             if (queueStood) {
                 m_paceMode = PaceMode::Drain;
             } else if (m_btlBw >= 1.25 * m_fullBw) {
@@ -921,16 +969,31 @@ void KcpControlBlock::updatePaceModel()
         }
         break;
     case PaceMode::ProbeBandwidth: {
-        const bool phaseOver = timeDiff(m_current, m_cycleStamp) > static_cast<int32_t>(m_minRtt);
-        // The draining phase ends early once the probe's queue is gone.
-        const bool drained = m_cycleIndex == 1 && inflight <= paceBdp();
-        if (phaseOver || drained) {
-            m_cycleIndex = (m_cycleIndex + 1) % CycleLength;
-            m_cycleStamp = m_current;
+        const int32_t phase = timeDiff(m_current, m_cycleStamp);
+        if (m_cycleIndex == 1) {
+            // Draining lasts until a round trip shows the queue gone: the
+            // rate is a maximum of noisy samples and often a little high,
+            // so "in flight below the estimate" can leave a queue standing.
+            if (m_queueEmptySeen || phase > 3 * static_cast<int32_t>(m_minRtt))
+                nextCycle();
+        } else if (m_cycleIndex > 1 && roundStart && queueStood) {
+            // A whole round with a queue at cruising speed: the estimate is
+            // above the link, and the queue would grow until it overflows.
+            m_cycleIndex = 0;
+            nextCycle();
+        } else if (phase > static_cast<int32_t>(m_minRtt)) {
+            nextCycle();
         }
         break;
     }
     }
+}
+
+void KcpControlBlock::nextCycle()
+{
+    m_cycleIndex = (m_cycleIndex + 1) % CycleLength;
+    m_cycleStamp = m_current;
+    m_queueEmptySeen = false;
 }
 
 void KcpControlBlock::transmitPaced(KcpSegment& seg, uint32_t free)
@@ -942,6 +1005,7 @@ void KcpControlBlock::transmitPaced(KcpSegment& seg, uint32_t free)
     seg.deliveredTimeAtSend = m_deliveredTime;
     seg.firstSentAtSend = m_firstSentTime;
     seg.limitedAtSend = m_limitedUntil != 0;
+    seg.idleAtSend = m_idleUntil != 0;
     appendHeader(seg, seg.len());
     m_paceBudget -= seg.len() + KcpSegment::Overhead;
     ++m_roundSent;
@@ -1010,4 +1074,6 @@ void KcpControlBlock::sendPaced(uint32_t free)
     for (const KcpSegment& seg : m_sndBuf)
         inflight += seg.len() + KcpSegment::Overhead;
     m_limitedUntil = std::max<uint64_t>(m_delivered + inflight, 1);
+    if (m_sndQueue.empty())
+        m_idleUntil = m_limitedUntil;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -46,6 +47,7 @@ struct KcpSegment {
     uint32_t deliveredTimeAtSend = 0;
     uint32_t firstSentAtSend = 0;
     bool limitedAtSend = false; // sent while something other than the pacer held sending back
+    bool idleAtSend = false; // sent while the sender had nothing more to send
     std::vector<uint8_t> data;
 
     uint32_t len() const { return static_cast<uint32_t>(data.size()); }
@@ -212,6 +214,9 @@ private:
     void updatePaceModel();
     void refillPaceBudget();
     uint32_t paceCap() const;
+    void nextCycle();
+    // Round trip above the lowest that still counts as an empty queue.
+    uint32_t queueSlack() const { return std::max<uint32_t>(m_minRtt / 8, 4); }
     double paceBdp() const;
     uint32_t paceSegmentBytes() const { return m_mss + KcpSegment::Overhead; }
 
@@ -262,7 +267,30 @@ private:
     bool m_haveSample = false;
     uint64_t m_samplePrior = 0;
     int32_t m_sampleInterval = 0;
+    uint32_t m_sampleFirstSent = 0;
+    uint32_t m_sampleStart = 0; // m_deliveredTime when the sampled segment was sent
+    // m_delivered after the credits of each of the last few ms that had any.
+    struct CreditStep {
+        uint32_t time = 0;
+        uint64_t delivered = 0;
+    };
+    static constexpr uint32_t CreditSteps = 16;
+    CreditStep m_creditSteps[CreditSteps] = {};
+    uint32_t m_creditNext = 0;
+    // Acks that came after those of later segments; a sample leaves out
+    // those sent before its own start, as they reached the peer before it.
+    struct LateCredit {
+        uint64_t deliveredAfter = 0; // m_delivered with it counted
+        uint32_t sentTs = 0;
+        uint32_t bytes = 0;
+    };
+    static constexpr uint32_t LateCredits = 32;
+    LateCredit m_lateCredits[LateCredits] = {};
+    uint32_t m_lateNext = 0;
+    uint32_t m_newestDelivered = 0; // latest send time among the segments acknowledged
     bool m_sampleLimited = false;
+    bool m_sampleIdle = false;
+    uint64_t m_idleUntil = 0; // like m_limitedUntil, for segments sent with nothing more queued
     // Nonzero while segments sent under a limit other than the pacer (no
     // data, the windows, the in-flight cap) are out: until m_delivered
     // passes it, samples tell less than the link can do.
@@ -281,6 +309,7 @@ private:
     uint32_t m_fullBwRounds = 0;
     uint32_t m_cycleIndex = 0;
     uint32_t m_cycleStamp = 0;
+    bool m_queueEmptySeen = false; // a round trip near the lowest since the phase began
     double m_paceBudget = 0; // bytes the pacer may still send now; negative is a debt
     uint32_t m_paceStamp = 0;
     bool m_paceBlocked = false; // the last flush left segments for the pacer
