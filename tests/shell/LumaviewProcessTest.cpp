@@ -153,7 +153,6 @@ private slots:
             { { origin.url("handed") }, 0, "Handed", 1 },
             { { origin.url("cut here") }, 0, "Cut%20here", 1 }, // white space travels encoded
             { {}, 0, "Cut%20here", 1 },
-            { { QString() }, 0, "Cut%20here", 1 }, // an invalid URL
             // The numeric host as written: 0x7f.0.0.1 is 127.0.0.1, where the origin listens.
             { { origin.url("hex").replace("127.0.0.1", "0x7f.0.0.1") }, 0, "Hex", 1 },
             { { origin.url("headless") }, 0, "Headless", 1, false }, // handing over needs no display
