@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# curl through lumaview-proxy to a local nginx (127.0.6.x), straight and over KCP through lumaview-relay
-# and lumaview-lossy, so that a client and a server we did not write agree with it.
-# Exits 0 on success, 77 when a peer program is missing, 1 on the first failure.
+# curl through lumaview-proxy to a local nginx (127.0.6.x), straight and over KCP through lumaview-relay and
+# lumaview-lossy: peers we did not write agree with it. Exits 0, 77 when a peer is missing, 1 on a failure.
 
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/testlib.sh"
@@ -26,8 +25,7 @@ head -c $((8 * 1024 * 1024)) /dev/urandom > "$WORK/www/8m.bin"
 head -c $((4 * 1024 * 1024)) "$WORK/www/8m.bin" > "$WORK/www/4m.bin"
 head -c $((2 * 1024 * 1024)) /dev/urandom > "$WORK/upload.bin"
 
-# The certificate names the tunnels' hosts, so curl verifies it with --cacert:
-# a tunnel routed anywhere but this nginx fails the handshake.
+# The certificate names the tunnels' hosts and curl checks it: a tunnel routed anywhere else fails.
 make_cert "$WORK" tls.relay.test DNS:tls.relay.test,DNS:tls.lossy.test,IP:$ORIGIN_IP ||
     fail "openssl could not make a certificate: $(cat "$WORK/openssl.log")"
 
@@ -78,8 +76,7 @@ PROXY_PORT=$(port_of "$PROXY_PID" "$WORK/proxy.out") || fail "the proxy did not 
 CURL=(curl -sS --max-time 60 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT")
 TLS=(--cacert "$WORK/cert.pem")
 
-# N rounds of a plain and a tunnelled GET of FILE and a small plain GET, at once with the transfers
-# already in pids; each must get its own bytes.
+# N rounds of plain and tunnelled GETs of FILE plus a small GET, beside the transfers in pids; all exact.
 concurrent_gets() {
     local n=$1 http=$2 https=$3 file=$4 i pid
     for i in $(seq "$n"); do
@@ -123,8 +120,7 @@ code=$("${CURL[@]}" -o /dev/null -w '%{http_connect}' "https://127.0.0.1:$DEAD_P
 pass "closed upstream port: exactly one 504, for a request and for CONNECT"
 
 # ---------------------------------------------------------------- over KCP
-# A slow reader: nginx keeps its connection open, so only the counted length
-# can end the answer before nginx's keep-alive time-out.
+# A slow reader: nginx keeps its connection open, so only the counted length ends the answer in time.
 "${CURL[@]}" --fail --limit-rate 2M --max-time 30 -o "$WORK/out/slow.bin" "http://www.relay.test/8m.bin" ||
     fail "a slow reader did not see the end of 8 MiB over KCP"
 cmp -s "$WORK/www/8m.bin" "$WORK/out/slow.bin" || fail "8m.bin read slowly arrived altered"
@@ -159,8 +155,7 @@ grep -q 'from pool for kcp:' "$WORK/proxy.log" || fail "no relay conversation ca
 stop_and_status "$LOSSY_PID" || fail "the lossy forwarder did not exit 0"
 grep -q 'dropped=[1-9]' "$WORK/lossy.log" || fail "the lossy link dropped nothing: $(cat "$WORK/lossy.log")"
 stop_and_status "$RELAY_PID" || fail "the relay exited with status $? after SIGTERM"
-# Conversations opened ahead of a request that none used reach no upstream;
-# a pooled one serves its later requests on the same upstream.
+# Conversations opened ahead and never used reach no upstream; a pooled one reuses its upstream.
 routed=$(grep -c ': upstream [0-9[]' "$WORK/relay.log")
 finished=$(grep -c ' finished: up=[1-9]' "$WORK/relay.log")
 expected=$((21 - $(grep -c 'from pool for kcp:' "$WORK/proxy.log") + $(grep -c 'ended unanswered' "$WORK/proxy.log")))

@@ -29,8 +29,7 @@ status_of() {
     curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '*' "$@"
 }
 
-# Starts lumaview-httpdns on HTTPDNS_ADDR with the given options (under the descriptor limit FDS,
-# when set), its output in WORK/NAME.out and .log; sets PORT.
+# Starts lumaview-httpdns on HTTPDNS_ADDR (FDS: a descriptor limit), output in WORK/NAME.{out,log}; sets PORT.
 start_httpdns() {
     local name=$1
     shift
@@ -85,8 +84,7 @@ done
 pass "lumaview-httpdns answers from dnsmasq"
 
 # ------------------------------------------------------------------ proxy
-# rN.name.test gives a refusing address and the web server's, in a fresh order each: the first is
-# discarded when it comes first, and the retry works.
+# rN.name.test gives a refusing address and the web server's in a fresh order: a refusing first is discarded.
 cat > "$WORK/proxy.conf" <<EOF
 LogLevel=V
 DebugUseFixedLocalPort=0
@@ -164,8 +162,7 @@ done
 pass "out of descriptors: accepting pauses without spinning, then serves again"
 
 # ------------------------------------------------------------------ slow clients
-# Three connections that never finish a request fill the cap; each is cut at its deadline, and the
-# waiting fourth client is served then.
+# Three unfinished requests fill the cap and are cut at their deadline; a fourth client waits, then is served.
 start_httpdns capped --hosts "$WORK/hosts" --request-seconds 2 --max-connections 3
 hold 3 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 3 ]] || fail "can not connect to the capped service"
@@ -180,8 +177,7 @@ for fd in "${held[@]}"; do exec {fd}>&-; done
 pass "slow clients are cut at the request deadline; connections beyond the cap wait"
 
 # ------------------------------------------------------------------ one greedy peer
-# Two unfinished requests from 127.0.0.1 use its share: its third connection is closed at once, while
-# another address is served at once.
+# Two unfinished requests use 127.0.0.1's share: its third connection is closed at once, others are served.
 start_httpdns shared --hosts "$WORK/hosts" --max-per-peer 2
 hold 2 "$PORT" $'POST /dns HTTP/1.1\r\nHost: x\r\n'
 [[ ${#held[@]} -eq 2 ]] || fail "can not connect to the per-peer capped service"
