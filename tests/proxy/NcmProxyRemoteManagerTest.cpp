@@ -164,8 +164,7 @@ TEST(RemoteManagerTest, SilentRelayTimesOutEveryAttemptThenAnswers504)
     EXPECT_TRUE(log.contains("pxyctx=0, remoteconn=0"));
 }
 
-// The next request goes on the conversation left open to its host (the relay keeps the first upstream),
-// else on the one opened ahead while the relay keeps it admitted, else on a new one.
+// Later requests: the conversation kept open to the host, else an admitted one opened ahead, else a new one.
 TEST(RemoteManagerTest, LaterRequestsGoOnAKeptOrAheadConversationOnlyWhileTheRelayKeepsIt)
 {
     using Reply = ScriptedRelay::Reply;

@@ -14,8 +14,7 @@ namespace {
 
 using Clock_ = std::chrono::steady_clock;
 
-// A task owned by the test the way the client owns one: the completion
-// drops the only reference, as the client's does.
+// Owned as the client owns a task: the completion drops the only reference.
 struct TaskRun {
     std::shared_ptr<NcmDnsResolutionTask> task;
     int calls = 0;

@@ -28,8 +28,7 @@ QStringList clientWindowTitles()
     return titles;
 }
 
-// X server screenshots (a web view's grab is blank) until the colour shows: the title comes before
-// the paint. The last stays in artifacts/.
+// Screenshots of the X server (a view's grab is blank) until the colour shows: the title precedes the paint.
 bool screenshotShows(const QString& name, QRgb colour)
 {
     QDir().mkpath(LUMAVIEW_ARTIFACT_DIR);

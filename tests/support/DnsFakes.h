@@ -64,8 +64,7 @@ struct TcpPlan {
     long closeAfter = -1;
 };
 
-// A DNS server on address:DnsTestPort (where it points the resolver), UDP and optionally TCP,
-// answering from its own thread; throws when it cannot bind.
+// A DNS server on address:DnsTestPort, UDP and optionally TCP, on its own thread; throws when it cannot bind.
 class FakeDnsServer {
 public:
     using Handler = std::function<DnsAnswer(const std::string& name)>;
@@ -122,8 +121,7 @@ private:
     std::unique_ptr<testsupport::TestUpstream> m_upstream;
 };
 
-// A DNS client on its own event base, not activated, run by the test thread; the IP stack is
-// IPv4 so that nothing looks for a NAT64 gateway. No task may outlive it.
+// A DNS client on its own event base, not activated, IPv4 only (no NAT64 search); no task may outlive it.
 class ClientHarness {
 public:
     ClientHarness();

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-// An in-memory datagram channel between two KCP engines on a deterministic millisecond clock; one
-// seeded generator makes every random choice, so a failing run replays exactly.
+// KCP engines joined in memory on a millisecond clock; one seeded generator replays a failing run exactly.
 struct LinkProfile {
     double loss = 0.0; // probability that a datagram is dropped
     double duplicate = 0.0; // probability that a delivered datagram arrives twice

@@ -13,8 +13,7 @@ namespace testsupport {
 
 const std::string Answer504 = "HTTP/1.0 504 Gateway Timeout\r\nProxy-Agent: Skylark/2.0\r\n\r\n";
 
-// A proxy running on its own event-loop thread, listening on a free port. Its end also undoes what
-// the tests change around it: the root log level and the test clock.
+// A proxy on its own loop thread and a free port; its end restores the root log level and the test clock.
 class RunningProxy {
 public:
     ~RunningProxy();
