@@ -92,8 +92,6 @@ private slots:
             keys.removeAll(entry.key);
         }
         QCOMPARE(saved->value("proxy/port").userType(), int(QMetaType::QString)); // the spin box's text
-        QCOMPARE(saved->value("websettings/standardFont").toString(), standardFont.toString());
-        QCOMPARE(saved->value("websettings/fixedFont").toString(), fixedFont.toString());
         keys.removeAll("MainWindow/home");
         QCOMPARE(keys, (QStringList { "websettings/fixedFont", "websettings/standardFont" }));
         QCOMPARE(DownloadNames::folder(), folder.path()); // later downloads go there
