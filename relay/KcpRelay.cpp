@@ -885,7 +885,13 @@ void KcpRelay::Conversation::handleTimer()
     if (m_routing && (!m_held || m_startedAt != 0) && now - routeClock >= m_relay.m_options.routeWaitMs)
         tryRoute(true);
 
-    if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && kcp.waitSend() == 0) {
+    // A client that ended first and then went (one that exits, or drops a
+    // spare it opened ahead) never acknowledges our marker: once every byte
+    // before it is acknowledged, the marker alone must not hold the
+    // address's slot until the silence time-out. It is still resent while
+    // the conversation lingers.
+    const bool onlyMarkerOwed = kcp.waitSend() == 1 && (kcp.state() & KcpControlBlock::LocalClosed) != 0;
+    if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && (kcp.waitSend() == 0 || onlyMarkerOwed)) {
         // Both markers are through; only resends remain to be answered.
         m_finishedAt = now | 1u;
         closeUpstream();

@@ -458,7 +458,7 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
 {
     const std::string body = makePayload(100 * 1024, 3);
     const std::string request = "GET /big HTTP/1.1\r\nHost: a\r\n\r\n";
-    enum Proof { None, WrongEcho, EchoOfOpen, EchoOfResent };
+    enum Proof { None, WrongEcho, EchoOfOpen, EchoOfResent, EchoThenEnd };
     struct Row {
         const char* name;
         Proof proof;
@@ -469,6 +469,7 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
         { "silent after its request", EchoOfOpen, 60 },
         { "silent, no idle time-out", EchoOfOpen, 0 },
         { "first echo lost, silent after its request", EchoOfResent, 60 },
+        { "ends its stream unanswered, then gone: its address's only slot is free at once", EchoThenEnd, 60 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -476,27 +477,42 @@ TEST_F(RelayTest, UnprovenOrSilentClientsHoldNoUpstream)
         TestUpstream upstream(
             [&](int fd) {
                 readHead(fd);
-                sendAll(fd, body);
+                sendAll(fd, row.proof == EchoThenEnd ? std::string() : body);
                 char c;
                 upstreamEnded = recv(fd, &c, 1, 0) <= 0; // blocks until the relay lets go
+                shutdown(fd, SHUT_WR);
             },
             UpstreamHost);
         relay.reset();
-        startRelay(upstream, {}, [&](KcpRelayOptions& o) { o.idleTimeoutSeconds = row.idleTimeoutSeconds; });
+        startRelay(upstream, {}, [&](KcpRelayOptions& o) {
+            o.idleTimeoutSeconds = row.idleTimeoutSeconds;
+            o.maxConversationsPerSource = 1;
+        });
         RawPeer peer("127.0.6.3", relay->port());
         peer.send(segment(9, KcpSegment::Open, 0, 0) + segment(9, KcpSegment::Push, 1, 1, request));
         ASSERT_TRUE(runUntil(base.get(), [&] { return relay->conversationCount() == 1; }));
         if (row.proof == WrongEcho) {
             peer.send(segment(9, KcpSegment::Ack, 0, 1, {}, 12345));
-        } else if (row.proof == EchoOfOpen) {
+        } else if (row.proof == EchoOfOpen || row.proof == EchoThenEnd) {
             ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Open));
         } else if (row.proof == EchoOfResent) {
             peer.send(segment(9, KcpSegment::Push, 1, 1, request));
             ASSERT_TRUE(peer.echo(base.get(), 9, KcpSegment::Push));
         }
         runFor(base.get(), 300);
-        const bool proven = row.proof == EchoOfOpen || row.proof == EchoOfResent;
+        const bool proven = row.proof != None && row.proof != WrongEcho;
         EXPECT_EQ(upstream.accepted(), proven ? 1 : 0);
+        if (row.proof == EchoThenEnd) {
+            peer.send(segment(9, KcpSegment::Push, 2, 1)); // its end; our end is never acknowledged
+            ASSERT_TRUE(runUntil(base.get(), [&] { return upstreamEnded.load(); }));
+            runFor(base.get(), 300); // the upstream's end, then ours, reach the relay's timer
+            peer.zeros.clear();
+            peer.send(segment(10, KcpSegment::Open, 0, 0));
+            ASSERT_TRUE(peer.echo(base.get(), 10, KcpSegment::Open));
+            EXPECT_TRUE(runUntil(base.get(), [&] { return relay->provenCount() == 2; }));
+            EXPECT_EQ(relay->stats().refused, 0u);
+            continue;
+        }
         if (!proven) {
             EXPECT_EQ(relay->conversationCount(), row.proof == None ? 1u : 0u);
             Clock::advanceTicksForTest(static_cast<int>(KcpRelayOptions().unprovenMs));
