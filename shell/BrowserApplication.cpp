@@ -110,6 +110,8 @@ BrowserApplication::~BrowserApplication()
     sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete m_downloadManager;
     delete m_networkManager;
+    // Nothing uses the proxy any more.
+    ProxyHolder::instance().stopLocalProxy();
 }
 
 BrowserApplication* BrowserApplication::instance()

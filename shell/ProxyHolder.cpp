@@ -39,6 +39,15 @@ int ProxyHolder::port()
     return m_port;
 }
 
+void ProxyHolder::stopLocalProxy()
+{
+    if (m_starting.joinable())
+        m_starting.join();
+    delete m_proxy; // stops its loop thread first
+    m_proxy = nullptr;
+    m_port = -1;
+}
+
 int ProxyHolder::startLocalProxy()
 {
     // A client that drops its connection mid-answer must not kill the browser.

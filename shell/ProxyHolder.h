@@ -6,7 +6,7 @@
 class NcmProxy;
 
 // The shell's handle on the one in-process proxy: created on first use,
-// never destroyed (the proxy ends with the process).
+// stopped when the application ends.
 class ProxyHolder {
 public:
     static ProxyHolder& instance();
@@ -23,6 +23,11 @@ public:
         return m_proxy;
     }
     int port();
+    // Ends the proxy's loop and deletes it. Its relay conversations are ended
+    // with one marker each on the way out, so that the relay frees their
+    // slots at once instead of keeping them until its idle time-out and
+    // refusing this address's next client. Takes a few milliseconds.
+    void stopLocalProxy();
 
     // The shell's proxy switch ("/setting/use_proxy" is 1).
     bool enabled = false;
