@@ -33,7 +33,9 @@ NcmProxyRemoteManager::~NcmProxyRemoteManager()
 {
     m_startEvent.reset();
     m_kcpAheadTimer.reset();
-    m_kcpAhead.clear(); // closed: their channels linger to tell the relay
+    // Closing sends each conversation's end marker at once, so the relay
+    // frees its slot; the lingering channels go with the KCP manager.
+    m_kcpAhead.clear();
     std::vector<NcmProxyEndpointRemote*> all;
     all.reserve(m_endpoints.size());
     for (auto& entry : m_endpoints)

@@ -68,7 +68,7 @@ struct KcpRelayOptions {
 
 struct KcpRelayStats {
     uint64_t opened = 0;
-    uint64_t finished = 0; // both streams ended and acknowledged, then forgotten
+    uint64_t finished = 0; // both streams ended and acknowledged (all but our marker), then forgotten
     uint64_t idleDropped = 0;
     uint64_t silentDropped = 0; // the client acknowledged nothing for noAckTimeoutMs
     uint64_t refused = 0; // over maxConversations or maxConversationsPerSource, at the Open or the proof
