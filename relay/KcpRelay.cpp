@@ -890,7 +890,8 @@ void KcpRelay::Conversation::handleTimer()
     // before it is acknowledged, the marker alone must not hold the
     // address's slot until the silence time-out. It is still resent while
     // the conversation lingers.
-    const bool onlyMarkerOwed = kcp.waitSend() == 1 && (kcp.state() & KcpControlBlock::LocalClosed) != 0;
+    const bool onlyMarkerOwed = kcp.waitSend() == 1 && kcp.nSndBuf() == 1 && kcp.sndUna() + 1 == kcp.sndNxt()
+        && (kcp.state() & KcpControlBlock::LocalClosed) != 0;
     if (m_finishedAt == 0 && m_upstreamEnded && m_clientEnded && (kcp.waitSend() == 0 || onlyMarkerOwed)) {
         // Both markers are through; only resends remain to be answered.
         m_finishedAt = now | 1u;
