@@ -25,6 +25,9 @@ size_t framingLines(const std::string& head)
     return count;
 }
 
+const std::string Lettered
+    = "1a\r\n" + std::string(26, 'x') + "\r\n1B\r\n" + std::string(27, 'y') + "\r\n0\r\n\r\n";
+
 } // namespace
 
 TEST(HttpRequestHead, TargetsVersionsAndMalformedHeads)
@@ -100,8 +103,6 @@ TEST(HttpRequestHead, WhatFollowsTheHead)
 {
     const std::string next = "GET http://internal.example/ HTTP/1.1\r\nProxy-Authorization: x\r\n\r\n";
     const std::string chunked = "POST http://h/ HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n";
-    const std::string lettered
-        = "1a\r\n" + std::string(26, 'x') + "\r\n1B\r\n" + std::string(27, 'y') + "\r\n";
     const struct {
         std::string head;
         std::string body; // what the upstream gets after the head
@@ -115,7 +116,7 @@ TEST(HttpRequestHead, WhatFollowsTheHead)
         { "GET http://h/ HTTP/1.1\r\n\r\n", "", false },
         { chunked, "5\r\nhello\r\n0\r\n\r\n", false },
         { chunked, "3;ext=1\r\nabc\r\n0\r\nTrailer: 1\r\n\r\n", false },
-        { chunked, lettered + "0\r\n\r\n", false },
+        { chunked, Lettered, false },
         { chunked, "5\r\nhelloXY0\r\n\r\n", true }, // data longer than its size
         { chunked, "zz\r\n", true },
         { "GET http://h/ HTTP/1.1\r\nConnection: close\r\n\r\n", "", false, true },
@@ -158,20 +159,18 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
         std::string body; // passed on after the final head
         bool reusable = false; // framed end, kept open, nothing after it
     };
-    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-    const std::string lettered
-        = "1a\r\n" + std::string(26, 'x') + "\r\n1B\r\n" + std::string(27, 'y') + "\r\n0\r\n\r\n";
+    const std::string ok200 = "HTTP/1.1 200 OK\r\n";
+    const std::string chunked = ok200 + "Transfer-Encoding: chunked\r\n\r\n";
+    const std::string trailer = "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n"; // past the chunk-line limit
     const std::vector<Case> cases = {
-        { "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: keep-alive\r\n\r\nabcEXTRA", true, false,
-            "abc" },
+        { ok200 + "Content-Length: 3\r\nConnection: keep-alive\r\n\r\nabcEXTRA", true, false, "abc" },
         { chunked + "5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\nEXTRA", true, false,
             "5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n" },
         { chunked + "A\r\n0123456789\r\n0\r\n\r\n", true, false, "A\r\n0123456789\r\n0\r\n\r\n", true },
-        { chunked + lettered + "EXTRA", true, false, lettered },
+        { chunked + Lettered + "EXTRA", true, false, Lettered },
         { chunked + "0000000000000002\r\nab\r\n0\r\n\r\n", true, false, "0000000000000002\r\nab\r\n0\r\n\r\n",
             true },
-        { chunked + "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n", true, false,
-            "0\r\nT: " + std::string(2000, 't') + "\r\n\r\n", true },
+        { chunked + trailer, true, false, trailer, true },
         { "garbage\r\n\r\nhello", false, true, "" },
         { "HTTP/1.1 2000 OK\r\nContent-Length: 1\r\n\r\nx", false, true, "" },
         { chunked + "ffffffffffffffff\r\nx", false, true, "" },
@@ -179,18 +178,15 @@ TEST(HttpResponseFramer, EndsAndBreaksTheSameWhateverTheSplit)
         { chunked + "zz\r\n", false, true, "" },
         { "HTTP/1.1 204 No Content\r\n\r\nEXTRA", true, false, "" },
         // The coding frames the body whatever the order; the length is not passed on.
-        { "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: "
-          "chunked\r\n\r\n1\r\nx\r\n0\r\n\r\nEXTRA",
-            true, false, "1\r\nx\r\n0\r\n\r\n" },
-        { "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabcdef", false, false,
-            "abcdef" },
-        { "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabcdef", true, false, "abc" },
-        { "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcdef", false, true, "" },
-        { "HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n\r\nabcdef", false, true, "" },
-        { "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc", false, true, "" },
+        { ok200 + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\nEXTRA", true,
+            false, "1\r\nx\r\n0\r\n\r\n" },
+        { ok200 + "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabcdef", false, false, "abcdef" },
+        { ok200 + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabcdef", true, false, "abc" },
+        { ok200 + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcdef", false, true, "" },
+        { ok200 + "Content-Length: 3, 4\r\n\r\nabcdef", false, true, "" },
+        { ok200 + "Content-Length: -1\r\n\r\nabc", false, true, "" },
         // Complete, but the upstream closes after it.
-        { "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive, Close\r\n\r\nok", true, false,
-            "ok" },
+        { ok200 + "Content-Length: 2\r\nConnection: keep-alive, Close\r\n\r\nok", true, false, "ok" },
         { "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true, false, "ok" },
     };
     for (const Case& c : cases) {
