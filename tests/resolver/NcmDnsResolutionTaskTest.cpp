@@ -67,42 +67,39 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
     const DnsAnswer silent(DnsAnswer::Silent);
     const struct {
         const char* what;
-        int timeout; // ResolveTimeoutDns
         std::vector<FakeSpec> fakes;
         std::vector<std::string> udp, tcp;
         std::set<std::string> expected;
-        double minSeconds, maxSeconds;
+        double minSeconds = 0, maxSeconds = 2;
         int advance = 0; // seconds on the task's clock once every fake was asked
+        int timeout = 5; // ResolveTimeoutDns
     } cases[] = {
         // NXDOMAIN is an accepted reply: it counts as the second one.
-        { "second accepted reply", 5,
+        { "second accepted reply",
             { { "127.0.5.10", DnsAnswer({ "10.0.0.1" }) }, { "127.0.5.11", DnsAnswer::NxDomain },
                 { "127.0.5.12", silent } },
-            { "127.0.5.10", "127.0.5.11", "127.0.5.12" }, {}, { "10.0.0.1" }, 0, 2 },
-        { "one reply waits for the other server until the time-out", 1,
+            { "127.0.5.10", "127.0.5.11", "127.0.5.12" }, {}, { "10.0.0.1" } },
+        { "one reply waits for the other server until the time-out",
             { { "127.0.5.13", DnsAnswer({ "10.0.0.3", "10.0.0.4" }) }, { "127.0.5.14", silent } },
-            { "127.0.5.13", "127.0.5.14" }, {}, { "10.0.0.3", "10.0.0.4" }, 0.9, 5 },
+            { "127.0.5.13", "127.0.5.14" }, {}, { "10.0.0.3", "10.0.0.4" }, 0.9, 5, 0, 1 },
         // Nothing listens on 127.0.5.15: the kernel refuses the datagram.
-        { "refused", 5, {}, { "not an address", "127.0.5.15" }, { "127.0.5.15" }, {}, 0, 2 },
-        { "datagrams that are not the reply", 5, { { "127.0.5.36", forged } }, { "127.0.5.36" }, {},
-            { "10.0.0.14" }, 0, 2 },
+        { "refused", {}, { "not an address", "127.0.5.15" }, { "127.0.5.15" }, {} },
+        { "datagrams that are not the reply", { { "127.0.5.36", forged } }, { "127.0.5.36" }, {},
+            { "10.0.0.14" } },
         // Sent ten bytes at a time, received whole, framing included.
-        { "TCP reply in pieces", 5,
+        { "TCP reply in pieces",
             { { "127.0.5.28", DnsAnswer({ "10.0.0.7", "10.0.0.8" }), true, { { 1, 3, 10 }, 150 } } }, {},
             { "127.0.5.28" }, { "10.0.0.7", "10.0.0.8" }, 0, 4 },
-        { "TCP stream closed after the length and part of the header", 5,
-            { { "127.0.5.29", DnsAnswer({ "10.0.0.9" }), true, { {}, 0, 9 } } }, {}, { "127.0.5.29" }, {}, 0,
-            2 },
-        { "TCP frame of length 0", 5, { { "127.0.5.35", emptyFrame, true } }, {}, { "127.0.5.35" }, {}, 0,
-            2 },
-        // Every piece restarts the request's own wait, so only the task's
-        // limit (ResolveTimeoutCallback, 9 s) can end a trickle.
-        { "TCP reply still trickling when the task stops waiting", 5,
+        { "TCP stream closed after the length and part of the header",
+            { { "127.0.5.29", DnsAnswer({ "10.0.0.9" }), true, { {}, 0, 9 } } }, {}, { "127.0.5.29" }, {} },
+        { "TCP frame of length 0", { { "127.0.5.35", emptyFrame, true } }, {}, { "127.0.5.35" }, {} },
+        // Every piece restarts the request's own wait, so only the task's limit (9 s) can end a trickle.
+        { "TCP reply still trickling when the task stops waiting",
             { { "127.0.5.34", DnsAnswer({ "10.0.0.13" }), true, { { 1, 1, 1, 1 }, 300 } } }, {},
             { "127.0.5.34" }, {}, 0, 8, 9 },
         // No request can start: the task must still end, at once.
-        { "no usable server", 5, {}, { "::1", "host.name" }, {}, {}, 0, 1 },
-        { "no server", 5, {}, {}, {}, {}, 0, 1 },
+        { "no usable server", {}, { "::1", "host.name" }, {}, {}, 0, 1 },
+        { "no server", {}, {}, {}, {}, 0, 1 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
