@@ -199,11 +199,7 @@ class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
 TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 {
     const TransferCase param = GetParam();
-    LinkProfile link;
-    link.loss = param.loss;
-    link.duplicate = 0.02;
-    link.delayMs = 15;
-    link.jitterMs = 20; // spreads arrivals wider than the send spacing: reordering
+    LinkProfile link { param.loss, 0.02, 15, 20 }; // jitter wider than the send spacing: reordering
     if (param.paced) {
         link.rateBytesPerMs = 2500;
         link.queueBytes = 64 << 10;
@@ -425,9 +421,7 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
 
 TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
 {
-    LinkProfile link;
-    link.delayMs = 10;
-    KcpPair pair(Conv, link, 5);
+    KcpPair pair(Conv, LinkProfile { 0, 0, 10 }, 5);
     pair.b().kcp->setWindowSize(1204, 16);
     const std::string payload = makePayload(100000, 5);
     pair.a().toSend = payload;
