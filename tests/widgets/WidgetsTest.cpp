@@ -41,8 +41,7 @@ private slots:
         saver->setDelaysForTesting(100, 500);
         saver->saveIfPending();
         QCOMPARE(owner.saves.size(), 0); // nothing pending, nothing saved
-        // A change every 20 ms for 800 ms is never quiet for 100 ms: one save
-        // forced at the maximum, then one 100 ms after the last change.
+        // Changes 20 ms apart are never quiet for 100 ms: a save forced at 500 ms, one 100 ms after the last.
         const qint64 start = owner.clock.elapsed();
         qint64 lastChange = start;
         while (owner.clock.elapsed() - start < 800) {
