@@ -61,10 +61,8 @@ class LumaviewProcessTest : public QObject {
     {
         m_dir = std::make_unique<QTemporaryDir>();
         const QString dir = m_dir->path();
-        const QString binary = QStringLiteral(LUMAVIEW_BINARY);
-        QFile::copy(binary, dir + "/lumaview");
-        QFile::copy(QFileInfo(binary).absolutePath() + "/qwebchannel.js", dir + "/qwebchannel.js");
-        QFile::copy(QFileInfo(binary).absolutePath() + "/lumaview_zh.qm", dir + "/lumaview_zh.qm");
+        for (const char* name : { "lumaview", "qwebchannel.js", "lumaview_zh.qm" })
+            QFile::copy(QFileInfo(LUMAVIEW_BINARY).absolutePath() + "/" + name, dir + "/" + name);
         if (!lumaviewIni.isEmpty())
             writeFile(dir + "/lumaview.ini", "[setting]\n" + lumaviewIni.toUtf8());
         writeFile(dir + "/lumashell.ini", "[setting]\nproxy_config=proxy-test.conf\n");
@@ -97,18 +95,15 @@ private slots:
     {
         // ini: %1 is the origin's start page; title: the window's before the domain
         columns<QString, QString, QString, bool, bool>("ini", "locale", "title", "started", "pageProxied");
-        row("proxy on, welcome", "use_proxy=1\nstart_url=qrc:/welcome.html\n", "en_US.UTF-8", "Lumaview - ",
-            true, false);
-        row("proxy on, page proxied", "use_proxy=1\nweb_proxy=1\nstart_url=%1\n", "en_US.UTF-8", "Lesson - ",
-            true, true);
-        row("proxy off", "use_proxy=0\nweb_proxy=1\nstart_url=%1\n", "en_US.UTF-8", "Lesson - ", false,
-            false);
-        row("use_proxy=2", "use_proxy=2\n", "en_US.UTF-8", "", false, false);
-        row("no INI file", "", "en_US.UTF-8", "", false, false);
-        row("Chinese system", "use_proxy=0\nstart_url=qrc:/welcome.html\n", "zh_CN.UTF-8",
-            "Lumaview 欢迎页 - ", false, false);
-        row("C locale, INI zh", "use_proxy=0\nstart_url=qrc:/welcome.html\nlanguage=zh\n", "C",
-            "Lumaview 欢迎页 - ", false, false);
+        const char *en = "en_US.UTF-8", *zh = "Lumaview 欢迎页 - ";
+        const QString welcome = "start_url=qrc:/welcome.html\n", proxied = "web_proxy=1\nstart_url=%1\n";
+        row("proxy on, welcome", "use_proxy=1\n" + welcome, en, "Lumaview - ", true, false);
+        row("proxy on, page proxied", "use_proxy=1\n" + proxied, en, "Lesson - ", true, true);
+        row("proxy off", "use_proxy=0\n" + proxied, en, "Lesson - ", false, false);
+        row("use_proxy=2", "use_proxy=2\n", en, "", false, false);
+        row("no INI file", "", en, "", false, false);
+        row("Chinese system", "use_proxy=0\n" + welcome, "zh_CN.UTF-8", zh, false, false);
+        row("C locale, INI zh", "use_proxy=0\nlanguage=zh\n" + welcome, "C", zh, false, false);
     }
     void startsAsConfigured()
     {
