@@ -5,24 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <event2/util.h>
 #include <netdb.h>
 
 using namespace dnstest;
-
-namespace {
-
-// An IPv4 or IPv6 address, else one of another family.
-sockaddr_storage socketAddress(const std::string& text)
-{
-    sockaddr_storage s {};
-    int length = sizeof s;
-    if (evutil_parse_sockaddr_port(text.c_str(), reinterpret_cast<sockaddr*>(&s), &length) != 0)
-        s.ss_family = AF_UNIX;
-    return s;
-}
-
-} // namespace
 
 TEST(Nat64Discovery, TheSystemResolverFirstThenOnlyTheFirstSystemDnsServer)
 {

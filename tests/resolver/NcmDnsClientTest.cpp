@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -195,9 +194,7 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (!succeed)
             return EAI_NONAME;
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(results.emplace_back());
-        sin6.sin6_family = AF_INET6;
-        inet_pton(AF_INET6, "64:ff9b::c000:aa", &sin6.sin6_addr);
+        results.push_back(socketAddress("64:ff9b::c000:aa"));
         return 0;
     });
     harness.start("");

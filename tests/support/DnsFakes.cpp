@@ -34,6 +34,15 @@ Record addressRecord(const std::string& address, Bytes owner)
     return { std::move(owner), v6 ? DnsTypeAaaa : DnsTypeA, DnsClassIn, data };
 }
 
+sockaddr_storage socketAddress(const std::string& text)
+{
+    sockaddr_storage s {};
+    int length = sizeof s;
+    if (evutil_parse_sockaddr_port(text.c_str(), reinterpret_cast<sockaddr*>(&s), &length) != 0)
+        s.ss_family = AF_UNIX;
+    return s;
+}
+
 namespace {
 
     void put16(Bytes& out, uint16_t v)

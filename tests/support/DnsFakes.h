@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,9 @@ Record addressRecord(const std::string& address, Bytes owner = pointerTo(12));
 // A reply to `query` (unframed): its identifier and question, these flags and sections.
 Bytes makeReply(const Bytes& query, uint16_t flags, const std::vector<Record>& answers,
     const std::vector<Record>& authority = {});
+
+// An IPv4 or IPv6 address, as a resolver hands it out; one of another family when the text is neither.
+sockaddr_storage socketAddress(const std::string& text);
 
 // Reports with each "timestamp" replaced by T once checked to be within a minute of now.
 std::string maskTimestamps(const std::string& reports);
