@@ -52,12 +52,9 @@ TEST(ProxyConfigParse, ListsKeepEmptyElementsMapsSkipMalformedEntriesAndLaterLin
                  "DomainIps=a.example:127.0.0.3\n"
                  "KcpHostMapping= .one.test # 127.0.0.1:9990 ;bad;x#y#z; two.test:8080#:9990\n"
                  "KcpHostMapping=.three.test#127.0.0.3:9990\n");
-    ASSERT_EQ(config.domainIps.size(), 2u);
-    EXPECT_EQ(config.domainIps["a.example"], (std::vector<std::string> { "127.0.0.3" }));
-    EXPECT_EQ(config.domainIps["d.example"], (std::vector<std::string> { "127.0.0.4" }));
-    ASSERT_EQ(config.kcpHostMapping.size(), 3u);
-    EXPECT_EQ(
-        config.kcpHostMapping[0], std::make_pair(std::string(".one.test"), std::string("127.0.0.1:9990")));
-    EXPECT_EQ(config.kcpHostMapping[1], std::make_pair(std::string("two.test:8080"), std::string(":9990")));
-    EXPECT_EQ(config.kcpHostMapping[2].first, ".three.test");
+    EXPECT_EQ(config.domainIps,
+        (decltype(config.domainIps) { { "a.example", { "127.0.0.3" } }, { "d.example", { "127.0.0.4" } } }));
+    EXPECT_EQ(config.kcpHostMapping,
+        (decltype(config.kcpHostMapping) { { ".one.test", "127.0.0.1:9990" }, { "two.test:8080", ":9990" },
+            { ".three.test", "127.0.0.3:9990" } }));
 }
