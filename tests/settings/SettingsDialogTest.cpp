@@ -36,10 +36,8 @@ private slots:
 
     void everyKeyRoundTrips()
     {
-        const QFont standardFont("DejaVu Serif", 17);
-        const QFont fixedFont("DejaVu Sans Mono", 11);
-        nativeStore()->setValue("websettings/standardFont", standardFont);
-        nativeStore()->setValue("websettings/fixedFont", fixedFont);
+        nativeStore()->setValue("websettings/standardFont", QFont("DejaVu Serif", 17));
+        nativeStore()->setValue("websettings/fixedFont", QFont("DejaVu Sans Mono", 11));
         // A stored folder that is gone shows the standard one, where downloads then go.
         nativeStore()->setValue("downloadmanager/downloadDirectory", "/srv/gone/downloads");
         QTemporaryDir folder;
@@ -144,8 +142,7 @@ private slots:
         QCOMPARE(nativeStore()->value("history/historyExpire").toInt(), saved);
     }
 
-    // Typed and left with Tab: acts at once, Cancel puts back the opening value and stores nothing.
-    // "C" or a field merely clicked through never reaches the engine.
+    // Tab applies what was typed, Cancel restores and stores nothing; "C" or a click-through never applies.
     void cancelRestoresLiveEdits_data()
     {
         columns<QString, QString, bool>("field", "typed", "applied");
