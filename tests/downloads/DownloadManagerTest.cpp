@@ -126,8 +126,7 @@ private slots:
         QCOMPARE(names.reserve(folder.path(), suggested), paths.first());
     }
 
-    // What a row offers in each state; "interrupt" and "finish" come from the engine's item, the
-    // other steps are the row's buttons. Progress is past 4 GiB.
+    // "interrupt" and "finish" come from the engine's item, the other steps are buttons; past 4 GiB.
     void rowStates_data()
     {
         columns<QString, QString, bool, QString, int>("steps", "shown", "openEnabled", "info", "restarts");
