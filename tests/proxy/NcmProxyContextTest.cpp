@@ -405,8 +405,7 @@ TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddre
             filler.pop_back();
         }
     };
-    // Room for the client's socket only: accepting pauses (one line) until one more is free, and then
-    // there is none for the upstream.
+    // Room for the client only: accepting pauses (one line) until one more is free; none for the upstream.
     release(1);
     int client = connectTcp("127.0.0.1", proxy.port());
     sendAll(client, "GET http://emfile.test:1/ HTTP/1.1\r\n\r\n");
