@@ -21,7 +21,7 @@ protected:
 
 } // namespace
 
-TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoopAtOnceWhateverTheState)
+TEST_F(ActivationTest, ActivateListensStopEndsTheLoopAtOnceWhateverTheStateAndATakenPortIsRetried)
 {
     NcmProxy proxy;
     proxy.lastAcceptTime = 12345;
@@ -48,6 +48,19 @@ TEST_F(ActivationTest, ActivateListensAndStopEndsTheLoopAtOnceWhateverTheState)
     EXPECT_EQ(proxy.lastAcceptTime.load(), 0);
     EXPECT_EQ(capture.count("stats: {dnsctx=0"), 1u);
     EXPECT_LT(testsupport::connectTcp("127.0.0.1", port), 0) << "the listener outlived stop";
+    // A taken fixed port reports -1, and the next activate tries it again.
+    int fixed = 0;
+    evutil_socket_t holder = testsupport::listenTcp("127.0.0.1", fixed);
+    ASSERT_GE(holder, 0);
+    const std::string text
+        = "DebugUseFixedLocalPort=" + std::to_string(fixed) + "\nBackgroundIdleTimeoutToReactivate=0\n";
+    proxy.activate(text.c_str());
+    EXPECT_EQ(proxy.port(), -1);
+    EXPECT_FALSE(proxy.isRunning());
+    close(holder);
+    proxy.activate(text.c_str());
+    EXPECT_EQ(proxy.port(), fixed);
+    proxy.stop();
 }
 
 TEST_F(ActivationTest, SecondActivateRestartsOnlyAnIdleServiceAndEmptyTextKeepsTheConfig)
@@ -78,21 +91,4 @@ TEST_F(ActivationTest, SecondActivateRestartsOnlyAnIdleServiceAndEmptyTextKeepsT
         proxy.stop();
         Clock::resetForTest();
     }
-}
-
-TEST_F(ActivationTest, TakenFixedPortReportsMinusOneAndAllowsRetry)
-{
-    int port = 0;
-    evutil_socket_t holder = testsupport::listenTcp("127.0.0.1", port);
-    ASSERT_GE(holder, 0);
-    NcmProxy proxy;
-    const std::string text
-        = "DebugUseFixedLocalPort=" + std::to_string(port) + "\nBackgroundIdleTimeoutToReactivate=0\n";
-    proxy.activate(text.c_str());
-    EXPECT_EQ(proxy.port(), -1);
-    EXPECT_FALSE(proxy.isRunning());
-    close(holder);
-    proxy.activate(text.c_str());
-    EXPECT_EQ(proxy.port(), port);
-    proxy.stop();
 }
