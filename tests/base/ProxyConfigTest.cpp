@@ -19,7 +19,7 @@ TEST(ProxyConfigParse, TrimsLinesKeysAndValuesAndSetsTheLevel)
     rootLogger.setLevel('V');
 }
 
-TEST(ProxyConfigParse, IntegersFollowAtoiRules)
+TEST(ProxyConfigParse, NumbersFollowAtoiListsKeepEmptiesMapsSkipMalformedEntriesAndLaterLinesReplace)
 {
     ProxyConfig config;
     config.parse(
@@ -38,11 +38,6 @@ TEST(ProxyConfigParse, IntegersFollowAtoiRules)
     EXPECT_EQ(config.kcpCongestionWindow, 0);
     EXPECT_EQ(config.kcpPacing, -1); // unset: the built-in value
     EXPECT_EQ(config.kcpAckRepeat, 1);
-}
-
-TEST(ProxyConfigParse, ListsKeepEmptyElementsMapsSkipMalformedEntriesAndLaterLinesReplace)
-{
-    ProxyConfig config;
     config.parse("DnsUdp=127.0.0.1, ,127.0.0.2\nDnsTcp=127.0.0.9\nDnsTcp= 127.0.0.3 ,,127.0.0.4\nDnsHttp=\n");
     EXPECT_EQ(config.dnsUdp, (std::vector<std::string> { "127.0.0.1", "", "127.0.0.2" }));
     EXPECT_EQ(config.dnsTcp, (std::vector<std::string> { "127.0.0.3", "", "127.0.0.4" }));
