@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 // The exact records are checked where the client and the tasks queue them.
-TEST(DnsReports, ClientTextCannotBreakTheRecordAndLateTimesKeepTheirDigits)
+TEST(DnsReports, ClientTextCannotBreakTheRecordLateTimesKeepTheirDigitsAndTheQueueKeepsTheNewest)
 {
     EXPECT_EQ(unusableIpReport("", "h", "i", 4102444800),
         "{\"uid\":\"\",\"host\":\"h\",\"ip\":\"i\",\"timestamp\":4102444800}");
@@ -24,10 +24,6 @@ TEST(DnsReports, ClientTextCannotBreakTheRecordAndLateTimesKeepTheirDigits)
     EXPECT_EQ(jsonStringContents("\xc3"), "\\ufffd"); // cut short
     EXPECT_EQ(jsonStringContents("\xc0\xaf"), "\\ufffd\\ufffd"); // overlong '/'
     EXPECT_EQ(jsonStringContents("\xed\xa0\x80"), "\\ufffd\\ufffd\\ufffd"); // a surrogate
-}
-
-TEST(DnsReports, QueueKeepsTheNewestAndTakeReportsEmptiesIt)
-{
     NcmProxy proxy;
     proxy.config.uid = "q";
     EXPECT_EQ(proxy.takeReports(), "");
