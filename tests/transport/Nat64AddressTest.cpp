@@ -55,7 +55,7 @@ const PrefixCase Prefixes[] = {
 
 } // namespace
 
-TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayoutAndNothingElseIsAccepted)
+TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayoutAndOnlyIpv6OnlyNetworksUseIt)
 {
     for (const PrefixCase& c : Prefixes) {
         EXPECT_EQ(c.suffixZeroCount, suffixZeroCount(v6(c.wellKnown).data())) << c.prefixLength;
@@ -84,10 +84,7 @@ TEST(Nat64Address, EveryPrefixLengthValidatesAndSynthesisesItsLayoutAndNothingEl
         EXPECT_EQ(valid, check(address)) << address;
     // An invalid template still receives the address in its last four bytes.
     EXPECT_EQ("2001:db8:c000:aa:100:0:a01:203", synthesize("2001:db8:c000:aa:100::", "10.1.2.3"));
-}
-
-TEST(Nat64Address, ConnectTextIsSynthesisedOnlyOnIpv6OnlyNetworksWithAKnownAddress)
-{
+    // Connect texts are synthesised only on IPv6-only networks with a known address.
     IpStackFacts facts;
     std::memcpy(facts.nat64Address, v6("64:ff9b::c000:aa").data(), 16);
     std::string out;
