@@ -371,7 +371,7 @@ TEST(KcpRetransmit, TwoLaterAcksResendBeforeTimeOut)
         std::vector<uint32_t>(timeouts.begin(), timeouts.begin() + 3));
 }
 
-TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
+TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingScheduleAndAReaderThatCatchesUpTellsAtOnce)
 {
     Captured a;
     a.kcp->setNoDelay(1, 10, 2, 0);
@@ -412,10 +412,6 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingSchedule)
         }
     }
     EXPECT_TRUE(pushed);
-}
-
-TEST(KcpWindow, ReaderThatCatchesUpTellsThePeerAtOnce)
-{
     KcpPair pair(Conv, LinkProfile { 0, 0, 10 }, 5);
     pair.b().kcp->setWindowSize(1204, 16);
     const std::string payload = makePayload(100000, 5);
