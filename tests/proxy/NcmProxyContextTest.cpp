@@ -359,7 +359,7 @@ TEST_F(ProxyContextTest, AnswersAndUploadsArriveWholeWhateverTheClientSendsMeanw
     }
 }
 
-TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
+TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamTooAndAnIdleOneIsSweptAtTheNextAccept)
 {
     std::atomic<bool> upstreamEnded { false };
     TestUpstream upstream([&](int fd) {
@@ -382,6 +382,19 @@ TEST_F(ProxyContextTest, ClientThatAbortsEndsTheUpstreamToo)
     for (int i = 0; i < 200 && !upstreamEnded; ++i)
         usleep(10 * 1000);
     EXPECT_TRUE(upstreamEnded) << "the upstream connection outlived the client";
+    // A client that never completes its head is swept at the next accept.
+    log.clear();
+    int idle = connectTcp("127.0.0.1", proxy.port());
+    sendAll(idle, "GET http://127.0.0.1:1/ HT"); // never completes its head
+    ASSERT_TRUE(log.waitFor("onConnEventLocal"));
+    Clock::advanceSecondsForTest(30);
+    int next = connectTcp("127.0.0.1", proxy.port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readAll(idle, 3000), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+        << "the idle client stayed";
+    close(idle);
+    close(next);
 }
 
 TEST_F(ProxyContextTest, OutOfDescriptorsPausesAcceptingAndKeepsTheUpstreamAddress)
@@ -443,19 +456,4 @@ TEST_F(ProxyContextTest, UnusableRequestsGetTheirErrorAnswerOrNone)
     EXPECT_TRUE(log.contains("socks5 not implemented: read socks5 req"));
     EXPECT_GE(log.count("can not parse local request"), 4u);
     EXPECT_EQ(log.count("[D][NcmRemote] newEndpoint"), 2u) << "a refused target is not looked up";
-}
-
-TEST_F(ProxyContextTest, IdleContextsAreSweptAtTheNextAccept)
-{
-    int idle = connectTcp("127.0.0.1", proxy.port());
-    sendAll(idle, "GET http://127.0.0.1:1/ HT"); // never completes its head
-    ASSERT_TRUE(log.waitFor("onConnEventLocal"));
-    Clock::advanceSecondsForTest(30);
-    int next = connectTcp("127.0.0.1", proxy.port());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(readAll(idle, 3000), "");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
-        << "the idle client stayed";
-    close(idle);
-    close(next);
 }
