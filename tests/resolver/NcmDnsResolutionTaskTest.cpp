@@ -134,7 +134,7 @@ TEST_F(ResolutionTaskTest, DnsStageEndsOnTheSecondReplyTheTimeOutOrAFailure)
     EXPECT_FALSE(log.contains("SOMETHING WRONG"));
 }
 
-TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
+TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidItsAnswersWinAndWhenItCannotConfirmTheConfiguredServersAre)
 {
     harness.start("UID=u&id=1\nResolveTimeoutDns=5\n");
     FakeDnsServer a("127.0.5.16", always({ "10.0.0.1", "10.0.0.2" }));
@@ -155,6 +155,18 @@ TEST_F(ResolutionTaskTest, HttpDnsIsToldWhatDnsSaidAndItsAnswersWin)
     EXPECT_EQ(requests[0].head,
         "POST /dns HTTP/1.1\r\nContent-Type: x-www-form-urlencoded\r\nHost: " + http.server()
             + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+    // HTTP-DNS unsure: the configured servers are asked (IPv6-only without NAT64: addresses used as they
+    // are).
+    harness.start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
+    harness.proxy.ipStack.ipv6Only = true;
+    FakeDnsServer first("127.0.5.31", always({ "10.0.0.11" }));
+    FakeDnsServer configured("127.0.5.33", always({ "10.0.0.12" }));
+    FakeHttpDns unsure("127.0.5.32", FakeHttpDns::ok("HTTPDNS\n"));
+    TaskRun fallback(client(), "fallback.test");
+    resolve(fallback, { "127.0.5.31" }, { unsure.server() });
+    EXPECT_EQ(fallback.answers, (std::set<std::string> { "10.0.0.12" }));
+    EXPECT_EQ(unsure.requests().size(), 1u) << "a second HTTP-DNS stage ran";
+    EXPECT_EQ(configured.count(), 1u);
 }
 
 TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIsReported)
@@ -189,20 +201,4 @@ TEST_F(ResolutionTaskTest, HttpDnsRepliesThatFailAreIgnoredAndOnlyAFullTimeOutIs
     EXPECT_EQ(maskTimestamps(harness.proxy.takeReports()),
         "[" + record + hang1.server() + "\",\"timestamp\":T}," + record + hang2.server()
             + "\",\"timestamp\":T}]");
-}
-
-TEST_F(ResolutionTaskTest, ConfiguredServersAreAskedWhenHttpDnsCannotConfirm)
-{
-    harness.start("DnsUdp=127.0.5.33\nResolveTimeoutDns=5\n");
-    // On an IPv6-only network without NAT64 the addresses are used as they are.
-    harness.proxy.ipStack.ipv6Only = true;
-    FakeDnsServer first("127.0.5.31", always({ "10.0.0.11" }));
-    FakeDnsServer configured("127.0.5.33", always({ "10.0.0.12" }));
-    FakeHttpDns http("127.0.5.32", FakeHttpDns::ok("HTTPDNS\n"));
-
-    TaskRun run(client(), "fallback.test");
-    resolve(run, { "127.0.5.31" }, { http.server() });
-    EXPECT_EQ(run.answers, (std::set<std::string> { "10.0.0.12" }));
-    EXPECT_EQ(http.requests().size(), 1u) << "a second HTTP-DNS stage ran";
-    EXPECT_EQ(configured.count(), 1u);
 }
