@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Loss, KcpStreamTransfer,
         TransferCase { 0.3, 3, false }, TransferCase { 0.05, 4, false, true },
         TransferCase { 0.1, 5, true, true, true, 1.25 }, TransferCase { 0.05, 6, false, true, false, 0, 8 }));
 
-TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
+TEST(KcpInput, EndMarkerIsReachedOnlyAfterEarlierDataHidesLaterDataAndMalformedDatagramsKeepWhatPreceded)
 {
     Captured b;
     b.establish(0);
@@ -287,30 +287,26 @@ TEST(KcpStreamEnd, MarkerIsReachedOnlyAfterEarlierDataAndHidesLaterData)
     EXPECT_EQ((std::vector<uint32_t> { 2, 1, 3 }), b.takeSns(KcpSegment::Ack));
     b.kcp->close();
     EXPECT_FALSE(b.kcp->isPeerClosedOnly());
-}
-
-TEST(KcpInput, MalformedDatagramsKeepTheSegmentsBeforeTheFault)
-{
-    Captured b;
-    b.establish(0);
-    EXPECT_EQ(-1, b.kcp->input(nullptr, 100));
-    EXPECT_EQ(-1, feed(*b.kcp, std::string(23, '\0')));
+    // Malformed datagrams keep the segments before the fault.
+    Captured c;
+    c.establish(0);
+    EXPECT_EQ(-1, c.kcp->input(nullptr, 100));
+    EXPECT_EQ(-1, feed(*c.kcp, std::string(23, '\0')));
     Wire foreign = push(9, "zz"), truncated = push(9, "zz"), unknown = push(9, "zz");
     foreign.conv = Conv + 1;
     truncated.lenOverride = 100;
     unknown.cmd = 99;
-    EXPECT_EQ(-1, b.input({ push(1, "one"), foreign }));
-    EXPECT_EQ(-2, b.input({ push(2, "two"), truncated }));
-    EXPECT_EQ(-3, b.input({ push(3, "three"), unknown }));
-    EXPECT_EQ(4u, b.kcp->rcvNxt());
+    EXPECT_EQ(-1, c.input({ push(1, "one"), foreign }));
+    EXPECT_EQ(-2, c.input({ push(2, "two"), truncated }));
+    EXPECT_EQ(-3, c.input({ push(3, "three"), unknown }));
+    EXPECT_EQ(4u, c.kcp->rcvNxt());
     std::string got;
-    char buffer[16];
     int n;
-    while ((n = b.kcp->recv(buffer, sizeof buffer)) > 0)
+    while ((n = c.kcp->recv(buffer, sizeof buffer)) > 0)
         got.append(buffer, static_cast<size_t>(n));
     EXPECT_EQ("onetwothree", got);
-    b.kcp->flush();
-    EXPECT_EQ((std::vector<uint32_t> { 1, 2, 3 }), b.takeSns(KcpSegment::Ack));
+    c.kcp->flush();
+    EXPECT_EQ((std::vector<uint32_t> { 1, 2, 3 }), c.takeSns(KcpSegment::Ack));
 }
 
 TEST(KcpAck, TimestampIsEchoedSoRttNeedsNoClockAgreement)
