@@ -230,7 +230,7 @@ TEST_F(DnsClientTest, Nat64DiscoveryNeverBlocksAndRetriesOnlyAfterAMinute)
     setNat64LookupForTest(nullptr);
 }
 
-TEST_F(DnsClientTest, SystemResolversAreReadFromTheResolverFileOncePerActivation)
+TEST_F(DnsClientTest, SystemResolversAreReadOncePerActivationAndNamedHttpDnsServersBeforeTasksStart)
 {
     const struct {
         const char* text;
@@ -262,10 +262,7 @@ TEST_F(DnsClientTest, SystemResolversAreReadFromTheResolverFileOncePerActivation
     EXPECT_EQ(second.count(), 0u);
     NcmSys::setResolvConfPathForTest(testsupport::NoResolvConf);
     std::remove(path.c_str());
-}
-
-TEST_F(DnsClientTest, HttpDnsServerNamesAreResolvedBeforeTasksStart)
-{
+    // HTTP-DNS servers given by name are resolved before tasks start.
     FakeHttpDns http("127.0.5.49", FakeHttpDns::ok("HTTPDNS\n10.0.4.11"));
     const std::string port = http.server().substr(http.server().find(':') + 1);
     FakeDnsServer dns("127.0.5.48", [](const std::string& name) {
