@@ -613,24 +613,6 @@ private slots:
             WAIT_COMPARE(this->tabs()->webViewAt(1)->url(), foreignAt("tab"));
     }
 
-    void trustedOrigins()
-    {
-        QTemporaryDir dir;
-        writeFile(dir.filePath("lumaview.ini"),
-            "[setting]\nstart_url=https://Start.example.net:8443/home\n"
-            "trusted_hosts=192.0.2.7, Listed.example.com\n");
-        const TrustedOrigins origins = TrustedOrigins::fromIni(dir.filePath("lumaview.ini"));
-        const QList<QPair<QString, bool>> cases
-            = { { "http://lumaview.example.org/", true }, { "https://deep.sub.lumaview.example.org/x", true },
-                  { "http://evillumaview.example.org/", false },
-                  { "http://lumaview.example.org.evil.test/", false },
-                  { "http://start.example.net/", true }, // the start page's host, another port
-                  { "https://LISTED.example.com/", true }, { "http://a.listed.example.com/", false },
-                  { "qrc:/welcome.html", true }, { "ftp://lumaview.example.org/", false } };
-        for (const auto& [url, trusted] : cases)
-            QVERIFY2(origins.isTrusted(QUrl(url)) == trusted, qPrintable(url));
-    }
-
     // A fresh origin per row, so nothing is remembered. A foreign camera asks once for two requests;
     // a certificate row's result is the title, empty when the page does not load.
     void questions_data()
@@ -786,9 +768,23 @@ private slots:
             QVERIFY(changed.at(0).toUrl().scheme() != "qrc");
     }
 
-    // The bridge object follows the tab's origin, and each page has its own.
+    // Which origins are trusted; the bridge object follows the tab's origin, and each page has its own.
     void bridgeForTrustedPagesOnly()
     {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("lumaview.ini"),
+            "[setting]\nstart_url=https://Start.example.net:8443/home\n"
+            "trusted_hosts=192.0.2.7, Listed.example.com\n");
+        const TrustedOrigins origins = TrustedOrigins::fromIni(dir.filePath("lumaview.ini"));
+        const QList<QPair<QString, bool>> cases
+            = { { "http://lumaview.example.org/", true }, { "https://deep.sub.lumaview.example.org/x", true },
+                  { "http://evillumaview.example.org/", false },
+                  { "http://lumaview.example.org.evil.test/", false },
+                  { "http://start.example.net/", true }, // the start page's host, another port
+                  { "https://LISTED.example.com/", true }, { "http://a.listed.example.com/", false },
+                  { "qrc:/welcome.html", true }, { "ftp://lumaview.example.org/", false } };
+        for (const auto& [url, trusted] : cases)
+            QVERIFY2(origins.isTrusted(QUrl(url)) == trusted, qPrintable(url));
         LoopbackOrigin foreign("localhost");
         const QString present = "typeof window.external.objectName == 'string'";
         for (const QUrl& url : { at("trusted"), QUrl(foreign.url("foreign")), at("again") }) {
@@ -844,19 +840,15 @@ private slots:
         QCOMPARE(watch.texts.size(), 2);
     }
 
-    // The INI value (language=) when it names a known language, else the locale.
-    void languageChoice()
+    // The INI's language= if known, else the locale's; Qt's buttons, the engine's menu and the tab menu
+    // follow it, back to English too.
+    void languageFollows()
     {
         const QList<std::tuple<QString, QString, QString>> cases
             = { { "zh_CN", "", "zh" }, { "zh_TW", "", "zh" }, { "de_DE", "", "en" }, { "en_US", "zh", "zh" },
                   { "zh_CN", " EN ", "en" }, { "zh_CN", "fr", "zh" } };
         for (const auto& [locale, setting, chosen] : cases)
             QCOMPARE(BrowserApplication::chooseLanguage(locale, setting), chosen);
-    }
-
-    // Qt's buttons, the engine's menu and the tab menu follow the language, back to English too.
-    void languageFollows()
-    {
         const QList<std::tuple<QString, QStringList, QString, QString>> languages = {
             { "zh", { "确定", "取消" }, "后退", "打开位置(&L)..." },
             { "en", { "OK", "Cancel" }, "Back", "Open &Location..." },
