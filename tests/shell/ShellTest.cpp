@@ -345,7 +345,8 @@ private slots:
             QVERIFY(m_window->isVisible() && this->tabs()->count() == tabs);
     }
 
-    void historyJumps()
+    // History jumps; the close button asks the page; closed tabs are remembered newest first, nine at most.
+    void historyAndClosingTabs()
     {
         for (const char* title : { "H1", "H2", "H3" })
             QVERIFY(loadAndWait(view(), titledPage(title)));
@@ -355,12 +356,6 @@ private slots:
             window()->slotOpenActionUrl(&jump);
             WAIT_COMPARE(view()->history()->currentItemIndex(), offset == 0 || offset == 2 ? 2 : 0);
         }
-    }
-
-    // The close button asks the page; closed tabs are remembered newest first, nine at most.
-    void closingTabs()
-    {
-        view();
         for (const char* title : { "Keep", "Other", "Leave" })
             QVERIFY(loadAndWait(tabs()->newTab(true), titledPage(title)));
         QTest::mouseClick(tabs()->tabBar()->tabButton(3, QTabBar::RightSide), Qt::LeftButton);
@@ -806,9 +801,15 @@ private slots:
         QCOMPARE(bridgeObject(second)->objectName(), QString());
     }
 
-    // Cancelled in English (the server's realm shown escaped), then accepted in Chinese.
-    void credentialDialog()
+    // The client's own icon fetch gives up on an endless icon (the engine fetches none), and carries the
+    // credentials asked for a page: cancelled in English (the realm shown escaped), then accepted in Chinese.
+    void iconsAndCredentials()
     {
+        m_origin.pages["/iconic"] = "<link rel=icon href=/endless/icon.png>";
+        QVERIFY(loadAndWait(view(), at("iconic")));
+        WAIT(m_origin.endlessClosed);
+        // 1 MiB, plus kernel buffers of two loopback legs and what the network thread reads ahead.
+        QVERIFY2(m_origin.endlessSent < 32 * MiB, qPrintable(QString::number(m_origin.endlessSent)));
         auto restore = qScopeGuard([] { app()->setLanguage("en"); });
         bool accept = false;
         QString shownIntro;
@@ -915,16 +916,6 @@ private slots:
             WAIT(view()->page()->renderProcessPid() != pid);
             QVERIFY(!stopped() || !stopped()->isVisible());
         }
-    }
-
-    // The client's own icon fetch gives up on an icon that never ends; the engine fetches none.
-    void endlessIconIsAbandoned()
-    {
-        m_origin.pages["/iconic"] = "<link rel=icon href=/endless/icon.png>";
-        QVERIFY(loadAndWait(view(), at("iconic")));
-        WAIT(m_origin.endlessClosed);
-        // 1 MiB, plus kernel buffers of two loopback legs and what the network thread reads ahead.
-        QVERIFY2(m_origin.endlessSent < 32 * MiB, qPrintable(QString::number(m_origin.endlessSent)));
     }
 
     // Dropped and retried, held through "Clean up" then cancelled and restarted, from a tab, a popup.
