@@ -69,8 +69,7 @@ TEST_F(DnsClientTest, TwoOfFourResolversAreAsked)
     EXPECT_EQ(used, 2);
 }
 
-TEST_F(
-    DnsClientTest, CallersOfOneHostShareOneTaskWithdrawnOnesAreNeverCalledAndTheAnswerIsCachedUntilItExpires)
+TEST_F(DnsClientTest, CallersOfAHostShareOneTaskWithdrawnOnesAreNeverCalledAndTheAnswerIsCachedTillItExpires)
 {
     FakeDnsServer dns("127.0.5.45", always({ "10.0.4.45" }));
     harness.start("DnsUdp=127.0.5.45\n");
