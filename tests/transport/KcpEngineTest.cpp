@@ -196,7 +196,7 @@ class KcpStreamTransfer : public ::testing::TestWithParam<TransferCase> { };
 TEST_P(KcpStreamTransfer, DeliversMegabytesBothWaysInOrderThenEnds)
 {
     const TransferCase param = GetParam();
-    LinkProfile link { param.loss, 0.02, 15, 20 }; // jitter wider than the send spacing: reordering
+    LinkProfile link { param.loss, 0.02, 15, 20 }; // 2 % duplicated, 15 ms delay, 20 ms jitter: reordering
     if (param.paced) {
         link.rateBytesPerMs = 2500;
         link.queueBytes = 64 << 10;
@@ -408,7 +408,7 @@ TEST(KcpWindow, ClosedRemoteWindowIsProbedOnAGrowingScheduleAndAReaderThatCatche
         }
     }
     EXPECT_TRUE(pushed);
-    KcpPair pair(Conv, LinkProfile { 0, 0, 10 }, 5);
+    KcpPair pair(Conv, LinkProfile { 0, 0, 10 }, 5); // 10 ms each way
     pair.b().kcp->setWindowSize(1204, 16);
     const std::string payload = makePayload(100000, 5);
     pair.a().toSend = payload;
