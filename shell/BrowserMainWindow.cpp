@@ -291,6 +291,18 @@ void BrowserMainWindow::slotHome()
 
 namespace {
 
+// What of the progress bar waits for the window's next repaint.
+enum ProgressChange { ProgressValue, ProgressShown };
+
+// The bar repaints itself at once when its value moves, a repaint of its own
+// for the whole window; held, it is painted with the rest of the window.
+void setProgress(QProgressBar* bar, int value)
+{
+    bar->setUpdatesEnabled(false);
+    bar->setValue(value);
+    bar->setUpdatesEnabled(true);
+}
+
 // The titles are built from the domain in Identity.h, which lupdate cannot
 // read; these literals put the two source texts into the translation file.
 struct SourceText {
@@ -637,29 +649,38 @@ void BrowserMainWindow::currentTabChanged(int index)
     // Without a page (the last tab closed, the placeholder) nothing names one.
     if (!view)
         slotUpdateWindowTitle(QString());
-    RepaintBatch::of(this)->drop(m_progressBar, 0);
-    m_progressBar->setValue(view ? view->progress() : 0);
+    RepaintBatch* batch = RepaintBatch::of(this);
+    batch->drop(m_progressBar, ProgressValue);
+    batch->drop(m_progressBar, ProgressShown);
+    setProgress(m_progressBar, view ? view->progress() : 0);
     m_progressBar->setVisible(view && view->isLoading());
     updateZoomIndicator();
 }
 
+// The bar's changes are shown with the page's next frame: a change of the
+// bar alone would cost a repaint of the whole window, and one at the start or
+// end of a load would hold up the engine, whose work shares this thread.
 void BrowserMainWindow::currentLoadStarted()
 {
-    RepaintBatch::of(this)->drop(m_progressBar, 0);
-    m_progressBar->setValue(0);
-    m_progressBar->show();
+    RepaintBatch* batch = RepaintBatch::of(this);
+    batch->drop(m_progressBar, ProgressValue);
+    batch->defer(m_progressBar, ProgressShown, [this] {
+        setProgress(m_progressBar, 0);
+        m_progressBar->show();
+    });
 }
 
 void BrowserMainWindow::currentLoadProgress(int progress)
 {
-    // Shown with the page's next frame: a step of the bar alone would cost a repaint of the window.
-    RepaintBatch::of(this)->defer(m_progressBar, 0, [this, progress] { m_progressBar->setValue(progress); });
+    RepaintBatch::of(this)->defer(
+        m_progressBar, ProgressValue, [this, progress] { setProgress(m_progressBar, progress); });
 }
 
 void BrowserMainWindow::currentLoadFinished()
 {
-    RepaintBatch::of(this)->drop(m_progressBar, 0);
-    m_progressBar->hide();
+    RepaintBatch* batch = RepaintBatch::of(this);
+    batch->drop(m_progressBar, ProgressValue);
+    batch->defer(m_progressBar, ProgressShown, [this] { m_progressBar->hide(); });
     // The engine applies a host's zoom as the page commits.
     updateZoomIndicator();
 }

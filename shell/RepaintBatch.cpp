@@ -1,5 +1,6 @@
 #include "shell/RepaintBatch.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QWidget>
 #include <utility>
@@ -53,6 +54,15 @@ void RepaintBatch::flush()
     const QVector<Change> waiting = std::exchange(m_waiting, {});
     for (const Change& change : waiting)
         change.apply();
+    // What the changes posted for later joins this repaint instead of
+    // costing one of its own: the layouts they ask for (each may ask its
+    // parent's again, one level a round: a tab bar's goes up three) and the
+    // repaint that a widget shown asks for after its show.
+    if (waiting.isEmpty())
+        return;
+    for (int level = 0; level < LayoutLevels; ++level)
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateLater);
 }
 
 bool RepaintBatch::eventFilter(QObject* watched, QEvent* event)

@@ -18,6 +18,7 @@ class RepaintBatch : public QObject {
     Q_OBJECT
 public:
     static constexpr int LatestMs = 100;
+    static constexpr int LayoutLevels = 4;
 
     // The window's batch, made on first use.
     static RepaintBatch* of(QWidget* window);

@@ -391,11 +391,12 @@ bool TabWidget::showsPage(QWebEnginePage* page) const
 
 void TabWidget::webViewLoadStarted()
 {
-    auto* view = qobject_cast<WebView*>(sender());
-    RepaintBatch::of(this)->drop(view, TabIcon);
-    const int index = indexOf(view);
-    if (index != -1)
-        setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
+    QPointer<WebView> view = qobject_cast<WebView*>(sender());
+    RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
+        const int index = view ? indexOf(view) : -1;
+        if (index != -1)
+            setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
+    });
 }
 
 void TabWidget::webViewIconChanged()
