@@ -5,6 +5,10 @@
 #           engine takes; same profile, cache settings and window size)
 #   client  the client's own main window, the engine fetching directly
 #   proxied the client's window with web_proxy=1 (through the in-process proxy)
+#   closing (only when asked for) the bare view again, from a port of the same
+#           server that closes each connection after one answer, as the proxy
+#           closes the engine's: what a new connection per request costs the
+#           engine, a floor for proxied
 # and four figures, each a median over the rounds and a ratio to the engine:
 #   load     ms from the call that starts a load of a page of 50 resources
 #            (25 images, 12 style sheets, 12 scripts, all Cache-Control:
@@ -33,7 +37,7 @@
 #        (default: build/bench/page_load_bench under the repository root)
 # Knobs (environment): BENCH_ROUNDS (5), BENCH_LOADS (measured loads per
 # process and round, 1), BENCH_TABS (10), BENCH_TARGETS (a subset of "engine
-# client proxied"; the ratios need engine).
+# client proxied closing"; the ratios need engine).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -87,13 +91,16 @@ write_nginx_conf() {
     include /etc/nginx/mime.types;
     default_type application/octet-stream;
     sendfile on;
+    root $WORK/www;
+    add_header Cache-Control "no-store" always;
+    etag off;
+    if_modified_since off;
     server {
         listen 127.0.0.1:$HTTP_PORT;
+    }
+    server {
         listen 127.0.0.1:$TLS_PORT;
-        root $WORK/www;
-        add_header Cache-Control "no-store" always;
-        etag off;
-        if_modified_since off;
+        keepalive_timeout 0;
     }
 }
 EOF
@@ -103,6 +110,7 @@ launch_nginx "$NGINX" write_nginx_conf 127.0.0.1 ||
     die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
 PIDS+=("$NGINX_PID")
 PAGE_URL="http://127.0.0.1:$HTTP_PORT/index.html"
+CLOSING_URL="http://127.0.0.1:$TLS_PORT/index.html"
 
 # ---------------------------------------------------------------- the programs
 # The client reads its INI files beside its executable, so each setting gets
@@ -124,6 +132,7 @@ make_setting() {
 make_setting engine 0 0
 make_setting client 1 0
 make_setting proxied 1 1
+make_setting closing 0 0
 
 KEYS=(load startup rss tabs10)
 declare -A SAMPLES
@@ -132,9 +141,10 @@ declare -A SAMPLES
 # profile); bounded in time whatever happens. The wrapper reads the clock just
 # before it becomes the program, once the X server is up.
 run_setting() {
-    local target=$1 round=$2 mode=client out
+    local target=$1 round=$2 mode=client url=$PAGE_URL out
     case $target in
         engine) mode=engine ;;
+        closing) mode=engine url=$CLOSING_URL ;;
         client | proxied) ;;
         *) die "unknown setting $target" ;;
     esac
@@ -142,7 +152,7 @@ run_setting() {
     out=$(PAGE_LOAD_BENCH_START="$START_PAGE?proxy=off" PAGE_LOAD_BENCH_MEMORY=1 PAGE_LOAD_BENCH_TABS=$TABS \
         timeout -k 10 $((90 + LOADS * 40)) bash "$ROOT/tests/shell/gui-test.sh" \
         bash -c 'export PAGE_LOAD_BENCH_STARTED=${EPOCHREALTIME/[.,]/}; exec "$@"' exec-timed \
-        "$WORK/$target/page_load_bench" "$mode" "$PAGE_URL" "$LOADS" "$RESOURCES" \
+        "$WORK/$target/page_load_bench" "$mode" "$url" "$LOADS" "$RESOURCES" \
         2>"$WORK/$target.$round.err")
     local status=$?
     local line
