@@ -31,6 +31,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrlQuery>
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
@@ -80,6 +81,10 @@ BrowserMainWindow::BrowserMainWindow(QWidget* parent, Qt::WindowFlags flags)
     m_progressBar->setMaximumSize(120, 8);
     m_progressBar->hide();
     statusBar()->addPermanentWidget(m_progressBar);
+    m_progressTimer = new QTimer(this);
+    // Shown after a while, then stepped at that pace: each change repaints the window.
+    m_progressTimer->setInterval(RepaintBatch::LoadSignsAfterMs);
+    connect(m_progressTimer, &QTimer::timeout, this, &BrowserMainWindow::stepProgress);
     connect(m_tabWidget, &QTabWidget::currentChanged, this, &BrowserMainWindow::currentTabChanged);
 
     // No menus: everything is reached by keys (and from the tab bar's
@@ -290,9 +295,6 @@ void BrowserMainWindow::slotHome()
 }
 
 namespace {
-
-// What of the progress bar waits for the window's next repaint.
-enum ProgressChange { ProgressValue, ProgressShown };
 
 // The bar repaints itself at once when its value moves, a repaint of its own
 // for the whole window; held, it is painted with the rest of the window.
@@ -642,45 +644,53 @@ void BrowserMainWindow::currentTabChanged(int index)
         m_watchedView = view;
         if (view) {
             connect(view, &QWebEngineView::loadStarted, this, &BrowserMainWindow::currentLoadStarted);
-            connect(view, &QWebEngineView::loadProgress, this, &BrowserMainWindow::currentLoadProgress);
             connect(view, &QWebEngineView::loadFinished, this, &BrowserMainWindow::currentLoadFinished);
         }
     }
     // Without a page (the last tab closed, the placeholder) nothing names one.
     if (!view)
         slotUpdateWindowTitle(QString());
-    RepaintBatch* batch = RepaintBatch::of(this);
-    batch->drop(m_progressBar, ProgressValue);
-    batch->drop(m_progressBar, ProgressShown);
+    RepaintBatch::of(this)->drop(m_progressBar, 0);
+    const bool loading = view && view->isLoading();
     setProgress(m_progressBar, view ? view->progress() : 0);
-    m_progressBar->setVisible(view && view->isLoading());
+    m_progressBar->setVisible(loading);
+    if (loading)
+        m_progressTimer->start();
+    else
+        m_progressTimer->stop();
     updateZoomIndicator();
 }
 
 // The bar's changes are shown with the page's next frame: a change of the
-// bar alone would cost a repaint of the whole window, and one at the start or
-// end of a load would hold up the engine, whose work shares this thread.
+// bar alone would cost a repaint of the whole window, and one during a load
+// would hold up the engine, whose work shares this thread.
 void BrowserMainWindow::currentLoadStarted()
 {
-    RepaintBatch* batch = RepaintBatch::of(this);
-    batch->drop(m_progressBar, ProgressValue);
-    batch->defer(m_progressBar, ProgressShown, [this] {
-        setProgress(m_progressBar, 0);
+    RepaintBatch::of(this)->drop(m_progressBar, 0);
+    m_progressTimer->start();
+}
+
+void BrowserMainWindow::stepProgress()
+{
+    WebView* view = m_watchedView;
+    if (!view || !view->isLoading()) {
+        m_progressTimer->stop();
+        return;
+    }
+    const int progress = view->progress();
+    RepaintBatch::of(this)->defer(m_progressBar, 0, [this, progress] {
+        setProgress(m_progressBar, progress);
         m_progressBar->show();
     });
 }
 
-void BrowserMainWindow::currentLoadProgress(int progress)
-{
-    RepaintBatch::of(this)->defer(
-        m_progressBar, ProgressValue, [this, progress] { setProgress(m_progressBar, progress); });
-}
-
 void BrowserMainWindow::currentLoadFinished()
 {
+    m_progressTimer->stop();
     RepaintBatch* batch = RepaintBatch::of(this);
-    batch->drop(m_progressBar, ProgressValue);
-    batch->defer(m_progressBar, ProgressShown, [this] { m_progressBar->hide(); });
+    batch->drop(m_progressBar, 0);
+    if (m_progressBar->isVisible())
+        batch->defer(m_progressBar, 0, [this] { m_progressBar->hide(); });
     // The engine applies a host's zoom as the page commits.
     updateZoomIndicator();
 }

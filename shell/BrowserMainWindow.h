@@ -10,6 +10,7 @@ class FindBar;
 class QAction;
 class QLabel;
 class QProgressBar;
+class QTimer;
 class TabWidget;
 class WebView;
 
@@ -68,8 +69,8 @@ public slots:
 private slots:
     void currentTabChanged(int index);
     void currentLoadStarted();
-    void currentLoadProgress(int progress);
     void currentLoadFinished();
+    void stepProgress();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -83,6 +84,8 @@ private:
 
     TabWidget* m_tabWidget;
     QProgressBar* m_progressBar;
+    // Shows and steps the bar while the watched view loads.
+    QTimer* m_progressTimer;
     QLabel* m_zoomLabel;
     // The view whose load the status bar follows.
     QPointer<WebView> m_watchedView;

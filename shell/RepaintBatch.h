@@ -18,6 +18,10 @@ class RepaintBatch : public QObject {
     Q_OBJECT
 public:
     static constexpr int LatestMs = 100;
+    // A load shows that it is loading (the tab's icon, the progress bar) only
+    // once it has lasted this long: a quicker one would cost the window two
+    // repaints for a flash that nobody reads.
+    static constexpr int LoadSignsAfterMs = 250;
     static constexpr int LayoutLevels = 4;
 
     // The window's batch, made on first use.

@@ -392,10 +392,14 @@ bool TabWidget::showsPage(QWebEnginePage* page) const
 void TabWidget::webViewLoadStarted()
 {
     QPointer<WebView> view = qobject_cast<WebView*>(sender());
-    RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
-        const int index = view ? indexOf(view) : -1;
-        if (index != -1)
-            setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
+    QTimer::singleShot(RepaintBatch::LoadSignsAfterMs, view, [this, view] {
+        if (!view->isLoading())
+            return;
+        RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
+            const int index = view ? indexOf(view) : -1;
+            if (index != -1)
+                setTabIcon(index, QIcon(QStringLiteral(":loading.gif")));
+        });
     });
 }
 
@@ -404,8 +408,10 @@ void TabWidget::webViewIconChanged()
     QPointer<WebView> view = qobject_cast<WebView*>(sender());
     RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
         const int index = view ? indexOf(view) : -1;
-        if (index != -1)
-            setTabIcon(index, view->icon());
+        // The same icon again would lay the tab bar out and repaint it for nothing.
+        const QIcon icon = index != -1 ? view->icon() : QIcon();
+        if (index != -1 && icon.cacheKey() != tabIcon(index).cacheKey())
+            setTabIcon(index, icon);
     });
 }
 
@@ -414,8 +420,9 @@ void TabWidget::webViewTitleChanged(const QString& title)
     QPointer<WebView> view = qobject_cast<WebView*>(sender());
     RepaintBatch::of(this)->defer(view, TabTitle, [this, view, title] {
         const int index = view ? indexOf(view) : -1;
-        if (index != -1) {
-            setTabText(index, PlainText::forLabel(title));
+        const QString label = PlainText::forLabel(title);
+        if (index != -1 && label != tabText(index)) {
+            setTabText(index, label);
             // The tab may show only the start of the title.
             setTabToolTip(index, PlainText::forToolTip(title));
         }

@@ -298,16 +298,17 @@ private slots:
         WAIT_COMPARE(window()->geometry(), expected);
     }
 
-    // The status bar's progress and zoom are the current tab's.
+    // The status bar's progress and zoom are the current tab's; a slow load's tab shows it loads.
     void statusBarFollowsCurrentTab()
     {
+        const QImage loading = QIcon(QStringLiteral(":loading.gif")).pixmap(16).toImage();
         auto* progress = child<QProgressBar>(window()->statusBar(), "loadProgress");
         auto* zoom = child<QLabel>(window()->statusBar(), "zoomLevel");
         m_origin.pages["/slow"] = "<title>Slow</title>" + QByteArray(64 * 1024, 'x');
         m_origin.cut["/slow"] = 100;
         WebView* slow = view();
         slow->loadUrl(at("slow"));
-        WAIT(progress->isVisible());
+        WAIT(progress->isVisible() && tabs()->tabIcon(0).pixmap(16).toImage() == loading);
         slow->setZoomFactor(1.25);
         window()->updateZoomIndicator();
         QCOMPARE(zoom->text(), QStringLiteral("125 %"));
@@ -316,7 +317,7 @@ private slots:
         tabs()->setCurrentWidget(slow);
         QVERIFY(progress->isVisible() && zoom->isVisible());
         m_origin.release("/slow");
-        WAIT(!progress->isVisible());
+        WAIT(!progress->isVisible() && tabs()->tabIcon(0).pixmap(16).toImage() != loading);
     }
 
     void closeQuestion_data()
