@@ -3,6 +3,7 @@
 #include "downloads/DownloadManager.h"
 #include "shell/BrowserMainWindow.h"
 #include "shell/ProxyHolder.h"
+#include "shell/RepaintBatch.h"
 #include "shell/TabWidget.h"
 #include "widgets/Identity.h"
 #include "widgets/NativeSettings.h"
@@ -641,6 +642,8 @@ void BrowserApplication::serveHandOver(QLocalSocket* socket)
             newMainWindow();
         else
             currentMainWindow()->tabWidget()->newTab(true);
+        // Links handed over one after another show together, not each with a repaint of its own.
+        RepaintBatch::of(currentMainWindow())->hold();
         openUrl(url);
     }
     BrowserMainWindow* window = currentMainWindow();

@@ -7,6 +7,7 @@
 
 RepaintBatch::RepaintBatch(QWidget* window)
     : QObject(window)
+    , m_window(window)
 {
     m_latest.setSingleShot(true);
     m_latest.setInterval(LatestMs);
@@ -47,9 +48,21 @@ void RepaintBatch::drop(const QObject* key, int kind)
     }
 }
 
+void RepaintBatch::hold()
+{
+    if (!m_held) {
+        m_held = true;
+        m_window->setUpdatesEnabled(false);
+    }
+    if (!m_latest.isActive())
+        m_latest.start();
+}
+
 void RepaintBatch::flush()
 {
     m_latest.stop();
+    if (std::exchange(m_held, false))
+        m_window->setUpdatesEnabled(true);
     // What an apply changes is painted in the repaint under way (or the next one).
     const QVector<Change> waiting = std::exchange(m_waiting, {});
     for (const Change& change : waiting)

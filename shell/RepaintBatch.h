@@ -33,6 +33,10 @@ public:
     void defer(const QObject* key, int kind, std::function<void()> apply);
     // Forgets what waits under key and kind: a change shown at once supersedes it.
     void drop(const QObject* key, int kind);
+    // Holds every repaint of the window until the next flush, LatestMs at
+    // the latest: a burst of changes (tabs opened one after another) is then
+    // painted once instead of once each.
+    void hold();
     void flush();
 
 protected:
@@ -46,6 +50,8 @@ private:
         int kind;
         std::function<void()> apply;
     };
+    QWidget* m_window;
+    bool m_held = false;
     QVector<Change> m_waiting;
     QSet<const QObject*> m_watched;
     QTimer m_latest;
