@@ -134,6 +134,7 @@ private slots:
     void secondLaunchHandsOver()
     {
         LoopbackOrigin origin;
+        origin.pages["/handed"] = "<title>Handed</title><body style='background:#e76f51'>Handed</body>";
         const QString dir = start("use_proxy=0\nstart_url=" + origin.url("start") + "\n");
         WAIT(clientWindowTitles().contains("Start - " + Domain));
         struct Launch {
@@ -174,6 +175,8 @@ private slots:
             QVERIFY(!opens || origin.count("/" + launch.title.toLower().toLatin1()) == 1);
             WAIT(clientWindowTitles().contains(launch.title + " - " + Domain));
             QCOMPARE(clientWindowTitles().size(), launch.windows);
+            // A handed-over tab is painted, not just titled.
+            QVERIFY(launch.title != "Handed" || screenshotShows("handed-page.png", qRgb(0xe7, 0x6f, 0x51)));
         }
     }
 
