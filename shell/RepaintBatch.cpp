@@ -5,6 +5,11 @@
 #include <QWidget>
 #include <utility>
 
+namespace {
+// How far up the widget tree a flush follows the layouts its changes ask for.
+constexpr int LayoutLevels = 4;
+} // namespace
+
 RepaintBatch::RepaintBatch(QWidget* window)
     : QObject(window)
     , m_window(window)

@@ -22,7 +22,6 @@ public:
     // once it has lasted this long: a quicker one would cost the window two
     // repaints for a flash that nobody reads.
     static constexpr int LoadSignsAfterMs = 250;
-    static constexpr int LayoutLevels = 4;
 
     // The window's batch, made on first use.
     static RepaintBatch* of(QWidget* window);
