@@ -150,6 +150,8 @@ void NcmProxy::loopMain()
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // Named, so that process lists and profiles tell it from the threads of the program that embeds it.
+    pthread_setname_np(pthread_self(), "lumaview-proxy");
 
     event_base_loop(runtime->eventBase.get(), 0);
     logProxy.debug("event loop over");
