@@ -409,9 +409,8 @@ void TabWidget::webViewIconChanged()
     RepaintBatch::of(this)->defer(view, TabIcon, [this, view] {
         const int index = view ? indexOf(view) : -1;
         // The same icon again would lay the tab bar out and repaint it for nothing.
-        const QIcon icon = index != -1 ? view->icon() : QIcon();
-        if (index != -1 && icon.cacheKey() != tabIcon(index).cacheKey())
-            setTabIcon(index, icon);
+        if (index != -1 && view->icon().cacheKey() != tabIcon(index).cacheKey())
+            setTabIcon(index, view->icon());
     });
 }
 
