@@ -9,6 +9,11 @@
 #           server that closes each connection after one answer, as the proxy
 #           closes the engine's: what a new connection per request costs the
 #           engine, a floor for proxied
+#   haproxy (only when asked for) the client's window again, its engine going
+#           through a one-thread HAProxy that closes both connections after
+#           each answer, as the in-process proxy does: what a hop of that
+#           pattern costs with an established proxy; proxied against it is
+#           the in-process proxy against that peer
 # and four figures, each a median over the rounds and a ratio to the engine:
 #   load     ms from the call that starts a load of a page of 50 resources
 #            (25 images, 12 style sheets, 12 scripts, all Cache-Control:
@@ -37,7 +42,7 @@
 #        (default: build/bench/page_load_bench under the repository root)
 # Knobs (environment): BENCH_ROUNDS (5), BENCH_LOADS (measured loads per
 # process and round, 1), BENCH_TABS (10), BENCH_TARGETS (a subset of "engine
-# client proxied closing"; the ratios need engine).
+# client proxied closing haproxy"; the ratios need engine).
 # A measurement, not a test: it exits non-zero only when it cannot run.
 
 set -u -o pipefail
@@ -109,6 +114,37 @@ EOF
 launch_nginx "$NGINX" write_nginx_conf 127.0.0.1 ||
     die "nginx did not start: $(cat "$WORK/nginx.out" "$WORK/nginx-error.log" 2>/dev/null)"
 PIDS+=("$NGINX_PID")
+
+# ---------------------------------------------------------------- the peer proxy
+# One thread and no logs, like the in-process proxy; "option httpclose" closes
+# the engine's connection and nginx's after each answer, as that proxy does.
+HAPROXY_PORT=
+start_haproxy() {
+    local haproxy pid
+    haproxy=$(command -v haproxy 2>/dev/null || { [[ -x /usr/sbin/haproxy ]] && echo /usr/sbin/haproxy; }) ||
+        die "haproxy is not installed (the haproxy setting needs it)"
+    HAPROXY_PORT=$(free_port 127.0.0.1) || die "no free port"
+    cat > "$WORK/haproxy.conf" <<EOF
+global
+    nbthread 1
+defaults
+    mode http
+    option httpclose
+    timeout connect 10s
+    timeout client 60s
+    timeout server 60s
+frontend page
+    bind 127.0.0.1:$HAPROXY_PORT
+    default_backend nginx
+backend nginx
+    server origin 127.0.0.1:$HTTP_PORT
+EOF
+    "$haproxy" -db -f "$WORK/haproxy.conf" >"$WORK/haproxy.out" 2>&1 &
+    pid=$!
+    PIDS+=("$pid")
+    wait_listening "$pid" "$HAPROXY_PORT" 127.0.0.1 || die "haproxy did not start: $(tail -n 3 "$WORK/haproxy.out")"
+}
+[[ " ${TARGETS[*]} " == *" haproxy "* ]] && start_haproxy
 PAGE_URL="http://127.0.0.1:$HTTP_PORT/index.html"
 CLOSING_URL="http://127.0.0.1:$TLS_PORT/index.html"
 
@@ -133,6 +169,7 @@ make_setting engine 0 0
 make_setting client 1 0
 make_setting proxied 1 1
 make_setting closing 0 0
+make_setting haproxy 1 0
 
 KEYS=(load startup rss tabs10)
 declare -A SAMPLES
@@ -141,15 +178,17 @@ declare -A SAMPLES
 # profile); bounded in time whatever happens. The wrapper reads the clock just
 # before it becomes the program, once the X server is up.
 run_setting() {
-    local target=$1 round=$2 mode=client url=$PAGE_URL out
+    local target=$1 round=$2 mode=client url=$PAGE_URL out flags=${QTWEBENGINE_CHROMIUM_FLAGS:-}
     case $target in
         engine) mode=engine ;;
         closing) mode=engine url=$CLOSING_URL ;;
         client | proxied) ;;
+        # The engine skips a proxy for loopback unless told not to, as the client tells it for its own.
+        haproxy) flags+=" --proxy-server=http://127.0.0.1:$HAPROXY_PORT --proxy-bypass-list=<-loopback>" ;;
         *) die "unknown setting $target" ;;
     esac
     # shellcheck disable=SC2016
-    out=$(PAGE_LOAD_BENCH_START="$START_PAGE?proxy=off" PAGE_LOAD_BENCH_MEMORY=1 PAGE_LOAD_BENCH_TABS=$TABS \
+    out=$(QTWEBENGINE_CHROMIUM_FLAGS=$flags PAGE_LOAD_BENCH_START="$START_PAGE?proxy=off" PAGE_LOAD_BENCH_MEMORY=1 PAGE_LOAD_BENCH_TABS=$TABS \
         timeout -k 10 $((90 + LOADS * 40)) bash "$ROOT/tests/shell/gui-test.sh" \
         bash -c 'export PAGE_LOAD_BENCH_STARTED=${EPOCHREALTIME/[.,]/}; exec "$@"' exec-timed \
         "$WORK/$target/page_load_bench" "$mode" "$url" "$LOADS" "$RESOURCES" \
